@@ -1,0 +1,3 @@
+#pragma once
+#define IDI_ORDANE 1
+#define IDB_BACKGROUND 101

@@ -1,0 +1,45 @@
+#!/usr/bin/env python3
+"""Adds up the JUnit result files of the three test rings into one closing line."""
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+
+def count(path):
+    passed = failed = skipped = 0
+    root = ET.parse(path).getroot()
+    for case in root.iter("testcase"):
+        status = case.get("status", "")
+        if case.find("failure") is not None or case.find("error") is not None:
+            failed += 1
+        elif case.find("skipped") is not None or status in ("notrun", "disabled"):
+            skipped += 1
+        else:
+            passed += 1
+    return passed, failed, skipped
+
+
+def main():
+    results = Path(sys.argv[1])
+    totals = [0, 0, 0]
+    expected = ["native.xml", "windows.xml", "e2e.xml"]
+    for name in expected:
+        path = results / name
+        if not path.exists() or path.stat().st_size == 0:
+            print(f"{name}: no results (the ring did not run)")
+            totals[1] += 1
+            continue
+        try:
+            p, f, s = count(path)
+        except ET.ParseError:
+            print(f"{name}: unreadable results")
+            totals[1] += 1
+            continue
+        print(f"{name}: {p} passed, {f} failed, {s} skipped")
+        totals = [totals[0] + p, totals[1] + f, totals[2] + s]
+    print(f"{totals[0]} passed, {totals[1]} failed, {totals[2]} skipped")
+    return 1 if totals[1] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

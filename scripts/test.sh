@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Every test: installs what the build needs, builds both presets, runs the native unit tests,
+# the Windows tests under Wine and the end-to-end tests of Ordane.exe, and ends with one line
+# "N passed, M failed, K skipped". Works as root on a fresh Debian 12 machine, and again.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+. scripts/lib/env.sh
+ordane_install_packages || exit 1
+ordane_start_display || exit 1
+ordane_prepare_prefix || exit 1
+
+status=0
+results="$root/build/results"
+rm -rf "$results" && mkdir -p "$results"
+
+echo "== build (native)"
+{ cmake --preset native >/dev/null && cmake --build --preset native; } >"$results/build-native.log" 2>&1 \
+    || { tail -40 "$results/build-native.log"; echo "native build failed"; status=1; }
+echo "== build (windows)"
+{ cmake --preset windows >/dev/null && cmake --build --preset windows; } >"$results/build-windows.log" 2>&1 \
+    || { tail -40 "$results/build-windows.log"; echo "windows build failed"; status=1; }
+grep -E 'warning:' "$results"/build-*.log | sort -u | head -20
+
+echo "== native unit tests"
+ctest --preset native --output-junit "$results/native.xml" 2>&1 | tail -n 25 || true
+echo "== Windows tests under Wine"
+ctest --preset windows --output-junit "$results/windows.xml" 2>&1 | tail -n 25 || true
+echo "== end-to-end tests under Wine"
+python3 tests/e2e/run.py --results "$results/e2e.xml" 2>&1 | tail -n 60 || true
+
+python3 scripts/lib/summary.py "$results" || status=1
+exit $status

@@ -1,0 +1,20 @@
+// What the main window's logic needs from the window itself. Labels and commands are
+// addressed by their number (Label1 ... Label13).
+#pragma once
+
+#include "common/text.h"
+
+namespace ordane {
+
+class MainView {
+public:
+    virtual ~MainView() = default;
+    virtual void SetLabelText(int label, const Text& text) = 0;
+    virtual void SetCommandEnabled(int label, bool enabled) = 0;
+    virtual void ShowWindow() = 0;
+    virtual void HideWindow() = 0;
+    virtual bool IsWindowVisible() = 0;
+    virtual void Beep() = 0;
+};
+
+}  // namespace ordane

@@ -1,0 +1,45 @@
+// The serial library: one open port per instance, no handle passed. The scanner channel and
+// the card-reader probe each use their own instance (CommDll, CommDll2), so a probe never
+// disturbs the scanner's open port.
+#pragma once
+
+#include <cstdint>
+
+namespace ordane {
+
+class SerialLibrary {
+public:
+    virtual ~SerialLibrary() = default;
+    // parity: 0 none, 1 odd, 2 even; stopBits: 0 one, 1 two. 0 = opened.
+    virtual std::int32_t OpenPort(std::int32_t port, std::int32_t baudRate, std::int32_t byteSize,
+                                  std::int32_t parity, std::int32_t stopBits) = 0;
+    virtual std::int32_t ClosePort() = 0;
+    virtual std::int32_t ClearRXBuff() = 0;
+    virtual std::int32_t WriteData(const std::uint8_t* buff, std::int32_t count) = 0;
+    // Returns at once with 0..capacity bytes, oldest first, removed from the library.
+    virtual std::int32_t ReadData(std::uint8_t* buff, std::int32_t capacity) = 0;
+};
+
+// A window handle as the core passes it around; only the Win32 shell looks inside.
+using WindowHandle = std::uintptr_t;
+
+// Window messages by which the Symbol link hands over what the scanner sent; lParam is the
+// number of bytes now at the start of the buffer given with SetBuff.
+constexpr unsigned kSymbolDataMessage = 32769;     // 0x8001
+constexpr unsigned kSymbolVersionMessage = 32776;  // 0x8008
+
+// The Symbol operations of the scanner's serial library: a packet link to a Symbol scanner
+// that reports readings and version replies to a window.
+class SymbolLinkLibrary {
+public:
+    virtual ~SymbolLinkLibrary() = default;
+    virtual std::int32_t ConnPort(WindowHandle window, std::int32_t baudRate,
+                                  std::int32_t port) = 0;
+    virtual std::int32_t SetBuff(std::int32_t port, std::uint8_t* buff, std::int32_t size) = 0;
+    virtual std::int32_t SetParam(std::int32_t port, const std::uint8_t* params,
+                                  std::int32_t count) = 0;
+    virtual std::int32_t GetScannerVersion(std::int32_t port) = 0;
+    virtual std::int32_t DisConnPort(WindowHandle window, std::int32_t port) = 0;
+};
+
+}  // namespace ordane
