@@ -7,7 +7,7 @@
 namespace ordane {
 
 class MainView {
-public:
+  public:
     virtual ~MainView() = default;
     virtual void SetLabelText(int label, const Text& text) = 0;
     virtual void SetCommandEnabled(int label, bool enabled) = 0;
@@ -15,6 +15,10 @@ public:
     virtual void HideWindow() = 0;
     virtual bool IsWindowVisible() = 0;
     virtual void Beep() = 0;
+    // Unloads every window of the program; the process ends when none is left.
+    virtual void UnloadAll() = 0;
+    // The window that owns the settings dialog.
+    virtual void* OwnerHandle() = 0;
 };
 
 }  // namespace ordane

@@ -1,0 +1,23 @@
+// The card record handed to the business application: "SFZXX_2.0|" and ten fields of the
+// card's base text separated by "|".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/text.h"
+
+namespace ordane {
+
+inline constexpr char16_t kCardRecordPrefix[] = u"SFZXX_2.0|";
+
+// The base text as the reader library leaves it: UTF-16LE code units taken unchanged. The
+// character count is the byte length halved, halves rounded to even (255 bytes give 128
+// characters); a length beyond the buffer is cut to what the buffer holds.
+Text DecodeCardText(const std::uint8_t* buffer, std::size_t bufferSize,
+                    std::uint32_t reportedLength);
+
+// The ten fields cut from the base text, each trimmed of U+0020 only.
+Text BuildCardRecord(const Text& baseText);
+
+}  // namespace ordane

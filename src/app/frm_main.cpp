@@ -1,0 +1,477 @@
+#include "app/frm_main.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "app/card_record.h"
+#include "app/status_texts.h"
+#include "devices/delay.h"
+
+namespace ordane {
+
+namespace {
+
+constexpr int kStatusLines[] = {1, 2, 3, 7, 10, 11, 12, 13};
+constexpr int kHideCommand = 4;
+constexpr int kSettingsCommand = 5;
+constexpr int kExitCommand = 6;
+constexpr std::int32_t kReadChunk = 25;
+constexpr std::uint32_t kQuietMs = 200;
+constexpr std::uint32_t kCollectPollMs = 50;
+constexpr std::size_t kScanBufferStart = 8097;
+constexpr std::size_t kSamIdLength = 50;
+
+// The registration flag counts as set when its text, up to a terminating NUL, is "1".
+bool FlagSet(const std::string& data) {
+    return data.substr(0, data.find('\0')) == "1";
+}
+
+}  // namespace
+
+FrmMain::FrmMain(const FrmMainDeps& deps)
+    : deps_(deps), timer1_(deps.timers, kTimer1Id, 50), timer2_(deps.timers, kTimer2Id, 500) {}
+
+bool FrmMain::CommandEnabled(int label) const {
+    return label >= kHideCommand && label <= kExitCommand &&
+           commandsEnabled_[static_cast<std::size_t>(label - kHideCommand)];
+}
+
+void FrmMain::SetCommandsEnabled(bool enabled) {
+    for (int label = kHideCommand; label <= kExitCommand; ++label) {
+        commandsEnabled_[static_cast<std::size_t>(label - kHideCommand)] = enabled;
+        deps_.view.SetCommandEnabled(label, enabled);
+    }
+}
+
+void FrmMain::FillQrCodeTypes() {
+    QrCodeTypes[1] = u"ZCCCHGZ";
+    QrCodeTypes[2] = u"HGFOZ";
+    QrCodeTypes[3] = u"HGJKZ";
+    for (int i = 1; i <= 100; ++i) {
+        const std::string digits = std::to_string(i + 100).substr(1);
+        QrCodeTypes[static_cast<std::size_t>(3 + i)] = u"QTZS" + FromAscii(digits);
+    }
+}
+
+void FrmMain::ClearStatusLines() {
+    for (int label : kStatusLines) {
+        SetLabel(label, Text());
+    }
+}
+
+void FrmMain::SetScannerState(std::int32_t state) {
+    ScannerState = state;
+    SetLabel(1, state == 1   ? status::kScannerReading
+                : state == 2 ? status::kScannerInitialising
+                             : status::kScannerWaiting);
+}
+
+void FrmMain::SetReaderState(std::int32_t state) {
+    ReaderState = state;
+    SetLabel(12, state == 1   ? status::kReaderReading
+                 : state == 2 ? status::kReaderInitialising
+                              : status::kReaderWaiting);
+}
+
+// The start-up sequence: any failure leaves its text on the status lines and both timers
+// stopped; only a confirmed settings dialog starts them again.
+void FrmMain::Form_Load() {
+    deps_.tray.AddTrayIcon();
+    deps_.tray.SetTrayTip(u"Ordane");
+    FillQrCodeTypes();
+    ScannerOpen = false;
+    if (!deps_.settingsFile.Exists()) {
+        SetLabel(1, status::kFirstUse);
+        return;
+    }
+    FrmSet& frmSet = deps_.frmSet;
+    frmSet.EnsureLoaded();
+    if (!frmSet.ReadSetting()) {
+        SetLabel(1, status::kSettingsDamaged);
+        return;
+    }
+    ClearStatusLines();
+    const bool useScanner = UseFlag(frmSet.usePort1);
+    const bool useReader = UseFlag(frmSet.usePort2);
+    if (useScanner) {
+        SetScannerState(2);
+        if (deps_.scanner.OpenScannerPort(frmSet.Port, frmSet.BaudRate, frmSet.ByteSize,
+                                          frmSet.Parity, frmSet.StopBits) != 0) {
+            SetLabel(1, status::kScannerPortFailed);
+            SetLabel(2, status::kCheckSettingsHint);
+            return;
+        }
+        ScannerOpen = true;
+    }
+    if (useReader && !StartCardReaderAtLoad()) {
+        return;
+    }
+    if (useScanner) {
+        timer1_.SetEnabled(true);
+    }
+    if (useReader) {
+        timer2_.SetEnabled(true);
+    }
+}
+
+void FrmMain::Form_Unload() {
+    deps_.scanner.CloseScannerPort();
+    deps_.tray.RemoveTrayIcon();
+}
+
+void FrmMain::OnTimer(int id) {
+    if (id == kTimer1Id && timer1_.Enabled()) {
+        Timer1_Timer();
+    } else if (id == kTimer2Id && timer2_.Enabled()) {
+        Timer2_Timer();
+    }
+}
+
+void FrmMain::OnCommandClick(int label) {
+    if (!CommandEnabled(label)) {
+        return;
+    }
+    switch (label) {
+        case kHideCommand:
+            Label4_Click();
+            break;
+        case kSettingsCommand:
+            Label5_Click();
+            break;
+        case kExitCommand:
+            Label6_Click();
+            break;
+        default:
+            break;
+    }
+}
+
+void FrmMain::OnCloseRequested() {
+    OnCommandClick(kExitCommand);
+}
+
+void FrmMain::Label4_Click() {
+    deps_.view.HideWindow();
+}
+
+void FrmMain::Label6_Click() {
+    CloseCardReaderPort();
+    deps_.view.UnloadAll();
+}
+
+// The Settings command: the only way back from a device failure without a restart.
+void FrmMain::Label5_Click() {
+    FrmSet& frmSet = deps_.frmSet;
+    frmSet.Initialze();
+    frmSet.ShowDialog(deps_.view.OwnerHandle());
+    if (!frmSet.ModalResult) {
+        return;
+    }
+    ScannerStarted = false;
+    ReaderStarted = false;
+    if (!frmSet.MustReopen) {
+        return;
+    }
+    ClearStatusLines();
+    const bool useScanner = UseFlag(frmSet.usePort1);
+    const bool useReader = UseFlag(frmSet.usePort2);
+    if (useScanner) {
+        deps_.scanner.CloseScannerPort();
+        ScannerOpen = false;
+        timer1_.SetEnabled(false);
+        SetLabel(2, Text());
+        if (deps_.scanner.OpenScannerPort(frmSet.Port, frmSet.BaudRate, frmSet.ByteSize,
+                                          frmSet.Parity, frmSet.StopBits) != 0) {
+            SetLabel(1, status::kScannerPortFailed);
+            SetLabel(2, status::kCheckSettingsHint);
+            return;
+        }
+        ScannerOpen = true;
+    }
+    if (useReader) {
+        timer1_.SetEnabled(false);
+        ReaderOpen = false;
+        CloseCardReaderPort();
+        if (!deps_.cardReaderIdentification.CheckCardReader(frmSet.Port2)) {
+            SetLabel(12, status::kReaderNotRecognised);
+            SetLabel(13, status::kCheckSettingsHint);
+            return;
+        }
+        SetReaderState(0);
+        SetLabel(10, status::kDevicePrefix + frmSet.CardReaderModel);
+        SetLabel(11, status::kModelPrefix + frmSet.CardReaderXh);
+        if (OpenCardReaderPort(frmSet.Port2) != 1) {
+            SetLabel(12, deps_.sdtapi.Load() ? status::kReaderPortFailed
+                                             : status::kReaderLibraryMissing);
+            SetLabel(13, status::kCheckSettingsHint);
+            return;
+        }
+        ReaderOpen = true;
+    }
+    if (useScanner) {
+        timer1_.SetEnabled(true);
+    }
+    if (useReader) {
+        timer2_.SetEnabled(true);
+    }
+}
+
+// ---- Scanner ---------------------------------------------------------------------------
+
+void FrmMain::Timer1_Timer() {
+    if (!ScannerOpen) {
+        return;
+    }
+    if (!ScannerStarted) {
+        DetectScanner();
+    }
+    if (GetScannerState() == 1) {
+        return;  // an earlier tick is still collecting a scan
+    }
+    std::uint8_t readBuffer[kReadChunk + 1] = {};
+    std::int32_t n = deps_.scanner.ReadScannerPort(readBuffer, kReadChunk);
+    if (n <= 0) {
+        return;
+    }
+    SetScannerState(1);
+    deps_.pump.DoEvents();
+
+    // A scan ends after more than 200 ms without data; the tick difference is taken modulo
+    // 2^32 so the wrap of the millisecond counter does not matter.
+    std::string scan;
+    scan.reserve(kScanBufferStart);
+    auto append = [&](std::int32_t count) {
+        scan.append(reinterpret_cast<const char*>(readBuffer),
+                    static_cast<std::size_t>(std::min(count, kReadChunk)));
+    };
+    append(n);
+    std::uint32_t lastData = deps_.pump.TickCount();
+    for (;;) {
+        n = deps_.scanner.ReadScannerPort(readBuffer, kReadChunk);
+        if (n > 0) {
+            lastData = deps_.pump.TickCount();
+            append(n);
+        } else if (static_cast<std::uint32_t>(deps_.pump.TickCount() - lastData) > kQuietMs) {
+            break;
+        }
+        deps_.pump.DoEvents();
+        deps_.pump.Sleep(kCollectPollMs);
+    }
+
+    Text scanText = deps_.codec.Decode(scan);
+    const Text& model = deps_.frmSet.ScannerModel;
+    if ((model == u"NewLand" || model == u"Metrologic") && !StartsWith(scanText, kMarkerDE6K8)) {
+        scanText = kMarkerDE6K8 + scanText;
+    }
+    DeliverScan(scanText);
+    SetScannerState(0);
+}
+
+bool FrmMain::IsKnownTwoDimensional(const Text& scan, const Text& marker) const {
+    for (std::size_t k = 1; k <= 103; ++k) {
+        if (StartsWith(scan, marker + QrCodeTypes[k] + u"_")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FrmMain::DeliverScan(const Text& scan) {
+    if (IsKnownTwoDimensional(scan, kMarkerDE6K8) || IsKnownTwoDimensional(scan, kMarkerDA36L)) {
+        SetQRText(scan.substr(5));
+    } else if (StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L)) {
+        SetNormalText(scan.substr(5));
+    } else {
+        SetNormalText(scan);
+    }
+}
+
+void FrmMain::DetectScanner() {
+    const bool timer1WasEnabled = timer1_.Enabled();
+    const bool timer2WasEnabled = timer2_.Enabled();
+    timer1_.SetEnabled(false);
+    timer2_.SetEnabled(false);
+    SetCommandsEnabled(false);
+    FrmSet& frmSet = deps_.frmSet;
+    if (frmSet.usePort1 == u"1") {
+        SetLabel(1, status::kScannerDetecting);
+        if (!deps_.scannerIdentification.CheckScanner(frmSet.ScannerModel)) {
+            SetLabel(1, status::kScannerNotDetected);
+            SetLabel(2, status::kCheckSettingsHint);
+            SetCommandsEnabled(true);
+            return;
+        }
+        SetLabel(1, status::kDetectedPrefix + frmSet.ScannerModel + status::kDetectedSuffix);
+        Delay(deps_.pump, 2);
+        SetLabel(3, status::kDevicePrefix + frmSet.ScannerModel);
+        SetLabel(7, status::kModelPrefix + frmSet.ScannerXH);
+        Delay(deps_.pump, 2);
+        // The answers to the identification queries are not a scan.
+        deps_.scanner.ClearScannerRXBuff();
+        timer1_.SetEnabled(timer1WasEnabled);
+        timer2_.SetEnabled(timer2WasEnabled);
+    }
+    SetScannerState(0);
+    ScannerStarted = true;
+    deps_.view.HideWindow();
+    SetCommandsEnabled(true);
+}
+
+// ---- Delivery --------------------------------------------------------------------------
+
+void FrmMain::SetNormalText(const Text& str) {
+    const Text text = RemoveAll(RemoveAll(str, kMarkerDE6K8), kMarkerDA36L);
+    deps_.delivery.TypeText(text, deps_.frmSet.AddEnter);
+}
+
+void FrmMain::SetQRText(const Text& QrStr) {
+    deps_.delivery.SetFirstChildText(kTargetWindowTitle, QrStr);
+}
+
+// ---- Card reader -----------------------------------------------------------------------
+
+bool FrmMain::StartCardReaderAtLoad() {
+    FrmSet& frmSet = deps_.frmSet;
+    SetReaderState(2);
+    if (!deps_.sdtapi.Load()) {
+        SetLabel(12, status::kReaderLibraryMissing);
+        SetLabel(13, status::kCheckSettingsHint);
+        return false;
+    }
+    Delay(deps_.pump, 0.5);
+    if (!deps_.cardReaderIdentification.CheckCardReader(frmSet.Port2)) {
+        SetLabel(12, status::kReaderNotRecognised);
+        SetLabel(13, status::kCheckSettingsHint);
+        return false;
+    }
+    SetReaderState(0);
+    SetLabel(10, status::kDevicePrefix + frmSet.CardReaderModel);
+    SetLabel(11, status::kModelPrefix + frmSet.CardReaderXh);
+
+    // The library writes the id and one terminating zero character into 50 spaces. The
+    // buffer has room to spare so a library writing past the 50 cannot hurt.
+    char samBuffer[256] = {};
+    std::memset(samBuffer, ' ', kSamIdLength);
+    deps_.sdtapi.SDT_GetSAMIDToStr(frmSet.Port2, samBuffer, 1);
+    Text samId = TrimSpaces(deps_.codec.Decode(std::string(samBuffer, kSamIdLength)));
+    // Only the terminating zero is dropped: a real last character of the id is kept.
+    if (!samId.empty() && samId.back() == u'\0') {
+        samId.pop_back();
+    }
+    SamId = samId;
+    Uploaded(SamId);
+    ReaderOpen = true;
+    return true;
+}
+
+void FrmMain::Timer2_Timer() {
+    if (!ReaderOpen) {
+        return;
+    }
+    if (!ReaderStarted) {
+        StartCardReader();
+    }
+    if (GetReaderState() == 1) {
+        return;
+    }
+    SetReaderState(1);
+    const Text record = GetCardStr(deps_.frmSet.Port2);
+    if (!record.empty()) {
+        SetQRText(record);
+        deps_.view.Beep();
+    }
+    SetReaderState(0);
+}
+
+void FrmMain::StartCardReader() {
+    const bool timer1WasEnabled = timer1_.Enabled();
+    const bool timer2WasEnabled = timer2_.Enabled();
+    timer1_.SetEnabled(false);
+    timer2_.SetEnabled(false);
+    SetCommandsEnabled(false);
+    if (deps_.frmSet.usePort2 == u"1") {
+        SetLabel(12, status::kReaderConnecting);
+    }
+    SetLabel(12, status::kReaderReady);
+    timer1_.SetEnabled(timer1WasEnabled);
+    timer2_.SetEnabled(timer2WasEnabled);
+    ReaderStarted = true;
+    deps_.view.HideWindow();
+    SetCommandsEnabled(true);
+}
+
+Text FrmMain::GetCardStr(std::int32_t iport) {
+    // USB readers 7 to 9 are the library's 1002 to 1004; 6 stays as it is.
+    if (iport > 6) {
+        iport += 995;
+    }
+    CardReaderLibrary& sdt = deps_.sdtapi;
+    Text result;
+    if (sdt.SDT_OpenPort(iport) == kSdtOk) {
+        std::uint8_t scratch1[16] = {};
+        std::uint8_t scratch2[16] = {};
+        if (sdt.SDT_StartFindIDCard(iport, scratch1, 0) == kSdtCardFound &&
+            sdt.SDT_SelectIDCard(iport, scratch2, 0) == kSdtOk) {
+            std::uint8_t cardText[521] = {};
+            std::uint8_t cardPhoto[1201] = {};
+            std::uint32_t textLength = 0;
+            std::uint32_t photoLength = 0;
+            if (sdt.SDT_ReadBaseMsg(iport, cardText, &textLength, cardPhoto, &photoLength, 0) ==
+                kSdtOk) {
+                result = BuildCardRecord(DecodeCardText(cardText, sizeof cardText, textLength));
+            }
+        }
+    }
+    sdt.SDT_ClosePort(iport);
+    return result;
+}
+
+std::int32_t FrmMain::OpenCardReaderPort(std::int32_t port) {
+    CardReaderPort = port;
+    if (!deps_.sdtapi.Load()) {
+        return 0;
+    }
+    return deps_.sdtapi.SDT_OpenPort(port) == kSdtOk ? 1 : 0;
+}
+
+void FrmMain::CloseCardReaderPort() {
+    if (CardReaderPort != 0) {
+        deps_.sdtapi.SDT_ClosePort(CardReaderPort);
+    }
+}
+
+// ---- Registration report ---------------------------------------------------------------
+
+void FrmMain::Uploaded(const Text& id) {
+    auto key = deps_.registry.CreateKey("Software\\CardReader");
+    if (!key) {
+        return;
+    }
+    const auto size = key->QueryValueSize("upload");
+    if (size && *size > 0) {
+        const auto data = key->QueryValue("upload");
+        if (data && FlagSet(*data)) {
+            return;
+        }
+    }
+    if (UploadInfo(id)) {
+        key->SetString("upload", "1");
+    }
+}
+
+bool FrmMain::UploadInfo(const Text& id) {
+    if (id.empty()) {
+        return false;
+    }
+    deps_.Http1.Update(id);
+    return deps_.Http1.Success;
+}
+
+void FrmMain::Form_KeyDown(int keyCode, int /*shift*/) {
+    if (keyCode == kKeyF9 && !SamId.empty()) {
+        UploadInfo(SamId);
+    }
+}
+
+}  // namespace ordane

@@ -1,0 +1,118 @@
+// The main window's logic: start-up sequence, status lines, the two device loops, delivery to
+// the business application, the card reader and its registration report, and the three
+// commands. The Win32 window only forwards its messages here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "app/delivery.h"
+#include "app/main_view.h"
+#include "common/pump.h"
+#include "common/registry.h"
+#include "common/text.h"
+#include "desktop/http.h"
+#include "desktop/tray_icon.h"
+#include "devices/card_library.h"
+#include "devices/card_reader_identification.h"
+#include "devices/scanner_channel.h"
+#include "devices/scanner_identification.h"
+#include "settings/frm_set.h"
+#include "settings/profile_file.h"
+
+namespace ordane {
+
+inline constexpr char16_t kTargetWindowTitle[] = u"EC79BF23-6763-4120-8143-A5FF53C87FEB";
+inline constexpr char16_t kMarkerDE6K8[] = u"DE6K8";
+inline constexpr char16_t kMarkerDA36L[] = u"DA36L";
+inline constexpr int kTimer1Id = 1;  // scanner input loop, 50 ms
+inline constexpr int kTimer2Id = 2;  // card reader loop, 500 ms
+inline constexpr int kKeyF9 = 120;
+
+struct FrmMainDeps {
+    MainView& view;
+    TrayIcon& tray;
+    MessagePump& pump;
+    TimerHost& timers;
+    FrmSet& frmSet;
+    ProfileFile& settingsFile;
+    ScannerChannel& scanner;
+    ScannerIdentification& scannerIdentification;
+    CardReaderIdentification& cardReaderIdentification;
+    CardReaderLibrary& sdtapi;
+    Delivery& delivery;
+    Registry& registry;
+    Http& Http1;
+    const AnsiCodec& codec;
+};
+
+class FrmMain {
+  public:
+    explicit FrmMain(const FrmMainDeps& deps);
+    FrmMain(const FrmMain&) = delete;
+    FrmMain& operator=(const FrmMain&) = delete;
+
+    // Window events.
+    void Form_Load();
+    void Form_Unload();
+    void Form_KeyDown(int keyCode, int shift);
+    void OnTimer(int id);
+    void OnCommandClick(int label);  // Label4 Hide, Label5 Settings, Label6 Exit
+    // The title bar's close box: ends the program as Exit does, and like Exit it is ignored
+    // while a device start-up holds the commands.
+    void OnCloseRequested();
+
+    void Timer1_Timer();
+    void Timer2_Timer();
+
+    void SetScannerState(std::int32_t state);
+    std::int32_t GetScannerState() const { return ScannerState; }
+    void SetReaderState(std::int32_t state);
+    std::int32_t GetReaderState() const { return ReaderState; }
+
+    void SetNormalText(const Text& str);
+    void SetQRText(const Text& QrStr);
+    Text GetCardStr(std::int32_t iport);
+    void Uploaded(const Text& id);
+
+    // Card reader port kept open by the Settings command (the module procedures).
+    std::int32_t OpenCardReaderPort(std::int32_t port);
+    void CloseCardReaderPort();
+
+    bool CommandEnabled(int label) const;
+    const Timer& Timer1() const { return timer1_; }
+    const Timer& Timer2() const { return timer2_; }
+
+    // Shared members.
+    std::int32_t ScannerState = 0;
+    std::int32_t ReaderState = 0;
+    bool ScannerOpen = false;
+    bool ReaderOpen = false;
+    bool ScannerStarted = false;
+    bool ReaderStarted = false;
+    Text SamId;
+    std::array<Text, 104> QrCodeTypes;  // indexes 1 to 103
+    std::int32_t CardReaderPort = 0;
+
+  private:
+    void FillQrCodeTypes();
+    void ClearStatusLines();
+    void SetLabel(int label, const Text& text) { deps_.view.SetLabelText(label, text); }
+    void SetCommandsEnabled(bool enabled);
+    bool StartCardReaderAtLoad();
+    void DetectScanner();
+    void StartCardReader();
+    bool UploadInfo(const Text& id);
+    bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
+    void DeliverScan(const Text& scan);
+    void Label4_Click();
+    void Label5_Click();
+    void Label6_Click();
+
+    FrmMainDeps deps_;
+    Timer timer1_;
+    Timer timer2_;
+    std::array<bool, 3> commandsEnabled_{true, true, true};  // Label4, Label5, Label6
+};
+
+}  // namespace ordane

@@ -1,0 +1,285 @@
+#include "app/main_window_win32.h"
+
+#include <iterator>
+
+#include "app/frm_main.h"
+#include "app/status_texts.h"
+#include "resource_ids.h"
+
+namespace ordane {
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"OrdaneMainWindow";
+constexpr int kClientWidthTwips = 6795;
+constexpr int kClientHeightTwips = 4335;
+constexpr COLORREF kBlue = RGB(0, 0, 255);
+constexpr COLORREF kRed = RGB(255, 0, 0);
+
+enum class Look { Highlight, Blue, Red, ActiveTitle };
+
+struct LabelLayout {
+    int label;
+    int left, top, width, height;  // twips
+    Look look;
+    bool centred;
+    const wchar_t* caption;  // commands only
+};
+
+constexpr LabelLayout kLabels[] = {
+    {3, 3660, 120, 1515, 240, Look::Highlight, false, L""},
+    {7, 3660, 420, 1515, 255, Look::Highlight, false, L""},
+    {10, 5220, 120, 1515, 255, Look::Highlight, false, L""},
+    {11, 5220, 420, 1515, 255, Look::Highlight, false, L""},
+    {1, 420, 1560, 5835, 180, Look::Blue, true, L""},
+    {2, 600, 1800, 5445, 300, Look::Red, true, L""},
+    {12, 420, 2280, 5835, 195, Look::ActiveTitle, true, L""},
+    {13, 600, 2580, 5475, 255, Look::Red, true, L""},
+    {5, 4800, 4020, 435, 210, Look::Blue, false, L"设置"},
+    {4, 5400, 4020, 435, 225, Look::Blue, false, L"隐藏"},
+    {6, 6000, 4020, 375, 195, Look::Blue, false, L"退出"},
+};
+
+bool IsCommand(int label) {
+    return label >= 4 && label <= 6;
+}
+
+const wchar_t* Wide(const Text& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+}  // namespace
+
+MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {}
+
+MainWindow::~MainWindow() {
+    if (hwnd_ != nullptr) {
+        DestroyWindow(hwnd_);
+    }
+    if (font_ != nullptr) {
+        DeleteObject(font_);
+    }
+    if (background_ != nullptr) {
+        DeleteObject(background_);
+    }
+}
+
+bool MainWindow::Create(FrmMain& frmMain) {
+    frmMain_ = &frmMain;
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = &MainWindow::WindowProc;
+    wc.hInstance = instance_;
+    wc.hIcon = LoadIconW(instance_, MAKEINTRESOURCEW(IDI_ORDANE));
+    wc.hIconSm = wc.hIcon;
+    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    wc.lpszClassName = kClassName;
+    RegisterClassExW(&wc);
+
+    HDC screen = GetDC(nullptr);
+    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    RECT frame = {0, 0, TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips)};
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    RECT work = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int x = work.left + (work.right - work.left - width) / 2;
+    const int y = work.top + (work.bottom - work.top - height) / 2;
+
+    hwnd_ = CreateWindowExW(0, kClassName, Wide(status::kMainCaption), style, x, y, width, height,
+                            nullptr, nullptr, instance_, this);
+    if (hwnd_ == nullptr) {
+        return false;
+    }
+    background_ = static_cast<HBITMAP>(
+        LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, 0));
+    CreateControls();
+    return true;
+}
+
+void MainWindow::CreateControls() {
+    LOGFONTW lf = {};
+    lf.lfHeight = -MulDiv(9, dpi_, 72);
+    lf.lfCharSet = GB2312_CHARSET;
+    wcscpy_s(lf.lfFaceName, L"SimSun");
+    font_ = CreateFontIndirectW(&lf);
+    for (const LabelLayout& l : kLabels) {
+        DWORD style = WS_CHILD | WS_VISIBLE | (l.centred ? SS_CENTER : SS_LEFT);
+        if (IsCommand(l.label)) {
+            style |= SS_NOTIFY;
+        }
+        HWND label = CreateWindowExW(
+            0, L"STATIC", l.caption, style, TwipsToPixels(l.left), TwipsToPixels(l.top),
+            TwipsToPixels(l.width), TwipsToPixels(l.height), hwnd_,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(1000 + l.label)), instance_, nullptr);
+        SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    }
+}
+
+COLORREF MainWindow::LabelColour(int label) const {
+    for (const LabelLayout& l : kLabels) {
+        if (l.label != label) {
+            continue;
+        }
+        switch (l.look) {
+            case Look::Highlight:
+                return GetSysColor(COLOR_HIGHLIGHT);
+            case Look::Red:
+                return kRed;
+            case Look::ActiveTitle:
+                return GetSysColor(COLOR_ACTIVECAPTION);
+            case Look::Blue:
+                return kBlue;
+        }
+    }
+    return GetSysColor(COLOR_WINDOWTEXT);
+}
+
+void MainWindow::PaintBackground(HDC dc) {
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
+    if (background_ == nullptr) {
+        return;
+    }
+    HDC memory = CreateCompatibleDC(dc);
+    HGDIOBJ old = SelectObject(memory, background_);
+    BITMAP bm = {};
+    GetObjectW(background_, sizeof bm, &bm);
+    StretchBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, bm.bmWidth, bm.bmHeight,
+               SRCCOPY);
+    SelectObject(memory, old);
+    DeleteDC(memory);
+}
+
+LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    MainWindow* self = nullptr;
+    if (msg == WM_NCCREATE) {
+        self = static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->hwnd_ = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    } else {
+        self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    }
+    if (self == nullptr) {
+        return DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+    return self->HandleMessage(msg, wParam, lParam);
+}
+
+LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+        case WM_ERASEBKGND:
+            PaintBackground(reinterpret_cast<HDC>(wParam));
+            return 1;
+        case WM_CTLCOLORSTATIC: {
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            const int label = GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) - 1000;
+            SetTextColor(dc, LabelColour(label));
+            SetBkMode(dc, TRANSPARENT);
+            return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+        }
+        case WM_SETCURSOR: {
+            const int label = GetDlgCtrlID(reinterpret_cast<HWND>(wParam)) - 1000;
+            if (IsCommand(label)) {
+                SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32649)));  // IDC_HAND
+                return TRUE;
+            }
+            break;
+        }
+        case WM_COMMAND:
+            if (HIWORD(wParam) == STN_CLICKED) {
+                const int label = static_cast<int>(LOWORD(wParam)) - 1000;
+                if (IsCommand(label)) {
+                    frmMain_->OnCommandClick(label);
+                }
+                return 0;
+            }
+            break;
+        case WM_TIMER:
+            frmMain_->OnTimer(static_cast<int>(wParam));
+            return 0;
+        case WM_KEYDOWN: {
+            const int shift = (GetKeyState(VK_SHIFT) < 0 ? 1 : 0) |
+                              (GetKeyState(VK_CONTROL) < 0 ? 2 : 0) |
+                              (GetKeyState(VK_MENU) < 0 ? 4 : 0);
+            frmMain_->Form_KeyDown(static_cast<int>(wParam), shift);
+            return 0;
+        }
+        case WM_CLOSE:
+            if (!unloading_) {
+                frmMain_->OnCloseRequested();
+            }
+            return 0;
+        case WM_DESTROY:
+            KillTimer(hwnd_, 1);
+            KillTimer(hwnd_, 2);
+            frmMain_->Form_Unload();
+            PostQuitMessage(0);
+            return 0;
+        case WM_NCDESTROY:
+            hwnd_ = nullptr;
+            break;
+        default:
+            break;
+    }
+    return DefWindowProcW(hwnd_, msg, wParam, lParam);
+}
+
+void MainWindow::SetLabelText(int label, const Text& text) {
+    HWND control = Label(label);
+    if (control == nullptr) {
+        return;
+    }
+    SetWindowTextW(control, Wide(text));
+    // The labels are transparent: repaint the picture behind the old text.
+    RECT rect;
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&rect), 2);
+    InvalidateRect(hwnd_, &rect, TRUE);
+}
+
+void MainWindow::SetCommandEnabled(int label, bool enabled) {
+    if (HWND control = Label(label)) {
+        EnableWindow(control, enabled ? TRUE : FALSE);
+    }
+}
+
+void MainWindow::ShowWindow() {
+    ::ShowWindow(hwnd_, SW_SHOW);
+}
+
+void MainWindow::HideWindow() {
+    ::ShowWindow(hwnd_, SW_HIDE);
+}
+
+bool MainWindow::IsWindowVisible() {
+    return ::IsWindowVisible(hwnd_) != FALSE;
+}
+
+void MainWindow::Beep() {
+    MessageBeep(MB_OK);
+}
+
+void MainWindow::UnloadAll() {
+    unloading_ = true;
+    if (unloadOthers_) {
+        unloadOthers_();
+    }
+    DestroyWindow(hwnd_);
+}
+
+void MainWindow::StartTimer(int id, std::uint32_t intervalMs) {
+    SetTimer(hwnd_, static_cast<UINT_PTR>(id), intervalMs, nullptr);
+}
+
+void MainWindow::StopTimer(int id) {
+    KillTimer(hwnd_, static_cast<UINT_PTR>(id));
+}
+
+}  // namespace ordane

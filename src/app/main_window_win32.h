@@ -1,0 +1,65 @@
+// The main window "条码扫描仪/二代证Ordane": status lines and command labels as STATIC
+// controls with fixed IDs, two window timers, and the background picture. Every message that
+// means something to the program is forwarded to FrmMain.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+
+#include "app/main_view.h"
+#include "common/pump.h"
+
+namespace ordane {
+
+class FrmMain;
+
+class MainWindow final : public MainView, public TimerHost {
+  public:
+    explicit MainWindow(HINSTANCE instance);
+    ~MainWindow() override;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    // Creates the window hidden; the caller runs the load handler, then Show().
+    bool Create(FrmMain& frmMain);
+    HWND Handle() const { return hwnd_; }
+    // Other windows that Exit unloads with the main window.
+    void SetUnloadOthers(std::function<void()> unloadOthers) {
+        unloadOthers_ = std::move(unloadOthers);
+    }
+
+    // MainView
+    void SetLabelText(int label, const Text& text) override;
+    void SetCommandEnabled(int label, bool enabled) override;
+    void ShowWindow() override;
+    void HideWindow() override;
+    bool IsWindowVisible() override;
+    void Beep() override;
+    void UnloadAll() override;
+    void* OwnerHandle() override { return hwnd_; }
+
+    // TimerHost
+    void StartTimer(int id, std::uint32_t intervalMs) override;
+    void StopTimer(int id) override;
+
+  private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    void CreateControls();
+    int TwipsToPixels(int twips) const { return MulDiv(twips, dpi_, 1440); }
+    HWND Label(int label) const { return GetDlgItem(hwnd_, 1000 + label); }
+    COLORREF LabelColour(int label) const;
+    void PaintBackground(HDC dc);
+
+    HINSTANCE instance_;
+    HWND hwnd_ = nullptr;
+    FrmMain* frmMain_ = nullptr;
+    HBITMAP background_ = nullptr;
+    HFONT font_ = nullptr;
+    int dpi_ = 96;
+    bool unloading_ = false;
+    std::function<void()> unloadOthers_;
+};
+
+}  // namespace ordane

@@ -1,0 +1,32 @@
+// Every text the main window shows on its status lines, exactly as the users know them.
+#pragma once
+
+namespace ordane::status {
+
+inline constexpr char16_t kFirstUse[] = u"初次使用请设置端口";
+inline constexpr char16_t kSettingsDamaged[] = u"配置文件已被损坏请重新设置";
+inline constexpr char16_t kScannerInitialising[] = u"扫描仪正在初始化,请稍等...";
+inline constexpr char16_t kScannerWaiting[] = u"等待扫描仪发送信息...";
+inline constexpr char16_t kScannerReading[] = u"扫描仪正在读取信息,请稍等...";
+inline constexpr char16_t kScannerPortFailed[] = u"无法打开条码扫描仪端口";
+inline constexpr char16_t kScannerDetecting[] = u"正在检测连机条码扫描仪...";
+inline constexpr char16_t kDetectedPrefix[] = u"检测到";
+inline constexpr char16_t kDetectedSuffix[] = u"条码扫描仪";
+inline constexpr char16_t kScannerNotDetected[] = u"没有检测到条码扫描仪";
+inline constexpr char16_t kCheckSettingsHint[] = u"确认设置正确和设备已经连接到电脑";
+inline constexpr char16_t kDevicePrefix[] = u"设备:";
+inline constexpr char16_t kModelPrefix[] = u"型号:";
+inline constexpr char16_t kReaderInitialising[] = u"读卡器正在初始化,请稍等...";
+inline constexpr char16_t kReaderWaiting[] = u"等待读卡器发送信息...";
+inline constexpr char16_t kReaderReading[] = u"读卡器正在读取信息,请稍等...";
+inline constexpr char16_t kReaderNotRecognised[] = u"没有识别到读卡器";
+inline constexpr char16_t kReaderPortFailed[] = u"无法打开读卡器端口";
+inline constexpr char16_t kReaderConnecting[] = u"正在连接读卡器...";
+inline constexpr char16_t kReaderReady[] = u"初始化完成,读卡器开始工作";
+inline constexpr char16_t kReaderLibraryMissing[] = u"无法加载读卡器库sdtapi.dll";
+
+inline constexpr char16_t kAlreadyRunning[] = u"条码扫描仪Ordane已经在运行";
+inline constexpr char16_t kNoticeTitle[] = u"提示";
+inline constexpr char16_t kMainCaption[] = u"条码扫描仪/二代证Ordane";
+
+}  // namespace ordane::status

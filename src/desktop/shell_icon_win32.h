@@ -1,0 +1,35 @@
+// The notification-area icon of the main window and the hook on the main window's procedure
+// that brings the hidden window back when the icon is clicked.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "desktop/tray_icon.h"
+
+namespace ordane {
+
+inline constexpr UINT kTrayCallbackMessage = 2025;
+
+class ShellIcon final : public TrayIcon {
+  public:
+    ShellIcon(HWND mainWindow, const AnsiCodec& codec);
+    ~ShellIcon() override;
+    ShellIcon(const ShellIcon&) = delete;
+    ShellIcon& operator=(const ShellIcon&) = delete;
+
+    void AddTrayIcon() override;
+    void SetTrayTip(const Text& tip) override;
+    void RemoveTrayIcon() override;
+
+  private:
+    static LRESULT CALLBACK MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+    HWND mainWindow_;
+    const AnsiCodec& codec_;
+    // The first-version record (88 bytes on a 32-bit build): every call reuses it.
+    NOTIFYICONDATAA record_ = {};
+    bool added_ = false;
+};
+
+}  // namespace ordane

@@ -1,0 +1,16 @@
+// The notification-area icon of the main window.
+#pragma once
+
+#include "common/text.h"
+
+namespace ordane {
+
+class TrayIcon {
+  public:
+    virtual ~TrayIcon() = default;
+    virtual void AddTrayIcon() = 0;
+    virtual void SetTrayTip(const Text& tip) = 0;
+    virtual void RemoveTrayIcon() = 0;
+};
+
+}  // namespace ordane
