@@ -1,0 +1,504 @@
+#include "settings/frm_set.h"
+
+#include <memory>
+#include <optional>
+#include <utility>
+
+namespace ordane {
+
+namespace {
+
+constexpr const char* kSection = "BCINFO";
+// Stored brand and make texts are kept to this many bytes when read back.
+constexpr std::size_t kTextKeyBytes = 19;
+constexpr int kHighestPort = 16;
+// Card reader entries "COMn" exist only below this number; above come the USB entries.
+constexpr int kFirstUsbPort = 6;
+
+constexpr char16_t kSamePortMessage[] = u"条码扫描仪和二代证不能使用同一个端口";
+constexpr char16_t kNoScannerPortMessage[] = u"请选择条码扫描仪端口";
+constexpr char16_t kNoReaderPortMessage[] = u"请选择二代证读卡器端口";
+
+std::string Prefix(const std::string& value, std::size_t bytes) {
+    return value.substr(0, bytes);
+}
+
+// The first character of a value as a decimal digit.
+bool Digit(const std::string& value, int& digit) {
+    if (value.empty() || value[0] < '0' || value[0] > '9') {
+        return false;
+    }
+    digit = value[0] - '0';
+    return true;
+}
+
+// A check box value given as text: 0, 1 or 2 only.
+bool CheckValue(const Text& flag, int& value) {
+    if (flag.size() != 1 || flag[0] < u'0' || flag[0] > u'2') {
+        return false;
+    }
+    value = flag[0] - u'0';
+    return true;
+}
+
+bool ParseText(const Text& text, std::int32_t& value) {
+    for (char16_t c : text) {
+        if (c > 0x7F) {
+            return false;
+        }
+    }
+    return ParseDecimal(ToUtf8(text), value);
+}
+
+// The port number of a port entry: its text after the first three characters.
+Text PortPart(const Text& entry) {
+    return entry.size() > 3 ? entry.substr(3) : Text();
+}
+
+bool IsFrame1Member(SettingsList list) {
+    return list != SettingsList::cmCardModel && list != SettingsList::cbPort2;
+}
+
+}  // namespace
+
+Text DropDownList::SelectedText() const {
+    if (ListIndex < 0 || ListIndex >= ListCount()) {
+        return Text();
+    }
+    return entries[static_cast<std::size_t>(ListIndex)];
+}
+
+FrmSet::FrmSet(ProfileFile& profile, PortProbe& probe, Registry& registry, const AnsiCodec& codec,
+               SettingsView& view, Text exeFolder, Text exeBaseName)
+    : profile_(profile),
+      probe_(probe),
+      registry_(registry),
+      codec_(codec),
+      view_(view),
+      exeFolder_(std::move(exeFolder)),
+      exeBaseName_(std::move(exeBaseName)) {
+    // Entries fixed at design; their indexes are what "Setting.ini" stores.
+    Mutable(SettingsList::cbModel).entries = {u"DataLogic", u"HHP", u"Denso", u"NewLand"};
+    Mutable(SettingsList::cbBaudRate).entries = {u"2400",  u"4800",  u"7200",  u"9600",
+                                                 u"19200", u"38400", u"57600", u"115200"};
+    Mutable(SettingsList::cbByteSize).entries = {u"5", u"6", u"7", u"8"};
+    Mutable(SettingsList::cbStopBits).entries = {u"1", u"2"};
+    Mutable(SettingsList::cbParity).entries = {u"无校验", u"奇校验", u"偶校验"};
+    Mutable(SettingsList::cmCardModel).entries = {u"华旭", u"华视"};
+    view_.Attach(*this);
+}
+
+DropDownList& FrmSet::Mutable(SettingsList list) {
+    return lists_[static_cast<std::size_t>(list)];
+}
+
+const DropDownList& FrmSet::List(SettingsList list) const {
+    return lists_[static_cast<std::size_t>(list)];
+}
+
+int FrmSet::Check(int n) const {
+    return n >= 1 && n <= 4 ? checks_[static_cast<std::size_t>(n - 1)] : kCheckUnchecked;
+}
+
+bool FrmSet::ListUsable(SettingsList list) const {
+    return IsFrame1Member(list) ? frame1Enabled_ : frame2Enabled_;
+}
+
+bool FrmSet::CheckUsable(int n) const {
+    // Check1 and Check2 lie inside Frame1; Check3 and Check4 are the frames' titles.
+    return (n == 1 || n == 2) ? frame1Enabled_ : (n == 3 || n == 4);
+}
+
+void FrmSet::EnsureLoaded() {
+    if (loaded_) {
+        return;
+    }
+    loaded_ = true;
+    Form_Load();
+    view_.Refresh();
+}
+
+void FrmSet::Form_Load() {
+    GetAllPorts();
+    SelectIndex(SettingsList::cbModel, 0);
+    if (List(SettingsList::cbPort).ListCount() > 0) {
+        SelectIndex(SettingsList::cbPort, 0);
+    }
+    SelectIndex(SettingsList::cbBaudRate, 3);  // 9600
+    SelectIndex(SettingsList::cbByteSize, 3);  // 8
+    SelectIndex(SettingsList::cbStopBits, 0);
+    SelectIndex(SettingsList::cbParity, 0);
+    SelectIndex(SettingsList::cbPort2, 0);
+    Mutable(SettingsList::cbModel).entries.push_back(u"Symbol");
+    Mutable(SettingsList::cbModel).entries.push_back(u"Metrologic");
+    SelectIndex(SettingsList::cmCardModel, 0);
+}
+
+void FrmSet::GetAllPorts() {
+    DropDownList& ports = Mutable(SettingsList::cbPort);
+    DropDownList& readerPorts = Mutable(SettingsList::cbPort2);
+    for (int n = 1; n <= kHighestPort; ++n) {
+        if (!probe_.CanOpen(n)) {
+            continue;
+        }
+        const Text entry = u"COM" + ToDecimal(n);
+        ports.entries.push_back(entry);
+        if (n < kFirstUsbPort) {
+            readerPorts.entries.push_back(entry);
+        }
+    }
+    for (int n = kFirstUsbPort; n <= 9; ++n) {
+        readerPorts.entries.push_back(u"USB" + ToDecimal(n));
+    }
+}
+
+void FrmSet::Changed(bool /*nValue*/) {
+    command1Enabled_ = true;
+    vChanged = true;
+}
+
+bool FrmSet::SelectIndex(SettingsList list, int index) {
+    DropDownList& control = Mutable(list);
+    if (index < -1 || index >= control.ListCount()) {
+        return false;
+    }
+    if (control.ListIndex == index) {
+        return true;
+    }
+    control.ListIndex = index;
+    ListChanged(list);
+    return true;
+}
+
+bool FrmSet::SetCheckValue(int n, int value) {
+    if (n < 1 || n > 4 || value < kCheckUnchecked || value > kCheckGreyed) {
+        return false;
+    }
+    int& current = checks_[static_cast<std::size_t>(n - 1)];
+    if (current == value) {
+        return true;
+    }
+    current = value;
+    CheckChanged(n);
+    return true;
+}
+
+void FrmSet::ListChanged(SettingsList /*list*/) {
+    Changed(true);
+    MustReopen = true;
+}
+
+void FrmSet::CheckChanged(int n) {
+    switch (n) {
+        case 3:
+        case 4: {
+            // A greyed box leaves its group usable: only unchecked switches the device off.
+            const bool enabled = Check(n) != kCheckUnchecked;
+            (n == 4 ? frame1Enabled_ : frame2Enabled_) = enabled;
+            command1Enabled_ = true;
+            Changed(true);
+            MustReopen = true;
+            break;
+        }
+        default:
+            // Add Enter and auto-start do not concern the devices.
+            Changed(true);
+            break;
+    }
+}
+
+bool FrmSet::SetListIndex(SettingsList list, int index) {
+    EnsureLoaded();
+    const bool ok = SelectIndex(list, index);
+    view_.Refresh();
+    return ok;
+}
+
+bool FrmSet::SetCheck(int n, int value) {
+    EnsureLoaded();
+    const bool ok = SetCheckValue(n, value);
+    view_.Refresh();
+    return ok;
+}
+
+void FrmSet::OnListSelect(SettingsList list, int index) {
+    if (ListUsable(list)) {
+        SetListIndex(list, index);
+    } else {
+        view_.Refresh();  // the window shows the model's selection again
+    }
+}
+
+void FrmSet::OnCheckClick(int n) {
+    if (CheckUsable(n)) {
+        SetCheck(n, Check(n) == kCheckChecked ? kCheckUnchecked : kCheckChecked);
+    } else {
+        view_.Refresh();
+    }
+}
+
+std::string FrmSet::ReadKey(const char* key, const char* defaultValue) {
+    return profile_.Read(kSection, key, defaultValue);
+}
+
+void FrmSet::WriteKey(const char* key, const std::string& value) {
+    profile_.Write(kSection, key, value);
+}
+
+bool FrmSet::MatchStored(SettingsList list, const Text& stored, Text& field) {
+    const DropDownList& control = List(list);
+    for (int i = 0; i < control.ListCount(); ++i) {
+        const Text& entry = control.entries[static_cast<std::size_t>(i)];
+        if (!entry.empty() && StartsWith(stored, entry)) {
+            field = entry;
+            SelectIndex(list, i);
+            return true;
+        }
+    }
+    return false;
+}
+
+void FrmSet::SelectScannerPort(std::int32_t port) {
+    const Text wanted = u"COM" + ToDecimal(port);
+    DropDownList& ports = Mutable(SettingsList::cbPort);
+    int at = 0;
+    for (; at < ports.ListCount(); ++at) {
+        const Text& entry = ports.entries[static_cast<std::size_t>(at)];
+        if (entry == wanted) {
+            SelectIndex(SettingsList::cbPort, at);
+            return;
+        }
+        if (entry > wanted) {
+            break;
+        }
+    }
+    ports.entries.insert(ports.entries.begin() + at, wanted);
+    if (ports.ListIndex >= at) {
+        ++ports.ListIndex;  // the selection stays on the entry it was on
+    }
+    SelectIndex(SettingsList::cbPort, at);
+}
+
+bool FrmSet::ReadSetting() {
+    EnsureLoaded();
+    const bool ok = ReadSettingSteps();
+    view_.Refresh();
+    return ok;
+}
+
+bool FrmSet::ReadSettingSteps() {
+    usePort2 = codec_.Decode(Prefix(ReadKey("UsePort2", "1"), 1));
+    if (usePort2 == u"1") {
+        int port2 = 0;
+        if (!Digit(ReadKey("Port2", "1"), port2)) {
+            return false;
+        }
+        Port2 = port2;
+        const DropDownList& readerPorts = List(SettingsList::cbPort2);
+        const Text usb = u"USB" + ToDecimal(port2);
+        const Text com = u"COM" + ToDecimal(port2);
+        int found = -1;
+        for (int i = 0; i < readerPorts.ListCount() && found < 0; ++i) {
+            const Text& entry = readerPorts.entries[static_cast<std::size_t>(i)];
+            if (entry == usb || entry == com) {
+                found = i;
+            }
+        }
+        SelectIndex(SettingsList::cbPort2, found);
+        const Text make = codec_.Decode(Prefix(ReadKey("CardReader", ""), kTextKeyBytes));
+        MatchStored(SettingsList::cmCardModel, make, CardReaderModel);
+    } else {
+        frame2Enabled_ = false;
+    }
+
+    int check = 0;
+    if (!CheckValue(usePort2, check)) {
+        return false;
+    }
+    SetCheckValue(3, check);
+
+    usePort1 = codec_.Decode(Prefix(ReadKey("UsePort1", "4"), 1));
+    if (usePort1 == u"1") {
+        std::int32_t port = 0;
+        if (!ParseDecimal(ReadKey("Port", "4"), port)) {
+            return false;  // empty, not decimal, or too large for the field
+        }
+        Port = port;
+        SelectScannerPort(port);
+
+        int index = 0;
+        if (!Digit(ReadKey("BaudRate", "4"), index) ||
+            index >= List(SettingsList::cbBaudRate).ListCount()) {
+            return false;
+        }
+        ParseText(List(SettingsList::cbBaudRate).entries[static_cast<std::size_t>(index)],
+                  BaudRate);
+        SelectIndex(SettingsList::cbBaudRate, index);
+
+        if (!Digit(ReadKey("Bits", "3"), index) ||
+            index >= List(SettingsList::cbByteSize).ListCount()) {
+            return false;
+        }
+        ParseText(List(SettingsList::cbByteSize).entries[static_cast<std::size_t>(index)],
+                  ByteSize);
+        SelectIndex(SettingsList::cbByteSize, index);
+
+        if (!Digit(ReadKey("Parity", "0"), index) ||
+            index >= List(SettingsList::cbParity).ListCount()) {
+            return false;
+        }
+        Parity = index;
+        SelectIndex(SettingsList::cbParity, index);
+
+        if (!Digit(ReadKey("StopBits", "0"), index) ||
+            index >= List(SettingsList::cbStopBits).ListCount()) {
+            return false;
+        }
+        StopBits = index;
+        SelectIndex(SettingsList::cbStopBits, index);
+
+        const std::string addEnter = ReadKey("AddEnter", "");
+        SetCheckValue(1, !addEnter.empty() && addEnter[0] == '0' ? kCheckUnchecked : kCheckChecked);
+        AddEnter = Check(1) == kCheckChecked;
+
+        const Text brand = codec_.Decode(Prefix(ReadKey("Scanner", ""), kTextKeyBytes));
+        MatchStored(SettingsList::cbModel, brand, ScannerModel);
+    } else {
+        frame1Enabled_ = false;
+    }
+
+    if (!CheckValue(usePort1, check)) {
+        return false;  // also a file without "UsePort1"
+    }
+    SetCheckValue(4, check);
+
+    LoadAutoStart();
+    return true;
+}
+
+void FrmSet::LoadAutoStart() {
+    std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey);
+    if (!key) {
+        return;
+    }
+    const std::optional<std::uint32_t> size = key->QueryValueSize(kRunValue);
+    if (size && *size > 0) {
+        SetCheckValue(2, kCheckChecked);
+    }
+}
+
+Text FrmSet::AutoStartCommand() const {
+    Text path = exeFolder_;
+    if (path.empty() || path.back() != u'\\') {
+        path += u'\\';
+    }
+    path += exeBaseName_ + u".exe";
+    // Unquoted, a path with a space would let Windows try to start "C:\Program.exe" first.
+    if (path.find(u' ') != Text::npos) {
+        path = u'"' + path + u'"';
+    }
+    return path;
+}
+
+void FrmSet::SaveAutoStart() {
+    const bool wanted = Check(2) == kCheckChecked;
+    std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey);
+    if (!key) {
+        return;
+    }
+    if (wanted) {
+        key->SetString(kRunValue, codec_.Encode(AutoStartCommand()));
+    } else {
+        key->DeleteValue(kRunValue);
+    }
+}
+
+void FrmSet::Initialze() {
+    ModalResult = false;
+    EnsureLoaded();
+    Changed(true);
+    MustReopen = false;
+    command1Enabled_ = false;
+    view_.Refresh();
+}
+
+bool FrmSet::ShowDialog(void* owner) {
+    EnsureLoaded();
+    visible_ = true;
+    view_.Refresh();
+    view_.ShowModal(owner);
+    if (visible_) {
+        OnTitleBarClose();  // the showing ended some other way (the program is quitting)
+    }
+    return ModalResult;
+}
+
+void FrmSet::HideDialog() {
+    visible_ = false;
+    view_.Hide();
+}
+
+void FrmSet::Command1_Click() {
+    if (!command1Enabled_) {
+        return;
+    }
+    const Text scannerPort = List(SettingsList::cbPort).SelectedText();
+    const Text readerPort = List(SettingsList::cbPort2).SelectedText();
+    if (scannerPort == readerPort && Check(4) == kCheckChecked && Check(3) == kCheckChecked) {
+        view_.ShowMessage(kSamePortMessage);
+        return;
+    }
+    // A device in use needs a port: without one its number could not be formed.
+    if (Check(4) != kCheckUnchecked && List(SettingsList::cbPort).ListIndex < 0) {
+        view_.ShowMessage(kNoScannerPortMessage);
+        return;
+    }
+    if (Check(3) != kCheckUnchecked && List(SettingsList::cbPort2).ListIndex < 0) {
+        view_.ShowMessage(kNoReaderPortMessage);
+        return;
+    }
+
+    const auto index = [this](SettingsList list) { return std::to_string(List(list).ListIndex); };
+    WriteKey("Scanner", codec_.Encode(List(SettingsList::cbModel).SelectedText()));
+    WriteKey("Port", codec_.Encode(PortPart(scannerPort)));
+    WriteKey("BaudRate", index(SettingsList::cbBaudRate));
+    WriteKey("Bits", index(SettingsList::cbByteSize));
+    WriteKey("Parity", index(SettingsList::cbParity));
+    WriteKey("StopBits", index(SettingsList::cbStopBits));
+    WriteKey("AddEnter", std::to_string(Check(1)));
+    WriteKey("UsePort2", std::to_string(Check(3)));
+    WriteKey("UsePort1", std::to_string(Check(4)));
+    WriteKey("Port2", codec_.Encode(PortPart(readerPort)));
+    WriteKey("CardReader", codec_.Encode(List(SettingsList::cmCardModel).SelectedText()));
+
+    usePort2 = ToDecimal(Check(3));
+    usePort1 = ToDecimal(Check(4));
+    if (usePort1 == u"1") {
+        ParseText(PortPart(scannerPort), Port);
+    }
+    if (usePort2 == u"1") {
+        ParseText(PortPart(readerPort), Port2);
+    }
+    ParseText(List(SettingsList::cbBaudRate).SelectedText(), BaudRate);
+    ParseText(List(SettingsList::cbByteSize).SelectedText(), ByteSize);
+    StopBits = List(SettingsList::cbStopBits).ListIndex;
+    Parity = List(SettingsList::cbParity).ListIndex;
+    AddEnter = Check(1) == kCheckChecked;
+    ScannerModel = List(SettingsList::cbModel).SelectedText();
+    CardReaderModel = List(SettingsList::cmCardModel).SelectedText();
+
+    SaveAutoStart();
+    ModalResult = true;
+    HideDialog();
+}
+
+void FrmSet::Command2_Click() {
+    ModalResult = false;
+    HideDialog();
+}
+
+void FrmSet::OnTitleBarClose() {
+    Command2_Click();
+}
+
+}  // namespace ordane
