@@ -1,0 +1,94 @@
+#include "devices/frm_symbol.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "devices/delay.h"
+
+namespace ordane {
+
+namespace {
+constexpr std::uint8_t kReadingMarker[] = {'D', 'E', '6', 'K', '8'};
+constexpr std::int32_t kMarkerSize = static_cast<std::int32_t>(sizeof(kReadingMarker));
+constexpr std::int32_t kLinkBaudRate = 9600;
+
+// A count from a message is trusted only within the buffer the library was given.
+std::int32_t ClampToLibraryBuffer(std::int32_t n) {
+    return std::clamp<std::int32_t>(n, 0, FrmSymbol::kLibraryBufferGiven);
+}
+}  // namespace
+
+FrmSymbol::FrmSymbol(SymbolLinkLibrary& link, MessagePump& pump, WindowHandle window)
+    : link_(link), pump_(pump), window_(window) {}
+
+std::int32_t FrmSymbol::OpenPort(std::int32_t Port, std::int32_t /*BaudRate*/,
+                                 std::int32_t /*ByteSize*/, std::int32_t /*Parity*/,
+                                 std::int32_t /*StopBits*/) {
+    const std::int32_t r = link_.ConnPort(window_, kLinkBaudRate, Port);
+    if (r == 0) {
+        link_.SetBuff(Port, libraryBuffer_.data(), kLibraryBufferGiven);
+        // Decode data packet format = packeted: readings then arrive as decode packets.
+        params_[0] = 0xEE;
+        params_[1] = 0x01;
+        params_[2] = 0x00;
+        link_.SetParam(Port, params_.data(), 2);
+        port_ = Port;
+    }
+    return r;
+}
+
+std::int32_t FrmSymbol::ClosePort() {
+    return link_.DisConnPort(window_, port_);
+}
+
+std::int32_t FrmSymbol::ReadData(std::uint8_t* buff, std::int32_t BuffSize) {
+    if (pending_ <= 0 || BuffSize <= 0 || buff == nullptr) {
+        return 0;
+    }
+    const std::int32_t n = std::min(pending_, BuffSize);
+    std::memcpy(buff, store_.data(), static_cast<std::size_t>(n));
+    std::memmove(store_.data(), store_.data() + n, static_cast<std::size_t>(pending_ - n));
+    pending_ -= n;
+    return n;
+}
+
+std::int32_t FrmSymbol::WriteData(const std::uint8_t* /*buff*/, std::int32_t /*Count*/) {
+    return 0;
+}
+
+std::int32_t FrmSymbol::ClearRXBuff() {
+    pending_ = 0;
+    return 0;
+}
+
+bool FrmSymbol::CheckSymbol() {
+    version_.clear();
+    link_.GetScannerVersion(port_);
+    Delay(pump_, 1);
+    if (version_.empty() || !ContainsIgnoreCase(version_, u"NBRPYA")) {
+        return false;
+    }
+    ScannerXH = u"DS6607";
+    return true;
+}
+
+void FrmSymbol::SymbolWindowHook(unsigned msg, std::int32_t n) {
+    if (msg == kSymbolDataMessage) {
+        // A block arrives whole; while an earlier one is unread the new one is lost. An empty
+        // block is no reading: queued, the bare marker would be taken for an empty scan.
+        if (pending_ != 0 || n <= 0) {
+            return;
+        }
+        const std::int32_t kept =
+            std::min(ClampToLibraryBuffer(n), static_cast<std::int32_t>(kStoreSize) - kMarkerSize);
+        std::memcpy(store_.data(), kReadingMarker, sizeof(kReadingMarker));
+        std::memcpy(store_.data() + kMarkerSize, libraryBuffer_.data(),
+                    static_cast<std::size_t>(kept));
+        pending_ = kMarkerSize + kept;
+    } else if (msg == kSymbolVersionMessage) {
+        version_ += FromBytesAsLatin1(libraryBuffer_.data(),
+                                      static_cast<std::size_t>(ClampToLibraryBuffer(n)));
+    }
+}
+
+}  // namespace ordane

@@ -1,0 +1,81 @@
+// FrmSymbol: the Symbol scanner channel. The scanner's library runs a packet link to a Symbol
+// scanner and reports readings and version replies as window messages to the hidden window
+// "Symbol读取窗体". This object, behind that window, turns the link into something that
+// looks like an ordinary serial port (the five port operations of the serial library), so
+// the scanner channel can send every request here when the brand is "Symbol".
+//
+// The Win32 shell owns the window: for kSymbolDataMessage and kSymbolVersionMessage it lets
+// the link copy the message's bytes into the buffer given with SetBuff (LibraryBuffer()), then
+// calls SymbolWindowHook with the count, then passes the message on to the window's previous
+// procedure.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "common/pump.h"
+#include "common/text.h"
+#include "devices/serial_library.h"
+
+namespace ordane {
+
+class FrmSymbol {
+  public:
+    // The library writes each message's bytes at the start of this buffer (handed over as
+    // 5000 bytes, one spare).
+    static constexpr std::size_t kLibraryBufferSize = 5001;
+    static constexpr std::int32_t kLibraryBufferGiven = 5000;
+    // Bytes not yet read: the five-byte reading-start marker and at most 4996 data bytes.
+    static constexpr std::size_t kStoreSize = 5001;
+
+    FrmSymbol(SymbolLinkLibrary& link, MessagePump& pump, WindowHandle window = 0);
+    FrmSymbol(const FrmSymbol&) = delete;
+    FrmSymbol& operator=(const FrmSymbol&) = delete;
+
+    // The window the link reports to, for a shell that creates it after this object.
+    void AttachWindow(WindowHandle window) { window_ = window; }
+    WindowHandle Window() const { return window_; }
+
+    // Connects the link at 9600 on Port; the other line parameters are not used by a Symbol
+    // scanner. 0 = connected (then the buffer is handed over and decode packets switched on),
+    // else the library's code.
+    std::int32_t OpenPort(std::int32_t Port, std::int32_t BaudRate, std::int32_t ByteSize,
+                          std::int32_t Parity, std::int32_t StopBits);
+    // Result of DisConnPort.
+    std::int32_t ClosePort();
+    // Moves up to BuffSize pending bytes, oldest first, to buff; returns how many.
+    std::int32_t ReadData(std::uint8_t* buff, std::int32_t BuffSize);
+    // A Symbol scanner takes no commands through the channel: sends nothing, returns 0.
+    std::int32_t WriteData(const std::uint8_t* buff, std::int32_t Count);
+    // Drops the pending bytes; returns 0.
+    std::int32_t ClearRXBuff();
+    // Asks the scanner for its version and waits one Delay 1 for the reply; True when the
+    // version names the DS6607 engine ("NBRPYA"), which is then stored in ScannerXH.
+    bool CheckSymbol();
+
+    // A link message with n bytes at the start of LibraryBuffer(). Data: queued behind the
+    // "DE6K8" marker unless an earlier block is still pending (then lost). Version: appended
+    // to the version text. Other messages are not this object's.
+    void SymbolWindowHook(unsigned msg, std::int32_t n);
+
+    std::uint8_t* LibraryBuffer() { return libraryBuffer_.data(); }
+    std::int32_t PendingCount() const { return pending_; }
+    const Text& VersionText() const { return version_; }
+
+    // The model found by CheckSymbol; empty until a check succeeds.
+    Text ScannerXH;
+
+  private:
+    SymbolLinkLibrary& link_;
+    MessagePump& pump_;
+    WindowHandle window_;
+    std::int32_t port_ = 0;
+    std::array<std::uint8_t, kLibraryBufferSize> libraryBuffer_{};
+    std::array<std::uint8_t, kStoreSize> store_{};
+    std::int32_t pending_ = 0;
+    Text version_;
+    std::array<std::uint8_t, 21> params_{};
+};
+
+}  // namespace ordane

@@ -1,0 +1,48 @@
+// ModSysFun's scanner channel: one set of port procedures whatever the scanner brand. Every
+// call looks at ScannerModel at that moment and goes to the Symbol channel (FrmSymbol) when it
+// is exactly "Symbol", otherwise to the serial library CommDll; nothing remembers which path
+// opened the port. Arguments and results pass through unchanged.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "devices/delay.h"
+#include "devices/frm_symbol.h"
+#include "devices/serial_library.h"
+#include "settings/settings_model.h"
+
+namespace ordane {
+
+class ScannerChannel {
+  public:
+    // Creates and loads the single FrmSymbol (its window included) on first use; called at
+    // most once.
+    using SymbolFactory = std::function<FrmSymbol&()>;
+
+    ScannerChannel(const Settings& settings, SerialLibrary& commDll, SymbolFactory symbol);
+    ScannerChannel(const ScannerChannel&) = delete;
+    ScannerChannel& operator=(const ScannerChannel&) = delete;
+
+    // 0 = open, else the path's failure code.
+    std::int32_t OpenScannerPort(std::int32_t Port, std::int32_t BaudRate, std::int32_t ByteSize,
+                                 std::int32_t Parity, std::int32_t StopBits);
+    std::int32_t CloseScannerPort();
+    // Number of bytes placed at buff[0..]; 0 or less means none. Never more than BuffSize.
+    std::int32_t ReadScannerPort(std::uint8_t* buff, std::int32_t BuffSize);
+    std::int32_t WriteScannerPort(const std::uint8_t* buff, std::int32_t Count);
+    std::int32_t ClearScannerRXBuff();
+
+    // True when the current brand selects the Symbol channel.
+    bool UsesSymbol() const;
+    // The single FrmSymbol, created on first use.
+    FrmSymbol& Symbol();
+
+  private:
+    const Settings& settings_;
+    SerialLibrary& commDll_;
+    SymbolFactory symbolFactory_;
+    FrmSymbol* symbol_ = nullptr;
+};
+
+}  // namespace ordane

@@ -1,0 +1,251 @@
+#include "devices/ssi_host.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace ordane {
+
+namespace ssi {
+
+std::uint16_t Checksum(const std::uint8_t* bytes, std::size_t count) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        sum += bytes[i];
+    }
+    return static_cast<std::uint16_t>(0x10000u - (sum & 0xFFFFu));
+}
+
+Bytes MakePacket(std::uint8_t opcode, std::uint8_t source, std::uint8_t status, const Bytes& data) {
+    const std::size_t dataSize = std::min(data.size(), kMaxData);
+    Bytes packet;
+    packet.reserve(dataSize + 6);
+    packet.push_back(static_cast<std::uint8_t>(dataSize + 4));
+    packet.push_back(opcode);
+    packet.push_back(source);
+    packet.push_back(status);
+    packet.insert(packet.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(dataSize));
+    const std::uint16_t sum = Checksum(packet.data(), packet.size());
+    packet.push_back(static_cast<std::uint8_t>(sum >> 8));
+    packet.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    return packet;
+}
+
+}  // namespace ssi
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 4;
+constexpr std::size_t kChecksumSize = 2;
+
+// Time from then to now on a wrapping millisecond counter.
+std::uint32_t Elapsed(std::uint32_t then, std::uint32_t now) {
+    return now - then;
+}
+
+}  // namespace
+
+SsiHost::SsiHost(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
+
+void SsiHost::Emit(const Bytes& bytes) {
+    if (callbacks_.write) {
+        callbacks_.write(bytes);
+    }
+}
+
+void SsiHost::SendCommand(std::uint8_t opcode, std::uint8_t status, const Bytes& data,
+                          std::uint32_t nowMs) {
+    Command command{opcode, static_cast<std::uint8_t>(status & ~ssi::kStatusRetransmit), data};
+    if (current_) {
+        queue_.push_back(std::move(command));
+        return;
+    }
+    current_ = std::move(command);
+    Transmit(*current_, nowMs);
+}
+
+void SsiHost::SendParameters(const std::uint8_t* pairs, std::size_t count, bool permanent,
+                             std::uint32_t nowMs) {
+    Bytes data{ssi::kParamNoBeep};
+    data.insert(data.end(), pairs, pairs + count);
+    SendCommand(ssi::kParamSend, permanent ? ssi::kStatusPermanent : std::uint8_t{0}, data, nowMs);
+}
+
+void SsiHost::RequestRevision(std::uint32_t nowMs) {
+    SendCommand(ssi::kRequestRevision, 0, {}, nowMs);
+}
+
+void SsiHost::Transmit(Command& command, std::uint32_t nowMs) {
+    std::uint8_t status = command.status;
+    if (command.tries > 0) {
+        status = static_cast<std::uint8_t>(status | ssi::kStatusRetransmit);
+    }
+    ++command.tries;
+    command.sentAt = nowMs;
+    Emit(ssi::MakePacket(command.opcode, ssi::kSourceHost, status, command.data));
+}
+
+void SsiHost::FinishCommand(std::uint32_t nowMs) {
+    current_.reset();
+    if (!queue_.empty()) {
+        current_ = std::move(queue_.front());
+        queue_.pop_front();
+        Transmit(*current_, nowMs);
+    }
+}
+
+void SsiHost::Receive(const std::uint8_t* data, std::size_t count, std::uint32_t nowMs) {
+    if (count == 0) {
+        return;
+    }
+    rx_.insert(rx_.end(), data, data + count);
+    lastRxAt_ = nowMs;
+    Parse(nowMs);
+}
+
+void SsiHost::Tick(std::uint32_t nowMs) {
+    if (!rx_.empty() && Elapsed(lastRxAt_, nowMs) >= kInterByteTimeoutMs) {
+        // Nothing came for a while, so the bytes left cannot be the start of a packet still
+        // arriving: drop them one at a time, keeping any whole packet found among them.
+        while (!rx_.empty()) {
+            rx_.erase(rx_.begin());
+            resyncing_ = true;
+            Parse(nowMs);
+        }
+    }
+    if (current_ && Elapsed(current_->sentAt, nowMs) >= kResponseTimeoutMs) {
+        if (current_->tries <= kMaxResends) {
+            Transmit(*current_, nowMs);
+        } else {
+            FinishCommand(nowMs);  // given up
+        }
+    }
+}
+
+std::optional<std::uint32_t> SsiHost::NextTimeout(std::uint32_t nowMs) const {
+    std::optional<std::uint32_t> next;
+    auto consider = [&](std::uint32_t since, std::uint32_t limit) {
+        const std::uint32_t elapsed = Elapsed(since, nowMs);
+        const std::uint32_t left = elapsed >= limit ? 0 : limit - elapsed;
+        next = next ? std::min(*next, left) : left;
+    };
+    if (!rx_.empty()) {
+        consider(lastRxAt_, kInterByteTimeoutMs);
+    }
+    if (current_) {
+        consider(current_->sentAt, kResponseTimeoutMs);
+    }
+    return next;
+}
+
+std::ptrdiff_t SsiHost::CandidateAt(std::size_t offset) const {
+    const std::size_t length = rx_[offset];
+    if (length < kHeaderSize) {
+        return -1;
+    }
+    const std::size_t total = length + kChecksumSize;
+    if (rx_.size() - offset < total) {
+        return 0;
+    }
+    const std::uint8_t* p = rx_.data() + offset;
+    const std::uint16_t expected = ssi::Checksum(p, length);
+    const auto got = static_cast<std::uint16_t>((p[length] << 8) | p[length + 1]);
+    return got == expected ? static_cast<std::ptrdiff_t>(total) : -1;
+}
+
+void SsiHost::Parse(std::uint32_t nowMs) {
+    while (!rx_.empty()) {
+        const std::ptrdiff_t size = CandidateAt(0);
+        if (size > 0) {
+            const Bytes packet(rx_.begin(), rx_.begin() + size);
+            rx_.erase(rx_.begin(), rx_.begin() + size);
+            resyncing_ = false;
+            nakPending_ = false;
+            HandlePacket(packet.data(), packet.size(), nowMs);
+            continue;
+        }
+        if (size == 0) {
+            // Incomplete. After garbage the length byte is suspect: a whole valid packet
+            // further on means this one was never a packet start.
+            if (!resyncing_) {
+                return;
+            }
+            std::size_t next = 1;
+            while (next < rx_.size() && CandidateAt(next) <= 0) {
+                ++next;
+            }
+            if (next == rx_.size()) {
+                return;
+            }
+            rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(next));
+            continue;
+        }
+        // Garbage or a damaged packet. A length that fits with a bad checksum asks the
+        // scanner to resend, once until a good packet comes: what follows is rescanned a byte
+        // at a time and would otherwise draw a NAK for every false start.
+        const std::size_t length = rx_[0];
+        if (length >= kHeaderSize && !nakPending_) {
+            nakPending_ = true;
+            Emit(ssi::MakePacket(ssi::kCmdNak, ssi::kSourceHost, 0, Bytes{ssi::kNakResend}));
+        }
+        rx_.erase(rx_.begin());
+        resyncing_ = true;
+    }
+}
+
+void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::uint32_t nowMs) {
+    const std::uint8_t opcode = packet[1];
+    const std::uint8_t status = packet[3];
+    const std::uint8_t* data = packet + kHeaderSize;
+    const std::size_t dataSize = size - kHeaderSize - kChecksumSize;
+
+    if (opcode == ssi::kCmdAck || opcode == ssi::kCmdNak) {
+        // Answers to our command; never answered themselves.
+        if (!current_) {
+            return;
+        }
+        const bool resend = opcode == ssi::kCmdNak && dataSize >= 1 && data[0] == ssi::kNakResend;
+        if (resend && current_->tries <= kMaxResends) {
+            Transmit(*current_, nowMs);
+        } else {
+            FinishCommand(nowMs);
+        }
+        return;
+    }
+
+    // A resend of the packet already handled (our ACK was lost): acknowledge it again but do
+    // not hand the same reading on twice.
+    Bytes key(packet, packet + size - kChecksumSize);
+    key[3] = static_cast<std::uint8_t>(key[3] & ~ssi::kStatusRetransmit);
+    const bool repeat = (status & ssi::kStatusRetransmit) != 0 && key == lastAccepted_;
+    lastAccepted_ = std::move(key);
+
+    if (opcode == ssi::kReplyRevision) {
+        // The answer itself: not acknowledged.
+        if (current_ && current_->opcode == ssi::kRequestRevision) {
+            FinishCommand(nowMs);
+        }
+        if (!repeat && callbacks_.revision) {
+            callbacks_.revision(Bytes(data, data + dataSize));
+        }
+        return;
+    }
+
+    Emit(ssi::MakePacket(ssi::kCmdAck, ssi::kSourceHost, 0));
+    if (repeat || opcode != ssi::kDecodeData) {
+        return;
+    }
+    // Each packet of a reading repeats the barcode-type byte; the reading is the decoded bytes.
+    if (dataSize > 1) {
+        const std::size_t room = kMaxReading - reading_.size();
+        reading_.insert(reading_.end(), data + 1, data + 1 + std::min(dataSize - 1, room));
+    }
+    if ((status & ssi::kStatusContinuation) == 0) {
+        Bytes reading = std::move(reading_);
+        reading_.clear();
+        if (!reading.empty() && callbacks_.decode) {
+            callbacks_.decode(reading);
+        }
+    }
+}
+
+}  // namespace ordane
