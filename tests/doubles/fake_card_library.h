@@ -1,0 +1,96 @@
+// The card reader library: a card laid on the reader (its base text as bytes and reported
+// length), a SAM id, per-function statuses, an optional time each call takes, and every call
+// recorded with its port.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "devices/card_library.h"
+#include "doubles/fake_pump.h"
+
+namespace ordane::test {
+
+class FakeCardLibrary final : public CardReaderLibrary {
+  public:
+    explicit FakeCardLibrary(FakePump* pump = nullptr) : pump_(pump) {}
+
+    bool Load() override {
+        ++loads;
+        return loadable;
+    }
+    std::int32_t SDT_OpenPort(std::int32_t port) override {
+        return Call("OpenPort", port, openStatus);
+    }
+    std::int32_t SDT_ClosePort(std::int32_t port) override {
+        return Call("ClosePort", port, kSdtOk);
+    }
+    std::int32_t SDT_StartFindIDCard(std::int32_t port, std::uint8_t*, std::int32_t) override {
+        return Call("StartFindIDCard", port, cardPresent ? kSdtCardFound : 128);
+    }
+    std::int32_t SDT_SelectIDCard(std::int32_t port, std::uint8_t*, std::int32_t) override {
+        return Call("SelectIDCard", port, selectStatus);
+    }
+    std::int32_t SDT_ReadBaseMsg(std::int32_t port, std::uint8_t* text, std::uint32_t* textLength,
+                                 std::uint8_t*, std::uint32_t* photoLength, std::int32_t) override {
+        std::memcpy(text, cardText.data(), std::min<std::size_t>(cardText.size(), 521));
+        *textLength = cardTextLength;
+        *photoLength = 1024;
+        return Call("ReadBaseMsg", port, readStatus);
+    }
+    std::int32_t SDT_GetSAMIDToStr(std::int32_t port, char* samId, std::int32_t) override {
+        if (samIdWritten) {
+            std::memcpy(samId, this->samId.c_str(), this->samId.size() + 1);  // with its NUL
+        }
+        return Call("GetSAMIDToStr", port, kSdtOk);
+    }
+
+    // The base text of a card: UTF-16LE code units.
+    void LayCard(const std::u16string& text) {
+        cardText.assign(text.size() * 2, 0);
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            cardText[2 * i] = static_cast<std::uint8_t>(text[i] & 0xFF);
+            cardText[2 * i + 1] = static_cast<std::uint8_t>(text[i] >> 8);
+        }
+        cardTextLength = static_cast<std::uint32_t>(cardText.size());
+        cardPresent = true;
+    }
+
+    struct CallRecord {
+        std::string function;
+        std::int32_t port;
+    };
+    std::vector<CallRecord> calls;
+    std::vector<std::string> Functions() const {
+        std::vector<std::string> names;
+        for (const auto& c : calls) {
+            names.push_back(c.function);
+        }
+        return names;
+    }
+
+    bool loadable = true;
+    int loads = 0;
+    bool cardPresent = false;
+    std::vector<std::uint8_t> cardText;
+    std::uint32_t cardTextLength = 0;
+    std::int32_t openStatus = kSdtOk;
+    std::int32_t selectStatus = kSdtOk;
+    std::int32_t readStatus = kSdtOk;
+    std::string samId = "05.01-20101123-0000021563-2010030040";
+    bool samIdWritten = true;
+    std::uint32_t callMs = 0;  // virtual time each call blocks the thread
+
+  private:
+    std::int32_t Call(const char* function, std::int32_t port, std::int32_t status) {
+        calls.push_back({function, port});
+        if (pump_ != nullptr && callMs > 0) {
+            pump_->Advance(callMs);
+        }
+        return status;
+    }
+    FakePump* pump_;
+};
+
+}  // namespace ordane::test
