@@ -2,10 +2,36 @@
 
 namespace ordane::test {
 
+namespace {
+
+struct GbkPair {
+    char16_t character;
+    unsigned char lead;
+    unsigned char trail;
+};
+constexpr GbkPair kKnown[] = {{u'华', 0xBB, 0xAA}, {u'旭', 0xD0, 0xF1}, {u'视', 0xCA, 0xD3}};
+
+}  // namespace
+
 Text FakeCodec::Decode(std::string_view ansi) const {
     Text out;
-    for (char c : ansi) {
-        out += static_cast<char16_t>(static_cast<unsigned char>(c));
+    for (std::size_t i = 0; i < ansi.size(); ++i) {
+        const auto lead = static_cast<unsigned char>(ansi[i]);
+        bool paired = false;
+        if (i + 1 < ansi.size()) {
+            const auto trail = static_cast<unsigned char>(ansi[i + 1]);
+            for (const GbkPair& pair : kKnown) {
+                if (pair.lead == lead && pair.trail == trail) {
+                    out += pair.character;
+                    ++i;
+                    paired = true;
+                    break;
+                }
+            }
+        }
+        if (!paired) {
+            out += static_cast<char16_t>(lead);
+        }
     }
     return out;
 }
@@ -13,7 +39,19 @@ Text FakeCodec::Decode(std::string_view ansi) const {
 std::string FakeCodec::Encode(const Text& text) const {
     std::string out;
     for (char16_t c : text) {
-        out += c <= 0xFF ? static_cast<char>(c) : '?';
+        if (c <= 0xFF) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char replacement = '?';
+        for (const GbkPair& pair : kKnown) {
+            if (pair.character == c) {
+                out += static_cast<char>(pair.lead);
+                replacement = static_cast<char>(pair.trail);
+                break;
+            }
+        }
+        out += replacement;
     }
     return out;
 }

@@ -1,5 +1,7 @@
 // Stands in for the ANSI code page in native tests: bytes 0-255 are the characters U+0000 to
-// U+00FF, and characters above U+00FF become '?' (the real code page 936 is tested under Wine).
+// U+00FF, except the GBK pairs of the two card reader makes' characters (华 BB AA, 旭 D0 F1,
+// 视 CA D3), which decode and encode as in code page 936. Other characters above U+00FF
+// become '?'. The real code page is tested under Wine.
 #pragma once
 
 #include "common/text.h"
