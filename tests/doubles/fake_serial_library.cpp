@@ -1,0 +1,77 @@
+#include "fake_serial_library.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace ordane::test {
+
+std::string FakeSerialLibrary::Hex(const std::uint8_t* bytes, std::size_t count) {
+    std::string out;
+    char digits[4];
+    for (std::size_t i = 0; i < count; ++i) {
+        std::snprintf(digits, sizeof(digits), "%02x", bytes[i]);
+        if (i != 0) {
+            out += ' ';
+        }
+        out += digits;
+    }
+    return out;
+}
+
+std::int32_t FakeSerialLibrary::OpenPort(std::int32_t port, std::int32_t baudRate,
+                                         std::int32_t byteSize, std::int32_t parity,
+                                         std::int32_t stopBits) {
+    opens.push_back(Open{port, baudRate, byteSize, parity, stopBits});
+    log_.push_back("open " + std::to_string(port) + " " + std::to_string(baudRate) + " " +
+                   std::to_string(byteSize) + " " + std::to_string(parity) + " " +
+                   std::to_string(stopBits));
+    open_ = openResult == 0;
+    return openResult;
+}
+
+std::int32_t FakeSerialLibrary::ClosePort() {
+    ++closes;
+    log_.push_back("close");
+    open_ = false;
+    rx_.clear();
+    return 0;
+}
+
+std::int32_t FakeSerialLibrary::ClearRXBuff() {
+    ++clears;
+    log_.push_back("clear");
+    rx_.clear();
+    return 0;
+}
+
+std::int32_t FakeSerialLibrary::WriteData(const std::uint8_t* buff, std::int32_t count) {
+    Bytes bytes(buff, buff + (count > 0 ? count : 0));
+    writes.push_back(bytes);
+    log_.push_back("write " + Hex(bytes.data(), bytes.size()));
+    if (open_ && responder) {
+        responder(bytes);
+    }
+    return open_ ? count : -1;
+}
+
+std::int32_t FakeSerialLibrary::ReadData(std::uint8_t* buff, std::int32_t capacity) {
+    std::int32_t n = 0;
+    while (open_ && n < capacity && !rx_.empty()) {
+        buff[n++] = rx_.front();
+        rx_.pop_front();
+    }
+    log_.push_back("read " + std::to_string(capacity) + " -> " + std::to_string(n));
+    return n;
+}
+
+void FakeSerialLibrary::Queue(const Bytes& bytes) {
+    if (open_) {
+        rx_.insert(rx_.end(), bytes.begin(), bytes.end());
+    }
+}
+
+void FakeSerialLibrary::Arrive(FakePump& pump, std::uint32_t delayMs, Bytes bytes) {
+    pump.At(delayMs, [this, bytes = std::move(bytes)] { Queue(bytes); });
+}
+
+}  // namespace ordane::test
