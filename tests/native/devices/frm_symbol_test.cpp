@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "devices/frm_symbol.h"
+#include "doubles/fake_pump.h"
+#include "doubles/fake_symbol_link.h"
+
+namespace ordane::test {
+namespace {
+
+Bytes Ascii(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+class FrmSymbolTest : public ::testing::Test {
+  protected:
+    FrmSymbolTest() { link.Attach(symbol); }
+
+    std::string Read(std::int32_t size) {
+        std::string out(static_cast<std::size_t>(size) + 1, '\0');
+        const std::int32_t n = symbol.ReadData(reinterpret_cast<std::uint8_t*>(out.data()), size);
+        out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return out;
+    }
+
+    FakePump pump;
+    FakeSymbolLink link{pump};
+    FrmSymbol symbol{link, pump, 42};
+};
+
+TEST_F(FrmSymbolTest, FailedConnectSetsNothingUpAndCloseUsesTheRememberedPort) {
+    link.connResult = 9;
+    EXPECT_EQ(symbol.OpenPort(5, 9600, 8, 0, 0), 9);
+    EXPECT_EQ(link.Log(), std::vector<std::string>{"conn 42 9600 5"});
+    symbol.ClosePort();
+    EXPECT_EQ(link.Log().back(), "disconn 42 0");
+    link.connResult = 0;
+    EXPECT_EQ(symbol.OpenPort(6, 115200, 7, 2, 1), 0);
+    EXPECT_EQ(link.params.back(), (Bytes{0xEE, 0x01}));
+    symbol.ClosePort();
+    EXPECT_EQ(link.Log().back(), "disconn 42 6");
+}
+
+TEST_F(FrmSymbolTest, StoreQueuesOneBlockBehindTheMarkerAndHandsItOutInPieces) {
+    symbol.OpenPort(3, 9600, 8, 0, 0);
+    link.DeliverData(Ascii("123456789012"));
+    link.DeliverData(Ascii("SECOND"));  // arrives while the first is unread: lost
+    pump.DoEvents();
+    EXPECT_EQ(symbol.PendingCount(), 17);
+    EXPECT_EQ(Read(25), "DE6K8123456789012");
+    EXPECT_EQ(symbol.PendingCount(), 0);
+
+    const std::string data = "abcdefghijklmnopqrstuvwxyz0123456789";  // 35 + 5 = 40 pending
+    link.DeliverData(Ascii(data));
+    pump.DoEvents();
+    EXPECT_EQ(Read(25), ("DE6K8" + data).substr(0, 25));
+    EXPECT_EQ(Read(25), data.substr(20));
+    EXPECT_EQ(Read(25), "");
+
+    link.DeliverData(Ascii("zz"));
+    pump.DoEvents();
+    const std::uint8_t bytes[] = {1, 2, 3};
+    EXPECT_EQ(symbol.WriteData(bytes, 3), 0);
+    EXPECT_EQ(symbol.ClearRXBuff(), 0);
+    EXPECT_EQ(Read(25), "");
+}
+
+TEST_F(FrmSymbolTest, OversizeBlockKeepsWhatFits) {
+    symbol.OpenPort(3, 9600, 8, 0, 0);
+    Bytes block(5000);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<std::uint8_t>('a' + i % 26);
+    }
+    link.DeliverData(block);
+    pump.DoEvents();
+    ASSERT_EQ(symbol.PendingCount(), 5001);
+    Bytes all;
+    std::uint8_t buff[700];
+    for (std::int32_t n; (n = symbol.ReadData(buff, 700)) > 0;) {
+        all.insert(all.end(), buff, buff + n);
+    }
+    EXPECT_EQ(all.size(), 5001u);
+    EXPECT_TRUE(std::equal(block.begin(), block.begin() + 4996, all.begin() + 5));
+}
+
+TEST_F(FrmSymbolTest, CheckSymbolLooksForTheEngineInTheVersionGatheredDuringItsWait) {
+    symbol.OpenPort(3, 9600, 8, 0, 0);
+    EXPECT_FALSE(symbol.CheckSymbol());  // no reply: empty version text
+    EXPECT_EQ(symbol.ScannerXH, u"");
+
+    link.versionReply = Ascii("x nbrpyaabc 7");
+    EXPECT_TRUE(symbol.CheckSymbol());
+    EXPECT_EQ(symbol.ScannerXH, u"DS6607");
+    EXPECT_EQ(link.Log().back(), "version 3");
+    EXPECT_EQ(pump.Now(), 2200u);  // two waits of Delay 1
+
+    link.versionReply = Ascii("PAABFS00-004-R03");
+    EXPECT_FALSE(symbol.CheckSymbol());  // text from the earlier check is not kept
+    EXPECT_EQ(symbol.VersionText(), u"PAABFS00-004-R03");
+    EXPECT_EQ(symbol.ScannerXH, u"DS6607");
+
+    link.versionReply = Ascii("NBRPYA");
+    link.versionDelayMs = 1200;  // after the wait
+    EXPECT_FALSE(symbol.CheckSymbol());
+}
+
+}  // namespace
+}  // namespace ordane::test
