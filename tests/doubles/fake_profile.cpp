@@ -1,0 +1,58 @@
+#include "fake_profile.h"
+
+namespace ordane::test {
+
+std::string FakeProfile::Read(const std::string& section, const std::string& key,
+                              const std::string& defaultValue) {
+    const std::optional<std::string> value = Value(section, key);
+    return value ? *value : defaultValue;
+}
+
+void FakeProfile::Write(const std::string& section, const std::string& key,
+                        const std::string& value) {
+    writes_.push_back(Write_{section, key, value});
+    if (writable_) {
+        Set(section, key, value);
+    }
+}
+
+void FakeProfile::Set(const std::string& section, const std::string& key,
+                      const std::string& value) {
+    exists_ = true;
+    sections_[section][key] = value;
+}
+
+void FakeProfile::SetEmptySection(const std::string& section) {
+    exists_ = true;
+    sections_[section].clear();
+}
+
+void FakeProfile::Remove(const std::string& section, const std::string& key) {
+    auto it = sections_.find(section);
+    if (it != sections_.end()) {
+        it->second.erase(key);
+    }
+}
+
+void FakeProfile::SetMissing() {
+    exists_ = false;
+    sections_.clear();
+}
+
+std::optional<std::string> FakeProfile::Value(const std::string& section,
+                                              const std::string& key) const {
+    if (!exists_) {
+        return std::nullopt;
+    }
+    auto it = sections_.find(section);
+    if (it == sections_.end()) {
+        return std::nullopt;
+    }
+    auto value = it->second.find(key);
+    if (value == it->second.end()) {
+        return std::nullopt;
+    }
+    return value->second;
+}
+
+}  // namespace ordane::test

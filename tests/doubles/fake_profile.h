@@ -1,0 +1,50 @@
+// "Setting.ini" in memory: sections of keys with ANSI byte values. Every write is recorded in
+// order; the file can be absent (every read gives its default) or refuse writes.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "settings/profile_file.h"
+
+namespace ordane::test {
+
+class FakeProfile final : public ProfileFile {
+  public:
+    struct Write_ {
+        std::string section;
+        std::string key;
+        std::string value;
+        bool operator==(const Write_&) const = default;
+    };
+
+    bool Exists() override { return exists_; }
+    std::string Read(const std::string& section, const std::string& key,
+                     const std::string& defaultValue) override;
+    void Write(const std::string& section, const std::string& key,
+               const std::string& value) override;
+
+    // Sets a key as if the file held it (the file then exists); not recorded as a write.
+    void Set(const std::string& section, const std::string& key, const std::string& value);
+    // A file that holds only this section's header.
+    void SetEmptySection(const std::string& section);
+    void Remove(const std::string& section, const std::string& key);
+    // No file at all.
+    void SetMissing();
+    // Writes are recorded but change nothing (a file that cannot be written).
+    void SetWritable(bool writable) { writable_ = writable; }
+
+    std::optional<std::string> Value(const std::string& section, const std::string& key) const;
+    const std::vector<Write_>& Writes() const { return writes_; }
+    void ClearWrites() { writes_.clear(); }
+
+  private:
+    bool exists_ = false;
+    bool writable_ = true;
+    std::map<std::string, std::map<std::string, std::string>> sections_;
+    std::vector<Write_> writes_;
+};
+
+}  // namespace ordane::test

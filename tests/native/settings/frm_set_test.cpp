@@ -1,0 +1,467 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "doubles/fake_port_probe.h"
+#include "doubles/fake_profile.h"
+#include "doubles/fake_registry.h"
+#include "doubles/fake_settings_view.h"
+#include "settings/frm_set.h"
+
+namespace ordane {
+namespace {
+
+using test::FakePortProbe;
+using test::FakeProfile;
+using test::FakeRegistry;
+using test::FakeSettingsView;
+using L = SettingsList;
+
+// Code page 936 for the texts these tests store: ASCII plus the two card reader makes.
+class GbkCodec final : public AnsiCodec {
+  public:
+    Text Decode(std::string_view ansi) const override {
+        Text out;
+        for (std::size_t i = 0; i < ansi.size(); ++i) {
+            auto it =
+                i + 1 < ansi.size() ? kTable.find(std::string(ansi.substr(i, 2))) : kTable.end();
+            if (it != kTable.end()) {
+                out += it->second;
+                ++i;
+            } else {
+                const auto byte = static_cast<unsigned char>(ansi[i]);
+                out += byte < 0x80 ? static_cast<char16_t>(byte) : u'\uFFFD';
+            }
+        }
+        return out;
+    }
+    std::string Encode(const Text& text) const override {
+        std::string out;
+        for (char16_t c : text) {
+            std::string bytes(1, '?');
+            for (const auto& [gbk, ch] : kTable) {
+                if (ch == c) {
+                    bytes = gbk;
+                }
+            }
+            out += c < 0x80 ? std::string(1, static_cast<char>(c)) : bytes;
+        }
+        return out;
+    }
+
+  private:
+    const std::map<std::string, char16_t> kTable = {
+        {"\xBB\xAA", u'华'}, {"\xD0\xF1", u'旭'}, {"\xCA\xD3", u'视'}};
+};
+
+const std::string kHuaXu = "\xBB\xAA\xD0\xF1";
+const std::string kHuaShi = "\xBB\xAA\xCA\xD3";
+const std::string kRun = FrmSet::kRunKey;
+
+class FrmSetTest : public ::testing::Test {
+  protected:
+    void Store(const std::string& key, const std::string& value) {
+        profile.Set("BCINFO", key, value);
+    }
+    // HHP on COM1 at 9600 8N1 with Enter, the card reader 华旭 on USB6.
+    void StoreExample() {
+        for (const auto& [key, value] : ExampleFile()) {
+            Store(key, value);
+        }
+    }
+    static std::vector<std::pair<std::string, std::string>> ExampleFile() {
+        return {{"Scanner", "HHP"}, {"Port", "1"},     {"BaudRate", "3"},     {"Bits", "3"},
+                {"Parity", "0"},    {"StopBits", "0"}, {"AddEnter", "1"},     {"UsePort2", "1"},
+                {"UsePort1", "1"},  {"Port2", "6"},    {"CardReader", kHuaXu}};
+    }
+    std::vector<Text> Entries(L list) const { return form.List(list).entries; }
+    int Index(L list) const { return form.List(list).ListIndex; }
+    // One showing as the Settings command runs it.
+    bool Show(FakeSettingsView::Script script) {
+        form.Initialze();
+        view.OnNextShowing(std::move(script));
+        return form.ShowDialog(nullptr);
+    }
+
+    FakeProfile profile;
+    FakePortProbe probe{{1, 6}};
+    FakeRegistry registry;
+    GbkCodec codec;
+    FakeSettingsView view;
+    FrmSet form{profile, probe, registry, codec, view, u"D:\\Tools", u"app"};
+};
+
+TEST_F(FrmSetTest, LoadListsFreePortsOnceAndSelectsDefaults) {
+    probe.SetPresent({1, 3, 7, 16});
+    form.EnsureLoaded();
+    form.EnsureLoaded();
+    EXPECT_EQ(probe.Probed().size(), 16u);
+    EXPECT_EQ(Entries(L::cbPort), (std::vector<Text>{u"COM1", u"COM3", u"COM7", u"COM16"}));
+    EXPECT_EQ(Entries(L::cbPort2),
+              (std::vector<Text>{u"COM1", u"COM3", u"USB6", u"USB7", u"USB8", u"USB9"}));
+    EXPECT_EQ(Entries(L::cbModel), (std::vector<Text>{u"DataLogic", u"HHP", u"Denso", u"NewLand",
+                                                      u"Symbol", u"Metrologic"}));
+    EXPECT_EQ(form.List(L::cbModel).SelectedText(), u"DataLogic");
+    EXPECT_EQ(form.List(L::cbPort).SelectedText(), u"COM1");
+    EXPECT_EQ(form.List(L::cbBaudRate).SelectedText(), u"9600");
+    EXPECT_EQ(form.List(L::cbByteSize).SelectedText(), u"8");
+    EXPECT_EQ(Index(L::cbStopBits), 0);
+    EXPECT_EQ(form.List(L::cbParity).SelectedText(), u"无校验");
+    EXPECT_EQ(form.List(L::cbPort2).SelectedText(), u"COM1");
+    EXPECT_EQ(form.List(L::cmCardModel).SelectedText(), u"华旭");
+}
+
+TEST_F(FrmSetTest, WithoutSerialPortsOnlyTheUsbEntriesAreOffered) {
+    probe.SetPresent({});
+    form.EnsureLoaded();
+    EXPECT_TRUE(Entries(L::cbPort).empty());
+    EXPECT_EQ(Index(L::cbPort), -1);
+    EXPECT_EQ(Entries(L::cbPort2), (std::vector<Text>{u"USB6", u"USB7", u"USB8", u"USB9"}));
+    EXPECT_EQ(form.List(L::cbPort2).SelectedText(), u"USB6");
+}
+
+TEST_F(FrmSetTest, ReadsTheExampleFileIntoModelAndControls) {
+    StoreExample();
+    registry.SetValue(kRun, "Velmar", "D:\\Tools\\app.exe");
+    ASSERT_TRUE(form.ReadSetting());
+    EXPECT_EQ(form.ScannerModel, u"HHP");
+    EXPECT_EQ(form.CardReaderModel, u"华旭");
+    EXPECT_EQ(form.Port, 1);
+    EXPECT_EQ(form.Port2, 6);
+    EXPECT_EQ(form.BaudRate, 9600);
+    EXPECT_EQ(form.ByteSize, 8);
+    EXPECT_EQ(form.usePort1, u"1");
+    EXPECT_EQ(form.usePort2, u"1");
+    EXPECT_TRUE(form.AddEnter);
+    EXPECT_EQ(form.List(L::cbModel).SelectedText(), u"HHP");
+    EXPECT_EQ(form.List(L::cbPort2).SelectedText(), u"USB6");
+    EXPECT_EQ(form.Check(1) + form.Check(2) + form.Check(3) + form.Check(4), 4);
+    EXPECT_TRUE(form.Frame1Enabled() && form.Frame2Enabled());
+
+    // The load and the reading changed controls; the first showing starts clean.
+    form.Initialze();
+    EXPECT_FALSE(form.ModalResult);
+    EXPECT_FALSE(form.MustReopen);
+    EXPECT_FALSE(form.Command1Enabled());
+}
+
+TEST_F(FrmSetTest, ReadSettingFailsOnDamage) {
+    profile.SetEmptySection("BCINFO");
+    EXPECT_FALSE(form.ReadSetting());  // "UsePort1" is missing
+    EXPECT_EQ(form.Port2, 1);          // the card reader port was looked up first
+    EXPECT_EQ(form.Check(3), 1);
+
+    for (const auto& [key, value] :
+         std::vector<std::pair<std::string, std::string>>{{"BaudRate", "9"},
+                                                          {"Bits", "4"},
+                                                          {"Parity", "3"},
+                                                          {"StopBits", "2"},
+                                                          {"Port", ""},
+                                                          {"Port", "3a"},
+                                                          {"Port", "2147483648"},
+                                                          {"Port2", "x"},
+                                                          {"UsePort1", "3"},
+                                                          {"UsePort2", ""}}) {
+        FakeProfile file;
+        FakeSettingsView otherView;
+        FrmSet other{file, probe, registry, codec, otherView, u"D:\\Tools", u"app"};
+        for (const auto& [k, v] : ExampleFile()) {
+            file.Set("BCINFO", k, k == key ? value : v);
+        }
+        EXPECT_FALSE(other.ReadSetting()) << key << "=" << value;
+        EXPECT_TRUE(file.Writes().empty());
+    }
+}
+
+TEST_F(FrmSetTest, ReadsListIndexesAsTheirEntries) {
+    StoreExample();
+    Store("BaudRate", "7");
+    Store("Parity", "2");
+    Store("StopBits", "1");
+    Store("Port", "2147483647");
+    ASSERT_TRUE(form.ReadSetting());
+    EXPECT_EQ(form.BaudRate, 115200);
+    EXPECT_EQ(form.Parity, 2);
+    EXPECT_EQ(form.StopBits, 1);
+    EXPECT_EQ(form.List(L::cbParity).SelectedText(), u"偶校验");
+    EXPECT_EQ(form.List(L::cbStopBits).SelectedText(), u"2");
+    EXPECT_EQ(form.Port, 2147483647);
+}
+
+TEST_F(FrmSetTest, StoredScannerPortIsAlwaysSelectable) {
+    StoreExample();
+    Store("Port", "4");
+    ASSERT_TRUE(form.ReadSetting());
+    EXPECT_EQ(Entries(L::cbPort), (std::vector<Text>{u"COM1", u"COM4", u"COM6"}));
+    EXPECT_EQ(form.List(L::cbPort).SelectedText(), u"COM4");
+
+    for (const auto& [stored, expected] : std::vector<std::pair<std::string, std::vector<Text>>>{
+             {"8", {u"COM1", u"COM6", u"COM8"}},
+             {"12", {u"COM1", u"COM12", u"COM6"}},  // character order, as the list sorts
+             {"6", {u"COM1", u"COM6"}}}) {
+        FakeProfile file;
+        FakeSettingsView otherView;
+        FrmSet other{file, probe, registry, codec, otherView, u"D:\\Tools", u"app"};
+        file.Set("BCINFO", "UsePort1", "1");
+        file.Set("BCINFO", "UsePort2", "0");
+        file.Set("BCINFO", "Port", stored);
+        ASSERT_TRUE(other.ReadSetting());
+        EXPECT_EQ(other.List(L::cbPort).entries, expected);
+        EXPECT_EQ(other.List(L::cbPort).SelectedText(), u"COM" + FromAscii(stored));
+    }
+}
+
+TEST_F(FrmSetTest, DevicesNotInUseAreNotRead) {
+    StoreExample();
+    Store("UsePort1", "0");
+    Store("UsePort2", "2");
+    ASSERT_TRUE(form.ReadSetting());
+    EXPECT_FALSE(form.Frame1Enabled());
+    EXPECT_EQ(form.Check(4), 0);
+    EXPECT_EQ(form.Check(3), 2);  // greyed
+    EXPECT_EQ(form.Port, 0);
+    EXPECT_EQ(form.Port2, 0);
+    EXPECT_FALSE(form.AddEnter);
+    EXPECT_EQ(form.ScannerModel, u"");
+    EXPECT_EQ(form.CardReaderModel, u"");
+    EXPECT_EQ(form.List(L::cbBaudRate).SelectedText(), u"9600");  // the load's default
+
+    // A greyed reader box is no conflict; a click checks it.
+    EXPECT_TRUE(Show([](FrmSet& f) {
+        f.OnCheckClick(4);
+        ASSERT_EQ(f.List(L::cbPort).SelectedText(), f.List(L::cbPort2).SelectedText());
+        f.Command1_Click();
+    }));
+    EXPECT_TRUE(view.Messages().empty());
+    EXPECT_EQ(profile.Value("BCINFO", "UsePort2"), "2");
+    EXPECT_EQ(form.usePort2, u"2");
+    EXPECT_FALSE(Show([](FrmSet& f) {
+        f.OnCheckClick(3);
+        EXPECT_EQ(f.Check(3), 1);
+        f.Command2_Click();
+    }));
+}
+
+TEST_F(FrmSetTest, AddEnterIsOnUnlessStoredAsZero) {
+    StoreExample();
+    profile.Remove("BCINFO", "AddEnter");
+    ASSERT_TRUE(form.ReadSetting());
+    EXPECT_TRUE(form.AddEnter);
+    EXPECT_EQ(form.Check(1), 1);
+}
+
+TEST_F(FrmSetTest, BrandsAndMakesMatchByCaseSensitivePrefix) {
+    StoreExample();
+    Store("Scanner", "hhp");
+    Store("CardReader", kHuaShi + "-CVR100U");
+    ASSERT_TRUE(form.ReadSetting());
+    EXPECT_EQ(form.ScannerModel, u"");
+    EXPECT_EQ(form.List(L::cbModel).SelectedText(), u"DataLogic");
+    EXPECT_EQ(form.CardReaderModel, u"华视");
+    EXPECT_EQ(form.List(L::cmCardModel).SelectedText(), u"华视");
+
+    Store("Scanner", "HHP2000");
+    FakeSettingsView otherView;
+    FrmSet other{profile, probe, registry, codec, otherView, u"D:\\Tools", u"app"};
+    ASSERT_TRUE(other.ReadSetting());
+    EXPECT_EQ(other.ScannerModel, u"HHP");
+}
+
+TEST_F(FrmSetTest, CardReaderPortSelectsUsbOrComEntry) {
+    StoreExample();
+    Store("Port2", "7");
+    ASSERT_TRUE(form.ReadSetting());
+    EXPECT_EQ(form.List(L::cbPort2).SelectedText(), u"USB7");
+
+    Store("Port2", "0");
+    FakeSettingsView otherView;
+    FrmSet other{profile, probe, registry, codec, otherView, u"D:\\Tools", u"app"};
+    EXPECT_TRUE(other.ReadSetting());
+    EXPECT_EQ(other.List(L::cbPort2).ListIndex, -1);
+}
+
+TEST_F(FrmSetTest, OkWritesTheElevenKeysInOrderAndUpdatesTheModel) {
+    probe.SetPresent({1});
+    registry.SetValue(kRun, "Velmar", "old");
+    const bool confirmed = Show([](FrmSet& f) {
+        f.OnCheckClick(4);
+        f.OnCheckClick(3);
+        f.OnCheckClick(1);
+        f.OnListSelect(L::cbModel, 1);  // HHP
+        f.OnListSelect(L::cbPort2, 1);  // USB6
+        f.Command1_Click();
+    });
+    EXPECT_TRUE(confirmed);
+    std::vector<FakeProfile::Write_> expected;
+    for (const auto& [key, value] : ExampleFile()) {
+        expected.push_back({"BCINFO", key, value});
+    }
+    EXPECT_EQ(profile.Writes(), expected);
+    EXPECT_EQ(form.ScannerModel, u"HHP");
+    EXPECT_EQ(form.CardReaderModel, u"华旭");
+    EXPECT_EQ(form.Port, 1);
+    EXPECT_EQ(form.Port2, 6);
+    EXPECT_EQ(form.BaudRate, 9600);
+    EXPECT_EQ(form.ByteSize, 8);
+    EXPECT_TRUE(form.AddEnter);
+    EXPECT_TRUE(form.MustReopen);
+    EXPECT_FALSE(registry.Value(kRun, "Velmar"));  // auto-start unchecked: removed
+    EXPECT_FALSE(form.Visible());
+}
+
+TEST_F(FrmSetTest, SamePortForBothDevicesIsRefusedOnlyWhenBothAreChecked) {
+    probe.SetPresent({1});
+    StoreExample();
+    Store("Port2", "1");
+    ASSERT_TRUE(form.ReadSetting());
+    profile.ClearWrites();
+    const bool confirmed = Show([&](FrmSet& f) {
+        f.OnListSelect(L::cbBaudRate, 4);
+        f.Command1_Click();
+        EXPECT_TRUE(f.Visible());
+        EXPECT_TRUE(profile.Writes().empty());
+        f.OnCheckClick(3);  // reader off: no conflict
+        f.Command1_Click();
+    });
+    EXPECT_TRUE(confirmed);
+    EXPECT_EQ(view.Messages(), std::vector<Text>{u"条码扫描仪和二代证不能使用同一个端口"});
+    EXPECT_EQ(profile.Value("BCINFO", "Port"), "1");
+    EXPECT_EQ(profile.Value("BCINFO", "Port2"), "1");
+    EXPECT_EQ(profile.Value("BCINFO", "UsePort2"), "0");
+    EXPECT_EQ(form.Port2, 1);  // the reader is off: its port is not taken
+}
+
+TEST_F(FrmSetTest, DeviceInUseWithoutPortIsRefused) {
+    probe.SetPresent({});
+    Store("UsePort1", "0");
+    Store("UsePort2", "1");
+    Store("Port2", "0");
+    ASSERT_TRUE(form.ReadSetting());
+    const bool confirmed = Show([&](FrmSet& f) {
+        f.OnCheckClick(4);  // scanner on, no scanner port and no reader port: equal texts
+        f.Command1_Click();
+        f.OnCheckClick(3);  // reader off
+        f.Command1_Click();
+        f.OnCheckClick(3);
+        f.OnCheckClick(4);  // scanner off, reader on without a port
+        f.Command1_Click();
+        EXPECT_TRUE(f.Visible());
+        f.Command2_Click();
+    });
+    EXPECT_FALSE(confirmed);
+    EXPECT_EQ(view.Messages(),
+              (std::vector<Text>{u"条码扫描仪和二代证不能使用同一个端口", u"请选择条码扫描仪端口",
+                                 u"请选择二代证读卡器端口"}));
+    EXPECT_TRUE(profile.Writes().empty());
+}
+
+TEST_F(FrmSetTest, AddEnterAloneSavesWithoutReopen) {
+    StoreExample();
+    ASSERT_TRUE(form.ReadSetting());
+    const bool confirmed = Show([](FrmSet& f) {
+        f.Command1_Click();  // nothing changed yet: OK is disabled
+        EXPECT_TRUE(f.Visible());
+        f.OnCheckClick(1);
+        f.Command1_Click();
+    });
+    EXPECT_TRUE(confirmed);
+    EXPECT_EQ(profile.Value("BCINFO", "AddEnter"), "0");
+    EXPECT_FALSE(form.AddEnter);
+    EXPECT_TRUE(form.ModalResult);
+    EXPECT_FALSE(form.MustReopen);
+
+    EXPECT_TRUE(Show([](FrmSet& f) {
+        f.OnListSelect(L::cbBaudRate, 5);
+        f.Command1_Click();
+    }));
+    EXPECT_EQ(form.BaudRate, 38400);
+    EXPECT_TRUE(form.MustReopen);
+}
+
+TEST_F(FrmSetTest, CancelKeepsFileAndModelButTheControlsRemember) {
+    StoreExample();
+    ASSERT_TRUE(form.ReadSetting());
+    EXPECT_FALSE(Show([](FrmSet& f) {
+        f.OnListSelect(L::cbBaudRate, 7);
+        f.Command2_Click();
+    }));
+    EXPECT_FALSE(Show([](FrmSet& f) {
+        EXPECT_EQ(f.List(L::cbBaudRate).SelectedText(), u"115200");
+        f.OnTitleBarClose();
+    }));
+    EXPECT_TRUE(profile.Writes().empty());
+    EXPECT_EQ(form.BaudRate, 9600);
+    EXPECT_TRUE(form.Loaded());
+    EXPECT_EQ(probe.Probed().size(), 16u);  // no second probe
+}
+
+TEST_F(FrmSetTest, ScannerOffDisablesItsGroupButOkStillWritesItsKeys) {
+    StoreExample();
+    registry.SetValue(kRun, "Velmar", "old");
+    ASSERT_TRUE(form.ReadSetting());
+    EXPECT_TRUE(Show([](FrmSet& f) {
+        f.OnCheckClick(4);
+        EXPECT_FALSE(f.Frame1Enabled());
+        f.OnCheckClick(2);                 // inside the group: ignored
+        f.OnListSelect(L::cbBaudRate, 0);  // ignored
+        f.OnListSelect(L::cbPort2, 2);     // other group: taken (USB7)
+        EXPECT_EQ(f.Check(2), 1);
+        f.Command1_Click();
+    }));
+    EXPECT_EQ(profile.Value("BCINFO", "UsePort1"), "0");
+    EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "3");
+    EXPECT_EQ(profile.Value("BCINFO", "Port"), "1");
+    EXPECT_EQ(form.Port2, 7);
+    EXPECT_EQ(registry.Value(kRun, "Velmar"), "D:\\Tools\\app.exe");
+}
+
+TEST_F(FrmSetTest, AutoStartEntryFollowsTheBox) {
+    StoreExample();
+    ASSERT_TRUE(form.ReadSetting());
+    ASSERT_EQ(form.Check(2), 0);
+    EXPECT_TRUE(Show([](FrmSet& f) {
+        f.OnCheckClick(2);
+        f.Command1_Click();
+    }));
+    EXPECT_EQ(registry.Value(kRun, "Velmar"), "D:\\Tools\\app.exe");
+    registry.SetValue(kRun, "Velmar", "E:\\moved\\app.exe");
+    EXPECT_TRUE(Show([](FrmSet& f) {
+        f.OnCheckClick(1);
+        f.Command1_Click();
+    }));
+    EXPECT_EQ(registry.Value(kRun, "Velmar"), "D:\\Tools\\app.exe");  // re-registered
+    EXPECT_TRUE(Show([](FrmSet& f) {
+        f.OnCheckClick(2);
+        f.Command1_Click();
+    }));
+    EXPECT_FALSE(registry.Value(kRun, "Velmar"));
+
+    // No right to the machine hive: OK still completes.
+    registry.SetOpenFails(true);
+    EXPECT_TRUE(Show([](FrmSet& f) {
+        f.OnCheckClick(2);
+        f.Command1_Click();
+    }));
+    EXPECT_FALSE(registry.Value(kRun, "Velmar"));
+}
+
+TEST_F(FrmSetTest, AutoStartPathIsJoinedOnceAndQuotedWhenItHasSpaces) {
+    for (const auto& [folder, expected] : std::vector<std::pair<Text, std::string>>{
+             {u"C:\\", "C:\\Ordane.exe"},
+             {u"C:\\Program Files\\Ordane", "\"C:\\Program Files\\Ordane\\Ordane.exe\""}}) {
+        FakeProfile file;
+        FakeRegistry hive;
+        FakeSettingsView otherView;
+        FrmSet other{file, probe, hive, codec, otherView, folder, u"Ordane"};
+        other.Initialze();
+        otherView.OnNextShowing([](FrmSet& f) {
+            f.OnCheckClick(2);
+            f.Command1_Click();
+        });
+        EXPECT_TRUE(other.ShowDialog(nullptr));
+        EXPECT_EQ(hive.Value(kRun, "Velmar"), expected);
+    }
+}
+
+}  // namespace
+}  // namespace ordane
