@@ -195,6 +195,9 @@ void SsiHost::Parse(std::uint32_t nowMs) {
 void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::uint32_t nowMs) {
     const std::uint8_t opcode = packet[1];
     const std::uint8_t status = packet[3];
+    if (packet[2] == ssi::kSourceHost) {
+        return;  // our own packet echoed by the line
+    }
     const std::uint8_t* data = packet + kHeaderSize;
     const std::size_t dataSize = size - kHeaderSize - kChecksumSize;
 
@@ -234,6 +237,10 @@ void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::ui
     if (repeat || opcode != ssi::kDecodeData) {
         return;
     }
+    if (!reading_.empty() && Elapsed(readingAt_, nowMs) >= kStaleReadingMs) {
+        reading_.clear();
+    }
+    readingAt_ = nowMs;
     // Each packet of a reading repeats the barcode-type byte; the reading is the decoded bytes.
     if (dataSize > 1) {
         const std::size_t room = kMaxReading - reading_.size();

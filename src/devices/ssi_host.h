@@ -7,6 +7,9 @@
 // ACKs every valid packet from the scanner except a revision reply, NAKs a bad checksum (the
 // scanner then resends), never answers an ACK or NAK, and resends an unanswered command up to
 // twice after the response timeout, with the retransmit bit set.
+//
+// Not thread-safe: a link that feeds it from a reader thread and sends commands from another
+// thread serialises the calls; the callbacks run inside them.
 #pragma once
 
 #include <cstddef>
@@ -70,6 +73,9 @@ class SsiHost {
     static constexpr std::uint32_t kInterByteTimeoutMs = 200;
     // A reading joined from several packets is cut at this size.
     static constexpr std::size_t kMaxReading = 65536;
+    // The packets of one reading follow each other at once; a part older than this when the
+    // next decode packet comes belongs to a reading the scanner never finished.
+    static constexpr std::uint32_t kStaleReadingMs = 5000;
 
     explicit SsiHost(Callbacks callbacks);
     SsiHost(const SsiHost&) = delete;
@@ -120,6 +126,7 @@ class SsiHost {
     bool nakPending_ = false;  // a NAK went out since the last valid packet
     Bytes lastAccepted_;       // last packet handled, retransmit bit and checksum left out
     Bytes reading_;
+    std::uint32_t readingAt_ = 0;  // when the last part of reading_ came
     std::optional<Command> current_;
     std::deque<Command> queue_;
 };

@@ -73,6 +73,14 @@ TEST_F(SsiHostTest, MultiPacketReadingIsJoinedAndEachPacketAcknowledged) {
     Feed(Decode("end"));
     EXPECT_EQ(decoded, std::vector<Bytes>{Ascii("first part second end")});
     EXPECT_EQ(written.size(), 3u);
+    // A reading the scanner never finished does not stick to the next one.
+    Feed(Decode("lost ", ssi::kStatusContinuation), 1000);
+    Feed(Decode("next"), 1000 + SsiHost::kStaleReadingMs);
+    EXPECT_EQ(decoded.back(), Ascii("next"));
+    // Our own packets echoed by the line are not taken for the scanner's.
+    Feed(kHostAck, 7000);
+    Feed(kRequestRevision, 7000);
+    EXPECT_EQ(written.size(), 5u);
 }
 
 TEST_F(SsiHostTest, BadChecksumIsNakedOnceAndTheResendHandedOnOnce) {
