@@ -39,9 +39,9 @@ class FakeCardLibrary final : public CardReaderLibrary {
         *photoLength = 1024;
         return Call("ReadBaseMsg", port, readStatus);
     }
-    std::int32_t SDT_GetSAMIDToStr(std::int32_t port, char* samId, std::int32_t) override {
+    std::int32_t SDT_GetSAMIDToStr(std::int32_t port, char* buffer, std::int32_t) override {
         if (samIdWritten) {
-            std::memcpy(samId, this->samId.c_str(), this->samId.size() + 1);  // with its NUL
+            std::memcpy(buffer, samId.c_str(), samId.size() + 1);  // with its NUL
         }
         return Call("GetSAMIDToStr", port, kSdtOk);
     }

@@ -1,0 +1,160 @@
+#include "monitor_fixture.h"
+
+#include "app/status_texts.h"
+
+namespace ordane::test {
+namespace {
+
+class CardReaderTest : public MonitorTest {
+  protected:
+    void StartReader(const std::string& port2 = "2") {
+        WriteSettings(false, true, "HHP", "3", port2);
+        AttachHsReader();
+        StartAndSettle(3000);
+    }
+    int CallsOf(const std::string& function) const {
+        int n = 0;
+        for (const auto& c : sdtapi.calls) {
+            n += c.function == function ? 1 : 0;
+        }
+        return n;
+    }
+};
+
+TEST_F(CardReaderTest, ReaderIsIdentifiedStartedAndTheWindowHides) {
+    StartReader();
+    EXPECT_EQ(view.Label(10), u"设备:华视");
+    EXPECT_EQ(view.Label(11), u"型号:CVR-100U");
+    EXPECT_TRUE(view.Showed(12, status::kReaderConnecting));
+    EXPECT_TRUE(view.Showed(12, status::kReaderReady));
+    EXPECT_EQ(view.Label(12), status::kReaderWaiting);
+    EXPECT_FALSE(view.visible);
+    EXPECT_TRUE(frm.ReaderOpen);
+    EXPECT_TRUE(frm.ReaderStarted);
+    EXPECT_TRUE(frm.Timer2().Enabled());
+    EXPECT_EQ(frm.SamId, u"05.01-20101123-0000021563-2010030040");
+}
+
+TEST_F(CardReaderTest, CardIsDeliveredAsOneRecordWithABeepEveryTimeItIsFound) {
+    StartReader();
+    sdtapi.LayCard(Text(u"张三") + Text(13, u' ') + u"102" + u"19800101");
+    pump.RunFor(1000);
+    ASSERT_GE(delivery.received.size(), 2u);
+    EXPECT_EQ(delivery.received[0], u"SFZXX_2.0|张三|1|02|19800101||||||");
+    EXPECT_EQ(delivery.received[1], delivery.received[0]);
+    EXPECT_EQ(view.beeps, static_cast<int>(delivery.received.size()));
+    // Each attempt opens and closes the port once.
+    EXPECT_EQ(CallsOf("OpenPort"), CallsOf("ClosePort"));
+}
+
+TEST_F(CardReaderTest, EmptyTextIsStillARecordAndBeepsEvenWithoutTheTarget) {
+    StartReader();
+    sdtapi.cardPresent = true;
+    sdtapi.cardTextLength = 0;
+    delivery.targetPresent = false;
+    pump.RunFor(500);
+    ASSERT_FALSE(delivery.titles.empty());
+    EXPECT_GE(view.beeps, 1);
+    sdtapi.cardPresent = true;
+    delivery.targetPresent = true;
+    pump.RunFor(500);
+    ASSERT_FALSE(delivery.received.empty());
+    EXPECT_EQ(delivery.received.back(), u"SFZXX_2.0||||||||||");
+}
+
+TEST_F(CardReaderTest, NoCardOrAFailedStepDeliversNothingAndClosesThePort) {
+    StartReader();
+    sdtapi.calls.clear();
+    pump.RunFor(500);  // no card
+    sdtapi.openStatus = 1;
+    pump.RunFor(500);  // the port cannot be opened
+    EXPECT_TRUE(delivery.received.empty());
+    EXPECT_EQ(view.beeps, 0);
+    EXPECT_EQ(sdtapi.Functions(), (std::vector<std::string>{"OpenPort", "StartFindIDCard",
+                                                            "ClosePort", "OpenPort", "ClosePort"}));
+}
+
+TEST_F(CardReaderTest, UsbPortsAboveSixAreTheLibrarysThousandsOnlyInACardRead) {
+    EXPECT_EQ(frm.GetCardStr(7), Text());
+    EXPECT_EQ(sdtapi.calls[0].port, 1002);
+    EXPECT_EQ(sdtapi.calls.back().port, 1002);
+    sdtapi.calls.clear();
+    frm.GetCardStr(6);
+    EXPECT_EQ(sdtapi.calls[0].port, 6);
+    sdtapi.calls.clear();
+    EXPECT_EQ(frm.OpenCardReaderPort(7), 1);
+    EXPECT_EQ(sdtapi.calls[0].port, 7);
+    EXPECT_EQ(frm.CardReaderPort, 7);
+}
+
+TEST_F(CardReaderTest, CloseCardReaderPortOnlyAfterAnOpen) {
+    frm.CloseCardReaderPort();
+    EXPECT_TRUE(sdtapi.calls.empty());
+    sdtapi.openStatus = 1;
+    EXPECT_EQ(frm.OpenCardReaderPort(3), 0);
+    frm.CloseCardReaderPort();
+    EXPECT_EQ(sdtapi.Functions(), (std::vector<std::string>{"OpenPort", "ClosePort"}));
+    EXPECT_EQ(sdtapi.calls.back().port, 3);
+}
+
+TEST_F(CardReaderTest, EmptySamIdIsNeitherKeptNorReported) {
+    sdtapi.samId = "";
+    StartReader();
+    EXPECT_EQ(frm.SamId, Text());
+    EXPECT_TRUE(httpClient.urls.empty());
+    frm.Form_KeyDown(kKeyF9, 0);
+    EXPECT_TRUE(httpClient.urls.empty());
+}
+
+TEST_F(CardReaderTest, SamIdWithoutItsTerminatorKeepsItsLastCharacter) {
+    sdtapi.samIdWritten = false;
+    frm.Form_Load();
+    StartReader();
+    EXPECT_EQ(frm.SamId, Text());  // the buffer stayed spaces: no id
+}
+
+// ---- Registration report ----
+
+TEST_F(CardReaderTest, SuccessfulReportSetsTheFlagAndIsNotRepeated) {
+    StartReader();
+    ASSERT_EQ(httpClient.urls.size(), 1u);
+    EXPECT_EQ(httpClient.urls[0],
+              "http://127.0.0.1:18471/monitor/uploadinfo?id=05.01-20101123-0000021563-2010030040");
+    EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::optional<std::string>("1"));
+    frm.Uploaded(frm.SamId);
+    EXPECT_EQ(httpClient.urls.size(), 1u);
+    // F9 sends it again whatever the flag says.
+    frm.Form_KeyDown(kKeyF9, 1);
+    frm.Form_KeyDown(121, 0);
+    EXPECT_EQ(httpClient.urls.size(), 2u);
+}
+
+TEST_F(CardReaderTest, FlagValuesDecideWhetherTheReportIsSent) {
+    registry.SetValue("Software\\CardReader", "upload", std::string("1\0", 2));
+    frm.Uploaded(u"ID");
+    EXPECT_TRUE(httpClient.urls.empty());
+    registry.SetValue("Software\\CardReader", "upload", "0");
+    httpClient.reply = std::string("EXIST");
+    frm.Uploaded(u"ID");
+    EXPECT_EQ(httpClient.urls.size(), 1u);
+    EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::optional<std::string>("1"));
+}
+
+TEST_F(CardReaderTest, FailedReportWritesNothingAndTheNextStartTriesAgain) {
+    httpClient.reply.reset();
+    frm.Uploaded(u"ID");
+    EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::nullopt);
+    httpClient.reply = std::string("SUCCESS");
+    frm.Uploaded(u"ID");
+    EXPECT_EQ(httpClient.urls.size(), 2u);
+    EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::optional<std::string>("1"));
+}
+
+TEST_F(CardReaderTest, NoRightToTheMachineHiveSkipsTheReportSilently) {
+    registry.SetOpenFails(true);
+    frm.Uploaded(u"ID");
+    EXPECT_TRUE(httpClient.urls.empty());
+}
+
+}  // namespace
+}  // namespace ordane::test

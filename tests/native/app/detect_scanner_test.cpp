@@ -1,0 +1,149 @@
+#include "monitor_fixture.h"
+
+#include "app/status_texts.h"
+
+namespace ordane::test {
+namespace {
+
+using DetectScannerTest = MonitorTest;
+
+TEST_F(DetectScannerTest, IdentifiedScannerShowsBrandAndModelThenHides) {
+    WriteSettings(true, false, "HHP");
+    AttachHhpScanner();
+    frm.Form_Load();
+    // Clicks on Settings and Exit while detection runs have no effect.
+    pump.Post(
+        [this] {
+            EXPECT_FALSE(frm.CommandEnabled(5));
+            frm.OnCommandClick(5);
+            frm.OnCommandClick(6);
+        },
+        1000);
+    const std::size_t before = view.history.size();
+    pump.RunFor(8000);
+    EXPECT_EQ(settingsView.Showings(), 0);
+    EXPECT_FALSE(view.unloaded);
+
+    std::vector<std::pair<int, Text>> shown(view.history.begin() + static_cast<long>(before),
+                                            view.history.end());
+    const std::vector<std::pair<int, Text>> expected = {
+        {1, status::kScannerDetecting}, {1, u"检测到HHP条码扫描仪"},  {3, u"设备:HHP"},
+        {7, u"型号:IT4600Q"},           {1, status::kScannerWaiting},
+    };
+    EXPECT_EQ(shown, expected);
+    EXPECT_FALSE(view.visible);
+    EXPECT_TRUE(frm.ScannerStarted);
+    EXPECT_TRUE(frm.Timer1().Enabled());
+    EXPECT_TRUE(frm.CommandEnabled(4) && frm.CommandEnabled(5) && frm.CommandEnabled(6));
+}
+
+TEST_F(DetectScannerTest, DetectionWaitsTwiceBeforeHiding) {
+    WriteSettings(true, false, "HHP");
+    AttachHhpScanner();
+    frm.Form_Load();
+    std::uint64_t detectedAt = 0;
+    std::uint64_t modelAt = 0;
+    std::uint64_t hiddenAt = 0;
+    pump.SetTimerHandler([&](int id) {
+        frm.OnTimer(id);
+        if (hiddenAt == 0 && !view.visible) {
+            hiddenAt = pump.Now();
+        }
+    });
+    // Observe the lines between the waits through a message posted every 100 ms.
+    std::function<void()> watch = [&] {
+        if (detectedAt == 0 && view.Label(1) == u"检测到HHP条码扫描仪") {
+            detectedAt = pump.Now();
+        }
+        if (modelAt == 0 && !view.Label(7).empty()) {
+            modelAt = pump.Now();
+        }
+        pump.Post(watch, 100);
+    };
+    pump.Post(watch, 0);
+    pump.RunFor(8000);
+    ASSERT_NE(detectedAt, 0u);
+    ASSERT_NE(modelAt, 0u);
+    EXPECT_NEAR(static_cast<double>(modelAt - detectedAt), 2100, 150);
+    EXPECT_NEAR(static_cast<double>(hiddenAt - modelAt), 2100, 150);
+}
+
+TEST_F(DetectScannerTest, BytesSentDuringIdentificationAreNeverDelivered) {
+    WriteSettings(true, false, "HHP");
+    // The scanner answers, then keeps chattering through the two waits.
+    commDll.responder = [this](const Bytes& written) {
+        if (written == kHhpQuery) {
+            commDll.Arrive(pump, 100, AsBytes("IT4800-050"));
+            commDll.Arrive(pump, 2500, AsBytes("late reply"));
+            commDll.Arrive(pump, 4000, AsBytes("later"));
+        }
+    };
+    StartAndSettle(8000);
+    EXPECT_EQ(view.Label(7), u"型号:IT4800Q");
+    EXPECT_TRUE(delivery.typed.empty());
+    EXPECT_TRUE(delivery.received.empty());
+    Scan("4006381333931");
+    pump.RunFor(1000);
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    EXPECT_EQ(delivery.typed[0].text, u"4006381333931");
+}
+
+TEST_F(DetectScannerTest, SilentScannerStopsBothLoopsAndKeepsTheWindow) {
+    WriteSettings(true, true, "DataLogic");
+    AttachHsReader();
+    StartAndSettle(6000);
+    EXPECT_EQ(view.Label(1), status::kScannerNotDetected);
+    EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
+    EXPECT_TRUE(view.visible);
+    EXPECT_FALSE(frm.ScannerStarted);
+    EXPECT_FALSE(frm.Timer1().Enabled());
+    EXPECT_FALSE(frm.Timer2().Enabled());
+    EXPECT_TRUE(frm.CommandEnabled(5));
+    // Nothing is read any more.
+    const std::size_t libraryCalls = sdtapi.calls.size();
+    commDll.ClearLog();
+    Scan("123");
+    pump.RunFor(5000);
+    EXPECT_TRUE(delivery.typed.empty());
+    EXPECT_EQ(sdtapi.calls.size(), libraryCalls);
+}
+
+TEST_F(DetectScannerTest, UnknownBrandTakesTheFailedIdentificationPath) {
+    WriteSettings(true, false, "Honeywell");
+    StartAndSettle(3000);
+    EXPECT_EQ(view.Label(1), status::kScannerNotDetected);
+    EXPECT_FALSE(frm.Timer1().Enabled());
+}
+
+TEST_F(DetectScannerTest, GreyedScannerBoxSkipsIdentificationAndLeavesTheTimersOff) {
+    WriteSettings(true, false, "HHP");
+    profile.Set("BCINFO", "UsePort1", "2");
+    AttachHhpScanner();
+    StartAndSettle(1000);
+    EXPECT_TRUE(commDll.writes.empty());
+    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
+    EXPECT_TRUE(view.Label(3).empty());
+    EXPECT_TRUE(frm.ScannerStarted);
+    EXPECT_FALSE(frm.Timer1().Enabled());
+    EXPECT_FALSE(view.visible);
+}
+
+TEST_F(DetectScannerTest, SymbolScannerIsIdentifiedAndItsBlocksDeliveredMarked) {
+    WriteSettings(true, false, "Symbol");
+    symbolLink.versionReply = AsBytes("NBRPYAAC 10 DS6607 ab");
+    frm.Form_Load();
+    pump.RunFor(6000);
+    EXPECT_EQ(view.Label(7), u"型号:DS6607");
+    symbolLink.DeliverData(AsBytes("ZCCCHGZ_from symbol"));
+    symbolLink.DeliverData(AsBytes("ignored: the first block is still pending"));
+    pump.RunFor(1000);
+    symbolLink.DeliverData(AsBytes("9787111"));
+    pump.RunFor(1000);
+    ASSERT_EQ(delivery.received.size(), 1u);
+    EXPECT_EQ(delivery.received[0], u"ZCCCHGZ_from symbol");
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    EXPECT_EQ(delivery.typed[0].text, u"9787111");
+}
+
+}  // namespace
+}  // namespace ordane::test

@@ -1,0 +1,119 @@
+// The whole monitor on test doubles: the real main-window logic, settings form, scanner
+// channel, Symbol channel and identification exchanges, with fake ports, a fake card library,
+// a fake registry and a virtual clock.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/frm_main.h"
+#include "doubles/fake_card_library.h"
+#include "doubles/fake_codec.h"
+#include "doubles/fake_delivery.h"
+#include "doubles/fake_http_client.h"
+#include "doubles/fake_main_view.h"
+#include "doubles/fake_port_probe.h"
+#include "doubles/fake_profile.h"
+#include "doubles/fake_pump.h"
+#include "doubles/fake_registry.h"
+#include "doubles/fake_serial_library.h"
+#include "doubles/fake_settings_view.h"
+#include "doubles/fake_symbol_link.h"
+
+namespace ordane::test {
+
+inline const Bytes kHhpQuery = {0x16, 0x4D, 0x0D, 0x50, 0x5F, 0x4E, 0x41, 0x4D, 0x45, 0x3F, 0x2E};
+inline const Bytes kHsRequest = {0x02, 0x00, 0x07, 0x03, 0x01, 0x00, 0x03};
+inline const Bytes kHsAnswer = {0x02, 0x00, 0x0B, 0x03, 0x11, 0x22, 0x33, 0x44, 0x02, 0x0B, 0x03};
+
+inline Bytes AsBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+class MonitorTest : public ::testing::Test {
+  protected:
+    MonitorTest() {
+        pump.SetTimerHandler([this](int id) { frm.OnTimer(id); });
+        symbolLink.Attach(frmSymbol);
+    }
+
+    // A settings file as the dialog writes it.
+    void WriteSettings(bool useScanner, bool useReader, const std::string& brand = "HHP",
+                       const std::string& port = "3", const std::string& port2 = "2",
+                       const std::string& make = "\xBB\xAA\xCA\xD3" /* 华视 in GBK */) {
+        profile.Set("BCINFO", "Scanner", brand);
+        profile.Set("BCINFO", "Port", port);
+        profile.Set("BCINFO", "BaudRate", "3");
+        profile.Set("BCINFO", "Bits", "3");
+        profile.Set("BCINFO", "Parity", "0");
+        profile.Set("BCINFO", "StopBits", "0");
+        profile.Set("BCINFO", "AddEnter", "1");
+        profile.Set("BCINFO", "UsePort2", useReader ? "1" : "0");
+        profile.Set("BCINFO", "UsePort1", useScanner ? "1" : "0");
+        profile.Set("BCINFO", "Port2", port2);
+        profile.Set("BCINFO", "CardReader", make);
+    }
+
+    // An HHP scanner on the scanner port: answers its query after 100 ms.
+    void AttachHhpScanner(const std::string& reply = "IT4600-050 r1") {
+        commDll.responder = [this, reply](const Bytes& written) {
+            if (written == kHhpQuery) {
+                commDll.Arrive(pump, 100, AsBytes(reply));
+            }
+        };
+    }
+
+    // A reader of the make "华视" on the probe port.
+    void AttachHsReader() {
+        commDll2.responder = [this](const Bytes& written) {
+            if (written == kHsRequest) {
+                commDll2.Arrive(pump, 50, kHsAnswer);
+            }
+        };
+    }
+
+    // Starts the program and runs until both start-up steps are over.
+    void StartAndSettle(std::uint32_t ms = 6000) {
+        frm.Form_Load();
+        pump.RunFor(ms);
+    }
+
+    // A reading arriving on the scanner port in chunks.
+    void Scan(const std::string& text, std::uint32_t afterMs = 0) {
+        commDll.Arrive(pump, afterMs, AsBytes(text));
+    }
+
+    bool AllStatusLinesEmpty() const {
+        for (int label : {1, 2, 3, 7, 10, 11, 12, 13}) {
+            if (!view.Label(label).empty()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    FakePump pump;
+    FakeCodec codec;
+    FakeMainView view;
+    FakeProfile profile;
+    FakePortProbe probe{{1, 2, 3, 6}};
+    FakeRegistry registry;
+    FakeSettingsView settingsView;
+    FrmSet frmSet{profile, probe, registry, codec, settingsView, u"C:\\Ordane", u"Ordane"};
+    FakeSerialLibrary commDll;
+    FakeSerialLibrary commDll2;
+    FakeSymbolLink symbolLink{pump};
+    FrmSymbol frmSymbol{symbolLink, pump, 77};
+    ScannerChannel scanner{frmSet, commDll, [this]() -> FrmSymbol& { return frmSymbol; }};
+    ScannerIdentification scannerIdentification{frmSet, scanner, pump};
+    CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump};
+    FakeCardLibrary sdtapi{&pump};
+    FakeDelivery delivery;
+    FakeHttpClient httpClient;
+    Http http1{httpClient, codec, "127.0.0.1:18471"};
+    FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
+                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec}};
+};
+
+}  // namespace ordane::test

@@ -1,0 +1,161 @@
+#include "monitor_fixture.h"
+
+#include "app/status_texts.h"
+
+namespace ordane::test {
+namespace {
+
+// A scanner that has been identified and is polled by Timer1.
+class ScannerLoopTest : public MonitorTest {
+  protected:
+    void StartScanner(const std::string& brand = "HHP", bool addEnter = true) {
+        WriteSettings(true, false, brand);
+        profile.Set("BCINFO", "AddEnter", addEnter ? "1" : "0");
+        frm.Form_Load();
+        frm.ScannerStarted = true;  // identification is tested on its own
+        frm.SetScannerState(0);
+    }
+    // Sends a reading and lets the loop deliver it.
+    void ScanAndSettle(const std::string& text) {
+        Scan(text);
+        pump.RunFor(1000);
+    }
+    std::vector<Text> Typed() const {
+        std::vector<Text> texts;
+        for (const auto& t : delivery.typed) {
+            texts.push_back(t.text);
+        }
+        return texts;
+    }
+};
+
+TEST_F(ScannerLoopTest, PlainBarcodeIsTypedUnchangedWithOrWithoutEnter) {
+    StartScanner("HHP", true);
+    ScanAndSettle("6901234567892");
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    EXPECT_EQ(delivery.typed[0], (FakeDelivery::Typed{u"6901234567892", true}));
+    frmSet.AddEnter = false;
+    ScanAndSettle("123");
+    ASSERT_EQ(delivery.typed.size(), 2u);
+    EXPECT_EQ(delivery.typed[1], (FakeDelivery::Typed{u"123", false}));
+    EXPECT_TRUE(delivery.received.empty());
+    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
+    EXPECT_TRUE(view.Showed(1, status::kScannerReading));
+}
+
+TEST_F(ScannerLoopTest, KnownTypeCodesAfterEitherMarkerGoToTheTargetWindow) {
+    StartScanner();
+    ScanAndSettle("DE6K8ZCCCHGZ_abc|123");
+    ScanAndSettle("DA36LHGFOZ_x");
+    ScanAndSettle("DE6K8QTZS00_last");
+    ASSERT_EQ(delivery.received.size(), 3u);
+    EXPECT_EQ(delivery.received[0], u"ZCCCHGZ_abc|123");
+    EXPECT_EQ(delivery.received[1], u"HGFOZ_x");
+    EXPECT_EQ(delivery.received[2], u"QTZS00_last");
+    EXPECT_EQ(delivery.titles[0], kTargetWindowTitle);
+    EXPECT_TRUE(delivery.typed.empty());
+}
+
+TEST_F(ScannerLoopTest, MarkersWithoutAKnownCodeAndUnderscoreArePlainBarcodes) {
+    StartScanner();
+    ScanAndSettle("DE6K8QTZS100_x");  // no code is followed by "_" here
+    ScanAndSettle("DE6K8ZCCCHGZ");    // a code without "_"
+    ScanAndSettle("12DE6K834DA36L5");
+    ScanAndSettle("DE6K8");
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"QTZS100_x", u"ZCCCHGZ", u"12345", u""}));
+    EXPECT_TRUE(delivery.received.empty());
+}
+
+TEST_F(ScannerLoopTest, NewLandReadingsCountAsMarkedDensoReadingsDoNot) {
+    StartScanner("NewLand");
+    ScanAndSettle("HGFOZ_123");
+    ScanAndSettle("456");
+    ASSERT_EQ(delivery.received.size(), 1u);
+    EXPECT_EQ(delivery.received[0], u"HGFOZ_123");
+    EXPECT_EQ(Typed(), std::vector<Text>{u"456"});
+
+    frmSet.ScannerModel = u"Denso";
+    ScanAndSettle("HGFOZ_123");
+    EXPECT_EQ(delivery.received.size(), 1u);
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"456", u"HGFOZ_123"}));
+}
+
+TEST_F(ScannerLoopTest, ChunksCloserThan200MsMakeOneScanFartherMakeTwo) {
+    StartScanner();
+    commDll.Arrive(pump, 0, AsBytes("1111"));
+    commDll.Arrive(pump, 150, AsBytes("2222"));
+    commDll.Arrive(pump, 300, AsBytes("3333"));
+    pump.RunFor(1500);
+    EXPECT_EQ(Typed(), std::vector<Text>{u"111122223333"});
+
+    commDll.Arrive(pump, 0, AsBytes("AAAA"));
+    commDll.Arrive(pump, 300, AsBytes("BBBB"));
+    pump.RunFor(1500);
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"111122223333", u"AAAA", u"BBBB"}));
+}
+
+TEST_F(ScannerLoopTest, ScanIsFramedAcrossTheWrapOfTheTickCounter) {
+    pump.SetTickBase(0xFFFFFF00u);
+    StartScanner();
+    commDll.Arrive(pump, 0, AsBytes("12"));
+    commDll.Arrive(pump, 150, AsBytes("34"));  // the counter wraps in between
+    pump.RunFor(1500);
+    EXPECT_EQ(Typed(), std::vector<Text>{u"1234"});
+}
+
+// Timer1 ticks at 50, 100, ... ms after the load; the first chunk arrives at 25 ms and is read
+// by the tick at 50 ms, the second arrives 230 ms after that read.
+TEST_F(ScannerLoopTest, ChunkArrivingWhileTheLoopStillWaitsJoinsTheScan) {
+    StartScanner();
+    commDll.Arrive(pump, 25, AsBytes("1111"));
+    commDll.Arrive(pump, 280, AsBytes("2222"));
+    pump.RunFor(1500);
+    EXPECT_EQ(Typed(), std::vector<Text>{u"11112222"});
+}
+
+TEST_F(ScannerLoopTest, TimeAnotherHandlerTakesCountsTowardsThePause) {
+    StartScanner();
+    commDll.Arrive(pump, 25, AsBytes("1111"));
+    commDll.Arrive(pump, 280, AsBytes("2222"));
+    // Another handler (a card read) dispatched inside the collection blocks for 120 ms.
+    pump.Post([this] { pump.Advance(120); }, 60);
+    pump.RunFor(1500);
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"1111", u"2222"}));
+}
+
+TEST_F(ScannerLoopTest, ScanLongerThanTheFirstBufferIsDeliveredWhole) {
+    StartScanner();
+    std::string big;
+    for (int i = 0; i < 100000; ++i) {
+        big += static_cast<char>('0' + i % 10);
+    }
+    // As fast as a 115200 bit/s line delivers: 25-byte reads every 50 ms would take minutes,
+    // so the data is all there at once and the loop drains it.
+    Scan(big);
+    pump.RunFor(250000);
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    EXPECT_EQ(delivery.typed[0].text.size(), big.size());
+    EXPECT_EQ(ToUtf8(delivery.typed[0].text), big);
+}
+
+TEST_F(ScannerLoopTest, TicksDuringACollectionReturnAtOnce) {
+    StartScanner();
+    commDll.Arrive(pump, 0, AsBytes("12"));
+    commDll.Arrive(pump, 120, AsBytes("34"));
+    commDll.Arrive(pump, 240, AsBytes("56"));
+    pump.RunFor(1500);
+    // Many Timer1 ticks came due while the first tick pumped; only one scan was delivered.
+    EXPECT_EQ(Typed(), std::vector<Text>{u"123456"});
+}
+
+TEST_F(ScannerLoopTest, NothingHappensWhileThePortIsNotOpen) {
+    StartScanner();
+    frm.ScannerOpen = false;
+    frm.ScannerStarted = false;
+    commDll.ClearLog();
+    frm.Timer1_Timer();
+    EXPECT_TRUE(commDll.Log().empty());
+}
+
+}  // namespace
+}  // namespace ordane::test

@@ -1,0 +1,136 @@
+#include "monitor_fixture.h"
+
+#include "app/status_texts.h"
+
+namespace ordane::test {
+namespace {
+
+// Both devices running, then the Settings command.
+class SettingsCommandTest : public MonitorTest {
+  protected:
+    void StartBoth() {
+        WriteSettings(true, true, "HHP");
+        AttachHhpScanner();
+        AttachHsReader();
+        StartAndSettle(8000);
+        ASSERT_TRUE(frm.ScannerStarted);
+        ASSERT_TRUE(frm.ReaderStarted);
+        ASSERT_TRUE(frm.Timer1().Enabled());
+        ASSERT_TRUE(frm.Timer2().Enabled());
+        commDll.opens.clear();
+        commDll2.opens.clear();
+        sdtapi.calls.clear();
+        profile.ClearWrites();
+    }
+    void Settings(FakeSettingsView::Script script) {
+        settingsView.OnNextShowing(std::move(script));
+        frm.OnCommandClick(5);
+    }
+};
+
+TEST_F(SettingsCommandTest, CancelChangesNothing) {
+    StartBoth();
+    Settings([](FrmSet& f) {
+        f.OnListSelect(SettingsList::cbBaudRate, 4);
+        f.Command2_Click();
+    });
+    EXPECT_EQ(settingsView.Showings(), 1);
+    EXPECT_EQ(settingsView.LastOwner(), &view);
+    EXPECT_TRUE(frm.ScannerStarted);
+    EXPECT_TRUE(frm.ReaderStarted);
+    EXPECT_TRUE(profile.Writes().empty());
+    EXPECT_TRUE(commDll.opens.empty());
+}
+
+TEST_F(SettingsCommandTest, ConfirmWithoutReopenRedoesTheStartUpStepsOnTheOpenPorts) {
+    StartBoth();
+    Settings([](FrmSet& f) {
+        f.OnCheckClick(1);  // add Enter only
+        f.Command1_Click();
+    });
+    EXPECT_FALSE(frmSet.AddEnter);
+    EXPECT_FALSE(frm.ScannerStarted);
+    EXPECT_FALSE(frm.ReaderStarted);
+    view.visible = true;
+    pump.RunFor(8000);
+    EXPECT_TRUE(frm.ScannerStarted);
+    EXPECT_TRUE(frm.ReaderStarted);
+    EXPECT_FALSE(view.visible);
+    EXPECT_TRUE(commDll.opens.empty());  // no port was closed and reopened
+    EXPECT_EQ(commDll.closes, 0);
+}
+
+TEST_F(SettingsCommandTest, ConfirmedBaudChangeReopensTheScannerAndIdentifiesItAgain) {
+    StartBoth();
+    Settings([](FrmSet& f) {
+        f.OnListSelect(SettingsList::cbBaudRate, 4);
+        f.Command1_Click();
+    });
+    ASSERT_EQ(commDll.opens.size(), 1u);
+    EXPECT_EQ(commDll.opens[0].baudRate, 19200);
+    EXPECT_EQ(commDll.closes, 1);
+    EXPECT_EQ(view.Label(3), Text());  // brand and model lines cleared
+    EXPECT_EQ(view.Label(11), u"型号:CVR-100U");
+    EXPECT_EQ(view.Label(12), status::kReaderWaiting);
+    EXPECT_TRUE(frm.ReaderOpen);
+    EXPECT_EQ(frm.CardReaderPort, 2);  // left open for Exit to close
+    EXPECT_TRUE(frm.Timer1().Enabled());
+    EXPECT_TRUE(frm.Timer2().Enabled());
+    pump.RunFor(8000);
+    EXPECT_EQ(view.Label(3), u"设备:HHP");
+    // Exit closes the port the reopen left open.
+    sdtapi.calls.clear();
+    frm.OnCommandClick(6);
+    ASSERT_FALSE(sdtapi.calls.empty());
+    EXPECT_EQ(sdtapi.calls[0].function, "ClosePort");
+    EXPECT_EQ(sdtapi.calls[0].port, 2);
+}
+
+TEST_F(SettingsCommandTest, ScannerReopenFailureLeavesTheReaderUntouched) {
+    StartBoth();
+    commDll.openResult = 2;
+    Settings([](FrmSet& f) {
+        f.OnListSelect(SettingsList::cbBaudRate, 4);
+        f.Command1_Click();
+    });
+    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
+    EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
+    EXPECT_FALSE(frm.ScannerOpen);
+    EXPECT_FALSE(frm.Timer1().Enabled());
+    EXPECT_TRUE(commDll2.opens.empty());
+    EXPECT_TRUE(sdtapi.calls.empty());
+}
+
+TEST_F(SettingsCommandTest, ReaderNotRecognisedLeavesTimer1OffWithTheScannerPortOpen) {
+    StartBoth();
+    commDll2.responder = nullptr;  // the reader went silent
+    Settings([](FrmSet& f) {
+        f.OnListSelect(SettingsList::cbBaudRate, 4);
+        f.Command1_Click();
+    });
+    EXPECT_EQ(view.Label(12), status::kReaderNotRecognised);
+    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
+    EXPECT_TRUE(frm.ScannerOpen);
+    EXPECT_TRUE(commDll.IsOpen());
+    EXPECT_FALSE(frm.ReaderOpen);
+    EXPECT_FALSE(frm.Timer1().Enabled());
+}
+
+TEST_F(SettingsCommandTest, FirstSetUpFromAMissingFileStartsTheDevices) {
+    frm.Form_Load();
+    ASSERT_EQ(view.Label(1), status::kFirstUse);
+    AttachHhpScanner();
+    Settings([](FrmSet& f) {
+        f.OnCheckClick(4);                         // use the scanner; the reader stays unchecked
+        f.OnListSelect(SettingsList::cbModel, 1);  // HHP
+        f.Command1_Click();
+    });
+    EXPECT_TRUE(frm.ScannerOpen);
+    EXPECT_TRUE(frm.Timer1().Enabled());
+    pump.RunFor(8000);
+    EXPECT_EQ(view.Label(7), u"型号:IT4600Q");
+    EXPECT_EQ(profile.Value("BCINFO", "Scanner"), std::optional<std::string>("HHP"));
+}
+
+}  // namespace
+}  // namespace ordane::test
