@@ -1,0 +1,84 @@
+#include "common/registry_win32.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace ordane {
+
+namespace {
+
+// One open key; closed when the object goes.
+class RegistryKeyWin32 final : public RegistryKey {
+  public:
+    explicit RegistryKeyWin32(HKEY key) : key_(key) {}
+    ~RegistryKeyWin32() override { RegCloseKey(key_); }
+    RegistryKeyWin32(const RegistryKeyWin32&) = delete;
+    RegistryKeyWin32& operator=(const RegistryKeyWin32&) = delete;
+
+    std::optional<std::uint32_t> QueryValueSize(const std::string& name) override;
+    std::optional<std::string> QueryValue(const std::string& name) override;
+    void SetString(const std::string& name, const std::string& data) override;
+    void DeleteValue(const std::string& name) override;
+
+  private:
+    HKEY key_;
+};
+
+std::optional<std::uint32_t> RegistryKeyWin32::QueryValueSize(const std::string& name) {
+    DWORD type = REG_SZ;
+    DWORD size = 0;
+    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+std::optional<std::string> RegistryKeyWin32::QueryValue(const std::string& name) {
+    // The value may change between asking for its size and reading it: ask again then.
+    DWORD size = 0;
+    if (RegQueryValueExA(key_, name.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        std::string data(size, '\0');
+        DWORD type = 0;
+        const LONG result = RegQueryValueExA(key_, name.c_str(), nullptr, &type,
+                                             reinterpret_cast<BYTE*>(data.data()), &size);
+        if (result == ERROR_SUCCESS) {
+            // The size an ANSI query reports up front can exceed what it then returns.
+            data.resize(size);
+            return data;
+        }
+        if (result != ERROR_MORE_DATA) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+void RegistryKeyWin32::SetString(const std::string& name, const std::string& data) {
+    // RegSetValueExA counts one byte more when the byte after the data is a NUL (a fix-up for
+    // callers that forgot the terminator, which Windows NT and Wine both make). The copy ends
+    // in a non-zero guard byte, so the value holds exactly the bytes given.
+    std::vector<BYTE> guarded(data.begin(), data.end());
+    guarded.push_back(1);
+    RegSetValueExA(key_, name.c_str(), 0, REG_SZ, guarded.data(), static_cast<DWORD>(data.size()));
+}
+
+void RegistryKeyWin32::DeleteValue(const std::string& name) {
+    RegDeleteValueA(key_, name.c_str());
+}
+
+}  // namespace
+
+std::unique_ptr<RegistryKey> RegistryWin32::CreateKey(const std::string& path) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return std::make_unique<RegistryKeyWin32>(key);
+}
+
+}  // namespace ordane
