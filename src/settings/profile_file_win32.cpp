@@ -1,0 +1,73 @@
+#include "settings/profile_file_win32.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "common/ansi_codec_win32.h"
+
+namespace ordane {
+
+namespace {
+const wchar_t* Wide(const Text& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+}  // namespace
+
+ExecutableLocation GetExecutableLocation() {
+    // GetModuleFileNameW truncates silently when the buffer is too small (the result then
+    // fills it), so grow until the name fits: folders may be longer than MAX_PATH.
+    std::vector<wchar_t> buffer(MAX_PATH);
+    DWORD length = 0;
+    for (;;) {
+        length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < buffer.size() - 1 || buffer.size() >= 32768) {
+            break;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    const Text full(reinterpret_cast<const char16_t*>(buffer.data()), length);
+    const std::size_t slash = full.find_last_of(u"\\/");
+    ExecutableLocation location;
+    Text name = full;
+    if (slash != Text::npos) {
+        location.folder = full.substr(0, slash);
+        name = full.substr(slash + 1);
+    }
+    const std::size_t dot = name.find_last_of(u'.');
+    location.baseName = dot == Text::npos ? name : name.substr(0, dot);
+    return location;
+}
+
+ProfileFileWin32::ProfileFileWin32(Text path)
+    : path_(std::move(path)), ansiPath_(AnsiCodecWin32().Encode(path_)) {}
+
+bool ProfileFileWin32::Exists() {
+    const DWORD attributes = GetFileAttributesW(Wide(path_));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::string ProfileFileWin32::Read(const std::string& section, const std::string& key,
+                                   const std::string& defaultValue) {
+    // A value that fills the buffer (length size - 1) may have been cut: read again, larger.
+    std::vector<char> buffer(256);
+    for (;;) {
+        const DWORD length = GetPrivateProfileStringA(
+            section.c_str(), key.c_str(), defaultValue.c_str(), buffer.data(),
+            static_cast<DWORD>(buffer.size()), ansiPath_.c_str());
+        if (length + 1 < buffer.size() || buffer.size() >= (1u << 20)) {
+            return std::string(buffer.data(), length);
+        }
+        buffer.resize(buffer.size() * 4);
+    }
+}
+
+void ProfileFileWin32::Write(const std::string& section, const std::string& key,
+                             const std::string& value) {
+    WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), ansiPath_.c_str());
+}
+
+}  // namespace ordane

@@ -1,0 +1,37 @@
+// "Setting.ini" through the system's ANSI profile functions, and where the running program
+// lives (the settings file and the auto-start entry are built from it).
+#pragma once
+
+#include <string>
+
+#include "common/text.h"
+#include "settings/profile_file.h"
+
+namespace ordane {
+
+// The running executable's folder (no trailing backslash, so "C:" for a program in the root
+// of drive C) and its file name without the extension.
+struct ExecutableLocation {
+    Text folder;
+    Text baseName;
+};
+ExecutableLocation GetExecutableLocation();
+
+class ProfileFileWin32 final : public ProfileFile {
+  public:
+    // path: the whole file name, e.g. the executable's folder followed by "\Setting.ini".
+    explicit ProfileFileWin32(Text path);
+
+    bool Exists() override;
+    std::string Read(const std::string& section, const std::string& key,
+                     const std::string& defaultValue) override;
+    void Write(const std::string& section, const std::string& key,
+               const std::string& value) override;
+
+  private:
+    Text path_;
+    // The same name in the ANSI code page, as the A profile functions take it.
+    std::string ansiPath_;
+};
+
+}  // namespace ordane
