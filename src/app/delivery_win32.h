@@ -1,0 +1,26 @@
+// Delivery to the business application: injected keystrokes and window text.
+#pragma once
+
+#include <cstdint>
+
+#include "app/delivery.h"
+
+namespace ordane {
+
+class DeliveryWin32 final : public Delivery {
+  public:
+    // sendTimeoutMs: how long setting the window text may wait for the target application.
+    explicit DeliveryWin32(std::uint32_t sendTimeoutMs = 5000) : sendTimeoutMs_(sendTimeoutMs) {}
+
+    // Each UTF-16 unit goes as a Unicode character (KEYEVENTF_UNICODE), so it arrives
+    // literally whatever the keyboard layout or input method; a carriage return goes as the
+    // Enter key. All keys are queued in one SendInput batch.
+    void TypeText(const Text& text, bool addEnter) override;
+    // WM_SETTEXT with a bounded wait, abandoned when the target is hung.
+    void SetFirstChildText(const Text& windowTitle, const Text& text) override;
+
+  private:
+    std::uint32_t sendTimeoutMs_;
+};
+
+}  // namespace ordane
