@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "devices/card_library_win32.h"
+#include "temp_dir.h"
+
+namespace ordane {
+namespace {
+
+using test::ReadWholeFile;
+using test::TempDir;
+
+// The simulated sdtapi.dll is built beside this test program; it is steered through
+// state.ini and reports its calls in calls.log, both in the directory named here.
+class CardReaderLibraryWin32Test : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SetEnvironmentVariableW(L"ORDANE_FAKE_SDTAPI_DIR", dir_.Wide().c_str());
+    }
+    void TearDown() override { SetEnvironmentVariableW(L"ORDANE_FAKE_SDTAPI_DIR", nullptr); }
+
+    void WriteState(const std::string& content) {
+        HANDLE file = CreateFileW((dir_.Wide() + L"\\state.ini").c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    std::string Calls() { return ReadWholeFile(dir_.Wide() + L"\\calls.log"); }
+
+    TempDir dir_;
+};
+
+TEST_F(CardReaderLibraryWin32Test, CallsEveryFunctionOfTheLibraryBesideTheProgram) {
+    // 张三 followed by a space, in UTF-8 in the control file.
+    WriteState("samid=05.01-20101203-0008323712\ncard=\xE5\xBC\xA0\xE4\xB8\x89 \n");
+    CardReaderLibraryWin32 library;
+    ASSERT_TRUE(library.Load());
+    EXPECT_TRUE(library.Load());
+
+    char samId[51];
+    std::memset(samId, ' ', 50);
+    samId[50] = '\x7F';
+    library.SDT_GetSAMIDToStr(1, samId, 1);
+    EXPECT_EQ(std::string(samId, 27), std::string("05.01-20101203-0008323712\0 ", 27));
+    EXPECT_EQ(samId[49], ' ');
+
+    std::uint8_t scratch1[8];
+    std::uint8_t scratch2[8];
+    std::vector<std::uint8_t> text(521, 0xEE);
+    std::vector<std::uint8_t> photo(1201);
+    std::uint32_t textLength = 0;
+    std::uint32_t photoLength = 0;
+    EXPECT_EQ(library.SDT_OpenPort(1002), kSdtOk);
+    EXPECT_EQ(library.SDT_StartFindIDCard(1002, scratch1, 0), kSdtCardFound);
+    EXPECT_EQ(library.SDT_SelectIDCard(1002, scratch2, 0), kSdtOk);
+    EXPECT_EQ(
+        library.SDT_ReadBaseMsg(1002, text.data(), &textLength, photo.data(), &photoLength, 0),
+        kSdtOk);
+    EXPECT_EQ(library.SDT_ClosePort(1002), kSdtOk);
+    ASSERT_EQ(textLength, 6u);
+    EXPECT_EQ(std::vector<std::uint8_t>(text.begin(), text.begin() + 7),
+              (std::vector<std::uint8_t>{0x20, 0x5F, 0x09, 0x4E, 0x20, 0x00, 0xEE}));
+
+    EXPECT_EQ(Calls(),
+              "SDT_GetSAMIDToStr port=1 ifOpen=1 -> 144 samid=05.01-20101203-0008323712\r\n"
+              "SDT_OpenPort port=1002 -> 144\r\n"
+              "SDT_StartFindIDCard port=1002 ifOpen=0 -> 159\r\n"
+              "SDT_SelectIDCard port=1002 ifOpen=0 -> 144\r\n"
+              "SDT_ReadBaseMsg port=1002 textLen=0 photoLen=0 ifOpen=0 -> 144 textLen=6 "
+              "photoLen=1024\r\n"
+              "SDT_ClosePort port=1002 -> 144\r\n");
+
+    // The card taken away: no longer found.
+    WriteState("samid=05.01-20101203-0008323712\n");
+    EXPECT_NE(library.SDT_StartFindIDCard(1002, scratch1, 0), kSdtCardFound);
+}
+
+TEST_F(CardReaderLibraryWin32Test, WithoutTheLibraryEveryCallFailsSafely) {
+    CardReaderLibraryWin32 missing(u"ordane_no_such_sdtapi.dll");
+    EXPECT_FALSE(missing.Load());
+    // A library that lacks the functions (kernel32 has none of them) is no card library.
+    CardReaderLibraryWin32 wrong(u"kernel32.dll");
+    EXPECT_FALSE(wrong.Load());
+
+    for (CardReaderLibraryWin32* library : {&missing, &wrong}) {
+        char samId[50];
+        std::memset(samId, ' ', sizeof samId);
+        std::uint8_t scratch[8] = {};
+        std::uint8_t text[521] = {};
+        std::uint8_t photo[1201] = {};
+        std::uint32_t textLength = 0;
+        std::uint32_t photoLength = 0;
+        const std::int32_t statuses[] = {
+            library->SDT_OpenPort(1),
+            library->SDT_StartFindIDCard(1, scratch, 0),
+            library->SDT_SelectIDCard(1, scratch, 0),
+            library->SDT_ReadBaseMsg(1, text, &textLength, photo, &photoLength, 0),
+            library->SDT_GetSAMIDToStr(1, samId, 1),
+            library->SDT_ClosePort(1),
+        };
+        for (std::int32_t status : statuses) {
+            EXPECT_NE(status, kSdtOk);
+            EXPECT_NE(status, kSdtCardFound);
+        }
+        EXPECT_EQ(std::string(samId, 50), std::string(50, ' '));
+        EXPECT_EQ(textLength, 0u);
+    }
+    EXPECT_EQ(Calls(), "");
+}
+
+}  // namespace
+}  // namespace ordane
