@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,9 @@ TEST_F(SsiHostTest, ResynchronisesAfterGarbage) {
     host.Tick(20 + SsiHost::kInterByteTimeoutMs);
     EXPECT_EQ(decoded.size(), 3u);
     EXPECT_EQ(decoded.back(), Ascii("12345"));
+    // Noise rescanned a byte at a time draws one NAK, not one per false start.
+    Feed(Bytes(12, 0x04), 300);
+    EXPECT_EQ(std::count(written.begin(), written.end(), kHostNak), 2);
 }
 
 TEST_F(SsiHostTest, UnansweredCommandIsResentTwiceWithTheRetransmitBit) {
