@@ -64,8 +64,7 @@ MainWindow::~MainWindow() {
     }
 }
 
-bool MainWindow::Create(FrmMain& frmMain) {
-    frmMain_ = &frmMain;
+bool MainWindow::Create() {
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &MainWindow::WindowProc;
@@ -166,7 +165,7 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPAR
     } else {
         self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     }
-    if (self == nullptr) {
+    if (self == nullptr || (self->frmMain_ == nullptr && msg != WM_ERASEBKGND)) {
         return DefWindowProcW(hwnd, msg, wParam, lParam);
     }
     return self->HandleMessage(msg, wParam, lParam);

@@ -21,8 +21,10 @@ class MainWindow final : public MainView, public TimerHost {
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
-    // Creates the window hidden; the caller runs the load handler, then Show().
-    bool Create(FrmMain& frmMain);
+    // Creates the window hidden. Once the logic is attached, the caller runs the load
+    // handler and then shows the window.
+    bool Create();
+    void Attach(FrmMain& frmMain) { frmMain_ = &frmMain; }
     HWND Handle() const { return hwnd_; }
     // Other windows that Exit unloads with the main window.
     void SetUnloadOthers(std::function<void()> unloadOthers) {
