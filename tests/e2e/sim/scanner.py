@@ -1,0 +1,174 @@
+"""Serial barcode scanner simulator: answers a brand's identification query and sends scans.
+
+Works on any port object with `read(timeout, quiet)` and `write(bytes)` (harness.PtyPort).
+Runs in its own thread; replies go out within milliseconds of the query's last byte, well
+inside the waits of the program's checks (Metrologic and NewLand read after about 0.2 s).
+
+    with PtyPort(3) as port, ScannerSim(port, "HHP"):          # answers as an IT4600
+        ...
+    ScannerSim(port, "Denso", answer="wrong")                   # answers, but no model marker
+    ScannerSim(port, "NewLand", answer="silent")                # never answers
+    ScannerSim(port, "HHP", reply=b"xx it4600-050 yy")           # exactly these bytes
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+
+SYN, STX, ETX, ETB = b"\x16", b"\x02", b"\x03", b"\x17"
+
+# Identification queries, as the program sends them.
+QUERIES = {
+    "HHP": [bytes.fromhex("164d0d505f4e414d453f2e")],
+    "DataLogic": [bytes.fromhex("242b24210d")],
+    "Metrologic": [bytes.fromhex("4969")],
+    "NewLand": [bytes.fromhex("7e0000053348303230b3")],
+    "Denso": [
+        SYN * 3,
+        STX + b"aaaaaaa5$a" + ETX,
+        STX + b"aaaaaaa+1a" + ETX,
+        STX + b"aaaaaaa79a" + ETX,
+        STX + b"SETN" + ETX,
+        SYN + ETB + SYN,
+    ],
+}
+
+# Replies of each brand's models, holding the marker the program looks for.
+MODELS = {
+    "HHP": {
+        "IT4600-050": b"P_NAME:IT4600-050\x06.",
+        "IT4800-050": b"P_NAME:IT4800-050\x06.",
+    },
+    "DataLogic": {"D432": b"LYNX D432 Rel 1.20\r"},
+    "Metrologic": {"Metrologic012": b"Metrologic01234\r\n"},
+    # The marker lies within the first 25 bytes, as the program reads no more.
+    "NewLand": {"NLSHR103": b"\x02\x00\x00\x0bNLSHR103-V2\x0d"},
+    "Denso": {"GT10QU": b"\x02GT10QU\x03", "496810": b"\x02496810\x03"},
+}
+
+# The same shape without any model marker.
+WRONG = {
+    "HHP": b"P_NAME:IT3800-010\x06.",
+    "DataLogic": b"GRYPHON D130 Rel 1\r",
+    "Metrologic": b"Honeywell00123\r\n",
+    "NewLand": b"\x02\x00\x00\x0bNLSFM430-V2\x0d",
+    "Denso": b"\x02GT20QR\x03",
+}
+
+BRANDS = tuple(QUERIES)
+
+
+class ScannerSim:
+    """A scanner of one brand on a port.
+
+    answer: "right" (the model's reply), "wrong" (a reply without the marker) or "silent".
+    model: which model answers (HHP "IT4600-050"/"IT4800-050", Denso "GT10QU"/"496810").
+    reply: exact reply bytes, overriding answer and model.
+    denso_step: which of Denso's six commands (1..6) is answered; the others stay silent.
+    reply_delay_s: time between the query's last byte and the reply."""
+
+    def __init__(self, port, brand: str, answer: str = "right", model: str | None = None,
+                 reply: bytes | None = None, denso_step: int = 5, reply_delay_s: float = 0.0):
+        if brand not in QUERIES:
+            raise ValueError(f"brand {brand!r}: one of {BRANDS}")
+        if answer not in ("right", "wrong", "silent"):
+            raise ValueError(answer)
+        self.port = port
+        self.brand = brand
+        self.denso_step = denso_step
+        self.reply_delay_s = reply_delay_s
+        if reply is not None:
+            self.reply = reply
+        elif answer == "silent":
+            self.reply = None
+        elif answer == "wrong":
+            self.reply = WRONG[brand]
+        else:
+            models = MODELS[brand]
+            self.reply = models[model] if model else next(iter(models.values()))
+        self.received = b""  # every byte the program sent
+        self.queries: list[bytes] = []  # the queries recognised, in order
+        self._pending = b""
+        self._cond = threading.Condition()
+        self._stop = threading.Event()
+        self._write_lock = threading.Lock()
+        self._thread = None
+
+    # -- thread
+
+    def start(self) -> "ScannerSim":
+        self._thread = threading.Thread(target=self._run, name=f"scanner-{self.brand}",
+                                        daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        self._stop.set()
+        if self._thread:
+            self._thread.join(timeout=5)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                data = self.port.read(0.05, quiet=0)
+            except OSError:
+                return
+            if data:
+                self._take(data)
+
+    def _take(self, data: bytes):
+        with self._cond:
+            self.received += data
+            self._pending += data
+            queries = QUERIES[self.brand]
+            while True:
+                hits = [(self._pending.find(q), i, q) for i, q in enumerate(queries)]
+                hits = [h for h in hits if h[0] >= 0]
+                if not hits:
+                    break
+                at, index, query = min(hits)
+                self._pending = self._pending[at + len(query):]
+                self.queries.append(query)
+                self._cond.notify_all()
+                if self.reply is not None and (self.brand != "Denso"
+                                               or index + 1 == self.denso_step):
+                    if self.reply_delay_s:
+                        time.sleep(self.reply_delay_s)
+                    self._write(self.reply)
+            self._pending = self._pending[-64:]
+
+    def _write(self, data: bytes):
+        with self._write_lock:
+            self.port.write(data)
+
+    # -- test side
+
+    def wait_queries(self, count: int = 1, timeout: float = 10.0) -> list[bytes]:
+        """Waits until `count` queries of the brand have arrived."""
+        with self._cond:
+            if not self._cond.wait_for(lambda: len(self.queries) >= count, timeout):
+                raise TimeoutError(f"{len(self.queries)} of {count} {self.brand} queries; "
+                                   f"received {self.received!r}")
+            return list(self.queries)
+
+    def send_scan(self, data: bytes | str, chunks: int = 1, pause_s: float = 0.0):
+        """Sends a reading as the scanner would: in `chunks` parts with `pause_s` between
+        them. Text is sent in the program's code page (GBK)."""
+        if isinstance(data, str):
+            data = data.encode("gbk")
+        chunks = max(1, min(chunks, len(data) or 1))
+        size, extra = divmod(len(data), chunks)
+        at = 0
+        for i in range(chunks):
+            part = data[at:at + size + (1 if i < extra else 0)]
+            at += len(part)
+            if i and pause_s:
+                time.sleep(pause_s)
+            self._write(part)
