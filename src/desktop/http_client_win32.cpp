@@ -41,6 +41,10 @@ std::optional<DWORD> QueryNumber(HINTERNET request, DWORD info) {
     return value;
 }
 
+std::string Part(const char* start, DWORD length) {
+    return start != nullptr ? std::string(start, length) : std::string();
+}
+
 }  // namespace
 
 std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
@@ -58,12 +62,10 @@ std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
         (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)) {
         return std::nullopt;
     }
-    const std::string host(parts.lpszHostName, parts.dwHostNameLength);
-    std::string object(parts.lpszUrlPath, parts.dwUrlPathLength);
-    object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    if (object.empty()) {
-        object = "/";
-    }
+    const std::string host = Part(parts.lpszHostName, parts.dwHostNameLength);
+    const std::string path = Part(parts.lpszUrlPath, parts.dwUrlPathLength);
+    const std::string object =
+        (path.empty() ? "/" : path) + Part(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
     InternetHandle session(
         InternetOpenA("Ordane", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
