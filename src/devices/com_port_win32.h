@@ -1,0 +1,99 @@
+// Serial ports by number, shared by the serial library, the port probe and the Symbol link.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "devices/handle_win32.h"
+
+namespace ordane {
+
+// The device namespace name \\.\COMn, used for every n: the plain name "COM10" and above does
+// not open on Windows.
+std::wstring ComDeviceName(int port);
+
+// An open port. Besides the device handle it holds a named claim on the port number: Windows'
+// serial driver lets only one handle open a port, but Wine does not enforce that, so the
+// claim gives the same exclusive access there (between every user of this code).
+class ComPort {
+  public:
+    HANDLE Get() const { return device_.Get(); }
+    bool Valid() const { return device_.Valid(); }
+    void Close() {
+        device_.Reset();
+        claim_.Reset();
+    }
+
+  private:
+    friend ComPort OpenComPort(int port, DWORD& error);
+    UniqueHandle claim_;
+    UniqueHandle device_;
+};
+
+// Opens COMn for reading and writing, exclusively, for overlapped I/O. On failure the port is
+// invalid and error holds the reason (never 0); a port in use gives ERROR_ACCESS_DENIED.
+ComPort OpenComPort(int port, DWORD& error);
+
+// Line settings from the library's five parameters: parity 0 none, 1 odd, 2 even; stop bits
+// 0 one, 1 two. Binary mode, no flow control, DTR and RTS held on (some scanners draw power
+// from them). Also sets the timeouts ComReader and WriteComPort rely on. applied receives the
+// settings handed to the driver (a pty, for one, reports 8 data bits and no parity whatever
+// it was given).
+bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize,
+                       std::int32_t parity, std::int32_t stopBits, DCB& applied, DWORD& error);
+
+// Sends count bytes through an overlapped write and waits for it; event is a manual-reset event
+// owned by the caller. Returns the bytes written, or -1 on failure.
+std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, std::int32_t count);
+
+// A thread that keeps reading a port (opened for overlapped I/O) so that nothing the device
+// sends is lost while the program looks at the port only now and then: the driver's queue is
+// emptied as soon as bytes arrive.
+class ComReader {
+  public:
+    static constexpr DWORD kTickMs = 50;
+
+    // Called on the reader thread with each piece received, and with count 0 (data null) every
+    // kTickMs or so while the line is quiet, which lets the receiver keep time.
+    using Receiver = std::function<void(const std::uint8_t* data, std::size_t count)>;
+    // Called on the reader thread when Discard asks to drop what was received.
+    using Dropper = std::function<void()>;
+
+    ComReader() = default;
+    ~ComReader() { Stop(); }
+    ComReader(const ComReader&) = delete;
+    ComReader& operator=(const ComReader&) = delete;
+
+    bool Start(HANDLE port, Receiver receiver, Dropper dropper, DWORD& error);
+    // Cancels the pending read and ends the thread. The port stays open (its owner closes it).
+    void Stop();
+    // Purges the driver's receive queue and runs the dropper on the reader thread. When it
+    // returns, no byte received before the call reaches the receiver any more.
+    void Discard();
+
+  private:
+    void Run();
+    // Drops a read in flight (its bytes are lost on purpose), purges and runs the dropper.
+    void DoDiscard();
+
+    HANDLE port_ = nullptr;
+    Receiver receiver_;
+    Dropper dropper_;
+    UniqueHandle stopEvent_;
+    UniqueHandle discardEvent_;
+    UniqueHandle readEvent_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable discarded_;
+    std::uint64_t discardsAsked_ = 0;
+    std::uint64_t discardsDone_ = 0;
+};
+
+}  // namespace ordane

@@ -1,0 +1,14 @@
+// Port probe on Win32: COMn opened as \\.\COMn (so COM10 to COM16 are found too), read and
+// write, no sharing, overlapped, and closed at once. A port held open by anyone fails.
+#pragma once
+
+#include "settings/port_probe.h"
+
+namespace ordane {
+
+class PortProbeWin32 final : public PortProbe {
+  public:
+    bool CanOpen(int portNumber) override;
+};
+
+}  // namespace ordane
