@@ -1,0 +1,364 @@
+#!/usr/bin/env python3
+"""The serial library and the port probe under Wine, against COM ports backed by ptys.
+
+Usage: serial_pty_test.py <serial_probe.exe>
+
+Each pty's slave is linked into the Wine prefix as a COM port numbered 10 or above (which
+also proves that such ports open). serial_probe.exe runs the library's operations on command;
+this side plays the devices and looks at the line settings with termios. A pty keeps the
+speed and the stop bits it is given but always reports 8 data bits and no parity, so those
+two are checked on the settings the library handed to the driver.
+
+Prints one line per failed check and exits 0 only when every check passed.
+"""
+import atexit
+import itertools
+import os
+import queue
+import random
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+import tty
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+WINE_RUN = HERE.parents[2] / "cmake" / "wine-run.sh"
+PREFIX = Path(os.environ.get("WINEPREFIX")
+              or os.environ.get("ORDANE_WINEPREFIX")
+              or Path.home() / ".cache" / "ordane" / "wineprefix")
+DOSDEVICES = PREFIX / "dosdevices"
+
+BAUD_CONSTANTS = {
+    2400: termios.B2400, 4800: termios.B4800, 9600: termios.B9600, 19200: termios.B19200,
+    38400: termios.B38400, 57600: termios.B57600, 115200: termios.B115200,
+}
+BURST_BYTES = 64 * 1024
+
+failures = []
+
+
+def check(condition, reason):
+    if not condition:
+        failures.append(reason)
+        print("FAIL: " + reason, flush=True)
+    return condition
+
+
+class Pty:
+    """A pty whose slave is COM<number> in the Wine prefix; this side holds the master."""
+
+    def __init__(self, number):
+        self.number = number
+        self.master, slave = os.openpty()
+        tty.setraw(self.master)
+        self.slave_path = os.ttyname(slave)
+        os.close(slave)
+        self.link = DOSDEVICES / f"com{number}"
+        os.symlink(self.slave_path, self.link)
+
+    def close(self):
+        if self.link is not None and self.link.is_symlink():
+            self.link.unlink()
+        self.link = None
+        if self.master is not None:
+            os.close(self.master)
+        self.master = None
+
+    def write(self, data):
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.master, view):]
+
+    def read(self, count, timeout=5.0):
+        """Up to count bytes the program wrote, waiting at most timeout for them all."""
+        got = b""
+        end = time.monotonic() + timeout
+        os.set_blocking(self.master, False)
+        try:
+            while len(got) < count and time.monotonic() < end:
+                try:
+                    got += os.read(self.master, count - len(got))
+                except BlockingIOError:
+                    time.sleep(0.02)
+        finally:
+            os.set_blocking(self.master, True)
+        return got
+
+    def line_settings(self):
+        """(speed, two stop bits) as the pty keeps them."""
+        fd = os.open(self.slave_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            attrs = termios.tcgetattr(fd)
+        finally:
+            os.close(fd)
+        return attrs[5], bool(attrs[2] & termios.CSTOPB)
+
+
+class Program:
+    """serial_probe.exe under Wine, one command line in, one reply line out."""
+
+    def __init__(self, exe, name):
+        self.name = name
+        self.log = tempfile.TemporaryFile()
+        env = dict(os.environ, WINEPREFIX=str(PREFIX))
+        self.process = subprocess.Popen([str(WINE_RUN), exe], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=self.log, text=True,
+                                        env=env)
+        self.replies = queue.Queue()
+        threading.Thread(target=self._pump, daemon=True).start()
+
+    def _pump(self):
+        for line in self.process.stdout:
+            self.replies.put(line.rstrip("\r\n"))
+        self.replies.put(None)
+
+    def send(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+
+    def reply(self, command, timeout=30.0):
+        try:
+            line = self.replies.get(timeout=timeout)
+        except queue.Empty:
+            line = None
+        if line is None:
+            self.log.seek(0)
+            tail = self.log.read().decode(errors="replace").splitlines()[-5:]
+            raise RuntimeError(f"{self.name}: no reply to '{command}'; Wine said: {tail}")
+        return line
+
+    def ask(self, command, timeout=30.0):
+        self.send(command)
+        return self.reply(command, timeout)
+
+    def result(self, command):
+        """The number in a reply such as "open 0"."""
+        return int(self.ask(command).split()[1])
+
+    def read(self, capacity, suffix=""):
+        parts = self.ask(f"read{suffix} {capacity}").split()
+        return int(parts[1]), bytes.fromhex(parts[2]) if len(parts) > 2 else b""
+
+    def read_until(self, count, capacity, suffix="", timeout=5.0):
+        """Reads until count bytes came; returns them and the largest piece."""
+        got, largest = b"", 0
+        end = time.monotonic() + timeout
+        while len(got) < count and time.monotonic() < end:
+            n, data = self.read(capacity, suffix)
+            if n <= 0:
+                time.sleep(0.02)
+                continue
+            largest = max(largest, n)
+            got += data
+        return got, largest
+
+    def state(self, suffix=""):
+        fields = self.ask(f"state{suffix}").split()[1:]
+        return dict(field.split("=", 1) for field in fields if "=" in field)
+
+    def close(self):
+        if self.process.poll() is None:
+            try:
+                self.send("quit")
+                self.process.stdin.close()
+                self.process.wait(timeout=15)
+            except (OSError, subprocess.TimeoutExpired):
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
+def free_port_numbers(count):
+    """COM numbers from 10 to 16 that nobody has linked in the prefix, 11 first."""
+    free = [n for n in (11, 12, 13, 14, 15, 16, 10)
+            if not os.path.lexists(DOSDEVICES / f"com{n}")]
+    if len(free) < count:
+        raise RuntimeError(f"not enough free COM numbers 10-16 in {DOSDEVICES}")
+    return free[:count]
+
+
+def check_line_settings(program, pty):
+    """Every data-bits, parity and stop-bits choice reaches the driver as asked."""
+    bauds = itertools.cycle([2400, 4800, 9600, 19200, 38400, 57600, 115200])
+    for bits, parity, stop in itertools.product((5, 6, 7, 8), (0, 1, 2), (0, 1)):
+        baud = next(bauds)
+        case = f"open {pty.number} {baud} {bits} {parity} {stop}"
+        if not check(program.result(case) == 0, f"'{case}' did not open"):
+            continue
+        state = program.state()
+        want_stop = 0 if stop == 0 else (1 if bits == 5 else 2)  # 1.5 stop bits with 5 bits
+        want = {"baud": baud, "bits": bits, "parity": parity, "stop": want_stop,
+                "binary": 1, "fparity": int(parity != 0), "cts": 0, "dsr": 0, "outx": 0,
+                "inx": 0}
+        for field, value in want.items():
+            check(state.get(field) == str(value),
+                  f"'{case}': line setting {field} is {state.get(field)}, expected {value}")
+        speed, two_stops = pty.line_settings()
+        check(speed == BAUD_CONSTANTS[baud],
+              f"'{case}': the port runs at termios speed {speed}, expected {baud} bit/s")
+        check(two_stops == (stop == 1),
+              f"'{case}': the port has CSTOPB {two_stops}, expected {stop == 1}")
+    # 7200 bit/s is on the baud list; a pty cannot show it, the settings must still carry it.
+    if check(program.result(f"open {pty.number} 7200 8 0 0") == 0, "7200 bit/s did not open"):
+        check(program.state().get("baud") == "7200", "7200 bit/s was not handed to the driver")
+
+
+def check_data_paths(program, pty):
+    check(program.result(f"open {pty.number} 9600 8 0 0") == 0, "port did not open at 9600 8N1")
+    sent = bytes([0x00, 0x0D, 0x0A, 0x11, 0x13, 0x7F, 0xFF]) + b"P_NAME?."
+    check(program.result(f"write {sent.hex()}") == len(sent), "write did not report its count")
+    got = pty.read(len(sent))
+    check(got == sent, f"written bytes reached the device as {got.hex()}, not {sent.hex()}")
+
+    incoming = bytes(range(256)) + bytes(range(255, -1, -1))
+    pty.write(incoming)
+    got, largest = program.read_until(len(incoming), 7)
+    check(got == incoming, f"received {len(got)} bytes not equal to the {len(incoming)} sent")
+    check(largest <= 7, f"a read with capacity 7 returned {largest} bytes")
+    check(program.read(7) == (0, b""), "a read after everything was taken returned bytes")
+
+    # ClearRXBuff: pending bytes go, later ones stay.
+    pty.write(b"stale reply bytes")
+    check(program.read_until(1, 1)[0] == b"s", "bytes for the clear case did not arrive")
+    time.sleep(0.3)
+    check(program.result("clear") == 0, "clear did not return 0")
+    check(program.read(100)[0] == 0, "bytes received before ClearRXBuff were still readable")
+    pty.write(b"fresh")
+    got, _ = program.read_until(5, 100)
+    check(got == b"fresh", f"bytes after ClearRXBuff came back as {got!r}")
+
+
+def check_open_failures(program, pty, missing):
+    check(program.result(f"open {missing} 9600 8 0 0") != 0,
+          f"opening missing COM{missing} reported success")
+    check(program.result("open 0 9600 8 0 0") != 0, "opening port 0 reported success")
+    check(program.result(f"open {pty.number} 9600 8 0 0") == 0, "port did not open")
+    for bad in ("9600 9 0 0", "9600 8 3 0", "9600 8 0 2", "0 8 0 0"):
+        check(program.result(f"open {pty.number} {bad}") != 0,
+              f"open with line settings '{bad}' reported success")
+    # The failed open closed the port that was open.
+    check(str(pty.number) in program.ask("probe").split()[1:],
+          "a failed open left the previously open port held")
+
+
+def check_two_instances(program, a, b):
+    check(program.result(f"open {a.number} 9600 8 0 0") == 0, "first instance did not open")
+    check(program.result(f"open2 {a.number} 9600 8 0 0") != 0,
+          "second instance opened the port the first one holds")
+    check(program.result(f"open2 {b.number} 19200 7 2 1") == 0, "second instance did not open")
+    state1, state2 = program.state(), program.state("2")
+    check((state1.get("baud"), state2.get("baud")) == ("9600", "19200"),
+          "the two instances do not keep their own line settings")
+
+    a.write(b"to-first")
+    b.write(b"to-second")
+    got1, _ = program.read_until(8, 25)
+    got2, _ = program.read_until(9, 25, "2")
+    check(got1 == b"to-first", f"first instance read {got1!r}")
+    check(got2 == b"to-second", f"second instance read {got2!r}")
+
+    program.result("write 4141")
+    program.result("write2 4242")
+    check(a.read(2) == b"AA", "first instance's write did not reach its own port")
+    check(b.read(2) == b"BB", "second instance's write did not reach its own port")
+
+    probed = program.ask("probe").split()[1:]
+    check(str(a.number) not in probed, f"probe listed COM{a.number}, held by the first instance")
+    check(str(b.number) not in probed, f"probe listed COM{b.number}, held by the second one")
+
+    program.result("close")
+    b.write(b"still")
+    got2, _ = program.read_until(5, 25, "2")
+    check(got2 == b"still", "closing the first instance disturbed the second")
+    check(program.result("close2") == 0, "second instance did not close")
+
+
+def check_probe(program, free, missing, held_elsewhere):
+    probed = program.ask("probe").split()[1:]
+    for pty in free:
+        check(str(pty.number) in probed, f"probe did not list free COM{pty.number}: {probed}")
+    check(str(missing) not in probed, f"probe listed missing COM{missing}")
+    check(str(held_elsewhere.number) not in probed,
+          f"probe listed COM{held_elsewhere.number}, held open by another process")
+
+
+def start_burst(exe, pty):
+    """A second program opens the burst port at 115200; the whole burst is written at once,
+    and the program reads it back 25 bytes every 50 ms, as the scanner loop polls."""
+    program = Program(exe, "burst program")
+    check(program.result(f"open {pty.number} 115200 8 0 0") == 0,
+          "burst port did not open at 115200")
+    data = random.Random(7).randbytes(BURST_BYTES)
+    writer = threading.Thread(target=pty.write, args=(data,), daemon=True)
+    writer.start()
+    # On a real line 64 KiB take 5.7 s at 115200 and nothing waits for the reader: the
+    # library must take them off the line by then, however slowly the program polls.
+    writer.join(timeout=15)
+    check(not writer.is_alive(), "the port did not take the burst within 15 s")
+    program.send(f"drain 25 50 {BURST_BYTES} 5000")
+    return program, data, writer
+
+
+def finish_burst(program, data, writer):
+    parts = program.reply("drain", timeout=600).split()
+    writer.join(timeout=5)
+    count, largest = int(parts[1]), int(parts[2])
+    got = bytes.fromhex(parts[3]) if len(parts) > 3 else b""
+    check(count == len(data), f"burst: {count} of {len(data)} bytes came back")
+    check(largest <= 25, f"burst: a read with capacity 25 returned {largest} bytes")
+    if count == len(data):
+        first_bad = next((i for i, (x, y) in enumerate(zip(got, data)) if x != y), None)
+        check(first_bad is None, f"burst: bytes differ from offset {first_bad}")
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    exe = sys.argv[1]
+    DOSDEVICES.mkdir(parents=True, exist_ok=True)
+    numbers = free_port_numbers(5)
+    ptys = [Pty(n) for n in numbers[:4]]
+    a, b, c, burst_port = ptys
+    missing = numbers[4]
+    programs = []
+
+    def cleanup():
+        for program in programs:
+            program.close()
+        programs.clear()
+        for pty in ptys:
+            pty.close()
+
+    atexit.register(cleanup)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    try:
+        burst, data, writer = start_burst(exe, burst_port)
+        programs.append(burst)
+        program = Program(exe, "serial_probe")
+        programs.append(program)
+        check_line_settings(program, a)
+        check_data_paths(program, a)
+        check_open_failures(program, a, missing)
+        program.result("close")
+        check_probe(program, [a, b, c], missing, burst_port)
+        check_two_instances(program, a, b)
+        finish_burst(burst, data, writer)
+    except (RuntimeError, OSError, ValueError, IndexError) as error:
+        check(False, f"test stopped: {error}")
+    finally:
+        cleanup()
+    if failures:
+        print(f"serial_pty: {len(failures)} check(s) failed")
+        return 1
+    print("serial_pty: all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
