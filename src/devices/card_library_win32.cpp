@@ -60,14 +60,22 @@ bool CardReaderLibraryWin32::Load() {
     if (module_ != nullptr) {
         return true;
     }
+    // A damaged or foreign file must end in a status line, not in a system message box.
+    DWORD previousMode = 0;
+    SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
     // The full path beside the executable first, so that a copy elsewhere on the search path
     // (the current folder among them) cannot stand in for it.
-    const Text besideExe = GetExecutableLocation().folder + u"\\" + fileName_;
-    HMODULE handle = LoadLibraryExW(reinterpret_cast<const wchar_t*>(besideExe.c_str()), nullptr,
-                                    LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE handle = nullptr;
+    const Text folder = GetExecutableLocation().folder;
+    if (!folder.empty()) {
+        const Text besideExe = folder + u"\\" + fileName_;
+        handle = LoadLibraryExW(reinterpret_cast<const wchar_t*>(besideExe.c_str()), nullptr,
+                                LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
     if (handle == nullptr) {
         handle = LoadLibraryW(reinterpret_cast<const wchar_t*>(fileName_.c_str()));
     }
+    SetThreadErrorMode(previousMode, nullptr);
     if (handle == nullptr) {
         return false;
     }

@@ -89,7 +89,12 @@ TEST_F(CardReaderLibraryWin32Test, WithoutTheLibraryEveryCallFailsSafely) {
     CardReaderLibraryWin32 wrong(u"kernel32.dll");
     EXPECT_FALSE(wrong.Load());
 
-    for (CardReaderLibraryWin32* library : {&missing, &wrong}) {
+    // A file that is no library for this processor.
+    WriteState("MZ not really a program");
+    CardReaderLibraryWin32 damaged(dir_.Path() + u"\\state.ini");
+    EXPECT_FALSE(damaged.Load());
+
+    for (CardReaderLibraryWin32* library : {&missing, &wrong, &damaged}) {
         char samId[50];
         std::memset(samId, ' ', sizeof samId);
         std::uint8_t scratch[8] = {};
