@@ -13,7 +13,7 @@ constexpr int kClientWidthTwips = 4845;
 constexpr int kClientHeightTwips = 3450;
 // A drop-down list's window also spans its open list; the closed field keeps the font's height.
 constexpr int kDropDownRows = 9;
-constexpr DWORD kStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+constexpr DWORD kStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU;
 
 enum class Kind { Frame, Label, List, Check, Command };
 
