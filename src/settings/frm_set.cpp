@@ -423,6 +423,9 @@ void FrmSet::Initialze() {
 }
 
 bool FrmSet::ShowDialog(void* owner) {
+    if (visible_) {
+        return false;  // already showing: the running showing gives the result
+    }
     EnsureLoaded();
     visible_ = true;
     view_.Refresh();
