@@ -64,8 +64,11 @@ std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
     }
     const std::string host = Part(parts.lpszHostName, parts.dwHostNameLength);
     const std::string path = Part(parts.lpszUrlPath, parts.dwUrlPathLength);
-    const std::string object =
-        (path.empty() ? "/" : path) + Part(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    std::string object = path;
+    if (object.empty()) {
+        object.push_back('/');
+    }
+    object += Part(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
     InternetHandle session(
         InternetOpenA("Ordane", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
