@@ -6,7 +6,7 @@
 namespace ordane {
 
 class Delivery {
-public:
+  public:
     virtual ~Delivery() = default;
     // Types the text into the window that has the keyboard focus, every character literally,
     // then Enter when asked; does not wait for the receiver.

@@ -17,7 +17,7 @@
 namespace ordane::test {
 
 class FakePump final : public MessagePump, public TimerHost {
-public:
+  public:
     using Action = std::function<void()>;
 
     std::uint32_t TickCount() override;
@@ -46,7 +46,7 @@ public:
     bool TimerRunning(int id) const { return timers_.count(id) != 0; }
     int DoEventsCalls() const { return doEventsCalls_; }
 
-private:
+  private:
     struct Scheduled {
         std::uint64_t due;
         std::uint64_t order;
