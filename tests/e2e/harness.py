@@ -420,10 +420,14 @@ class Window:
     def wait_text(self, id, text, timeout=15.0) -> str:
         """Waits for a control's text: equal to `text`, or for which `text(value)` is true."""
         test = text if callable(text) else (lambda v: v == text)
-        last = []
+        last = [None]
 
         def check():
-            last[:] = [self.text(id)]
+            try:
+                last[0] = self.text(id)
+            except WinctlError as e:  # window or control not there yet
+                last[0] = f"<{e}>"
+                return False
             return test(last[0])
 
         try:
@@ -730,6 +734,12 @@ class Program:
         if wait_window:
             self.wait_window(timeout)
         return self
+
+    def start_again(self) -> subprocess.Popen:
+        """Starts the same executable once more (for the second-instance check); the caller
+        waits for and ends the returned process."""
+        return self.prefix.wine([self.exe], cwd=self.folder, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
 
     def running(self) -> bool:
         return self.process is not None and self.process.poll() is None

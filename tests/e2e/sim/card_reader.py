@@ -133,3 +133,26 @@ class CardReaderSim:
                 raise TimeoutError(f"{len(self.requests)} of {count} identification requests; "
                                    f"received {self.received!r}")
             return list(self.requests)
+
+
+def main():
+    """Runs a reader's identification side on COMn of the prefix until stdin ends (for
+    demonstrations: python3 tests/e2e/sim/card_reader.py --port 5 --make 华视)."""
+    import argparse
+    import sys
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+    from harness import PtyPort
+
+    parser = argparse.ArgumentParser(description=main.__doc__)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--make", choices=tuple(MAKES), default="华视")
+    parser.add_argument("--answer", choices=("right", "wrong", "silent"), default="right")
+    args = parser.parse_args()
+    with PtyPort(args.port) as port, CardReaderSim(port, args.make, args.answer):
+        print(f"{args.make} reader on COM{args.port}", flush=True)
+        sys.stdin.read()
+
+
+if __name__ == "__main__":
+    main()

@@ -172,3 +172,31 @@ class ScannerSim:
             if i and pause_s:
                 time.sleep(pause_s)
             self._write(part)
+
+
+def main():
+    """Runs a scanner on COMn of the prefix until stdin ends; each line read is sent as a
+    scan (for demonstrations: python3 tests/e2e/sim/scanner.py --port 3 --brand HHP)."""
+    import argparse
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+    from harness import PtyPort
+
+    parser = argparse.ArgumentParser(description=main.__doc__)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--brand", choices=BRANDS, default="HHP")
+    parser.add_argument("--answer", choices=("right", "wrong", "silent"), default="right")
+    parser.add_argument("--model")
+    args = parser.parse_args()
+    with PtyPort(args.port) as port, \
+            ScannerSim(port, args.brand, args.answer, args.model) as scanner:
+        print(f"{args.brand} scanner on COM{args.port}; one scan per line", flush=True)
+        for line in sys.stdin:
+            if line.strip("\r\n"):
+                scanner.send_scan(line.strip("\r\n"))
+
+
+if __name__ == "__main__":
+    main()
