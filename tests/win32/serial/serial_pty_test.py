@@ -13,25 +13,14 @@ Prints one line per failed check and exits 0 only when every check passed.
 """
 import atexit
 import itertools
-import os
-import queue
 import random
 import signal
-import subprocess
 import sys
-import tempfile
 import termios
 import threading
 import time
-import tty
-from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-WINE_RUN = HERE.parents[2] / "cmake" / "wine-run.sh"
-PREFIX = Path(os.environ.get("WINEPREFIX")
-              or os.environ.get("ORDANE_WINEPREFIX")
-              or Path.home() / ".cache" / "ordane" / "wineprefix")
-DOSDEVICES = PREFIX / "dosdevices"
+from pty_com import PtyCom, WineProgram, free_port_numbers
 
 BAUD_CONSTANTS = {
     2400: termios.B2400, 4800: termios.B4800, 9600: termios.B9600, 19200: termios.B19200,
@@ -49,96 +38,8 @@ def check(condition, reason):
     return condition
 
 
-class Pty:
-    """A pty whose slave is COM<number> in the Wine prefix; this side holds the master."""
-
-    def __init__(self, number):
-        self.number = number
-        self.master, slave = os.openpty()
-        tty.setraw(self.master)
-        self.slave_path = os.ttyname(slave)
-        os.close(slave)
-        self.link = DOSDEVICES / f"com{number}"
-        os.symlink(self.slave_path, self.link)
-
-    def close(self):
-        if self.link is not None and self.link.is_symlink():
-            self.link.unlink()
-        self.link = None
-        if self.master is not None:
-            os.close(self.master)
-        self.master = None
-
-    def write(self, data):
-        view = memoryview(data)
-        while view:
-            view = view[os.write(self.master, view):]
-
-    def read(self, count, timeout=5.0):
-        """Up to count bytes the program wrote, waiting at most timeout for them all."""
-        got = b""
-        end = time.monotonic() + timeout
-        os.set_blocking(self.master, False)
-        try:
-            while len(got) < count and time.monotonic() < end:
-                try:
-                    got += os.read(self.master, count - len(got))
-                except BlockingIOError:
-                    time.sleep(0.02)
-        finally:
-            os.set_blocking(self.master, True)
-        return got
-
-    def line_settings(self):
-        """(speed, two stop bits) as the pty keeps them."""
-        fd = os.open(self.slave_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        try:
-            attrs = termios.tcgetattr(fd)
-        finally:
-            os.close(fd)
-        return attrs[5], bool(attrs[2] & termios.CSTOPB)
-
-
-class Program:
-    """serial_probe.exe under Wine, one command line in, one reply line out."""
-
-    def __init__(self, exe, name):
-        self.name = name
-        self.log = tempfile.TemporaryFile()
-        env = dict(os.environ, WINEPREFIX=str(PREFIX))
-        self.process = subprocess.Popen([str(WINE_RUN), exe], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=self.log, text=True,
-                                        env=env)
-        self.replies = queue.Queue()
-        threading.Thread(target=self._pump, daemon=True).start()
-
-    def _pump(self):
-        for line in self.process.stdout:
-            self.replies.put(line.rstrip("\r\n"))
-        self.replies.put(None)
-
-    def send(self, command):
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
-
-    def reply(self, command, timeout=30.0):
-        try:
-            line = self.replies.get(timeout=timeout)
-        except queue.Empty:
-            line = None
-        if line is None:
-            self.log.seek(0)
-            tail = self.log.read().decode(errors="replace").splitlines()[-5:]
-            raise RuntimeError(f"{self.name}: no reply to '{command}'; Wine said: {tail}")
-        return line
-
-    def ask(self, command, timeout=30.0):
-        self.send(command)
-        return self.reply(command, timeout)
-
-    def result(self, command):
-        """The number in a reply such as "open 0"."""
-        return int(self.ask(command).split()[1])
+class Program(WineProgram):
+    """serial_probe.exe: the serial library's operations on command."""
 
     def read(self, capacity, suffix=""):
         parts = self.ask(f"read{suffix} {capacity}").split()
@@ -160,26 +61,6 @@ class Program:
     def state(self, suffix=""):
         fields = self.ask(f"state{suffix}").split()[1:]
         return dict(field.split("=", 1) for field in fields if "=" in field)
-
-    def close(self):
-        if self.process.poll() is None:
-            try:
-                self.send("quit")
-                self.process.stdin.close()
-                self.process.wait(timeout=15)
-            except (OSError, subprocess.TimeoutExpired):
-                self.process.kill()
-                self.process.wait()
-        self.log.close()
-
-
-def free_port_numbers(count):
-    """COM numbers from 10 to 16 that nobody has linked in the prefix, 11 first."""
-    free = [n for n in (11, 12, 13, 14, 15, 16, 10)
-            if not os.path.lexists(DOSDEVICES / f"com{n}")]
-    if len(free) < count:
-        raise RuntimeError(f"not enough free COM numbers 10-16 in {DOSDEVICES}")
-    return free[:count]
 
 
 def check_line_settings(program, pty):
@@ -212,7 +93,7 @@ def check_data_paths(program, pty):
     check(program.result(f"open {pty.number} 9600 8 0 0") == 0, "port did not open at 9600 8N1")
     sent = bytes([0x00, 0x0D, 0x0A, 0x11, 0x13, 0x7F, 0xFF]) + b"P_NAME?."
     check(program.result(f"write {sent.hex()}") == len(sent), "write did not report its count")
-    got = pty.read(len(sent))
+    got = pty.read_exact(len(sent))
     check(got == sent, f"written bytes reached the device as {got.hex()}, not {sent.hex()}")
 
     incoming = bytes(range(256)) + bytes(range(255, -1, -1))
@@ -264,8 +145,8 @@ def check_two_instances(program, a, b):
 
     program.result("write 4141")
     program.result("write2 4242")
-    check(a.read(2) == b"AA", "first instance's write did not reach its own port")
-    check(b.read(2) == b"BB", "second instance's write did not reach its own port")
+    check(a.read_exact(2) == b"AA", "first instance's write did not reach its own port")
+    check(b.read_exact(2) == b"BB", "second instance's write did not reach its own port")
 
     probed = program.ask("probe").split()[1:]
     check(str(a.number) not in probed, f"probe listed COM{a.number}, held by the first instance")
@@ -321,9 +202,8 @@ def main():
         print(__doc__)
         return 2
     exe = sys.argv[1]
-    DOSDEVICES.mkdir(parents=True, exist_ok=True)
     numbers = free_port_numbers(5)
-    ptys = [Pty(n) for n in numbers[:4]]
+    ptys = [PtyCom(n) for n in numbers[:4]]
     a, b, c, burst_port = ptys
     missing = numbers[4]
     programs = []
@@ -349,7 +229,7 @@ def main():
         check_probe(program, [a, b, c], missing, burst_port)
         check_two_instances(program, a, b)
         finish_burst(burst, data, writer)
-    except (RuntimeError, OSError, ValueError, IndexError) as error:
+    except (RuntimeError, OSError, ValueError, IndexError, TimeoutError) as error:
         check(False, f"test stopped: {error}")
     finally:
         cleanup()
