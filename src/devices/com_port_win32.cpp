@@ -1,6 +1,8 @@
 #include "devices/com_port_win32.h"
 
 #include <chrono>
+#include <initializer_list>
+#include <utility>
 #include <system_error>
 
 namespace ordane {
@@ -125,12 +127,15 @@ std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, s
 bool ComReader::Start(HANDLE port, Receiver receiver, Dropper dropper, DWORD& error) {
     Stop();
     error = ERROR_SUCCESS;
-    stopEvent_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    discardEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    readEvent_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stopEvent_.Valid() || !discardEvent_.Valid() || !readEvent_.Valid()) {
-        error = NonZero(GetLastError());
-        return false;
+    // Stop: manual reset, both waits of the loop must see it. Discard: one request each.
+    for (auto [event, manualReset] :
+         {std::pair{&stopEvent_, TRUE}, std::pair{&discardEvent_, FALSE},
+          std::pair{&readEvent_, TRUE}}) {
+        event->Reset(CreateEventW(nullptr, manualReset, FALSE, nullptr));
+        if (!event->Valid()) {
+            error = NonZero(GetLastError());
+            return false;
+        }
     }
     port_ = port;
     receiver_ = std::move(receiver);
