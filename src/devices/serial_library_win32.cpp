@@ -108,10 +108,4 @@ std::int32_t SerialPortWin32::ReadData(std::uint8_t* buff, std::int32_t capacity
     return static_cast<std::int32_t>(received_.Pop(buff, static_cast<std::size_t>(capacity)));
 }
 
-bool SerialPortWin32::GetLineState(DCB& dcb) const {
-    dcb = DCB{};
-    dcb.DCBlength = sizeof(dcb);
-    return port_.Valid() && GetCommState(port_.Get(), &dcb);
-}
-
 }  // namespace ordane

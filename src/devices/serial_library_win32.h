@@ -55,8 +55,6 @@ class SerialPortWin32 final : public SerialLibrary {
     bool IsOpen() const { return port_.Valid(); }
     // The line settings last handed to the driver (diagnostics).
     const DCB& LineSettings() const { return lineSettings_; }
-    // The line settings in force, as the driver reports them.
-    bool GetLineState(DCB& dcb) const;
 
   private:
     ComPort port_;
