@@ -16,6 +16,7 @@ ordane_install_packages() {
     command -v cmake >/dev/null || need+=(cmake)
     command -v python3 >/dev/null || need+=(python3)
     command -v import >/dev/null || need+=(imagemagick)
+    [ -f /usr/share/fonts/truetype/wqy/wqy-microhei.ttc ] || need+=(fonts-wqy-microhei)
     [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
     [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev libgmock-dev)
     command -v g++ >/dev/null || need+=(g++ make)

@@ -1,4 +1,5 @@
 #include "app/delivery_win32.h"
+#include "common/wide_win32.h"
 
 #include <windows.h>
 
@@ -44,7 +45,7 @@ void DeliveryWin32::TypeText(const Text& text, bool addEnter) {
 }
 
 void DeliveryWin32::SetFirstChildText(const Text& windowTitle, const Text& text) {
-    const HWND target = FindWindowW(nullptr, reinterpret_cast<const wchar_t*>(windowTitle.c_str()));
+    const HWND target = FindWindowW(nullptr, Wide(windowTitle));
     if (target == nullptr) {
         return;
     }

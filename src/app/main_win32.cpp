@@ -1,5 +1,126 @@
+// ModMain: refuses a second instance, builds the program's objects, shows the main window and
+// runs the message loop until the last window is unloaded.
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+#include <algorithm>
+#include <string>
+
+#include "app/delivery_win32.h"
+#include "app/frm_main.h"
+#include "app/main_window_win32.h"
+#include "app/status_texts.h"
+#include "common/handle_win32.h"
+#include "common/ansi_codec_win32.h"
+#include "common/message_pump_win32.h"
+#include "common/registry_win32.h"
+#include "desktop/http.h"
+#include "desktop/http_client_win32.h"
+#include "desktop/shell_icon_win32.h"
+#include "devices/card_library_win32.h"
+#include "devices/card_reader_identification.h"
+#include "devices/frm_symbol.h"
+#include "devices/frm_symbol_window_win32.h"
+#include "devices/scanner_channel.h"
+#include "devices/scanner_identification.h"
+#include "devices/serial_library_win32.h"
+#include "devices/symbol_link_win32.h"
+#include "settings/frm_set.h"
+#include "settings/port_probe_win32.h"
+#include "settings/profile_file_win32.h"
+#include "settings/settings_dialog_win32.h"
+#include "common/wide_win32.h"
+
+namespace ordane {
+namespace {
+
+// Held for the life of the process: a second start of the same executable finds it.
+class SingleInstance {
+  public:
+    explicit SingleInstance(const Text& executablePath) {
+        // Backslashes would name a kernel namespace; the path itself names the instance.
+        std::wstring path(executablePath.begin(), executablePath.end());
+        std::replace(path.begin(), path.end(), L'\\', L'/');
+        CharLowerBuffW(path.data(), static_cast<DWORD>(path.size()));
+        const std::wstring name = L"Local\\Ordane:" + path;
+        HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+        const DWORD error = GetLastError();
+        mutex_.Reset(mutex);
+        alreadyRunning_ = mutex_.Valid() && error == ERROR_ALREADY_EXISTS;
+    }
+    bool AlreadyRunning() const { return alreadyRunning_; }
+
+  private:
+    UniqueHandle mutex_;
+    bool alreadyRunning_ = false;
+};
+
+int Run(HINSTANCE instance) {
+    const ExecutableLocation exe = GetExecutableLocation();
+    SingleInstance guard(exe.folder + u"\\" + exe.baseName);
+    if (guard.AlreadyRunning()) {
+        MessageBoxW(nullptr, Wide(status::kAlreadyRunning), Wide(status::kNoticeTitle),
+                    MB_OK | MB_ICONINFORMATION);
+        return 0;
+    }
+
+    AnsiCodecWin32 codec;
+    MessagePumpWin32 pump;
+    ProfileFileWin32 settingsFile(exe.folder + u"\\Setting.ini");
+    RegistryWin32 registry;
+    PortProbeWin32 portProbe;
+    MainWindow window(instance);
+    if (!window.Create()) {
+        return 1;
+    }
+    SettingsDialogWin32 settingsDialog(instance);
+    FrmSet frmSet(settingsFile, portProbe, registry, codec, settingsDialog, exe.folder,
+                  exe.baseName);
+    SerialPortWin32 commDll;
+    SerialPortWin32 commDll2;
+    SymbolLinkWin32 symbolLink;
+    FrmSymbol frmSymbol(symbolLink, pump);
+    FrmSymbolWindow symbolWindow(instance, frmSymbol,
+                                 [&symbolLink](UINT msg, WPARAM wParam, LPARAM lParam) {
+                                     return symbolLink.Unpack(msg, wParam, lParam);
+                                 });
+    ScannerChannel scanner(frmSet, commDll, [&]() -> FrmSymbol& {
+        symbolWindow.Load();
+        return frmSymbol;
+    });
+    ScannerIdentification scannerIdentification(frmSet, scanner, pump);
+    CardReaderIdentification cardReaderIdentification(frmSet, commDll2, pump);
+    CardReaderLibraryWin32 sdtapi;
+    DeliveryWin32 delivery;
+    HttpClientWin32 httpClient;
+    Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
+    ShellIcon tray(window.Handle(), codec);
+
+    FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settingsFile, scanner,
+                                scannerIdentification, cardReaderIdentification, sdtapi, delivery,
+                                registry, http1, codec});
+    window.Attach(frmMain);
+    window.SetUnloadOthers([&] {
+        settingsDialog.Unload();
+        symbolWindow.Unload();
+    });
+    frmMain.Form_Load();
+    if (window.Handle() == nullptr) {
+        return 0;
+    }
+    window.ShowWindow();
+    SetForegroundWindow(window.Handle());
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
     return 0;
+}
+
+}  // namespace
+}  // namespace ordane
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    return ordane::Run(instance);
 }

@@ -5,6 +5,7 @@
 #include "app/frm_main.h"
 #include "app/status_texts.h"
 #include "resource_ids.h"
+#include "common/wide_win32.h"
 
 namespace ordane {
 
@@ -44,9 +45,6 @@ bool IsCommand(int label) {
     return label >= 4 && label <= 6;
 }
 
-const wchar_t* Wide(const Text& text) {
-    return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 }  // namespace
 

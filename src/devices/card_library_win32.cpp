@@ -6,6 +6,7 @@
 #include <string>
 
 #include "settings/profile_file_win32.h"
+#include "common/wide_win32.h"
 
 namespace ordane {
 
@@ -69,11 +70,11 @@ bool CardReaderLibraryWin32::Load() {
     const Text folder = GetExecutableLocation().folder;
     if (!folder.empty()) {
         const Text besideExe = folder + u"\\" + fileName_;
-        handle = LoadLibraryExW(reinterpret_cast<const wchar_t*>(besideExe.c_str()), nullptr,
+        handle = LoadLibraryExW(Wide(besideExe), nullptr,
                                 LOAD_WITH_ALTERED_SEARCH_PATH);
     }
     if (handle == nullptr) {
-        handle = LoadLibraryW(reinterpret_cast<const wchar_t*>(fileName_.c_str()));
+        handle = LoadLibraryW(Wide(fileName_));
     }
     SetThreadErrorMode(previousMode, nullptr);
     if (handle == nullptr) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "devices/handle_win32.h"
+#include "common/handle_win32.h"
 
 namespace ordane {
 

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/handle_win32.h"
 #include "devices/com_port_win32.h"
-#include "devices/handle_win32.h"
 #include "devices/serial_library.h"
 
 namespace ordane {

@@ -20,9 +20,9 @@
 #include <memory>
 #include <mutex>
 
+#include "common/handle_win32.h"
 #include "common/text.h"
 #include "devices/com_port_win32.h"
-#include "devices/handle_win32.h"
 #include "devices/serial_library.h"
 #include "devices/ssi_host.h"
 

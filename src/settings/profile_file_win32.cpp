@@ -5,14 +5,9 @@
 #include <vector>
 
 #include "common/ansi_codec_win32.h"
+#include "common/wide_win32.h"
 
 namespace ordane {
-
-namespace {
-const wchar_t* Wide(const Text& text) {
-    return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-}  // namespace
 
 ExecutableLocation GetExecutableLocation() {
     // GetModuleFileNameW truncates silently when the buffer is too small (the result then

@@ -1,4 +1,5 @@
 #include "settings/settings_dialog_win32.h"
+#include "common/wide_win32.h"
 
 #include <algorithm>
 
@@ -73,9 +74,6 @@ int ControlId(const Layout& l) {
     return 0;
 }
 
-const wchar_t* Wide(const Text& text) {
-    return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// Owner of one kernel handle (port, event). Both INVALID_HANDLE_VALUE and NULL mean "none",
+// Owner of one kernel handle (port, event, mutex). Both INVALID_HANDLE_VALUE and NULL mean "none",
 // since CreateFile and CreateEvent report failure differently.
 #pragma once
 

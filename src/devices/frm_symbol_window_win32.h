@@ -1,0 +1,38 @@
+// The hidden window "Symbol读取窗体" that receives the Symbol link's messages. Its window
+// procedure is hooked (SymbolWindowHook) while it is loaded, and restored when it unloads.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+
+#include "devices/frm_symbol.h"
+
+namespace ordane {
+
+class FrmSymbolWindow {
+  public:
+    // Takes a link message's bytes out of its wParam into the library buffer; returns n.
+    using Unpack = std::function<std::int32_t(UINT msg, WPARAM wParam, LPARAM lParam)>;
+
+    FrmSymbolWindow(HINSTANCE instance, FrmSymbol& frmSymbol, Unpack unpack);
+    ~FrmSymbolWindow();
+    FrmSymbolWindow(const FrmSymbolWindow&) = delete;
+    FrmSymbolWindow& operator=(const FrmSymbolWindow&) = delete;
+
+    // Loads the window (never shown) and installs the hook.
+    bool Load();
+    void Unload();
+    HWND Handle() const { return hwnd_; }
+
+  private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK SymbolWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+    HINSTANCE instance_;
+    FrmSymbol& frmSymbol_;
+    Unpack unpack_;
+    HWND hwnd_ = nullptr;
+};
+
+}  // namespace ordane
