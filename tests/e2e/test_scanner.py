@@ -1,0 +1,208 @@
+"""The scanner through the real Ordane.exe: identification of each brand on the first tick,
+then every reading delivered to the fake business application, as keys or as window text."""
+
+import time
+import unittest
+
+from harness import PtyPort, Program, Target, settings, wait_until
+from sim.scanner import BRANDS, ScannerSim
+from sim.ssi_scanner import SsiScanner
+
+WAITING = "等待扫描仪发送信息..."
+DETECTING = "正在检测连机条码扫描仪..."
+HINT = "确认设置正确和设备已经连接到电脑"
+MODELS = {"HHP": "IT4600Q", "DataLogic": "LYNX D432", "Denso": "GT10QU", "Symbol": "DS6607",
+          "Metrologic": "Focus-1690", "NewLand": "NLS-HR-103"}
+
+
+def watch(app, until, timeout=30.0):
+    """Polls the scanner's lines until `until(lines)` holds; returns every distinct state
+    (Label1, Label3, Label7, window visible, Settings command enabled) seen on the way."""
+    seen = []
+    deadline = time.monotonic() + timeout
+    while True:
+        state = (app.label(1), app.label(3), app.label(7), app.visible(), app.command_enabled(5))
+        if not seen or seen[-1] != state:
+            seen.append(state)
+        if until(state):
+            return seen
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"states seen: {seen}")
+        time.sleep(0.05)
+
+
+def identified(state):
+    return state[0] == WAITING and not state[3] and state[4]
+
+
+class IdentificationTest(unittest.TestCase):
+    def assert_identified(self, brand, seen):
+        labels = [s[:3] for i, s in enumerate(seen) if i == 0 or seen[i - 1][:3] != s[:3]]
+        detected = f"检测到{brand}条码扫描仪"
+        device, model = f"设备:{brand}", f"型号:{MODELS[brand]}"
+        expected = [(DETECTING, "", ""), (detected, "", ""), (detected, device, model),
+                    (WAITING, device, model)]
+        # Every step shows, in this order; nothing else comes between them.
+        self.assertEqual([s for s in labels if s in expected], expected, seen)
+        self.assertEqual(labels[-1], expected[-1])
+        # Commands are held while detection runs and come back afterwards.
+        self.assertTrue(all(not s[4] for s in seen if s[0] == DETECTING), seen)
+        self.assertTrue(seen[-1][4])
+
+    def test_each_brand_is_identified_its_model_shown_and_the_window_hidden(self):
+        for number, brand in enumerate(BRANDS, start=2):
+            with self.subTest(brand=brand), PtyPort(number) as port, \
+                    ScannerSim(port, brand), \
+                    Program(settings(Scanner=brand, Port=number)) as app:
+                self.assert_identified(brand, watch(app, identified))
+                app.tray_click()
+                app.main.wait_visible(True)
+                app.exit()
+
+    def test_a_symbol_scanner_is_identified_over_its_packet_link(self):
+        with PtyPort(13) as port, SsiScanner(port) as scanner, \
+                Program(settings(Scanner="Symbol", Port=13)) as app:
+            self.assert_identified("Symbol", watch(app, identified))
+            # The link switched decode data to packets and asked for the revision.
+            self.assertTrue(scanner.packeted)
+            self.assertEqual(port.termios()["speed"], 9600)
+            app.exit()
+
+    def test_a_silent_scanner_is_reported_and_never_read(self):
+        with PtyPort(8) as port, ScannerSim(port, "HHP", answer="silent") as sim, \
+                Target() as target, Program(settings(Port=8)) as app:
+            app.wait_label(1, "没有检测到条码扫描仪")
+            self.assertEqual(app.label(2), HINT)
+            self.assertEqual((app.label(3), app.label(7)), ("", ""))
+            self.assertTrue(app.visible())
+            self.assertTrue(app.command_enabled(5))
+            sim.wait_queries(1)
+            target.focus()
+            sim.send_scan("6901234567892\r")
+            time.sleep(1.0)  # several timer intervals: the loop would have read it by now
+            self.assertEqual(target.typed(), "")
+            self.assertEqual(app.label(1), "没有检测到条码扫描仪")
+            self.assertEqual(len(sim.queries), 1, "identification was retried")
+            app.exit()
+
+    def test_a_brand_named_by_none_of_the_checks_fails_identification(self):
+        # A brand that is not in the list leaves the model's brand empty: no check has it.
+        with PtyPort(9) as port, ScannerSim(port, "HHP") as sim, \
+                Program(settings(Scanner="Zebra", Port=9)) as app:
+            app.wait_label(1, "没有检测到条码扫描仪")
+            self.assertEqual(app.label(2), HINT)
+            self.assertTrue(app.visible())
+            self.assertEqual(sim.queries, [])
+            app.exit()
+
+
+class DeliveryTest(unittest.TestCase):
+    """One identified HHP scanner for the class: identification takes about six seconds."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.port = PtyPort(10)
+        cls.sim = ScannerSim(cls.port, "HHP").start()
+        cls.target = Target().start()
+        cls.app = Program(settings(Port=10, AddEnter=1)).start()
+        try:
+            cls.app.wait_label(1, lambda t: t.startswith("检测到"), timeout=20)
+            # Bytes arriving after the answer, during detection, are not a scan.
+            cls.port.write(b"P_NAME:IT4600-050 late echo\r")
+            watch(cls.app, identified)
+            cls.after_identification = (cls.target.typed(), cls.target.texts())
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.app.cleanup()
+        cls.target.close()
+        cls.sim.stop()
+        cls.port.close()
+
+    def setUp(self):
+        self.target.focus()
+        self.typed_before = self.target.typed()
+        self.texts_before = len(self.target.texts())
+
+    def typed(self, text, timeout=10.0):
+        self.target.wait_typed(self.typed_before + text, timeout)
+
+    def texts(self, count):
+        return self.target.wait_texts(self.texts_before + count)[self.texts_before:]
+
+    def test_a_plain_barcode_is_typed_with_enter_and_identification_bytes_are_not(self):
+        self.assertEqual(self.after_identification, ("", []))
+        self.sim.send_scan("6901234567892")
+        self.typed("6901234567892<ENTER>")
+        self.assertEqual(self.app.label(1), WAITING)
+
+    def test_markers_are_removed_and_every_character_arrives_literally(self):
+        self.sim.send_scan("12DE6K8+^%~{}DA36L34")
+        self.typed("12+^%~{}34<ENTER>")
+
+    def test_a_known_two_dimensional_code_becomes_the_target_text(self):
+        self.sim.send_scan("DE6K8ZCCCHGZ_A1B2|3")
+        self.assertEqual(self.texts(1), ["ZCCCHGZ_A1B2|3"])
+        self.assertEqual(self.target.typed(), self.typed_before)
+
+    def test_chinese_text_sent_as_gbk_arrives_as_the_same_text(self):
+        self.sim.send_scan("DA36LQTZS00_姓名张三")
+        self.assertEqual(self.texts(1), ["QTZS00_姓名张三"])
+        self.sim.send_scan("条码中文")
+        self.typed("条码中文<ENTER>")
+
+    def test_a_pause_of_more_than_the_quiet_time_splits_readings(self):
+        # Chunks 100 ms apart are one scan; 600 ms apart, two.
+        self.sim.send_scan("1234567890", chunks=3, pause_s=0.1)
+        self.typed("1234567890<ENTER>")
+        self.sim.send_scan("AAAA")
+        time.sleep(0.6)
+        self.sim.send_scan("BBBB")
+        self.typed("1234567890<ENTER>AAAA<ENTER>BBBB<ENTER>")
+
+    def test_a_reading_longer_than_the_first_scan_buffer_is_delivered_whole(self):
+        # The loop moves 25 bytes per 50 ms pass, so 8200 bytes take about 16 s to collect.
+        body = "".join(chr(0x41 + i % 26) for i in range(8200))
+        self.sim.send_scan("DE6K8HGJKZ_" + body)
+        self.assertEqual(self.target.wait_texts(self.texts_before + 1, timeout=40)[-1:],
+                         ["HGJKZ_" + body])
+
+
+class NewLandDeliveryTest(unittest.TestCase):
+    def test_a_newland_reading_of_a_known_code_needs_no_marker_and_enter_is_optional(self):
+        with PtyPort(11) as port, ScannerSim(port, "NewLand") as sim, Target() as target, \
+                Program(settings(Scanner="NewLand", Port=11, AddEnter=0)) as app:
+            watch(app, identified)
+            target.focus()
+            sim.send_scan("HGFOZ_0042")
+            self.assertEqual(target.wait_texts(1), ["HGFOZ_0042"])
+            sim.send_scan("123")
+            target.wait_typed("123")
+            sim.send_scan("DE6K8")  # a marker alone types nothing
+            time.sleep(0.6)
+            sim.send_scan("456")
+            target.wait_typed("123456")
+            app.exit()
+
+
+class SymbolDeliveryTest(unittest.TestCase):
+    def test_symbol_readings_arrive_marked_and_are_delivered(self):
+        with PtyPort(12) as port, SsiScanner(port) as scanner, Target() as target, \
+                Program(settings(Scanner="Symbol", Port=12, AddEnter=1)) as app:
+            watch(app, identified)
+            target.focus()
+            scanner.scan(b"12345")
+            target.wait_typed("12345<ENTER>")
+            # A reading in three packets, the first resent after a bad checksum.
+            long_code = "ZCCCHGZ_" + "9" * 600
+            scanner.scan(long_code, corrupt_first=True)
+            self.assertEqual(target.wait_texts(1), [long_code])
+            self.assertGreaterEqual(len(scanner.host_packets(0xD1)), 1)  # the NAK
+            app.exit()
+
+
+if __name__ == "__main__":
+    unittest.main()
