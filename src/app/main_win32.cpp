@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 
 #include "app/delivery_win32.h"
@@ -41,7 +42,11 @@ class SingleInstance {
         std::wstring path(executablePath.begin(), executablePath.end());
         std::replace(path.begin(), path.end(), L'\\', L'/');
         CharLowerBuffW(path.data(), static_cast<DWORD>(path.size()));
-        const std::wstring name = L"Local\\Ordane:" + path;
+        std::wstring name = L"Local\\Ordane:" + path;
+        if (name.size() >= MAX_PATH) {
+            // Object names are limited to MAX_PATH: a deep folder is named by its hash.
+            name = L"Local\\Ordane:" + std::to_wstring(std::hash<std::wstring>{}(path));
+        }
         HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
         const DWORD error = GetLastError();
         mutex_.Reset(mutex);
@@ -58,8 +63,7 @@ int Run(HINSTANCE instance) {
     const ExecutableLocation exe = GetExecutableLocation();
     SingleInstance guard(exe.folder + u"\\" + exe.baseName);
     if (guard.AlreadyRunning()) {
-        MessageBoxW(nullptr, Wide(status::kAlreadyRunning), Wide(status::kNoticeTitle),
-                    MB_OK | MB_ICONINFORMATION);
+        MessageBoxW(nullptr, Wide(status::kAlreadyRunning), Wide(status::kNoticeTitle), MB_OK);
         return 0;
     }
 
@@ -115,6 +119,9 @@ int Run(HINSTANCE instance) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    // The loop can also end without Exit (a quit message from outside): unload while the
+    // objects the windows forward to still exist.
+    window.UnloadAll();
     return 0;
 }
 

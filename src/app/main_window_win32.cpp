@@ -45,13 +45,13 @@ bool IsCommand(int label) {
     return label >= 4 && label <= 6;
 }
 
-
 }  // namespace
 
 MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {}
 
 MainWindow::~MainWindow() {
     if (hwnd_ != nullptr) {
+        frmMain_ = nullptr;  // the logic may be gone already: no unload handler from here
         DestroyWindow(hwnd_);
     }
     if (font_ != nullptr) {
@@ -201,12 +201,17 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_TIMER:
             frmMain_->OnTimer(static_cast<int>(wParam));
             return 0;
-        case WM_KEYDOWN: {
+        case WM_KEYDOWN:
+        case WM_SYSKEYDOWN: {
+            // Keys pressed with Alt come as system keys; the handler sees them all the same.
             const int shift = (GetKeyState(VK_SHIFT) < 0 ? 1 : 0) |
                               (GetKeyState(VK_CONTROL) < 0 ? 2 : 0) |
                               (GetKeyState(VK_MENU) < 0 ? 4 : 0);
             frmMain_->Form_KeyDown(static_cast<int>(wParam), shift);
-            return 0;
+            if (msg == WM_KEYDOWN) {
+                return 0;
+            }
+            break;  // Alt keys keep their system meaning (Alt+F4, the window menu)
         }
         case WM_CLOSE:
             if (!unloading_) {
@@ -265,10 +270,14 @@ void MainWindow::Beep() {
 
 void MainWindow::UnloadAll() {
     unloading_ = true;
+    // The main window first: its unload handler still closes the scanner channel, which may
+    // be the Symbol window's link.
+    if (hwnd_ != nullptr) {
+        DestroyWindow(hwnd_);
+    }
     if (unloadOthers_) {
         unloadOthers_();
     }
-    DestroyWindow(hwnd_);
 }
 
 void MainWindow::StartTimer(int id, std::uint32_t intervalMs) {

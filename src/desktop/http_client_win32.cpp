@@ -27,6 +27,8 @@ class InternetHandle {
 constexpr std::size_t kMaxBody = 1u << 20;
 
 void SetTimeouts(HINTERNET handle, DWORD connectMs, DWORD transferMs) {
+    DWORD oneTry = 1;
+    InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_RETRIES, &oneTry, sizeof oneTry);
     InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connectMs, sizeof connectMs);
     InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &transferMs, sizeof transferMs);
     InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &transferMs, sizeof transferMs);
@@ -48,9 +50,11 @@ std::string Part(const char* start, DWORD length) {
 }  // namespace
 
 std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
+    // Connecting, sending and waiting for the reply each get a third of the bound, so a
+    // server that accepts and then stalls still releases the window within it.
     const ULONGLONG deadline = GetTickCount64() + timeoutMs_;
-    const DWORD connectMs = timeoutMs_ / 2;
-    const DWORD transferMs = timeoutMs_ / 2;
+    const DWORD connectMs = timeoutMs_ / 3;
+    const DWORD transferMs = timeoutMs_ / 3;
 
     // The parts of the address point into url.
     URL_COMPONENTSA parts{};

@@ -11,8 +11,8 @@ namespace ordane {
 
 class HttpClientWin32 final : public HttpClient {
   public:
-    // timeoutMs bounds the whole request, about: half of it for connecting, half for each
-    // send and receive, and reading the body stops once it has passed.
+    // timeoutMs bounds the whole request, about: a third of it for connecting, a third for
+    // each send and receive, and reading the body stops once it has passed.
     explicit HttpClientWin32(std::uint32_t timeoutMs = 10000) : timeoutMs_(timeoutMs) {}
 
     // Only a reply with a 2xx status counts: an error status (a server or proxy error page,

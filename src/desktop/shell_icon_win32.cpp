@@ -8,13 +8,18 @@ namespace ordane {
 
 namespace {
 
-// What Windows forces to be global: the procedure the main window had before the hook, and
-// the icon the hook adds again when Explorer restarts.
+// What Windows forces to be global: the procedure the main window had before the hook.
 WNDPROC g_previousProc = nullptr;
-ShellIcon* g_hookedIcon = nullptr;
-UINT g_taskbarCreated = 0;
 
-constexpr std::size_t kTipBytes = sizeof(NOTIFYICONDATAA::szTip);
+// The icon object the hooked window belongs to, kept on the window itself.
+constexpr wchar_t kIconProperty[] = L"Ordane.ShellIcon";
+
+// The first-version record's tip field (the shell reads no more, whatever the header's
+// record declares).
+constexpr std::size_t kTipBytes = 64;
+#ifndef _WIN64
+static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "the shell's first-version ANSI record");
+#endif
 
 }  // namespace
 
@@ -28,8 +33,7 @@ ShellIcon::~ShellIcon() {
 }
 
 void ShellIcon::AddTrayIcon() {
-    g_hookedIcon = this;
-    g_taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    SetPropW(mainWindow_, kIconProperty, this);
     g_previousProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
         mainWindow_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ShellIcon::MainWindowHook)));
     record_.cbSize = NOTIFYICONDATAA_V1_SIZE;
@@ -61,17 +65,19 @@ void ShellIcon::RemoveTrayIcon() {
     if (g_previousProc != nullptr) {
         SetWindowLongPtrW(mainWindow_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_previousProc));
     }
-    g_hookedIcon = nullptr;
+    RemovePropW(mainWindow_, kIconProperty);
 }
 
 LRESULT CALLBACK ShellIcon::MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    static const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     if (msg == kTrayCallbackMessage && lParam == WM_LBUTTONUP && !IsWindowVisible(hwnd)) {
         ShowWindow(hwnd, SW_SHOW);
-    } else if (msg == g_taskbarCreated && g_taskbarCreated != 0 && g_hookedIcon != nullptr) {
+    } else if (msg == taskbarCreated && taskbarCreated != 0) {
         // Explorer restarted and lost the icon: add it again with its tip.
-        NOTIFYICONDATAA& record = g_hookedIcon->record_;
-        record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-        Shell_NotifyIconA(NIM_ADD, &record);
+        if (auto* icon = static_cast<ShellIcon*>(GetPropW(hwnd, kIconProperty))) {
+            icon->record_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+            Shell_NotifyIconA(NIM_ADD, &icon->record_);
+        }
     }
     return CallWindowProcW(g_previousProc, hwnd, msg, wParam, lParam);
 }
