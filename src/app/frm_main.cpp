@@ -355,8 +355,8 @@ bool FrmMain::StartCardReaderAtLoad() {
     std::memset(samBuffer, ' ', kSamIdLength);
     deps_.sdtapi.SDT_GetSAMIDToStr(frmSet.Port2, samBuffer, 1);
     Text samId = TrimSpaces(deps_.codec.Decode(std::string(samBuffer, kSamIdLength)));
-    // Only the terminating zero is dropped: a real last character of the id is kept.
-    if (!samId.empty() && samId.back() == u'\0') {
+    // The library ends the id with a terminating character, which the trimming leaves.
+    if (!samId.empty()) {
         samId.pop_back();
     }
     SamId = samId;

@@ -41,7 +41,7 @@ class FakeCardLibrary final : public CardReaderLibrary {
     }
     std::int32_t SDT_GetSAMIDToStr(std::int32_t port, char* buffer, std::int32_t) override {
         if (samIdWritten) {
-            std::memcpy(buffer, samId.c_str(), samId.size() + 1);  // with its NUL
+            std::memcpy(buffer, samId.c_str(), samId.size() + (samIdTerminated ? 1 : 0));
         }
         return Call("GetSAMIDToStr", port, kSdtOk);
     }
@@ -80,7 +80,8 @@ class FakeCardLibrary final : public CardReaderLibrary {
     std::int32_t readStatus = kSdtOk;
     std::string samId = "05.01-20101123-0000021563-2010030040";
     bool samIdWritten = true;
-    std::uint32_t callMs = 0;  // virtual time each call blocks the thread
+    bool samIdTerminated = true;  // the id is followed by its NUL
+    std::uint32_t callMs = 0;     // virtual time each call blocks the thread
 
   private:
     std::int32_t Call(const char* function, std::int32_t port, std::int32_t status) {

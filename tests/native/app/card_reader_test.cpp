@@ -106,11 +106,20 @@ TEST_F(CardReaderTest, EmptySamIdIsNeitherKeptNorReported) {
     EXPECT_TRUE(httpClient.urls.empty());
 }
 
-TEST_F(CardReaderTest, SamIdWithoutItsTerminatorKeepsItsLastCharacter) {
-    sdtapi.samIdWritten = false;
-    frm.Form_Load();
+TEST_F(CardReaderTest, SamIdIsTrimmedAndLosesItsLastCharacterWhateverItIs) {
+    // A library that leaves out the terminating character it promises costs the id its
+    // last character: the rule drops the last character, not a NUL.
+    sdtapi.samId = "  ABC";
+    sdtapi.samIdTerminated = false;
     StartReader();
-    EXPECT_EQ(frm.SamId, Text());  // the buffer stayed spaces: no id
+    EXPECT_EQ(frm.SamId, u"AB");
+}
+
+TEST_F(CardReaderTest, NoIdWrittenLeavesSamIdEmpty) {
+    sdtapi.samIdWritten = false;
+    StartReader();
+    EXPECT_EQ(frm.SamId, Text());  // the buffer stayed spaces
+    EXPECT_TRUE(httpClient.urls.empty());
 }
 
 // ---- Registration report ----
