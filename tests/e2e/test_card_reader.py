@@ -1,0 +1,182 @@
+"""The ID card reader through the real Ordane.exe: identification of either make at start-up,
+card records into the fake business application, the reader library missing, and the
+one-time registration report with its registry flag and F9."""
+
+import time
+import unittest
+
+from harness import (UPLOAD_KEY, VK_F9, PtyPort, Program, RegistrationServer, Target,
+                     reg_delete, reg_get, reg_set, settings, wait_until)
+from sim.card_reader import CardReaderSim
+
+HINT = "确认设置正确和设备已经连接到电脑"
+WAITING = "等待读卡器发送信息..."
+SAM_ID = "05.01-20101203-0008323712-2110118836"
+
+# Field widths of the card's base text, in characters.
+WIDTHS = (15, 1, 2, 8, 35, 18, 15, 8, 8, 18)
+
+
+def card_text(*fields) -> str:
+    """A 128-character base text: each field left-aligned and padded with spaces."""
+    return "".join(f.ljust(w) for f, w in zip(fields, WIDTHS))
+
+
+CARD = ("张三", "1", "01", "19900101", "北京市东城区 景山前街4号", "110101199001011234",
+        "北京市公安局东城分局", "20100101", "20300101", "")
+
+
+def reader_settings(port2, make="华视", **extra):
+    return settings(UsePort1=0, UsePort2=1, Port2=port2, CardReader=make, **extra)
+
+
+class IdentificationTest(unittest.TestCase):
+    def setUp(self):
+        reg_set(UPLOAD_KEY, "upload", "1")  # reported before: no request from these runs
+
+    def test_each_make_is_identified_at_start_up_and_the_window_hides(self):
+        for port2, make, model in ((2, "华视", "CVR-100U"), (7, "华旭", "HX-FDX3")):
+            with self.subTest(make=make), PtyPort(port2) as port, \
+                    CardReaderSim(port, make) as reader, \
+                    Program(reader_settings(port2, make), sdtapi=True,
+                            reader={"samid": SAM_ID}) as app:
+                app.wait_label(10, f"设备:{make}")
+                self.assertEqual(app.label(11), f"型号:{model}")
+                app.main.wait_visible(False)
+                app.wait_label(12, WAITING)
+                self.assertEqual(app.label(13), "")
+                self.assertEqual([r["speed"] for r in reader.requests], [115200])
+                # The module id was asked for on the settings port, then cards are polled.
+                calls = app.reader_calls()
+                self.assertTrue(calls[0].startswith(f"SDT_GetSAMIDToStr port={port2} ifOpen=1"))
+                wait_until(lambda: any(c.startswith("SDT_StartFindIDCard") for c in
+                                       app.reader_calls()), 5, what="card polling")
+                app.exit()
+
+    def test_a_silent_reader_stops_start_up_and_neither_device_is_read(self):
+        with PtyPort(3) as reader_port, CardReaderSim(reader_port, "华视", answer="silent"), \
+                PtyPort(4) as scanner_port, Target() as target, \
+                Program(settings(Port=4, UsePort2=1, Port2=3), sdtapi=True,
+                        reader={"card": card_text(*CARD)}) as app:
+            app.wait_label(12, "没有识别到读卡器")
+            self.assertEqual(app.label(13), HINT)
+            self.assertEqual(app.label(1), "扫描仪正在初始化,请稍等...")
+            target.focus()
+            scanner_port.write(b"6901234567892\r")
+            time.sleep(1.5)  # three card intervals, thirty scanner intervals
+            self.assertEqual(target.typed(), "")
+            self.assertEqual(target.texts(), [])
+            self.assertEqual(app.reader_calls(), [])
+            self.assertTrue(app.visible())
+            app.exit()
+
+    def test_without_the_reader_library_start_up_reports_it_and_runs_on(self):
+        with PtyPort(5) as port, CardReaderSim(port, "华视"), \
+                Program(reader_settings(5), sdtapi=False) as app:
+            app.wait_label(12, "无法加载读卡器库sdtapi.dll")
+            self.assertEqual(app.label(13), HINT)
+            self.assertTrue(app.running())
+            self.assertTrue(app.visible())
+            self.assertEqual(app.exit(), 0)
+
+
+class CardReadingTest(unittest.TestCase):
+    def setUp(self):
+        reg_set(UPLOAD_KEY, "upload", "1")
+
+    def test_a_card_reaches_the_target_as_one_record_each_time_it_is_found(self):
+        with PtyPort(6) as port, CardReaderSim(port, "华视"), Target() as target, \
+                Program(reader_settings(6), sdtapi=True, reader={"samid": SAM_ID}) as app:
+            app.main.wait_visible(False)
+            self.assertEqual(target.texts(), [])
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD))
+            texts = target.wait_texts(2)
+            record = ("SFZXX_2.0|张三|1|01|19900101|北京市东城区 景山前街4号|110101199001011234|"
+                      "北京市公安局东城分局|20100101|20300101|")
+            self.assertEqual(texts[:2], [record, record])
+            app.set_reader(samid=SAM_ID)  # the card is taken away
+            wait_until(lambda: app.reader_calls()[-2:-1] ==
+                       ["SDT_StartFindIDCard port=6 ifOpen=0 -> 128"], 5, what="no card found")
+            count = len(target.texts())
+            time.sleep(1.2)
+            self.assertEqual(len(target.texts()), count)
+            app.wait_label(12, WAITING)
+            app.exit()
+
+    def test_a_usb_reader_above_six_is_read_as_the_librarys_thousands(self):
+        with PtyPort(8) as port, CardReaderSim(port, "华视"), Target() as target, \
+                Program(reader_settings(8), sdtapi=True,
+                        reader={"card": card_text("李四", "2", "02")}) as app:
+            self.assertEqual(target.wait_texts(1)[0], "SFZXX_2.0|李四|2|02|||||||")
+            reads = [c for c in app.reader_calls() if c.startswith("SDT_OpenPort")]
+            self.assertTrue(reads and all(c.startswith("SDT_OpenPort port=1003 ") for c in reads),
+                            reads)
+            app.exit()
+
+
+class RegistrationTest(unittest.TestCase):
+    def setUp(self):
+        reg_delete(UPLOAD_KEY, "upload")
+
+    def start(self, port):
+        return Program(reader_settings(port), sdtapi=True, reader={"samid": SAM_ID})
+
+    def test_an_accepted_report_sets_the_flag_once_and_f9_sends_it_again(self):
+        path = f"/monitor/uploadinfo?id={SAM_ID}"
+        with RegistrationServer(b"SUCCESS\r\n") as server, PtyPort(2) as port, \
+                CardReaderSim(port, "华视"):
+            with self.start(2) as app:
+                self.assertEqual(server.wait_request(), path)
+                wait_until(lambda: reg_get(UPLOAD_KEY, "upload") == "1", 10, what="flag set")
+                app.main.wait_visible(False)
+                app.tray_click()
+                app.main.wait_visible(True)
+                app.key(VK_F9)
+                self.assertEqual(server.wait_requests(2), [path, path])
+                self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
+                app.exit()
+            with self.start(2) as app:
+                app.wait_label(10, "设备:华视")
+                app.main.wait_visible(False)
+                self.assertEqual(len(server.requests), 2, "reported again at the next start")
+                app.exit()
+
+    def test_a_flag_written_with_its_terminating_nul_counts_as_set(self):
+        reg_set(UPLOAD_KEY, "upload", "1", kind="sz0")
+        with RegistrationServer() as server, PtyPort(3) as port, CardReaderSim(port, "华视"), \
+                self.start(3) as app:
+            app.main.wait_visible(False)
+            self.assertEqual(server.requests, [])
+            app.exit()
+
+    def test_a_rejected_report_writes_no_flag_and_an_exist_reply_does(self):
+        with RegistrationServer(b"FAILED") as server, PtyPort(4) as port, \
+                CardReaderSim(port, "华视"):
+            with self.start(4) as app:
+                server.wait_request()
+                app.main.wait_visible(False)
+                self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
+                app.exit()
+            server.set_reply(b"EXIST")
+            with self.start(4) as app:
+                server.wait_requests(2)
+                wait_until(lambda: reg_get(UPLOAD_KEY, "upload") == "1", 10, what="flag set")
+                app.exit()
+
+    def test_a_stalled_or_absent_server_delays_start_up_only_by_the_bound(self):
+        with PtyPort(5) as port, CardReaderSim(port, "华视"):
+            with RegistrationServer(mode="stall", stall_s=60) as server, self.start(5) as app:
+                server.wait_request()
+                started = time.monotonic()
+                app.main.wait_visible(False, timeout=30)
+                self.assertLess(time.monotonic() - started, 15)
+                self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
+                app.exit()
+            with self.start(5) as app:  # nobody listens at all
+                app.main.wait_visible(False)
+                self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
+                app.exit()
+
+
+if __name__ == "__main__":
+    unittest.main()
