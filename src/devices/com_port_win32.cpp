@@ -85,8 +85,16 @@ bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize
     dcb.fAbortOnError = FALSE;
     applied = dcb;
     if (!SetCommState(port, &dcb)) {
-        error = NonZero(GetLastError());
-        return false;
+        // Wine on a pseudo terminal refuses to set parity on a line whose last setting had
+        // parity too; going through no parity first lets it through. A real driver accepts
+        // the first request, so this costs nothing there.
+        DCB neutral = dcb;
+        neutral.Parity = NOPARITY;
+        neutral.fParity = FALSE;
+        if (dcb.Parity == NOPARITY || !SetCommState(port, &neutral) || !SetCommState(port, &dcb)) {
+            error = NonZero(GetLastError());
+            return false;
+        }
     }
 
     COMMTIMEOUTS timeouts{};

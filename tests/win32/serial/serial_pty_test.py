@@ -84,6 +84,9 @@ def check_line_settings(program, pty):
               f"'{case}': the port runs at termios speed {speed}, expected {baud} bit/s")
         check(two_stops == (stop == 1),
               f"'{case}': the port has CSTOPB {two_stops}, expected {stop == 1}")
+    # Opening again with parity, as a confirmed settings change does, works like the first.
+    for line in ("19200 8 2 1", "19200 8 2 1", "115200 8 2 1", "115200 8 1 0", "115200 8 1 0"):
+        check(program.result(f"open {pty.number} {line}") == 0, f"reopen with '{line}' failed")
     # 7200 bit/s is on the baud list; a pty cannot show it, the settings must still carry it.
     if check(program.result(f"open {pty.number} 7200 8 0 0") == 0, "7200 bit/s did not open"):
         check(program.state().get("baud") == "7200", "7200 bit/s was not handed to the driver")
@@ -169,8 +172,10 @@ def check_probe(program, free, missing, held_elsewhere):
 
 
 def start_burst(exe, pty):
-    """A second program opens the burst port at 115200; the whole burst is written at once,
-    and the program reads it back 25 bytes every 50 ms, as the scanner loop polls."""
+    """A second program opens the burst port at 115200 and the whole burst is written at once
+    without a single read: the library must take it all off the line. The program then reads
+    it back in pieces of 25 bytes, as the scanner loop does (quickly: the bytes are all
+    queued by then, so the pace of the polling proves nothing more)."""
     program = Program(exe, "burst program")
     check(program.result(f"open {pty.number} 115200 8 0 0") == 0,
           "burst port did not open at 115200")
@@ -181,7 +186,7 @@ def start_burst(exe, pty):
     # library must take them off the line by then, however slowly the program polls.
     writer.join(timeout=15)
     check(not writer.is_alive(), "the port did not take the burst within 15 s")
-    program.send(f"drain 25 50 {BURST_BYTES} 5000")
+    program.send(f"drain 25 1 {BURST_BYTES} 5000")
     return program, data, writer
 
 
