@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Ordane's main job under Wine with simulated devices: installs what the build needs, builds
+# Ordane.exe and its test programs, starts an HHP scanner and a 华视 card reader on pty-backed
+# COM ports, runs the program and prints what the business application received.
+# Screenshots go to build/demo (scripts/demo.sh --shots docs writes the ones the README shows).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+. scripts/lib/env.sh
+ordane_install_packages || exit 1
+mkdir -p build
+echo "== building Ordane.exe (windows preset)"
+{ cmake --preset windows >/dev/null && cmake --build --preset windows; } >build/demo-build.log 2>&1 \
+    || { tail -30 build/demo-build.log; echo "build failed"; exit 1; }
+ordane_start_display || exit 1
+ordane_prepare_prefix || exit 1
+python3 tests/e2e/demo.py "$@"
