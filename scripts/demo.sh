@@ -8,10 +8,7 @@ cd "$(dirname "$0")/.."
 
 . scripts/lib/env.sh
 ordane_install_packages || exit 1
-mkdir -p build
-echo "== building Ordane.exe (windows preset)"
-{ cmake --preset windows >/dev/null && cmake --build --preset windows; } >build/demo-build.log 2>&1 \
-    || { tail -30 build/demo-build.log; echo "build failed"; exit 1; }
+ordane_build_windows || exit 1
 ordane_start_display || exit 1
 ordane_prepare_prefix || exit 1
 python3 tests/e2e/demo.py "$@"

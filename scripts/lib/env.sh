@@ -36,6 +36,17 @@ ordane_install_packages() {
     export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
 }
 
+# Ordane.exe and the programs of the end-to-end ring (build log in build/windows-build.log).
+ordane_build_windows() {
+    mkdir -p "$ordane_root/build"
+    echo "== building Ordane.exe (windows preset)"
+    { cmake --preset windows >/dev/null && cmake --build --preset windows; } \
+        >"$ordane_root/build/windows-build.log" 2>&1 && return 0
+    tail -30 "$ordane_root/build/windows-build.log"
+    echo "windows build failed"
+    return 1
+}
+
 # One virtual display for the whole run.
 ordane_start_display() {
     if [ -n "${ORDANE_DISPLAY_PID:-}" ]; then return 0; fi
