@@ -749,11 +749,16 @@ class Program:
         return self.process.poll() if self.process else None
 
     def wait_window(self, timeout=20.0):
+        """Waits for the main window with its controls (they are made just after it)."""
         def ready():
             if not self.running():
                 raise HarnessError(
                     f"Ordane.exe ended (code {self.returncode}) before its window appeared")
-            return self.main.exists()
+            try:
+                self.main.text(id=label_id(6))
+                return True
+            except WinctlError:
+                return False
 
         wait_until(ready, timeout, what="main window of Ordane.exe")
 

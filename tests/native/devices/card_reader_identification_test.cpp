@@ -82,7 +82,10 @@ TEST_F(CardReaderIdentificationTest, HsNeedsAllSevenFrameBytes) {
     // Earlier answer's bytes must not linger: a short answer is tested against zeros.
     answer = Bytes(kHsAnswer.begin(), kHsAnswer.begin() + 4);
     EXPECT_FALSE(id.CheckHsCardReader(1));
-    answer = Bytes{0x02};  // one byte of anything used to be enough
+    answer = Bytes{0x15};  // a single NAK: index 1 stays 0x00, as expected there
+    EXPECT_FALSE(id.CheckHsCardReader(1));
+    // A line that echoes what it is sent (a modem, a loopback plug) matches four bytes.
+    answer = Bytes{0x02, 0x00, 0x07, 0x03, 0x01, 0x00, 0x03};
     EXPECT_FALSE(id.CheckHsCardReader(1));
     answer = kHsAnswer;
     answer->at(9) = 0x0C;
