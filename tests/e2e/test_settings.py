@@ -166,11 +166,16 @@ class SettingsCommandTest(unittest.TestCase):
             identified(app)
             app.exit()
 
-    def test_the_ports_present_are_listed(self):
+    def test_the_ports_present_are_listed_and_a_greyed_box_shows_greyed(self):
+        # "UsePort2" 2 is the greyed box: the reader counts as in use (and fails to start
+        # here, without its library), its box shows the third state.
         with PtyPort(4) as low, PtyPort(12) as high, \
-                Program(settings(UsePort1=0, UsePort2=0)) as app:
-            app.main.wait_visible(True)
+                Program(settings(UsePort1=0, UsePort2=2)) as app:
+            app.wait_label(12, "无法加载读卡器库sdtapi.dll")
             dialog = open_dialog(app)
+            self.assertEqual((dialog.checked(check_id(3)), dialog.checked(check_id(4))), (2, 0))
+            self.assertTrue(dialog.enabled(LIST_IDS["cbPort2"]))
+            self.assertFalse(dialog.enabled(LIST_IDS["cbPort"]))
             ports = dialog.items(LIST_IDS["cbPort"])[1]
             reader_ports = dialog.items(LIST_IDS["cbPort2"])[1]
             self.assertIn(low.name, ports)
