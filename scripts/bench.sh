@@ -4,8 +4,5 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/lib/env.sh
-ordane_install_packages || exit 1
-ordane_build_windows || exit 1
-ordane_start_display || exit 1
-ordane_prepare_prefix || exit 1
+ordane_ready_for_wine || exit 1
 python3 tests/e2e/bench.py "$@"

@@ -83,3 +83,9 @@ ordane_stop() {
     [ -n "${ORDANE_DISPLAY_PID:-}" ] && kill "$ORDANE_DISPLAY_PID" 2>/dev/null
     true
 }
+
+# Everything the demo and the benchmark need before they run Ordane.exe under Wine.
+ordane_ready_for_wine() {
+    ordane_install_packages && ordane_build_windows && ordane_start_display &&
+        ordane_prepare_prefix
+}

@@ -54,6 +54,27 @@ void FrmMain::FillQrCodeTypes() {
     }
 }
 
+FrmMain::TimerStates FrmMain::StopTimers() {
+    const TimerStates noted{timer1_.Enabled(), timer2_.Enabled()};
+    timer1_.SetEnabled(false);
+    timer2_.SetEnabled(false);
+    return noted;
+}
+
+void FrmMain::RestoreTimers(TimerStates noted) {
+    timer1_.SetEnabled(noted.timer1);
+    timer2_.SetEnabled(noted.timer2);
+}
+
+void FrmMain::EnableTimersInUse(bool useScanner, bool useReader) {
+    if (useScanner) {
+        timer1_.SetEnabled(true);
+    }
+    if (useReader) {
+        timer2_.SetEnabled(true);
+    }
+}
+
 void FrmMain::ClearStatusLines() {
     for (int label : kStatusLines) {
         SetLabel(label, Text());
@@ -107,12 +128,7 @@ void FrmMain::Form_Load() {
     if (useReader && !StartCardReaderAtLoad()) {
         return;
     }
-    if (useScanner) {
-        timer1_.SetEnabled(true);
-    }
-    if (useReader) {
-        timer2_.SetEnabled(true);
-    }
+    EnableTimersInUse(useScanner, useReader);
 }
 
 void FrmMain::Form_Unload() {
@@ -209,12 +225,7 @@ void FrmMain::Label5_Click() {
         }
         ReaderOpen = true;
     }
-    if (useScanner) {
-        timer1_.SetEnabled(true);
-    }
-    if (useReader) {
-        timer2_.SetEnabled(true);
-    }
+    EnableTimersInUse(useScanner, useReader);
 }
 
 // ---- Scanner ---------------------------------------------------------------------------
@@ -288,10 +299,7 @@ void FrmMain::DeliverScan(const Text& scan) {
 }
 
 void FrmMain::DetectScanner() {
-    const bool timer1WasEnabled = timer1_.Enabled();
-    const bool timer2WasEnabled = timer2_.Enabled();
-    timer1_.SetEnabled(false);
-    timer2_.SetEnabled(false);
+    const TimerStates noted = StopTimers();
     SetCommandsEnabled(false);
     FrmSet& frmSet = deps_.frmSet;
     if (frmSet.usePort1 == u"1") {
@@ -309,8 +317,7 @@ void FrmMain::DetectScanner() {
         Delay(deps_.pump, 2);
         // The answers to the identification queries are not a scan.
         deps_.scanner.ClearScannerRXBuff();
-        timer1_.SetEnabled(timer1WasEnabled);
-        timer2_.SetEnabled(timer2WasEnabled);
+        RestoreTimers(noted);
     }
     SetScannerState(0);
     ScannerStarted = true;
@@ -385,17 +392,13 @@ void FrmMain::Timer2_Timer() {
 }
 
 void FrmMain::StartCardReader() {
-    const bool timer1WasEnabled = timer1_.Enabled();
-    const bool timer2WasEnabled = timer2_.Enabled();
-    timer1_.SetEnabled(false);
-    timer2_.SetEnabled(false);
+    const TimerStates noted = StopTimers();
     SetCommandsEnabled(false);
     if (deps_.frmSet.usePort2 == u"1") {
         SetLabel(12, status::kReaderConnecting);
     }
     SetLabel(12, status::kReaderReady);
-    timer1_.SetEnabled(timer1WasEnabled);
-    timer2_.SetEnabled(timer2WasEnabled);
+    RestoreTimers(noted);
     ReaderStarted = true;
     deps_.view.HideWindow();
     SetCommandsEnabled(true);

@@ -95,6 +95,14 @@ class FrmMain {
     std::int32_t CardReaderPort = 0;
 
   private:
+    // A device start-up holds both loops and gives them back as it found them.
+    struct TimerStates {
+        bool timer1;
+        bool timer2;
+    };
+    TimerStates StopTimers();
+    void RestoreTimers(TimerStates noted);
+    void EnableTimersInUse(bool useScanner, bool useReader);
     void FillQrCodeTypes();
     void ClearStatusLines();
     void SetLabel(int label, const Text& text) { deps_.view.SetLabelText(label, text); }
