@@ -32,17 +32,20 @@ ComPort OpenComPort(int port, DWORD& error) {
         return opened;
     }
     const std::wstring claimName = L"Local\\Ordane.SerialPort.COM" + std::to_wstring(port);
-    opened.claim_.Reset(CreateMutexW(nullptr, FALSE, claimName.c_str()));
+    HANDLE claim = CreateMutexW(nullptr, FALSE, claimName.c_str());
     const DWORD claimError = GetLastError();
+    opened.claim_.Reset(claim);
     if (!opened.claim_.Valid() || claimError == ERROR_ALREADY_EXISTS) {
         opened.claim_.Reset();
         error = ERROR_ACCESS_DENIED;
         return opened;
     }
-    opened.device_.Reset(CreateFileW(ComDeviceName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    HANDLE device = CreateFileW(ComDeviceName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const DWORD openError = GetLastError();
+    opened.device_.Reset(device);
     if (!opened.device_.Valid()) {
-        error = NonZero(GetLastError());
+        error = NonZero(openError);
         opened.Close();
     }
     return opened;
@@ -139,9 +142,12 @@ bool ComReader::Start(HANDLE port, Receiver receiver, Dropper dropper, DWORD& er
     for (auto [event, manualReset] :
          {std::pair{&stopEvent_, TRUE}, std::pair{&discardEvent_, FALSE},
           std::pair{&readEvent_, TRUE}}) {
-        event->Reset(CreateEventW(nullptr, manualReset, FALSE, nullptr));
+        // Replacing the old event closes it: read the error before that.
+        HANDLE created = CreateEventW(nullptr, manualReset, FALSE, nullptr);
+        const DWORD createError = GetLastError();
+        event->Reset(created);
         if (!event->Valid()) {
-            error = NonZero(GetLastError());
+            error = NonZero(createError);
             return false;
         }
     }
