@@ -18,6 +18,11 @@ import threading
 from functools import reduce
 from pathlib import Path
 
+try:
+    from .device import PortDevice
+except ImportError:  # run as a script from this folder
+    from device import PortDevice
+
 REPO = Path(__file__).resolve().parents[3]
 CONSTANTS_FILES = [REPO / "src" / "devices" / "card_reader_identification.h",
                    REPO / "src" / "devices" / "card_reader_identification.cpp"]
@@ -57,7 +62,7 @@ def hx_answer(value: int) -> bytes:
     return body + bytes([reduce(lambda a, b: a ^ b, body)])
 
 
-class CardReaderSim:
+class CardReaderSim(PortDevice):
     """answer: "right", "wrong" or "silent"; reply: exact bytes instead; hx_value: the value
     a "华旭" reader answers with instead of the one the program expects."""
 
@@ -67,8 +72,8 @@ class CardReaderSim:
             raise ValueError(f"make {make!r}: one of {tuple(MAKES)}")
         if answer not in ("right", "wrong", "silent"):
             raise ValueError(answer)
-        self.port = port
         self.kind = MAKES[make]
+        super().__init__(port, f"reader-{self.kind}")
         self.request = HS_REQUEST if self.kind == "hs" else HX_REQUEST
         if reply is not None:
             self.reply = reply
@@ -83,34 +88,6 @@ class CardReaderSim:
         self.requests: list[dict] = []  # each request with the line speed at that moment
         self._pending = b""
         self._cond = threading.Condition()
-        self._stop = threading.Event()
-        self._thread = None
-
-    def start(self) -> "CardReaderSim":
-        self._thread = threading.Thread(target=self._run, name=f"reader-{self.kind}",
-                                        daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self):
-        self._stop.set()
-        if self._thread:
-            self._thread.join(timeout=5)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    def _run(self):
-        while not self._stop.is_set():
-            try:
-                data = self.port.read(0.05, quiet=0)
-            except OSError:
-                return
-            if data:
-                self._take(data)
 
     def _take(self, data: bytes):
         with self._cond:

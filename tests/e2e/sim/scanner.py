@@ -16,6 +16,11 @@ from __future__ import annotations
 import threading
 import time
 
+try:
+    from .device import PortDevice
+except ImportError:  # run as a script from this folder
+    from device import PortDevice
+
 SYN, STX, ETX, ETB = b"\x16", b"\x02", b"\x03", b"\x17"
 
 # Identification queries, as the program sends them.
@@ -59,7 +64,7 @@ WRONG = {
 BRANDS = tuple(QUERIES)
 
 
-class ScannerSim:
+class ScannerSim(PortDevice):
     """A scanner of one brand on a port.
 
     answer: "right" (the model's reply), "wrong" (a reply without the marker) or "silent".
@@ -74,7 +79,7 @@ class ScannerSim:
             raise ValueError(f"brand {brand!r}: one of {BRANDS}")
         if answer not in ("right", "wrong", "silent"):
             raise ValueError(answer)
-        self.port = port
+        super().__init__(port, f"scanner-{brand}")
         self.brand = brand
         self.denso_step = denso_step
         self.reply_delay_s = reply_delay_s
@@ -91,37 +96,9 @@ class ScannerSim:
         self.queries: list[bytes] = []  # the queries recognised, in order
         self._pending = b""
         self._cond = threading.Condition()
-        self._stop = threading.Event()
         self._write_lock = threading.Lock()
-        self._thread = None
 
     # -- thread
-
-    def start(self) -> "ScannerSim":
-        self._thread = threading.Thread(target=self._run, name=f"scanner-{self.brand}",
-                                        daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self):
-        self._stop.set()
-        if self._thread:
-            self._thread.join(timeout=5)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    def _run(self):
-        while not self._stop.is_set():
-            try:
-                data = self.port.read(0.05, quiet=0)
-            except OSError:
-                return
-            if data:
-                self._take(data)
 
     def _take(self, data: bytes):
         with self._cond:

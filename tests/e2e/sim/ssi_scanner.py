@@ -21,8 +21,12 @@ factory default); once the host sets 0xEE to 0x01, readings go out as DECODE_DAT
 from __future__ import annotations
 
 import threading
-import time
 from dataclasses import dataclass
+
+try:
+    from .device import PortDevice
+except ImportError:  # run as a script from this folder
+    from device import PortDevice
 
 CMD_ACK = 0xD0
 CMD_NAK = 0xD1
@@ -75,7 +79,9 @@ class Packet:
         return bool(self.status & STATUS_RETRANSMIT)
 
 
-class SsiScanner:
+class SsiScanner(PortDevice):
+    keep_reading_on_error = True  # the program closes and reopens the port
+
     """A Symbol scanner on a port.
 
     revision: the text of REPLY_REVISION.
@@ -86,7 +92,7 @@ class SsiScanner:
 
     def __init__(self, port, revision: bytes = DS6607_REVISION, answer_revision: bool = True,
                  silent: bool = False, packeted: bool = False):
-        self.port = port
+        super().__init__(port, "ssi-scanner")
         self.revision = revision
         self.answer_revision = answer_revision
         self.silent = silent
@@ -99,41 +105,12 @@ class SsiScanner:
         self._answers: list[Packet] = []  # ACK/NAK from the host, for scan()
         self._cond = threading.Condition()
         self._write_lock = threading.Lock()
-        self._stop = threading.Event()
-        self._thread = None
 
     @property
     def packeted(self) -> bool:
         return self.params.get(PARAM_DECODE_FORMAT) == 0x01
 
     # -- thread
-
-    def start(self) -> "SsiScanner":
-        self._thread = threading.Thread(target=self._run, name="ssi-scanner", daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self):
-        self._stop.set()
-        if self._thread:
-            self._thread.join(timeout=5)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    def _run(self):
-        while not self._stop.is_set():
-            try:
-                data = self.port.read(0.05, quiet=0)
-            except OSError:
-                # Nobody holds the port's other side right now; wait for the next opener.
-                time.sleep(0.05)
-                continue
-            if data:
-                self._take(data)
 
     def _take(self, data: bytes):
         with self._cond:
