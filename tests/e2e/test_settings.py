@@ -5,8 +5,9 @@ the ports present are listed."""
 
 import unittest
 
-from harness import (LIST_IDS, RUN_KEY, SETTING_KEYS, PtyPort, Program, check_id, command_id,
-                     frame_id, press_message_box, reg_delete, reg_get, settings, wait_until)
+from harness import (LIST_IDS, RUN_KEY, SETTING_KEYS, PtyPort, Program, Target, check_id,
+                     command_id, frame_id, press_message_box, reg_delete, reg_get, settings,
+                     wait_until)
 from sim.scanner import ScannerSim
 
 WAITING = "等待扫描仪发送信息..."
@@ -60,11 +61,14 @@ class TrayTest(unittest.TestCase):
 
 class SettingsCommandTest(unittest.TestCase):
     def test_the_dialog_shows_the_stored_settings_and_cancel_keeps_them(self):
-        with PtyPort(5) as port, ScannerSim(port, "Metrologic"), \
+        with PtyPort(5) as port, ScannerSim(port, "Metrologic") as sim, Target() as target, \
                 Program(scanner_settings(5)) as app:
             identified(app)
             before = app.settings_path.read_bytes()
             dialog = open_dialog(app)
+            # The loops keep running while the dialog is open.
+            sim.send_scan("DE6K8ZCCCHGZ_while-open")
+            self.assertEqual(target.wait_texts(1), ["ZCCCHGZ_while-open"])
             # The reader's make and port are not read while it is off: they keep the defaults.
             self.assertEqual(
                 {name: selection(dialog, name) for name in LIST_IDS if name != "cbPort2"},
