@@ -1,9 +1,10 @@
 #include "app/delivery_win32.h"
-#include "common/wide_win32.h"
 
 #include <windows.h>
 
 #include <vector>
+
+#include "common/wide_win32.h"
 
 namespace ordane {
 

@@ -10,10 +10,11 @@
 #include "app/frm_main.h"
 #include "app/main_window_win32.h"
 #include "app/status_texts.h"
-#include "common/handle_win32.h"
 #include "common/ansi_codec_win32.h"
+#include "common/handle_win32.h"
 #include "common/message_pump_win32.h"
 #include "common/registry_win32.h"
+#include "common/wide_win32.h"
 #include "desktop/http.h"
 #include "desktop/http_client_win32.h"
 #include "desktop/shell_icon_win32.h"
@@ -29,7 +30,6 @@
 #include "settings/port_probe_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
-#include "common/wide_win32.h"
 
 namespace ordane {
 namespace {

@@ -4,8 +4,8 @@
 
 #include "app/frm_main.h"
 #include "app/status_texts.h"
-#include "resource_ids.h"
 #include "common/wide_win32.h"
+#include "resource_ids.h"
 
 namespace ordane {
 

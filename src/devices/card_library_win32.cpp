@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "settings/profile_file_win32.h"
 #include "common/wide_win32.h"
+#include "settings/profile_file_win32.h"
 
 namespace ordane {
 

@@ -1,7 +1,8 @@
 #include "settings/settings_dialog_win32.h"
-#include "common/wide_win32.h"
 
 #include <algorithm>
+
+#include "common/wide_win32.h"
 
 namespace ordane {
 
