@@ -7,7 +7,7 @@
 namespace ordane {
 
 class AnsiCodecWin32 final : public AnsiCodec {
-public:
+  public:
     Text Decode(std::string_view ansi) const override;
     std::string Encode(const Text& text) const override;
 };

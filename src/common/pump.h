@@ -9,7 +9,7 @@
 namespace ordane {
 
 class MessagePump {
-public:
+  public:
     virtual ~MessagePump() = default;
     // The system's millisecond tick count; it wraps after 2^32 ms.
     virtual std::uint32_t TickCount() = 0;
@@ -22,7 +22,7 @@ public:
 // Window timers of the main window. A tick arrives as a message, so it runs only from the
 // message loop or from DoEvents.
 class TimerHost {
-public:
+  public:
     virtual ~TimerHost() = default;
     virtual void StartTimer(int id, std::uint32_t intervalMs) = 0;
     virtual void StopTimer(int id) = 0;
@@ -30,7 +30,7 @@ public:
 
 // A timer as the window sees it: an enabled flag and a fixed interval.
 class Timer {
-public:
+  public:
     Timer(TimerHost& host, int id, std::uint32_t intervalMs)
         : host_(host), id_(id), intervalMs_(intervalMs) {}
     Timer(const Timer&) = delete;
@@ -50,7 +50,7 @@ public:
     }
     int Id() const { return id_; }
 
-private:
+  private:
     TimerHost& host_;
     int id_;
     std::uint32_t intervalMs_;

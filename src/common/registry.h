@@ -9,7 +9,7 @@
 namespace ordane {
 
 class RegistryKey {
-public:
+  public:
     virtual ~RegistryKey() = default;
     // Size in bytes of the value, or nothing when it does not exist.
     virtual std::optional<std::uint32_t> QueryValueSize(const std::string& name) = 0;
@@ -20,7 +20,7 @@ public:
 };
 
 class Registry {
-public:
+  public:
     virtual ~Registry() = default;
     // Opens the key under HKEY_LOCAL_MACHINE, creating it when missing; null when no handle.
     virtual std::unique_ptr<RegistryKey> CreateKey(const std::string& path) = 0;

@@ -16,7 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // The system's ANSI code page (936, GBK, on the systems served).
 class AnsiCodec {
-public:
+  public:
     virtual ~AnsiCodec() = default;
     virtual Text Decode(std::string_view ansi) const = 0;
     virtual std::string Encode(const Text& text) const = 0;

@@ -7,7 +7,7 @@
 namespace ordane {
 
 class HttpClient {
-public:
+  public:
     virtual ~HttpClient() = default;
     // The body as bytes, or nothing when the transfer failed.
     virtual std::optional<std::string> Get(const std::string& url) = 0;

@@ -10,7 +10,7 @@ constexpr std::int32_t kSdtOk = 144;
 constexpr std::int32_t kSdtCardFound = 159;
 
 class CardReaderLibrary {
-public:
+  public:
     virtual ~CardReaderLibrary() = default;
     // True when the library and all six functions are available.
     virtual bool Load() = 0;
@@ -23,8 +23,7 @@ public:
     virtual std::int32_t SDT_ReadBaseMsg(std::int32_t port, std::uint8_t* text,
                                          std::uint32_t* textLength, std::uint8_t* photo,
                                          std::uint32_t* photoLength, std::int32_t ifOpen) = 0;
-    virtual std::int32_t SDT_GetSAMIDToStr(std::int32_t port, char* samId,
-                                           std::int32_t ifOpen) = 0;
+    virtual std::int32_t SDT_GetSAMIDToStr(std::int32_t port, char* samId, std::int32_t ifOpen) = 0;
 };
 
 }  // namespace ordane

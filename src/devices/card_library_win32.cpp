@@ -70,8 +70,7 @@ bool CardReaderLibraryWin32::Load() {
     const Text folder = GetExecutableLocation().folder;
     if (!folder.empty()) {
         const Text besideExe = folder + u"\\" + fileName_;
-        handle = LoadLibraryExW(Wide(besideExe), nullptr,
-                                LOAD_WITH_ALTERED_SEARCH_PATH);
+        handle = LoadLibraryExW(Wide(besideExe), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
     if (handle == nullptr) {
         handle = LoadLibraryW(Wide(fileName_));

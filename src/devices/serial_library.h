@@ -8,7 +8,7 @@
 namespace ordane {
 
 class SerialLibrary {
-public:
+  public:
     virtual ~SerialLibrary() = default;
     // parity: 0 none, 1 odd, 2 even; stopBits: 0 one, 1 two. 0 = opened.
     virtual std::int32_t OpenPort(std::int32_t port, std::int32_t baudRate, std::int32_t byteSize,
@@ -31,7 +31,7 @@ constexpr unsigned kSymbolVersionMessage = 32776;  // 0x8008
 // The Symbol operations of the scanner's serial library: a packet link to a Symbol scanner
 // that reports readings and version replies to a window.
 class SymbolLinkLibrary {
-public:
+  public:
     virtual ~SymbolLinkLibrary() = default;
     virtual std::int32_t ConnPort(WindowHandle window, std::int32_t baudRate,
                                   std::int32_t port) = 0;

@@ -4,7 +4,7 @@
 namespace ordane {
 
 class PortProbe {
-public:
+  public:
     virtual ~PortProbe() = default;
     virtual bool CanOpen(int portNumber) = 0;
 };

@@ -7,7 +7,7 @@
 namespace ordane {
 
 class ProfileFile {
-public:
+  public:
     virtual ~ProfileFile() = default;
     virtual bool Exists() = 0;
     // The whole value, or defaultValue when the key is absent.

@@ -75,7 +75,6 @@ int ControlId(const Layout& l) {
     return 0;
 }
 
-
 }  // namespace
 
 SettingsDialogWin32::SettingsDialogWin32(HINSTANCE instance) : instance_(instance) {}

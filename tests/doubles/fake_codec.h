@@ -9,7 +9,7 @@
 namespace ordane::test {
 
 class FakeCodec final : public AnsiCodec {
-public:
+  public:
     Text Decode(std::string_view ansi) const override;
     std::string Encode(const Text& text) const override;
 };

@@ -31,9 +31,10 @@ void FakePump::Post(Action message, std::uint32_t delayMs) {
 
 void FakePump::RunWorldUntil(std::uint64_t until) {
     for (;;) {
-        auto next = std::min_element(world_.begin(), world_.end(), [](const auto& a, const auto& b) {
-            return a.due != b.due ? a.due < b.due : a.order < b.order;
-        });
+        auto next =
+            std::min_element(world_.begin(), world_.end(), [](const auto& a, const auto& b) {
+                return a.due != b.due ? a.due < b.due : a.order < b.order;
+            });
         if (next == world_.end() || next->due > until) {
             break;
         }
@@ -61,7 +62,8 @@ void FakePump::DoEvents() {
             ++it;
         }
     }
-    std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
+    std::sort(due.begin(), due.end(),
+              [](const auto& a, const auto& b) { return a.order < b.order; });
     for (auto& message : due) {
         message.action();
     }
