@@ -24,23 +24,13 @@
 #include <string>
 #include <vector>
 
+#include "utf8_win32.h"
+
 namespace {
 
 constexpr UINT kRefocusMessage = WM_APP + 1;
 constexpr UINT kTrayMessage = 2025;
 constexpr wchar_t kDefaultTitle[] = L"EC79BF23-6763-4120-8143-A5FF53C87FEB";
-
-std::string ToUtf8(const std::wstring& w) {
-    if (w.empty()) {
-        return {};
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
-                        nullptr);
-    return out;
-}
 
 class LogFile {
   public:

@@ -22,27 +22,9 @@
 
 #include "devices/serial_library_win32.h"
 #include "settings/port_probe_win32.h"
+#include "hex.h"
 
 namespace {
-
-std::string ToHex(const std::uint8_t* data, std::size_t count) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(count * 2);
-    for (std::size_t i = 0; i < count; ++i) {
-        out.push_back(kDigits[data[i] >> 4]);
-        out.push_back(kDigits[data[i] & 0x0F]);
-    }
-    return out;
-}
-
-std::vector<std::uint8_t> FromHex(const std::string& hex) {
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
 
 // The settings handed to the driver: a pty reports 8 data bits and no parity whatever it was
 // given, so those are checked here and speed and stop bits on the pty itself.

@@ -28,29 +28,12 @@
 #include <vector>
 
 #include "devices/symbol_link_win32.h"
+#include "hex.h"
 
 namespace {
 
 constexpr UINT kCommandMessage = WM_APP + 100;
 constexpr UINT kEndMessage = WM_APP + 101;
-
-std::string ToHex(const std::uint8_t* data, std::size_t count) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        out.push_back(kDigits[data[i] >> 4]);
-        out.push_back(kDigits[data[i] & 0x0F]);
-    }
-    return out;
-}
-
-std::vector<std::uint8_t> FromHex(const std::string& hex) {
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
 
 class SymbolProbe {
   public:
