@@ -19,7 +19,7 @@ echo "== build (native)"
 { cmake --preset native >/dev/null && cmake --build --preset native; } >"$results/build-native.log" 2>&1 \
     || { tail -40 "$results/build-native.log"; echo "native build failed"; status=1; }
 echo "== build (windows)"
-{ cmake --preset windows >/dev/null && cmake --build --preset windows; } >"$results/build-windows.log" 2>&1 \
+{ ordane_configure_windows && cmake --build --preset windows; } >"$results/build-windows.log" 2>&1 \
     || { tail -40 "$results/build-windows.log"; echo "windows build failed"; status=1; }
 grep -E 'warning:' "$results"/build-*.log | sort -u | head -20
 

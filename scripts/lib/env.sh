@@ -36,11 +36,18 @@ ordane_install_packages() {
     export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
 }
 
+# The test build's registration server listens on a loopback port of its own per checkout, so
+# two test runs on one machine (two checkouts) never answer each other's requests.
+ordane_configure_windows() {
+    local port=$((20000 + $(printf '%s' "$ordane_root" | cksum | cut -d' ' -f1) % 20000))
+    cmake --preset windows -DORDANE_REGISTRATION_SERVER="127.0.0.1:$port" >/dev/null
+}
+
 # Ordane.exe and the programs of the end-to-end ring (build log in build/windows-build.log).
 ordane_build_windows() {
     mkdir -p "$ordane_root/build"
     echo "== building Ordane.exe (windows preset)"
-    { cmake --preset windows >/dev/null && cmake --build --preset windows; } \
+    { ordane_configure_windows && cmake --build --preset windows; } \
         >"$ordane_root/build/windows-build.log" 2>&1 && return 0
     tail -30 "$ordane_root/build/windows-build.log"
     echo "windows build failed"

@@ -38,7 +38,6 @@ TARGET_TITLE = "EC79BF23-6763-4120-8143-A5FF53C87FEB"
 MAIN_TITLE = "条码扫描仪/二代证Ordane"
 SETTINGS_TITLE = "串口通讯设置"
 REGISTRATION_HOST = "127.0.0.1"
-REGISTRATION_PORT = 18471
 
 UPLOAD_KEY = r"HKLM\Software\CardReader"
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
@@ -99,6 +98,20 @@ def bin_dir() -> Path:
     value = os.environ.get("ORDANE_BIN")
     path = Path(value) if value else REPO / "build" / "windows" / "bin"
     return path if path.is_absolute() else (REPO / path)
+
+
+def registration_port() -> int:
+    """The loopback port the Ordane.exe under test reports to, read from its build's cache
+    (scripts/lib/env.sh gives each checkout its own)."""
+    cache = bin_dir().parent / "CMakeCache.txt"
+    if cache.exists():
+        for line in cache.read_text(errors="replace").splitlines():
+            if line.startswith("ORDANE_REGISTRATION_SERVER:"):
+                return int(line.rsplit(":", 1)[1])
+    return 18471
+
+
+REGISTRATION_PORT = registration_port()
 
 
 def bin_file(name: str) -> Path:
@@ -956,7 +969,7 @@ class Target:
 
 
 class RegistrationServer:
-    """The registration server on 127.0.0.1:18471 (the address the Windows test build fixes
+    """The registration server on 127.0.0.1:REGISTRATION_PORT (the address the Windows test build fixes
     into Ordane.exe). Records every request path and answers with `reply` (bytes, status
     200 unless `status`), or with mode "close" drops the connection unanswered, or with mode
     "stall" holds it until `stall_s` passes or the server stops."""

@@ -9,8 +9,8 @@ import threading
 import unittest
 from pathlib import Path
 
-from harness import (TARGET_TITLE, VK_F9, PtyPort, RegistrationServer, Target, Window,
-                     WinctlError, bin_file, foreground, http_get, message_box, prefix,
+from harness import (REGISTRATION_PORT, TARGET_TITLE, VK_F9, PtyPort, RegistrationServer,
+                     Target, Window, WinctlError, bin_file, foreground, http_get, message_box, prefix,
                      press_message_box, reg_delete, reg_get, reg_set, session, type_text,
                      wait_until, windows)
 from sim.card_reader import HS_REQUEST, HX_REQUEST, CardReaderSim, hx_expected
@@ -193,7 +193,7 @@ class ComPortTest(unittest.TestCase):
 
 
 class RegistrationServerTest(unittest.TestCase):
-    URL = "http://127.0.0.1:18471/monitor/uploadinfo?id="
+    URL = f"http://127.0.0.1:{REGISTRATION_PORT}/monitor/uploadinfo?id="
 
     def test_requests_are_recorded_and_answered_dropped_or_stalled(self):
         with RegistrationServer(reply=b"SUCCESS\r\n") as server:
