@@ -27,14 +27,18 @@ std::int32_t FrmSymbol::OpenPort(std::int32_t Port, std::int32_t /*BaudRate*/,
     const std::int32_t r = link_.ConnPort(window_, kLinkBaudRate, Port);
     if (r == 0) {
         link_.SetBuff(Port, libraryBuffer_.data(), kLibraryBufferGiven);
-        // Decode data packet format = packeted: readings then arrive as decode packets.
-        params_[0] = 0xEE;
-        params_[1] = 0x01;
-        params_[2] = 0x00;
-        link_.SetParam(Port, params_.data(), 2);
         port_ = Port;
+        SetPacketFormat();
     }
     return r;
+}
+
+void FrmSymbol::SetPacketFormat() {
+    // Decode data packet format = packeted: readings then arrive as decode packets.
+    params_[0] = 0xEE;
+    params_[1] = 0x01;
+    params_[2] = 0x00;
+    link_.SetParam(port_, params_.data(), 2);
 }
 
 std::int32_t FrmSymbol::ClosePort() {
@@ -69,6 +73,9 @@ bool FrmSymbol::CheckSymbol() {
         return false;
     }
     ScannerXH = u"DS6607";
+    // A scanner switched off and on since the port opened has forgotten the packet format
+    // and would send its readings raw.
+    SetPacketFormat();
     return true;
 }
 

@@ -67,6 +67,8 @@ class FrmSymbol {
     Text ScannerXH;
 
   private:
+    void SetPacketFormat();
+
     SymbolLinkLibrary& link_;
     MessagePump& pump_;
     WindowHandle window_;

@@ -67,7 +67,15 @@ void SsiHost::SendParameters(const std::uint8_t* pairs, std::size_t count, bool 
                              std::uint32_t nowMs) {
     Bytes data{ssi::kParamNoBeep};
     data.insert(data.end(), pairs, pairs + count);
-    SendCommand(ssi::kParamSend, permanent ? ssi::kStatusPermanent : std::uint8_t{0}, data, nowMs);
+    standingStatus_ = permanent ? ssi::kStatusPermanent : std::uint8_t{0};
+    standingParameters_ = data;
+    SendCommand(ssi::kParamSend, standingStatus_, data, nowMs);
+}
+
+bool SsiHost::ParametersWaiting() const {
+    auto isParameters = [](const Command& command) { return command.opcode == ssi::kParamSend; };
+    return (current_ && isParameters(*current_)) ||
+           std::any_of(queue_.begin(), queue_.end(), isParameters);
 }
 
 void SsiHost::RequestRevision(std::uint32_t nowMs) {
@@ -97,20 +105,39 @@ void SsiHost::Receive(const std::uint8_t* data, std::size_t count, std::uint32_t
     if (count == 0) {
         return;
     }
+    if (Elapsed(lastRxAt_, nowMs) >= kInterByteTimeoutMs) {
+        EndBurst(nowMs);
+    }
     rx_.insert(rx_.end(), data, data + count);
     lastRxAt_ = nowMs;
     Parse(nowMs);
 }
 
+void SsiHost::EndBurst(std::uint32_t nowMs) {
+    // The bytes left cannot be the start of a packet still arriving: drop them one at a time,
+    // keeping any whole packet found among them.
+    while (!rx_.empty()) {
+        rx_.erase(rx_.begin());
+        ++burstDropped_;
+        resyncing_ = true;
+        Parse(nowMs);
+    }
+    const bool nothingButRawBytes = burstDropped_ > 0 && burstPackets_ == 0;
+    burstDropped_ = 0;
+    burstPackets_ = 0;
+    // The next damaged packet is a new one and gets its own NAK.
+    nakPending_ = false;
+    if (nothingButRawBytes && !standingParameters_.empty() && !ParametersWaiting()) {
+        SendCommand(ssi::kParamSend, standingStatus_, standingParameters_, nowMs);
+    }
+}
+
 void SsiHost::Tick(std::uint32_t nowMs) {
-    if (!rx_.empty() && Elapsed(lastRxAt_, nowMs) >= kInterByteTimeoutMs) {
-        // Nothing came for a while, so the bytes left cannot be the start of a packet still
-        // arriving: drop them one at a time, keeping any whole packet found among them.
-        while (!rx_.empty()) {
-            rx_.erase(rx_.begin());
-            resyncing_ = true;
-            Parse(nowMs);
-        }
+    if (Elapsed(lastRxAt_, nowMs) >= kInterByteTimeoutMs) {
+        EndBurst(nowMs);
+    }
+    if (!reading_.empty() && Elapsed(readingAt_, nowMs) >= kScannerGiveUpMs) {
+        reading_.clear();  // the scanner gave up on its next part
     }
     if (current_ && Elapsed(current_->sentAt, nowMs) >= kResponseTimeoutMs) {
         if (current_->tries <= kMaxResends) {
@@ -128,8 +155,11 @@ std::optional<std::uint32_t> SsiHost::NextTimeout(std::uint32_t nowMs) const {
         const std::uint32_t left = elapsed >= limit ? 0 : limit - elapsed;
         next = next ? std::min(*next, left) : left;
     };
-    if (!rx_.empty()) {
+    if (!rx_.empty() || burstDropped_ > 0 || nakPending_) {
         consider(lastRxAt_, kInterByteTimeoutMs);
+    }
+    if (!reading_.empty()) {
+        consider(readingAt_, kScannerGiveUpMs);
     }
     if (current_) {
         consider(current_->sentAt, kResponseTimeoutMs);
@@ -160,6 +190,7 @@ void SsiHost::Parse(std::uint32_t nowMs) {
             rx_.erase(rx_.begin(), rx_.begin() + size);
             resyncing_ = false;
             nakPending_ = false;
+            ++burstPackets_;
             HandlePacket(packet.data(), packet.size(), nowMs);
             continue;
         }
@@ -177,19 +208,27 @@ void SsiHost::Parse(std::uint32_t nowMs) {
                 return;
             }
             rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(next));
+            burstDropped_ += next;
             continue;
         }
         // Garbage or a damaged packet. A length that fits with a bad checksum asks the
-        // scanner to resend, once until a good packet comes: what follows is rescanned a byte
-        // at a time and would otherwise draw a NAK for every false start.
+        // scanner to resend, once in a burst until a good packet comes: what follows is
+        // rescanned a byte at a time and would otherwise draw a NAK for every false start.
         const std::size_t length = rx_[0];
         if (length >= kHeaderSize && !nakPending_) {
-            nakPending_ = true;
-            Emit(ssi::MakePacket(ssi::kCmdNak, ssi::kSourceHost, 0, Bytes{ssi::kNakResend}));
+            Nak();
         }
         rx_.erase(rx_.begin());
+        ++burstDropped_;
         resyncing_ = true;
     }
+}
+
+void SsiHost::Nak() {
+    nakPending_ = true;
+    // The scanner now resends a packet it may have sent before; that resend is new.
+    lastAccepted_.clear();
+    Emit(ssi::MakePacket(ssi::kCmdNak, ssi::kSourceHost, 0, Bytes{ssi::kNakResend}));
 }
 
 void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::uint32_t nowMs) {
@@ -219,8 +258,12 @@ void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::ui
     // not hand the same reading on twice.
     Bytes key(packet, packet + size - kChecksumSize);
     key[3] = static_cast<std::uint8_t>(key[3] & ~ssi::kStatusRetransmit);
-    const bool repeat = (status & ssi::kStatusRetransmit) != 0 && key == lastAccepted_;
-    lastAccepted_ = std::move(key);
+    const bool repeat = (status & ssi::kStatusRetransmit) != 0 && key == lastAccepted_ &&
+                        Elapsed(lastAcceptedAt_, nowMs) < kScannerGiveUpMs;
+    if (!repeat) {
+        lastAccepted_ = std::move(key);
+        lastAcceptedAt_ = nowMs;
+    }
 
     if (opcode == ssi::kReplyRevision) {
         // The answer itself: not acknowledged.
@@ -237,11 +280,16 @@ void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::ui
     if (repeat || opcode != ssi::kDecodeData) {
         return;
     }
-    if (!reading_.empty() && Elapsed(readingAt_, nowMs) >= kStaleReadingMs) {
+    // Each packet of a reading repeats the barcode-type byte; the reading is the decoded bytes.
+    // A part of another type, or one that comes after the scanner must have given up on the
+    // part before, starts a new reading: an unfinished one is dropped, never joined.
+    const std::uint8_t type = dataSize > 0 ? data[0] : readingType_;
+    if (!reading_.empty() &&
+        (type != readingType_ || Elapsed(readingAt_, nowMs) >= kScannerGiveUpMs)) {
         reading_.clear();
     }
+    readingType_ = type;
     readingAt_ = nowMs;
-    // Each packet of a reading repeats the barcode-type byte; the reading is the decoded bytes.
     if (dataSize > 1) {
         const std::size_t room = kMaxReading - reading_.size();
         reading_.insert(reading_.end(), data + 1, data + 1 + std::min(dataSize - 1, room));

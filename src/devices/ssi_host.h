@@ -73,9 +73,10 @@ class SsiHost {
     static constexpr std::uint32_t kInterByteTimeoutMs = 200;
     // A reading joined from several packets is cut at this size.
     static constexpr std::size_t kMaxReading = 65536;
-    // The packets of one reading follow each other at once; a part older than this when the
-    // next decode packet comes belongs to a reading the scanner never finished.
-    static constexpr std::uint32_t kStaleReadingMs = 5000;
+    // How long the scanner keeps resending one packet before it gives up: its response
+    // timeout for each of its tries. After that a resend cannot be one of ours to forget, and
+    // a reading whose next part has not come will never be finished.
+    static constexpr std::uint32_t kScannerGiveUpMs = kResponseTimeoutMs * (kMaxResends + 1);
 
     explicit SsiHost(Callbacks callbacks);
     SsiHost(const SsiHost&) = delete;
@@ -91,7 +92,9 @@ class SsiHost {
     void SendCommand(std::uint8_t opcode, std::uint8_t status, const Bytes& data,
                      std::uint32_t nowMs);
     // PARAM_SEND without beep with the given parameter-number/value bytes, temporary unless
-    // permanent (SetParam of the link sends 0xEE 0x01 this way).
+    // permanent (SetParam of the link sends 0xEE 0x01 this way). The last parameters sent
+    // are sent again whenever a burst of bytes holds no packet at all: a scanner that was
+    // switched off and on has lost temporary parameters and sends its readings raw.
     void SendParameters(const std::uint8_t* pairs, std::size_t count, bool permanent,
                         std::uint32_t nowMs);
     void RequestRevision(std::uint32_t nowMs);
@@ -118,15 +121,28 @@ class SsiHost {
     void Transmit(Command& command, std::uint32_t nowMs);
     void FinishCommand(std::uint32_t nowMs);
     void Emit(const Bytes& bytes);
+    void Nak();
+    // The line went quiet: what is left cannot be a packet still arriving.
+    void EndBurst(std::uint32_t nowMs);
+    bool ParametersWaiting() const;
 
     Callbacks callbacks_;
     Bytes rx_;
     std::uint32_t lastRxAt_ = 0;
     bool resyncing_ = false;   // bytes were dropped since the last valid packet
-    bool nakPending_ = false;  // a NAK went out since the last valid packet
-    Bytes lastAccepted_;       // last packet handled, retransmit bit and checksum left out
+    bool nakPending_ = false;  // a NAK went out in this burst and no valid packet came since
+    // Bytes dropped and packets handled since the line was last quiet.
+    std::size_t burstDropped_ = 0;
+    std::size_t burstPackets_ = 0;
+    // Last packet acknowledged, retransmit bit and checksum left out, and when it came: a
+    // resend equal to it is our lost ACK's doing only while the scanner may still resend it.
+    Bytes lastAccepted_;
+    std::uint32_t lastAcceptedAt_ = 0;
     Bytes reading_;
-    std::uint32_t readingAt_ = 0;  // when the last part of reading_ came
+    std::uint8_t readingType_ = 0;  // barcode type of the reading in reading_
+    std::uint32_t readingAt_ = 0;   // when the last part of reading_ came
+    Bytes standingParameters_;      // data of the last PARAM_SEND
+    std::uint8_t standingStatus_ = 0;
     std::optional<Command> current_;
     std::deque<Command> queue_;
 };

@@ -29,8 +29,8 @@ class SsiHostTest : public ::testing::Test {
     void Feed(const Bytes& bytes, std::uint32_t now = 0) {
         host.Receive(bytes.data(), bytes.size(), now);
     }
-    Bytes Decode(const std::string& text, std::uint8_t status = 0) {
-        Bytes data{0x1B};
+    Bytes Decode(const std::string& text, std::uint8_t status = 0, std::uint8_t type = 0x1B) {
+        Bytes data{type};
         data.insert(data.end(), text.begin(), text.end());
         return ssi::MakePacket(ssi::kDecodeData, ssi::kSourceDecoder, status, data);
     }
@@ -76,7 +76,7 @@ TEST_F(SsiHostTest, MultiPacketReadingIsJoinedAndEachPacketAcknowledged) {
     EXPECT_EQ(written.size(), 3u);
     // A reading the scanner never finished does not stick to the next one.
     Feed(Decode("lost ", ssi::kStatusContinuation), 1000);
-    Feed(Decode("next"), 1000 + SsiHost::kStaleReadingMs);
+    Feed(Decode("next"), 1000 + SsiHost::kScannerGiveUpMs);
     EXPECT_EQ(decoded.back(), Ascii("next"));
     // Our own packets echoed by the line are not taken for the scanner's.
     Feed(kHostAck, 7000);
@@ -98,6 +98,67 @@ TEST_F(SsiHostTest, BadChecksumIsNakedOnceAndTheResendHandedOnOnce) {
     EXPECT_EQ(written, (std::vector<Bytes>{kHostNak, kHostAck, kHostAck}));
     Feed(Decode("12345"));  // the same barcode scanned again is a new reading
     EXPECT_EQ(decoded.size(), 2u);
+}
+
+TEST_F(SsiHostTest, ResendAfterANakIsNeverTakenForARepeat) {
+    const std::uint8_t damagedBit = 0x40;
+    auto damaged = [&](Bytes packet) {
+        packet[6] ^= damagedBit;
+        return packet;
+    };
+    // The same barcode scanned twice; the second scan's first transmission is damaged.
+    Feed(Decode("12345"), 0);
+    Feed(damaged(Decode("12345")), 1500);
+    Feed(Decode("12345", ssi::kStatusRetransmit), 1520);
+    EXPECT_EQ(decoded, (std::vector<Bytes>{Ascii("12345"), Ascii("12345")}));
+    // A reading whose two parts are equal, the second one damaged once.
+    Feed(Decode("ab", ssi::kStatusContinuation), 10000);
+    Feed(damaged(Decode("ab", ssi::kStatusContinuation)), 10010);
+    Feed(Decode("ab", ssi::kStatusContinuation | ssi::kStatusRetransmit), 10030);
+    Feed(Decode("!"), 10040);
+    EXPECT_EQ(decoded.back(), Ascii("abab!"));
+    // A resend that comes after the scanner would have stopped resending the last packet is
+    // the resend of a new one whose first transmission was lost.
+    Feed(Decode("777"), 20000);
+    Feed(Decode("777", ssi::kStatusRetransmit), 20000 + SsiHost::kScannerGiveUpMs);
+    EXPECT_EQ(std::count(decoded.begin(), decoded.end(), Ascii("777")), 2);
+}
+
+TEST_F(SsiHostTest, UnfinishedReadingIsDroppedNeverJoinedToTheNext) {
+    Feed(Decode("lost ", ssi::kStatusContinuation, 0x1B), 1000);
+    Feed(Decode("next", 0, 0x03), 1500);  // another barcode type
+    Feed(Decode("gone ", ssi::kStatusContinuation), 2000);
+    host.Tick(2000 + SsiHost::kScannerGiveUpMs);  // the scanner gave up on the next part
+    Feed(Decode("after"), 2000 + SsiHost::kScannerGiveUpMs + 10);
+    EXPECT_EQ(decoded, (std::vector<Bytes>{Ascii("next"), Ascii("after")}));
+}
+
+TEST_F(SsiHostTest, EachBurstOfDamageGetsItsNak) {
+    Bytes damaged = kDecode12345;
+    damaged[6] ^= 0x40;
+    Feed(damaged, 0);
+    Feed(damaged, 2000);  // the resend damaged too, after the line was quiet
+    EXPECT_EQ(written, (std::vector<Bytes>{kHostNak, kHostNak}));
+}
+
+TEST_F(SsiHostTest, RawReadingsBringBackThePacketFormat) {
+    const std::uint8_t pairs[] = {ssi::kParamDecodeFormat, 0x01};
+    host.SendParameters(pairs, 2, false, 0);
+    Feed(kScannerAck, 10);
+    const Bytes parameters = written.front();
+    // The scanner was switched off and on: it now sends its readings raw.
+    Feed(Ascii("6901234567892\r"), 5000);
+    host.Tick(5100);
+    EXPECT_EQ(written.size(), 1u);
+    host.Tick(5000 + SsiHost::kInterByteTimeoutMs);
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written.back(), parameters);
+    EXPECT_TRUE(decoded.empty());  // raw bytes cannot be told from line noise
+    Feed(kScannerAck, 5300);
+    Feed(kDecode12345, 8000);
+    host.Tick(9000);
+    EXPECT_EQ(decoded, std::vector<Bytes>{Ascii("12345")});
+    EXPECT_EQ(written.size(), 3u);  // the reading's ACK; no parameters after a packet
 }
 
 TEST_F(SsiHostTest, ResynchronisesAfterGarbage) {
