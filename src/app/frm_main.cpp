@@ -302,7 +302,7 @@ void FrmMain::DetectScanner() {
     const TimerStates noted = StopTimers();
     SetCommandsEnabled(false);
     FrmSet& frmSet = deps_.frmSet;
-    if (frmSet.usePort1 == u"1") {
+    if (UseFlag(frmSet.usePort1)) {
         SetLabel(1, status::kScannerDetecting);
         if (!deps_.scannerIdentification.CheckScanner(frmSet.ScannerModel)) {
             SetLabel(1, status::kScannerNotDetected);
@@ -394,7 +394,7 @@ void FrmMain::Timer2_Timer() {
 void FrmMain::StartCardReader() {
     const TimerStates noted = StopTimers();
     SetCommandsEnabled(false);
-    if (deps_.frmSet.usePort2 == u"1") {
+    if (UseFlag(deps_.frmSet.usePort2)) {
         SetLabel(12, status::kReaderConnecting);
     }
     SetLabel(12, status::kReaderReady);

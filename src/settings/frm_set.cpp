@@ -287,8 +287,9 @@ bool FrmSet::ReadSetting() {
 }
 
 bool FrmSet::ReadSettingSteps() {
+    // A greyed box ("2") is a device in use like a ticked one.
     usePort2 = codec_.Decode(Prefix(ReadKey("UsePort2", "1"), 1));
-    if (usePort2 == u"1") {
+    if (UseFlag(usePort2)) {
         int port2 = 0;
         if (!Digit(ReadKey("Port2", "1"), port2)) {
             return false;
@@ -318,7 +319,7 @@ bool FrmSet::ReadSettingSteps() {
     SetCheckValue(3, check);
 
     usePort1 = codec_.Decode(Prefix(ReadKey("UsePort1", "4"), 1));
-    if (usePort1 == u"1") {
+    if (UseFlag(usePort1)) {
         std::int32_t port = 0;
         if (!ParseDecimal(ReadKey("Port", "4"), port)) {
             return false;  // empty, not decimal, or too large for the field
@@ -447,7 +448,7 @@ void FrmSet::Command1_Click() {
     }
     const Text scannerPort = List(SettingsList::cbPort).SelectedText();
     const Text readerPort = List(SettingsList::cbPort2).SelectedText();
-    if (scannerPort == readerPort && Check(4) == kCheckChecked && Check(3) == kCheckChecked) {
+    if (scannerPort == readerPort && Check(4) != kCheckUnchecked && Check(3) != kCheckUnchecked) {
         view_.ShowMessage(kSamePortMessage);
         return;
     }
@@ -476,10 +477,10 @@ void FrmSet::Command1_Click() {
 
     usePort2 = ToDecimal(Check(3));
     usePort1 = ToDecimal(Check(4));
-    if (usePort1 == u"1") {
+    if (UseFlag(usePort1)) {
         ParseText(PortPart(scannerPort), Port);
     }
-    if (usePort2 == u"1") {
+    if (UseFlag(usePort2)) {
         ParseText(PortPart(readerPort), Port2);
     }
     ParseText(List(SettingsList::cbBaudRate).SelectedText(), BaudRate);

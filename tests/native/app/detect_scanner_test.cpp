@@ -115,17 +115,19 @@ TEST_F(DetectScannerTest, UnknownBrandTakesTheFailedIdentificationPath) {
     EXPECT_FALSE(frm.Timer1().Enabled());
 }
 
-TEST_F(DetectScannerTest, GreyedScannerBoxSkipsIdentificationAndLeavesTheTimersOff) {
+TEST_F(DetectScannerTest, GreyedScannerBoxIsAScannerInUse) {
     WriteSettings(true, false, "HHP");
     profile.Set("BCINFO", "UsePort1", "2");
     AttachHhpScanner();
-    StartAndSettle(1000);
-    EXPECT_TRUE(commDll.writes.empty());
-    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
-    EXPECT_TRUE(view.Label(3).empty());
-    EXPECT_TRUE(frm.ScannerStarted);
-    EXPECT_FALSE(frm.Timer1().Enabled());
-    EXPECT_FALSE(view.visible);
+    StartAndSettle(6000);
+    EXPECT_EQ(commDll.opens.at(0).port, 3);
+    EXPECT_EQ(commDll.writes.front(), kHhpQuery);
+    EXPECT_EQ(view.Label(3), status::kDevicePrefix + Text(u"HHP"));
+    EXPECT_TRUE(frm.Timer1().Enabled());
+    Scan("123");
+    pump.RunFor(1000);
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    EXPECT_EQ(delivery.typed[0].text, u"123");
 }
 
 TEST_F(DetectScannerTest, SymbolScannerIsIdentifiedAndItsBlocksDeliveredMarked) {

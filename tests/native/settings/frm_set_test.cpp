@@ -211,35 +211,40 @@ TEST_F(FrmSetTest, StoredScannerPortIsAlwaysSelectable) {
     }
 }
 
-TEST_F(FrmSetTest, DevicesNotInUseAreNotRead) {
+TEST_F(FrmSetTest, UncheckedDevicesAreNotReadGreyedOnesAreInUse) {
     StoreExample();
     Store("UsePort1", "0");
     Store("UsePort2", "2");
     ASSERT_TRUE(form.ReadSetting());
     EXPECT_FALSE(form.Frame1Enabled());
     EXPECT_EQ(form.Check(4), 0);
-    EXPECT_EQ(form.Check(3), 2);  // greyed
     EXPECT_EQ(form.Port, 0);
-    EXPECT_EQ(form.Port2, 0);
     EXPECT_FALSE(form.AddEnter);
     EXPECT_EQ(form.ScannerModel, u"");
-    EXPECT_EQ(form.CardReaderModel, u"");
     EXPECT_EQ(form.List(L::cbBaudRate).SelectedText(), u"9600");  // the load's default
+    // A greyed box is a device in use: its port and make are read and shown as for a tick.
+    EXPECT_TRUE(form.Frame2Enabled());
+    EXPECT_EQ(form.Check(3), 2);
+    EXPECT_EQ(form.Port2, 6);
+    EXPECT_EQ(form.List(L::cbPort2).SelectedText(), u"USB6");
+    EXPECT_EQ(form.CardReaderModel, u"华旭");
 
-    // A greyed reader box is no conflict; a click checks it.
+    // So it conflicts with the scanner on the same port, and OK writes its port.
     EXPECT_TRUE(Show([](FrmSet& f) {
         f.OnCheckClick(4);
+        f.OnListSelect(L::cbPort2, 0);  // COM1
         ASSERT_EQ(f.List(L::cbPort).SelectedText(), f.List(L::cbPort2).SelectedText());
         f.Command1_Click();
+        EXPECT_EQ(f.Check(3), 2);
+        f.OnListSelect(L::cbPort, 1);  // COM6
+        f.Command1_Click();
     }));
-    EXPECT_TRUE(view.Messages().empty());
+    EXPECT_EQ(view.Messages().size(), 1u);
     EXPECT_EQ(profile.Value("BCINFO", "UsePort2"), "2");
+    EXPECT_EQ(profile.Value("BCINFO", "Port2"), "1");
     EXPECT_EQ(form.usePort2, u"2");
-    EXPECT_FALSE(Show([](FrmSet& f) {
-        f.OnCheckClick(3);
-        EXPECT_EQ(f.Check(3), 1);
-        f.Command2_Click();
-    }));
+    EXPECT_EQ(form.Port2, 1);
+    EXPECT_EQ(form.Port, 6);
 }
 
 TEST_F(FrmSetTest, AddEnterIsOnUnlessStoredAsZero) {
