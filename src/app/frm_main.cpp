@@ -20,6 +20,12 @@ constexpr std::int32_t kReadChunk = 25;
 constexpr std::uint32_t kQuietMs = 200;
 constexpr std::uint32_t kCollectPollMs = 50;
 constexpr std::size_t kScanBufferStart = 8097;
+// Far above any real code: only line noise or a scanner that never pauses gets there.
+constexpr std::size_t kMaxScan = std::size_t{1} << 20;
+// While draining a burst, messages are still dispatched after this many bytes.
+constexpr std::size_t kDrainPumpBytes = 4096;
+// How often a scanner port that went away is tried again.
+constexpr std::uint32_t kReopenIntervalMs = 2000;
 constexpr std::size_t kSamIdLength = 50;
 
 // The registration flag counts as set when its text, up to a terminating NUL, is "1".
@@ -186,9 +192,12 @@ void FrmMain::Label5_Click() {
     }
     ScannerStarted = false;
     ReaderStarted = false;
-    if (!frmSet.MustReopen) {
+    // A device that failed is opened again even when no setting changed: that is what a
+    // user confirming the dialog after plugging it in expects.
+    if (!frmSet.MustReopen && !DeviceFailed()) {
         return;
     }
+    scannerLost_ = false;
     ClearStatusLines();
     const bool useScanner = UseFlag(frmSet.usePort1);
     const bool useReader = UseFlag(frmSet.usePort2);
@@ -228,14 +237,28 @@ void FrmMain::Label5_Click() {
     EnableTimersInUse(useScanner, useReader);
 }
 
+bool FrmMain::DeviceFailed() const {
+    const FrmSet& frmSet = deps_.frmSet;
+    const bool scannerFailed =
+        UseFlag(frmSet.usePort1) && (scannerLost_ || !ScannerOpen || !timer1_.Enabled());
+    const bool readerFailed = UseFlag(frmSet.usePort2) && (!ReaderOpen || !timer2_.Enabled());
+    return scannerFailed || readerFailed;
+}
+
 // ---- Scanner ---------------------------------------------------------------------------
 
 void FrmMain::Timer1_Timer() {
+    if (scannerLost_) {
+        ReopenLostScanner();
+        return;
+    }
     if (!ScannerOpen) {
         return;
     }
-    if (!ScannerStarted) {
-        DetectScanner();
+    // After a failed identification its texts stand, and nothing the scanner sent during or
+    // after the exchange is taken for a scan.
+    if (!ScannerStarted && !DetectScanner()) {
+        return;
     }
     if (GetScannerState() == 1) {
         return;  // an earlier tick is still collecting a scan
@@ -243,40 +266,103 @@ void FrmMain::Timer1_Timer() {
     std::uint8_t readBuffer[kReadChunk + 1] = {};
     std::int32_t n = deps_.scanner.ReadScannerPort(readBuffer, kReadChunk);
     if (n <= 0) {
+        if (n < 0) {
+            ScannerLost();
+        }
         return;
     }
     SetScannerState(1);
     deps_.pump.DoEvents();
 
     // A scan ends after more than 200 ms without data; the tick difference is taken modulo
-    // 2^32 so the wrap of the millisecond counter does not matter.
+    // 2^32 so the wrap of the millisecond counter does not matter. Each pass takes all that
+    // has arrived, so a long reading is not held back by the pace of the polling.
     std::string scan;
     scan.reserve(kScanBufferStart);
+    bool tooLong = false;
     auto append = [&](std::int32_t count) {
-        scan.append(reinterpret_cast<const char*>(readBuffer),
-                    static_cast<std::size_t>(std::min(count, kReadChunk)));
+        const auto size = static_cast<std::size_t>(std::min(count, kReadChunk));
+        if (tooLong || scan.size() + size > kMaxScan) {
+            tooLong = true;  // dropped whole, up to the next pause
+            scan.clear();
+            return;
+        }
+        scan.append(reinterpret_cast<const char*>(readBuffer), size);
     };
     append(n);
     std::uint32_t lastData = deps_.pump.TickCount();
+    bool lost = false;
+    std::size_t drained = 0;
     for (;;) {
         n = deps_.scanner.ReadScannerPort(readBuffer, kReadChunk);
         if (n > 0) {
             lastData = deps_.pump.TickCount();
             append(n);
-        } else if (static_cast<std::uint32_t>(deps_.pump.TickCount() - lastData) > kQuietMs) {
+            drained += static_cast<std::size_t>(n);
+            if (drained >= kDrainPumpBytes) {
+                drained = 0;
+                deps_.pump.DoEvents();
+            }
+            continue;
+        }
+        if (n < 0) {
+            lost = true;  // what came before the port went away is still a scan
             break;
         }
+        if (static_cast<std::uint32_t>(deps_.pump.TickCount() - lastData) > kQuietMs) {
+            break;
+        }
+        drained = 0;
         deps_.pump.DoEvents();
         deps_.pump.Sleep(kCollectPollMs);
     }
 
+    if (tooLong) {
+        SetLabel(2, status::kScanTooLong);
+    } else {
+        DeliverScan(DecodeScan(scan));
+    }
+    SetScannerState(0);
+    if (lost) {
+        ScannerLost();
+    }
+}
+
+void FrmMain::ScannerLost() {
+    deps_.scanner.CloseScannerPort();
+    ScannerOpen = false;
+    scannerLost_ = true;
+    lastReopenAt_ = deps_.pump.TickCount();
+    SetLabel(1, status::kScannerPortFailed);
+    SetLabel(2, status::kCheckSettingsHint);
+    deps_.view.ShowWindow();
+}
+
+// The adapter may come back: the same port is tried again now and then, and once it opens
+// the scanner is identified again as after a confirmed settings dialog.
+void FrmMain::ReopenLostScanner() {
+    if (static_cast<std::uint32_t>(deps_.pump.TickCount() - lastReopenAt_) < kReopenIntervalMs) {
+        return;
+    }
+    lastReopenAt_ = deps_.pump.TickCount();
+    const FrmSet& frmSet = deps_.frmSet;
+    if (deps_.scanner.OpenScannerPort(frmSet.Port, frmSet.BaudRate, frmSet.ByteSize, frmSet.Parity,
+                                      frmSet.StopBits) != 0) {
+        return;
+    }
+    scannerLost_ = false;
+    ScannerOpen = true;
+    ScannerStarted = false;
+    SetLabel(2, Text());
+}
+
+Text FrmMain::DecodeScan(const std::string& scan) const {
     Text scanText = deps_.codec.Decode(scan);
     const Text& model = deps_.frmSet.ScannerModel;
     if ((model == u"NewLand" || model == u"Metrologic") && !StartsWith(scanText, kMarkerDE6K8)) {
         scanText = kMarkerDE6K8 + scanText;
     }
-    DeliverScan(scanText);
-    SetScannerState(0);
+    return scanText;
 }
 
 bool FrmMain::IsKnownTwoDimensional(const Text& scan, const Text& marker) const {
@@ -298,7 +384,7 @@ void FrmMain::DeliverScan(const Text& scan) {
     }
 }
 
-void FrmMain::DetectScanner() {
+bool FrmMain::DetectScanner() {
     const TimerStates noted = StopTimers();
     SetCommandsEnabled(false);
     FrmSet& frmSet = deps_.frmSet;
@@ -308,7 +394,7 @@ void FrmMain::DetectScanner() {
             SetLabel(1, status::kScannerNotDetected);
             SetLabel(2, status::kCheckSettingsHint);
             SetCommandsEnabled(true);
-            return;
+            return false;
         }
         SetLabel(1, status::kDetectedPrefix + frmSet.ScannerModel + status::kDetectedSuffix);
         Delay(deps_.pump, 2);
@@ -323,6 +409,7 @@ void FrmMain::DetectScanner() {
     ScannerStarted = true;
     deps_.view.HideWindow();
     SetCommandsEnabled(true);
+    return true;
 }
 
 // ---- Delivery --------------------------------------------------------------------------

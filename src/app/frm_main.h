@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "app/delivery.h"
 #include "app/main_view.h"
@@ -108,7 +109,15 @@ class FrmMain {
     void SetLabel(int label, const Text& text) { deps_.view.SetLabelText(label, text); }
     void SetCommandsEnabled(bool enabled);
     bool StartCardReaderAtLoad();
-    void DetectScanner();
+    // False when the scanner did not answer (its texts then stand and both loops stay off).
+    bool DetectScanner();
+    // Reads on the scanner port failed: the device is gone (an adapter unplugged).
+    void ScannerLost();
+    void ReopenLostScanner();
+    // A device in use that is not running: its port failed, it went away, or it was not
+    // identified.
+    bool DeviceFailed() const;
+    Text DecodeScan(const std::string& scan) const;
     void StartCardReader();
     bool UploadInfo(const Text& id);
     bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
@@ -121,6 +130,8 @@ class FrmMain {
     Timer timer1_;
     Timer timer2_;
     std::array<bool, 3> commandsEnabled_{true, true, true};  // Label4, Label5, Label6
+    bool scannerLost_ = false;  // the scanner port went away; Timer1 tries to reopen it
+    std::uint32_t lastReopenAt_ = 0;
 };
 
 }  // namespace ordane

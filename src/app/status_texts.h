@@ -24,6 +24,8 @@ inline constexpr char16_t kReaderPortFailed[] = u"无法打开读卡器端口";
 inline constexpr char16_t kReaderConnecting[] = u"正在连接读卡器...";
 inline constexpr char16_t kReaderReady[] = u"初始化完成,读卡器开始工作";
 inline constexpr char16_t kReaderLibraryMissing[] = u"无法加载读卡器库sdtapi.dll";
+// A stream without any pause grew past 1 MiB: dropped rather than typed.
+inline constexpr char16_t kScanTooLong[] = u"扫描数据过长(超过1MB)已丢弃,请检查扫描仪设置";
 
 inline constexpr char16_t kAlreadyRunning[] = u"条码扫描仪Ordane已经在运行";
 inline constexpr char16_t kNoticeTitle[] = u"提示";

@@ -25,8 +25,9 @@ std::int32_t FakeSerialLibrary::OpenPort(std::int32_t port, std::int32_t baudRat
     log_.push_back("open " + std::to_string(port) + " " + std::to_string(baudRate) + " " +
                    std::to_string(byteSize) + " " + std::to_string(parity) + " " +
                    std::to_string(stopBits));
-    open_ = openResult == 0;
-    return openResult;
+    const std::int32_t result = unplugged ? 2 : openResult;
+    open_ = result == 0;
+    return result;
 }
 
 std::int32_t FakeSerialLibrary::ClosePort() {
@@ -59,6 +60,9 @@ std::int32_t FakeSerialLibrary::ReadData(std::uint8_t* buff, std::int32_t capaci
     while (open_ && n < capacity && !rx_.empty()) {
         buff[n++] = rx_.front();
         rx_.pop_front();
+    }
+    if (open_ && unplugged && n == 0) {
+        n = -1;
     }
     log_.push_back("read " + std::to_string(capacity) + " -> " + std::to_string(n));
     return n;

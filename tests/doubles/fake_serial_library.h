@@ -5,7 +5,9 @@
 // write while the port is open, lets a simulated device answer, typically by scheduling
 // Arrive. ReadData returns at most capacity bytes, oldest first. While the port is closed
 // (never opened, failed open, closed) arriving bytes are lost, writes reach no responder and
-// reads return 0. OpenPort fails with openResult when it is not 0.
+// reads return 0. OpenPort fails with openResult when it is not 0. With unplugged set the
+// device is gone: reads of an open port fail (-1) once what was received is read, and opens
+// fail with 2 (file not found).
 #pragma once
 
 #include <cstdint>
@@ -46,6 +48,7 @@ class FakeSerialLibrary final : public SerialLibrary {
     static std::string Hex(const std::uint8_t* bytes, std::size_t count);
 
     std::int32_t openResult = 0;
+    bool unplugged = false;
     std::function<void(const Bytes&)> responder;
     std::vector<Open> opens;
     std::vector<Bytes> writes;

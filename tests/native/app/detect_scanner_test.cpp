@@ -88,6 +88,16 @@ TEST_F(DetectScannerTest, BytesSentDuringIdentificationAreNeverDelivered) {
     EXPECT_EQ(delivery.typed[0].text, u"4006381333931");
 }
 
+TEST_F(DetectScannerTest, FailedIdentificationDeliversNothingAndKeepsItsTexts) {
+    WriteSettings(true, false, "HHP");
+    // A reply longer than the identification reads: the rest is still in the port after.
+    AttachHhpScanner("another scanner's long reply IT4600-050");
+    StartAndSettle(6000);
+    EXPECT_TRUE(delivery.typed.empty());
+    EXPECT_EQ(view.Label(1), status::kScannerNotDetected);
+    EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
+}
+
 TEST_F(DetectScannerTest, SilentScannerStopsBothLoopsAndKeepsTheWindow) {
     WriteSettings(true, true, "DataLogic");
     AttachHsReader();

@@ -157,5 +157,89 @@ TEST_F(ScannerLoopTest, NothingHappensWhileThePortIsNotOpen) {
     EXPECT_TRUE(commDll.Log().empty());
 }
 
+TEST_F(ScannerLoopTest, LongReadingsArriveAsSoonAsTheLineIsQuiet) {
+    StartScanner();
+    // 10 000 bytes at 115200 bit/s (about 87 us a byte), in the pieces a driver hands over.
+    const std::string code = "DE6K8ZCCCHGZ_" + std::string(9987, 'x');
+    const std::uint32_t pieceMs = 10;
+    const std::size_t piece = 115;
+    std::uint32_t at = 0;
+    for (std::size_t i = 0; i < code.size(); i += piece, at += pieceMs) {
+        Scan(code.substr(i, piece), at);
+    }
+    const std::uint64_t lastByte = pump.Now() + at - pieceMs;
+    ASSERT_TRUE(pump.RunUntil([&] { return !delivery.received.empty(); }, 5000));
+    EXPECT_LE(pump.Now() - lastByte, 300u);
+    pump.RunFor(1000);
+    ASSERT_EQ(delivery.received.size(), 1u);
+    EXPECT_EQ(delivery.received[0], FromAscii(code.substr(5)));
+
+    // The framing is unchanged: pieces 150 ms apart are one reading, 300 ms apart two (the
+    // pause is measured from the read that found the data, on the 50 ms rhythm, so 250 ms is
+    // where the two meet).
+    Scan("11", 0);
+    Scan("22", 150);
+    Scan("33", 300);
+    pump.RunFor(1000);
+    Scan("44", 0);
+    Scan("55", 300);
+    pump.RunFor(1000);
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"112233", u"44", u"55"}));
+
+    // At 9600 bit/s a byte comes every 1.04 ms: a long reading spread evenly is never split.
+    for (std::uint32_t i = 0; i < 800; ++i) {
+        Scan("0123456789", i * 1042 / 100);
+    }
+    pump.RunFor(10000);
+    ASSERT_EQ(Typed().size(), 4u);
+    EXPECT_EQ(Typed()[3].size(), 8000u);
+}
+
+TEST_F(ScannerLoopTest, EndlessStreamIsDroppedAtOneMebibyteAndTheLoopGoesOn) {
+    StartScanner();
+    // Noise at a wrong line speed with never a pause: 1.25 MiB, 4 KiB every 10 ms.
+    for (std::uint32_t i = 0; i < 320; ++i) {
+        Scan(std::string(4096, '\x55'), i * 10);
+    }
+    const int dispatched = pump.DoEventsCalls();
+    pump.RunFor(5000);
+    EXPECT_GT(pump.DoEventsCalls() - dispatched, 100);  // the window kept answering
+    EXPECT_TRUE(delivery.typed.empty());
+    EXPECT_EQ(view.Label(2), status::kScanTooLong);
+    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
+    ScanAndSettle("6901234567892");
+    EXPECT_EQ(Typed(), std::vector<Text>{u"6901234567892"});
+}
+
+TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByItself) {
+    WriteSettings(true, false, "HHP");
+    AttachHhpScanner();
+    StartAndSettle(6000);
+    ASSERT_FALSE(view.visible);
+    Scan("before unplug", 0);
+    pump.At(30, [this] { commDll.unplugged = true; });
+    pump.RunFor(1000);
+    EXPECT_EQ(Typed(), std::vector<Text>{u"before unplug"});
+    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
+    EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
+    EXPECT_TRUE(view.visible);
+    EXPECT_FALSE(commDll.IsOpen());
+
+    commDll.opens.clear();
+    pump.RunFor(10000);
+    EXPECT_GE(commDll.opens.size(), 4u);  // tried again, at most every 2 s
+    EXPECT_LE(commDll.opens.size(), 5u);
+    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
+
+    commDll.unplugged = false;
+    pump.RunFor(8000);
+    EXPECT_EQ(view.Label(7), u"型号:IT4600Q");
+    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
+    EXPECT_TRUE(view.Label(2).empty());
+    EXPECT_FALSE(view.visible);
+    ScanAndSettle("after replug");
+    EXPECT_EQ(Typed().back(), u"after replug");
+}
+
 }  // namespace
 }  // namespace ordane::test

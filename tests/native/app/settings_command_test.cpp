@@ -132,5 +132,23 @@ TEST_F(SettingsCommandTest, FirstSetUpFromAMissingFileStartsTheDevices) {
     EXPECT_EQ(profile.Value("BCINFO", "Scanner"), std::optional<std::string>("HHP"));
 }
 
+TEST_F(SettingsCommandTest, ConfirmingReopensAFailedScannerEvenWithoutAChange) {
+    WriteSettings(true, false, "HHP");
+    AttachHhpScanner();
+    commDll.openResult = 2;  // the adapter was not plugged in at start-up
+    StartAndSettle(1000);
+    ASSERT_EQ(view.Label(1), status::kScannerPortFailed);
+    commDll.openResult = 0;
+    Settings([](FrmSet& f) {
+        f.OnCheckClick(1);  // Enter off and on again: no device setting changed
+        f.OnCheckClick(1);
+        f.Command1_Click();
+    });
+    ASSERT_FALSE(frmSet.MustReopen);
+    pump.RunFor(6000);
+    EXPECT_EQ(view.Label(7), u"型号:IT4600Q");
+    EXPECT_TRUE(frm.Timer1().Enabled());
+}
+
 }  // namespace
 }  // namespace ordane::test
