@@ -22,8 +22,14 @@ FrmSymbol& ScannerChannel::Symbol() {
 std::int32_t ScannerChannel::OpenScannerPort(std::int32_t Port, std::int32_t BaudRate,
                                              std::int32_t ByteSize, std::int32_t Parity,
                                              std::int32_t StopBits) {
+    // A close goes to the path of the brand at that moment, so after a change of brand the
+    // other path may still hold the port exclusively: it lets go before this one opens.
     if (UsesSymbol()) {
+        commDll_.ClosePort();
         return Symbol().OpenPort(Port, BaudRate, ByteSize, Parity, StopBits);
+    }
+    if (symbol_ != nullptr) {
+        symbol_->ClosePort();
     }
     return commDll_.OpenPort(Port, BaudRate, ByteSize, Parity, StopBits);
 }

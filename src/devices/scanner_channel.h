@@ -1,7 +1,8 @@
 // ModSysFun's scanner channel: one set of port procedures whatever the scanner brand. Every
 // call looks at ScannerModel at that moment and goes to the Symbol channel (FrmSymbol) when it
 // is exactly "Symbol", otherwise to the serial library CommDll; nothing remembers which path
-// opened the port. Arguments and results pass through unchanged.
+// opened the port, so an open first makes the other path let go of it. Arguments and results
+// pass through unchanged.
 #pragma once
 
 #include <cstdint>

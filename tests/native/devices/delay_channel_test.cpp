@@ -54,7 +54,7 @@ TEST_F(ScannerChannelTest, ExactlySymbolGoesToTheSymbolChannelOtherSpellingsToCo
     EXPECT_EQ(channel.OpenScannerPort(3, 19200, 7, 2, 1), 0);
     EXPECT_EQ(link.Log(),
               (std::vector<std::string>{"conn 77 9600 3", "setbuff 3 5000", "setparam 3 ee 01"}));
-    EXPECT_TRUE(comm.Log().empty());
+    EXPECT_EQ(comm.Log(), std::vector<std::string>{"close"});  // lets go of the port, if held
     const std::uint8_t query[] = {1, 2};
     EXPECT_EQ(channel.WriteScannerPort(query, 2), 0);  // the Symbol channel takes no commands
     EXPECT_EQ(created, 1);
@@ -82,6 +82,22 @@ TEST_F(ScannerChannelTest, CloseGoesToThePathOfTheBrandAtTheTimeOfTheClose) {
     channel.CloseScannerPort();
     EXPECT_EQ(comm.clears, 1);
     EXPECT_EQ(comm.closes, 1);
+}
+
+TEST_F(ScannerChannelTest, ThePathHoldingThePortReleasesItBeforeTheOtherOpensIt) {
+    settings.ScannerModel = u"HHP";
+    channel.OpenScannerPort(3, 9600, 8, 0, 0);
+    settings.ScannerModel = u"Symbol";  // the brand changed in the dialog: close, reopen
+    channel.CloseScannerPort();
+    EXPECT_EQ(channel.OpenScannerPort(3, 9600, 8, 0, 0), 0);
+    EXPECT_FALSE(comm.IsOpen());
+    EXPECT_TRUE(link.Connected());
+
+    settings.ScannerModel = u"HHP";
+    channel.CloseScannerPort();
+    EXPECT_EQ(channel.OpenScannerPort(3, 9600, 8, 0, 0), 0);
+    EXPECT_FALSE(link.Connected());
+    EXPECT_TRUE(comm.IsOpen());
 }
 
 TEST_F(ScannerChannelTest, ReadNeverReportsMoreThanAskedOnEitherPath) {
