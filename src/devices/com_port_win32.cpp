@@ -1,5 +1,6 @@
 #include "devices/com_port_win32.h"
 
+#include <atomic>
 #include <chrono>
 #include <initializer_list>
 #include <utility>
@@ -17,6 +18,10 @@ DWORD NonZero(DWORD error) {
 // (Wine never completes an overlapped serial read under the "return at once with what is
 // there" timeouts, so those are not used.)
 constexpr DWORD kReadGapMs = 20;
+
+// Reads failing this many times in a row mean the device is gone, even where the driver still
+// answers line queries.
+constexpr int kGoneAfterFailures = 5;
 
 }  // namespace
 
@@ -135,14 +140,48 @@ std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, s
     return static_cast<std::int32_t>(written);
 }
 
+struct ComReader::Shared {
+    HANDLE port = nullptr;
+    Receiver receiver;
+    Dropper dropper;
+    UniqueHandle stopEvent;
+    UniqueHandle discardEvent;
+    UniqueHandle readEvent;
+    UniqueHandle exitedEvent;
+    // A read's buffer and OVERLAPPED stay valid as long as the driver may still use them.
+    std::uint8_t chunk[4096];
+    OVERLAPPED overlapped{};
+    std::atomic<bool> failed{false};
+    // Held while the receiver or the dropper runs; abandoned is set under it.
+    std::timed_mutex callMutex;
+    bool abandoned = false;
+    std::mutex discardMutex;
+    std::condition_variable discarded;
+    std::uint64_t discardsAsked = 0;
+    std::uint64_t discardsDone = 0;
+
+    void Receive(const std::uint8_t* data, std::size_t count) {
+        std::lock_guard<std::timed_mutex> lock(callMutex);
+        if (!abandoned) {
+            receiver(data, count);
+        }
+    }
+    void Drop() {
+        std::lock_guard<std::timed_mutex> lock(callMutex);
+        if (!abandoned && dropper) {
+            dropper();
+        }
+    }
+};
+
 bool ComReader::Start(HANDLE port, Receiver receiver, Dropper dropper, DWORD& error) {
     Stop();
     error = ERROR_SUCCESS;
-    // Stop: manual reset, both waits of the loop must see it. Discard: one request each.
+    auto shared = std::make_shared<Shared>();
+    // Stop and exited: manual reset, every wait must see them. Discard: one request each.
     for (auto [event, manualReset] :
-         {std::pair{&stopEvent_, TRUE}, std::pair{&discardEvent_, FALSE},
-          std::pair{&readEvent_, TRUE}}) {
-        // Replacing the old event closes it: read the error before that.
+         {std::pair{&shared->stopEvent, TRUE}, std::pair{&shared->discardEvent, FALSE},
+          std::pair{&shared->readEvent, TRUE}, std::pair{&shared->exitedEvent, TRUE}}) {
         HANDLE created = CreateEventW(nullptr, manualReset, FALSE, nullptr);
         const DWORD createError = GetLastError();
         event->Reset(created);
@@ -151,82 +190,108 @@ bool ComReader::Start(HANDLE port, Receiver receiver, Dropper dropper, DWORD& er
             return false;
         }
     }
-    port_ = port;
-    receiver_ = std::move(receiver);
-    dropper_ = std::move(dropper);
+    shared->port = port;
+    shared->receiver = std::move(receiver);
+    shared->dropper = std::move(dropper);
     try {
-        thread_ = std::thread([this] { Run(); });
+        thread_ = std::thread([shared] {
+            Run(shared);
+            SetEvent(shared->exitedEvent.Get());
+        });
     } catch (const std::system_error&) {
         error = ERROR_NOT_ENOUGH_MEMORY;
-        port_ = nullptr;
         return false;
     }
+    shared_ = std::move(shared);
     return true;
 }
 
 void ComReader::Stop() {
-    if (thread_.joinable()) {
-        SetEvent(stopEvent_.Get());
+    if (!thread_.joinable()) {
+        shared_.reset();
+        return;
+    }
+    SetEvent(shared_->stopEvent.Get());
+    bool leaveBehind =
+        WaitForSingleObject(shared_->exitedEvent.Get(), kStopWaitMs) != WAIT_OBJECT_0;
+    if (leaveBehind) {
+        // Stuck in the driver. It may only be left once it cannot be inside the receiver or
+        // the dropper, whose owner goes away after this; those calls never block for long.
+        if (shared_->callMutex.try_lock_for(std::chrono::milliseconds(kStopWaitMs))) {
+            shared_->abandoned = true;
+            shared_->callMutex.unlock();
+        } else {
+            leaveBehind = false;
+        }
+    }
+    if (leaveBehind) {
+        thread_.detach();
+    } else {
         thread_.join();
     }
-    port_ = nullptr;
+    shared_.reset();
+}
+
+bool ComReader::Failed() const {
+    return shared_ && shared_->failed.load();
 }
 
 void ComReader::Discard() {
-    if (port_ == nullptr) {
+    if (!shared_) {
         return;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    const std::uint64_t ticket = ++discardsAsked_;
-    SetEvent(discardEvent_.Get());
-    const bool done =
-        discarded_.wait_for(lock, std::chrono::seconds(2), [&] { return discardsDone_ >= ticket; });
+    Shared& shared = *shared_;
+    std::unique_lock<std::mutex> lock(shared.discardMutex);
+    const std::uint64_t ticket = ++shared.discardsAsked;
+    SetEvent(shared.discardEvent.Get());
+    const bool done = shared.discarded.wait_for(lock, std::chrono::seconds(2),
+                                                [&] { return shared.discardsDone >= ticket; });
     lock.unlock();
     if (!done) {
         // The reader is stuck in the driver; drop what we can from here.
-        PurgeComm(port_, PURGE_RXCLEAR);
-        if (dropper_) {
-            dropper_();
-        }
+        PurgeComm(shared.port, PURGE_RXCLEAR);
+        shared.Drop();
     }
 }
 
-void ComReader::DoDiscard() {
+void ComReader::DoDiscard(Shared& shared) {
     std::uint64_t target = 0;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        target = discardsAsked_;
+        std::lock_guard<std::mutex> lock(shared.discardMutex);
+        target = shared.discardsAsked;
     }
-    PurgeComm(port_, PURGE_RXCLEAR);
-    if (dropper_) {
-        dropper_();
-    }
+    PurgeComm(shared.port, PURGE_RXCLEAR);
+    shared.Drop();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        discardsDone_ = target;
+        std::lock_guard<std::mutex> lock(shared.discardMutex);
+        shared.discardsDone = target;
     }
-    discarded_.notify_all();
+    shared.discarded.notify_all();
 }
 
-void ComReader::Run() {
-    std::uint8_t chunk[4096];
-    const HANDLE waits[3] = {stopEvent_.Get(), discardEvent_.Get(), readEvent_.Get()};
+void ComReader::Run(const std::shared_ptr<Shared>& state) {
+    Shared& shared = *state;
+    const HANDLE waits[3] = {shared.stopEvent.Get(), shared.discardEvent.Get(),
+                             shared.readEvent.Get()};
+    int failures = 0;
     for (;;) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = readEvent_.Get();
+        shared.overlapped = OVERLAPPED{};
+        shared.overlapped.hEvent = shared.readEvent.Get();
         DWORD got = 0;
-        bool ok = ReadFile(port_, chunk, sizeof(chunk), nullptr, &overlapped) != FALSE;
+        bool ok = ReadFile(shared.port, shared.chunk, sizeof(shared.chunk), nullptr,
+                           &shared.overlapped) != FALSE;
         if (!ok && GetLastError() == ERROR_IO_PENDING) {
             DWORD woke = WAIT_TIMEOUT;
             while ((woke = WaitForMultipleObjects(3, waits, FALSE, kTickMs)) == WAIT_TIMEOUT) {
-                receiver_(nullptr, 0);
+                shared.Receive(nullptr, 0);
             }
             if (woke != WAIT_OBJECT_0 + 2) {
-                // Stop or discard: the read in flight ends here and its bytes are dropped.
-                CancelIoEx(port_, &overlapped);
-                GetOverlappedResult(port_, &overlapped, &got, TRUE);
+                // Stop or discard: the read in flight ends here and its bytes are dropped. The
+                // wait has no bound; Stop does not wait for it beyond its own.
+                CancelIoEx(shared.port, &shared.overlapped);
+                GetOverlappedResult(shared.port, &shared.overlapped, &got, TRUE);
                 if (woke == WAIT_OBJECT_0 + 1) {
-                    DoDiscard();
+                    DoDiscard(shared);
                     continue;
                 }
                 return;
@@ -234,14 +299,20 @@ void ComReader::Run() {
             ok = true;
         }
         if (ok) {
-            ok = GetOverlappedResult(port_, &overlapped, &got, FALSE) != FALSE;
+            ok = GetOverlappedResult(shared.port, &shared.overlapped, &got, FALSE) != FALSE;
         }
         if (ok && got > 0) {
-            receiver_(chunk, got);
+            failures = 0;
+            shared.Receive(shared.chunk, got);
         } else if (!ok) {
-            // A line error or a vanished device: clear the error state and try again shortly.
+            // A line error clears; a device that is gone keeps failing and stops answering.
             DWORD errors = 0;
-            ClearCommError(port_, &errors, nullptr);
+            const bool lineAnswers = ClearCommError(shared.port, &errors, nullptr) != FALSE;
+            if (!lineAnswers || ++failures >= kGoneAfterFailures) {
+                shared.failed = true;
+                WaitForSingleObject(shared.stopEvent.Get(), INFINITE);
+                return;
+            }
         }
         // After an empty or failed read pause, so that a driver which ends reads at once cannot
         // make this loop spin.
@@ -251,9 +322,9 @@ void ComReader::Run() {
             return;
         }
         if (woke == WAIT_OBJECT_0 + 1) {
-            DoDiscard();
+            DoDiscard(shared);
         } else if (pause > 0) {
-            receiver_(nullptr, 0);
+            shared.Receive(nullptr, 0);
         }
     }
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -56,9 +57,16 @@ std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, s
 // A thread that keeps reading a port (opened for overlapped I/O) so that nothing the device
 // sends is lost while the program looks at the port only now and then: the driver's queue is
 // emptied as soon as bytes arrive.
+//
+// A driver may never finish a read it was asked to cancel. Stop therefore waits for the
+// thread only a bounded time and then leaves it behind: everything the thread and a read in
+// flight touch lives in state the thread keeps alive itself, and a thread left behind never
+// calls the receiver again.
 class ComReader {
   public:
     static constexpr DWORD kTickMs = 50;
+    // How long Stop waits for the thread before leaving it behind.
+    static constexpr DWORD kStopWaitMs = 1000;
 
     // Called on the reader thread with each piece received, and with count 0 (data null) every
     // kTickMs or so while the line is quiet, which lets the receiver keep time.
@@ -72,28 +80,24 @@ class ComReader {
     ComReader& operator=(const ComReader&) = delete;
 
     bool Start(HANDLE port, Receiver receiver, Dropper dropper, DWORD& error);
-    // Cancels the pending read and ends the thread. The port stays open (its owner closes it).
+    // Cancels the pending read and ends the thread, or leaves it behind after kStopWaitMs.
+    // The port stays open (its owner closes it).
     void Stop();
     // Purges the driver's receive queue and runs the dropper on the reader thread. When it
     // returns, no byte received before the call reaches the receiver any more.
     void Discard();
+    // True once reads kept failing and the line no longer answers: the device is gone (a USB
+    // adapter unplugged). The thread then reads no more.
+    bool Failed() const;
 
   private:
-    void Run();
+    struct Shared;
+    static void Run(const std::shared_ptr<Shared>& shared);
     // Drops a read in flight (its bytes are lost on purpose), purges and runs the dropper.
-    void DoDiscard();
+    static void DoDiscard(Shared& shared);
 
-    HANDLE port_ = nullptr;
-    Receiver receiver_;
-    Dropper dropper_;
-    UniqueHandle stopEvent_;
-    UniqueHandle discardEvent_;
-    UniqueHandle readEvent_;
+    std::shared_ptr<Shared> shared_;
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable discarded_;
-    std::uint64_t discardsAsked_ = 0;
-    std::uint64_t discardsDone_ = 0;
 };
 
 }  // namespace ordane

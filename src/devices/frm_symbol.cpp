@@ -46,7 +46,10 @@ std::int32_t FrmSymbol::ClosePort() {
 }
 
 std::int32_t FrmSymbol::ReadData(std::uint8_t* buff, std::int32_t BuffSize) {
-    if (pending_ <= 0 || BuffSize <= 0 || buff == nullptr) {
+    if (pending_ <= 0) {
+        return link_.LinkFailed() ? -1 : 0;  // the scanner's port went away
+    }
+    if (BuffSize <= 0 || buff == nullptr) {
         return 0;
     }
     const std::int32_t n = std::min(pending_, BuffSize);

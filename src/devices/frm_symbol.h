@@ -44,7 +44,8 @@ class FrmSymbol {
                           std::int32_t Parity, std::int32_t StopBits);
     // Result of DisConnPort.
     std::int32_t ClosePort();
-    // Moves up to BuffSize pending bytes, oldest first, to buff; returns how many.
+    // Moves up to BuffSize pending bytes, oldest first, to buff; returns how many, or -1 once
+    // nothing is pending and the link's port went away.
     std::int32_t ReadData(std::uint8_t* buff, std::int32_t BuffSize);
     // A Symbol scanner takes no commands through the channel: sends nothing, returns 0.
     std::int32_t WriteData(const std::uint8_t* buff, std::int32_t Count);

@@ -16,7 +16,8 @@ class SerialLibrary {
     virtual std::int32_t ClosePort() = 0;
     virtual std::int32_t ClearRXBuff() = 0;
     virtual std::int32_t WriteData(const std::uint8_t* buff, std::int32_t count) = 0;
-    // Returns at once with 0..capacity bytes, oldest first, removed from the library.
+    // Returns at once with 0..capacity bytes, oldest first, removed from the library; -1 once
+    // the device is gone (a USB adapter unplugged) and nothing received is left.
     virtual std::int32_t ReadData(std::uint8_t* buff, std::int32_t capacity) = 0;
 };
 
@@ -40,6 +41,8 @@ class SymbolLinkLibrary {
                                   std::int32_t count) = 0;
     virtual std::int32_t GetScannerVersion(std::int32_t port) = 0;
     virtual std::int32_t DisConnPort(WindowHandle window, std::int32_t port) = 0;
+    // True once the connected port's device is gone (a USB adapter unplugged).
+    virtual bool LinkFailed() const = 0;
 };
 
 }  // namespace ordane

@@ -105,7 +105,11 @@ std::int32_t SerialPortWin32::ReadData(std::uint8_t* buff, std::int32_t capacity
         return 0;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<std::int32_t>(received_.Pop(buff, static_cast<std::size_t>(capacity)));
+    const std::size_t n = received_.Pop(buff, static_cast<std::size_t>(capacity));
+    if (n == 0 && reader_.Failed()) {
+        return -1;  // the device is gone and everything it sent has been read
+    }
+    return static_cast<std::int32_t>(n);
 }
 
 }  // namespace ordane

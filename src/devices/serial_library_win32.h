@@ -50,6 +50,8 @@ class SerialPortWin32 final : public SerialLibrary {
     std::int32_t ClearRXBuff() override;
     // The number of bytes written, or -1 when the port is not open or the write failed.
     std::int32_t WriteData(const std::uint8_t* buff, std::int32_t count) override;
+    // -1 once the device is gone (reads fail, the line no longer answers) and every byte it
+    // sent before has been read.
     std::int32_t ReadData(std::uint8_t* buff, std::int32_t capacity) override;
 
     bool IsOpen() const { return port_.Valid(); }

@@ -45,6 +45,7 @@ class SymbolLinkWin32 final : public SymbolLinkLibrary {
     // Sends REQUEST_REVISION; the reply comes later as kSymbolVersionMessage.
     std::int32_t GetScannerVersion(std::int32_t port) override;
     std::int32_t DisConnPort(WindowHandle window, std::int32_t port) override;
+    bool LinkFailed() const override { return reader_.Failed(); }
 
     // UI thread, for kSymbolDataMessage and kSymbolVersionMessage: copies the message's bytes
     // to the SetBuff buffer (as many as fit) and returns how many; 0 for a message that

@@ -12,8 +12,9 @@ std::int32_t FakeSymbolLink::ConnPort(WindowHandle window, std::int32_t baudRate
                                       std::int32_t port) {
     log_.push_back("conn " + std::to_string(window) + " " + std::to_string(baudRate) + " " +
                    std::to_string(port));
-    connected_ = connResult == 0;
-    return connResult;
+    const std::int32_t result = unplugged ? 2 : connResult;
+    connected_ = result == 0;
+    return result;
 }
 
 std::int32_t FakeSymbolLink::SetBuff(std::int32_t port, std::uint8_t* buff, std::int32_t size) {

@@ -35,6 +35,7 @@ class FakeSymbolLink final : public SymbolLinkLibrary {
                           std::int32_t count) override;
     std::int32_t GetScannerVersion(std::int32_t port) override;
     std::int32_t DisConnPort(WindowHandle window, std::int32_t port) override;
+    bool LinkFailed() const override { return connected_ && unplugged; }
 
     void SetWindowHandler(std::function<void(unsigned msg, std::int32_t n)> handler) {
         handler_ = std::move(handler);
@@ -50,6 +51,7 @@ class FakeSymbolLink final : public SymbolLinkLibrary {
     void ClearLog() { log_.clear(); }
 
     std::int32_t connResult = 0;
+    bool unplugged = false;  // the port's device is gone: connecting fails, reads report it
     std::optional<Bytes> versionReply;
     std::uint32_t versionDelayMs = 300;
     std::vector<Bytes> params;  // bytes of each SetParam

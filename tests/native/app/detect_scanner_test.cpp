@@ -157,5 +157,23 @@ TEST_F(DetectScannerTest, SymbolScannerIsIdentifiedAndItsBlocksDeliveredMarked) 
     EXPECT_EQ(delivery.typed[0].text, u"9787111");
 }
 
+TEST_F(DetectScannerTest, UnpluggedSymbolScannerIsReportedAndComesBackByItself) {
+    WriteSettings(true, false, "Symbol");
+    symbolLink.versionReply = AsBytes("NBRPYAAC 10 DS6607 ab");
+    StartAndSettle(6000);
+    symbolLink.unplugged = true;
+    pump.RunFor(3000);
+    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
+    EXPECT_TRUE(view.visible);
+    symbolLink.unplugged = false;
+    pump.RunFor(8000);
+    EXPECT_EQ(view.Label(7), u"型号:DS6607");
+    EXPECT_FALSE(view.visible);
+    symbolLink.DeliverData(AsBytes("9787111"));
+    pump.RunFor(1000);
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    EXPECT_EQ(delivery.typed[0].text, u"9787111");
+}
+
 }  // namespace
 }  // namespace ordane::test
