@@ -135,11 +135,21 @@ class ScannerSim(PortDevice):
                                    f"received {self.received!r}")
             return list(self.queries)
 
-    def send_scan(self, data: bytes | str, chunks: int = 1, pause_s: float = 0.0):
+    def send_scan(self, data: bytes | str, chunks: int = 1, pause_s: float = 0.0,
+                  baud: int | None = None) -> float:
         """Sends a reading as the scanner would: in `chunks` parts with `pause_s` between
-        them. Text is sent in the program's code page (GBK)."""
+        them, or at the pace of a `baud` line (ten bits a byte). Text is sent in the
+        program's code page (GBK). Returns the time.monotonic() of the last byte."""
         if isinstance(data, str):
             data = data.encode("gbk")
+        if baud:
+            piece = max(1, baud // 1000)  # about 10 ms of line time a piece
+            start = time.monotonic()
+            for at in range(0, len(data), piece):
+                due = start + at * 10 / baud
+                time.sleep(max(0.0, due - time.monotonic()))
+                self._write(data[at:at + piece])
+            return time.monotonic()
         chunks = max(1, min(chunks, len(data) or 1))
         size, extra = divmod(len(data), chunks)
         at = 0
@@ -149,6 +159,7 @@ class ScannerSim(PortDevice):
             if i and pause_s:
                 time.sleep(pause_s)
             self._write(part)
+        return time.monotonic()
 
 
 def main():
