@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Scanner delivery latency (50 scans) and idle CPU (60 s) of Ordane.exe under Wine.
+# Scanner delivery latency (50 scans), long codes at line speed and idle CPU (60 s) of
+# Ordane.exe under Wine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 

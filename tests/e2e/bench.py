@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Scanner delivery latency and idle CPU of the real Ordane.exe under Wine (scripts/bench.sh).
+"""Scanner delivery latency, long codes and idle CPU of the real Ordane.exe under Wine (scripts/bench.sh).
 
 Latency: an identified HHP scanner on a pty sends 50 barcodes, each in one write; the time from
 that write (the scan's last byte) until the fake business application has logged the last
 key (Enter) is measured. The scanner loop waits for more than 200 ms of silence before it
 delivers, so about 200 to 250 ms is the floor by design.
+
+Long codes: 2-D codes of 2 000 bytes paced as on a 115200 bit/s line and of 8 000 bytes paced
+as at 9600 bit/s; the time from the last byte until the business application has the code as
+its window text, median of several.
 
 Idle CPU: the program's own CPU time (Linux process of Ordane.exe, user + system) over 60 s
 with both timers running and nothing to read, and the wineserver's over the same time.
@@ -56,10 +60,28 @@ def measure_latency(scanner, target, count):
     return latencies
 
 
+def measure_long(scanner, target, size, baud, count):
+    body = "".join(chr(0x41 + i % 26) for i in range(size - 11))
+    delays = []
+    for _ in range(count):
+        before = len(target.texts())
+        last_byte = scanner.send_scan("DE6K8HGJKZ_" + body, baud=baud)
+        while len(target.texts()) <= before:
+            if time.monotonic() - last_byte > 30:
+                raise TimeoutError(f"{size}-byte code not delivered")
+            time.sleep(0.005)
+        delays.append((time.monotonic() - last_byte) * 1000)
+        if target.texts()[-1] != "HGJKZ_" + body:
+            raise AssertionError(f"{size}-byte code delivered altered")
+        time.sleep(0.5)
+    return delays
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scans", type=int, default=50)
     parser.add_argument("--idle", type=float, default=60.0, help="seconds of idle measuring")
+    parser.add_argument("--long", type=int, default=5, help="long codes of each size")
     args = parser.parse_args()
     with PtyPort(3) as port, ScannerSim(port, "HHP") as scanner, Target() as target, \
             Program(settings(Port=3, AddEnter=1)) as app:
@@ -76,6 +98,12 @@ def main():
         print(f"delivery latency over {len(latencies)} scans: "
               f"median {statistics.median(latencies):.0f} ms, "
               f"worst {max(latencies):.0f} ms, best {min(latencies):.0f} ms")
+
+        for size, baud in ((2000, 115200), (8000, 9600)):
+            delays = measure_long(scanner, target, size, baud, args.long)
+            print(f"{size}-byte code at {baud} bit/s, last byte to delivery over "
+                  f"{len(delays)}: median {statistics.median(delays):.0f} ms, "
+                  f"worst {max(delays):.0f} ms")
 
         pid, server = app.process.pid, wineserver_pid()
         start_app, start_server = cpu_seconds(pid), cpu_seconds(server) if server else 0.0
