@@ -77,11 +77,12 @@ class RecoveryTest(unittest.TestCase):
         late = b"\x06" * 25 + b"P_NAME:IT4600-050\x06."
         with PtyPort(16) as port, ScannerSim(port, "HHP", reply=late), Target() as target, \
                 Program(settings(Port=16)) as app:
-            target.focus()
             app.wait_label(1, NOT_DETECTED, timeout=20)
+            target.focus()
             time.sleep(1.0)  # many timer intervals: a loop still reading would have typed it
-            self.assertEqual(target.typed(), "")
+            # A scan would have changed the first line to the waiting text.
             self.assertEqual((app.label(1), app.label(2)), (NOT_DETECTED, HINT))
+            self.assertEqual(target.typed(), "")
             self.assertEqual(app.exit(), 0)
 
     def test_a_greyed_scanner_box_at_start_up_is_a_scanner_in_use(self):
