@@ -1,5 +1,6 @@
 #include "devices/com_port_win32.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <initializer_list>
@@ -120,6 +121,13 @@ bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize
     return true;
 }
 
+std::size_t ReadSizeFor(std::int32_t baudRate) {
+    constexpr std::size_t kMin = 16;
+    constexpr std::size_t kMax = 4096;
+    const auto bytesIn50Ms = static_cast<std::size_t>(baudRate > 0 ? baudRate : 0) / 200;
+    return std::clamp(bytesIn50Ms, kMin, kMax);
+}
+
 std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, std::int32_t count) {
     if (count <= 0) {
         return 0;
@@ -150,6 +158,7 @@ struct ComReader::Shared {
     UniqueHandle exitedEvent;
     // A read's buffer and OVERLAPPED stay valid as long as the driver may still use them.
     std::uint8_t chunk[4096];
+    std::size_t readSize = sizeof(chunk);
     OVERLAPPED overlapped{};
     std::atomic<bool> failed{false};
     // Held while the receiver or the dropper runs; abandoned is set under it.
@@ -174,7 +183,8 @@ struct ComReader::Shared {
     }
 };
 
-bool ComReader::Start(HANDLE port, Receiver receiver, Dropper dropper, DWORD& error) {
+bool ComReader::Start(HANDLE port, std::size_t readSize, Receiver receiver, Dropper dropper,
+                      DWORD& error) {
     Stop();
     error = ERROR_SUCCESS;
     auto shared = std::make_shared<Shared>();
@@ -191,6 +201,7 @@ bool ComReader::Start(HANDLE port, Receiver receiver, Dropper dropper, DWORD& er
         }
     }
     shared->port = port;
+    shared->readSize = std::clamp<std::size_t>(readSize, 1, sizeof(shared->chunk));
     shared->receiver = std::move(receiver);
     shared->dropper = std::move(dropper);
     try {
@@ -278,7 +289,7 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
         shared.overlapped = OVERLAPPED{};
         shared.overlapped.hEvent = shared.readEvent.Get();
         DWORD got = 0;
-        bool ok = ReadFile(shared.port, shared.chunk, sizeof(shared.chunk), nullptr,
+        bool ok = ReadFile(shared.port, shared.chunk, static_cast<DWORD>(shared.readSize), nullptr,
                            &shared.overlapped) != FALSE;
         if (!ok && GetLastError() == ERROR_IO_PENDING) {
             DWORD woke = WAIT_TIMEOUT;

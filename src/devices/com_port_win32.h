@@ -50,6 +50,12 @@ ComPort OpenComPort(int port, DWORD& error);
 bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize,
                        std::int32_t parity, std::int32_t stopBits, DCB& applied, DWORD& error);
 
+// How many bytes one read of the reader thread asks for at this line speed: about 50 ms of
+// line time. A read ends only when it is full or the line pauses, so on a line that never
+// pauses a larger read would hold a long reading's bytes back for seconds, and the program
+// would take the wait for the end of the reading.
+std::size_t ReadSizeFor(std::int32_t baudRate);
+
 // Sends count bytes through an overlapped write and waits for it; event is a manual-reset event
 // owned by the caller. Returns the bytes written, or -1 on failure.
 std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, std::int32_t count);
@@ -79,7 +85,8 @@ class ComReader {
     ComReader(const ComReader&) = delete;
     ComReader& operator=(const ComReader&) = delete;
 
-    bool Start(HANDLE port, Receiver receiver, Dropper dropper, DWORD& error);
+    // readSize bounds one read (see ReadSizeFor).
+    bool Start(HANDLE port, std::size_t readSize, Receiver receiver, Dropper dropper, DWORD& error);
     // Cancels the pending read and ends the thread, or leaves it behind after kStopWaitMs.
     // The port stays open (its owner closes it).
     void Stop();

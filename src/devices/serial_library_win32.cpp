@@ -67,7 +67,7 @@ std::int32_t SerialPortWin32::OpenPort(std::int32_t port, std::int32_t baudRate,
         std::lock_guard<std::mutex> lock(mutex_);
         received_.Clear();
     };
-    if (!reader_.Start(opened.Get(), receive, drop, error)) {
+    if (!reader_.Start(opened.Get(), ReadSizeFor(baudRate), receive, drop, error)) {
         return static_cast<std::int32_t>(error);
     }
     port_ = std::move(opened);

@@ -59,7 +59,7 @@ std::int32_t SymbolLinkWin32::ConnPort(WindowHandle window, std::int32_t baudRat
         engine_->Receive(data, count, now);
         engine_->Tick(now);
     };
-    if (!reader_.Start(port_.Get(), receive, nullptr, error)) {
+    if (!reader_.Start(port_.Get(), ReadSizeFor(baudRate), receive, nullptr, error)) {
         DisConnPort(0, 0);
         return static_cast<std::int32_t>(error);
     }

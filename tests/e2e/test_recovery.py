@@ -1,14 +1,14 @@
 """What a counter meets in the field, through the real Ordane.exe: a scanner adapter pulled
 out and plugged back in, a change of brand between Symbol and another on one port, a reply
-that comes after the identification gave up, a greyed "use" box, and a Symbol barcode
-scanned twice whose second transmission is damaged."""
+that comes after the identification gave up, a greyed "use" box, and a Symbol scanner
+whose packets are damaged or which was switched off and on."""
 
 import time
 import unittest
 
 from harness import LIST_IDS, PtyPort, Program, Target, command_id, settings, wait_until
 from sim.scanner import ScannerSim
-from sim.ssi_scanner import SsiScanner
+from sim.ssi_scanner import PARAM_DECODE_FORMAT, SsiScanner
 from test_scanner import HINT, WAITING, identified, watch
 
 PORT_FAILED = "无法打开条码扫描仪端口"
@@ -95,7 +95,7 @@ class RecoveryTest(unittest.TestCase):
             target.wait_typed("333<ENTER>")
             self.assertEqual(app.exit(), 0)
 
-    def test_a_symbol_barcode_scanned_twice_with_the_second_damaged_arrives_twice(self):
+    def test_a_symbol_scanner_survives_a_damaged_resend_and_a_power_cycle(self):
         with PtyPort(12) as port, SsiScanner(port) as scanner, Target() as target, \
                 Program(settings(Scanner="Symbol", Port=12)) as app:
             watch(app, identified)
@@ -107,6 +107,13 @@ class RecoveryTest(unittest.TestCase):
             scanner.scan(b"6901234567892", corrupt_first=True)
             target.wait_typed("6901234567892<ENTER>" * 2)
             self.assertGreaterEqual(len(scanner.host_packets(0xD1)), 1)
+            # Switched off and on, the scanner has forgotten the packet format: its next
+            # reading goes out raw, and the link asks for packets again.
+            scanner.params[PARAM_DECODE_FORMAT] = 0x00
+            scanner.scan(b"raw reading")
+            self.assertTrue(scanner.wait_for(lambda: scanner.packeted))
+            scanner.scan(b"4006381333931")
+            target.wait_typed("6901234567892<ENTER>" * 2 + "4006381333931<ENTER>")
             self.assertEqual(app.exit(), 0)
 
 

@@ -33,7 +33,7 @@ TEST(ComReaderTest, StopLeavesAReaderStuckInTheDriverBehind) {
         ComReader reader;
         DWORD error = 0;
         ASSERT_TRUE(reader.Start(
-            reading.Get(),
+            reading.Get(), 64,
             [received](const std::uint8_t*, std::size_t count) {
                 if (count > 0) {
                     ++*received;
