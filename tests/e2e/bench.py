@@ -35,9 +35,12 @@ def cpu_seconds(pid: int) -> float:
 
 
 def wineserver_pid() -> int | None:
+    """The wineserver of this run's prefix (other prefixes may have servers of their own)."""
+    wanted = f"WINEPREFIX={os.environ.get('WINEPREFIX', '')}".encode()
     for entry in Path("/proc").glob("[0-9]*"):
         try:
-            if (entry / "comm").read_text().strip().startswith("wineserver"):
+            if ((entry / "comm").read_text().strip().startswith("wineserver")
+                    and wanted in (entry / "environ").read_bytes().split(b"\0")):
                 return int(entry.name)
         except OSError:
             continue
