@@ -348,6 +348,11 @@ class Window:
     def exists(self) -> bool:
         return self._value("exists") == "1"
 
+    def usage(self) -> dict:
+        """The owning program's handle count, committed (private) and working-set bytes."""
+        f = self._call("usage")[0]
+        return {"handles": int(f[0]), "private": int(f[1]), "working_set": int(f[2])}
+
     def info(self, id=None) -> dict:
         """hwnd, pid, visible, enabled, class, title and program path of the window."""
         f = self._call("info", id=id)[0]

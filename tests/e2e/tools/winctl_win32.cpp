@@ -1,6 +1,7 @@
 // winctl: reads and drives the windows of other programs in the Wine prefix, for the
 // end-to-end tests. It also opens COM ports, makes HTTP requests and touches the registry in
-// the 32-bit view, all as the program under test would see them.
+// the 32-bit view, all as the program under test would see them, and reports a program's
+// handle count and memory.
 //
 //   winctl.exe COMMAND [--option value ...] [; COMMAND ...]
 //   winctl.exe --server       one command per line on stdin, words split like a shell would
@@ -16,6 +17,7 @@
 
 #include <windows.h>
 #include <wininet.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -987,6 +989,67 @@ void CmdRegDel(const Args& a, Output&) {
     }
 }
 
+// The handles a process holds, counted in the system's handle table (Wine answers 0 to
+// GetProcessHandleCount).
+DWORD HandleCount(DWORD pid) {
+    struct Entry {
+        ULONG ownerPid;
+        BYTE objectType;
+        BYTE flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
+                                               "NtQuerySystemInformation")));
+    constexpr ULONG kSystemHandleInformation = 16;
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(kSystemHandleInformation, buffer.data(),
+                                  static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0) {
+            break;
+        }
+        if (buffer.size() >= (1u << 28)) {
+            throw std::runtime_error("system handle table too large");
+        }
+        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed));
+    }
+    const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
+    DWORD held = 0;
+    for (ULONG i = 0; i < count; ++i) {
+        held += entries[i].ownerPid == pid ? 1 : 0;
+    }
+    return held;
+}
+
+// What a window's program holds: its handle count and its working set, as a long run watches
+// them for leaks.
+void CmdUsage(const Args& a, Output& out) {
+    const DWORD pid = PidOf(RequireTop(a));
+    KernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    if (!process) {
+        throw std::runtime_error(ErrorText("OpenProcess", GetLastError()));
+    }
+    DWORD handles = 0;
+    if (!GetProcessHandleCount(process.Get(), &handles) || handles == 0) {
+        handles = HandleCount(pid);
+    }
+    PROCESS_MEMORY_COUNTERS_EX memory{};
+    memory.cb = sizeof(memory);
+    if (!K32GetProcessMemoryInfo(process.Get(),
+                                 reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                                 sizeof(memory))) {
+        throw std::runtime_error(ErrorText("GetProcessMemoryInfo", GetLastError()));
+    }
+    out.Record({Dec(handles), Dec(static_cast<long long>(memory.PagefileUsage)),
+                Dec(static_cast<long long>(memory.WorkingSetSize))});
+}
+
 // ---------------------------------------------------------------------------------------
 
 void CmdPing(const Args&, Output& out) {
@@ -1033,6 +1096,7 @@ const std::map<std::wstring, Command>& Commands() {
         {L"regget", CmdRegGet},
         {L"regset", CmdRegSet},
         {L"regdel", CmdRegDel},
+        {L"usage", CmdUsage},
     };
     return commands;
 }

@@ -1,0 +1,27 @@
+"""A short soak of the real Ordane.exe (scripts/soak.sh runs the long one): 200 readings of
+random length and content, cards now and then and a share over the Symbol link, each
+delivered exactly once and unaltered, with no growth of handles or memory to speak of."""
+
+import unittest
+
+from soak import Soak
+
+MIB = 1 << 20
+
+
+class SoakTest(unittest.TestCase):
+    def test_two_hundred_readings_arrive_once_and_unaltered(self):
+        result = Soak(count=200, seed=7, symbol_share=0.2, card_every=40).run()
+        self.assertEqual(result["problems"], [])
+        self.assertEqual(result["delivered"], 200)
+        self.assertEqual(result["symbol_readings"], 40)
+        self.assertEqual(result["cards"], 5)
+        self.assertGreaterEqual(result["card_records"], 5)
+        self.assertEqual(result["exit_code"], 0)
+        before, after = result["usage_after_100"], result["usage_at_end"]
+        self.assertLessEqual(after["handles"] - before["handles"], 10, result)
+        self.assertLessEqual(after["private"] - before["private"], MIB, result)
+
+
+if __name__ == "__main__":
+    unittest.main()
