@@ -25,7 +25,9 @@ SingleInstance::SingleInstance(const Text& executablePath) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, SingleInstanceName(executablePath).c_str());
     const DWORD error = GetLastError();
     mutex_.Reset(mutex);
-    alreadyRunning_ = mutex_.Valid() && error == ERROR_ALREADY_EXISTS;
+    // A mutex this process may not open belongs to an instance running elevated or as another
+    // user on this session: that one runs too.
+    alreadyRunning_ = mutex_.Valid() ? error == ERROR_ALREADY_EXISTS : error == ERROR_ACCESS_DENIED;
 }
 
 }  // namespace ordane
