@@ -687,12 +687,13 @@ class Program:
 
     settings: None (no Setting.ini), a dict of [BCINFO] keys, text or bytes (see ini_bytes).
     sdtapi: False, True (the simulated sdtapi.dll from the bin folder) or a path.
-    reader: keys for the simulated library's state.ini (see fake_sdtapi/README.md)."""
+    reader: keys for the simulated library's state.ini (see fake_sdtapi/README.md).
+    folder_prefix: the start of the program folder's name."""
 
     def __init__(self, settings=None, sdtapi=False, reader=None, exe="Ordane.exe",
-                 pfx: Prefix | None = None):
+                 pfx: Prefix | None = None, folder_prefix="ordane-"):
         self.prefix = pfx or prefix()
-        self.folder = self.prefix.temp_dir("ordane-")
+        self.folder = self.prefix.temp_dir(folder_prefix)
         self.exe = self.folder / "Ordane.exe"
         shutil.copy2(bin_file(exe), self.exe)
         if sdtapi:
