@@ -42,7 +42,7 @@ void ShellIcon::AddTrayIcon() {
     record_.uFlags = NIF_MESSAGE | NIF_ICON;
     record_.uCallbackMessage = kTrayCallbackMessage;
     record_.hIcon = reinterpret_cast<HICON>(GetClassLongPtrW(mainWindow_, GCLP_HICON));
-    Shell_NotifyIconA(NIM_ADD, &record_);
+    present_ = Shell_NotifyIconA(NIM_ADD, &record_) != FALSE;
     added_ = true;
 }
 
@@ -62,6 +62,7 @@ void ShellIcon::RemoveTrayIcon() {
     record_.uFlags = 0;
     Shell_NotifyIconA(NIM_DELETE, &record_);
     added_ = false;
+    present_ = false;
     if (g_previousProc != nullptr) {
         SetWindowLongPtrW(mainWindow_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_previousProc));
     }
@@ -76,7 +77,7 @@ LRESULT CALLBACK ShellIcon::MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, L
         // Explorer restarted and lost the icon: add it again with its tip.
         if (auto* icon = static_cast<ShellIcon*>(GetPropW(hwnd, kIconProperty))) {
             icon->record_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-            Shell_NotifyIconA(NIM_ADD, &icon->record_);
+            icon->present_ = Shell_NotifyIconA(NIM_ADD, &icon->record_) != FALSE;
         }
     }
     return CallWindowProcW(g_previousProc, hwnd, msg, wParam, lParam);

@@ -21,6 +21,7 @@ class ShellIcon final : public TrayIcon {
     void AddTrayIcon() override;
     void SetTrayTip(const Text& tip) override;
     void RemoveTrayIcon() override;
+    bool IconPresent() override { return present_; }
 
   private:
     static LRESULT CALLBACK MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -30,6 +31,8 @@ class ShellIcon final : public TrayIcon {
     // The first-version record (88 bytes on a 32-bit build): every call reuses it.
     NOTIFYICONDATAA record_ = {};
     bool added_ = false;
+    // The shell accepted the icon.
+    bool present_ = false;
 };
 
 }  // namespace ordane
