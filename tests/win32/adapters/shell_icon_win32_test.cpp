@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <vector>
 
 #include "common/ansi_codec_win32.h"
@@ -11,58 +10,42 @@
 namespace ordane {
 namespace {
 
-// The shell as the icon meets it at log-on: it refuses icons until it is ready.
-struct FakeShell {
-    static inline bool ready = false;
-    static inline std::vector<std::pair<DWORD, NOTIFYICONDATAA>> calls;
-    static BOOL WINAPI Notify(DWORD message, PNOTIFYICONDATAA record) {
-        calls.emplace_back(message, *record);
-        return ready || message == NIM_DELETE ? TRUE : FALSE;
-    }
-    static int Adds() {
-        int adds = 0;
-        for (const auto& call : calls) {
-            adds += call.first == NIM_ADD ? 1 : 0;
-        }
-        return adds;
-    }
-};
+// The shell at log-on: it refuses icons until it is ready; what it is told is kept.
+bool g_shellReady = false;
+std::vector<std::pair<DWORD, NOTIFYICONDATAA>> g_told;
+BOOL WINAPI FakeShell(DWORD message, PNOTIFYICONDATAA record) {
+    g_told.emplace_back(message, *record);
+    return g_shellReady ? TRUE : FALSE;
+}
 
 void Pump(DWORD ms) {
-    const ULONGLONG end = GetTickCount64() + ms;
-    while (GetTickCount64() < end) {
+    for (const ULONGLONG end = GetTickCount64() + ms; GetTickCount64() < end; Sleep(10)) {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             DispatchMessageW(&message);
         }
-        Sleep(10);
     }
 }
 
-TEST(ShellIconWin32Test, IconTheShellRefusedIsAddedOnceTheShellIsReady) {
+TEST(ShellIconWin32Test, IconTheShellRefusedIsAddedWithItsTipOnceTheShellIsReady) {
     HWND window =
         CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
     AnsiCodecWin32 codec;
-    {
-        ShellIcon icon(window, codec, &FakeShell::Notify);
-        icon.AddTrayIcon();
-        icon.SetTrayTip(u"Ordane");
-        EXPECT_FALSE(icon.IconPresent());
-        Pump(2500);
-        EXPECT_FALSE(icon.IconPresent());
-        EXPECT_GE(FakeShell::Adds(), 2);
+    ShellIcon icon(window, codec, &FakeShell);
+    icon.AddTrayIcon();
+    icon.SetTrayTip(u"Ordane");
+    Pump(2500);
+    EXPECT_FALSE(icon.IconPresent());
 
-        FakeShell::ready = true;
-        Pump(2500);
-        EXPECT_TRUE(icon.IconPresent());
-        ASSERT_FALSE(FakeShell::calls.empty());
-        const auto& [message, record] = FakeShell::calls.back();
-        EXPECT_EQ(message, static_cast<DWORD>(NIM_ADD));
-        EXPECT_EQ(record.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
-        EXPECT_STREQ(record.szTip, "Ordane");
-        EXPECT_EQ(record.hWnd, window);
-    }
+    g_shellReady = true;
+    Pump(2500);
+    EXPECT_TRUE(icon.IconPresent());
+    const auto& [message, record] = g_told.back();
+    EXPECT_EQ(message, static_cast<DWORD>(NIM_ADD));
+    EXPECT_EQ(record.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_STREQ(record.szTip, "Ordane");
+    icon.RemoveTrayIcon();
     DestroyWindow(window);
 }
 
