@@ -21,7 +21,10 @@ class Request {
   public:
     enum Slot { kSession, kConnection, kRequest, kSlots };
 
+    Request() = default;
     ~Request() { CloseAll(); }
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
 
     // Keeps a handle the worker has just opened; once the request was abandoned the handle is
     // closed at once and the worker stops.
