@@ -8,7 +8,7 @@ namespace ordane {
 class Delivery {
   public:
     virtual ~Delivery() = default;
-    // Types the text into the window that has the keyboard focus, every character literally,
+    // Types the text into the window that has the keyboard focus as KeystrokesFor gives it,
     // then Enter when asked; does not wait for the receiver.
     virtual void TypeText(const Text& text, bool addEnter) = 0;
     // Sets the text of the first child of the top-level window with exactly this title.

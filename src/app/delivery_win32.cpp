@@ -4,41 +4,52 @@
 
 #include <vector>
 
+#include "app/keystrokes.h"
 #include "common/wide_win32.h"
 
 namespace ordane {
 
 namespace {
 
-INPUT Key(WORD virtualKey, WORD unit, DWORD flags) {
+INPUT Key(WORD virtualKey, WORD scanOrUnit, DWORD flags) {
     INPUT input{};
     input.type = INPUT_KEYBOARD;
     input.ki.wVk = virtualKey;
-    input.ki.wScan = unit;
+    input.ki.wScan = scanOrUnit;
     input.ki.dwFlags = flags;
     return input;
 }
 
-void AddEnter(std::vector<INPUT>& inputs) {
-    inputs.push_back(Key(VK_RETURN, 0, 0));
-    inputs.push_back(Key(VK_RETURN, 0, KEYEVENTF_KEYUP));
+WORD VirtualKey(Keystroke::Key key) {
+    switch (key) {
+        case Keystroke::Key::kEnter:
+            return VK_RETURN;
+        case Keystroke::Key::kTab:
+            return VK_TAB;
+        case Keystroke::Key::kEscape:
+            return VK_ESCAPE;
+        case Keystroke::Key::kBackspace:
+            return VK_BACK;
+        case Keystroke::Key::kCharacter:
+            break;
+    }
+    return 0;
 }
 
 }  // namespace
 
 void DeliveryWin32::TypeText(const Text& text, bool addEnter) {
     std::vector<INPUT> inputs;
-    inputs.reserve(2 * text.size() + 2);
-    for (char16_t unit : text) {
-        if (unit == u'\r') {
-            AddEnter(inputs);
+    for (const Keystroke& stroke : KeystrokesFor(text, addEnter)) {
+        if (stroke.key == Keystroke::Key::kCharacter) {
+            inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE));
+            inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP));
         } else {
-            inputs.push_back(Key(0, unit, KEYEVENTF_UNICODE));
-            inputs.push_back(Key(0, unit, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP));
+            const WORD key = VirtualKey(stroke.key);
+            const auto scan = static_cast<WORD>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
+            inputs.push_back(Key(key, scan, 0));
+            inputs.push_back(Key(key, scan, KEYEVENTF_KEYUP));
         }
-    }
-    if (addEnter) {
-        AddEnter(inputs);
     }
     if (!inputs.empty()) {
         SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));

@@ -12,9 +12,9 @@ class DeliveryWin32 final : public Delivery {
     // sendTimeoutMs: how long setting the window text may wait for the target application.
     explicit DeliveryWin32(std::uint32_t sendTimeoutMs = 5000) : sendTimeoutMs_(sendTimeoutMs) {}
 
-    // Each UTF-16 unit goes as a Unicode character (KEYEVENTF_UNICODE), so it arrives
-    // literally whatever the keyboard layout or input method; a carriage return goes as the
-    // Enter key. All keys are queued in one SendInput batch.
+    // The keys KeystrokesFor gives: a character as a Unicode character (KEYEVENTF_UNICODE),
+    // so it arrives literally whatever the keyboard layout or input method; Enter, Tab, Escape
+    // and Backspace as their virtual keys. All keys are queued in one SendInput batch.
     void TypeText(const Text& text, bool addEnter) override;
     // WM_SETTEXT with a bounded wait, abandoned when the target is hung.
     void SetFirstChildText(const Text& windowTitle, const Text& text) override;

@@ -173,8 +173,14 @@ void FrmMain::OnCloseRequested() {
     OnCommandClick(kExitCommand);
 }
 
+void FrmMain::HideToTray() {
+    if (deps_.tray.IconPresent()) {
+        deps_.view.HideWindow();
+    }
+}
+
 void FrmMain::Label4_Click() {
-    deps_.view.HideWindow();
+    HideToTray();
 }
 
 void FrmMain::Label6_Click() {
@@ -407,7 +413,7 @@ bool FrmMain::DetectScanner() {
     }
     SetScannerState(0);
     ScannerStarted = true;
-    deps_.view.HideWindow();
+    HideToTray();
     SetCommandsEnabled(true);
     return true;
 }
@@ -487,7 +493,7 @@ void FrmMain::StartCardReader() {
     SetLabel(12, status::kReaderReady);
     RestoreTimers(noted);
     ReaderStarted = true;
-    deps_.view.HideWindow();
+    HideToTray();
     SetCommandsEnabled(true);
 }
 

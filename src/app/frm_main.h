@@ -107,6 +107,8 @@ class FrmMain {
     void FillQrCodeTypes();
     void ClearStatusLines();
     void SetLabel(int label, const Text& text) { deps_.view.SetLabelText(label, text); }
+    // Hides the main window, but only while the tray icon is there to bring it back.
+    void HideToTray();
     void SetCommandsEnabled(bool enabled);
     bool StartCardReaderAtLoad();
     // False when the scanner did not answer (its texts then stand and both loops stay off).

@@ -2,16 +2,12 @@
 // runs the message loop until the last window is unloaded.
 #include <windows.h>
 
-#include <algorithm>
-#include <functional>
-#include <string>
-
 #include "app/delivery_win32.h"
 #include "app/frm_main.h"
 #include "app/main_window_win32.h"
+#include "app/single_instance_win32.h"
 #include "app/status_texts.h"
 #include "common/ansi_codec_win32.h"
-#include "common/handle_win32.h"
 #include "common/message_pump_win32.h"
 #include "common/registry_win32.h"
 #include "common/wide_win32.h"
@@ -33,31 +29,6 @@
 
 namespace ordane {
 namespace {
-
-// Held for the life of the process: a second start of the same executable finds it.
-class SingleInstance {
-  public:
-    explicit SingleInstance(const Text& executablePath) {
-        // Backslashes would name a kernel namespace; the path itself names the instance.
-        std::wstring path(executablePath.begin(), executablePath.end());
-        std::replace(path.begin(), path.end(), L'\\', L'/');
-        CharLowerBuffW(path.data(), static_cast<DWORD>(path.size()));
-        std::wstring name = L"Local\\Ordane:" + path;
-        if (name.size() >= MAX_PATH) {
-            // Object names are limited to MAX_PATH: a deep folder is named by its hash.
-            name = L"Local\\Ordane:" + std::to_wstring(std::hash<std::wstring>{}(path));
-        }
-        HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-        const DWORD error = GetLastError();
-        mutex_.Reset(mutex);
-        alreadyRunning_ = mutex_.Valid() && error == ERROR_ALREADY_EXISTS;
-    }
-    bool AlreadyRunning() const { return alreadyRunning_; }
-
-  private:
-    UniqueHandle mutex_;
-    bool alreadyRunning_ = false;
-};
 
 int Run(HINSTANCE instance) {
     const ExecutableLocation exe = GetExecutableLocation();

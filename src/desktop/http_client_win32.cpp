@@ -3,24 +3,81 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
 namespace ordane {
 
 namespace {
 
-class InternetHandle {
+// The WinINet handles of one request, shared by the worker thread that uses them and the
+// waiting thread, which closes them at the deadline to abandon the request; whichever of the
+// two lets go last frees it.
+class Request {
   public:
-    explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-    ~InternetHandle() {
-        if (handle_ != nullptr) {
-            InternetCloseHandle(handle_);
+    enum Slot { kSession, kConnection, kRequest, kSlots };
+
+    Request() = default;
+    ~Request() { CloseAll(); }
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    // Keeps a handle the worker has just opened; once the request was abandoned the handle is
+    // closed at once and the worker stops.
+    HINTERNET Adopt(Slot slot, HINTERNET handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handles_[slot] = handle;
+        if (abandoned_) {
+            CloseLocked();
         }
+        return handles_[slot];
     }
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    HINTERNET get() const { return handle_; }
+    void Finish(std::optional<std::string> body) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            body_ = std::move(body);
+            done_ = true;
+            CloseLocked();
+        }
+        finished_.notify_all();
+    }
+    // The reply, or nothing when the worker has not finished within the time; then its
+    // handles are closed, which ends any call it is blocked in.
+    std::optional<std::string> Wait(std::uint32_t ms) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (finished_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; })) {
+            return body_;
+        }
+        abandoned_ = true;
+        CloseLocked();
+        return std::nullopt;
+    }
+    void CloseAll() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        CloseLocked();
+    }
 
   private:
-    HINTERNET handle_;
+    // Children before their parent.
+    void CloseLocked() {
+        for (int slot = kSlots - 1; slot >= 0; --slot) {
+            if (handles_[slot] != nullptr) {
+                InternetCloseHandle(handles_[slot]);
+                handles_[slot] = nullptr;
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    HINTERNET handles_[kSlots] = {};
+    bool abandoned_ = false;
+    bool done_ = false;
+    std::optional<std::string> body_;
 };
 
 // A reply larger than this is not the registration server's answer; what fits is kept.
@@ -47,14 +104,13 @@ std::string Part(const char* start, DWORD length) {
     return start != nullptr ? std::string(start, length) : std::string();
 }
 
-}  // namespace
-
-std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
-    // Connecting, sending and waiting for the reply each get a third of the bound, so a
-    // server that accepts and then stalls still releases the window within it.
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs_;
-    const DWORD connectMs = timeoutMs_ / 3;
-    const DWORD transferMs = timeoutMs_ / 3;
+// The request itself, on the worker thread. Connecting, sending and waiting for the reply
+// each get a third of the bound as well, so that an abandoned worker also ends by itself.
+std::optional<std::string> Transfer(Request& handles, const std::string& url,
+                                    std::uint32_t timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    const DWORD connectMs = timeoutMs / 3;
+    const DWORD transferMs = timeoutMs / 3;
 
     // The parts of the address point into url.
     URL_COMPONENTSA parts{};
@@ -74,37 +130,43 @@ std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
     }
     object += Part(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
-    InternetHandle session(
-        InternetOpenA("Ordane", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (session.get() == nullptr) {
+    const HINTERNET session =
+        handles.Adopt(Request::kSession,
+                      InternetOpenA("Ordane", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (session == nullptr) {
         return std::nullopt;
     }
     // Set at every level: a connection handle does not take over the session's send and
     // receive timeouts everywhere (Wine starts it without any), a request always honours its own.
-    SetTimeouts(session.get(), connectMs, transferMs);
-    InternetHandle connection(InternetConnectA(session.get(), host.c_str(), parts.nPort, nullptr,
-                                               nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-    if (connection.get() == nullptr) {
+    SetTimeouts(session, connectMs, transferMs);
+    const HINTERNET connection = handles.Adopt(
+        Request::kConnection, InternetConnectA(session, host.c_str(), parts.nPort, nullptr, nullptr,
+                                               INTERNET_SERVICE_HTTP, 0, 0));
+    if (connection == nullptr) {
         return std::nullopt;
     }
-    SetTimeouts(connection.get(), connectMs, transferMs);
+    SetTimeouts(connection, connectMs, transferMs);
 
+    // A redirect is not followed: only the server's own reply is judged, and the id goes
+    // nowhere else.
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                  INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES;
+                  INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES |
+                  INTERNET_FLAG_NO_AUTO_REDIRECT;
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) {
         flags |= INTERNET_FLAG_SECURE;
     }
-    InternetHandle request(HttpOpenRequestA(connection.get(), "GET", object.c_str(), nullptr,
-                                            nullptr, nullptr, flags, 0));
-    if (request.get() == nullptr) {
+    const HINTERNET request = handles.Adopt(
+        Request::kRequest,
+        HttpOpenRequestA(connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 0));
+    if (request == nullptr) {
         return std::nullopt;
     }
-    SetTimeouts(request.get(), connectMs, transferMs);
-    if (!HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) {
+    SetTimeouts(request, connectMs, transferMs);
+    if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
         return std::nullopt;
     }
 
-    const std::optional<DWORD> status = QueryNumber(request.get(), HTTP_QUERY_STATUS_CODE);
+    const std::optional<DWORD> status = QueryNumber(request, HTTP_QUERY_STATUS_CODE);
     if (!status || *status < 200 || *status > 299) {
         return std::nullopt;
     }
@@ -113,7 +175,7 @@ std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
     char chunk[4096];
     for (;;) {
         DWORD read = 0;
-        if (!InternetReadFile(request.get(), chunk, sizeof chunk, &read)) {
+        if (!InternetReadFile(request, chunk, sizeof chunk, &read)) {
             return std::nullopt;
         }
         if (read == 0) {
@@ -130,11 +192,28 @@ std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
         }
     }
     // A reply cut off before its announced length is a failed transfer, not a short reply.
-    const std::optional<DWORD> length = QueryNumber(request.get(), HTTP_QUERY_CONTENT_LENGTH);
+    const std::optional<DWORD> length = QueryNumber(request, HTTP_QUERY_CONTENT_LENGTH);
     if (length && body.size() < *length) {
         return std::nullopt;
     }
     return body;
+}
+
+}  // namespace
+
+std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
+    // Proxy detection, name lookup and a server that trickles its reply are beyond any
+    // per-operation timeout: the request runs on a thread of its own, which is abandoned at
+    // the deadline, while this thread waits for it.
+    auto request = std::make_shared<Request>();
+    try {
+        std::thread([request, url, timeoutMs = timeoutMs_] {
+            request->Finish(Transfer(*request, url, timeoutMs));
+        }).detach();
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+    return request->Wait(timeoutMs_);
 }
 
 }  // namespace ordane

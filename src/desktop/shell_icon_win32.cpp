@@ -14,6 +14,11 @@ WNDPROC g_previousProc = nullptr;
 // The icon object the hooked window belongs to, kept on the window itself.
 constexpr wchar_t kIconProperty[] = L"Ordane.ShellIcon";
 
+// While the shell refuses the icon (not ready yet at log-on), it is offered again this often,
+// on a timer of the main window's own (the window's device timers are 1 and 2).
+constexpr UINT_PTR kRetryTimer = 2025;
+constexpr UINT kRetryMs = 2000;
+
 // The first-version record's tip field (the shell reads no more, whatever the header's
 // record declares).
 constexpr std::size_t kTipBytes = 64;
@@ -23,8 +28,8 @@ static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "the shell's first-version ANSI rec
 
 }  // namespace
 
-ShellIcon::ShellIcon(HWND mainWindow, const AnsiCodec& codec)
-    : mainWindow_(mainWindow), codec_(codec) {}
+ShellIcon::ShellIcon(HWND mainWindow, const AnsiCodec& codec, NotifyFn notify)
+    : mainWindow_(mainWindow), codec_(codec), notify_(notify) {}
 
 ShellIcon::~ShellIcon() {
     if (added_) {
@@ -39,11 +44,22 @@ void ShellIcon::AddTrayIcon() {
     record_.cbSize = NOTIFYICONDATAA_V1_SIZE;
     record_.hWnd = mainWindow_;
     record_.uID = 0;
-    record_.uFlags = NIF_MESSAGE | NIF_ICON;
     record_.uCallbackMessage = kTrayCallbackMessage;
     record_.hIcon = reinterpret_cast<HICON>(GetClassLongPtrW(mainWindow_, GCLP_HICON));
-    Shell_NotifyIconA(NIM_ADD, &record_);
+    Offer();
     added_ = true;
+}
+
+// Adds the icon with everything it carries. An add the shell timed out on may still have
+// taken effect, so a refused add counts as present when the icon can be modified.
+void ShellIcon::Offer() {
+    record_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    present_ = notify_(NIM_ADD, &record_) != FALSE || notify_(NIM_MODIFY, &record_) != FALSE;
+    if (present_) {
+        KillTimer(mainWindow_, kRetryTimer);
+    } else {
+        SetTimer(mainWindow_, kRetryTimer, kRetryMs, nullptr);
+    }
 }
 
 // The tip field holds the text, a NUL and spaces up to its 64 bytes; a longer tip is cut so
@@ -55,13 +71,15 @@ void ShellIcon::SetTrayTip(const Text& tip) {
     std::memcpy(record_.szTip, ansi.data(), length);
     record_.szTip[length] = '\0';
     record_.uFlags = NIF_TIP;
-    Shell_NotifyIconA(NIM_MODIFY, &record_);
+    notify_(NIM_MODIFY, &record_);
 }
 
 void ShellIcon::RemoveTrayIcon() {
+    KillTimer(mainWindow_, kRetryTimer);
     record_.uFlags = 0;
-    Shell_NotifyIconA(NIM_DELETE, &record_);
+    notify_(NIM_DELETE, &record_);
     added_ = false;
+    present_ = false;
     if (g_previousProc != nullptr) {
         SetWindowLongPtrW(mainWindow_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_previousProc));
     }
@@ -72,11 +90,15 @@ LRESULT CALLBACK ShellIcon::MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, L
     static const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     if (msg == kTrayCallbackMessage && lParam == WM_LBUTTONUP && !IsWindowVisible(hwnd)) {
         ShowWindow(hwnd, SW_SHOW);
-    } else if (msg == taskbarCreated && taskbarCreated != 0) {
-        // Explorer restarted and lost the icon: add it again with its tip.
+    } else if ((msg == taskbarCreated && taskbarCreated != 0) ||
+               (msg == WM_TIMER && wParam == kRetryTimer)) {
+        // Explorer restarted and lost the icon, or the shell refused it before: add it again
+        // with its tip.
         if (auto* icon = static_cast<ShellIcon*>(GetPropW(hwnd, kIconProperty))) {
-            icon->record_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-            Shell_NotifyIconA(NIM_ADD, &icon->record_);
+            icon->Offer();
+        }
+        if (msg == WM_TIMER) {
+            return 0;
         }
     }
     return CallWindowProcW(g_previousProc, hwnd, msg, wParam, lParam);

@@ -13,7 +13,10 @@ inline constexpr UINT kTrayCallbackMessage = 2025;
 
 class ShellIcon final : public TrayIcon {
   public:
-    ShellIcon(HWND mainWindow, const AnsiCodec& codec);
+    // How the icon reaches the shell: Shell_NotifyIconA, or a stand-in under test.
+    using NotifyFn = BOOL(WINAPI*)(DWORD message, PNOTIFYICONDATAA record);
+
+    ShellIcon(HWND mainWindow, const AnsiCodec& codec, NotifyFn notify = &Shell_NotifyIconA);
     ~ShellIcon() override;
     ShellIcon(const ShellIcon&) = delete;
     ShellIcon& operator=(const ShellIcon&) = delete;
@@ -21,15 +24,20 @@ class ShellIcon final : public TrayIcon {
     void AddTrayIcon() override;
     void SetTrayTip(const Text& tip) override;
     void RemoveTrayIcon() override;
+    bool IconPresent() override { return present_; }
 
   private:
+    void Offer();
     static LRESULT CALLBACK MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
     HWND mainWindow_;
     const AnsiCodec& codec_;
+    NotifyFn notify_;
     // The first-version record (88 bytes on a 32-bit build): every call reuses it.
     NOTIFYICONDATAA record_ = {};
     bool added_ = false;
+    // The shell accepted the icon.
+    bool present_ = false;
 };
 
 }  // namespace ordane

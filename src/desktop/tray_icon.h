@@ -11,6 +11,8 @@ class TrayIcon {
     virtual void AddTrayIcon() = 0;
     virtual void SetTrayTip(const Text& tip) = 0;
     virtual void RemoveTrayIcon() = 0;
+    // Whether the icon is in the notification area now: the only way back to a hidden window.
+    virtual bool IconPresent() = 0;
 };
 
 }  // namespace ordane

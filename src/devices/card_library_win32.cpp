@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/wide_win32.h"
 #include "settings/profile_file_win32.h"
@@ -36,6 +37,18 @@ bool Resolve(HMODULE module, const char* name, int argumentBytes, Fn& function) 
     return false;
 }
 
+// The libraries it needs are looked for beside it and in the system folder only. Systems
+// without those search flags (Windows 7 before KB2533623) refuse them as an invalid
+// parameter; there the file's own folder still comes first.
+HMODULE LoadFromFolder(const Text& fullPath) {
+    HMODULE handle = LoadLibraryExW(
+        Wide(fullPath), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (handle == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        handle = LoadLibraryExW(Wide(fullPath), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+    return handle;
+}
+
 }  // namespace
 
 struct CardReaderLibraryWin32::Module {
@@ -64,16 +77,19 @@ bool CardReaderLibraryWin32::Load() {
     // A damaged or foreign file must end in a status line, not in a system message box.
     DWORD previousMode = 0;
     SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
-    // The full path beside the executable first, so that a copy elsewhere on the search path
-    // (the current folder among them) cannot stand in for it.
-    HMODULE handle = nullptr;
-    const Text folder = GetExecutableLocation().folder;
-    if (!folder.empty()) {
-        const Text besideExe = folder + u"\\" + fileName_;
-        handle = LoadLibraryExW(Wide(besideExe), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Only by full path, from the executable's folder and then the system folder: a copy in
+    // the current folder or along PATH is never run.
+    std::vector<Text> folders{GetExecutableLocation().folder};
+    wchar_t system[MAX_PATH];
+    const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+    if (systemLength > 0 && systemLength < MAX_PATH) {
+        folders.emplace_back(reinterpret_cast<const char16_t*>(system), systemLength);
     }
-    if (handle == nullptr) {
-        handle = LoadLibraryW(Wide(fileName_));
+    HMODULE handle = nullptr;
+    for (const Text& folder : folders) {
+        if (!folder.empty() && handle == nullptr) {
+            handle = LoadFromFolder(folder + u"\\" + fileName_);
+        }
     }
     SetThreadErrorMode(previousMode, nullptr);
     if (handle == nullptr) {

@@ -12,8 +12,8 @@ namespace ordane {
 
 class CardReaderLibraryWin32 final : public CardReaderLibrary {
   public:
-    // The library's file name: looked for in the executable's folder first, then along the
-    // system's normal search.
+    // The library's file name: looked for in the executable's folder, then in the system
+    // folder, nowhere else.
     explicit CardReaderLibraryWin32(Text fileName = u"sdtapi.dll");
     ~CardReaderLibraryWin32() override;
     CardReaderLibraryWin32(const CardReaderLibraryWin32&) = delete;

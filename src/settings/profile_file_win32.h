@@ -1,5 +1,5 @@
-// "Setting.ini" through the system's ANSI profile functions, and where the running program
-// lives (the settings file and the auto-start entry are built from it).
+// "Setting.ini" through the system's wide profile functions, kept in the ANSI code page, and where
+// the running program lives (the settings file and the auto-start entry are built from it).
 #pragma once
 
 #include <string>
@@ -30,8 +30,6 @@ class ProfileFileWin32 final : public ProfileFile {
 
   private:
     Text path_;
-    // The same name in the ANSI code page, as the A profile functions take it.
-    std::string ansiPath_;
 };
 
 }  // namespace ordane

@@ -30,6 +30,7 @@ class FakeMainView final : public MainView, public TrayIcon {
         trayCalls.push_back("tip");
     }
     void RemoveTrayIcon() override { trayCalls.push_back("remove"); }
+    bool IconPresent() override { return iconPresent; }
 
     Text Label(int label) const {
         auto it = labels.find(label);
@@ -52,6 +53,7 @@ class FakeMainView final : public MainView, public TrayIcon {
     int beeps = 0;
     bool unloaded = false;
     Text trayTip;
+    bool iconPresent = true;
     std::vector<std::string> trayCalls;
 };
 

@@ -692,12 +692,13 @@ class Program:
 
     settings: None (no Setting.ini), a dict of [BCINFO] keys, text or bytes (see ini_bytes).
     sdtapi: False, True (the simulated sdtapi.dll from the bin folder) or a path.
-    reader: keys for the simulated library's state.ini (see fake_sdtapi/README.md)."""
+    reader: keys for the simulated library's state.ini (see fake_sdtapi/README.md).
+    folder_prefix: the start of the program folder's name."""
 
     def __init__(self, settings=None, sdtapi=False, reader=None, exe="Ordane.exe",
-                 pfx: Prefix | None = None):
+                 pfx: Prefix | None = None, folder_prefix="ordane-"):
         self.prefix = pfx or prefix()
-        self.folder = self.prefix.temp_dir("ordane-")
+        self.folder = self.prefix.temp_dir(folder_prefix)
         self.exe = self.folder / "Ordane.exe"
         shutil.copy2(bin_file(exe), self.exe)
         if sdtapi:
@@ -973,11 +974,16 @@ class Target:
 # Registration server
 
 
+REDIRECT_PATH = "/elsewhere"
+
+
 class RegistrationServer:
     """The registration server on 127.0.0.1:REGISTRATION_PORT (the address the Windows test build fixes
     into Ordane.exe). Records every request path and answers with `reply` (bytes, status
     200 unless `status`), or with mode "close" drops the connection unanswered, or with mode
-    "stall" holds it until `stall_s` passes or the server stops."""
+    "stall" holds it until `stall_s` passes or the server stops. Mode "redirect" answers a
+    report with 302 to REDIRECT_PATH, which answers `reply`; mode "trickle" sends the whole
+    answer one byte every `stall_s`."""
 
     def __init__(self, reply: bytes | str = b"SUCCESS", mode: str = "reply", status: int = 200,
                  stall_s: float = 60.0, port: int = REGISTRATION_PORT):
@@ -991,7 +997,7 @@ class RegistrationServer:
 
     def set_reply(self, reply: bytes | str = b"SUCCESS", mode: str = "reply", status: int = 200,
                   stall_s: float = 60.0):
-        if mode not in ("reply", "close", "stall"):
+        if mode not in ("reply", "close", "stall", "redirect", "trickle"):
             raise ValueError(mode)
         self.reply = reply.encode("gbk") if isinstance(reply, str) else reply
         self.mode, self.status, self.stall_s = mode, status, stall_s
@@ -1012,6 +1018,24 @@ class RegistrationServer:
                 if owner.mode == "stall":
                     owner._release.wait(owner.stall_s)
                     self.close_connection = True
+                    return
+                if owner.mode == "redirect" and self.path != REDIRECT_PATH:
+                    self.send_response(302)
+                    self.send_header("Location", REDIRECT_PATH)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                if owner.mode == "trickle":
+                    answer = (f"HTTP/1.0 {owner.status} OK\r\nContent-Length: "
+                              f"{len(owner.reply)}\r\n\r\n").encode() + owner.reply
+                    for byte in answer:
+                        if owner._release.wait(owner.stall_s):
+                            return
+                        try:
+                            self.wfile.write(bytes([byte]))
+                            self.wfile.flush()
+                        except OSError:  # the client gave up
+                            return
                     return
                 self.send_response(owner.status)
                 self.send_header("Content-Type", "text/plain")

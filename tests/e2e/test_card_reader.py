@@ -177,6 +177,32 @@ class RegistrationTest(unittest.TestCase):
                 self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
                 app.exit()
 
+    def test_a_redirect_is_no_acceptance_and_is_not_followed(self):
+        with RegistrationServer(mode="redirect") as server, PtyPort(6) as port, \
+                CardReaderSim(port, "华视"), self.start(6) as app:
+            server.wait_request()
+            app.main.wait_visible(True, timeout=20)  # start-up, the report with it, is over
+            self.assertEqual(server.requests, [f"/monitor/uploadinfo?id={SAM_ID}"])
+            self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
+            app.exit()
+
+    def test_a_server_answering_a_byte_at_a_time_delays_start_up_only_by_the_bound(self):
+        # Each byte well within any per-operation timeout; the whole answer would take 90 s.
+        with RegistrationServer(mode="trickle", stall_s=2) as server, PtyPort(7) as port, \
+                CardReaderSim(port, "华视"), self.start(7) as app:
+            server.wait_request()
+            started = time.monotonic()
+            # Start-up ends once the request is given up: the window shows, until the reader's
+            # first tick hides it.
+            app.main.wait_visible(True, timeout=30)
+            self.assertLess(time.monotonic() - started, 12)
+            # The window answers again: hidden by the poll's start, the icon brings it back.
+            app.main.wait_visible(False)
+            app.tray_click()
+            app.main.wait_visible(True, timeout=5)
+            self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
+            app.exit()
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -143,6 +143,10 @@ class DeliveryTest(unittest.TestCase):
         self.sim.send_scan("12DE6K8+^%~{}DA36L34")
         self.typed("12+^%~{}34<ENTER>")
 
+    def test_tab_escape_and_backspace_in_a_barcode_are_pressed_as_their_keys(self):
+        self.sim.send_scan("A\tB\x1bC\bD\t")
+        self.typed("A<TAB>B<ESC>C<BACK>D<TAB><ENTER>")
+
     def test_a_known_two_dimensional_code_becomes_the_target_text(self):
         self.sim.send_scan("DE6K8ZCCCHGZ_A1B2|3")
         self.assertEqual(self.texts(1), ["ZCCCHGZ_A1B2|3"])

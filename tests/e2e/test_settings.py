@@ -121,6 +121,20 @@ class SettingsCommandTest(unittest.TestCase):
             self.assertEqual(len(sim.queries), queries + 1)
             app.exit()
 
+    def test_a_program_folder_named_in_korean_letters_reads_and_writes_its_settings(self):
+        # Letters outside the ANSI code page (936): the scanner named in the file is found,
+        # and OK writes the file.
+        with PtyPort(7) as port, ScannerSim(port, "Metrologic"), \
+                Program(scanner_settings(7), folder_prefix="ordane-한국어-") as app:
+            identified(app)
+            dialog = open_dialog(app)
+            dialog.select(LIST_IDS["cbBaudRate"], text="115200")
+            dialog.click(OK)
+            dialog.wait_visible(False)
+            self.assertEqual(app.read_settings()["BaudRate"], "7")
+            self.assertEqual(app.read_settings()["CardReader"], "华旭")
+            app.exit()
+
     def test_the_same_port_for_both_devices_is_refused_and_nothing_is_written(self):
         with PtyPort(2) as port, ScannerSim(port, "Metrologic"), \
                 Program(scanner_settings(2)) as app:

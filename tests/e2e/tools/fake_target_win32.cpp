@@ -7,7 +7,8 @@
 // its first child a window that appends every text it is given (WM_SETTEXT) to TEXT_LOG, one
 // line each, UTF-8, with \ CR LF written as \\ \r \n. The second child is an edit control
 // holding the keyboard focus; every character it receives is appended to KEY_LOG as UTF-8,
-// a carriage return as "<ENTER>" when it came from the Enter key and "<CR>" otherwise, other
+// a carriage return as "<ENTER>" when it came from the Enter key and "<CR>" otherwise, Tab,
+// Escape and Backspace as "<TAB>", "<ESC>", "<BACK>" when they came from their keys, other
 // control characters as "<0xNN>". Both logs are written at once, unbuffered.
 //
 // --ready FILE receives "pid hwnd" once the window has the focus. --events FILE records
@@ -110,6 +111,20 @@ class FakeTarget {
     WPARAM lastKeyDown_ = 0;
     wchar_t pendingHigh_ = 0;
 };
+
+// The character a key types, named when it came from that key and not as a character.
+const char* KeyName(wchar_t c, WPARAM keyDown) {
+    if (c == L'\t' && keyDown == VK_TAB) {
+        return "<TAB>";
+    }
+    if (c == 0x1B && keyDown == VK_ESCAPE) {
+        return "<ESC>";
+    }
+    if (c == L'\b' && keyDown == VK_BACK) {
+        return "<BACK>";
+    }
+    return nullptr;
+}
 
 FakeTarget* FromWindow(HWND h) {
     return reinterpret_cast<FakeTarget*>(GetWindowLongPtrW(h, GWLP_USERDATA));
@@ -219,6 +234,8 @@ LRESULT FakeTarget::OnEdit(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
             pendingHigh_ = 0;
         } else if (c == L'\r') {
             token = lastKeyDown_ == VK_RETURN ? "<ENTER>" : "<CR>";
+        } else if (const char* key = KeyName(c, lastKeyDown_)) {
+            token = key;
         } else if (c < 0x20 || c == 0x7F) {
             char buf[16];
             std::snprintf(buf, sizeof(buf), "<0x%02X>", static_cast<unsigned>(c));

@@ -140,5 +140,22 @@ TEST_F(StartUpTest, HideAndExitCommands) {
     EXPECT_EQ(view.trayCalls.back(), "remove");
 }
 
+TEST_F(StartUpTest, WithoutATrayIconTheWindowIsNeverHidden) {
+    // The shell was not ready at log-on: there is no icon to bring the window back.
+    view.iconPresent = false;
+    WriteSettings(true, false);
+    AttachHhpScanner();
+    frm.Form_Load();
+    pump.RunFor(8000);
+    EXPECT_TRUE(frm.ScannerStarted);
+    EXPECT_TRUE(view.visible);
+    frm.OnCommandClick(4);
+    EXPECT_TRUE(view.visible);
+    // Once the icon is there, hiding works again.
+    view.iconPresent = true;
+    frm.OnCommandClick(4);
+    EXPECT_FALSE(view.visible);
+}
+
 }  // namespace
 }  // namespace ordane::test

@@ -33,6 +33,12 @@ class CardReaderLibraryWin32Test : public ::testing::Test {
         CloseHandle(file);
     }
     std::string Calls() { return ReadWholeFile(dir_.Wide() + L"\\calls.log"); }
+    // A file in this program's folder, where the library is looked for.
+    static std::wstring BesideProgram(const std::wstring& name) {
+        wchar_t exe[MAX_PATH];
+        const std::wstring path(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
+        return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+    }
 
     TempDir dir_;
 };
@@ -90,9 +96,16 @@ TEST_F(CardReaderLibraryWin32Test, WithoutTheLibraryEveryCallFailsSafely) {
     EXPECT_FALSE(wrong.Load());
 
     // A file that is no library for this processor.
-    WriteState("MZ not really a program");
-    CardReaderLibraryWin32 damaged(dir_.Path() + u"\\state.ini");
+    const std::wstring damagedFile = BesideProgram(L"ordane_damaged_sdtapi.dll");
+    HANDLE file =
+        CreateFileW(damagedFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, "MZ not really a program", 23, &written, nullptr);
+    CloseHandle(file);
+    CardReaderLibraryWin32 damaged(u"ordane_damaged_sdtapi.dll");
     EXPECT_FALSE(damaged.Load());
+    DeleteFileW(damagedFile.c_str());
 
     for (CardReaderLibraryWin32* library : {&missing, &wrong, &damaged}) {
         char samId[50];
@@ -118,6 +131,26 @@ TEST_F(CardReaderLibraryWin32Test, WithoutTheLibraryEveryCallFailsSafely) {
         EXPECT_EQ(textLength, 0u);
     }
     EXPECT_EQ(Calls(), "");
+}
+
+TEST_F(CardReaderLibraryWin32Test, CopyInTheCurrentFolderOrOnThePathIsNeverLoaded) {
+    // The simulated library beside this program, planted under a name found nowhere else.
+    const std::wstring planted = dir_.Wide() + L"\\ordane_planted_sdtapi.dll";
+    ASSERT_TRUE(CopyFileW(BesideProgram(L"sdtapi.dll").c_str(), planted.c_str(), FALSE));
+
+    wchar_t previousFolder[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previousFolder);
+    std::vector<wchar_t> previousPath(32768);
+    GetEnvironmentVariableW(L"PATH", previousPath.data(), 32768);
+    SetCurrentDirectoryW(dir_.Wide().c_str());
+    SetEnvironmentVariableW(L"PATH", (dir_.Wide() + L";" + previousPath.data()).c_str());
+
+    CardReaderLibraryWin32 library(u"ordane_planted_sdtapi.dll");
+    const bool loaded = library.Load();
+
+    SetCurrentDirectoryW(previousFolder);
+    SetEnvironmentVariableW(L"PATH", previousPath.data());
+    EXPECT_FALSE(loaded);
 }
 
 }  // namespace

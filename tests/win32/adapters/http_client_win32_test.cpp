@@ -186,5 +186,38 @@ TEST_F(HttpClientWin32Test, ReplyCutOffMidwayIsAFailedTransfer) {
     EXPECT_LT(GetTickCount64() - start, 2500u);
 }
 
+TEST_F(HttpClientWin32Test, TricklingServerFailsWithinTheWholeBound) {
+    // One byte at a time, each well within any per-operation timeout: only a bound on the
+    // whole request ends it.
+    LoopbackServer server([](SOCKET client, int, const LoopbackServer& self) {
+        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\nSUCCESS";
+        for (char c : reply) {
+            for (int i = 0; i < 25 && !self.Stopping(); ++i) {
+                Sleep(10);
+            }
+            if (self.Stopping()) {
+                return;
+            }
+            send(client, &c, 1, 0);
+        }
+    });
+    HttpClientWin32 client(1000);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(client.Get(server.Url("/x")), std::nullopt);
+    EXPECT_LT(GetTickCount64() - start, 2500u);
+}
+
+TEST_F(HttpClientWin32Test, RedirectIsNotFollowedNorAnAnswer) {
+    LoopbackServer server([](SOCKET client, int index, const LoopbackServer&) {
+        SendAll(client, index == 0 ? "HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n"
+                                     "Content-Length: 7\r\nConnection: close\r\n\r\nSUCCESS"
+                                   : "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n"
+                                     "Connection: close\r\n\r\nSUCCESS");
+    });
+    HttpClientWin32 client;
+    EXPECT_EQ(client.Get(server.Url("/monitor/uploadinfo?id=1")), std::nullopt);
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
 }  // namespace
 }  // namespace ordane

@@ -59,6 +59,23 @@ TEST(ProfileFileWin32Test, RoundTripsAnsiValuesAndFallsBackToDefaults) {
     EXPECT_FALSE(directory.Exists());
 }
 
+TEST(ProfileFileWin32Test, FolderNamedOutsideTheCodePageKeepsTheFileInIt) {
+    TempDir dir;
+    // Korean letters have no place in code page 936.
+    const Text folder = dir.Path() + u"\\\uD55C\uAD6D\uC5B4";
+    ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str()), nullptr));
+    ProfileFileWin32 file(folder + u"\\Setting.ini");
+
+    file.Write("BCINFO", "Scanner", "HHP");
+    file.Write("BCINFO", "CardReader", kHuaxu);
+    EXPECT_TRUE(file.Exists());
+    EXPECT_EQ(file.Read("BCINFO", "Scanner", ""), "HHP");
+    EXPECT_EQ(file.Read("BCINFO", "CardReader", ""), kHuaxu);
+    EXPECT_EQ(file.Read("BCINFO", "Port", "4"), "4");
+    EXPECT_EQ(ReadWholeFile(reinterpret_cast<const wchar_t*>((folder + u"\\Setting.ini").c_str())),
+              "[BCINFO]\r\nScanner=HHP\r\nCardReader=" + kHuaxu + "\r\n");
+}
+
 TEST(ProfileFileWin32Test, ExecutableLocationNamesThisProgram) {
     const ExecutableLocation location = GetExecutableLocation();
     EXPECT_EQ(location.baseName, u"adapters_win32_test");
