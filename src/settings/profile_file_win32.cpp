@@ -45,6 +45,13 @@ bool ProfileFileWin32::Exists() {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool ProfileFileWin32::Empty() {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    return GetFileAttributesExW(Wide(path_), GetFileExInfoStandard, &data) != FALSE &&
+           (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && data.nFileSizeHigh == 0 &&
+           data.nFileSizeLow == 0;
+}
+
 std::string ProfileFileWin32::Read(const std::string& section, const std::string& key,
                                    const std::string& defaultValue) {
     // A value that fills the buffer (length size - 1) may have been cut: read again, larger.
@@ -60,9 +67,15 @@ std::string ProfileFileWin32::Read(const std::string& section, const std::string
     }
 }
 
-void ProfileFileWin32::Write(const std::string& section, const std::string& key,
+bool ProfileFileWin32::Write(const std::string& section, const std::string& key,
                              const std::string& value) {
-    WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), ansiPath_.c_str());
+    return WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(),
+                                      ansiPath_.c_str()) != FALSE;
+}
+
+bool ProfileFileWin32::Remove(const std::string& section, const std::string& key) {
+    return WritePrivateProfileStringA(section.c_str(), key.c_str(), nullptr, ansiPath_.c_str()) !=
+           FALSE;
 }
 
 }  // namespace ordane
