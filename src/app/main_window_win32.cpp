@@ -131,16 +131,14 @@ void MainWindow::ApplyDpi(int dpi, const RECT* suggested) {
     if (old != nullptr) {
         DeleteObject(old);
     }
-    // The client area keeps its size in twips: the suggested rectangle where Windows gives one
+    // The client area keeps its size in twips, at the suggested corner where Windows gives one
     // (it keeps the window under the pointer while it is dragged across monitors).
-    RECT frame = {0, 0, TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips)};
-    AdjustRectForDpi(frame, kStyle, 0, dpi_);
     RECT now;
     GetWindowRect(hwnd_, &now);
     const int x = suggested != nullptr ? suggested->left : now.left;
     const int y = suggested != nullptr ? suggested->top : now.top;
-    SetWindowPos(hwnd_, nullptr, x, y, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    PlaceWithClientSize(hwnd_, x, y, TwipsToPixels(kClientWidthTwips),
+                        TwipsToPixels(kClientHeightTwips), kStyle, 0, dpi_);
     InvalidateRect(hwnd_, nullptr, TRUE);
 }
 

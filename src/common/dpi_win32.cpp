@@ -48,6 +48,23 @@ void AdjustRectForDpi(RECT& rect, DWORD style, DWORD exStyle, int dpi) {
     AdjustWindowRectEx(&rect, style, FALSE, exStyle);
 }
 
+void PlaceWithClientSize(HWND hwnd, int x, int y, int width, int height, DWORD style, DWORD exStyle,
+                         int dpi) {
+    RECT frame = {0, 0, width, height};
+    AdjustRectForDpi(frame, style, exStyle, dpi);
+    int outerWidth = frame.right - frame.left;
+    int outerHeight = frame.bottom - frame.top;
+    SetWindowPos(hwnd, nullptr, x, y, outerWidth, outerHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT client;
+    if (GetClientRect(hwnd, &client) != FALSE &&
+        (client.right != width || client.bottom != height)) {
+        outerWidth += width - client.right;
+        outerHeight += height - client.bottom;
+        SetWindowPos(hwnd, nullptr, 0, 0, outerWidth, outerHeight,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
 HFONT CreateLayoutFont(int dpi) {
     LOGFONTW lf = {};
     lf.lfHeight = -MulDiv(9, dpi, 72);

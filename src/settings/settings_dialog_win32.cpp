@@ -156,14 +156,12 @@ void SettingsDialogWin32::ApplyDpi(int dpi, const RECT* suggested) {
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
     }
     font_ = std::move(font);
-    RECT frame = {0, 0, TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips)};
-    AdjustRectForDpi(frame, kStyle, WS_EX_DLGMODALFRAME, dpi_);
     RECT now;
     GetWindowRect(window_.get(), &now);
     const int x = suggested != nullptr ? suggested->left : now.left;
     const int y = suggested != nullptr ? suggested->top : now.top;
-    SetWindowPos(window_.get(), nullptr, x, y, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    PlaceWithClientSize(window_.get(), x, y, TwipsToPixels(kClientWidthTwips),
+                        TwipsToPixels(kClientHeightTwips), kStyle, WS_EX_DLGMODALFRAME, dpi_);
     InvalidateRect(window_.get(), nullptr, TRUE);
 }
 
