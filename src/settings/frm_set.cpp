@@ -27,8 +27,9 @@ constexpr char16_t kAutoStartNotSetMessage[] =
 constexpr char16_t kAutoStartNotRemovedMessage[] =
     u"无法取消自动启动：没有修改注册表启动项的权限。\n"
     u"其他设置已经保存。请联系系统管理员取消自动启动。";
-// A read default that no stored value can be (values are single lines): the key is absent.
-constexpr const char* kAbsent = "\n";
+// A read default no stored value holds (a control character, not white space, which the
+// profile functions may trim from a default): the key is absent.
+constexpr const char* kAbsent = "\x01";
 
 std::string Prefix(const std::string& value, std::size_t bytes) {
     return value.substr(0, bytes);
