@@ -92,8 +92,22 @@ close:
         FindWindow $1 "${MAIN_CLASS}"
         ${If} $1 != 0
             StrCpy $0 0
+            Return
         ${EndIf}
     ${EndIf}
+    ; The window goes first; the process ends a moment later and lets go of its file.
+    StrCpy $2 0
+    ${DoWhile} ${FileExists} "$INSTDIR\Ordane.exe"
+        ClearErrors
+        FileOpen $3 "$INSTDIR\Ordane.exe" a
+        ${IfNot} ${Errors}
+            FileClose $3
+            ${ExitDo}
+        ${EndIf}
+        IntOp $2 $2 + 1
+        ${IfThen} $2 >= 40 ${|} ${ExitDo} ${|}
+        Sleep 250
+    ${Loop}
 FunctionEnd
 !macroend
 !insertmacro CloseOrdane ""
