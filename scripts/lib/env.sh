@@ -21,6 +21,7 @@ ordane_install_packages() {
     [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev libgmock-dev)
     command -v g++ >/dev/null || need+=(g++ make)
     command -v locale-gen >/dev/null || need+=(locales)
+    command -v makensis >/dev/null || need+=(nsis)
     if [ ${#need[@]} -gt 0 ]; then
         echo "== installing: ${need[*]}"
         export DEBIAN_FRONTEND=noninteractive

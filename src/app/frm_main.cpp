@@ -108,7 +108,8 @@ void FrmMain::Form_Load() {
     deps_.tray.SetTrayTip(u"Ordane");
     FillQrCodeTypes();
     ScannerOpen = false;
-    if (!deps_.settingsFile.Exists()) {
+    // An empty file is what the installer leaves, writable, for the first OK to fill.
+    if (!deps_.settingsFile.Exists() || deps_.settingsFile.Empty()) {
         SetLabel(1, status::kFirstUse);
         return;
     }

@@ -4,6 +4,7 @@
 
 #include "app/frm_main.h"
 #include "app/status_texts.h"
+#include "common/dpi_win32.h"
 #include "common/wide_win32.h"
 #include "resource_ids.h"
 
@@ -16,6 +17,7 @@ constexpr int kClientWidthTwips = 6795;
 constexpr int kClientHeightTwips = 4335;
 constexpr COLORREF kBlue = RGB(0, 0, 255);
 constexpr COLORREF kRed = RGB(255, 0, 0);
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
 enum class Look { Highlight, Blue, Red, ActiveTitle };
 
@@ -74,13 +76,11 @@ bool MainWindow::Create() {
     wc.lpszClassName = kClassName;
     RegisterClassExW(&wc);
 
-    HDC screen = GetDC(nullptr);
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    // Centred on the primary work area at the system DPI; a window that opens on a monitor of
+    // another DPI is laid out again for it at once.
+    dpi_ = WindowDpi(nullptr);
     RECT frame = {0, 0, TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips)};
-    AdjustWindowRectEx(&frame, style, FALSE, 0);
+    AdjustRectForDpi(frame, kStyle, 0, dpi_);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
     RECT work = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
@@ -88,7 +88,7 @@ bool MainWindow::Create() {
     const int x = work.left + (work.right - work.left - width) / 2;
     const int y = work.top + (work.bottom - work.top - height) / 2;
 
-    hwnd_ = CreateWindowExW(0, kClassName, Wide(status::kMainCaption), style, x, y, width, height,
+    hwnd_ = CreateWindowExW(0, kClassName, Wide(status::kMainCaption), kStyle, x, y, width, height,
                             nullptr, nullptr, instance_, this);
     if (hwnd_ == nullptr) {
         return false;
@@ -96,15 +96,14 @@ bool MainWindow::Create() {
     background_ = static_cast<HBITMAP>(
         LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, 0));
     CreateControls();
+    if (const int dpi = WindowDpi(hwnd_); dpi != dpi_) {
+        ApplyDpi(dpi, nullptr);
+    }
     return true;
 }
 
 void MainWindow::CreateControls() {
-    LOGFONTW lf = {};
-    lf.lfHeight = -MulDiv(9, dpi_, 72);
-    lf.lfCharSet = GB2312_CHARSET;
-    wcscpy_s(lf.lfFaceName, L"SimSun");
-    font_ = CreateFontIndirectW(&lf);
+    font_ = CreateLayoutFont(dpi_);
     for (const LabelLayout& l : kLabels) {
         DWORD style = WS_CHILD | WS_VISIBLE | (l.centred ? SS_CENTER : SS_LEFT);
         if (IsCommand(l.label)) {
@@ -116,6 +115,31 @@ void MainWindow::CreateControls() {
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(1000 + l.label)), instance_, nullptr);
         SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     }
+}
+
+void MainWindow::ApplyDpi(int dpi, const RECT* suggested) {
+    dpi_ = dpi;
+    HFONT old = font_;
+    font_ = CreateLayoutFont(dpi_);
+    for (const LabelLayout& l : kLabels) {
+        HWND label = Label(l.label);
+        SetWindowPos(label, nullptr, TwipsToPixels(l.left), TwipsToPixels(l.top),
+                     TwipsToPixels(l.width), TwipsToPixels(l.height),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    }
+    if (old != nullptr) {
+        DeleteObject(old);
+    }
+    // The client area keeps its size in twips, at the suggested corner where Windows gives one
+    // (it keeps the window under the pointer while it is dragged across monitors).
+    RECT now;
+    GetWindowRect(hwnd_, &now);
+    const int x = suggested != nullptr ? suggested->left : now.left;
+    const int y = suggested != nullptr ? suggested->top : now.top;
+    PlaceWithClientSize(hwnd_, x, y, TwipsToPixels(kClientWidthTwips),
+                        TwipsToPixels(kClientHeightTwips), kStyle, 0, dpi_);
+    InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
 COLORREF MainWindow::LabelColour(int label) const {
@@ -148,6 +172,9 @@ void MainWindow::PaintBackground(HDC dc) {
     HGDIOBJ old = SelectObject(memory, background_);
     BITMAP bm = {};
     GetObjectW(background_, sizeof bm, &bm);
+    // Smooth at 125 % and 150 %; at 200 % every pixel becomes an even square all the same.
+    SetStretchBltMode(dc, HALFTONE);
+    SetBrushOrgEx(dc, 0, 0, nullptr);
     StretchBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, bm.bmWidth, bm.bmHeight,
                SRCCOPY);
     SelectObject(memory, old);
@@ -163,7 +190,8 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPAR
     } else {
         self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     }
-    if (self == nullptr || (self->frmMain_ == nullptr && msg != WM_ERASEBKGND)) {
+    if (self == nullptr ||
+        (self->frmMain_ == nullptr && msg != WM_ERASEBKGND && msg != WM_DPICHANGED)) {
         return DefWindowProcW(hwnd, msg, wParam, lParam);
     }
     return self->HandleMessage(msg, wParam, lParam);
@@ -174,6 +202,9 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_ERASEBKGND:
             PaintBackground(reinterpret_cast<HDC>(wParam));
             return 1;
+        case WM_DPICHANGED:
+            ApplyDpi(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+            return 0;
         case WM_CTLCOLORSTATIC: {
             HDC dc = reinterpret_cast<HDC>(wParam);
             const int label = GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) - 1000;

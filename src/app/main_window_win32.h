@@ -49,6 +49,8 @@ class MainWindow final : public MainView, public TimerHost {
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     void CreateControls();
+    // Lays the window out again for a DPI; suggested: where Windows wants the window.
+    void ApplyDpi(int dpi, const RECT* suggested);
     int TwipsToPixels(int twips) const { return MulDiv(twips, dpi_, 1440); }
     HWND Label(int label) const { return GetDlgItem(hwnd_, 1000 + label); }
     COLORREF LabelColour(int label) const;

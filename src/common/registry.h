@@ -14,15 +14,17 @@ class RegistryKey {
     // Size in bytes of the value, or nothing when it does not exist.
     virtual std::optional<std::uint32_t> QueryValueSize(const std::string& name) = 0;
     virtual std::optional<std::string> QueryValue(const std::string& name) = 0;
-    // REG_SZ with exactly these bytes as data (no terminating NUL added).
-    virtual void SetString(const std::string& name, const std::string& data) = 0;
-    virtual void DeleteValue(const std::string& name) = 0;
+    // REG_SZ with exactly these bytes as data (no terminating NUL added). False when refused.
+    virtual bool SetString(const std::string& name, const std::string& data) = 0;
+    // False when refused; a value that does not exist is already deleted (True).
+    virtual bool DeleteValue(const std::string& name) = 0;
 };
 
 class Registry {
   public:
     virtual ~Registry() = default;
     // Opens the key under HKEY_LOCAL_MACHINE, creating it when missing; null when no handle.
+    // A key the user may read but not change opens for reading: its writes are refused.
     virtual std::unique_ptr<RegistryKey> CreateKey(const std::string& path) = 0;
 };
 

@@ -18,8 +18,8 @@ class RegistryKeyWin32 final : public RegistryKey {
 
     std::optional<std::uint32_t> QueryValueSize(const std::string& name) override;
     std::optional<std::string> QueryValue(const std::string& name) override;
-    void SetString(const std::string& name, const std::string& data) override;
-    void DeleteValue(const std::string& name) override;
+    bool SetString(const std::string& name, const std::string& data) override;
+    bool DeleteValue(const std::string& name) override;
 
   private:
     HKEY key_;
@@ -57,28 +57,38 @@ std::optional<std::string> RegistryKeyWin32::QueryValue(const std::string& name)
     return std::nullopt;
 }
 
-void RegistryKeyWin32::SetString(const std::string& name, const std::string& data) {
+bool RegistryKeyWin32::SetString(const std::string& name, const std::string& data) {
     // RegSetValueExA counts one byte more when the byte after the data is a NUL (a fix-up for
     // callers that forgot the terminator, which Windows NT and Wine both make). The copy ends
     // in a non-zero guard byte, so the value holds exactly the bytes given.
     std::vector<BYTE> guarded(data.begin(), data.end());
     guarded.push_back(1);
-    RegSetValueExA(key_, name.c_str(), 0, REG_SZ, guarded.data(), static_cast<DWORD>(data.size()));
+    return RegSetValueExA(key_, name.c_str(), 0, REG_SZ, guarded.data(),
+                          static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
 }
 
-void RegistryKeyWin32::DeleteValue(const std::string& name) {
-    RegDeleteValueA(key_, name.c_str());
+bool RegistryKeyWin32::DeleteValue(const std::string& name) {
+    const LONG result = RegDeleteValueA(key_, name.c_str());
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace
 
 std::unique_ptr<RegistryKey> RegistryWin32::CreateKey(const std::string& path) {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        return nullptr;
+    const LONG result =
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (result == ERROR_SUCCESS) {
+        return std::make_unique<RegistryKeyWin32>(key);
     }
-    return std::make_unique<RegistryKeyWin32>(key);
+    // A standard user may read the machine's keys but not change them: reading still tells
+    // the truth, and each change then reports its refusal.
+    if (result == ERROR_ACCESS_DENIED && RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0,
+                                                       KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        return std::make_unique<RegistryKeyWin32>(key);
+    }
+    return nullptr;
 }
 
 }  // namespace ordane

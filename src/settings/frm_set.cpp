@@ -18,6 +18,18 @@ constexpr int kFirstUsbPort = 6;
 constexpr char16_t kSamePortMessage[] = u"条码扫描仪和二代证不能使用同一个端口";
 constexpr char16_t kNoScannerPortMessage[] = u"请选择条码扫描仪端口";
 constexpr char16_t kNoReaderPortMessage[] = u"请选择二代证读卡器端口";
+constexpr char16_t kNotSavedMessage[] =
+    u"设置没有保存：无法写入配置文件Setting.ini。\n"
+    u"请联系系统管理员，为程序文件夹中的Setting.ini开放写入权限（或重新安装本程序）。";
+constexpr char16_t kAutoStartNotSetMessage[] =
+    u"无法设置自动启动：没有修改注册表启动项的权限。\n"
+    u"其他设置已经保存。请联系系统管理员设置自动启动（安装程序可以设置）。";
+constexpr char16_t kAutoStartNotRemovedMessage[] =
+    u"无法取消自动启动：没有修改注册表启动项的权限。\n"
+    u"其他设置已经保存。请联系系统管理员取消自动启动。";
+// A read default no stored value holds (a control character, not white space, which the
+// profile functions may trim from a default): the key is absent.
+constexpr const char* kAbsent = "\x01";
 
 std::string Prefix(const std::string& value, std::size_t bytes) {
     return value.substr(0, bytes);
@@ -241,8 +253,26 @@ std::string FrmSet::ReadKey(const char* key, const char* defaultValue) {
     return profile_.Read(kSection, key, defaultValue);
 }
 
-void FrmSet::WriteKey(const char* key, const std::string& value) {
-    profile_.Write(kSection, key, value);
+bool FrmSet::WriteKeys(const std::vector<std::pair<const char*, std::string>>& values) {
+    // All keys or none: a refusal part of the way puts back what the file held before.
+    std::vector<std::string> before;
+    for (const auto& [key, value] : values) {
+        before.push_back(ReadKey(key, kAbsent));
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (profile_.Write(kSection, values[i].first, values[i].second)) {
+            continue;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (before[j] == kAbsent) {
+                profile_.Remove(kSection, values[j].first);
+            } else {
+                profile_.Write(kSection, values[j].first, before[j]);
+            }
+        }
+        return false;
+    }
+    return true;
 }
 
 bool FrmSet::MatchStored(SettingsList list, const Text& stored, Text& field) {
@@ -378,14 +408,18 @@ bool FrmSet::ReadSettingSteps() {
 }
 
 void FrmSet::LoadAutoStart() {
-    std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey);
-    if (!key) {
-        return;
-    }
-    const std::optional<std::uint32_t> size = key->QueryValueSize(kRunValue);
-    if (size && *size > 0) {
+    if (AutoStartRegistered()) {
         SetCheckValue(2, kCheckChecked);
     }
+}
+
+bool FrmSet::AutoStartRegistered() {
+    std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey);
+    if (!key) {
+        return false;
+    }
+    const std::optional<std::uint32_t> size = key->QueryValueSize(kRunValue);
+    return size && *size > 0;
 }
 
 Text FrmSet::AutoStartCommand() const {
@@ -403,15 +437,18 @@ Text FrmSet::AutoStartCommand() const {
 
 void FrmSet::SaveAutoStart() {
     const bool wanted = Check(2) == kCheckChecked;
-    std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey);
-    if (!key) {
+    bool done = false;
+    if (std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey)) {
+        done = wanted ? key->SetString(kRunValue, codec_.Encode(AutoStartCommand()))
+                      : key->DeleteValue(kRunValue);
+    }
+    if (done) {
         return;
     }
-    if (wanted) {
-        key->SetString(kRunValue, codec_.Encode(AutoStartCommand()));
-    } else {
-        key->DeleteValue(kRunValue);
-    }
+    // A standard user may not change the machine's start-up entries: say so, and let the box
+    // show the entry as it is.
+    view_.ShowMessage(wanted ? kAutoStartNotSetMessage : kAutoStartNotRemovedMessage);
+    SetCheckValue(2, AutoStartRegistered() ? kCheckChecked : kCheckUnchecked);
 }
 
 void FrmSet::Initialze() {
@@ -463,17 +500,23 @@ void FrmSet::Command1_Click() {
     }
 
     const auto index = [this](SettingsList list) { return std::to_string(List(list).ListIndex); };
-    WriteKey("Scanner", codec_.Encode(List(SettingsList::cbModel).SelectedText()));
-    WriteKey("Port", codec_.Encode(PortPart(scannerPort)));
-    WriteKey("BaudRate", index(SettingsList::cbBaudRate));
-    WriteKey("Bits", index(SettingsList::cbByteSize));
-    WriteKey("Parity", index(SettingsList::cbParity));
-    WriteKey("StopBits", index(SettingsList::cbStopBits));
-    WriteKey("AddEnter", std::to_string(Check(1)));
-    WriteKey("UsePort2", std::to_string(Check(3)));
-    WriteKey("UsePort1", std::to_string(Check(4)));
-    WriteKey("Port2", codec_.Encode(PortPart(readerPort)));
-    WriteKey("CardReader", codec_.Encode(List(SettingsList::cmCardModel).SelectedText()));
+    if (!WriteKeys({
+            {"Scanner", codec_.Encode(List(SettingsList::cbModel).SelectedText())},
+            {"Port", codec_.Encode(PortPart(scannerPort))},
+            {"BaudRate", index(SettingsList::cbBaudRate)},
+            {"Bits", index(SettingsList::cbByteSize)},
+            {"Parity", index(SettingsList::cbParity)},
+            {"StopBits", index(SettingsList::cbStopBits)},
+            {"AddEnter", std::to_string(Check(1))},
+            {"UsePort2", std::to_string(Check(3))},
+            {"UsePort1", std::to_string(Check(4))},
+            {"Port2", codec_.Encode(PortPart(readerPort))},
+            {"CardReader", codec_.Encode(List(SettingsList::cmCardModel).SelectedText())},
+        })) {
+        // The dialog stays open with the user's choices; the model keeps what the file holds.
+        view_.ShowMessage(kNotSavedMessage);
+        return;
+    }
 
     usePort2 = ToDecimal(Check(3));
     usePort1 = ToDecimal(Check(4));

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/registry.h"
@@ -112,11 +113,15 @@ class FrmSet : public Settings {
     void ListChanged(SettingsList list);
     void CheckChanged(int n);
     void LoadAutoStart();
+    // Whether the auto-start entry is there (False when the key cannot be read).
+    bool AutoStartRegistered();
+    // Writes the entry as the box wants it; a refusal is told and the box shows the entry.
     void SaveAutoStart();
     // The auto-start value's data: the executable's full path.
     Text AutoStartCommand() const;
     void HideDialog();
-    void WriteKey(const char* key, const std::string& value);
+    // Writes the keys in order; False, with the file as before, when a write is refused.
+    bool WriteKeys(const std::vector<std::pair<const char*, std::string>>& values);
     std::string ReadKey(const char* key, const char* defaultValue);
     DropDownList& Mutable(SettingsList list);
     // Selects "COM" + port in cbPort, inserting it in order when it is not listed.

@@ -10,11 +10,17 @@ class ProfileFile {
   public:
     virtual ~ProfileFile() = default;
     virtual bool Exists() = 0;
+    // True when the file exists and holds no bytes at all.
+    virtual bool Empty() = 0;
     // The whole value, or defaultValue when the key is absent.
     virtual std::string Read(const std::string& section, const std::string& key,
                              const std::string& defaultValue) = 0;
-    virtual void Write(const std::string& section, const std::string& key,
+    // False when the system refused the write (for example a read-only file, or a file a
+    // standard user may not change); the file is then as it was.
+    virtual bool Write(const std::string& section, const std::string& key,
                        const std::string& value) = 0;
+    // Removes the key; False when refused.
+    virtual bool Remove(const std::string& section, const std::string& key) = 0;
 };
 
 }  // namespace ordane

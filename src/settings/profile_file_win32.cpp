@@ -44,6 +44,13 @@ bool ProfileFileWin32::Exists() {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool ProfileFileWin32::Empty() {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    return GetFileAttributesExW(Wide(path_), GetFileExInfoStandard, &data) != FALSE &&
+           (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && data.nFileSizeHigh == 0 &&
+           data.nFileSizeLow == 0;
+}
+
 // The wide profile functions take the file name as it is, whatever the folder is called. The
 // file stays in the ANSI code page: on a file without a Unicode byte-order mark (and on a new
 // one) they convert every value through that code page, as the bytes held here are.
@@ -66,11 +73,17 @@ std::string ProfileFileWin32::Read(const std::string& section, const std::string
     }
 }
 
-void ProfileFileWin32::Write(const std::string& section, const std::string& key,
+bool ProfileFileWin32::Write(const std::string& section, const std::string& key,
                              const std::string& value) {
     const AnsiCodecWin32 codec;
-    WritePrivateProfileStringW(Wide(codec.Decode(section)), Wide(codec.Decode(key)),
-                               Wide(codec.Decode(value)), Wide(path_));
+    return WritePrivateProfileStringW(Wide(codec.Decode(section)), Wide(codec.Decode(key)),
+                                      Wide(codec.Decode(value)), Wide(path_)) != FALSE;
+}
+
+bool ProfileFileWin32::Remove(const std::string& section, const std::string& key) {
+    const AnsiCodecWin32 codec;
+    return WritePrivateProfileStringW(Wide(codec.Decode(section)), Wide(codec.Decode(key)),
+                                      nullptr, Wide(path_)) != FALSE;
 }
 
 }  // namespace ordane

@@ -23,10 +23,12 @@ class ProfileFileWin32 final : public ProfileFile {
     explicit ProfileFileWin32(Text path);
 
     bool Exists() override;
+    bool Empty() override;
     std::string Read(const std::string& section, const std::string& key,
                      const std::string& defaultValue) override;
-    void Write(const std::string& section, const std::string& key,
+    bool Write(const std::string& section, const std::string& key,
                const std::string& value) override;
+    bool Remove(const std::string& section, const std::string& key) override;
 
   private:
     Text path_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/dpi_win32.h"
 #include "common/wide_win32.h"
 
 namespace ordane {
@@ -59,6 +60,21 @@ constexpr Layout kLayout[] = {
     {Kind::Command, 2, 0, 3180, 2940, 1022, 350, L"取消"},
 };
 
+// Position and size in twips on the dialog's client area.
+RECT TwipsRect(const Layout& l) {
+    int left = l.left;
+    int top = l.top;
+    if (l.frame == 1) {
+        left += kFrame1Left;
+        top += kFrame1Top;
+    } else if (l.frame == 2) {
+        left += kFrame2Left;
+        top += kFrame2Top;
+    }
+    const int height = l.kind == Kind::List ? l.height * kDropDownRows : l.height;
+    return {left, top, l.width, height};  // right and bottom hold width and height
+}
+
 int ControlId(const Layout& l) {
     switch (l.kind) {
         case Kind::Frame:
@@ -110,12 +126,9 @@ bool SettingsDialogWin32::Create(HWND owner) {
     wc.lpszClassName = kClassName;
     RegisterClassExW(&wc);  // fails harmlessly when already registered
 
-    HDC screen = GetDC(nullptr);
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-
+    dpi_ = WindowDpi(owner);
     RECT frame = {0, 0, TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips)};
-    AdjustWindowRectEx(&frame, kStyle, FALSE, WS_EX_DLGMODALFRAME);
+    AdjustRectForDpi(frame, kStyle, WS_EX_DLGMODALFRAME, dpi_);
     HWND hwnd = CreateWindowExW(WS_EX_DLGMODALFRAME, kClassName, kCaption, kStyle, CW_USEDEFAULT,
                                 CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
                                 owner, nullptr, instance_, this);
@@ -124,28 +137,39 @@ bool SettingsDialogWin32::Create(HWND owner) {
     }
     window_.reset(hwnd);
     CreateControls();
+    if (const int dpi = WindowDpi(hwnd); dpi != dpi_) {
+        ApplyDpi(dpi, nullptr);
+    }
     Refresh();
     return true;
 }
 
+void SettingsDialogWin32::ApplyDpi(int dpi, const RECT* suggested) {
+    dpi_ = dpi;
+    UniqueFont font(CreateLayoutFont(dpi_));  // the old one goes once no control holds it
+    for (const Layout& l : kLayout) {
+        const RECT r = TwipsRect(l);
+        HWND control = Item(ControlId(l));
+        SetWindowPos(control, nullptr, TwipsToPixels(r.left), TwipsToPixels(r.top),
+                     TwipsToPixels(r.right), TwipsToPixels(r.bottom),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+    }
+    font_ = std::move(font);
+    RECT now;
+    GetWindowRect(window_.get(), &now);
+    const int x = suggested != nullptr ? suggested->left : now.left;
+    const int y = suggested != nullptr ? suggested->top : now.top;
+    PlaceWithClientSize(window_.get(), x, y, TwipsToPixels(kClientWidthTwips),
+                        TwipsToPixels(kClientHeightTwips), kStyle, WS_EX_DLGMODALFRAME, dpi_);
+    InvalidateRect(window_.get(), nullptr, TRUE);
+}
+
 void SettingsDialogWin32::CreateControls() {
-    LOGFONTW lf = {};
-    lf.lfHeight = -MulDiv(9, dpi_, 72);
-    lf.lfCharSet = GB2312_CHARSET;
-    wcscpy_s(lf.lfFaceName, L"SimSun");
-    font_.reset(CreateFontIndirectW(&lf));
+    font_.reset(CreateLayoutFont(dpi_));
 
     for (const Layout& l : kLayout) {
-        int left = l.left;
-        int top = l.top;
-        if (l.frame == 1) {
-            left += kFrame1Left;
-            top += kFrame1Top;
-        } else if (l.frame == 2) {
-            left += kFrame2Left;
-            top += kFrame2Top;
-        }
-        int height = l.height;
+        const RECT r = TwipsRect(l);
         const wchar_t* className = L"BUTTON";
         DWORD style = WS_CHILD | WS_VISIBLE;
         switch (l.kind) {
@@ -160,7 +184,6 @@ void SettingsDialogWin32::CreateControls() {
             case Kind::List:
                 className = L"COMBOBOX";
                 style |= CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
-                height *= kDropDownRows;
                 break;
             case Kind::Check:
                 // Three states so that a stored 2 shows greyed; FrmSet decides what a click does.
@@ -171,7 +194,7 @@ void SettingsDialogWin32::CreateControls() {
                 break;
         }
         HWND control = AddControl(className, l.caption == nullptr ? L"" : l.caption, style,
-                                  ControlId(l), left, top, l.width, height);
+                                  ControlId(l), r.left, r.top, r.right, r.bottom);
         if (control != nullptr && l.kind == Kind::Check && l.frame == 0) {
             SetWindowPos(control, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
         }
@@ -343,6 +366,11 @@ LRESULT SettingsDialogWin32::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, L
         case WM_COMMAND:
             if (lParam != 0) {  // from a control, not a menu or accelerator
                 OnCommand(LOWORD(wParam), HIWORD(wParam));
+            }
+            return 0;
+        case WM_DPICHANGED:
+            if (window_.get() == hwnd) {
+                ApplyDpi(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
             }
             return 0;
         case WM_CLOSE:

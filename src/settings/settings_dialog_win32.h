@@ -57,6 +57,8 @@ class SettingsDialogWin32 final : public SettingsView {
     LRESULT HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void OnCommand(int id, int code);
     void CreateControls();
+    // Lays the dialog out again for a DPI; suggested: where Windows wants the window.
+    void ApplyDpi(int dpi, const RECT* suggested);
     HWND AddControl(const wchar_t* className, const wchar_t* caption, DWORD style, int id, int left,
                     int top, int width, int height);
     void CentreOver(HWND owner);

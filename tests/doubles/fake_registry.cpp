@@ -4,7 +4,8 @@ namespace ordane::test {
 
 class FakeRegistry::Key final : public RegistryKey {
   public:
-    explicit Key(std::map<std::string, std::string>& values) : values_(values) {}
+    Key(std::map<std::string, std::string>& values, bool readOnly)
+        : values_(values), readOnly_(readOnly) {}
 
     std::optional<std::uint32_t> QueryValueSize(const std::string& name) override {
         auto it = values_.find(name);
@@ -20,13 +21,24 @@ class FakeRegistry::Key final : public RegistryKey {
         }
         return it->second;
     }
-    void SetString(const std::string& name, const std::string& data) override {
+    bool SetString(const std::string& name, const std::string& data) override {
+        if (readOnly_) {
+            return false;
+        }
         values_[name] = data;
+        return true;
     }
-    void DeleteValue(const std::string& name) override { values_.erase(name); }
+    bool DeleteValue(const std::string& name) override {
+        if (readOnly_) {
+            return false;
+        }
+        values_.erase(name);
+        return true;
+    }
 
   private:
     std::map<std::string, std::string>& values_;
+    bool readOnly_;
 };
 
 std::unique_ptr<RegistryKey> FakeRegistry::CreateKey(const std::string& path) {
@@ -34,7 +46,7 @@ std::unique_ptr<RegistryKey> FakeRegistry::CreateKey(const std::string& path) {
     if (openFails_) {
         return nullptr;
     }
-    return std::make_unique<Key>(keys_[path]);
+    return std::make_unique<Key>(keys_[path], writesRefused_);
 }
 
 void FakeRegistry::SetValue(const std::string& path, const std::string& name,

@@ -16,6 +16,8 @@ class FakeRegistry final : public Registry {
     std::unique_ptr<RegistryKey> CreateKey(const std::string& path) override;
 
     void SetOpenFails(bool fails) { openFails_ = fails; }
+    // Keys open for reading only: every change is refused (a standard user's machine hive).
+    void SetWritesRefused(bool refused) { writesRefused_ = refused; }
     void SetValue(const std::string& path, const std::string& name, const std::string& data);
     std::optional<std::string> Value(const std::string& path, const std::string& name) const;
     bool KeyExists(const std::string& path) const { return keys_.count(path) != 0; }
@@ -24,6 +26,7 @@ class FakeRegistry final : public Registry {
   private:
     class Key;
     bool openFails_ = false;
+    bool writesRefused_ = false;
     int opens_ = 0;
     std::map<std::string, std::map<std::string, std::string>> keys_;
 };

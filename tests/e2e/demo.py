@@ -9,6 +9,7 @@ window and the settings dialog go to the folder given with --shots.
 """
 
 import argparse
+import subprocess
 import sys
 import threading
 import time
@@ -17,7 +18,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target,  # noqa: E402
+from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, prefix,  # noqa: E402
                      reg_delete, reg_get, screenshot, settings, wait_until)
 from sim.card_reader import CardReaderSim  # noqa: E402
 from sim.scanner import ScannerSim  # noqa: E402
@@ -58,6 +59,18 @@ class LineWatcher(threading.Thread):
             time.sleep(0.05)
 
 
+def set_scale(percent):
+    """The prefix's display DPI, as Windows' scaling setting sets it (read by new programs of
+    a new Wine session: the running one is ended first)."""
+    dpi = 96 * percent // 100
+    pfx = prefix()
+    subprocess.run(["wineserver", "-k"], env=pfx.env(None), check=False)
+    subprocess.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
+                    "/t", "REG_DWORD", "/d", str(dpi), "/f"], env=pfx.env(None), check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=pfx.env(None), check=False)
+
+
 def step(text):
     print(f"\n== {text}", flush=True)
 
@@ -66,9 +79,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--shots", default=str(HERE.parents[1] / "build" / "demo"),
                         help="folder for main-window.png and settings-dialog.png")
+    parser.add_argument("--scale", type=int, default=100,
+                        help="display scaling in percent (100, 125, 150, 200): the prefix's "
+                             "LogPixels; the screenshots are then named *-<scale>.png")
     args = parser.parse_args()
     shots = Path(args.shots)
     shots.mkdir(parents=True, exist_ok=True)
+    suffix = "" if args.scale == 100 else f"-{args.scale}"
+    set_scale(args.scale)
 
     reg_delete(UPLOAD_KEY, "upload")
     ini = settings(Scanner="HHP", Port=3, BaudRate=3, AddEnter=1, UsePort1=1, UsePort2=1,
@@ -113,14 +131,15 @@ def main():
             app.main.wait_visible(True)
             time.sleep(0.5)
             # Client areas: without a window manager under Xvfb nothing draws the frames.
-            screenshot(shots / "main-window.png", app.main.rect(client=True))
+            screenshot(shots / f"main-window{suffix}.png", app.main.rect(client=True))
             app.click(5)
             app.dialog.wait_visible(True)
             time.sleep(0.5)
-            screenshot(shots / "settings-dialog.png", app.dialog.rect(client=True))
+            screenshot(shots / f"settings-dialog{suffix}.png", app.dialog.rect(client=True))
             app.dialog.click(1202)  # Cancel
             app.dialog.wait_visible(False)
-            print(f"  screenshots: {shots / 'main-window.png'}, {shots / 'settings-dialog.png'}")
+            print(f"  screenshots at {args.scale} %: {shots / f'main-window{suffix}.png'}, "
+                  f"{shots / f'settings-dialog{suffix}.png'}")
 
             step("Exit")
             print(f"  Ordane.exe ended with code {app.exit()}")

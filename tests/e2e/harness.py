@@ -693,14 +693,19 @@ class Program:
     settings: None (no Setting.ini), a dict of [BCINFO] keys, text or bytes (see ini_bytes).
     sdtapi: False, True (the simulated sdtapi.dll from the bin folder) or a path.
     reader: keys for the simulated library's state.ini (see fake_sdtapi/README.md).
-    folder_prefix: the start of the program folder's name."""
+    folder_prefix: the start of the program folder's name.
+    installed: the folder of an installed Ordane.exe to run instead of a fresh copy (kept at
+    the end; its windows are told apart by the name of the folder above it)."""
 
     def __init__(self, settings=None, sdtapi=False, reader=None, exe="Ordane.exe",
-                 pfx: Prefix | None = None, folder_prefix="ordane-"):
+                 pfx: Prefix | None = None, folder_prefix="ordane-",
+                 installed: Path | None = None):
         self.prefix = pfx or prefix()
-        self.folder = self.prefix.temp_dir(folder_prefix)
+        self.installed = installed is not None
+        self.folder = Path(installed) if installed else self.prefix.temp_dir(folder_prefix)
         self.exe = self.folder / "Ordane.exe"
-        shutil.copy2(bin_file(exe), self.exe)
+        if not self.installed:
+            shutil.copy2(bin_file(exe), self.exe)
         if sdtapi:
             source = bin_file("sdtapi.dll") if sdtapi is True else Path(sdtapi)
             shutil.copy2(source, self.folder / "sdtapi.dll")
@@ -711,8 +716,9 @@ class Program:
         self.process: subprocess.Popen | None = None
         self._output = None
         # Windows of this copy only: the folder name is unique.
-        self.main = Window(title=MAIN_TITLE, exe=self.folder.name)
-        self.dialog = Window(title=SETTINGS_TITLE, exe=self.folder.name)
+        self.match = self.folder.parent.name if self.installed else self.folder.name
+        self.main = Window(title=MAIN_TITLE, exe=self.match)
+        self.dialog = Window(title=SETTINGS_TITLE, exe=self.match)
 
     # -- files beside the program
 
@@ -747,7 +753,9 @@ class Program:
 
     def start(self, wait_window=True, timeout=20.0) -> "Program":
         session()
-        self._output = open(self.folder / "wine-output.log", "wb")
+        # Beside an installed folder, not in it: the uninstaller's result is looked at.
+        log_folder = self.folder.parent if self.installed else self.folder
+        self._output = open(log_folder / "wine-output.log", "ab" if self.installed else "wb")
         self.process = self.prefix.wine([self.exe], cwd=self.folder, stdout=self._output,
                                         stderr=subprocess.STDOUT)
         if wait_window:
@@ -832,7 +840,7 @@ class Program:
         self.main.tray(0x202)
 
     def message_box(self) -> dict | None:
-        return message_box(exe=self.folder.name)
+        return message_box(exe=self.match)
 
     def screenshot(self, path):
         self.main.screenshot(path)
@@ -842,7 +850,7 @@ class Program:
         if self._output:
             self._output.close()
             self._output = None
-        if not os.environ.get("ORDANE_E2E_KEEP"):
+        if not os.environ.get("ORDANE_E2E_KEEP") and not self.installed:
             shutil.rmtree(self.folder, ignore_errors=True)
 
     def __enter__(self):

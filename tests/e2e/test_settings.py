@@ -3,6 +3,9 @@ the dialog shows what Setting.ini holds, Cancel keeps everything, OK rewrites th
 reopens the devices, the port conflict is refused, auto-start is registered and removed, and
 the ports present are listed."""
 
+import contextlib
+import os
+import subprocess
 import unittest
 
 from harness import (LIST_IDS, RUN_KEY, SETTING_KEYS, PtyPort, Program, Target, check_id,
@@ -36,6 +39,19 @@ def open_dialog(app):
     app.click(5)
     app.dialog.wait_visible(True)
     return app.dialog
+
+
+@contextlib.contextmanager
+def read_only(path):
+    os.chmod(path, 0o444)
+    if subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode != 0:
+        os.chmod(path, 0o644)
+        raise unittest.SkipTest("chattr +i is refused here: Wine as root would write the file")
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-i", str(path)], check=True)
+        os.chmod(path, 0o644)
 
 
 def selection(dialog, name):
@@ -157,6 +173,26 @@ class SettingsCommandTest(unittest.TestCase):
             dialog.wait_visible(False)
             saved = app.read_settings()
             self.assertEqual((saved["Port"], saved["Port2"], saved["UsePort2"]), ("2", "2", "0"))
+
+    def test_ok_on_a_read_only_file_says_so_and_the_dialog_stays_open(self):
+        with PtyPort(2) as port, ScannerSim(port, "Metrologic"), \
+                Program(scanner_settings(2)) as app:
+            identified(app)
+            before = app.settings_path.read_bytes()
+            dialog = open_dialog(app)
+            dialog.click(check_id(1))  # Enter after a barcode
+            # Read-only, and immutable: Wine running as root would write a read-only file.
+            with read_only(app.settings_path):
+                dialog.click(OK)
+                box = wait_until(app.message_box, 10, what="the refusal message")
+                self.assertIn("无法写入配置文件Setting.ini", box["text"])
+                press_message_box(pid=box["pid"])
+                wait_until(lambda: app.message_box() is None, 10, what="message closed")
+                self.assertTrue(dialog.visible())
+                self.assertEqual(app.settings_path.read_bytes(), before)
+            dialog.click(OK)  # writable again: saved
+            dialog.wait_visible(False)
+            self.assertEqual(app.read_settings()["AddEnter"], "1")
             app.exit()
 
     def test_auto_start_is_registered_with_the_programs_path_and_removed(self):

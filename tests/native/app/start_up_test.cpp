@@ -22,6 +22,7 @@ TEST_F(StartUpTest, TrayComesFirstAndTypeCodesAreFilled) {
 TEST_F(StartUpTest, NoSettingsFileAsksForSetUpAndStartsNothing) {
     frm.Form_Load();
     EXPECT_EQ(view.Label(1), status::kFirstUse);
+
     for (int label : {2, 3, 7, 10, 11, 12, 13}) {
         EXPECT_TRUE(view.Label(label).empty()) << label;
     }
@@ -29,6 +30,12 @@ TEST_F(StartUpTest, NoSettingsFileAsksForSetUpAndStartsNothing) {
     EXPECT_FALSE(frm.Timer2().Enabled());
     EXPECT_TRUE(view.visible);
     EXPECT_TRUE(commDll.opens.empty());
+}
+
+TEST_F(StartUpTest, EmptyFileLeftByTheInstallerAsksForSetUp) {
+    profile.SetEmptyFile();
+    frm.Form_Load();
+    EXPECT_EQ(view.Label(1), status::kFirstUse);
 }
 
 TEST_F(StartUpTest, DamagedFileIsReportedAndStartsNothing) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 
 #include "doubles/fake_port_probe.h"
 #include "doubles/fake_profile.h"
@@ -448,6 +449,70 @@ TEST_F(FrmSetTest, AutoStartEntryFollowsTheBox) {
         f.Command1_Click();
     }));
     EXPECT_FALSE(registry.Value(kRun, "Velmar"));
+}
+
+TEST_F(FrmSetTest, OkThatCannotWriteTheFileSaysSoAndLeavesFileModelAndDialogAsTheyWere) {
+    StoreExample();
+    profile.Remove("BCINFO", "CardReader");  // absent before, so absent after a refused OK
+    ASSERT_TRUE(form.ReadSetting());
+    const auto file = [this] {
+        std::vector<std::optional<std::string>> values;
+        for (const auto& [key, value] : ExampleFile()) {
+            values.push_back(profile.Value("BCINFO", key));
+        }
+        return values;
+    };
+    const auto stored = file();
+    EXPECT_TRUE(Show([&](FrmSet& f) {
+        f.OnListSelect(L::cbBaudRate, 7);
+        for (int refused : {0, 1}) {  // a read-only file; a file held by another program
+            if (refused == 0) {
+                profile.SetWritable(false);
+            } else {
+                profile.SetWritable(true);
+                profile.RefuseOnceAfter(4);
+            }
+            f.Command1_Click();
+            EXPECT_TRUE(f.Visible()) << refused;
+            EXPECT_FALSE(f.ModalResult);
+            EXPECT_EQ(file(), stored) << refused;
+            EXPECT_EQ(f.BaudRate, 9600);
+            EXPECT_EQ(Index(L::cbBaudRate), 7);  // the choice is still there to try again
+        }
+        f.Command1_Click();
+    }));
+    ASSERT_EQ(view.Messages().size(), 2u);
+    EXPECT_NE(view.Messages()[0].find(u"Setting.ini"), Text::npos);
+    EXPECT_EQ(form.BaudRate, 115200);
+    EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "7");
+}
+
+TEST_F(FrmSetTest, AutoStartTheSystemRefusesIsToldAndTheBoxShowsTheEntryAsItIs) {
+    StoreExample();
+    registry.SetValue(kRun, "Velmar", "C:\\Ordane\\Ordane.exe");  // set by the installer
+    ASSERT_TRUE(form.ReadSetting());
+    ASSERT_EQ(form.Check(2), kCheckChecked);
+    registry.SetWritesRefused(true);  // a standard user
+    EXPECT_TRUE(Show([](FrmSet& f) {
+        f.OnCheckClick(2);
+        f.Command1_Click();
+    }));
+    ASSERT_EQ(view.Messages().size(), 1u);
+    EXPECT_NE(view.Messages()[0].find(u"无法取消自动启动"), Text::npos);
+    EXPECT_EQ(form.Check(2), kCheckChecked);
+    EXPECT_EQ(registry.Value(kRun, "Velmar"), "C:\\Ordane\\Ordane.exe");
+
+    registry.SetValue(kRun, "Velmar", "");  // an empty entry starts nothing
+    EXPECT_TRUE(Show([](FrmSet& f) {
+        f.OnCheckClick(2);
+        f.OnCheckClick(2);
+        f.Command1_Click();
+    }));
+    ASSERT_EQ(view.Messages().size(), 2u);
+    EXPECT_NE(view.Messages()[1].find(u"无法设置自动启动"), Text::npos);
+    EXPECT_EQ(form.Check(2), kCheckUnchecked);
+    // The other settings were saved all the same.
+    EXPECT_EQ(profile.Writes().size(), 22u);
 }
 
 TEST_F(FrmSetTest, AutoStartPathIsJoinedOnceAndQuotedWhenItHasSpaces) {

@@ -76,6 +76,33 @@ TEST(ProfileFileWin32Test, FolderNamedOutsideTheCodePageKeepsTheFileInIt) {
               "[BCINFO]\r\nScanner=HHP\r\nCardReader=" + kHuaxu + "\r\n");
 }
 
+TEST(ProfileFileWin32Test, EmptyAndReadOnlyFilesAreToldApart) {
+    TempDir dir;
+    const Text name = dir.Path() + u"\\Setting.ini";
+    const auto* wide = reinterpret_cast<const wchar_t*>(name.c_str());
+    ProfileFileWin32 file(name);
+    EXPECT_FALSE(file.Empty());  // absent
+    HANDLE created = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(created, INVALID_HANDLE_VALUE);
+    CloseHandle(created);
+    EXPECT_TRUE(file.Exists());
+    EXPECT_TRUE(file.Empty());
+    EXPECT_TRUE(file.Write("BCINFO", "Port", "3"));
+    EXPECT_FALSE(file.Empty());
+    EXPECT_TRUE(file.Remove("BCINFO", "Port"));
+    // The settings form tells an absent key by a default of one control character.
+    EXPECT_EQ(file.Read("BCINFO", "Port", "\x01"), "\x01");
+
+    // Another program holds the file without sharing it: the write is refused, and said so.
+    // (Wine, run as root, writes read-only files all the same; this refusal it does keep.)
+    HANDLE held = CreateFileW(wide, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(file.Write("BCINFO", "Port", "4"));
+    EXPECT_FALSE(file.Remove("BCINFO", "Port"));
+    CloseHandle(held);
+    EXPECT_EQ(file.Read("BCINFO", "Port", "none"), "none");
+}
+
 TEST(ProfileFileWin32Test, ExecutableLocationNamesThisProgram) {
     const ExecutableLocation location = GetExecutableLocation();
     EXPECT_EQ(location.baseName, u"adapters_win32_test");

@@ -48,15 +48,15 @@ TEST_F(RegistryWin32Test, CreatesKeyAndRoundTripsValues) {
 
     // An auto-start path in the ANSI code page (D:\工具\app.exe).
     const std::string path = "D:\\\xB9\xA4\xBE\xDF\\app.exe";
-    key->SetString("Velmar", path);
+    EXPECT_TRUE(key->SetString("Velmar", path));
     key.reset();
     auto reopened = registry.CreateKey(path_);
     ASSERT_NE(reopened, nullptr);
     EXPECT_EQ(reopened->QueryValue("Velmar"), std::optional<std::string>(path));
 
-    reopened->DeleteValue("Velmar");
+    EXPECT_TRUE(reopened->DeleteValue("Velmar"));
     EXPECT_EQ(reopened->QueryValueSize("Velmar"), std::nullopt);
-    reopened->DeleteValue("Velmar");  // already gone: nothing happens
+    EXPECT_TRUE(reopened->DeleteValue("Velmar"));  // already gone: as wanted
     EXPECT_EQ(reopened->QueryValue("upload"), std::optional<std::string>(std::string("1\0", 2)));
     reopened->DeleteValue("upload");
 }

@@ -1,0 +1,262 @@
+; Ordane's installer: all users, Program Files (x86), Simplified Chinese. Built by CMake (target
+; "setup") with -DVERSION, -DBINDIR (Ordane.exe, grant_users.exe), -DRESDIR, -DOUTFILE.
+;
+; Silent mass deployment:  Ordane-<version>-setup.exe /S [/D=folder] [/NOAUTOSTART] [/RUN]
+; Silent removal:          uninstall.exe /S [/PURGE]   (/PURGE also removes Setting.ini and the
+;                          registration flag)
+; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
+; closed; 4 a file could not be written; 5 the rights for standard users could not be set.
+Unicode true
+ManifestDPIAware true
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+
+!include "MUI2.nsh"
+!include "FileFunc.nsh"
+!include "LogicLib.nsh"
+!include "nsDialogs.nsh"
+!include "WinMessages.nsh"
+
+!define PRODUCT "Ordane"
+!define PRODUCT_CN "条码扫描仪/二代证Ordane"
+!define PUBLISHER "Ordane"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define RUN_VALUE "Velmar"
+!define FLAG_KEY "Software\CardReader"
+!define MAIN_CLASS "OrdaneMainWindow"
+
+Name "${PRODUCT_CN}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES32\Ordane"
+BrandingText "${PRODUCT} ${VERSION}"
+
+VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
+VIAddVersionKey /LANG=2052 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=2052 "FileDescription" "${PRODUCT} 安装程序"
+VIAddVersionKey /LANG=2052 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=2052 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=2052 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=2052 "LegalCopyright" "${PUBLISHER}"
+
+!define MUI_ICON "${RESDIR}/ordane.ico"
+!define MUI_UNICON "${RESDIR}/ordane.ico"
+!define MUI_ABORTWARNING
+!define MUI_COMPONENTSPAGE_NODESC
+
+Var SdtapiText
+
+!define MUI_WELCOMEPAGE_TEXT "本程序将安装 ${PRODUCT_CN} ${VERSION}。$\r$\n$\r$\n它在任务栏通知区域运行，把条码扫描仪和二代证读卡器读到的内容交给业务程序。$\r$\n$\r$\n如果 Ordane 正在运行，安装程序会先关闭它。原有的设置（Setting.ini）会保留。"
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_DIRECTORY
+Page custom SdtapiPage
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_RUN "$INSTDIR\Ordane.exe"
+!define MUI_FINISHPAGE_RUN_TEXT "立即启动 Ordane"
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+
+!insertmacro MUI_LANGUAGE "SimpChinese"
+
+; --- Closing a running Ordane -------------------------------------------------------------
+; Politely first (the window's close is the program's own Exit), then by force. $0: 1 when
+; Ordane no longer runs.
+!macro CloseOrdane un
+Function ${un}CloseOrdane
+    StrCpy $0 1
+    FindWindow $1 "${MAIN_CLASS}"
+    ${If} $1 == 0
+        Return
+    ${EndIf}
+    MessageBox MB_OKCANCEL|MB_ICONINFORMATION "Ordane 正在运行，需要先关闭它才能继续。$\r$\n$\r$\n点击“确定”关闭 Ordane 并继续。" /SD IDOK IDOK close
+    StrCpy $0 0
+    Return
+close:
+    SendMessage $1 ${WM_CLOSE} 0 0 /TIMEOUT=3000
+    StrCpy $2 0
+    ${Do}
+        Sleep 250
+        IntOp $2 $2 + 1
+        FindWindow $1 "${MAIN_CLASS}"
+        ${IfThen} $2 >= 40 ${|} ${ExitDo} ${|}
+    ${LoopUntil} $1 == 0
+    ${If} $1 != 0
+        ; A start-up step keeps its commands disabled: end the process instead.
+        nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM Ordane.exe'
+        Pop $3
+        Sleep 1000
+        FindWindow $1 "${MAIN_CLASS}"
+        ${If} $1 != 0
+            StrCpy $0 0
+            Return
+        ${EndIf}
+    ${EndIf}
+    ; The window goes first; the process ends a moment later and lets go of its file.
+    StrCpy $2 0
+    ${DoWhile} ${FileExists} "$INSTDIR\Ordane.exe"
+        ClearErrors
+        FileOpen $3 "$INSTDIR\Ordane.exe" a
+        ${IfNot} ${Errors}
+            FileClose $3
+            ${ExitDo}
+        ${EndIf}
+        IntOp $2 $2 + 1
+        ${IfThen} $2 >= 40 ${|} ${ExitDo} ${|}
+        Sleep 250
+    ${Loop}
+FunctionEnd
+!macroend
+!insertmacro CloseOrdane ""
+!insertmacro CloseOrdane "un."
+
+; The auto-start value as Ordane itself writes it: the full path, quoted when it has a space.
+Function AutoStartCommand
+    StrCpy $0 "$INSTDIR\Ordane.exe"
+    StrCpy $1 0
+    ${Do}
+        StrCpy $2 $0 1 $1
+        ${If} $2 == ""
+            Return
+        ${EndIf}
+        ${If} $2 == " "
+            StrCpy $0 '"$0"'
+            Return
+        ${EndIf}
+        IntOp $1 $1 + 1
+    ${Loop}
+FunctionEnd
+
+Function SdtapiPage
+    !insertmacro MUI_HEADER_TEXT "二代证读卡器库" "sdtapi.dll 放在哪里"
+    nsDialogs::Create 1018
+    Pop $0
+    ${If} ${FileExists} "$INSTDIR\sdtapi.dll"
+        StrCpy $SdtapiText "已在 $INSTDIR 中找到 sdtapi.dll，安装程序不会改动它。"
+    ${Else}
+        StrCpy $SdtapiText "在 $INSTDIR 中还没有 sdtapi.dll。"
+    ${EndIf}
+    ${NSD_CreateLabel} 0 0 100% 100% "本安装程序不包含、也不会覆盖二代证读卡器厂家的 sdtapi.dll。$\r$\n$\r$\n使用二代证读卡器时，请把读卡器厂家提供的 sdtapi.dll（32 位）复制到程序文件夹，与 Ordane.exe 放在一起：$\r$\n$\r$\n    $INSTDIR$\r$\n$\r$\n$SdtapiText$\r$\n$\r$\n只使用条码扫描仪时不需要它。"
+    Pop $0
+    nsDialogs::Show
+FunctionEnd
+
+Section "程序文件" SecProgram
+    SectionIn RO
+    SetShellVarContext all
+    SetRegView 32
+    Call CloseOrdane
+    ${If} $0 != 1
+        SetErrorLevel 3
+        Abort "Ordane 没有关闭，安装已取消。"
+    ${EndIf}
+
+    SetOutPath "$INSTDIR"
+    ClearErrors
+    File "${BINDIR}/Ordane.exe"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+    ; Kept on upgrade; on a first installation an empty file that the first OK of the settings
+    ; dialog fills (Ordane then asks "初次使用请设置端口").
+    ${IfNot} ${FileExists} "$INSTDIR\Setting.ini"
+        FileOpen $0 "$INSTDIR\Setting.ini" w
+        FileClose $0
+    ${EndIf}
+    ${If} ${Errors}
+        SetErrorLevel 4
+        Abort "无法写入 $INSTDIR。"
+    ${EndIf}
+
+    ; A standard user's Ordane writes Setting.ini and the registration flag itself.
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\grant_users.exe" "${BINDIR}/grant_users.exe"
+    nsExec::Exec '"$PLUGINSDIR\grant_users.exe" file "$INSTDIR\Setting.ini"'
+    Pop $1
+    nsExec::Exec '"$PLUGINSDIR\grant_users.exe" key "${FLAG_KEY}"'
+    Pop $2
+    ${If} $1 != 0
+    ${OrIf} $2 != 0
+        DetailPrint "无法为普通用户开放 Setting.ini 或注册表项的写入权限（$1 / $2）。"
+        SetErrorLevel 5
+        Abort "无法为普通用户开放写入权限。"
+    ${EndIf}
+
+    CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Ordane.exe" "" "$INSTDIR\Ordane.exe" 0
+
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_CN}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Ordane.exe,0"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Section "开机自动启动" SecAutoStart
+    SetRegView 32
+    Call AutoStartCommand
+    WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" $0
+SectionEnd
+
+Section "-AutoStartOff"
+    SetRegView 32
+    ${IfNot} ${SectionIsSelected} ${SecAutoStart}
+        DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+    ${EndIf}
+SectionEnd
+
+Section "-RunWhenAsked"
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/RUN" $R1
+    ${IfNot} ${Errors}
+        Exec '"$INSTDIR\Ordane.exe"'
+    ${EndIf}
+SectionEnd
+
+Function .onInit
+    SetRegView 32
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/NOAUTOSTART" $R1
+    ${IfNot} ${Errors}
+        !insertmacro UnselectSection ${SecAutoStart}
+    ${EndIf}
+    ; An upgrade goes where the installed copy is, unless /D= names a folder.
+    ReadRegStr $R2 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R2 != ""
+    ${AndIf} $INSTDIR == "$PROGRAMFILES32\Ordane"
+        StrCpy $INSTDIR $R2
+    ${EndIf}
+FunctionEnd
+
+; --- Uninstall ------------------------------------------------------------------------------
+Section "Uninstall"
+    SetShellVarContext all
+    SetRegView 32
+    Call un.CloseOrdane
+    ${If} $0 != 1
+        SetErrorLevel 3
+        Abort "Ordane 没有关闭，卸载已取消。"
+    ${EndIf}
+    Delete "$INSTDIR\Ordane.exe"
+    Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+    DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/PURGE" $R1
+    ${IfNot} ${Errors}
+        Delete "$INSTDIR\Setting.ini"
+        DeleteRegKey HKLM "${FLAG_KEY}"
+    ${EndIf}
+    Delete "$INSTDIR\uninstall.exe"
+    ; Only when empty: Setting.ini and the reader maker's sdtapi.dll stay.
+    RMDir "$INSTDIR"
+SectionEnd
