@@ -56,6 +56,10 @@ class Request {
         CloseLocked();
         return std::nullopt;
     }
+    bool Finished() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return done_;
+    }
     void CloseAll() {
         std::lock_guard<std::mutex> lock(mutex_);
         CloseLocked();
@@ -206,14 +210,23 @@ std::optional<std::string> HttpClientWin32::Get(const std::string& url) {
     // per-operation timeout: the request runs on a thread of its own, which is abandoned at
     // the deadline, while this thread waits for it.
     auto request = std::make_shared<Request>();
+    std::thread worker;
     try {
-        std::thread([request, url, timeoutMs = timeoutMs_] {
+        worker = std::thread([request, url, timeoutMs = timeoutMs_] {
             request->Finish(Transfer(*request, url, timeoutMs));
-        }).detach();
+        });
     } catch (const std::system_error&) {
         return std::nullopt;
     }
-    return request->Wait(timeoutMs_);
+    std::optional<std::string> reply = request->Wait(timeoutMs_);
+    // A worker that finished in time is let end before the next request starts (WinINet
+    // under Wine now and then stalls a request begun while another thread leaves it).
+    if (request->Finished()) {
+        worker.join();
+    } else {
+        worker.detach();
+    }
+    return reply;
 }
 
 }  // namespace ordane
