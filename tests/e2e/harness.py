@@ -412,6 +412,10 @@ class Window:
         """The notification-area icon's message, as the shell sends it (left button up)."""
         self._call("tray", lparam=lparam)
 
+    def registered_message(self, name: str) -> int:
+        """The number of a registered window message, such as "TaskbarCreated"."""
+        return int(session().call("regmsg", name=name)[0][0])
+
     def post(self, msg: int, wparam: int = 0, lparam: int = 0, id=None):
         self._call("post", msg=msg, wparam=wparam, lparam=lparam, id=id)
 
@@ -991,7 +995,7 @@ class RegistrationServer:
     200 unless `status`), or with mode "close" drops the connection unanswered, or with mode
     "stall" holds it until `stall_s` passes or the server stops. Mode "redirect" answers a
     report with 302 to REDIRECT_PATH, which answers `reply`; mode "trickle" sends the whole
-    answer one byte every `stall_s`."""
+    answer one byte every `stall_s`; mode "raw" sends `reply` as the whole answer and closes."""
 
     def __init__(self, reply: bytes | str = b"SUCCESS", mode: str = "reply", status: int = 200,
                  stall_s: float = 60.0, port: int = REGISTRATION_PORT):
@@ -1005,7 +1009,7 @@ class RegistrationServer:
 
     def set_reply(self, reply: bytes | str = b"SUCCESS", mode: str = "reply", status: int = 200,
                   stall_s: float = 60.0):
-        if mode not in ("reply", "close", "stall", "redirect", "trickle"):
+        if mode not in ("reply", "close", "stall", "redirect", "trickle", "raw"):
             raise ValueError(mode)
         self.reply = reply.encode("gbk") if isinstance(reply, str) else reply
         self.mode, self.status, self.stall_s = mode, status, stall_s
@@ -1032,6 +1036,13 @@ class RegistrationServer:
                     self.send_header("Location", REDIRECT_PATH)
                     self.send_header("Content-Length", "0")
                     self.end_headers()
+                    return
+                if owner.mode == "raw":  # `reply` is the whole answer, status line and all
+                    try:
+                        self.wfile.write(owner.reply)
+                    except OSError:
+                        pass
+                    self.close_connection = True
                     return
                 if owner.mode == "trickle":
                     answer = (f"HTTP/1.0 {owner.status} OK\r\nContent-Length: "

@@ -595,6 +595,11 @@ void CmdPost(const Args& a, Output&) {
          static_cast<WPARAM>(a.Int(L"--wparam", 0)), static_cast<LPARAM>(a.Int(L"--lparam", 0)));
 }
 
+// The number of a registered window message ("TaskbarCreated"), the same in every program.
+void CmdRegMsg(const Args& a, Output& out) {
+    out.Record({Dec(RegisterWindowMessageW(a.Str(L"--name").c_str()))});
+}
+
 void CmdSend(const Args& a, Output& out) {
     LRESULT r = SendWithTimeout(RequireTarget(a), static_cast<UINT>(a.Int(L"--msg")),
                                 static_cast<WPARAM>(a.Int(L"--wparam", 0)),
@@ -1083,6 +1088,7 @@ const std::map<std::wstring, Command>& Commands() {
         {L"tray", CmdTray},
         {L"post", CmdPost},
         {L"send", CmdSend},
+        {L"regmsg", CmdRegMsg},
         {L"rect", CmdRect},
         {L"settext", CmdSetText},
         {L"type", CmdType},

@@ -1,0 +1,188 @@
+"""Faults injected around the real Ordane.exe: a registration server that refuses, answers
+with an error that says SUCCESS, cuts its reply short or sends megabytes of garbage; a
+damaged or vanished Setting.ini; a card library whose calls lie, fail or take half a minute;
+Exit, the close box and the Settings command in the middle of a reading, an identification
+and a card read; the taskbar coming back. Nothing may crash, hang for good, deliver what a
+failed step read, or record an acceptance that did not happen."""
+
+import os
+import threading
+import time
+import unittest
+
+from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, reg_delete,
+                     reg_get, settings, wait_until)
+from sim.card_reader import CardReaderSim
+from sim.scanner import ScannerSim
+from test_card_reader import CARD, SAM_ID, WAITING as READER_WAITING, card_text, reader_settings
+from test_scanner import identified, watch
+
+DAMAGED = "配置文件已被损坏请重新设置"
+RECORD = ("SFZXX_2.0|张三|1|01|19900101|北京市东城区 景山前街4号|110101199001011234|"
+          "北京市公安局东城分局|20100101|20300101|")
+MIB = 1 << 20
+
+
+class RegistrationFaultTest(unittest.TestCase):
+    def setUp(self):
+        reg_delete(UPLOAD_KEY, "upload")
+
+    def test_no_bad_answer_is_taken_for_acceptance_and_start_up_always_completes(self):
+        garbage = bytes((i * 7919 + 13) % 251 for i in range(10 * MIB))
+        answers = {
+            "refused": None,
+            "error 500 saying SUCCESS": dict(reply=b"SUCCESS", status=500),
+            "cut off mid-body": dict(mode="raw", reply=b"HTTP/1.0 200 OK\r\n"
+                                     b"Content-Length: 100\r\n\r\nSUCCESS"),
+            "10 MB of garbage": dict(mode="raw", reply=b"HTTP/1.0 200 OK\r\n\r\n" + garbage),
+        }
+        for number, (case, answer) in enumerate(answers.items(), start=2):
+            with self.subTest(case), PtyPort(number) as port, CardReaderSim(port, "华视"):
+                server = RegistrationServer(**answer).start() if answer else None
+                try:
+                    with Program(reader_settings(number), sdtapi=True,
+                                 reader={"samid": SAM_ID}) as app:
+                        if server:
+                            server.wait_request()
+                        app.wait_label(12, "初始化完成,读卡器开始工作", timeout=30)
+                        app.main.wait_visible(False)
+                        self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
+                        self.assertLess(app.main.usage()["private"], 40 * MIB)
+                        self.assertEqual(app.exit(), 0)
+                finally:
+                    if server:
+                        server.stop()
+
+
+class SettingsFileFaultTest(unittest.TestCase):
+    def test_ten_megabytes_of_garbage_are_a_damaged_file(self):
+        noise = bytes((i * 31 + 7) % 256 for i in range(10 * MIB))
+        with Program(noise) as app:
+            app.wait_label(1, DAMAGED, timeout=30)
+            self.assertTrue(app.visible())
+            self.assertEqual(app.exit(), 0)
+
+    def test_a_file_deleted_while_running_changes_nothing_until_ok_writes_it_again(self):
+        with PtyPort(9) as port, ScannerSim(port, "Metrologic") as sim, Target() as target, \
+                Program(settings(Scanner="Metrologic", Port=9)) as app:
+            watch(app, identified)
+            os.remove(app.settings_path)
+            target.focus()
+            sim.send_scan("123")
+            target.wait_typed("123<ENTER>")
+            app.tray_click()
+            app.main.wait_visible(True)
+            app.click(5)
+            app.dialog.wait_visible(True)
+            app.dialog.click(1100 + 1)  # Add Enter off: a change, OK is enabled
+            app.dialog.click(1200 + 1)
+            app.dialog.wait_visible(False)
+            wait_until(lambda: app.read_settings() is not None, 5, what="Setting.ini written")
+            self.assertEqual(app.read_settings()["Scanner"], "Metrologic")
+            self.assertEqual(app.read_settings()["AddEnter"], "0")
+            self.assertEqual(app.exit(), 0)
+
+
+class CardLibraryFaultTest(unittest.TestCase):
+    def setUp(self):
+        reg_delete(UPLOAD_KEY, "upload")
+
+    def start(self, port, **reader):
+        reader.setdefault("samid", SAM_ID)
+        return Program(reader_settings(port), sdtapi=True, reader=reader)
+
+    def test_statuses_outside_the_documented_ones_give_no_record(self):
+        with PtyPort(2) as port, CardReaderSim(port, "华视"), Target() as target, \
+                self.start(2) as app:
+            app.main.wait_visible(False)
+            for keys in ({"find_status": 7}, {"select_status": 0}, {"read_status": 159},
+                         {"read_status": -1}, {"open_status": 1}):
+                with self.subTest(**keys):
+                    app.set_reader(samid=SAM_ID, card=card_text(*CARD), **keys)
+                    count = len(app.reader_calls())
+                    wait_until(lambda: len(app.reader_calls()) > count + 8, 10,
+                               what="two card polls")
+                    self.assertEqual(target.texts(), [])
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD))
+            self.assertEqual(target.wait_texts(1)[0], RECORD)  # and a good read still works
+            self.assertEqual(app.exit(), 0)
+
+    def test_a_text_length_far_above_the_buffer_is_cut_to_it(self):
+        with PtyPort(3) as port, CardReaderSim(port, "华视"), Target() as target, \
+                self.start(3, card=card_text(*CARD), textlen=4000000000) as app:
+            self.assertEqual(target.wait_texts(1)[0], RECORD)
+            self.assertEqual(app.exit(), 0)
+
+    def test_a_call_that_takes_thirty_seconds_holds_the_window_only_while_it_runs(self):
+        with PtyPort(4) as port, CardReaderSim(port, "华视"), Target() as target, \
+                self.start(4) as app:
+            app.main.wait_visible(False)
+            calls = len(app.reader_calls())
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD), delay_ms=30000)
+            wait_until(lambda: len(app.reader_calls()) > calls + 1, 70, what="a slow call answered")
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD))  # quick again
+            app.tray_click()
+            app.main.wait_visible(True, timeout=40)  # the window answers once the call returns
+            self.assertEqual(target.wait_texts(1)[0], RECORD)
+            self.assertTrue(all(t == RECORD for t in target.texts()), target.texts())
+            self.assertEqual(app.exit(), 0)
+
+
+class MidOperationTest(unittest.TestCase):
+    def test_exit_in_the_middle_of_a_reading_ends_the_program_cleanly(self):
+        with PtyPort(5) as port, ScannerSim(port, "HHP") as sim, \
+                Program(settings(Port=5)) as app:
+            watch(app, identified)
+            sending = time.monotonic()
+            # 8 000 bytes at 9600 bit/s take 8 s: Exit comes after the first second.
+            worker = threading.Thread(target=sim.send_scan, args=("9" * 8000,),
+                                      kwargs={"baud": 9600}, daemon=True)
+            worker.start()
+            time.sleep(1.0)
+            app.tray_click()
+            app.main.wait_visible(True)
+            app.click(6)
+            self.assertEqual(app.wait_exit(timeout=15), 0)
+            self.assertLess(time.monotonic() - sending, 8)
+            worker.join()
+
+    def test_commands_and_the_close_box_wait_for_the_identification_then_work(self):
+        with PtyPort(6) as port, ScannerSim(port, "HHP"), Program(settings(Port=6)) as app:
+            app.wait_label(1, "正在检测连机条码扫描仪...", timeout=20)
+            app.click(5)
+            app.close()
+            app.click(6)
+            watch(app, identified)
+            self.assertTrue(app.running())
+            self.assertFalse(app.dialog.exists())
+            app.tray_click()
+            app.main.wait_visible(True)
+            app.close()
+            self.assertEqual(app.wait_exit(), 0)
+
+    def test_the_settings_command_during_a_slow_card_read_opens_once_the_read_returns(self):
+        with PtyPort(7) as port, CardReaderSim(port, "华视"), \
+                Program(reader_settings(7), sdtapi=True, reader={"samid": SAM_ID}) as app:
+            app.main.wait_visible(False)
+            app.set_reader(samid=SAM_ID, delay_ms=2000)
+            time.sleep(1.0)
+            app.tray_click()
+            app.click(5)
+            app.dialog.wait_visible(True, timeout=30)
+            app.set_reader(samid=SAM_ID)
+            app.dialog.click(1200 + 2)  # Cancel
+            app.dialog.wait_visible(False)
+            self.assertEqual(app.exit(), 0)
+
+    def test_after_the_taskbar_comes_back_the_icon_still_brings_the_window_back(self):
+        with Program(settings(UsePort1=0, UsePort2=0)) as app:
+            app.click(4)
+            app.main.wait_visible(False)
+            app.main.post(app.main.registered_message("TaskbarCreated"))
+            app.tray_click()
+            app.main.wait_visible(True)
+            self.assertEqual(app.exit(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
