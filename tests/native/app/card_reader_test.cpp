@@ -165,5 +165,15 @@ TEST_F(CardReaderTest, NoRightToTheMachineHiveSkipsTheReportSilently) {
     EXPECT_TRUE(httpClient.urls.empty());
 }
 
+TEST_F(CardReaderTest, RefusedFlagWriteLeavesTheReportToBeSentAgainAndTheReaderRunning) {
+    registry.SetWritesRefused(true);  // a standard user without the installer's grant
+    StartReader();
+    EXPECT_EQ(httpClient.urls.size(), 1u);
+    EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::nullopt);
+    EXPECT_TRUE(frm.Timer2().Enabled());
+    frm.Uploaded(frm.SamId);  // the next start reports again
+    EXPECT_EQ(httpClient.urls.size(), 2u);
+}
+
 }  // namespace
 }  // namespace ordane::test
