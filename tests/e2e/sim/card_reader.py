@@ -13,8 +13,6 @@ identification constants, which no real reader has confirmed.
 
 from __future__ import annotations
 
-import threading
-
 try:
     from .device import PortDevice
     from .vectors import vector
@@ -57,7 +55,6 @@ class CardReaderSim(PortDevice):
         self.received = b""
         self.requests: list[dict] = []  # each request with the line speed at that moment
         self._pending = b""
-        self._cond = threading.Condition()
 
     def _take(self, data: bytes):
         with self._cond:
@@ -75,11 +72,10 @@ class CardReaderSim(PortDevice):
             self._pending = self._pending[-64:]
 
     def wait_requests(self, count: int = 1, timeout: float = 10.0) -> list[dict]:
-        with self._cond:
-            if not self._cond.wait_for(lambda: len(self.requests) >= count, timeout):
-                raise TimeoutError(f"{len(self.requests)} of {count} identification requests; "
-                                   f"received {self.received!r}")
-            return list(self.requests)
+        if not self._wait(lambda: len(self.requests) >= count, timeout):
+            raise TimeoutError(f"{len(self.requests)} of {count} identification requests; "
+                               f"received {self.received!r}")
+        return list(self.requests)
 
 
 def main():

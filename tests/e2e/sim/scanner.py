@@ -81,7 +81,6 @@ class ScannerSim(PortDevice):
         self.received = b""  # every byte the program sent
         self.queries: list[bytes] = []  # the queries recognised, in order
         self._pending = b""
-        self._cond = threading.Condition()
         self._write_lock = threading.Lock()
 
     # -- thread
@@ -115,11 +114,10 @@ class ScannerSim(PortDevice):
 
     def wait_queries(self, count: int = 1, timeout: float = 10.0) -> list[bytes]:
         """Waits until `count` queries of the brand have arrived."""
-        with self._cond:
-            if not self._cond.wait_for(lambda: len(self.queries) >= count, timeout):
-                raise TimeoutError(f"{len(self.queries)} of {count} {self.brand} queries; "
-                                   f"received {self.received!r}")
-            return list(self.queries)
+        if not self._wait(lambda: len(self.queries) >= count, timeout):
+            raise TimeoutError(f"{len(self.queries)} of {count} {self.brand} queries; "
+                               f"received {self.received!r}")
+        return list(self.queries)
 
     def send_scan(self, data: bytes | str, chunks: int = 1, pause_s: float = 0.0,
                   baud: int | None = None) -> float:
