@@ -929,7 +929,7 @@ class Target:
 
     REFOCUS = WM_APP + 1
 
-    def __init__(self, title=TARGET_TITLE, children=True, stall_settext_ms=0, controls=False,
+    def __init__(self, title=TARGET_TITLE, stall_settext_ms=0, controls=False,
                  pfx: Prefix | None = None):
         self.prefix = pfx or prefix()
         self.dir = Path(tempfile.mkdtemp(prefix="ordane-target-"))
@@ -942,8 +942,6 @@ class Target:
                 self.prefix.windows_path(self.key_log), "--title", title,
                 "--ready", self.prefix.windows_path(self.ready),
                 "--events", self.prefix.windows_path(self.events_log)]
-        if not children:
-            args.append("--no-children")
         if stall_settext_ms:
             args += ["--stall-settext", str(int(stall_settext_ms))]
         if controls:
