@@ -197,7 +197,8 @@ class DeliveryTest(unittest.TestCase):
             last_byte = self.sim.send_scan("DE6K8HGJKZ_" + body, baud=baud)
             texts = self.target.wait_texts(self.texts_before + 1, timeout=10)
             delay = time.monotonic() - last_byte
-            self.assertEqual(texts[self.texts_before:], ["HGJKZ_" + body])
+            self.assertEqual(texts[self.texts_before:], ["HGJKZ_" + body],
+                             f"longest pause of the sender: {self.sim.longest_pause:.3f} s")
             self.assertLess(delay, 1.0, f"{size} bytes at {baud}")
             self.texts_before += 1
 

@@ -123,16 +123,21 @@ class ScannerSim(PortDevice):
                   baud: int | None = None) -> float:
         """Sends a reading as the scanner would: in `chunks` parts with `pause_s` between
         them, or at the pace of a `baud` line (ten bits a byte). Text is sent in the
-        program's code page (GBK). Returns the time.monotonic() of the last byte."""
+        program's code page (GBK). Returns the time.monotonic() of the last byte; at a `baud`
+        pace, `longest_pause` is then the longest time between two pieces (a loaded machine
+        can hold this thread longer than the pause that ends a reading)."""
         if isinstance(data, str):
             data = data.encode("gbk")
         if baud:
             piece = max(1, baud // 1000)  # about 10 ms of line time a piece
-            start = time.monotonic()
+            start = last = time.monotonic()
+            self.longest_pause = 0.0
             for at in range(0, len(data), piece):
                 due = start + at * 10 / baud
                 time.sleep(max(0.0, due - time.monotonic()))
                 self._write(data[at:at + piece])
+                now = time.monotonic()
+                self.longest_pause, last = max(self.longest_pause, now - last), now
             return time.monotonic()
         chunks = max(1, min(chunks, len(data) or 1))
         size, extra = divmod(len(data), chunks)
