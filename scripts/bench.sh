@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 
 . scripts/lib/env.sh
 ordane_ready_for_wine || exit 1
-python3 tests/e2e/bench.py "$@"
+python3 scripts/lib/bench.py "$@"

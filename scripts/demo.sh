@@ -9,4 +9,4 @@ cd "$(dirname "$0")/.."
 
 . scripts/lib/env.sh
 ordane_ready_for_wine || exit 1
-python3 tests/e2e/demo.py "$@"
+python3 scripts/lib/demo.py "$@"

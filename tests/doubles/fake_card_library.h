@@ -1,9 +1,12 @@
 // The card reader library: a card laid on the reader (its base text as bytes and reported
 // length), a SAM id, per-function statuses, an optional time each call takes, and every call
-// recorded with its port.
+// recorded with its port. It keeps the state a library keeps: a call that says the port is
+// open (ifOpen 0) fails unless that port was opened, a select needs a card found on that port
+// and a read a card selected; out of turn they fail with kOutOfTurn and fill nothing.
 #pragma once
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,20 +23,38 @@ class FakeCardLibrary final : public CardReaderLibrary {
         ++loads;
         return loadable;
     }
+    static constexpr std::int32_t kOutOfTurn = 1;
+
     std::int32_t SDT_OpenPort(std::int32_t port) override {
+        if (openStatus == kSdtOk) {
+            openPorts_.insert(port);
+        }
         return Call("OpenPort", port, openStatus);
     }
     std::int32_t SDT_ClosePort(std::int32_t port) override {
+        openPorts_.erase(port);
+        stage_ = Stage::None;
         return Call("ClosePort", port, kSdtOk);
     }
-    std::int32_t SDT_StartFindIDCard(std::int32_t port, std::uint8_t*, std::int32_t) override {
-        return Call("StartFindIDCard", port, cardPresent ? kSdtCardFound : 128);
+    std::int32_t SDT_StartFindIDCard(std::int32_t port, std::uint8_t*,
+                                     std::int32_t ifOpen) override {
+        const std::int32_t status = !Reachable(port, ifOpen) ? kOutOfTurn
+                                    : cardPresent            ? kSdtCardFound
+                                                             : 128;
+        Advance(port, status == kSdtCardFound, Stage::Found);
+        return Call("StartFindIDCard", port, status);
     }
-    std::int32_t SDT_SelectIDCard(std::int32_t port, std::uint8_t*, std::int32_t) override {
-        return Call("SelectIDCard", port, selectStatus);
+    std::int32_t SDT_SelectIDCard(std::int32_t port, std::uint8_t*, std::int32_t ifOpen) override {
+        const std::int32_t status = InTurn(port, ifOpen, Stage::Found) ? selectStatus : kOutOfTurn;
+        Advance(port, status == kSdtOk, Stage::Selected);
+        return Call("SelectIDCard", port, status);
     }
     std::int32_t SDT_ReadBaseMsg(std::int32_t port, std::uint8_t* text, std::uint32_t* textLength,
-                                 std::uint8_t*, std::uint32_t* photoLength, std::int32_t) override {
+                                 std::uint8_t*, std::uint32_t* photoLength,
+                                 std::int32_t ifOpen) override {
+        if (!InTurn(port, ifOpen, Stage::Selected)) {
+            return Call("ReadBaseMsg", port, kOutOfTurn);
+        }
         std::memcpy(text, cardText.data(), std::min<std::size_t>(cardText.size(), 521));
         *textLength = cardTextLength;
         *photoLength = 1024;
@@ -84,6 +105,18 @@ class FakeCardLibrary final : public CardReaderLibrary {
     std::uint32_t callMs = 0;     // virtual time each call blocks the thread
 
   private:
+    enum class Stage { None, Found, Selected };
+    bool Reachable(std::int32_t port, std::int32_t ifOpen) const {
+        return ifOpen != 0 || openPorts_.count(port) != 0;
+    }
+    bool InTurn(std::int32_t port, std::int32_t ifOpen, Stage needed) const {
+        return Reachable(port, ifOpen) && stagePort_ == port && stage_ == needed;
+    }
+    void Advance(std::int32_t port, bool success, Stage reached) {
+        stage_ = success ? reached : Stage::None;
+        stagePort_ = port;
+    }
+
     std::int32_t Call(const char* function, std::int32_t port, std::int32_t status) {
         calls.push_back({function, port});
         if (pump_ != nullptr && callMs > 0) {
@@ -92,6 +125,9 @@ class FakeCardLibrary final : public CardReaderLibrary {
         return status;
     }
     FakePump* pump_;
+    std::set<std::int32_t> openPorts_;
+    Stage stage_ = Stage::None;
+    std::int32_t stagePort_ = 0;
 };
 
 }  // namespace ordane::test

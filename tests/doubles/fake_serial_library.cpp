@@ -64,6 +64,9 @@ std::int32_t FakeSerialLibrary::ReadData(std::uint8_t* buff, std::int32_t capaci
     if (open_ && unplugged && n == 0) {
         n = -1;
     }
+    if (n > 0) {
+        n += overReport;
+    }
     log_.push_back("read " + std::to_string(capacity) + " -> " + std::to_string(n));
     return n;
 }

@@ -7,7 +7,8 @@
 // (never opened, failed open, closed) arriving bytes are lost, writes reach no responder and
 // reads return 0. OpenPort fails with openResult when it is not 0. With unplugged set the
 // device is gone: reads of an open port fail (-1) once what was received is read, and opens
-// fail with 2 (file not found).
+// fail with 2 (file not found). With overReport set, a read that copied bytes reports that many
+// more than it copied, as a faulty closed library might.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,7 @@ class FakeSerialLibrary final : public SerialLibrary {
 
     std::int32_t openResult = 0;
     bool unplugged = false;
+    std::int32_t overReport = 0;
     std::function<void(const Bytes&)> responder;
     std::vector<Open> opens;
     std::vector<Bytes> writes;

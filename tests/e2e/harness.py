@@ -315,6 +315,8 @@ def session() -> Winctl:
     """The shared winctl server, started on first use and ended when Python exits."""
     global _session
     if _session is None or not _session.alive():
+        if _session is None:
+            remove_stale_links(E2E_PORTS)
         _session = Winctl()
     return _session
 
@@ -533,6 +535,23 @@ def reg_delete(key: str, value: str | None = None):
     session().call("regdel", key=key, value=value)
 
 
+def keep_registry(test, key: str, value: str):
+    """Puts the value back as it is now when `test` ends, whatever happens in between."""
+    before = reg_get(key, value)
+
+    def restore():
+        if before is None:
+            reg_delete(key, value)
+        elif isinstance(before, int):
+            reg_set(key, value, before, "dword")
+        elif before.endswith("\0"):
+            reg_set(key, value, before[:-1], "sz0")
+        else:
+            reg_set(key, value, before)
+
+    test.addCleanup(restore)
+
+
 # ---------------------------------------------------------------------------------------
 # Screenshots
 
@@ -559,26 +578,64 @@ _SPEEDS = {
 }
 
 
+# COM numbers each ring links in the prefix, so that the rings never share one: the
+# end-to-end tests 2 to 11, the Windows tests of the serial library 12 to 16 (Wine points com1
+# back at /dev/ttyS0 whenever a new Wine session starts).
+E2E_PORTS = range(2, 12)
+WIN32_PORTS = range(12, 17)
+
+
+def remove_stale_links(numbers, pfx: Prefix | None = None):
+    """Removes the comN links of `numbers` whose pty is gone (left by a run that was killed)."""
+    for n in numbers:
+        link = (pfx or prefix()).dosdevices / f"com{n}"
+        if link.is_symlink() and not link.exists():
+            link.unlink(missing_ok=True)
+
+
 class PtyPort:
     """A pseudo terminal that Windows programs in the prefix open as COMn (\\\\.\\COMn).
 
     The test holds the master side in raw mode: what it writes arrives at the program, what
-    the program sends can be read here. Ports 2..16 are safe; Wine points com1 back at
-    /dev/ttyS0 whenever a new Wine session starts."""
+    the program sends can be read here; it keeps the slave open too, so reads never fail while
+    the program has the port closed. PtyPort(n) takes a number of E2E_PORTS and replaces its
+    link in one step; PtyPort.claim(numbers) takes the first number that has no link."""
 
-    def __init__(self, n: int, pfx: Prefix | None = None):
+    def __init__(self, n: int, pfx: Prefix | None = None, _exclusive: bool = False):
+        if not _exclusive:
+            if n not in E2E_PORTS:
+                raise ValueError(f"COM{n}: the end-to-end tests use {E2E_PORTS}")
+            session()  # the Wine session must be up before the link is made (see above)
         self.prefix = pfx or prefix()
-        session()  # the Wine session must be up before the link is made (see above)
         self.number = n
         self.master, self.slave = os.openpty()
         tty.setraw(self.master)
         tty.setraw(self.slave)
         self.device = os.ttyname(self.slave)
         self.link = self.prefix.dosdevices / f"com{n}"
-        if self.link.is_symlink() or self.link.exists():
-            self.link.unlink()
-        self.link.symlink_to(self.device)
+        try:
+            if _exclusive:
+                os.symlink(self.device, self.link)  # fails when the number is taken
+            else:
+                part = self.link.with_name(f".com{n}.{os.getpid()}")
+                part.unlink(missing_ok=True)
+                os.symlink(self.device, part)
+                os.replace(part, self.link)
+        except OSError:
+            os.close(self.master)
+            os.close(self.slave)
+            raise
         self._closed = False
+
+    @classmethod
+    def claim(cls, numbers, pfx: Prefix | None = None) -> "PtyPort":
+        """A port on the first of `numbers` that no link in the prefix holds, taken atomically."""
+        for n in numbers:
+            try:
+                return cls(n, pfx, _exclusive=True)
+            except FileExistsError:
+                continue
+        raise HarnessError(f"every COM number of {list(numbers)} is linked")
 
     @property
     def name(self) -> str:
@@ -802,9 +859,13 @@ class Program:
             raise TimeoutError(f"Ordane.exe did not end within {timeout:g} s; killed")
 
     def exit(self, timeout=15.0) -> int:
-        """The Exit command (Label6), then waits for the process to end."""
+        """The Exit command (Label6), then waits for the process to end; raises unless it
+        ended with code 0 (a crash while a port or link shuts down ends otherwise)."""
         self.click(6)
-        return self.wait_exit(timeout)
+        code = self.wait_exit(timeout)
+        if code != 0:
+            raise HarnessError(f"Ordane.exe ended with code {code:#x} after Exit")
+        return code
 
     def close(self):
         """Closes the main window (WM_CLOSE), as the window's close box would."""
@@ -872,7 +933,7 @@ class Target:
 
     REFOCUS = WM_APP + 1
 
-    def __init__(self, title=TARGET_TITLE, children=True, stall_settext_ms=0, controls=False,
+    def __init__(self, title=TARGET_TITLE, stall_settext_ms=0, controls=False,
                  pfx: Prefix | None = None):
         self.prefix = pfx or prefix()
         self.dir = Path(tempfile.mkdtemp(prefix="ordane-target-"))
@@ -885,8 +946,6 @@ class Target:
                 self.prefix.windows_path(self.key_log), "--title", title,
                 "--ready", self.prefix.windows_path(self.ready),
                 "--events", self.prefix.windows_path(self.events_log)]
-        if not children:
-            args.append("--no-children")
         if stall_settext_ms:
             args += ["--stall-settext", str(int(stall_settext_ms))]
         if controls:

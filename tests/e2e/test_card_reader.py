@@ -6,10 +6,11 @@ import time
 import unittest
 
 from harness import (UPLOAD_KEY, VK_F9, PtyPort, Program, RegistrationServer, Target,
-                     reg_delete, reg_get, reg_set, settings, wait_until)
+                     keep_registry, reg_delete, reg_get, reg_set, settings, wait_until)
 from sim.card_reader import CardReaderSim
 
 HINT = "确认设置正确和设备已经连接到电脑"
+WM_SYSKEYDOWN = 0x104
 WAITING = "等待读卡器发送信息..."
 SAM_ID = "05.01-20101203-0008323712-2110118836"
 
@@ -32,6 +33,7 @@ def reader_settings(port2, make="华视", **extra):
 
 class IdentificationTest(unittest.TestCase):
     def setUp(self):
+        keep_registry(self, UPLOAD_KEY, "upload")
         reg_set(UPLOAD_KEY, "upload", "1")  # reported before: no request from these runs
 
     def test_each_make_is_identified_at_start_up_and_the_window_hides(self):
@@ -82,6 +84,7 @@ class IdentificationTest(unittest.TestCase):
 
 class CardReadingTest(unittest.TestCase):
     def setUp(self):
+        keep_registry(self, UPLOAD_KEY, "upload")
         reg_set(UPLOAD_KEY, "upload", "1")
 
     def test_a_card_reaches_the_target_as_one_record_each_time_it_is_found(self):
@@ -116,6 +119,7 @@ class CardReadingTest(unittest.TestCase):
 
 class RegistrationTest(unittest.TestCase):
     def setUp(self):
+        keep_registry(self, UPLOAD_KEY, "upload")
         reg_delete(UPLOAD_KEY, "upload")
 
     def start(self, port):
@@ -133,12 +137,14 @@ class RegistrationTest(unittest.TestCase):
                 app.main.wait_visible(True)
                 app.key(VK_F9)
                 self.assertEqual(server.wait_requests(2), [path, path])
+                app.main.post(WM_SYSKEYDOWN, VK_F9, 1 | 1 << 29)  # Alt+F9, a system key
+                self.assertEqual(server.wait_requests(3), [path] * 3)
                 self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
                 app.exit()
             with self.start(2) as app:
                 app.wait_label(10, "设备:华视")
                 app.main.wait_visible(False)
-                self.assertEqual(len(server.requests), 2, "reported again at the next start")
+                self.assertEqual(len(server.requests), 3, "reported again at the next start")
                 app.exit()
 
     def test_a_flag_written_with_its_terminating_nul_counts_as_set(self):

@@ -8,8 +8,8 @@ import shutil
 import subprocess
 import unittest
 
-from harness import (RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, bin_dir, prefix, reg_delete,
-                     reg_get, reg_set, settings, wait_until)
+from harness import (RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, bin_dir, keep_registry, prefix,
+                     reg_delete, reg_get, reg_set, settings, wait_until)
 from sim.scanner import ScannerSim
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
@@ -44,6 +44,8 @@ def uninstall(pfx, folder, *options, timeout=60) -> int:
 
 class InstallerTest(unittest.TestCase):
     def test_silent_install_run_upgrade_and_uninstall(self):
+        for key, value in ((RUN_KEY, "Velmar"), (UPLOAD_KEY, "upload")):
+            keep_registry(self, key, value)
         pfx = prefix()
         setup = setup_exe()
         version = setup.name[len("Ordane-"):-len("-setup.exe")]

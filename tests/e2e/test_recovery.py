@@ -17,10 +17,10 @@ NOT_DETECTED = "没有检测到条码扫描仪"
 
 class RecoveryTest(unittest.TestCase):
     def test_an_unplugged_scanner_is_reported_and_works_again_once_plugged_back(self):
-        port = PtyPort(14)
+        port = PtyPort(9)
         sim = ScannerSim(port, "HHP").start()
         try:
-            with Target() as target, Program(settings(Port=14)) as app:
+            with Target() as target, Program(settings(Port=9)) as app:
                 watch(app, identified)
                 target.focus()
                 sim.send_scan("111")
@@ -30,7 +30,7 @@ class RecoveryTest(unittest.TestCase):
                 app.wait_label(1, PORT_FAILED)
                 self.assertEqual(app.label(2), HINT)
                 app.main.wait_visible(True)
-                port = PtyPort(14)  # and plugged back in: the same COM number
+                port = PtyPort(9)  # and plugged back in: the same COM number
                 sim = ScannerSim(port, "HHP").start()
                 watch(app, identified, timeout=20)
                 self.assertEqual(len(sim.queries), 1)
@@ -44,8 +44,8 @@ class RecoveryTest(unittest.TestCase):
             port.close()
 
     def test_the_brand_changes_between_hhp_and_symbol_on_the_same_port(self):
-        with PtyPort(15) as port, Target() as target, \
-                Program(settings(Port=15)) as app:
+        with PtyPort(10) as port, Target() as target, \
+                Program(settings(Port=10)) as app:
             sim = ScannerSim(port, "HHP").start()
             watch(app, identified)
             for brand in ("Symbol", "HHP"):
@@ -75,8 +75,8 @@ class RecoveryTest(unittest.TestCase):
         # The first 25 bytes, all the identification reads, hold no model; the rest, with
         # the model, stays in the port after the identification has failed.
         late = b"\x06" * 25 + b"P_NAME:IT4600-050\x06."
-        with PtyPort(16) as port, ScannerSim(port, "HHP", reply=late), Target() as target, \
-                Program(settings(Port=16)) as app:
+        with PtyPort(11) as port, ScannerSim(port, "HHP", reply=late), Target() as target, \
+                Program(settings(Port=11)) as app:
             app.wait_label(1, NOT_DETECTED, timeout=20)
             target.focus()
             time.sleep(1.0)  # many timer intervals: a loop still reading would have typed it
@@ -86,8 +86,8 @@ class RecoveryTest(unittest.TestCase):
             self.assertEqual(app.exit(), 0)
 
     def test_a_greyed_scanner_box_at_start_up_is_a_scanner_in_use(self):
-        with PtyPort(13) as port, ScannerSim(port, "HHP") as sim, Target() as target, \
-                Program(settings(Port=13, UsePort1=2)) as app:
+        with PtyPort(8) as port, ScannerSim(port, "HHP") as sim, Target() as target, \
+                Program(settings(Port=8, UsePort1=2)) as app:
             watch(app, identified)
             self.assertEqual(len(sim.queries), 1)
             target.focus()
@@ -96,8 +96,8 @@ class RecoveryTest(unittest.TestCase):
             self.assertEqual(app.exit(), 0)
 
     def test_a_symbol_scanner_survives_a_damaged_resend_and_a_power_cycle(self):
-        with PtyPort(12) as port, SsiScanner(port) as scanner, Target() as target, \
-                Program(settings(Scanner="Symbol", Port=12)) as app:
+        with PtyPort(7) as port, SsiScanner(port) as scanner, Target() as target, \
+                Program(settings(Scanner="Symbol", Port=7)) as app:
             watch(app, identified)
             target.focus()
             scanner.scan(b"6901234567892")

@@ -9,8 +9,8 @@ import subprocess
 import unittest
 
 from harness import (LIST_IDS, RUN_KEY, SETTING_KEYS, PtyPort, Program, Target, check_id,
-                     command_id, frame_id, press_message_box, reg_delete, reg_get, settings,
-                     wait_until)
+                     command_id, frame_id, keep_registry, press_message_box, reg_delete, reg_get,
+                     settings, wait_until)
 from sim.scanner import ScannerSim
 
 WAITING = "等待扫描仪发送信息..."
@@ -122,6 +122,7 @@ class SettingsCommandTest(unittest.TestCase):
             queries = len(sim.queries)
             dialog = open_dialog(app)
             dialog.select(LIST_IDS["cbBaudRate"], text="115200")
+            reader_port = selection(dialog, "cbPort2")  # off, so its default entry
             dialog.click(OK)
             dialog.wait_visible(False)
             # Every key, in the order OK writes them, from what the dialog shows.
@@ -129,7 +130,7 @@ class SettingsCommandTest(unittest.TestCase):
             self.assertEqual(app.read_settings(), {
                 "Scanner": "Metrologic", "Port": "6", "BaudRate": "7", "Bits": "3",
                 "Parity": "2", "StopBits": "1", "AddEnter": "0", "UsePort2": "0",
-                "UsePort1": "1", "Port2": app.read_settings()["Port2"], "CardReader": "华旭"})
+                "UsePort1": "1", "Port2": reader_port[3:], "CardReader": "华旭"})
             # The port was opened again at the new speed and the scanner identified again.
             wait_until(lambda: port.termios()["speed"] == 115200, 10, what="port at 115200")
             app.wait_label(1, "检测到Metrologic条码扫描仪")
@@ -196,6 +197,7 @@ class SettingsCommandTest(unittest.TestCase):
             app.exit()
 
     def test_auto_start_is_registered_with_the_programs_path_and_removed(self):
+        keep_registry(self, RUN_KEY, "Velmar")
         reg_delete(RUN_KEY, "Velmar")
         with PtyPort(3) as port, ScannerSim(port, "Metrologic") as sim, \
                 Program(scanner_settings(3)) as app:
@@ -223,7 +225,7 @@ class SettingsCommandTest(unittest.TestCase):
     def test_the_ports_present_are_listed_and_a_greyed_box_shows_greyed(self):
         # "UsePort2" 2 is the greyed box: the reader counts as in use (and fails to start
         # here, without its library), its box shows the third state.
-        with PtyPort(4) as low, PtyPort(12) as high, \
+        with PtyPort(4) as low, PtyPort(11) as high, \
                 Program(settings(UsePort1=0, UsePort2=2)) as app:
             app.wait_label(12, "无法加载读卡器库sdtapi.dll")
             dialog = open_dialog(app)

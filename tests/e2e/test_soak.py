@@ -4,6 +4,7 @@ delivered exactly once and unaltered, with no growth of handles or memory to spe
 
 import unittest
 
+from harness import UPLOAD_KEY, keep_registry
 from soak import Soak
 
 MIB = 1 << 20
@@ -11,6 +12,7 @@ MIB = 1 << 20
 
 class SoakTest(unittest.TestCase):
     def test_two_hundred_readings_arrive_once_and_unaltered(self):
+        keep_registry(self, UPLOAD_KEY, "upload")
         result = Soak(count=200, seed=7, symbol_share=0.2, card_every=40).run()
         self.assertEqual(result["problems"], [])
         self.assertEqual(result["delivered"], 200)

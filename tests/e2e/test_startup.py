@@ -111,7 +111,7 @@ class ScannerPortTest(unittest.TestCase):
 
     def test_a_missing_scanner_port_is_reported_and_the_reader_is_not_touched(self):
         with PtyPort(2) as reader_port, CardReaderSim(reader_port, "华视") as reader, \
-                Program(settings(Port=15, UsePort2=1, Port2=2), sdtapi=True) as app:
+                Program(settings(Port=11, UsePort2=1, Port2=2), sdtapi=True) as app:
             app.wait_label(1, "无法打开条码扫描仪端口")
             self.assertEqual(app.label(2), HINT)
             self.assertEqual(app.label(12), "")

@@ -35,6 +35,10 @@
 //   SDT_GetSAMIDToStr port=1 ifOpen=1 -> 144 samid=05.01-20101203-0008323712
 // (textLen/photoLen before the arrow are the values found on entry, after it the values
 // written back.)
+//
+// Like a reader's library it keeps state between calls: a call with ifOpen=0 needs its port
+// opened, a select needs a card found on that port and a read a card selected. A call out of
+// turn fills nothing and returns 1, logged with "out-of-turn".
 #include <windows.h>
 
 #include <algorithm>
@@ -42,6 +46,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace {
@@ -190,6 +195,25 @@ class Call {
     std::string line_;
 };
 
+constexpr int kOutOfTurn = 1;
+enum class Stage { None, Found, Selected };
+std::set<int> g_openPorts;
+Stage g_stage = Stage::None;
+int g_stagePort = 0;
+
+bool Reachable(int port, int ifOpen) {
+    return ifOpen != 0 || g_openPorts.count(port) != 0;
+}
+
+bool InTurn(int port, int ifOpen, Stage needed) {
+    return Reachable(port, ifOpen) && g_stagePort == port && g_stage == needed;
+}
+
+void Advance(int port, bool success, Stage reached) {
+    g_stage = success ? reached : Stage::None;
+    g_stagePort = port;
+}
+
 std::string Port(int port) {
     return " port=" + std::to_string(port);
 }
@@ -211,26 +235,44 @@ extern "C" {
 
 int WINAPI SDT_OpenPort(int port) {
     Call call("SDT_OpenPort" + Port(port));
-    return call.Answer(Status(call.state(), "open_status", kOk));
+    const int status = Status(call.state(), "open_status", kOk);
+    if (status == kOk) {
+        g_openPorts.insert(port);
+    }
+    return call.Answer(status);
 }
 
 int WINAPI SDT_ClosePort(int port) {
     Call call("SDT_ClosePort" + Port(port));
+    g_openPorts.erase(port);
+    g_stage = Stage::None;
     return call.Answer(Status(call.state(), "close_status", kOk));
 }
 
 int WINAPI SDT_StartFindIDCard(int port, unsigned char* scratch, int ifOpen) {
     Call call("SDT_StartFindIDCard" + Port(port) + IfOpen(ifOpen));
+    if (!Reachable(port, ifOpen)) {
+        Advance(port, false, Stage::None);
+        return call.Answer(kOutOfTurn, "out-of-turn");
+    }
     FillScratch(scratch);
     const bool card = Card(call.state()).has_value();
-    return call.Answer(Status(call.state(), "find_status", card ? kCardFound : 128));
+    const int status = Status(call.state(), "find_status", card ? kCardFound : 128);
+    Advance(port, status == kCardFound, Stage::Found);
+    return call.Answer(status);
 }
 
 int WINAPI SDT_SelectIDCard(int port, unsigned char* scratch, int ifOpen) {
     Call call("SDT_SelectIDCard" + Port(port) + IfOpen(ifOpen));
+    if (!InTurn(port, ifOpen, Stage::Found)) {
+        Advance(port, false, Stage::None);
+        return call.Answer(kOutOfTurn, "out-of-turn");
+    }
     FillScratch(scratch);
     const bool card = Card(call.state()).has_value();
-    return call.Answer(Status(call.state(), "select_status", card ? kOk : 129));
+    const int status = Status(call.state(), "select_status", card ? kOk : 129);
+    Advance(port, status == kOk, Stage::Selected);
+    return call.Answer(status);
 }
 
 int WINAPI SDT_ReadBaseMsg(int port, unsigned char* text, unsigned int* textLength,
@@ -238,6 +280,9 @@ int WINAPI SDT_ReadBaseMsg(int port, unsigned char* text, unsigned int* textLeng
     Call call("SDT_ReadBaseMsg" + Port(port) +
               " textLen=" + (textLength ? std::to_string(*textLength) : "null") + " photoLen=" +
               (photoLength ? std::to_string(*photoLength) : "null") + IfOpen(ifOpen));
+    if (!InTurn(port, ifOpen, Stage::Selected)) {
+        return call.Answer(kOutOfTurn, "out-of-turn");
+    }
     const auto card = Card(call.state());
     const int status = Status(call.state(), "read_status", card ? kOk : 65);
     if (status != kOk || !card) {

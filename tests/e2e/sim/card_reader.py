@@ -7,67 +7,36 @@ library (which the simulated sdtapi.dll stands in for); this simulator answers t
     CardReaderSim(port, "华旭", answer="wrong")                        # wrong identification
     CardReaderSim(port, "华旭", answer="silent")
 
-"华旭" readers answer with a value formed from the program's own identification constants,
-read from src/devices/card_reader_identification.h (or given as `hx_value`).
+Both makes answer with the bytes of tests/protocol_vectors.txt; for "华旭" these carry our own
+identification constants, which no real reader has confirmed.
 """
 
 from __future__ import annotations
 
-import re
-import threading
-from functools import reduce
-from pathlib import Path
-
 try:
     from .device import PortDevice
+    from .vectors import vector
 except ImportError:  # run as a script from this folder
     from device import PortDevice
+    from vectors import vector
 
-REPO = Path(__file__).resolve().parents[3]
-CONSTANTS_FILES = [REPO / "src" / "devices" / "card_reader_identification.h",
-                   REPO / "src" / "devices" / "card_reader_identification.cpp"]
-
-HS_REQUEST = bytes.fromhex("02000703010003")
-HX_REQUEST = bytes.fromhex("55053100000000fd9c")
-
-# "华视" (CVR-100U): 02 00 0B 03, four status bytes, 02 0B 03.
-HS_ANSWER = bytes.fromhex("02000b03") + bytes.fromhex("01009000") + bytes.fromhex("020b03")
-# Not one byte where the program looks for the expected ones.
+HS_REQUEST = vector("hs.request")
+HX_REQUEST = vector("hx.request")
+HS_ANSWER = vector("hs.answer")
+HX_ANSWER = vector("hx.answer")
+# Not one byte where the expected ones stand.
 HS_WRONG = bytes.fromhex("15") * 11
+# The 华旭 answer with its value (bytes 3..6) spoiled.
+HX_WRONG = HX_ANSWER[:3] + bytes(b ^ 0x5A for b in HX_ANSWER[3:7]) + HX_ANSWER[7:]
 
 MAKES = {"华视": "hs", "hs": "hs", "华旭": "hx", "hx": "hx"}
 
 
-def hx_constants() -> tuple[int, int, int]:
-    """K1, K2, K3 as the program defines them."""
-    found = {}
-    pattern = re.compile(r"\bk?\w*K([123])\s*=\s*(0[xX][0-9a-fA-F]+|\d+)[uUlL]*\s*;")
-    for path in CONSTANTS_FILES:
-        if path.exists():
-            for number, value in pattern.findall(path.read_text(encoding="utf-8")):
-                found.setdefault(int(number), int(value, 0))
-    if len(found) != 3:
-        raise RuntimeError(f"identification constants K1..K3 not found in {CONSTANTS_FILES}")
-    return found[1], found[2], found[3]
-
-
-def hx_expected(request_value: int = 0) -> int:
-    k1, k2, k3 = hx_constants()
-    return ((request_value ^ k1) | k2) & k3 & 0xFFFFFFFF
-
-
-def hx_answer(value: int) -> bytes:
-    """Nine bytes: header, the value in bytes 3..6 (big endian), a status and a check byte."""
-    body = bytes([0xAA, 0x05, 0x31]) + (value & 0xFFFFFFFF).to_bytes(4, "big") + b"\x00"
-    return body + bytes([reduce(lambda a, b: a ^ b, body)])
-
-
 class CardReaderSim(PortDevice):
-    """answer: "right", "wrong" or "silent"; reply: exact bytes instead; hx_value: the value
-    a "华旭" reader answers with instead of the one the program expects."""
+    """answer: "right", "wrong" or "silent"; reply: exact bytes instead."""
 
     def __init__(self, port, make: str = "华视", answer: str = "right",
-                 reply: bytes | None = None, hx_value: int | None = None):
+                 reply: bytes | None = None):
         if make not in MAKES:
             raise ValueError(f"make {make!r}: one of {tuple(MAKES)}")
         if answer not in ("right", "wrong", "silent"):
@@ -82,12 +51,10 @@ class CardReaderSim(PortDevice):
         elif self.kind == "hs":
             self.reply = HS_ANSWER if answer == "right" else HS_WRONG
         else:
-            value = hx_value if hx_value is not None else hx_expected(0)
-            self.reply = hx_answer(value if answer == "right" else value ^ 0x5A5AA5A5)
+            self.reply = HX_ANSWER if answer == "right" else HX_WRONG
         self.received = b""
         self.requests: list[dict] = []  # each request with the line speed at that moment
         self._pending = b""
-        self._cond = threading.Condition()
 
     def _take(self, data: bytes):
         with self._cond:
@@ -105,11 +72,10 @@ class CardReaderSim(PortDevice):
             self._pending = self._pending[-64:]
 
     def wait_requests(self, count: int = 1, timeout: float = 10.0) -> list[dict]:
-        with self._cond:
-            if not self._cond.wait_for(lambda: len(self.requests) >= count, timeout):
-                raise TimeoutError(f"{len(self.requests)} of {count} identification requests; "
-                                   f"received {self.received!r}")
-            return list(self.requests)
+        if not self._wait(lambda: len(self.requests) >= count, timeout):
+            raise TimeoutError(f"{len(self.requests)} of {count} identification requests; "
+                               f"received {self.received!r}")
+        return list(self.requests)
 
 
 def main():
@@ -117,6 +83,7 @@ def main():
     demonstrations: python3 tests/e2e/sim/card_reader.py --port 5 --make 华视)."""
     import argparse
     import sys
+    from pathlib import Path
 
     sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
     from harness import PtyPort

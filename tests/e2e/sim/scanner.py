@@ -21,45 +21,31 @@ try:
 except ImportError:  # run as a script from this folder
     from device import PortDevice
 
-SYN, STX, ETX, ETB = b"\x16", b"\x02", b"\x03", b"\x17"
+try:
+    from .vectors import vector
+except ImportError:  # run as a script from this folder
+    from vectors import vector
 
-# Identification queries, as the program sends them.
+# Identification queries, as the scanners expect them.
 QUERIES = {
-    "HHP": [bytes.fromhex("164d0d505f4e414d453f2e")],
-    "DataLogic": [bytes.fromhex("242b24210d")],
-    "Metrologic": [bytes.fromhex("4969")],
-    "NewLand": [bytes.fromhex("7e0000053348303230b3")],
-    "Denso": [
-        SYN * 3,
-        STX + b"aaaaaaa5$a" + ETX,
-        STX + b"aaaaaaa+1a" + ETX,
-        STX + b"aaaaaaa79a" + ETX,
-        STX + b"SETN" + ETX,
-        SYN + ETB + SYN,
-    ],
+    "HHP": [vector("hhp.query")],
+    "DataLogic": [vector("datalogic.query")],
+    "Metrologic": [vector("metrologic.query")],
+    "NewLand": [vector("newland.query")],
+    "Denso": [vector(f"denso.query.{step}") for step in range(1, 7)],
 }
 
-# Replies of each brand's models, holding the marker the program looks for.
+# Replies of each brand's models as the scanners send them, by the marker they hold.
 MODELS = {
-    "HHP": {
-        "IT4600-050": b"P_NAME:IT4600-050\x06.",
-        "IT4800-050": b"P_NAME:IT4800-050\x06.",
-    },
-    "DataLogic": {"D432": b"LYNX D432 Rel 1.20\r"},
-    "Metrologic": {"Metrologic012": b"Metrologic01234\r\n"},
-    # The marker lies within the first 25 bytes, as the program reads no more.
-    "NewLand": {"NLSHR103": b"\x02\x00\x00\x0bNLSHR103-V2\x0d"},
-    "Denso": {"GT10QU": b"\x02GT10QU\x03", "496810": b"\x02496810\x03"},
+    "HHP": {"IT4600-050": vector("hhp.reply.IT4600Q"), "IT4800-050": vector("hhp.reply.IT4800Q")},
+    "DataLogic": {"D432": vector("datalogic.reply.LYNX-D432")},
+    "Metrologic": {"Metrologic012": vector("metrologic.reply.Focus-1690")},
+    "NewLand": {"NLSHR103": vector("newland.reply.NLS-HR-103")},
+    "Denso": {"GT10QU": vector("denso.reply.GT10QU"), "496810": vector("denso.reply.496810")},
 }
 
-# The same shape without any model marker.
-WRONG = {
-    "HHP": b"P_NAME:IT3800-010\x06.",
-    "DataLogic": b"GRYPHON D130 Rel 1\r",
-    "Metrologic": b"Honeywell00123\r\n",
-    "NewLand": b"\x02\x00\x00\x0bNLSFM430-V2\x0d",
-    "Denso": b"\x02GT20QR\x03",
-}
+# Replies of other models of the brand, without any marker.
+WRONG = {brand: vector(f"{brand.lower()}.reply.other") for brand in MODELS}
 
 BRANDS = tuple(QUERIES)
 
@@ -95,7 +81,6 @@ class ScannerSim(PortDevice):
         self.received = b""  # every byte the program sent
         self.queries: list[bytes] = []  # the queries recognised, in order
         self._pending = b""
-        self._cond = threading.Condition()
         self._write_lock = threading.Lock()
 
     # -- thread
@@ -129,26 +114,30 @@ class ScannerSim(PortDevice):
 
     def wait_queries(self, count: int = 1, timeout: float = 10.0) -> list[bytes]:
         """Waits until `count` queries of the brand have arrived."""
-        with self._cond:
-            if not self._cond.wait_for(lambda: len(self.queries) >= count, timeout):
-                raise TimeoutError(f"{len(self.queries)} of {count} {self.brand} queries; "
-                                   f"received {self.received!r}")
-            return list(self.queries)
+        if not self._wait(lambda: len(self.queries) >= count, timeout):
+            raise TimeoutError(f"{len(self.queries)} of {count} {self.brand} queries; "
+                               f"received {self.received!r}")
+        return list(self.queries)
 
     def send_scan(self, data: bytes | str, chunks: int = 1, pause_s: float = 0.0,
                   baud: int | None = None) -> float:
         """Sends a reading as the scanner would: in `chunks` parts with `pause_s` between
         them, or at the pace of a `baud` line (ten bits a byte). Text is sent in the
-        program's code page (GBK). Returns the time.monotonic() of the last byte."""
+        program's code page (GBK). Returns the time.monotonic() of the last byte; at a `baud`
+        pace, `longest_pause` is then the longest time between two pieces (a loaded machine
+        can hold this thread longer than the pause that ends a reading)."""
         if isinstance(data, str):
             data = data.encode("gbk")
         if baud:
             piece = max(1, baud // 1000)  # about 10 ms of line time a piece
-            start = time.monotonic()
+            start = last = time.monotonic()
+            self.longest_pause = 0.0
             for at in range(0, len(data), piece):
                 due = start + at * 10 / baud
                 time.sleep(max(0.0, due - time.monotonic()))
                 self._write(data[at:at + piece])
+                now = time.monotonic()
+                self.longest_pause, last = max(self.longest_pause, now - last), now
             return time.monotonic()
         chunks = max(1, min(chunks, len(data) or 1))
         size, extra = divmod(len(data), chunks)

@@ -2,8 +2,12 @@
 
 Works on any port object with `read(timeout, quiet)` and `write(bytes)` (harness.PtyPort).
 Runs in its own thread: it acknowledges the host's commands, answers revision requests,
-keeps the parameters it is sent, and NAKs a packet with a bad checksum. The test side sends
-readings with `scan`, which waits for the host's ACK of every packet and resends on NAK.
+keeps the parameters it is sent, and checks every host packet as a scanner does: a bad
+checksum or a source other than the host's is NAKed and recorded in `host_faults`, which
+fails the test when the device stops. WAKEUP bytes (0x00) before a command are accepted; the
+host may acknowledge a revision reply or not. `nak_commands` NAKs that many host commands (the
+host must resend them with the retransmit bit). The test side sends readings with `scan`,
+which waits for the host's ACK of every packet and resends on NAK.
 
 Like a real scanner it starts with decode data sent as raw bytes (parameter 0xEE = 0x00, the
 factory default); once the host sets 0xEE to 0x01, readings go out as DECODE_DATA packets.
@@ -24,9 +28,9 @@ import threading
 from dataclasses import dataclass
 
 try:
-    from .device import PortDevice
+    from .device import PortDevice, SimulatorError
 except ImportError:  # run as a script from this folder
-    from device import PortDevice
+    from device import PortDevice, SimulatorError
 
 CMD_ACK = 0xD0
 CMD_NAK = 0xD1
@@ -80,8 +84,6 @@ class Packet:
 
 
 class SsiScanner(PortDevice):
-    keep_reading_on_error = True  # the program closes and reopens the port
-
     """A Symbol scanner on a port.
 
     revision: the text of REPLY_REVISION.
@@ -99,11 +101,11 @@ class SsiScanner(PortDevice):
         self.params: dict[int, int] = {PARAM_DECODE_FORMAT: 0x01 if packeted else 0x00}
         self.packets: list[Packet] = []  # every valid packet from the host, in order
         self.wakeups = 0                  # single 0x00 wakeup bytes
-        self.bad_packets = 0              # packets from the host with a bad checksum
+        self.host_faults: list[str] = []  # what the host sent that no scanner accepts
         self.naks_received = 0
+        self.nak_commands = 0
         self._rx = b""
         self._answers: list[Packet] = []  # ACK/NAK from the host, for scan()
-        self._cond = threading.Condition()
         self._write_lock = threading.Lock()
 
     @property
@@ -119,19 +121,27 @@ class SsiScanner(PortDevice):
                 length = self._rx[0]
                 if length < 4:
                     # Not a packet start: a wakeup byte, or noise.
-                    self.wakeups += self._rx[0] == 0
+                    if self._rx[0] == 0:
+                        self.wakeups += 1
+                    else:
+                        self.host_faults.append(f"stray byte {self._rx[0]:#04x}")
                     self._rx = self._rx[1:]
                     continue
                 if len(self._rx) < length + 2:
                     break
                 body, check = self._rx[:length], self._rx[length:length + 2]
                 if int.from_bytes(check, "big") != checksum(body):
-                    self.bad_packets += 1
+                    self.host_faults.append(f"bad checksum: {(body + check).hex(' ')}")
                     self._rx = self._rx[1:]
                     if not self.silent:
                         self._send(CMD_NAK, 0, bytes([NAK_RESEND]))
                     continue
                 self._rx = self._rx[length + 2:]
+                if body[2] != SOURCE_HOST:
+                    self.host_faults.append(f"source {body[2]:#04x}: {(body + check).hex(' ')}")
+                    if not self.silent:
+                        self._send(CMD_NAK, 0, bytes([NAK_BAD_CONTEXT]))
+                    continue
                 self._handle(Packet(body[1], body[2], body[3], bytes(body[4:])))
             self._cond.notify_all()
 
@@ -142,6 +152,10 @@ class SsiScanner(PortDevice):
             self._answers.append(packet)
             return
         if self.silent:
+            return
+        if self.nak_commands > 0:
+            self.nak_commands -= 1
+            self._send(CMD_NAK, 0, bytes([NAK_RESEND]))
             return
         if packet.opcode == REQUEST_REVISION:
             if self.answer_revision:
@@ -173,10 +187,14 @@ class SsiScanner(PortDevice):
 
     # -- test side
 
+    def check(self):
+        super().check()
+        if self.host_faults:
+            raise SimulatorError(f"the host sent what no scanner accepts: {self.host_faults[:3]}")
+
     def wait_for(self, condition, timeout: float = 10.0) -> bool:
         """Waits until condition() holds (checked whenever the host sent something)."""
-        with self._cond:
-            return self._cond.wait_for(condition, timeout)
+        return self._wait(condition, timeout)
 
     def host_packets(self, opcode: int) -> list[Packet]:
         with self._cond:

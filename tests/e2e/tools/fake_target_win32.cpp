@@ -1,7 +1,7 @@
 // fake_target: the business application as the monitor sees it, recording what it receives.
 //
 //   fake_target.exe TEXT_LOG KEY_LOG [--title T] [--ready FILE] [--events FILE]
-//                   [--no-children] [--stall-settext MS] [--controls]
+//                   [--stall-settext MS] [--controls]
 //
 // The top-level window (title "EC79BF23-6763-4120-8143-A5FF53C87FEB" unless --title) has as
 // its first child a window that appends every text it is given (WM_SETTEXT) to TEXT_LOG, one
@@ -71,7 +71,6 @@ struct Options {
     std::wstring title = kDefaultTitle;
     std::wstring readyFile;
     std::wstring eventsFile;
-    bool children = true;
     bool controls = false;
     DWORD stallMs = 0;
 };
@@ -298,20 +297,18 @@ bool FakeTarget::Create(HINSTANCE instance) {
     if (main_ == nullptr) {
         return false;
     }
-    if (options_.children) {
-        // Created first, so that it is the first child in the system's order.
-        CreateWindowExW(WS_EX_CLIENTEDGE, textClass.lpszClassName, L"", WS_CHILD | WS_VISIBLE, 10,
-                        10, 330, 24, main_, nullptr, instance, this);
-        edit_ = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, 10, 40, 330,
-                                24, main_, nullptr, instance, nullptr);
-        if (edit_ == nullptr) {
-            return false;
-        }
-        SetWindowLongPtrW(edit_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        editDefault_ = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrW(edit_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(EditProc)));
+    // Created first, so that it is the first child in the system's order.
+    CreateWindowExW(WS_EX_CLIENTEDGE, textClass.lpszClassName, L"", WS_CHILD | WS_VISIBLE, 10, 10,
+                    330, 24, main_, nullptr, instance, this);
+    edit_ = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
+                            WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, 10, 40, 330, 24,
+                            main_, nullptr, instance, nullptr);
+    if (edit_ == nullptr) {
+        return false;
     }
+    SetWindowLongPtrW(edit_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    editDefault_ = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(edit_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(EditProc)));
     if (options_.controls) {
         AddControls(instance);
     }
@@ -356,8 +353,6 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
             o.eventsFile = argv[++i];
         } else if (a == L"--stall-settext" && hasValue) {
             o.stallMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
-        } else if (a == L"--no-children") {
-            o.children = false;
         } else if (a == L"--controls") {
             o.controls = true;
         } else if (a.rfind(L"--", 0) == 0) {

@@ -66,12 +66,37 @@ TEST_F(CardReaderTest, NoCardOrAFailedStepDeliversNothingAndClosesThePort) {
     StartReader();
     sdtapi.calls.clear();
     pump.RunFor(500);  // no card
+    sdtapi.LayCard(u"张三");
+    sdtapi.selectStatus = 129;
+    pump.RunFor(500);  // found, not selected
+    sdtapi.selectStatus = kSdtOk;
+    sdtapi.readStatus = 65;
+    pump.RunFor(500);  // selected, not read
     sdtapi.openStatus = 1;
     pump.RunFor(500);  // the port cannot be opened
     EXPECT_TRUE(delivery.received.empty());
     EXPECT_EQ(view.beeps, 0);
-    EXPECT_EQ(sdtapi.Functions(), (std::vector<std::string>{"OpenPort", "StartFindIDCard",
-                                                            "ClosePort", "OpenPort", "ClosePort"}));
+    EXPECT_EQ(sdtapi.Functions(),
+              (std::vector<std::string>{
+                  "OpenPort", "StartFindIDCard", "ClosePort",                                 //
+                  "OpenPort", "StartFindIDCard", "SelectIDCard", "ClosePort",                 //
+                  "OpenPort", "StartFindIDCard", "SelectIDCard", "ReadBaseMsg", "ClosePort",  //
+                  "OpenPort", "ClosePort"}));
+}
+
+TEST_F(CardReaderTest, ASlowLibraryHoldsTheScannerOnlyUntilTheCardIsRead) {
+    WriteSettings(true, true);
+    AttachHhpScanner();
+    AttachHsReader();
+    StartAndSettle(8000);
+    sdtapi.callMs = 400;  // two seconds for the five calls of a card read
+    sdtapi.LayCard(u"张三");
+    pump.RunUntil([&] { return !sdtapi.calls.empty(); }, 600);
+    Scan("123", 100);  // arrives while the library holds the thread
+    pump.RunFor(2500);
+    ASSERT_FALSE(delivery.received.empty());
+    EXPECT_EQ(delivery.received[0], u"SFZXX_2.0|张三|||||||||");
+    EXPECT_EQ(delivery.typed, (std::vector<FakeDelivery::Typed>{{u"123", true}}));
 }
 
 TEST_F(CardReaderTest, UsbPortsAboveSixAreTheLibrarysThousandsOnlyInACardRead) {

@@ -20,12 +20,13 @@
 #include "doubles/fake_serial_library.h"
 #include "doubles/fake_settings_view.h"
 #include "doubles/fake_symbol_link.h"
+#include "doubles/protocol_vectors.h"
 
 namespace ordane::test {
 
-inline const Bytes kHhpQuery = {0x16, 0x4D, 0x0D, 0x50, 0x5F, 0x4E, 0x41, 0x4D, 0x45, 0x3F, 0x2E};
-inline const Bytes kHsRequest = {0x02, 0x00, 0x07, 0x03, 0x01, 0x00, 0x03};
-inline const Bytes kHsAnswer = {0x02, 0x00, 0x0B, 0x03, 0x11, 0x22, 0x33, 0x44, 0x02, 0x0B, 0x03};
+inline const Bytes kHhpQuery = Vector("hhp.query");
+inline const Bytes kHsRequest = Vector("hs.request");
+inline const Bytes kHsAnswer = Vector("hs.answer");
 
 inline Bytes AsBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());

@@ -116,6 +116,54 @@ TEST_F(SettingsCommandTest, ReaderNotRecognisedLeavesTimer1OffWithTheScannerPort
     EXPECT_FALSE(frm.Timer1().Enabled());
 }
 
+TEST_F(SettingsCommandTest, ReaderPortThatWillNotOpenIsReportedAfterItsModelIsShown) {
+    StartBoth();
+    sdtapi.openStatus = 1;
+    Settings([](FrmSet& f) {
+        f.OnListSelect(SettingsList::cbBaudRate, 4);
+        f.Command1_Click();
+    });
+    EXPECT_EQ(view.Label(12), status::kReaderPortFailed);
+    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
+    EXPECT_EQ(view.Label(11), u"型号:CVR-100U");
+    EXPECT_FALSE(frm.ReaderOpen);
+    EXPECT_FALSE(frm.Timer1().Enabled());
+    sdtapi.LayCard(u"张三");
+    pump.RunFor(1500);
+    EXPECT_TRUE(delivery.received.empty());
+}
+
+// A device switched off in the dialog is neither closed nor stopped by the reopen.
+TEST_F(SettingsCommandTest, ScannerSwitchedOffStaysOpenButUnread) {
+    StartBoth();
+    Settings([](FrmSet& f) {
+        f.OnCheckClick(4);
+        f.Command1_Click();
+    });
+    ASSERT_TRUE(frmSet.MustReopen);
+    EXPECT_TRUE(commDll.IsOpen());
+    EXPECT_FALSE(frm.Timer1().Enabled());
+    EXPECT_TRUE(frm.Timer2().Enabled());
+    Scan("6901234567892");
+    sdtapi.LayCard(u"张三");
+    pump.RunFor(1500);
+    EXPECT_TRUE(delivery.typed.empty());
+    EXPECT_FALSE(delivery.received.empty());
+}
+
+TEST_F(SettingsCommandTest, ReaderSwitchedOffKeepsBeingRead) {
+    StartBoth();
+    Settings([](FrmSet& f) {
+        f.OnCheckClick(3);
+        f.Command1_Click();
+    });
+    ASSERT_TRUE(frmSet.MustReopen);
+    EXPECT_TRUE(frm.Timer2().Enabled());
+    sdtapi.LayCard(u"张三");
+    pump.RunFor(8000);  // after the scanner's identification
+    EXPECT_FALSE(delivery.received.empty());
+}
+
 TEST_F(SettingsCommandTest, FirstSetUpFromAMissingFileStartsTheDevices) {
     frm.Form_Load();
     ASSERT_EQ(view.Label(1), status::kFirstUse);

@@ -117,18 +117,9 @@ TEST_F(StartUpTest, MissingReaderLibraryIsReportedWithoutTouchingTheReader) {
     EXPECT_TRUE(sdtapi.calls.empty());
 }
 
-TEST_F(StartUpTest, StateTextsAreWrittenEvenWhenTheValueIsUnchanged) {
-    frm.SetScannerState(0);
-    frm.SetScannerState(0);
+TEST_F(StartUpTest, AStateOutsideTheThreeShowsTheWaitingText) {
     frm.SetReaderState(2);
     frm.SetReaderState(7);
-    int scannerWrites = 0;
-    for (const auto& [label, text] : view.history) {
-        scannerWrites += label == 1 ? 1 : 0;
-    }
-    EXPECT_EQ(scannerWrites, 2);
-    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
-    EXPECT_TRUE(view.Showed(12, status::kReaderInitialising));
     EXPECT_EQ(view.Label(12), status::kReaderWaiting);
     EXPECT_EQ(frm.GetReaderState(), 7);
 }

@@ -8,6 +8,7 @@
 #include "doubles/fake_pump.h"
 #include "doubles/fake_serial_library.h"
 #include "doubles/fake_symbol_link.h"
+#include "doubles/protocol_vectors.h"
 
 namespace ordane::test {
 namespace {
@@ -46,7 +47,7 @@ class ScannerIdentificationTest : public ::testing::Test {
     std::uint32_t replyDelayMs = 100;
 };
 
-const Bytes kHhpQuery{0x16, 0x4D, 0x0D, 0x50, 0x5F, 0x4E, 0x41, 0x4D, 0x45, 0x3F, 0x2E};
+const Bytes kHhpQuery = Vector("hhp.query");
 
 TEST_F(ScannerIdentificationTest, HhpFindsEitherModelAnywhereInTheReplyTheLaterWins) {
     answers[kHhpQuery] = Ascii("xx it4600-050 yy");
@@ -69,18 +70,18 @@ TEST_F(ScannerIdentificationTest, HhpFindsEitherModelAnywhereInTheReplyTheLaterW
 }
 
 TEST_F(ScannerIdentificationTest, EachSingleExchangeBrandSendsItsQueryAndTestsItsMarker) {
-    answers[{0x24, 0x2B, 0x24, 0x21, 0x0D}] = Ascii(std::string(40, '-') + "d432");
+    answers[Vector("datalogic.query")] = Ascii(std::string(40, '-') + "d432");
     EXPECT_TRUE(id.CheckDataLogic());  // read count 50 reaches the marker
     EXPECT_EQ(settings.ScannerXH, u"LYNX D432");
 
-    answers[{0x49, 0x69}] = Ascii("METROLOGIC012");
+    answers[Vector("metrologic.query")] = Ascii("METROLOGIC012");
     replyDelayMs = 250;
     EXPECT_TRUE(id.CheckMetrologic());
     EXPECT_EQ(settings.ScannerXH, u"Focus-1690");
     replyDelayMs = 350;  // beyond the 0.3 s window
     EXPECT_FALSE(id.CheckMetrologic());
 
-    const Bytes newLand{0x7E, 0x00, 0x00, 0x05, 0x33, 0x48, 0x30, 0x32, 0x30, 0xB3};
+    const Bytes newLand = Vector("newland.query");
     pump.Advance(100);  // the late reply comes in before the next exchange clears
     replyDelayMs = 100;
     answers[newLand] = Ascii(std::string(17, '.') + "NLSHR103");  // bytes 17..24
@@ -96,22 +97,26 @@ TEST_F(ScannerIdentificationTest, DensoIsFoundByAnAnswerToAnyOneOfItsSixCommands
     EXPECT_FALSE(id.CheckDenso());
     ASSERT_EQ(comm.writes.size(), 6u);
     EXPECT_EQ(comm.clears, 0);
-    EXPECT_EQ(comm.writes[0], (Bytes{0x16, 0x16, 0x16}));
-    EXPECT_EQ(comm.writes[3], Ascii("\x02"
-                                    "aaaaaaa79a\x03"));
-    EXPECT_EQ(comm.writes[4], Ascii("\x02SETN\x03"));
-    EXPECT_EQ(comm.writes[5], (Bytes{0x16, 0x17, 0x16}));
+    for (std::size_t step = 0; step < 6; ++step) {
+        EXPECT_EQ(comm.writes[step], Vector("denso.query." + std::to_string(step + 1))) << step;
+    }
     EXPECT_EQ(pump.Now(), 2700u);
     EXPECT_EQ(settings.ScannerXH, u"old");
 
     for (std::size_t step = 0; step < 6; ++step) {
-        const Bytes command = comm.writes[step];
         answers.clear();
-        answers[command] = Ascii(step % 2 ? "gt10qu" : "V496810");
+        answers[Vector("denso.query." + std::to_string(step + 1))] =
+            Vector(step % 2 ? "denso.reply.GT10QU" : "denso.reply.496810");
         settings.ScannerXH = u"old";
         EXPECT_TRUE(id.CheckDenso()) << step;
         EXPECT_EQ(settings.ScannerXH, u"GT10QU");
     }
+    // A reply longer than one read: the model straddles the first two reads.
+    answers.clear();
+    answers[Vector("denso.query.1")] = Vector("denso.reply.long");
+    EXPECT_TRUE(id.CheckDenso());
+    answers[Vector("denso.query.1")] = Vector("denso.reply.other");
+    EXPECT_FALSE(id.CheckDenso());
 }
 
 TEST_F(ScannerIdentificationTest, WriteStrToPortSendsNothingForEmptyTextAndDoesNotClear) {

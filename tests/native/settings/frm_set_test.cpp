@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <map>
 #include <optional>
 
+#include "doubles/fake_codec.h"
 #include "doubles/fake_port_probe.h"
 #include "doubles/fake_profile.h"
 #include "doubles/fake_registry.h"
@@ -12,48 +12,12 @@
 namespace ordane {
 namespace {
 
+using test::FakeCodec;
 using test::FakePortProbe;
 using test::FakeProfile;
 using test::FakeRegistry;
 using test::FakeSettingsView;
 using L = SettingsList;
-
-// Code page 936 for the texts these tests store: ASCII plus the two card reader makes.
-class GbkCodec final : public AnsiCodec {
-  public:
-    Text Decode(std::string_view ansi) const override {
-        Text out;
-        for (std::size_t i = 0; i < ansi.size(); ++i) {
-            auto it =
-                i + 1 < ansi.size() ? kTable.find(std::string(ansi.substr(i, 2))) : kTable.end();
-            if (it != kTable.end()) {
-                out += it->second;
-                ++i;
-            } else {
-                const auto byte = static_cast<unsigned char>(ansi[i]);
-                out += byte < 0x80 ? static_cast<char16_t>(byte) : u'\uFFFD';
-            }
-        }
-        return out;
-    }
-    std::string Encode(const Text& text) const override {
-        std::string out;
-        for (char16_t c : text) {
-            std::string bytes(1, '?');
-            for (const auto& [gbk, ch] : kTable) {
-                if (ch == c) {
-                    bytes = gbk;
-                }
-            }
-            out += c < 0x80 ? std::string(1, static_cast<char>(c)) : bytes;
-        }
-        return out;
-    }
-
-  private:
-    const std::map<std::string, char16_t> kTable = {
-        {"\xBB\xAA", u'华'}, {"\xD0\xF1", u'旭'}, {"\xCA\xD3", u'视'}};
-};
 
 const std::string kHuaXu = "\xBB\xAA\xD0\xF1";
 const std::string kHuaShi = "\xBB\xAA\xCA\xD3";
@@ -87,7 +51,7 @@ class FrmSetTest : public ::testing::Test {
     FakeProfile profile;
     FakePortProbe probe{{1, 6}};
     FakeRegistry registry;
-    GbkCodec codec;
+    FakeCodec codec;
     FakeSettingsView view;
     FrmSet form{profile, probe, registry, codec, view, u"D:\\Tools", u"app"};
 };

@@ -85,7 +85,32 @@ TEST_F(CardReaderLibraryWin32Test, CallsEveryFunctionOfTheLibraryBesideTheProgra
 
     // The card taken away: no longer found.
     WriteState("samid=05.01-20101203-0008323712\n");
-    EXPECT_NE(library.SDT_StartFindIDCard(1002, scratch1, 0), kSdtCardFound);
+    ASSERT_EQ(library.SDT_OpenPort(1002), kSdtOk);
+    EXPECT_EQ(library.SDT_StartFindIDCard(1002, scratch1, 0), 128);
+    EXPECT_NE(library.SDT_SelectIDCard(1002, scratch2, 0), kSdtOk);
+    library.SDT_ClosePort(1002);
+}
+
+// A library built without stripping the decoration exports "_Name@N" or "Name@N" (this one
+// has three of each).
+TEST_F(CardReaderLibraryWin32Test, DecoratedExportNamesAreFoundToo) {
+    WriteState("samid=05.01\ncard=hex:204E\n");
+    CardReaderLibraryWin32 library(u"sdtapi_decorated.dll");
+    ASSERT_TRUE(library.Load());
+    char samId[50];
+    std::uint8_t scratch[8];
+    std::uint8_t text[521] = {};
+    std::uint8_t photo[1201];
+    std::uint32_t textLength = 0;
+    std::uint32_t photoLength = 0;
+    EXPECT_EQ(library.SDT_GetSAMIDToStr(1, samId, 1), kSdtOk);
+    EXPECT_EQ(library.SDT_OpenPort(1), kSdtOk);
+    EXPECT_EQ(library.SDT_StartFindIDCard(1, scratch, 0), kSdtCardFound);
+    EXPECT_EQ(library.SDT_SelectIDCard(1, scratch, 0), kSdtOk);
+    EXPECT_EQ(library.SDT_ReadBaseMsg(1, text, &textLength, photo, &photoLength, 0), kSdtOk);
+    EXPECT_EQ(library.SDT_ClosePort(1), kSdtOk);
+    EXPECT_EQ(textLength, 2u);
+    EXPECT_EQ(text[1], 0x4E);
 }
 
 TEST_F(CardReaderLibraryWin32Test, WithoutTheLibraryEveryCallFailsSafely) {

@@ -135,10 +135,15 @@ TEST(DeliveryWin32Test, AHungTargetDoesNotHoldTheCallerBeyondTheTimeout) {
         SetEvent(created);
         WaitForSingleObject(release, 10000);
     });
-    WaitForSingleObject(created, 5000);
+    ASSERT_EQ(WaitForSingleObject(created, 5000), WAIT_OBJECT_0);
+    HWND target = FindWindowW(nullptr, L"Ordane hung target 4f1c");
+    ASSERT_NE(target, nullptr);
+    ASSERT_NE(GetWindow(target, GW_CHILD), nullptr);
     DeliveryWin32 delivery(500);
     const ULONGLONG start = GetTickCount64();
     delivery.SetFirstChildText(u"Ordane hung target 4f1c", u"text");
+    // It waited for the target (so it found it and its child), and no longer than the bound.
+    EXPECT_GE(GetTickCount64() - start, 450u);
     EXPECT_LT(GetTickCount64() - start, 2000u);
     SetEvent(release);
     hung.join();

@@ -1,18 +1,16 @@
-"""Pieces shared by the serial tests under Wine: COM ports backed by ptys, and a Windows test
-program driven one command line at a time.
+"""Pieces shared by the serial tests under Wine: COM ports backed by ptys (the end-to-end
+harness's PtyPort, on this ring's own COM numbers), and a Windows test program driven one
+command line at a time.
 
 The Wine prefix is the one in WINEPREFIX (scripts/lib/env.sh sets it), else the one
 cmake/wine-run.sh would use.
 """
 import os
 import queue
-import select
 import subprocess
+import sys
 import tempfile
-import termios
 import threading
-import time
-import tty
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -21,71 +19,21 @@ WINE_RUN = REPO / "cmake" / "wine-run.sh"
 PREFIX = Path(os.environ.get("WINEPREFIX")
               or os.environ.get("ORDANE_WINEPREFIX")
               or Path.home() / ".cache" / "ordane" / "wineprefix")
-DOSDEVICES = PREFIX / "dosdevices"
+
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+from harness import WIN32_PORTS, Prefix, PtyPort, remove_stale_links  # noqa: E402
 
 
-def free_port_numbers(count):
-    """COM numbers from 10 to 16 that nothing is linked to in the prefix, 11 first."""
-    DOSDEVICES.mkdir(parents=True, exist_ok=True)
-    free = [n for n in (11, 12, 13, 14, 15, 16, 10)
-            if not os.path.lexists(DOSDEVICES / f"com{n}")]
-    if len(free) < count:
-        raise RuntimeError(f"not enough free COM numbers 10-16 in {DOSDEVICES}")
-    return free[:count]
-
-
-class PtyCom:
-    """A pty whose slave is COM<number> in the Wine prefix. This side holds the master in raw
-    mode (what it writes arrives at the program) and keeps the slave open too, so that reading
-    the master never fails while the program has the port closed."""
-
-    def __init__(self, number):
-        self.number = number
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.master)
-        self.slave_path = os.ttyname(self.slave)
-        self.link = DOSDEVICES / f"com{number}"
-        os.symlink(self.slave_path, self.link)
-
-    def close(self):
-        if self.link is not None and os.path.lexists(self.link):
-            self.link.unlink()
-        self.link = None
-        for fd in (self.master, self.slave):
-            if fd is not None:
-                os.close(fd)
-        self.master = self.slave = None
-
-    def write(self, data):
-        view = memoryview(bytes(data))
-        while view:
-            view = view[os.write(self.master, view):]
-
-    def read(self, timeout=1.0, quiet=0.05):
-        """What the program sent: waits up to timeout for a first byte, then collects until
-        nothing more comes for quiet seconds. b"" when nothing came."""
-        data = b""
-        deadline = time.monotonic() + timeout
-        while True:
-            wait = deadline - time.monotonic() if not data else quiet
-            if wait <= 0 and not data:
-                return data
-            ready, _, _ = select.select([self.master], [], [], max(wait, 0))
-            if not ready:
-                return data
-            data += os.read(self.master, 4096)
-
-    def read_exact(self, count, timeout=5.0):
-        data = b""
-        deadline = time.monotonic() + timeout
-        while len(data) < count and time.monotonic() < deadline:
-            data += self.read(deadline - time.monotonic(), quiet=0)
-        return data
-
-    def line_settings(self):
-        """(termios speed constant, two stop bits) as the pty keeps them."""
-        attrs = termios.tcgetattr(self.slave)
-        return attrs[5], bool(attrs[2] & termios.CSTOPB)
+def claim_ports(count):
+    """`count` ports on this ring's COM numbers, and one number of the range left unlinked."""
+    prefix = Prefix(PREFIX)
+    remove_stale_links(WIN32_PORTS, prefix)
+    ports = [PtyPort.claim(WIN32_PORTS, prefix) for _ in range(count)]
+    missing = next((n for n in WIN32_PORTS if not (prefix.dosdevices / f"com{n}").is_symlink()),
+                   None)
+    if missing is None:
+        raise RuntimeError(f"no COM number of {list(WIN32_PORTS)} left unlinked")
+    return ports, missing
 
 
 class WineProgram:

@@ -11,11 +11,10 @@ Prints one line per failed check and exits 0 only when every check passed.
 import atexit
 import signal
 import sys
-import termios
 import time
 from pathlib import Path
 
-from pty_com import REPO, PtyCom, WineProgram, free_port_numbers
+from pty_com import REPO, WineProgram, claim_ports
 
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from sim.ssi_scanner import (  # noqa: E402
@@ -50,8 +49,9 @@ class Probe(WineProgram):
 def check_connect(probe, port, missing):
     check(probe.result(f"conn {missing}") != 0, f"ConnPort to missing COM{missing} returned 0")
     check(probe.result(f"conn {port.number}") == 0, f"ConnPort to COM{port.number} failed")
-    speed, two_stops = port.line_settings()
-    check(speed == termios.B9600 and not two_stops,
+    line = port.termios()
+    speed, two_stops = line["speed"], line["cstopb"]
+    check(speed == 9600 and not two_stops,
           f"the link set termios speed {speed}, two stop bits {two_stops}; expected 9600 8N1")
     check(probe.result("buff 5000") == 0, "SetBuff did not return 0")
 
@@ -119,6 +119,18 @@ def check_resend(probe, scanner):
     scanner.answer_revision = True
 
 
+def check_nak(probe, scanner):
+    """A command the scanner NAKs goes out again, marked resent, and is then answered."""
+    before = len(scanner.host_packets(REQUEST_REVISION))
+    scanner.nak_commands = 1
+    probe.result("version")
+    got = probe.message()
+    tries = scanner.host_packets(REQUEST_REVISION)[before:]
+    check([p.retransmit for p in tries] == [False, True],
+          f"a NAKed revision request went out as {tries}, expected it resent once")
+    check(got is not None and got[0] == "version", f"no revision reply after the NAK: {got}")
+
+
 def check_disconnect(probe, scanner, port):
     # Readings that come while the window is busy are still queued when the link goes.
     probe.send("holddisc 2500")
@@ -154,15 +166,16 @@ def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    numbers = free_port_numbers(2)
-    port = PtyCom(numbers[0])
-    missing = numbers[1]
+    (port,), missing = claim_ports(1)
     scanner = SsiScanner(port)
     probe = None
 
     def cleanup():
         nonlocal probe
-        scanner.stop()
+        try:
+            scanner.stop()
+        except AssertionError as error:  # the simulator failed or the link sent bad packets
+            check(False, str(error))
         if probe is not None:
             probe.close()
             probe = None
@@ -178,12 +191,13 @@ def main():
         check_readings(probe, scanner)
         check_bogus_messages(probe)
         check_resend(probe, scanner)
+        check_nak(probe, scanner)
         check_disconnect(probe, scanner, port)
-        check(not scanner.bad_packets, f"{scanner.bad_packets} packet(s) from the link were bad")
+        check(not scanner.host_faults, f"the link sent what no scanner accepts: {scanner.host_faults}")
         retransmitted = [p for p in scanner.packets if p.status & STATUS_RETRANSMIT]
         check(all(p.opcode == REQUEST_REVISION for p in retransmitted),
               "the link resent a command that had been answered")
-    except (RuntimeError, OSError, ValueError, IndexError, TimeoutError) as error:
+    except (RuntimeError, OSError, ValueError, IndexError, TimeoutError, AssertionError) as error:
         check(False, f"test stopped: {error}")
     finally:
         cleanup()

@@ -21,7 +21,7 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "e2e"))
 
 from harness import PtyPort, Program, Target, settings, wait_until  # noqa: E402
 from sim.scanner import ScannerSim  # noqa: E402

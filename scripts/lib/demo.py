@@ -15,8 +15,8 @@ import threading
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
 from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, prefix,  # noqa: E402
                      reg_delete, reg_get, screenshot, settings, wait_until)
@@ -77,7 +77,7 @@ def step(text):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--shots", default=str(HERE.parents[1] / "build" / "demo"),
+    parser.add_argument("--shots", default=str(REPO / "build" / "demo"),
                         help="folder for main-window.png and settings-dialog.png")
     parser.add_argument("--scale", type=int, default=100,
                         help="display scaling in percent (100, 125, 150, 200): the prefix's "

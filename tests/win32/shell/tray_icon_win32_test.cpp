@@ -1,0 +1,82 @@
+// What the tray icon hands to the shell, recorded as the shell would receive it (the retry
+// while the shell refuses the icon is tested in tests/win32/adapters/shell_icon_win32_test.cpp).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/ansi_codec_win32.h"
+#include "desktop/shell_icon_win32.h"
+
+namespace ordane {
+namespace {
+
+std::vector<std::pair<DWORD, NOTIFYICONDATAA>> g_calls;
+
+BOOL WINAPI RecordNotify(DWORD message, PNOTIFYICONDATAA record) {
+    NOTIFYICONDATAA copy{};
+    std::memcpy(&copy, record, std::min<std::size_t>(record->cbSize, sizeof copy));
+    g_calls.emplace_back(message, copy);
+    return TRUE;
+}
+
+TEST(TrayIconWin32Test, RegistersItsCallbackIconAndTipAndComesBackAfterExplorerRestarts) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.hIcon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));  // IDI_APPLICATION
+    windowClass.lpszClassName = L"OrdaneTrayTestWindow";
+    ASSERT_NE(RegisterClassW(&windowClass), 0);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_POPUP, 0, 0, 10, 10,
+                                  nullptr, nullptr, windowClass.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    const UINT required = NIF_MESSAGE | NIF_ICON;
+    AnsiCodecWin32 codec;
+    {
+        ShellIcon icon(window, codec, &RecordNotify);
+        icon.AddTrayIcon();
+        icon.SetTrayTip(u"Ordane");
+        ASSERT_EQ(g_calls.size(), 2u);
+        const NOTIFYICONDATAA& added = g_calls[0].second;
+        EXPECT_EQ(g_calls[0].first, static_cast<DWORD>(NIM_ADD));
+        EXPECT_EQ(added.cbSize, 88u);  // the first-version record: 64 bytes of tip
+        EXPECT_EQ(added.hWnd, window);
+        EXPECT_EQ(added.uFlags & required, required);
+        EXPECT_EQ(added.uCallbackMessage, 2025u);
+        EXPECT_EQ(added.hIcon, windowClass.hIcon);
+        const NOTIFYICONDATAA& tip = g_calls[1].second;
+        EXPECT_EQ(tip.uFlags & NIF_TIP, static_cast<UINT>(NIF_TIP));
+        EXPECT_EQ(std::string(tip.szTip, 64),
+                  "Ordane" + std::string(1, '\0') + std::string(57, ' '));
+
+        // Explorer restarted: the icon is added again with everything it carries.
+        SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+        ASSERT_EQ(g_calls.back().first, static_cast<DWORD>(NIM_ADD));
+        const NOTIFYICONDATAA& again = g_calls.back().second;
+        EXPECT_EQ(again.uFlags & (required | NIF_TIP), required | NIF_TIP);
+        EXPECT_EQ(again.uCallbackMessage, 2025u);
+        EXPECT_EQ(again.hIcon, windowClass.hIcon);
+        EXPECT_STREQ(again.szTip, "Ordane");
+
+        // A left click on the icon shows the hidden window.
+        SendMessageW(window, 2025, 0, WM_LBUTTONUP);
+        EXPECT_TRUE(IsWindowVisible(window));
+        ShowWindow(window, SW_HIDE);
+
+        icon.RemoveTrayIcon();  // as the main window's unload does at exit
+        EXPECT_EQ(g_calls.back().first, static_cast<DWORD>(NIM_DELETE));
+        EXPECT_EQ(g_calls.back().second.hWnd, window);
+        EXPECT_EQ(g_calls.back().second.uID, added.uID);
+        // The window procedure is its own again: the icon's message does nothing.
+        SendMessageW(window, 2025, 0, WM_LBUTTONUP);
+        EXPECT_FALSE(IsWindowVisible(window));
+    }
+    DestroyWindow(window);
+}
+
+}  // namespace
+}  // namespace ordane
