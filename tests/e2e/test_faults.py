@@ -10,8 +10,8 @@ import threading
 import time
 import unittest
 
-from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, reg_delete,
-                     reg_get, settings, wait_until)
+from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, bin_file,
+                     keep_registry, reg_delete, reg_get, settings, wait_until)
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 from test_card_reader import CARD, SAM_ID, WAITING as READER_WAITING, card_text, reader_settings
@@ -25,6 +25,7 @@ MIB = 1 << 20
 
 class RegistrationFaultTest(unittest.TestCase):
     def setUp(self):
+        keep_registry(self, UPLOAD_KEY, "upload")
         reg_delete(UPLOAD_KEY, "upload")
 
     def test_no_bad_answer_is_taken_for_acceptance_and_start_up_always_completes(self):
@@ -85,6 +86,7 @@ class SettingsFileFaultTest(unittest.TestCase):
 
 class CardLibraryFaultTest(unittest.TestCase):
     def setUp(self):
+        keep_registry(self, UPLOAD_KEY, "upload")
         reg_delete(UPLOAD_KEY, "upload")
 
     def start(self, port, **reader):
@@ -111,6 +113,31 @@ class CardLibraryFaultTest(unittest.TestCase):
         with PtyPort(3) as port, CardReaderSim(port, "华视"), Target() as target, \
                 self.start(3, card=card_text(*CARD), textlen=4000000000) as app:
             self.assertEqual(target.wait_texts(1)[0], RECORD)
+            self.assertEqual(app.exit(), 0)
+
+    def test_a_photo_length_that_lies_changes_nothing(self):
+        with PtyPort(5) as port, CardReaderSim(port, "华视"), Target() as target, \
+                self.start(5, card=card_text(*CARD), photolen=4000000000) as app:
+            self.assertEqual(target.wait_texts(1)[0], RECORD)
+            self.assertEqual(app.exit(), 0)
+
+    def test_an_id_without_terminator_or_longer_than_its_buffer_is_cut_to_the_buffer(self):
+        for number, length in ((6, 50), (7, 120)):
+            with self.subTest(length=length), RegistrationServer(b"SUCCESS") as server, \
+                    PtyPort(number) as port, CardReaderSim(port, "华视"), \
+                    self.start(number, samid_unterminated=length) as app:
+                sent = server.wait_request().split("id=", 1)[1]
+                app.wait_label(12, "初始化完成,读卡器开始工作", timeout=30)
+                # Fifty bytes less the last, as for any id the library ends itself.
+                self.assertEqual(sent, (SAM_ID * 3)[:49])
+                self.assertEqual(app.exit(), 0)
+                reg_delete(UPLOAD_KEY, "upload")
+
+    def test_a_library_without_one_of_its_functions_is_reported_as_missing(self):
+        with PtyPort(8) as port, CardReaderSim(port, "华视"), \
+                Program(reader_settings(8), sdtapi=bin_file("sdtapi_incomplete.dll")) as app:
+            app.wait_label(12, "无法加载读卡器库sdtapi.dll")
+            self.assertTrue(app.visible())
             self.assertEqual(app.exit(), 0)
 
     def test_a_call_that_takes_thirty_seconds_holds_the_window_only_while_it_runs(self):

@@ -15,6 +15,9 @@
 //                        Absent or empty: no card.
 //   textlen=<n>          the text length SDT_ReadBaseMsg reports, in bytes, instead of the
 //                        card's size (the bytes written stay the card's, at most 521).
+//   photolen=<n>         the photo length SDT_ReadBaseMsg reports (a lie; 1024 bytes written)
+//   samid_unterminated=<n>  SDT_GetSAMIDToStr writes the id repeated to n bytes (at most 200),
+//                        without a terminating zero
 //   samid=<text>         the security-module id, bytes as they stand in the file (ANSI);
 //                        SDT_GetSAMIDToStr writes them and one terminating zero byte, at most
 //                        49 bytes of id. Absent: the buffer is left untouched.
@@ -55,6 +58,9 @@ constexpr int kOk = 144;
 constexpr int kCardFound = 159;
 constexpr DWORD kTextCapacity = 521;  // the text buffer the caller lends
 constexpr DWORD kPhotoSize = 1024;    // a real reader's photo block, within the 1201 lent
+// The most an unterminated id is written: past the 50 bytes the library is lent, within the
+// room the program keeps behind them.
+constexpr std::size_t kSamIdMost = 200;
 
 std::wstring ControlDir() {
     wchar_t buffer[32768];
@@ -300,11 +306,13 @@ int WINAPI SDT_ReadBaseMsg(int port, unsigned char* text, unsigned int* textLeng
     if (photo != nullptr) {
         std::memset(photo, 0x5A, kPhotoSize);
     }
+    const unsigned int photoReported =
+        static_cast<unsigned int>(Number(call.state(), "photolen").value_or(kPhotoSize));
     if (photoLength != nullptr) {
-        *photoLength = kPhotoSize;
+        *photoLength = photoReported;
     }
-    return call.Answer(
-        status, "textLen=" + std::to_string(reported) + " photoLen=" + std::to_string(kPhotoSize));
+    return call.Answer(status, "textLen=" + std::to_string(reported) +
+                                   " photoLen=" + std::to_string(photoReported));
 }
 
 int WINAPI SDT_GetSAMIDToStr(int port, char* samId, int ifOpen) {
@@ -314,6 +322,18 @@ int WINAPI SDT_GetSAMIDToStr(int port, char* samId, int ifOpen) {
     const int status = Status(call.state(), "samid_status", known ? kOk : 1);
     if (status != kOk || !known) {
         return call.Answer(status);
+    }
+    // A library that forgets the terminator, or writes more than the 50 bytes it is lent.
+    if (const auto unterminated = Number(call.state(), "samid_unterminated")) {
+        std::string id;
+        while (!it->second.empty() && id.size() < static_cast<std::size_t>(*unterminated)) {
+            id += it->second;
+        }
+        id.resize(std::min<std::size_t>(id.size(), static_cast<std::size_t>(*unterminated)));
+        if (samId != nullptr) {
+            std::memcpy(samId, id.data(), std::min<std::size_t>(id.size(), kSamIdMost));
+        }
+        return call.Answer(status, "samid=" + id + " unterminated");
     }
     const std::string id = it->second.substr(0, 49);
     if (samId != nullptr) {
