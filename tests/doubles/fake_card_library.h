@@ -34,7 +34,9 @@ class FakeCardLibrary final : public CardReaderLibrary {
     }
     std::int32_t SDT_ReadBaseMsg(std::int32_t port, std::uint8_t* text, std::uint32_t* textLength,
                                  std::uint8_t*, std::uint32_t* photoLength, std::int32_t) override {
-        std::memcpy(text, cardText.data(), std::min<std::size_t>(cardText.size(), 521));
+        if (!cardText.empty()) {  // an empty vector's data() may be null
+            std::memcpy(text, cardText.data(), std::min<std::size_t>(cardText.size(), 521));
+        }
         *textLength = cardTextLength;
         *photoLength = 1024;
         return Call("ReadBaseMsg", port, readStatus);
