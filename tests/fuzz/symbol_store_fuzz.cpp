@@ -7,7 +7,8 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
+#include <cstring>
+#include <string>
 #include <limits>
 #include <vector>
 
@@ -45,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FrmSymbol symbol(link, pump, 77);
 
     std::array<std::uint8_t, kGiven> library{};  // what the link last wrote, as the model sees it
-    std::deque<std::uint8_t> pending;
+    std::string pending;
     ordane::Text version;
 
     while (in.remaining_bytes() > 0) {
@@ -56,9 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::vector<std::uint8_t> pattern =
                 in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(1, 16));
             std::vector<std::uint8_t> block(pattern.empty() ? 0 : length);
-            for (std::size_t i = 0; i < block.size(); ++i) {
-                block[i] =
-                    static_cast<std::uint8_t>(pattern[i % pattern.size()] + i / pattern.size());
+            for (std::size_t have = 0; have < block.size();) {
+                const std::size_t n = have == 0 ? std::min(pattern.size(), block.size())
+                                                : std::min(have, block.size() - have);
+                std::memcpy(block.data() + have, have == 0 ? pattern.data() : block.data(), n);
+                have += n;
             }
             std::copy(block.begin(), block.end(), symbol.LibraryBuffer());
             std::copy(block.begin(), block.end(), library.begin());
@@ -67,11 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (op == 0) {
                 symbol.SymbolWindowHook(ordane::kSymbolDataMessage, n);
                 if (pending.empty() && trusted > 0) {
-                    for (char c : std::string("DE6K8")) {
-                        pending.push_back(static_cast<std::uint8_t>(c));
-                    }
-                    pending.insert(pending.end(), library.begin(),
-                                   library.begin() + std::min(trusted, kMostData));
+                    pending = "DE6K8";
+                    pending.append(library.begin(), library.begin() + std::min(trusted, kMostData));
                 }
             } else {
                 symbol.SymbolWindowHook(ordane::kSymbolVersionMessage, n);
@@ -81,21 +81,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::int32_t want = in.ConsumeBool()
                                           ? in.ConsumeIntegralInRange<std::int32_t>(-1, 5010)
                                           : in.ConsumeIntegral<std::int32_t>();
+            // One spare byte past the size given, so a write beyond it shows as well.
             std::vector<std::uint8_t> buff(
-                std::clamp<std::int64_t>(want, 0, static_cast<std::int64_t>(kReadRoom)), kCanary);
+                std::clamp<std::int64_t>(want, 0, static_cast<std::int64_t>(kReadRoom)) + 1,
+                kCanary);
             const std::int32_t got = symbol.ReadData(buff.data(), want);
             const std::size_t expected =
                 want <= 0 ? 0
                           : std::min<std::size_t>(pending.size(), static_cast<std::size_t>(want));
             FUZZ_CHECK(got >= 0 && static_cast<std::size_t>(got) == expected,
                        "a read returns what is pending, at most what was asked");
-            for (std::size_t i = 0; i < expected; ++i) {
-                FUZZ_CHECK(buff[i] == pending.front(), "bytes oldest first, unchanged");
-                pending.pop_front();
-            }
-            for (std::size_t i = expected; i < buff.size(); ++i) {
-                FUZZ_CHECK(buff[i] == kCanary, "nothing written past the count");
-            }
+            FUZZ_CHECK(std::memcmp(buff.data(), pending.data(), expected) == 0,
+                       "bytes oldest first, unchanged");
+            pending.erase(0, expected);
+            static const std::vector<std::uint8_t> canary(kReadRoom + 1, kCanary);
+            FUZZ_CHECK(
+                std::memcmp(buff.data() + expected, canary.data(), buff.size() - expected) == 0,
+                "nothing written past the count");
         } else if (op == 3) {
             symbol.ClearRXBuff();
             pending.clear();
@@ -108,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         FUZZ_CHECK(symbol.PendingCount() == static_cast<std::int32_t>(pending.size()),
                    "pending count");
-        FUZZ_CHECK(symbol.VersionText() == version, "version text");
     }
+    FUZZ_CHECK(symbol.VersionText() == version, "version text");
     return 0;
 }
