@@ -3,7 +3,8 @@
 #   scripts/fuzz.sh [seconds] [--runs N] [--junit FILE] [target ...]
 # seconds: per target (default 10); --runs N: also stop a target after N executions. Each target
 # first replays its saved inputs (tests/fuzz/regressions/<target>: inputs of findings), then
-# fuzzes from its seed corpus (tests/fuzz/corpus/<target>), keeping what it learns in
+# fuzzes from its seed corpus (tests/fuzz/corpus/<target>, with tests/fuzz/<target>.dict when
+# present), keeping what it learns in
 # build/fuzz/corpus/<target>. A finding stops the target and leaves its input in
 # build/fuzz/findings/<target>. Ends with a line per target (executions, result); --junit writes
 # one test case per target.
@@ -55,8 +56,10 @@ for t in "${targets[@]}"; do
         result=failed
         detail="a saved finding fails again: $(grep -m1 -E 'oracle failed|ERROR:|runtime error' "$log.replay")"
     fi
+    dict=()
+    [ -f "tests/fuzz/$t.dict" ] && dict=(-dict="tests/fuzz/$t.dict")
     if [ $result = passed ]; then
-        "$bin" "$corpus" "tests/fuzz/corpus/$t" -max_total_time="$seconds" ${runs:+-runs=$runs} \
+        "$bin" "$corpus" "tests/fuzz/corpus/$t" "${dict[@]}" -max_total_time="$seconds" ${runs:+-runs=$runs} \
             -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" \
             >"$log" 2>&1
         code=$?

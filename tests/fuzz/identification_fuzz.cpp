@@ -74,16 +74,40 @@ bool Has(const Bytes& bytes, const std::string& upperToken) {
 
 // A device on the line: every write is answered with bytes from the input after a delay
 // from the input (some too late for the reply window).
+struct Reply {
+    std::uint32_t delayMs;
+    Bytes bytes;
+};
+
 void Answer(ordane::test::FakeSerialLibrary& lib, ordane::test::FakePump& pump,
-            FuzzedDataProvider& in) {
-    lib.responder = [&lib, &pump, &in](const Bytes&) {
+            FuzzedDataProvider& in, std::vector<Reply>& replies) {
+    lib.responder = [&lib, &pump, &in, &replies](const Bytes&) {
         if (in.remaining_bytes() == 0) {
             return;
         }
         const auto delay = in.ConsumeIntegralInRange<std::uint32_t>(0, 2500);
-        const std::string reply = in.ConsumeRandomLengthString(40);
-        lib.Arrive(pump, delay, Bytes(reply.begin(), reply.end()));
+        const std::string reply = in.ConsumeRandomLengthString(60);
+        replies.push_back({delay, Bytes(reply.begin(), reply.end())});
+        lib.Arrive(pump, delay, replies.back().bytes);
     };
+}
+
+// Whether the first reply came within the exchange's wait and names a token in its first
+// `count` bytes: then the scanner must be identified.
+bool PromptAnswer(const std::vector<Reply>& replies, std::uint32_t waitMs, std::size_t count,
+                  std::initializer_list<const char*> tokens) {
+    if (replies.empty() || replies[0].delayMs > waitMs) {
+        return false;
+    }
+    const Bytes head(replies[0].bytes.begin(),
+                     replies[0].bytes.begin() +
+                         static_cast<std::ptrdiff_t>(std::min(count, replies[0].bytes.size())));
+    for (const char* token : tokens) {
+        if (Has(head, token)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 const char* const kBrands[] = {"HHP",        "DataLogic", "Denso", "Symbol",
@@ -105,7 +129,8 @@ void CheckScanner(FuzzedDataProvider& in) {
     ordane::ScannerIdentification identification(settings, channel, pump);
     line.lies = in.ConsumeBool();
     channel.OpenScannerPort(3, 9600, 8, 0, 0);
-    Answer(fake, pump, in);
+    std::vector<Reply> replies;
+    Answer(fake, pump, in, replies);
     if (brand == "Symbol" && in.ConsumeBool()) {
         const std::string reply = in.ConsumeRandomLengthString(40);
         link.versionReply = Bytes(reply.begin(), reply.end());
@@ -147,6 +172,18 @@ void CheckScanner(FuzzedDataProvider& in) {
         model = expected ? "DS6607" : "";
     }
     FUZZ_CHECK(found == expected, "identified exactly when the reply names the model");
+    // Reply windows (Delay n lasts n * 10 + 1 steps of 100 ms) and read counts per brand.
+    bool prompt = false;
+    if (brand == "HHP") {
+        prompt = PromptAnswer(replies, 2100, 25, {"IT4600-050", "IT4800-050"});
+    } else if (brand == "DataLogic") {
+        prompt = PromptAnswer(replies, 1100, 50, {"D432"});
+    } else if (brand == "Metrologic") {
+        prompt = PromptAnswer(replies, 300, 25, {"METROLOGIC012"});
+    } else if (brand == "NewLand") {
+        prompt = PromptAnswer(replies, 300, 25, {"NLSHR103"});
+    }
+    FUZZ_CHECK(!prompt || line.lies || found, "a prompt answer naming the model is taken");
     if (found || brand == "Symbol") {
         FUZZ_CHECK(settings.ScannerXH == ordane::FromAscii(model), "the model found");
     } else {
@@ -167,7 +204,8 @@ void CheckCardReader(FuzzedDataProvider& in) {
     ordane::CardReaderIdentification identification(settings, line, pump);
     line.lies = in.ConsumeBool();
     fake.openResult = in.ConsumeBool() ? 0 : 5;
-    Answer(fake, pump, in);
+    std::vector<Reply> replies;
+    Answer(fake, pump, in, replies);
 
     const bool found = identification.CheckCardReader(in.ConsumeIntegralInRange(1, 9));
 

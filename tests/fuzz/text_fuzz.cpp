@@ -109,7 +109,7 @@ bool ParseModel(const std::string& s, std::int32_t& value) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     const std::string bytes = in.ConsumeRandomLengthString(64);
-    const std::string small = in.ConsumeRandomLengthString(8);
+    const std::string small = in.ConsumeRandomLengthString(12);
     const std::string rest = in.ConsumeRemainingBytesAsString();
     const Text latin = Widen(bytes);
     const Text what = Widen(small);
