@@ -8,6 +8,8 @@
 // loops wait, the commands are enabled, and a running scanner loop has read every byte.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "app/status_texts.h"
@@ -110,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
 
     w.frm.Form_Load();
+    w.pump.RunFor(7000);  // past the start-up steps (identification takes about 6.5 s)
     while (in.remaining_bytes() > 0) {
         switch (in.ConsumeIntegralInRange(0, 4)) {
             case 0: {
@@ -155,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     in.ConsumeBool() ? ordane::kSdtOk : statuses[in.ConsumeIntegralInRange(0, 3)];
                 card.readStatus =
                     in.ConsumeBool() ? ordane::kSdtOk : statuses[in.ConsumeIntegralInRange(0, 3)];
-                const std::string text = in.ConsumeRandomLengthString(300);
+                const std::string text = in.ConsumeRandomLengthString(120);
                 card.cardText.assign(text.begin(), text.end());
                 card.cardTextLength = in.ConsumeIntegral<std::uint32_t>();
                 break;
@@ -165,6 +168,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     w.sdtapi.cardPresent = false;
     w.pump.RunFor(6000);
 
+    if (std::getenv("ORDANE_FUZZ_TRACE") != nullptr) {
+        std::fprintf(stderr, "scans typed %zu, window texts %zu, cards %d, label 1 \"%s\"\n",
+                     w.delivery.recorded.typed.size(), w.delivery.recorded.received.size(), cards,
+                     ordane::ToUtf8(w.view.Label(1)).c_str());
+    }
     FUZZ_CHECK(unread.empty(), "no bytes read and left undelivered");
     FUZZ_CHECK(w.frm.CommandEnabled(4) && w.frm.CommandEnabled(5) && w.frm.CommandEnabled(6),
                "the commands are enabled again");
