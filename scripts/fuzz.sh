@@ -51,11 +51,13 @@ for t in "${targets[@]}"; do
     result=passed
     detail=""
     executions=0
-    regressions=(tests/fuzz/regressions/"$t"/*)
-    if [ -e "${regressions[0]}" ] && ! "$bin" "${regressions[@]}" >"$log.replay" 2>&1; then
-        result=failed
-        detail="a saved finding fails again: $(grep -m1 -E 'oracle failed|ERROR:|runtime error' "$log.replay")"
-    fi
+    for input in tests/fuzz/regressions/"$t"/*; do
+        [ -e "$input" ] || continue
+        if ! "$bin" "$input" >"$log.replay" 2>&1; then
+            result=failed
+            detail+="saved finding $(basename "$input") fails again: $(grep -m1 -E 'oracle failed|ERROR:|runtime error' "$log.replay"). "
+        fi
+    done
     dict=()
     [ -f "tests/fuzz/$t.dict" ] && dict=(-dict="tests/fuzz/$t.dict")
     if [ $result = passed ]; then
