@@ -4,7 +4,7 @@
 # seconds: per target (default 10); --runs N: also stop a target after N executions. Each target
 # first replays its saved inputs (tests/fuzz/regressions/<target>: inputs of findings), then
 # fuzzes from its seed corpus (tests/fuzz/corpus/<target>, with tests/fuzz/<target>.dict when
-# present), keeping what it learns in
+# present, and the libFuzzer flags in tests/fuzz/<target>.options), keeping what it learns in
 # build/fuzz/corpus/<target>. A finding stops the target and leaves its input in
 # build/fuzz/findings/<target>. Ends with a line per target (executions, result); --junit writes
 # one test case per target.
@@ -60,8 +60,10 @@ for t in "${targets[@]}"; do
     done
     dict=()
     [ -f "tests/fuzz/$t.dict" ] && dict=(-dict="tests/fuzz/$t.dict")
+    options=()
+    [ -f "tests/fuzz/$t.options" ] && read -r -a options <"tests/fuzz/$t.options"
     if [ $result = passed ]; then
-        "$bin" "$corpus" "tests/fuzz/corpus/$t" "${dict[@]}" -max_total_time="$seconds" ${runs:+-runs=$runs} \
+        "$bin" "$corpus" "tests/fuzz/corpus/$t" "${dict[@]}" "${options[@]}" -max_total_time="$seconds" ${runs:+-runs=$runs} \
             -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" \
             >"$log" 2>&1
         code=$?

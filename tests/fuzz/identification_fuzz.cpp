@@ -41,8 +41,9 @@ class Line final : public ordane::SerialLibrary {
         const std::int32_t n = lib_.ReadData(buff, capacity);
         const std::int32_t told =
             lies && in_.ConsumeBool() ? in_.ConsumeIntegral<std::int32_t>() : n;
-        const std::int32_t used = std::clamp(told, 0, n);  // the bytes the caller can take in
-        reads.emplace_back(buff, buff + used);
+        // What the caller takes in: up to the count told, within its buffer (past the bytes
+        // really read it holds what the caller left there).
+        reads.emplace_back(buff, buff + std::clamp(told, 0, capacity));
         lastRead.assign(buff, buff + n);
         lastTold = told;
         return told;
