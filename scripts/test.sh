@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Every test: installs what the build needs, builds both presets, runs the native unit tests,
-# the Windows tests under Wine and the end-to-end tests of Ordane.exe, and ends with one line
+# Every test: installs what the build needs, builds both presets, runs the native unit tests
+# (also once under ASan and UBSan), each fuzz target for a few seconds, the Windows tests under
+# Wine and the end-to-end tests of Ordane.exe, and ends with one line
 # "N passed, M failed, K skipped". Works as root on a fresh Debian 12 machine, and again.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +26,14 @@ grep -E 'warning:' "$results"/build-*.log | sort -u | head -20
 
 echo "== native unit tests"
 ctest --preset native --output-junit "$results/native.xml" 2>&1 | tail -n 25 || true
+echo "== native unit tests under ASan and UBSan (clang)"
+if { cmake --preset asan >/dev/null && cmake --build --preset asan; } >"$results/build-asan.log" 2>&1; then
+    ctest --preset asan --output-junit "$results/asan.xml" 2>&1 | tail -n 5 || true
+else
+    tail -40 "$results/build-asan.log"; echo "asan build failed"; status=1
+fi
+echo "== fuzz targets, ${ORDANE_FUZZ_SECONDS:-6} s each (scripts/fuzz.sh runs them longer)"
+scripts/fuzz.sh "${ORDANE_FUZZ_SECONDS:-6}" --junit "$results/fuzz.xml" 2>&1 | tail -n 15 || true
 echo "== Windows tests under Wine"
 ctest --preset windows --output-junit "$results/windows.xml" 2>&1 | tail -n 25 || true
 echo "== end-to-end tests under Wine"

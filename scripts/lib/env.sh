@@ -20,6 +20,9 @@ ordane_install_packages() {
     [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
     [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev libgmock-dev)
     command -v g++ >/dev/null || need+=(g++ make)
+    command -v clang++-14 >/dev/null || need+=(clang-14)  # sanitizers and libFuzzer
+    ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+        need+=(libclang-rt-14-dev)
     command -v locale-gen >/dev/null || need+=(locales)
     command -v makensis >/dev/null || need+=(nsis)
     if [ ${#need[@]} -gt 0 ]; then

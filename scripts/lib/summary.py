@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Adds up the JUnit result files of the three test rings into one closing line."""
+"""Adds up the JUnit result files of the test runs (the three rings, the unit tests under the
+sanitizers and the fuzz targets) into one closing line."""
 import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -22,7 +23,7 @@ def count(path):
 def main():
     results = Path(sys.argv[1])
     totals = [0, 0, 0]
-    expected = ["native.xml", "windows.xml", "e2e.xml"]
+    expected = ["native.xml", "asan.xml", "fuzz.xml", "windows.xml", "e2e.xml"]
     for name in expected:
         path = results / name
         if not path.exists() or path.stat().st_size == 0:

@@ -55,7 +55,9 @@ class FakeCardLibrary final : public CardReaderLibrary {
         if (!InTurn(port, ifOpen, Stage::Selected)) {
             return Call("ReadBaseMsg", port, kOutOfTurn);
         }
-        std::memcpy(text, cardText.data(), std::min<std::size_t>(cardText.size(), 521));
+        if (!cardText.empty()) {  // an empty vector's data() may be null
+            std::memcpy(text, cardText.data(), std::min<std::size_t>(cardText.size(), 521));
+        }
         *textLength = cardTextLength;
         *photoLength = 1024;
         return Call("ReadBaseMsg", port, readStatus);

@@ -64,7 +64,7 @@ void FakeSymbolLink::Deliver(unsigned msg, const Bytes& bytes, std::uint32_t del
     pump_.Post(
         [this, msg, bytes] {
             std::int32_t n = 0;
-            if (buff_ != nullptr) {
+            if (buff_ != nullptr && !bytes.empty()) {
                 n = std::min(static_cast<std::int32_t>(bytes.size()), buffSize_);
                 std::memcpy(buff_, bytes.data(), static_cast<std::size_t>(n));
             }

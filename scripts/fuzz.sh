@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Runs every fuzz target of the core (tests/fuzz) for as long as asked, one after the other.
+#   scripts/fuzz.sh [seconds] [--runs N] [--junit FILE] [target ...]
+# seconds: per target (default 10); --runs N: also stop a target after N executions. Each target
+# first replays its saved inputs (tests/fuzz/regressions/<target>: inputs of findings), then
+# fuzzes from its seed corpus (tests/fuzz/corpus/<target>, with tests/fuzz/<target>.dict when
+# present, and the libFuzzer flags in tests/fuzz/<target>.options), keeping what it learns in
+# build/fuzz/corpus/<target>. A finding stops the target and leaves its input in
+# build/fuzz/findings/<target>. Ends with a line per target (executions, result); --junit writes
+# one test case per target.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+seconds=10
+runs=""
+junit=""
+targets=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --runs) runs="$2"; shift 2 ;;
+        --junit) junit="$2"; shift 2 ;;
+        [0-9]*) seconds="$1"; shift ;;
+        *) targets+=("$1"); shift ;;
+    esac
+done
+
+build="$root/build/fuzz"
+{ cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; } >"$root/build/fuzz-build.log" 2>&1 || {
+    tail -30 "$root/build/fuzz-build.log"
+    echo "fuzz build failed"
+    exit 1
+}
+if [ ${#targets[@]} -eq 0 ]; then
+    for f in tests/fuzz/*_fuzz.cpp; do
+        name=$(basename "$f" _fuzz.cpp)
+        targets+=("$name")
+    done
+fi
+
+mkdir -p "$build/logs"
+cases=""
+failed=0
+for t in "${targets[@]}"; do
+    bin="$build/bin/fuzz_$t"
+    corpus="$build/corpus/$t"
+    findings="$build/findings/$t"
+    log="$build/logs/$t.log"
+    mkdir -p "$corpus" "$findings" "tests/fuzz/corpus/$t"
+    start=$(date +%s)
+    result=passed
+    detail=""
+    executions=0
+    for input in tests/fuzz/regressions/"$t"/*; do
+        [ -e "$input" ] || continue
+        if ! "$bin" "$input" >"$log.replay" 2>&1; then
+            result=failed
+            detail+="saved finding $(basename "$input") fails again: $(grep -m1 -E 'oracle failed|ERROR:|runtime error' "$log.replay"). "
+        fi
+    done
+    dict=()
+    [ -f "tests/fuzz/$t.dict" ] && dict=(-dict="tests/fuzz/$t.dict")
+    options=()
+    [ -f "tests/fuzz/$t.options" ] && read -r -a options <"tests/fuzz/$t.options"
+    if [ $result = passed ]; then
+        "$bin" "$corpus" "tests/fuzz/corpus/$t" "${dict[@]}" "${options[@]}" -max_total_time="$seconds" ${runs:+-runs=$runs} \
+            -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" \
+            >"$log" 2>&1
+        code=$?
+        executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+        if [ $code -ne 0 ]; then
+            result=failed
+            detail="$(grep -m1 -E 'oracle failed|ERROR:|runtime error' "$log"); input: $(sed -n 's/.*Test unit written to //p' "$log" | tail -1)"
+        fi
+    fi
+    elapsed=$(($(date +%s) - start))
+    printf '%-20s %12s executions %5ss  %s %s\n' "$t" "${executions:-0}" "$elapsed" "$result" "$detail"
+    [ $result = failed ] && failed=$((failed + 1))
+    detail_xml=$(printf '%s' "$detail" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g' -e 's/"/\&quot;/g')
+    cases+="  <testcase classname=\"fuzz\" name=\"$t\" time=\"$elapsed\">"
+    [ $result = failed ] && cases+="<failure message=\"$detail_xml\"/>"
+    cases+="<system-out>${executions:-0} executions</system-out></testcase>"$'\n'
+done
+
+if [ -n "$junit" ]; then
+    mkdir -p "$(dirname "$junit")"
+    {
+        echo '<?xml version="1.0" encoding="UTF-8"?>'
+        echo "<testsuite name=\"fuzz\" tests=\"${#targets[@]}\" failures=\"$failed\">"
+        printf '%s' "$cases"
+        echo '</testsuite>'
+    } >"$junit"
+fi
+echo "fuzz: ${#targets[@]} targets, $failed failed"
+[ $failed -eq 0 ]

@@ -1,0 +1,100 @@
+// The whole monitor on the test doubles, as the native tests build it, for the fuzz targets:
+// the real main-window logic, settings form, scanner channel and identification exchanges on
+// fake ports, a fake card library, registry and clock. The scanner's serial library and the
+// delivery are tapped, so a target sees every byte the program reads and every delivery.
+#pragma once
+
+#include <functional>
+
+#include "app/frm_main.h"
+#include "doubles/fake_card_library.h"
+#include "doubles/fake_codec.h"
+#include "doubles/fake_delivery.h"
+#include "doubles/fake_http_client.h"
+#include "doubles/fake_main_view.h"
+#include "doubles/fake_port_probe.h"
+#include "doubles/fake_profile.h"
+#include "doubles/fake_pump.h"
+#include "doubles/fake_registry.h"
+#include "doubles/fake_serial_library.h"
+#include "doubles/fake_settings_view.h"
+#include "doubles/fake_symbol_link.h"
+
+namespace ordane::fuzz {
+
+class TapSerialLibrary final : public SerialLibrary {
+  public:
+    explicit TapSerialLibrary(test::FakeSerialLibrary& lib) : lib_(lib) {}
+    std::int32_t OpenPort(std::int32_t port, std::int32_t baudRate, std::int32_t byteSize,
+                          std::int32_t parity, std::int32_t stopBits) override {
+        return lib_.OpenPort(port, baudRate, byteSize, parity, stopBits);
+    }
+    std::int32_t ClosePort() override { return lib_.ClosePort(); }
+    std::int32_t ClearRXBuff() override { return lib_.ClearRXBuff(); }
+    std::int32_t WriteData(const std::uint8_t* buff, std::int32_t count) override {
+        return lib_.WriteData(buff, count);
+    }
+    std::int32_t ReadData(std::uint8_t* buff, std::int32_t capacity) override {
+        const std::int32_t n = lib_.ReadData(buff, capacity);
+        if (n > 0 && onRead) {
+            onRead(buff, n);
+        }
+        return n;
+    }
+    std::function<void(const std::uint8_t*, std::int32_t)> onRead;
+
+  private:
+    test::FakeSerialLibrary& lib_;
+};
+
+class TapDelivery final : public Delivery {
+  public:
+    void TypeText(const Text& text, bool addEnter) override {
+        recorded.TypeText(text, addEnter);
+        if (onDeliver) {
+            onDeliver(false, text);
+        }
+    }
+    void SetFirstChildText(const Text& windowTitle, const Text& text) override {
+        recorded.SetFirstChildText(windowTitle, text);
+        if (onDeliver) {
+            onDeliver(true, text);
+        }
+    }
+    std::function<void(bool windowText, const Text&)> onDeliver;
+    test::FakeDelivery recorded;
+};
+
+struct MonitorWorld {
+    MonitorWorld() {
+        pump.SetTimerHandler([this](int id) { frm.OnTimer(id); });
+        symbolLink.Attach(frmSymbol);
+    }
+    MonitorWorld(const MonitorWorld&) = delete;
+    MonitorWorld& operator=(const MonitorWorld&) = delete;
+
+    test::FakePump pump;
+    test::FakeCodec codec;
+    test::FakeMainView view;
+    test::FakeProfile profile;
+    test::FakePortProbe probe{{1, 2, 3, 6}};
+    test::FakeRegistry registry;
+    test::FakeSettingsView settingsView;
+    FrmSet frmSet{profile, probe, registry, codec, settingsView, u"C:\\Ordane", u"Ordane"};
+    test::FakeSerialLibrary commDll;
+    TapSerialLibrary scannerPort{commDll};
+    test::FakeSerialLibrary commDll2;
+    test::FakeSymbolLink symbolLink{pump};
+    FrmSymbol frmSymbol{symbolLink, pump, 77};
+    ScannerChannel scanner{frmSet, scannerPort, [this]() -> FrmSymbol& { return frmSymbol; }};
+    ScannerIdentification scannerIdentification{frmSet, scanner, pump};
+    CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump};
+    test::FakeCardLibrary sdtapi{&pump};
+    TapDelivery delivery;
+    test::FakeHttpClient httpClient;
+    Http http1{httpClient, codec, "127.0.0.1:18471"};
+    FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
+                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec}};
+};
+
+}  // namespace ordane::fuzz

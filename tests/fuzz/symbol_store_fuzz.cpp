@@ -1,0 +1,116 @@
+// The Symbol receive store against a model: link messages with any count (negative, zero, far
+// beyond the buffer) and reads of any size, in any order. A data block is queued behind
+// "DE6K8" only when nothing is pending and it is not empty, cut to the 5000 bytes the library
+// was given and to the store; reads hand out the pending bytes oldest first, never more than
+// asked, and write nothing past what they return; version blocks add up.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <limits>
+#include <vector>
+
+#include "devices/frm_symbol.h"
+#include "doubles/fake_pump.h"
+#include "doubles/fake_symbol_link.h"
+#include "fuzz/check.h"
+
+using ordane::FrmSymbol;
+
+namespace {
+
+constexpr std::size_t kGiven = 5000;  // the buffer size the link was told
+constexpr std::size_t kMostData = 4996;
+constexpr std::size_t kReadRoom = 6000;  // more than the store can ever hold
+constexpr std::uint8_t kCanary = 0xA5;
+
+std::int32_t AnyCount(FuzzedDataProvider& in, std::size_t written) {
+    switch (in.ConsumeIntegralInRange(0, 3)) {
+        case 0:
+            return static_cast<std::int32_t>(written);
+        case 1:
+            return in.ConsumeIntegralInRange<std::int32_t>(-2, 5010);
+        default:
+            return in.ConsumeIntegral<std::int32_t>();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    ordane::test::FakePump pump;
+    ordane::test::FakeSymbolLink link(pump);
+    FrmSymbol symbol(link, pump, 77);
+
+    std::array<std::uint8_t, kGiven> library{};  // what the link last wrote, as the model sees it
+    std::string pending;
+    ordane::Text version;
+
+    while (in.remaining_bytes() > 0) {
+        const int op = in.ConsumeIntegralInRange(0, 4);
+        if (op <= 1) {
+            // A few bytes from the input repeated to any length keep inputs short.
+            const std::size_t length = in.ConsumeIntegralInRange<std::size_t>(0, kGiven);
+            const std::vector<std::uint8_t> pattern =
+                in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(1, 16));
+            std::vector<std::uint8_t> block(pattern.empty() ? 0 : length);
+            for (std::size_t have = 0; have < block.size();) {
+                const std::size_t n = have == 0 ? std::min(pattern.size(), block.size())
+                                                : std::min(have, block.size() - have);
+                std::memcpy(block.data() + have, have == 0 ? pattern.data() : block.data(), n);
+                have += n;
+            }
+            std::copy(block.begin(), block.end(), symbol.LibraryBuffer());
+            std::copy(block.begin(), block.end(), library.begin());
+            const std::int32_t n = AnyCount(in, block.size());
+            const std::size_t trusted = n <= 0 ? 0 : std::min<std::size_t>(n, kGiven);
+            if (op == 0) {
+                symbol.SymbolWindowHook(ordane::kSymbolDataMessage, n);
+                if (pending.empty() && trusted > 0) {
+                    pending = "DE6K8";
+                    pending.append(library.begin(), library.begin() + std::min(trusted, kMostData));
+                }
+            } else {
+                symbol.SymbolWindowHook(ordane::kSymbolVersionMessage, n);
+                version.append(library.begin(), library.begin() + trusted);
+            }
+        } else if (op == 2) {
+            const std::int32_t want = in.ConsumeBool()
+                                          ? in.ConsumeIntegralInRange<std::int32_t>(-1, 5010)
+                                          : in.ConsumeIntegral<std::int32_t>();
+            // One spare byte past the size given, so a write beyond it shows as well.
+            std::vector<std::uint8_t> buff(
+                std::clamp<std::int64_t>(want, 0, static_cast<std::int64_t>(kReadRoom)) + 1,
+                kCanary);
+            const std::int32_t got = symbol.ReadData(buff.data(), want);
+            const std::size_t expected =
+                want <= 0 ? 0
+                          : std::min<std::size_t>(pending.size(), static_cast<std::size_t>(want));
+            FUZZ_CHECK(got >= 0 && static_cast<std::size_t>(got) == expected,
+                       "a read returns what is pending, at most what was asked");
+            FUZZ_CHECK(std::memcmp(buff.data(), pending.data(), expected) == 0,
+                       "bytes oldest first, unchanged");
+            pending.erase(0, expected);
+            static const std::vector<std::uint8_t> canary(kReadRoom + 1, kCanary);
+            FUZZ_CHECK(
+                std::memcmp(buff.data() + expected, canary.data(), buff.size() - expected) == 0,
+                "nothing written past the count");
+        } else if (op == 3) {
+            symbol.ClearRXBuff();
+            pending.clear();
+        } else {
+            unsigned msg = in.ConsumeIntegral<unsigned>();
+            if (msg == ordane::kSymbolDataMessage || msg == ordane::kSymbolVersionMessage) {
+                msg = 0;  // a message that is not the link's
+            }
+            symbol.SymbolWindowHook(msg, AnyCount(in, 0));
+        }
+        FUZZ_CHECK(symbol.PendingCount() == static_cast<std::int32_t>(pending.size()),
+                   "pending count");
+    }
+    FUZZ_CHECK(symbol.VersionText() == version, "version text");
+    return 0;
+}
