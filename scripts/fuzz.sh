@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of the core (tests/fuzz) for as long as asked, one after the other.
-#   scripts/fuzz.sh [seconds] [--runs N] [--junit FILE] [target ...]
-# seconds: per target (default 10); --runs N: also stop a target after N executions. Each target
+#   scripts/fuzz.sh [seconds] [--runs N] [--seed N] [--junit FILE] [target ...]
+# seconds: per target (default 10); --runs N: also stop a target after N executions; --seed N:
+# libFuzzer's random seed, so that a short run from the committed seeds tries the same inputs
+# on every machine (test.sh uses it: a finding must come from a long run). Each target
 # first replays its saved inputs (tests/fuzz/regressions/<target>: inputs of findings), then
 # fuzzes from its seed corpus (tests/fuzz/corpus/<target>, with tests/fuzz/<target>.dict when
 # present, and the libFuzzer flags in tests/fuzz/<target>.options), keeping what it learns in
@@ -14,11 +16,13 @@ root=$(pwd)
 
 seconds=10
 runs=""
+seed=""
 junit=""
 targets=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs) runs="$2"; shift 2 ;;
+        --seed) seed="$2"; shift 2 ;;
         --junit) junit="$2"; shift 2 ;;
         [0-9]*) seconds="$1"; shift ;;
         *) targets+=("$1"); shift ;;
@@ -63,7 +67,7 @@ for t in "${targets[@]}"; do
     options=()
     [ -f "tests/fuzz/$t.options" ] && read -r -a options <"tests/fuzz/$t.options"
     if [ $result = passed ]; then
-        "$bin" "$corpus" "tests/fuzz/corpus/$t" "${dict[@]}" "${options[@]}" -max_total_time="$seconds" ${runs:+-runs=$runs} \
+        "$bin" "$corpus" "tests/fuzz/corpus/$t" "${dict[@]}" "${options[@]}" -max_total_time="$seconds" ${runs:+-runs=$runs} ${seed:+-seed=$seed} \
             -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" \
             >"$log" 2>&1
         code=$?

@@ -37,6 +37,13 @@ namespace {
 constexpr std::size_t kHeaderSize = 4;
 constexpr std::size_t kChecksumSize = 2;
 
+// The opcode is one a scanner sends, or the source byte is the scanner's.
+bool LooksLikeScannerPacket(const std::uint8_t* packet) {
+    const std::uint8_t opcode = packet[1];
+    return packet[2] == ssi::kSourceDecoder || opcode == ssi::kCmdAck || opcode == ssi::kCmdNak ||
+           opcode == ssi::kDecodeData || opcode == ssi::kReplyRevision;
+}
+
 // Time from then to now on a wrapping millisecond counter.
 std::uint32_t Elapsed(std::uint32_t then, std::uint32_t now) {
     return now - then;
@@ -214,8 +221,12 @@ void SsiHost::Parse(std::uint32_t nowMs) {
         // Garbage or a damaged packet. A length that fits with a bad checksum asks the
         // scanner to resend, once in a burst until a good packet comes: what follows is
         // rescanned a byte at a time and would otherwise draw a NAK for every false start.
+        // A packet with one damaged byte still has its opcode or its source; the tail of a
+        // packet held up on the line has neither, and a NAK for it would only make the
+        // scanner send its packet once more than it must (an ACK for that extra copy could
+        // then be taken for the next packet's).
         const std::size_t length = rx_[0];
-        if (length >= kHeaderSize && !nakPending_) {
+        if (length >= kHeaderSize && !nakPending_ && LooksLikeScannerPacket(rx_.data())) {
             Nak();
         }
         rx_.erase(rx_.begin());
@@ -226,6 +237,10 @@ void SsiHost::Parse(std::uint32_t nowMs) {
 
 void SsiHost::Nak() {
     nakPending_ = true;
+    if (!nakAfterPart_) {
+        nakAfterPart_ = true;
+        firstNakAt_ = lastRxAt_;
+    }
     // The scanner now resends a packet it may have sent before; that resend is new.
     lastAccepted_.clear();
     Emit(ssi::MakePacket(ssi::kCmdNak, ssi::kSourceHost, 0, Bytes{ssi::kNakResend}));
@@ -234,8 +249,10 @@ void SsiHost::Nak() {
 void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::uint32_t nowMs) {
     const std::uint8_t opcode = packet[1];
     const std::uint8_t status = packet[3];
-    if (packet[2] == ssi::kSourceHost) {
-        return;  // our own packet echoed by the line
+    if (packet[2] != ssi::kSourceDecoder) {
+        // Our own packet echoed by the line, or bytes that only look like a packet (a window
+        // over a damaged packet and its resend can have a good checksum by chance).
+        return;
     }
     const std::uint8_t* data = packet + kHeaderSize;
     const std::size_t dataSize = size - kHeaderSize - kChecksumSize;
@@ -277,17 +294,29 @@ void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::ui
     }
 
     Emit(ssi::MakePacket(ssi::kCmdAck, ssi::kSourceHost, 0));
-    if (repeat || opcode != ssi::kDecodeData) {
+    if (opcode != ssi::kDecodeData) {
+        return;
+    }
+    if (repeat) {
+        readingAt_ = nowMs;  // the scanner is still at this reading
         return;
     }
     // Each packet of a reading repeats the barcode-type byte; the reading is the decoded bytes.
-    // A part of another type, or one that comes after the scanner must have given up on the
-    // part before, starts a new reading: an unfinished one is dropped, never joined.
+    // An unfinished reading is dropped, never joined to another: when a part of another type
+    // comes, and when a part comes later than the next part of this reading could. The scanner
+    // sends that at once on our ACK, or, its first try lost, resends it one response timeout
+    // later; a reading begun after the scanner gave this one up comes a response timeout later
+    // still. Halfway between the two, so that the line's delays cannot tip it.
+    // A resend that answers our NAK is as late as the damaged first try it replaces.
     const std::uint8_t type = dataSize > 0 ? data[0] : readingType_;
-    if (!reading_.empty() &&
-        (type != readingType_ || Elapsed(readingAt_, nowMs) >= kScannerGiveUpMs)) {
+    const bool firstTry = (status & ssi::kStatusRetransmit) == 0;
+    const bool late = firstTry        ? Elapsed(readingAt_, nowMs) >= kResponseTimeoutMs / 2
+                      : nakAfterPart_ ? Elapsed(readingAt_, firstNakAt_) >= kResponseTimeoutMs / 2
+                                      : Elapsed(readingAt_, nowMs) >= kResponseTimeoutMs * 3 / 2;
+    if (!reading_.empty() && (type != readingType_ || late)) {
         reading_.clear();
     }
+    nakAfterPart_ = false;
     readingType_ = type;
     readingAt_ = nowMs;
     if (dataSize > 1) {

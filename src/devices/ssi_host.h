@@ -141,6 +141,8 @@ class SsiHost {
     Bytes reading_;
     std::uint8_t readingType_ = 0;  // barcode type of the reading in reading_
     std::uint32_t readingAt_ = 0;   // when the last part of reading_ came
+    bool nakAfterPart_ = false;     // a NAK went out since the last part came
+    std::uint32_t firstNakAt_ = 0;  // and when the damaged bytes it answered came
     Bytes standingParameters_;      // data of the last PARAM_SEND
     std::uint8_t standingStatus_ = 0;
     std::optional<Command> current_;

@@ -133,6 +133,33 @@ TEST_F(SsiHostTest, UnfinishedReadingIsDroppedNeverJoinedToTheNext) {
     EXPECT_EQ(decoded, (std::vector<Bytes>{Ascii("next"), Ascii("after")}));
 }
 
+// Both cases come from the lossy-line fuzz target: the ACKs of a part are lost, so the
+// scanner resends it, then either goes on or gives up and starts another reading.
+TEST_F(SsiHostTest, ResendsKeepAReadingAliveAndAFreshStartAfterThemIsANewReading) {
+    const auto ackLost = [&](const std::string& part, std::uint32_t first, bool firstTryLost) {
+        if (!firstTryLost) {
+            Feed(Decode(part, ssi::kStatusContinuation), first);
+        }
+        Feed(Decode(part, ssi::kStatusContinuation | ssi::kStatusRetransmit), first + 2000);
+        Feed(Decode(part, ssi::kStatusContinuation | ssi::kStatusRetransmit), first + 4000);
+    };
+    ackLost("first ", 0, false);  // the third ACK arrives: the next part follows at once
+    Feed(Decode("second"), 4010);
+    // The first try lost on the line, the ACKs of the other two as well: the scanner gives up
+    // and its next reading comes soon after.
+    ackLost("lost ", 10000, true);
+    Feed(Decode("next"), 14000 + SsiHost::kResponseTimeoutMs + 100);
+    EXPECT_EQ(decoded, (std::vector<Bytes>{Ascii("first second"), Ascii("next")}));
+}
+
+TEST_F(SsiHostTest, OnlyTheScannersPacketsAreTaken) {
+    // A packet of another source with a good checksum, as a window over a damaged packet and
+    // its resend can form by chance: neither acknowledged nor handed on.
+    Feed(ssi::MakePacket(ssi::kDecodeData, 0x07, 0, Bytes{0x03, '9'}), 0);
+    EXPECT_TRUE(written.empty());
+    EXPECT_TRUE(decoded.empty());
+}
+
 TEST_F(SsiHostTest, EachBurstOfDamageGetsItsNak) {
     Bytes damaged = kDecode12345;
     damaged[6] ^= 0x40;
@@ -164,7 +191,7 @@ TEST_F(SsiHostTest, RawReadingsBringBackThePacketFormat) {
 TEST_F(SsiHostTest, ResynchronisesAfterGarbage) {
     Feed(Join({0x00, 0x02, 0xFF}, kDecode12345));  // too short, then too long
     EXPECT_EQ(decoded.size(), 1u);
-    Feed(Join({0x07}, kDecode12345), 10);  // a length that fits: NAK, then found further on
+    Feed(Join({0x07}, kDecode12345), 10);  // a length that fits, no packet's header: found
     EXPECT_EQ(decoded.size(), 2u);
     Feed(Join({0x35}, kDecode12345), 20);  // a length longer than what came
     EXPECT_EQ(decoded.size(), 2u);
@@ -173,9 +200,14 @@ TEST_F(SsiHostTest, ResynchronisesAfterGarbage) {
     host.Tick(20 + SsiHost::kInterByteTimeoutMs);
     EXPECT_EQ(decoded.size(), 3u);
     EXPECT_EQ(decoded.back(), Ascii("12345"));
-    // Noise rescanned a byte at a time draws one NAK, not one per false start.
+    // Noise without a packet's header draws no NAK; a damaged packet inside noise draws one,
+    // not one per false start.
     Feed(Bytes(12, 0x04), 300);
-    EXPECT_EQ(std::count(written.begin(), written.end(), kHostNak), 2);
+    EXPECT_TRUE(written.size() == 3 && written.back() == kHostAck);
+    Bytes damaged = kDecode12345;
+    damaged[6] ^= 0x40;
+    Feed(Join(Join(Bytes(5, 0x09), damaged), Bytes(12, 0x04)), 1000);
+    EXPECT_EQ(std::count(written.begin(), written.end(), kHostNak), 1);
 }
 
 TEST_F(SsiHostTest, UnansweredCommandIsResentTwiceWithTheRetransmitBit) {
