@@ -1016,9 +1016,18 @@ class Target:
         return now["hwnd"] == self.hwnd and now["focus_class"].lower() == "edit"
 
     def focus(self, timeout=10.0):
-        """Takes the foreground and puts the focus back on its edit control."""
-        self.window.post(self.REFOCUS)
-        wait_until(self.has_focus, timeout, what="fake target in the foreground")
+        """Takes the foreground and puts the focus back on its edit control. Asked again each
+        second: a window the program shows just after may take the foreground back."""
+        deadline = time.monotonic() + timeout
+        while True:
+            self.window.post(self.REFOCUS)
+            try:
+                wait_until(self.has_focus, min(1.0, max(0.0, deadline - time.monotonic())),
+                           what="fake target in the foreground")
+                return
+            except TimeoutError:
+                if time.monotonic() >= deadline:
+                    raise
 
     def close(self, timeout=10.0):
         if self.process is None:
