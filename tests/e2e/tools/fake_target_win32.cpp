@@ -31,6 +31,7 @@ namespace {
 
 constexpr UINT kRefocusMessage = WM_APP + 1;
 constexpr UINT kTrayMessage = 2025;
+constexpr int kEditKeeps = 4096;  // characters
 constexpr wchar_t kDefaultTitle[] = L"EC79BF23-6763-4120-8143-A5FF53C87FEB";
 
 class LogFile {
@@ -244,6 +245,11 @@ LRESULT FakeTarget::OnEdit(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
         }
         keyLog_.Write(token);
         if (c == L'\r') {
+            // The log is the record. A long run would otherwise fill the edit to its limit,
+            // and every character after makes it measure all it holds.
+            if (GetWindowTextLengthW(h) > kEditKeeps) {
+                SetWindowTextW(h, L"");
+            }
             return 0;  // a single-line edit would only beep
         }
     }
