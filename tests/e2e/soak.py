@@ -42,6 +42,14 @@ CARD = ("王五", "1", "01", "19800101", "上海市黄浦区 中山东一路1号
 SCANNER_PORT, READER_PORT = 9, 8
 
 
+def within_bounds(result: dict) -> bool:
+    """Handles and committed bytes at the end within 10 and 1 MiB of those after 100 readings."""
+    before, after = result["usage_after_100"], result["usage_at_end"]
+    return (before is not None and after is not None
+            and after["handles"] - before["handles"] <= 10
+            and after["private"] - before["private"] <= 1 << 20)
+
+
 class Ledger:
     """What arrived at the fake business application, read incrementally from its logs."""
 
@@ -189,7 +197,11 @@ class Soak:
         started = time.monotonic()
         for n in range(1, self.count + 1):
             position = (n - 1) % block
-            want_symbol = n > 100 and symbol_block > 0 and position >= block - symbol_block
+            # Readings 41 to 80 go over the Symbol link too, so that the first 100 have used the
+            # settings dialog, both scanner paths and the reader once: the usage taken after them
+            # holds what a first use allocates for good (Wine's, for the dialog, about 0.5 MB).
+            want_symbol = symbol_block > 0 and (
+                40 < n <= 80 or (n > 100 and position >= block - symbol_block))
             if want_symbol != self.symbol:
                 self.switch(want_symbol)
             self.one_reading(n)
@@ -277,7 +289,7 @@ def main():
     if args.json:
         Path(args.json).write_text(json.dumps(result, ensure_ascii=False, indent=1))
     ok = (result["delivered"] == result["readings"] and not result["problems"]
-          and result["exit_code"] == 0)
+          and result["exit_code"] == 0 and within_bounds(result))
     return 0 if ok else 1
 
 
