@@ -54,6 +54,19 @@ def read_only(path):
         os.chmod(path, 0o644)
 
 
+def refused_ok(test, app, dialog):
+    """Clicks OK, answers the message that refuses it and returns the message's text; the
+    dialog stays open and the file is not touched."""
+    before = app.settings_path.read_bytes()
+    dialog.click(OK)
+    box = wait_until(app.message_box, 10, what="the message that refuses OK")
+    press_message_box(pid=box["pid"])
+    wait_until(lambda: app.message_box() is None, 10, what="message closed")
+    test.assertTrue(dialog.visible())
+    test.assertEqual(app.settings_path.read_bytes(), before)
+    return box["text"]
+
+
 def selection(dialog, name):
     index, entries = dialog.items(LIST_IDS[name])
     return entries[index] if index >= 0 else None
@@ -156,18 +169,11 @@ class SettingsCommandTest(unittest.TestCase):
         with PtyPort(2) as port, ScannerSim(port, "Metrologic"), \
                 Program(scanner_settings(2)) as app:
             identified(app)
-            before = app.settings_path.read_bytes()
             dialog = open_dialog(app)
             dialog.click(check_id(3))  # use the card reader too ...
             wait_until(lambda: dialog.enabled(LIST_IDS["cbPort2"]), 5, what="reader group on")
             dialog.select(LIST_IDS["cbPort2"], text="COM2")  # ... on the scanner's port
-            dialog.click(OK)
-            box = wait_until(app.message_box, 10, what="the conflict message")
-            self.assertEqual(box["text"], "条码扫描仪和二代证不能使用同一个端口")
-            press_message_box(pid=box["pid"])
-            wait_until(lambda: app.message_box() is None, 10, what="message closed")
-            self.assertTrue(dialog.visible())
-            self.assertEqual(app.settings_path.read_bytes(), before)
+            self.assertEqual(refused_ok(self, app, dialog), "条码扫描仪和二代证不能使用同一个端口")
             # With the reader switched off again, the same port is no conflict.
             dialog.click(check_id(3))
             dialog.click(OK)
@@ -179,18 +185,11 @@ class SettingsCommandTest(unittest.TestCase):
         with PtyPort(2) as port, ScannerSim(port, "Metrologic"), \
                 Program(scanner_settings(2)) as app:
             identified(app)
-            before = app.settings_path.read_bytes()
             dialog = open_dialog(app)
             dialog.click(check_id(1))  # Enter after a barcode
             # Read-only, and immutable: Wine running as root would write a read-only file.
             with read_only(app.settings_path):
-                dialog.click(OK)
-                box = wait_until(app.message_box, 10, what="the refusal message")
-                self.assertIn("无法写入配置文件Setting.ini", box["text"])
-                press_message_box(pid=box["pid"])
-                wait_until(lambda: app.message_box() is None, 10, what="message closed")
-                self.assertTrue(dialog.visible())
-                self.assertEqual(app.settings_path.read_bytes(), before)
+                self.assertIn("无法写入配置文件Setting.ini", refused_ok(self, app, dialog))
             dialog.click(OK)  # writable again: saved
             dialog.wait_visible(False)
             self.assertEqual(app.read_settings()["AddEnter"], "1")

@@ -26,6 +26,13 @@ class SettingsCommandTest : public MonitorTest {
         settingsView.OnNextShowing(std::move(script));
         frm.OnCommandClick(5);
     }
+    // A baud rate change makes OK close and reopen both ports.
+    void ConfirmANewBaudRate() {
+        Settings([](FrmSet& f) {
+            f.OnListSelect(SettingsList::cbBaudRate, 4);
+            f.Command1_Click();
+        });
+    }
 };
 
 TEST_F(SettingsCommandTest, CancelChangesNothing) {
@@ -62,10 +69,7 @@ TEST_F(SettingsCommandTest, ConfirmWithoutReopenRedoesTheStartUpStepsOnTheOpenPo
 
 TEST_F(SettingsCommandTest, ConfirmedBaudChangeReopensTheScannerAndIdentifiesItAgain) {
     StartBoth();
-    Settings([](FrmSet& f) {
-        f.OnListSelect(SettingsList::cbBaudRate, 4);
-        f.Command1_Click();
-    });
+    ConfirmANewBaudRate();
     ASSERT_EQ(commDll.opens.size(), 1u);
     EXPECT_EQ(commDll.opens[0].baudRate, 19200);
     EXPECT_EQ(commDll.closes, 1);
@@ -89,10 +93,7 @@ TEST_F(SettingsCommandTest, ConfirmedBaudChangeReopensTheScannerAndIdentifiesItA
 TEST_F(SettingsCommandTest, ScannerReopenFailureLeavesTheReaderUntouched) {
     StartBoth();
     commDll.openResult = 2;
-    Settings([](FrmSet& f) {
-        f.OnListSelect(SettingsList::cbBaudRate, 4);
-        f.Command1_Click();
-    });
+    ConfirmANewBaudRate();
     EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
     EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
     EXPECT_FALSE(frm.ScannerOpen);
@@ -104,10 +105,7 @@ TEST_F(SettingsCommandTest, ScannerReopenFailureLeavesTheReaderUntouched) {
 TEST_F(SettingsCommandTest, ReaderNotRecognisedLeavesTimer1OffWithTheScannerPortOpen) {
     StartBoth();
     commDll2.responder = nullptr;  // the reader went silent
-    Settings([](FrmSet& f) {
-        f.OnListSelect(SettingsList::cbBaudRate, 4);
-        f.Command1_Click();
-    });
+    ConfirmANewBaudRate();
     EXPECT_EQ(view.Label(12), status::kReaderNotRecognised);
     EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
     EXPECT_TRUE(frm.ScannerOpen);
@@ -119,10 +117,7 @@ TEST_F(SettingsCommandTest, ReaderNotRecognisedLeavesTimer1OffWithTheScannerPort
 TEST_F(SettingsCommandTest, ReaderPortThatWillNotOpenIsReportedAfterItsModelIsShown) {
     StartBoth();
     sdtapi.openStatus = 1;
-    Settings([](FrmSet& f) {
-        f.OnListSelect(SettingsList::cbBaudRate, 4);
-        f.Command1_Click();
-    });
+    ConfirmANewBaudRate();
     EXPECT_EQ(view.Label(12), status::kReaderPortFailed);
     EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
     EXPECT_EQ(view.Label(11), u"型号:CVR-100U");
