@@ -552,6 +552,14 @@ def keep_registry(test, key: str, value: str):
     test.addCleanup(restore)
 
 
+def deny_registry_writes(test, key: str):
+    """Refuses every account value writes and new subkeys in `key` until `test` ends, as a
+    machine key refuses a standard user (Wine as root would otherwise allow anything). The
+    refusal lives in the Wine session only; the prefix's registry files never hold it."""
+    session().call("regdeny", key=key)
+    test.addCleanup(lambda: session().call("regdeny", key=key, undo=True))
+
+
 # ---------------------------------------------------------------------------------------
 # Screenshots
 

@@ -1,9 +1,10 @@
 """Faults injected around the real Ordane.exe: a registration server that refuses, answers
 with an error that says SUCCESS, cuts its reply short or sends megabytes of garbage; a
-damaged or vanished Setting.ini; a card library whose calls lie, fail or take half a minute;
-Exit, the close box and the Settings command in the middle of a reading, an identification
-and a card read; the taskbar coming back. Nothing may crash, hang for good, deliver what a
-failed step read, or record an acceptance that did not happen."""
+machine key that refuses the acceptance flag; a damaged or vanished Setting.ini; a card
+library whose calls lie, fail or take half a minute; Exit, the close box and the Settings
+command in the middle of a reading, an identification and a card read; the taskbar coming
+back. Nothing may crash, hang for good, deliver what a failed step read, or record an
+acceptance that did not happen."""
 
 import os
 import threading
@@ -11,7 +12,8 @@ import time
 import unittest
 
 from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, bin_file,
-                     keep_registry, reg_delete, reg_get, settings, wait_until)
+                     deny_registry_writes, keep_registry, reg_delete, reg_get, reg_set, settings,
+                     wait_until)
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 from test_card_reader import CARD, SAM_ID, WAITING as READER_WAITING, card_text, reader_settings
@@ -53,6 +55,22 @@ class RegistrationFaultTest(unittest.TestCase):
                 finally:
                     if server:
                         server.stop()
+
+
+    def test_a_machine_key_refusing_the_flag_leaves_the_reader_working_and_reports_again(self):
+        reg_set(UPLOAD_KEY, "upload", "0")  # the key exists, its flag not set ...
+        deny_registry_writes(self, UPLOAD_KEY)  # ... and this account may not change it
+        with RegistrationServer(b"SUCCESS") as server, PtyPort(8) as port, \
+                CardReaderSim(port, "华视"), Target() as target:
+            with Program(reader_settings(8), sdtapi=True,
+                         reader={"samid": SAM_ID, "card": card_text(*CARD)}) as app:
+                server.wait_request()
+                self.assertEqual(target.wait_texts(1)[0], RECORD)
+                self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "0")
+                self.assertEqual(app.exit(), 0)
+            with Program(reader_settings(8), sdtapi=True, reader={"samid": SAM_ID}) as app:
+                server.wait_requests(2)
+                self.assertEqual(app.exit(), 0)
 
 
 class SettingsFileFaultTest(unittest.TestCase):

@@ -9,8 +9,8 @@ import subprocess
 import unittest
 
 from harness import (LIST_IDS, RUN_KEY, SETTING_KEYS, PtyPort, Program, Target, check_id,
-                     command_id, frame_id, keep_registry, press_message_box, reg_delete, reg_get,
-                     settings, wait_until)
+                     command_id, deny_registry_writes, frame_id, keep_registry, press_message_box,
+                     reg_delete, reg_get, settings, wait_until)
 from sim.scanner import ScannerSim
 
 WAITING = "等待扫描仪发送信息..."
@@ -220,6 +220,30 @@ class SettingsCommandTest(unittest.TestCase):
             sim.wait_queries(3)  # and the scanner is asked again
             identified(app)
             app.exit()
+
+    def test_a_machine_key_refusing_the_auto_start_entry_is_told_and_the_rest_is_saved(self):
+        keep_registry(self, RUN_KEY, "Velmar")
+        reg_delete(RUN_KEY, "Velmar")
+        deny_registry_writes(self, RUN_KEY)  # as for a standard user
+        with PtyPort(5) as port, ScannerSim(port, "Metrologic"), \
+                Program(scanner_settings(5)) as app:
+            identified(app)
+            dialog = open_dialog(app)
+            dialog.click(check_id(1))  # Enter after a barcode ...
+            dialog.click(check_id(2))  # ... and auto-start
+            dialog.click(OK)
+            box = wait_until(app.message_box, 10, what="the auto-start message")
+            self.assertEqual(box["text"], "无法设置自动启动：没有修改注册表启动项的权限。\n"
+                             "其他设置已经保存。请联系系统管理员设置自动启动（安装程序可以设置）。")
+            press_message_box(pid=box["pid"])
+            dialog.wait_visible(False)
+            self.assertEqual(app.read_settings()["AddEnter"], "1")
+            self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
+            identified(app)
+            dialog = open_dialog(app)
+            self.assertEqual(dialog.checked(check_id(2)), 0, "the box shows the entry as it is")
+            dialog.click(CANCEL)
+            self.assertEqual(app.exit(), 0)
 
     def test_the_ports_present_are_listed_and_a_greyed_box_shows_greyed(self):
         # "UsePort2" 2 is the greyed box: the reader counts as in use (and fails to start

@@ -18,6 +18,7 @@
 #include <windows.h>
 #include <wininet.h>
 #include <psapi.h>
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -81,6 +82,14 @@ struct RegKeyTraits {
 using KernelHandle = Unique<KernelHandleTraits>;
 using InternetHandle = Unique<InternetTraits>;
 using RegKey = Unique<RegKeyTraits>;
+// A LocalAlloc'ed block (security descriptors, ACLs), freed with LocalFree.
+struct LocalTraits {
+    using Type = HLOCAL;
+    static Type Invalid() { return nullptr; }
+    static bool Valid(Type h) { return h != nullptr; }
+    static void Close(Type h) { LocalFree(h); }
+};
+using LocalBlock = Unique<LocalTraits>;
 
 // ---------------------------------------------------------------------------------------
 // Text
@@ -207,8 +216,8 @@ class Output {
 // ---------------------------------------------------------------------------------------
 // Arguments
 
-const std::set<std::wstring> kFlags = {L"--first-child", L"--wmgettext", L"--client", L"--all",
-                                       L"--visible-only"};
+const std::set<std::wstring> kFlags = {L"--first-child", L"--wmgettext",    L"--client",
+                                       L"--all",         L"--visible-only", L"--undo"};
 
 class Args {
   public:
@@ -994,6 +1003,61 @@ void CmdRegDel(const Args& a, Output&) {
     }
 }
 
+// regdeny --key K: every account is refused setting values and creating subkeys in K, as a
+// standard user is refused a machine key; regdeny --key K --undo takes those refusals away.
+// Refusal entries bind administrators too, so this works in a prefix where all run as one.
+void CmdRegDeny(const Args& a, Output&) {
+    auto [root, sub] = SplitKey(a.Str(L"--key"));
+    HKEY raw = nullptr;
+    LONG rc = RegOpenKeyExW(root, sub.c_str(), 0, READ_CONTROL | WRITE_DAC, &raw);
+    RegKey key(raw);
+    if (rc != ERROR_SUCCESS) {
+        throw std::runtime_error(ErrorText("RegOpenKeyEx", static_cast<DWORD>(rc)));
+    }
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD result = GetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, &dacl, nullptr, &descriptor);
+    LocalBlock keepDescriptor(descriptor);
+    if (result != ERROR_SUCCESS) {
+        throw std::runtime_error(ErrorText("GetSecurityInfo", result));
+    }
+    PACL denied = nullptr;
+    if (a.Has(L"--undo")) {
+        for (DWORD i = dacl != nullptr ? dacl->AceCount : 0; i-- > 0;) {
+            ACE_HEADER* ace = nullptr;
+            if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
+                ace->AceType == ACCESS_DENIED_ACE_TYPE) {
+                DeleteAce(dacl, i);
+            }
+        }
+    } else {
+        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+        BYTE everyone[SECURITY_MAX_SID_SIZE];
+        PSID sid = everyone;
+        InitializeSid(sid, &world, 1);
+        *GetSidSubAuthority(sid, 0) = SECURITY_WORLD_RID;
+        EXPLICIT_ACCESSW entry = {};
+        entry.grfAccessPermissions = KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
+        entry.grfAccessMode = DENY_ACCESS;
+        entry.grfInheritance = NO_INHERITANCE;
+        entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        entry.Trustee.ptstrName = static_cast<LPWSTR>(sid);
+        result = SetEntriesInAclW(1, &entry, dacl, &denied);
+        if (result != ERROR_SUCCESS) {
+            throw std::runtime_error(ErrorText("SetEntriesInAcl", result));
+        }
+        dacl = denied;
+    }
+    LocalBlock keepDenied(denied);
+    result = SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                             nullptr, dacl, nullptr);
+    if (result != ERROR_SUCCESS) {
+        throw std::runtime_error(ErrorText("SetSecurityInfo", result));
+    }
+}
+
 // The handles a process holds, counted in the system's handle table (Wine answers 0 to
 // GetProcessHandleCount).
 DWORD HandleCount(DWORD pid) {
@@ -1006,9 +1070,8 @@ DWORD HandleCount(DWORD pid) {
         ACCESS_MASK access;
     };
     using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-    const auto query = reinterpret_cast<Query>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
-                                               "NtQuerySystemInformation")));
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
     constexpr ULONG kSystemHandleInformation = 16;
     std::vector<std::uint8_t> buffer(1 << 20);
     for (;;) {
@@ -1046,8 +1109,7 @@ void CmdUsage(const Args& a, Output& out) {
     }
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof(memory);
-    if (!K32GetProcessMemoryInfo(process.Get(),
-                                 reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+    if (!K32GetProcessMemoryInfo(process.Get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
                                  sizeof(memory))) {
         throw std::runtime_error(ErrorText("GetProcessMemoryInfo", GetLastError()));
     }
@@ -1102,6 +1164,7 @@ const std::map<std::wstring, Command>& Commands() {
         {L"regget", CmdRegGet},
         {L"regset", CmdRegSet},
         {L"regdel", CmdRegDel},
+        {L"regdeny", CmdRegDeny},
         {L"usage", CmdUsage},
     };
     return commands;
