@@ -56,7 +56,6 @@ class RegistrationFaultTest(unittest.TestCase):
                     if server:
                         server.stop()
 
-
     def test_a_machine_key_refusing_the_flag_leaves_the_reader_working_and_reports_again(self):
         reg_set(UPLOAD_KEY, "upload", "0")  # the key exists, its flag not set ...
         deny_registry_writes(self, UPLOAD_KEY)  # ... and this account may not change it
