@@ -149,7 +149,10 @@ std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, s
 }
 
 struct ComReader::Shared {
-    HANDLE port = nullptr;
+    // The thread's own handle of the port, closed when the thread and its owner are both done
+    // with it. A thread left behind thus works on a handle nobody else can be given, whatever
+    // its owner closed and opened since.
+    UniqueHandle port;
     Receiver receiver;
     Dropper dropper;
     UniqueHandle stopEvent;
@@ -200,7 +203,13 @@ bool ComReader::Start(HANDLE port, std::size_t readSize, Receiver receiver, Drop
             return false;
         }
     }
-    shared->port = port;
+    HANDLE own = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), port, GetCurrentProcess(), &own, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        error = NonZero(GetLastError());
+        return false;
+    }
+    shared->port.Reset(own);
     shared->readSize = std::clamp<std::size_t>(readSize, 1, sizeof(shared->chunk));
     shared->receiver = std::move(receiver);
     shared->dropper = std::move(dropper);
@@ -260,7 +269,7 @@ void ComReader::Discard() {
     lock.unlock();
     if (!done) {
         // The reader is stuck in the driver; drop what we can from here.
-        PurgeComm(shared.port, PURGE_RXCLEAR);
+        PurgeComm(shared.port.Get(), PURGE_RXCLEAR);
         shared.Drop();
     }
 }
@@ -271,7 +280,7 @@ void ComReader::DoDiscard(Shared& shared) {
         std::lock_guard<std::mutex> lock(shared.discardMutex);
         target = shared.discardsAsked;
     }
-    PurgeComm(shared.port, PURGE_RXCLEAR);
+    PurgeComm(shared.port.Get(), PURGE_RXCLEAR);
     shared.Drop();
     {
         std::lock_guard<std::mutex> lock(shared.discardMutex);
@@ -282,6 +291,7 @@ void ComReader::DoDiscard(Shared& shared) {
 
 void ComReader::Run(const std::shared_ptr<Shared>& state) {
     Shared& shared = *state;
+    const HANDLE port = shared.port.Get();
     const HANDLE waits[3] = {shared.stopEvent.Get(), shared.discardEvent.Get(),
                              shared.readEvent.Get()};
     int failures = 0;
@@ -289,7 +299,7 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
         shared.overlapped = OVERLAPPED{};
         shared.overlapped.hEvent = shared.readEvent.Get();
         DWORD got = 0;
-        bool ok = ReadFile(shared.port, shared.chunk, static_cast<DWORD>(shared.readSize), nullptr,
+        bool ok = ReadFile(port, shared.chunk, static_cast<DWORD>(shared.readSize), nullptr,
                            &shared.overlapped) != FALSE;
         if (!ok && GetLastError() == ERROR_IO_PENDING) {
             DWORD woke = WAIT_TIMEOUT;
@@ -299,8 +309,8 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
             if (woke != WAIT_OBJECT_0 + 2) {
                 // Stop or discard: the read in flight ends here and its bytes are dropped. The
                 // wait has no bound; Stop does not wait for it beyond its own.
-                CancelIoEx(shared.port, &shared.overlapped);
-                GetOverlappedResult(shared.port, &shared.overlapped, &got, TRUE);
+                CancelIoEx(port, &shared.overlapped);
+                GetOverlappedResult(port, &shared.overlapped, &got, TRUE);
                 if (woke == WAIT_OBJECT_0 + 1) {
                     DoDiscard(shared);
                     continue;
@@ -310,7 +320,7 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
             ok = true;
         }
         if (ok) {
-            ok = GetOverlappedResult(shared.port, &shared.overlapped, &got, FALSE) != FALSE;
+            ok = GetOverlappedResult(port, &shared.overlapped, &got, FALSE) != FALSE;
         }
         if (ok && got > 0) {
             failures = 0;
@@ -318,7 +328,7 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
         } else if (!ok) {
             // A line error clears; a device that is gone keeps failing and stops answering.
             DWORD errors = 0;
-            const bool lineAnswers = ClearCommError(shared.port, &errors, nullptr) != FALSE;
+            const bool lineAnswers = ClearCommError(port, &errors, nullptr) != FALSE;
             if (!lineAnswers || ++failures >= kGoneAfterFailures) {
                 shared.failed = true;
                 WaitForSingleObject(shared.stopEvent.Get(), INFINITE);

@@ -66,8 +66,8 @@ std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, s
 //
 // A driver may never finish a read it was asked to cancel. Stop therefore waits for the
 // thread only a bounded time and then leaves it behind: everything the thread and a read in
-// flight touch lives in state the thread keeps alive itself, and a thread left behind never
-// calls the receiver again.
+// flight touch lives in state the thread keeps alive itself, its own handle of the port
+// included, and a thread left behind never calls the receiver again.
 class ComReader {
   public:
     static constexpr DWORD kTickMs = 50;
@@ -85,7 +85,8 @@ class ComReader {
     ComReader(const ComReader&) = delete;
     ComReader& operator=(const ComReader&) = delete;
 
-    // readSize bounds one read (see ReadSizeFor).
+    // readSize bounds one read (see ReadSizeFor). The thread works on a duplicate of port, so
+    // the owner may close port and open another as soon as Stop returned.
     bool Start(HANDLE port, std::size_t readSize, Receiver receiver, Dropper dropper, DWORD& error);
     // Cancels the pending read and ends the thread, or leaves it behind after kStopWaitMs.
     // The port stays open (its owner closes it).
