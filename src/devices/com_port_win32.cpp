@@ -262,10 +262,14 @@ void ComReader::Discard() {
     }
     Shared& shared = *shared_;
     std::unique_lock<std::mutex> lock(shared.discardMutex);
+    // A request still unanswered means the reader is stuck in the driver: waiting for it again
+    // would only hold the caller once more.
+    const bool stuck = shared.discardsDone < shared.discardsAsked;
     const std::uint64_t ticket = ++shared.discardsAsked;
     SetEvent(shared.discardEvent.Get());
-    const bool done = shared.discarded.wait_for(lock, std::chrono::seconds(2),
-                                                [&] { return shared.discardsDone >= ticket; });
+    const bool done =
+        !stuck && shared.discarded.wait_for(lock, std::chrono::milliseconds(kStopWaitMs),
+                                            [&] { return shared.discardsDone >= ticket; });
     lock.unlock();
     if (!done) {
         // The reader is stuck in the driver; drop what we can from here.
@@ -331,7 +335,10 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
             const bool lineAnswers = ClearCommError(port, &errors, nullptr) != FALSE;
             if (!lineAnswers || ++failures >= kGoneAfterFailures) {
                 shared.failed = true;
-                WaitForSingleObject(shared.stopEvent.Get(), INFINITE);
+                // It reads no more but still answers discards, so that nobody waits for it.
+                while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+                    DoDiscard(shared);
+                }
                 return;
             }
         }

@@ -92,7 +92,9 @@ class ComReader {
     // The port stays open (its owner closes it).
     void Stop();
     // Purges the driver's receive queue and runs the dropper on the reader thread. When it
-    // returns, no byte received before the call reaches the receiver any more.
+    // returns, no byte received before the call reaches the receiver any more. It waits for
+    // the thread at most kStopWaitMs, and not at all while an earlier request is unanswered;
+    // a reader that does not answer is bypassed (purge and dropper from here).
     void Discard();
     // True once reads kept failing and the line no longer answers: the device is gone (a USB
     // adapter unplugged). The thread then reads no more.
