@@ -37,12 +37,15 @@ bool Resolve(HMODULE module, const char* name, int argumentBytes, Fn& function) 
     return false;
 }
 
-// The libraries it needs are looked for beside it and in the system folder only. Systems
-// without those search flags (Windows 7 before KB2533623) refuse them as an invalid
-// parameter; there the file's own folder still comes first.
+// The libraries it needs are looked for beside it, in the program's folder (a maker may put
+// sdtapi.dll in the system folder and its helpers beside the program) and in the system
+// folder only. Systems without those search flags (Windows 7 before KB2533623) refuse them as
+// an invalid parameter; there the file's own folder still comes first.
 HMODULE LoadFromFolder(const Text& fullPath) {
-    HMODULE handle = LoadLibraryExW(
-        Wide(fullPath), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE handle =
+        LoadLibraryExW(Wide(fullPath), nullptr,
+                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                           LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (handle == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
         handle = LoadLibraryExW(Wide(fullPath), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }

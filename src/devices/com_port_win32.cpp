@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <initializer_list>
+#include <vector>
 #include <utility>
 #include <system_error>
 
@@ -23,6 +25,59 @@ constexpr DWORD kReadGapMs = 20;
 // Reads failing this many times in a row mean the device is gone, even where the driver still
 // answers line queries.
 constexpr int kGoneAfterFailures = 5;
+
+// A write is waited for as long as the port's write timeouts allow it, and this much more; a
+// driver that ignores its timeouts has the write cancelled then.
+constexpr DWORD kWriteGraceMs = 100;
+// How long the window's thread waits for a driver to give back a write it cancelled.
+constexpr DWORD kCancelWaitMs = 100;
+
+// Writes the reader thread holds for sending at most; a line that takes nothing while the
+// device keeps talking cannot make them grow without end.
+constexpr std::size_t kMaxQueuedWrites = 64;
+
+DWORD WriteWaitMs(HANDLE port, std::size_t count) {
+    COMMTIMEOUTS timeouts{};
+    DWORD ms = 1000 + static_cast<DWORD>(count);  // about 9600 bit/s where the port has none
+    if (GetCommTimeouts(port, &timeouts) &&
+        (timeouts.WriteTotalTimeoutConstant != 0 || timeouts.WriteTotalTimeoutMultiplier != 0)) {
+        ms = timeouts.WriteTotalTimeoutConstant +
+             timeouts.WriteTotalTimeoutMultiplier * static_cast<DWORD>(count);
+    }
+    return ms + kWriteGraceMs;
+}
+
+// One overlapped write of bytes, waited for at most WriteWaitMs or until interrupt (when not
+// null) is set; a write not done by then is cancelled and fails. held is set when the driver
+// had not given the cancelled write back after cancelWaitMs: overlapped, event and bytes must
+// then stay valid for it. Returns the bytes written, or -1.
+std::int32_t WriteWithin(HANDLE port, OVERLAPPED& overlapped, HANDLE event,
+                         const std::vector<std::uint8_t>& bytes, HANDLE interrupt,
+                         DWORD cancelWaitMs, bool& held) {
+    held = false;
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event;
+    if (!WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        return -1;
+    }
+    const HANDLE waits[2] = {event, interrupt};
+    DWORD written = 0;
+    if (WaitForMultipleObjects(interrupt != nullptr ? 2 : 1, waits, FALSE,
+                               WriteWaitMs(port, bytes.size())) != WAIT_OBJECT_0) {
+        CancelIoEx(port, &overlapped);
+        if (WaitForSingleObject(event, cancelWaitMs) != WAIT_OBJECT_0) {
+            held = true;
+        } else {
+            GetOverlappedResult(port, &overlapped, &written, FALSE);
+        }
+        return -1;
+    }
+    if (!GetOverlappedResult(port, &overlapped, &written, FALSE)) {
+        return -1;
+    }
+    return static_cast<std::int32_t>(written);
+}
 
 }  // namespace
 
@@ -128,41 +183,64 @@ std::size_t ReadSizeFor(std::int32_t baudRate) {
     return std::clamp(bytesIn50Ms, kMin, kMax);
 }
 
-std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, std::int32_t count) {
+std::int32_t WriteComPort(HANDLE port, const std::uint8_t* data, std::int32_t count) {
     if (count <= 0) {
         return 0;
     }
     if (data == nullptr) {
         return -1;
     }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
-    if (!WriteFile(port, data, static_cast<DWORD>(count), nullptr, &overlapped) &&
-        GetLastError() != ERROR_IO_PENDING) {
+    // On the heap: a write the driver keeps even after it was cancelled is left to the driver
+    // with everything it uses, instead of being waited for.
+    struct Pending {
+        OVERLAPPED overlapped{};
+        UniqueHandle event;
+        std::vector<std::uint8_t> bytes;
+    };
+    auto pending = std::make_unique<Pending>();
+    pending->event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!pending->event.Valid()) {
         return -1;
     }
-    DWORD written = 0;
-    if (!GetOverlappedResult(port, &overlapped, &written, TRUE)) {
-        return -1;
+    pending->bytes.assign(data, data + count);
+    bool held = false;
+    const std::int32_t written = WriteWithin(port, pending->overlapped, pending->event.Get(),
+                                             pending->bytes, nullptr, kCancelWaitMs, held);
+    if (held) {
+        static_cast<void>(pending.release());
     }
-    return static_cast<std::int32_t>(written);
+    return written;
 }
 
 struct ComReader::Shared {
-    HANDLE port = nullptr;
+    // The thread's own handle of the port, closed when the thread and its owner are both done
+    // with it. A thread left behind thus works on a handle nobody else can be given, whatever
+    // its owner closed and opened since.
+    UniqueHandle port;
+    struct Outgoing {
+        std::vector<std::uint8_t> bytes;
+        DWORD pauseAfterMs = 0;
+    };
     Receiver receiver;
     Dropper dropper;
     UniqueHandle stopEvent;
     UniqueHandle discardEvent;
     UniqueHandle readEvent;
     UniqueHandle exitedEvent;
-    // A read's buffer and OVERLAPPED stay valid as long as the driver may still use them.
+    UniqueHandle sendEvent;
+    UniqueHandle writeEvent;
+    // A read's or a write's buffer and OVERLAPPED stay valid as long as the driver may still
+    // use them.
     std::uint8_t chunk[4096];
     std::size_t readSize = sizeof(chunk);
     OVERLAPPED overlapped{};
+    Outgoing writing;
+    OVERLAPPED writeOverlapped{};
+    std::mutex outboxMutex;
+    std::deque<Outgoing> outbox;
     std::atomic<bool> failed{false};
     // Held while the receiver or the dropper runs; abandoned is set under it.
-    std::timed_mutex callMutex;
+    std::mutex callMutex;
     bool abandoned = false;
     std::mutex discardMutex;
     std::condition_variable discarded;
@@ -170,13 +248,13 @@ struct ComReader::Shared {
     std::uint64_t discardsDone = 0;
 
     void Receive(const std::uint8_t* data, std::size_t count) {
-        std::lock_guard<std::timed_mutex> lock(callMutex);
+        std::lock_guard<std::mutex> lock(callMutex);
         if (!abandoned) {
             receiver(data, count);
         }
     }
     void Drop() {
-        std::lock_guard<std::timed_mutex> lock(callMutex);
+        std::lock_guard<std::mutex> lock(callMutex);
         if (!abandoned && dropper) {
             dropper();
         }
@@ -188,10 +266,12 @@ bool ComReader::Start(HANDLE port, std::size_t readSize, Receiver receiver, Drop
     Stop();
     error = ERROR_SUCCESS;
     auto shared = std::make_shared<Shared>();
-    // Stop and exited: manual reset, every wait must see them. Discard: one request each.
+    // Stop and exited: manual reset, every wait must see them. Discard and send: one request
+    // each.
     for (auto [event, manualReset] :
          {std::pair{&shared->stopEvent, TRUE}, std::pair{&shared->discardEvent, FALSE},
-          std::pair{&shared->readEvent, TRUE}, std::pair{&shared->exitedEvent, TRUE}}) {
+          std::pair{&shared->readEvent, TRUE}, std::pair{&shared->exitedEvent, TRUE},
+          std::pair{&shared->sendEvent, FALSE}, std::pair{&shared->writeEvent, TRUE}}) {
         HANDLE created = CreateEventW(nullptr, manualReset, FALSE, nullptr);
         const DWORD createError = GetLastError();
         event->Reset(created);
@@ -200,20 +280,28 @@ bool ComReader::Start(HANDLE port, std::size_t readSize, Receiver receiver, Drop
             return false;
         }
     }
-    shared->port = port;
+    HANDLE own = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), port, GetCurrentProcess(), &own, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        error = NonZero(GetLastError());
+        return false;
+    }
+    shared->port.Reset(own);
     shared->readSize = std::clamp<std::size_t>(readSize, 1, sizeof(shared->chunk));
     shared->receiver = std::move(receiver);
     shared->dropper = std::move(dropper);
+    // Set before the thread runs: its receiver may call Send at once.
+    shared_ = shared;
     try {
         thread_ = std::thread([shared] {
             Run(shared);
             SetEvent(shared->exitedEvent.Get());
         });
     } catch (const std::system_error&) {
+        shared_.reset();
         error = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
-    shared_ = std::move(shared);
     return true;
 }
 
@@ -223,24 +311,32 @@ void ComReader::Stop() {
         return;
     }
     SetEvent(shared_->stopEvent.Get());
-    bool leaveBehind =
-        WaitForSingleObject(shared_->exitedEvent.Get(), kStopWaitMs) != WAIT_OBJECT_0;
-    if (leaveBehind) {
-        // Stuck in the driver. It may only be left once it cannot be inside the receiver or
-        // the dropper, whose owner goes away after this; those calls never block for long.
-        if (shared_->callMutex.try_lock_for(std::chrono::milliseconds(kStopWaitMs))) {
-            shared_->abandoned = true;
-            shared_->callMutex.unlock();
-        } else {
-            leaveBehind = false;
-        }
-    }
-    if (leaveBehind) {
-        thread_.detach();
-    } else {
+    if (WaitForSingleObject(shared_->exitedEvent.Get(), kStopWaitMs) == WAIT_OBJECT_0) {
         thread_.join();
+    } else {
+        // Stuck in the driver. It may only be left once it cannot be inside the receiver or
+        // the dropper, whose owner goes away after this; those calls never block.
+        {
+            std::lock_guard<std::mutex> lock(shared_->callMutex);
+            shared_->abandoned = true;
+        }
+        thread_.detach();
     }
     shared_.reset();
+}
+
+void ComReader::Send(std::vector<std::uint8_t> bytes, DWORD pauseAfterMs) {
+    if (!shared_ || bytes.empty()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(shared_->outboxMutex);
+        if (shared_->outbox.size() >= kMaxQueuedWrites) {
+            return;
+        }
+        shared_->outbox.push_back(Shared::Outgoing{std::move(bytes), pauseAfterMs});
+    }
+    SetEvent(shared_->sendEvent.Get());
 }
 
 bool ComReader::Failed() const {
@@ -253,14 +349,18 @@ void ComReader::Discard() {
     }
     Shared& shared = *shared_;
     std::unique_lock<std::mutex> lock(shared.discardMutex);
+    // A request still unanswered means the reader is stuck in the driver: waiting for it again
+    // would only hold the caller once more.
+    const bool stuck = shared.discardsDone < shared.discardsAsked;
     const std::uint64_t ticket = ++shared.discardsAsked;
     SetEvent(shared.discardEvent.Get());
-    const bool done = shared.discarded.wait_for(lock, std::chrono::seconds(2),
-                                                [&] { return shared.discardsDone >= ticket; });
+    const bool done =
+        !stuck && shared.discarded.wait_for(lock, std::chrono::milliseconds(kStopWaitMs),
+                                            [&] { return shared.discardsDone >= ticket; });
     lock.unlock();
     if (!done) {
         // The reader is stuck in the driver; drop what we can from here.
-        PurgeComm(shared.port, PURGE_RXCLEAR);
+        PurgeComm(shared.port.Get(), PURGE_RXCLEAR);
         shared.Drop();
     }
 }
@@ -271,7 +371,7 @@ void ComReader::DoDiscard(Shared& shared) {
         std::lock_guard<std::mutex> lock(shared.discardMutex);
         target = shared.discardsAsked;
     }
-    PurgeComm(shared.port, PURGE_RXCLEAR);
+    PurgeComm(shared.port.Get(), PURGE_RXCLEAR);
     shared.Drop();
     {
         std::lock_guard<std::mutex> lock(shared.discardMutex);
@@ -280,27 +380,60 @@ void ComReader::DoDiscard(Shared& shared) {
     shared.discarded.notify_all();
 }
 
+bool ComReader::Flush(Shared& shared) {
+    const HANDLE stop = shared.stopEvent.Get();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(shared.outboxMutex);
+            if (shared.outbox.empty()) {
+                return true;
+            }
+            shared.writing = std::move(shared.outbox.front());
+            shared.outbox.pop_front();
+        }
+        if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
+            return false;
+        }
+        bool held = false;
+        WriteWithin(shared.port.Get(), shared.writeOverlapped, shared.writeEvent.Get(),
+                    shared.writing.bytes, stop, INFINITE, held);
+        if (WaitForSingleObject(stop, shared.writing.pauseAfterMs) == WAIT_OBJECT_0) {
+            return false;
+        }
+    }
+}
+
 void ComReader::Run(const std::shared_ptr<Shared>& state) {
     Shared& shared = *state;
-    const HANDLE waits[3] = {shared.stopEvent.Get(), shared.discardEvent.Get(),
-                             shared.readEvent.Get()};
+    const HANDLE port = shared.port.Get();
+    // In order of precedence: stop, discard, bytes to send, the read.
+    const HANDLE waits[4] = {shared.stopEvent.Get(), shared.discardEvent.Get(),
+                             shared.sendEvent.Get(), shared.readEvent.Get()};
     int failures = 0;
     for (;;) {
         shared.overlapped = OVERLAPPED{};
         shared.overlapped.hEvent = shared.readEvent.Get();
         DWORD got = 0;
-        bool ok = ReadFile(shared.port, shared.chunk, static_cast<DWORD>(shared.readSize), nullptr,
+        bool ok = ReadFile(port, shared.chunk, static_cast<DWORD>(shared.readSize), nullptr,
                            &shared.overlapped) != FALSE;
         if (!ok && GetLastError() == ERROR_IO_PENDING) {
             DWORD woke = WAIT_TIMEOUT;
-            while ((woke = WaitForMultipleObjects(3, waits, FALSE, kTickMs)) == WAIT_TIMEOUT) {
-                shared.Receive(nullptr, 0);
+            for (;;) {
+                woke = WaitForMultipleObjects(4, waits, FALSE, kTickMs);
+                if (woke == WAIT_TIMEOUT) {
+                    shared.Receive(nullptr, 0);
+                } else if (woke != WAIT_OBJECT_0 + 2) {
+                    break;
+                } else if (!Flush(shared)) {
+                    woke = WAIT_OBJECT_0;
+                    break;
+                }
             }
-            if (woke != WAIT_OBJECT_0 + 2) {
+            if (woke != WAIT_OBJECT_0 + 3) {
                 // Stop or discard: the read in flight ends here and its bytes are dropped. The
                 // wait has no bound; Stop does not wait for it beyond its own.
-                CancelIoEx(shared.port, &shared.overlapped);
-                GetOverlappedResult(shared.port, &shared.overlapped, &got, TRUE);
+                CancelIoEx(port, &shared.overlapped);
+                GetOverlappedResult(port, &shared.overlapped, &got, TRUE);
                 if (woke == WAIT_OBJECT_0 + 1) {
                     DoDiscard(shared);
                     continue;
@@ -310,7 +443,7 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
             ok = true;
         }
         if (ok) {
-            ok = GetOverlappedResult(shared.port, &shared.overlapped, &got, FALSE) != FALSE;
+            ok = GetOverlappedResult(port, &shared.overlapped, &got, FALSE) != FALSE;
         }
         if (ok && got > 0) {
             failures = 0;
@@ -318,24 +451,37 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
         } else if (!ok) {
             // A line error clears; a device that is gone keeps failing and stops answering.
             DWORD errors = 0;
-            const bool lineAnswers = ClearCommError(shared.port, &errors, nullptr) != FALSE;
+            const bool lineAnswers = ClearCommError(port, &errors, nullptr) != FALSE;
             if (!lineAnswers || ++failures >= kGoneAfterFailures) {
                 shared.failed = true;
-                WaitForSingleObject(shared.stopEvent.Get(), INFINITE);
-                return;
+                // It reads no more but still answers discards and sends (the writes fail), so
+                // that nobody waits for it.
+                for (;;) {
+                    const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+                    if (woke == WAIT_OBJECT_0 + 1) {
+                        DoDiscard(shared);
+                    } else if (woke != WAIT_OBJECT_0 + 2 || !Flush(shared)) {
+                        return;
+                    }
+                }
             }
         }
         // After an empty or failed read pause, so that a driver which ends reads at once cannot
         // make this loop spin.
         const DWORD pause = ok ? (got > 0 ? 0 : kTickMs) : 100;
-        const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, pause);
-        if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
-            return;
-        }
+        const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, pause);
         if (woke == WAIT_OBJECT_0 + 1) {
             DoDiscard(shared);
-        } else if (pause > 0) {
-            shared.Receive(nullptr, 0);
+        } else if (woke == WAIT_OBJECT_0 + 2) {
+            if (!Flush(shared)) {
+                return;
+            }
+        } else if (woke == WAIT_TIMEOUT) {
+            if (pause > 0) {
+                shared.Receive(nullptr, 0);
+            }
+        } else {
+            return;  // stop, or the wait failed
         }
     }
 }

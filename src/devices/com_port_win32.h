@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/handle_win32.h"
 
@@ -56,18 +57,20 @@ bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize
 // would take the wait for the end of the reading.
 std::size_t ReadSizeFor(std::int32_t baudRate);
 
-// Sends count bytes through an overlapped write and waits for it; event is a manual-reset event
-// owned by the caller. Returns the bytes written, or -1 on failure.
-std::int32_t WriteComPort(HANDLE port, HANDLE event, const std::uint8_t* data, std::int32_t count);
+// Sends count bytes through an overlapped write and waits for it at most as long as the port's
+// write timeouts allow it (ApplyLineSettings: 1 s plus the line time) and 0.2 s more; a write
+// not done by then is cancelled. Returns the bytes written, or -1 on failure.
+std::int32_t WriteComPort(HANDLE port, const std::uint8_t* data, std::int32_t count);
 
 // A thread that keeps reading a port (opened for overlapped I/O) so that nothing the device
 // sends is lost while the program looks at the port only now and then: the driver's queue is
-// emptied as soon as bytes arrive.
+// emptied as soon as bytes arrive. It also writes what Send hands it, so that a line that
+// takes nothing holds only this thread, never the caller.
 //
 // A driver may never finish a read it was asked to cancel. Stop therefore waits for the
 // thread only a bounded time and then leaves it behind: everything the thread and a read in
-// flight touch lives in state the thread keeps alive itself, and a thread left behind never
-// calls the receiver again.
+// flight touch lives in state the thread keeps alive itself, its own handle of the port
+// included, and a thread left behind never calls the receiver again.
 class ComReader {
   public:
     static constexpr DWORD kTickMs = 50;
@@ -75,9 +78,10 @@ class ComReader {
     static constexpr DWORD kStopWaitMs = 1000;
 
     // Called on the reader thread with each piece received, and with count 0 (data null) every
-    // kTickMs or so while the line is quiet, which lets the receiver keep time.
+    // kTickMs or so while the line is quiet, which lets the receiver keep time. It must not
+    // block (Stop waits for a call in progress); it may call Send.
     using Receiver = std::function<void(const std::uint8_t* data, std::size_t count)>;
-    // Called on the reader thread when Discard asks to drop what was received.
+    // Called on the reader thread when Discard asks to drop what was received; must not block.
     using Dropper = std::function<void()>;
 
     ComReader() = default;
@@ -85,13 +89,21 @@ class ComReader {
     ComReader(const ComReader&) = delete;
     ComReader& operator=(const ComReader&) = delete;
 
-    // readSize bounds one read (see ReadSizeFor).
+    // readSize bounds one read (see ReadSizeFor). The thread works on a duplicate of port, so
+    // the owner may close port and open another as soon as Stop returned.
     bool Start(HANDLE port, std::size_t readSize, Receiver receiver, Dropper dropper, DWORD& error);
-    // Cancels the pending read and ends the thread, or leaves it behind after kStopWaitMs.
-    // The port stays open (its owner closes it).
+    // Cancels the pending read or write and ends the thread, or leaves it behind after
+    // kStopWaitMs (and a receiver or dropper call in progress). Writes not yet made are
+    // dropped. The port stays open (its owner closes it).
     void Stop();
+    // Queues bytes for the thread to write, in order, each write bounded as WriteComPort's, with
+    // pauseAfterMs of quiet after them. Never waits for the line; without a thread, or with
+    // many writes already waiting, the bytes are dropped.
+    void Send(std::vector<std::uint8_t> bytes, DWORD pauseAfterMs = 0);
     // Purges the driver's receive queue and runs the dropper on the reader thread. When it
-    // returns, no byte received before the call reaches the receiver any more.
+    // returns, no byte received before the call reaches the receiver any more. It waits for
+    // the thread at most kStopWaitMs, and not at all while an earlier request is unanswered;
+    // a reader that does not answer is bypassed (purge and dropper from here).
     void Discard();
     // True once reads kept failing and the line no longer answers: the device is gone (a USB
     // adapter unplugged). The thread then reads no more.
@@ -100,6 +112,8 @@ class ComReader {
   private:
     struct Shared;
     static void Run(const std::shared_ptr<Shared>& shared);
+    // Writes what Send queued; false once Stop was asked (the rest goes with the thread).
+    static bool Flush(Shared& shared);
     // Drops a read in flight (its bytes are lost on purpose), purges and runs the dropper.
     static void DoDiscard(Shared& shared);
 

@@ -35,8 +35,6 @@ void ByteFifo::Clear() {
     head_ = 0;
 }
 
-SerialPortWin32::SerialPortWin32() : writeEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-
 SerialPortWin32::~SerialPortWin32() {
     ClosePort();
 }
@@ -45,9 +43,6 @@ std::int32_t SerialPortWin32::OpenPort(std::int32_t port, std::int32_t baudRate,
                                        std::int32_t byteSize, std::int32_t parity,
                                        std::int32_t stopBits) {
     ClosePort();
-    if (!writeEvent_.Valid()) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
     DWORD error = ERROR_SUCCESS;
     ComPort opened = OpenComPort(port, error);
     if (!opened.Valid()) {
@@ -97,7 +92,7 @@ std::int32_t SerialPortWin32::WriteData(const std::uint8_t* buff, std::int32_t c
     if (!port_.Valid()) {
         return -1;
     }
-    return WriteComPort(port_.Get(), writeEvent_.Get(), buff, count);
+    return WriteComPort(port_.Get(), buff, count);
 }
 
 std::int32_t SerialPortWin32::ReadData(std::uint8_t* buff, std::int32_t capacity) {

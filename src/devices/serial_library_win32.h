@@ -36,7 +36,7 @@ class ByteFifo {
 
 class SerialPortWin32 final : public SerialLibrary {
   public:
-    SerialPortWin32();
+    SerialPortWin32() = default;
     ~SerialPortWin32() override;
     SerialPortWin32(const SerialPortWin32&) = delete;
     SerialPortWin32& operator=(const SerialPortWin32&) = delete;
@@ -61,7 +61,6 @@ class SerialPortWin32 final : public SerialLibrary {
   private:
     ComPort port_;
     DCB lineSettings_{};
-    UniqueHandle writeEvent_;
     ComReader reader_;
     std::mutex mutex_;
     ByteFifo received_;

@@ -18,8 +18,6 @@ bool IsHandshake(const Bytes& packet) {
 
 }  // namespace
 
-SymbolLinkWin32::SymbolLinkWin32() : writeEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-
 SymbolLinkWin32::~SymbolLinkWin32() {
     DisConnPort(0, 0);
 }
@@ -30,9 +28,6 @@ std::int32_t SymbolLinkWin32::ConnPort(WindowHandle window, std::int32_t baudRat
     const HWND hwnd = reinterpret_cast<HWND>(window);
     if (hwnd == nullptr || !IsWindow(hwnd)) {
         return ERROR_INVALID_WINDOW_HANDLE;
-    }
-    if (!writeEvent_.Valid()) {
-        return ERROR_NOT_ENOUGH_MEMORY;
     }
     DWORD error = ERROR_SUCCESS;
     ComPort opened = OpenComPort(port, error);
@@ -118,15 +113,10 @@ std::int32_t SymbolLinkWin32::DisConnPort(WindowHandle /*window*/, std::int32_t 
 }
 
 void SymbolLinkWin32::Write(const Bytes& bytes) {
-    if (bytes.empty() || !port_.Valid()) {
-        return;
-    }
     if (!IsHandshake(bytes)) {
-        WriteComPort(port_.Get(), writeEvent_.Get(), &kWakeup, 1);
-        Sleep(kWakeupPauseMs);
+        reader_.Send({kWakeup}, kWakeupPauseMs);
     }
-    WriteComPort(port_.Get(), writeEvent_.Get(), bytes.data(),
-                 static_cast<std::int32_t>(bytes.size()));
+    reader_.Send(bytes);
 }
 
 void SymbolLinkWin32::Post(UINT msg, const Bytes& bytes) {

@@ -1,7 +1,8 @@
 // The Symbol operations of the scanner's serial library on Win32. ConnPort opens the port at
 // the given speed, 8N1, with a handle of its own (independent of the SerialLibrary instance),
 // and a reader thread runs the SSI host engine on it: it acknowledges the scanner's packets,
-// sends the commands, and for each complete reading or revision reply posts
+// sends the commands (every write goes out on that thread, so the window's thread never waits
+// for the line), and for each complete reading or revision reply posts
 // kSymbolDataMessage / kSymbolVersionMessage to the connected window, wParam pointing to a
 // heap copy of the bytes and lParam their count.
 //
@@ -30,7 +31,7 @@ namespace ordane {
 
 class SymbolLinkWin32 final : public SymbolLinkLibrary {
   public:
-    SymbolLinkWin32();
+    SymbolLinkWin32() = default;
     ~SymbolLinkWin32() override;
     SymbolLinkWin32(const SymbolLinkWin32&) = delete;
     SymbolLinkWin32& operator=(const SymbolLinkWin32&) = delete;
@@ -63,13 +64,13 @@ class SymbolLinkWin32 final : public SymbolLinkLibrary {
         bool live;  // false once the link was disconnected: the bytes are not delivered
     };
 
-    // Runs on whichever thread drives the engine, with engineMutex_ held.
+    // Runs on whichever thread drives the engine, with engineMutex_ held: hands the bytes to
+    // the reader thread.
     void Write(const Bytes& bytes);
     void Post(UINT msg, const Bytes& bytes);
     bool Connected() const { return port_.Valid(); }
 
     ComPort port_;
-    UniqueHandle writeEvent_;
     HWND window_ = nullptr;
     std::uint8_t* buffer_ = nullptr;
     std::size_t bufferSize_ = 0;

@@ -158,6 +158,30 @@ TEST_F(CardReaderLibraryWin32Test, WithoutTheLibraryEveryCallFailsSafely) {
     EXPECT_EQ(Calls(), "");
 }
 
+// A maker's layout: the library in the system folder, the libraries it imports beside the
+// program.
+TEST_F(CardReaderLibraryWin32Test, LibraryInTheSystemFolderFindsItsHelpersBesideTheProgram) {
+    WriteState("samid=05.01\n");
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    const std::wstring installed =
+        std::wstring(system, length) + L"\\ordane_sdtapi_with_helper.dll";
+    ASSERT_TRUE(CopyFileW(BesideProgram(L"elsewhere\\sdtapi_with_helper.dll").c_str(),
+                          installed.c_str(), FALSE));
+    bool loaded = false;
+    std::int32_t status = 0;
+    {
+        CardReaderLibraryWin32 library(u"ordane_sdtapi_with_helper.dll");
+        loaded = library.Load();
+        char samId[50];
+        status = library.SDT_GetSAMIDToStr(1, samId, 1);
+    }
+    DeleteFileW(installed.c_str());
+    EXPECT_TRUE(loaded);
+    EXPECT_EQ(status, kSdtOk);
+}
+
 TEST_F(CardReaderLibraryWin32Test, CopyInTheCurrentFolderOrOnThePathIsNeverLoaded) {
     // The simulated library beside this program, planted under a name found nowhere else.
     const std::wstring planted = dir_.Wide() + L"\\ordane_planted_sdtapi.dll";

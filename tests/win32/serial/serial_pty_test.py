@@ -158,6 +158,22 @@ def check_two_instances(program, a, b):
     check(program.result("close2") == 0, "second instance did not close")
 
 
+
+def check_gone_device(program, pty):
+    """A device that went away (its adapter pulled out) reads as -1, and ClearRXBuff, which
+    every identification calls, does not hold the caller."""
+    check(program.result(f"open {pty.number} 9600 8 0 0") == 0, "port did not open")
+    pty.close()
+    end = time.monotonic() + 5
+    while program.read(25)[0] != -1 and time.monotonic() < end:
+        time.sleep(0.05)
+    check(program.read(25)[0] == -1, "a device that went away still reads as present")
+    started = time.monotonic()
+    program.result("clear")
+    took = time.monotonic() - started
+    check(took < 0.5, f"ClearRXBuff on a device that went away took {took:.1f} s")
+    program.result("close")
+
 def check_probe(program, free, missing, held_elsewhere):
     probed = program.ask("probe").split()[1:]
     for pty in free:
@@ -227,6 +243,7 @@ def main():
         program.result("close")
         check_probe(program, [a, b, c], missing, burst_port)
         check_two_instances(program, a, b)
+        check_gone_device(program, c)
         finish_burst(burst, data, writer)
     except (RuntimeError, OSError, ValueError, IndexError, TimeoutError) as error:
         check(False, f"test stopped: {error}")

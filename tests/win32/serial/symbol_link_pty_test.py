@@ -9,6 +9,7 @@ window gets; the simulator (tests/e2e/sim/ssi_scanner.py) plays the scanner.
 Prints one line per failed check and exits 0 only when every check passed.
 """
 import atexit
+import os
 import signal
 import sys
 import time
@@ -162,6 +163,32 @@ def check_disconnect(probe, scanner, port):
     check(probe.ask("outstanding") == "outstanding 0", "copies left after the last message")
 
 
+
+def check_stalled_line(probe, scanner, port):
+    """A line that takes no more bytes (the scanner gone quiet, the driver's queue full) never
+    holds the window's thread: a command is only queued, and disconnecting takes at most the
+    reader's stop wait of 1 s."""
+    check(probe.result(f"conn {port.number}") == 0, "ConnPort for the stalled line failed")
+    scanner.stop()
+    os.set_blocking(port.slave, False)
+    quiet_since = time.monotonic()
+    while time.monotonic() - quiet_since < 0.5:  # the line is full once it refuses for a while
+        try:
+            os.write(port.slave, bytes(256))
+            quiet_since = time.monotonic()
+        except BlockingIOError:
+            time.sleep(0.01)
+    started = time.monotonic()
+    probe.result("version")
+    took = time.monotonic() - started
+    check(took < 0.5, f"GetScannerVersion on a stalled line held the window for {took:.1f} s")
+    time.sleep(0.3)  # the request (or its first resend) is being written meanwhile
+    started = time.monotonic()
+    probe.result("disc")
+    took = time.monotonic() - started
+    check(took < 1.2, f"DisConnPort on a stalled line held the window for {took:.1f} s")
+    port.read(timeout=0.5, quiet=0.2)
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
@@ -193,6 +220,7 @@ def main():
         check_resend(probe, scanner)
         check_nak(probe, scanner)
         check_disconnect(probe, scanner, port)
+        check_stalled_line(probe, scanner, port)
         check(not scanner.host_faults, f"the link sent what no scanner accepts: {scanner.host_faults}")
         retransmitted = [p for p in scanner.packets if p.status & STATUS_RETRANSMIT]
         check(all(p.opcode == REQUEST_REVISION for p in retransmitted),
