@@ -124,9 +124,7 @@ void SsiHost::EndBurst(std::uint32_t nowMs) {
     // The bytes left cannot be the start of a packet still arriving: drop them one at a time,
     // keeping any whole packet found among them.
     while (!rx_.empty()) {
-        rx_.erase(rx_.begin());
-        ++burstDropped_;
-        resyncing_ = true;
+        Drop(1);
         Parse(nowMs);
     }
     const bool nothingButRawBytes = burstDropped_ > 0 && burstPackets_ == 0;
@@ -143,9 +141,7 @@ void SsiHost::Tick(std::uint32_t nowMs) {
     if (Elapsed(lastRxAt_, nowMs) >= kInterByteTimeoutMs) {
         EndBurst(nowMs);
     }
-    if (!reading_.empty() && Elapsed(readingAt_, nowMs) >= kScannerGiveUpMs) {
-        reading_.clear();  // the scanner gave up on its next part
-    }
+    reading_.Tick(nowMs);
     if (current_ && Elapsed(current_->sentAt, nowMs) >= kResponseTimeoutMs) {
         if (current_->tries <= kMaxResends) {
             Transmit(*current_, nowMs);
@@ -165,8 +161,8 @@ std::optional<std::uint32_t> SsiHost::NextTimeout(std::uint32_t nowMs) const {
     if (!rx_.empty() || burstDropped_ > 0 || nakPending_) {
         consider(lastRxAt_, kInterByteTimeoutMs);
     }
-    if (!reading_.empty()) {
-        consider(readingAt_, kScannerGiveUpMs);
+    if (const auto reading = reading_.NextTimeout(nowMs)) {
+        consider(nowMs, *reading);
     }
     if (current_) {
         consider(current_->sentAt, kResponseTimeoutMs);
@@ -214,8 +210,7 @@ void SsiHost::Parse(std::uint32_t nowMs) {
             if (next == rx_.size()) {
                 return;
             }
-            rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(next));
-            burstDropped_ += next;
+            Drop(next);
             continue;
         }
         // Garbage or a damaged packet. A length that fits with a bad checksum asks the
@@ -229,26 +224,25 @@ void SsiHost::Parse(std::uint32_t nowMs) {
         if (length >= kHeaderSize && !nakPending_ && LooksLikeScannerPacket(rx_.data())) {
             Nak();
         }
-        rx_.erase(rx_.begin());
-        ++burstDropped_;
-        resyncing_ = true;
+        Drop(1);
     }
+}
+
+void SsiHost::Drop(std::size_t count) {
+    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(count));
+    burstDropped_ += count;
+    resyncing_ = true;
+    // The scanner resends whatever these bytes were: their resend is not the last packet again.
+    reading_.Missed(lastRxAt_);
 }
 
 void SsiHost::Nak() {
     nakPending_ = true;
-    if (!nakAfterPart_) {
-        nakAfterPart_ = true;
-        firstNakAt_ = lastRxAt_;
-    }
-    // The scanner now resends a packet it may have sent before; that resend is new.
-    lastAccepted_.clear();
     Emit(ssi::MakePacket(ssi::kCmdNak, ssi::kSourceHost, 0, Bytes{ssi::kNakResend}));
 }
 
 void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::uint32_t nowMs) {
     const std::uint8_t opcode = packet[1];
-    const std::uint8_t status = packet[3];
     if (packet[2] != ssi::kSourceDecoder) {
         // Our own packet echoed by the line, or bytes that only look like a packet (a window
         // over a damaged packet and its resend can have a good checksum by chance).
@@ -271,65 +265,130 @@ void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::ui
         return;
     }
 
-    // A resend of the packet already handled (our ACK was lost): acknowledge it again but do
-    // not hand the same reading on twice.
-    Bytes key(packet, packet + size - kChecksumSize);
-    key[3] = static_cast<std::uint8_t>(key[3] & ~ssi::kStatusRetransmit);
-    const bool repeat = (status & ssi::kStatusRetransmit) != 0 && key == lastAccepted_ &&
-                        Elapsed(lastAcceptedAt_, nowMs) < kScannerGiveUpMs;
-    if (!repeat) {
-        lastAccepted_ = std::move(key);
-        lastAcceptedAt_ = nowMs;
-    }
-
+    const SsiReading::Taken taken = reading_.Take(packet, size - kChecksumSize, nowMs);
     if (opcode == ssi::kReplyRevision) {
         // The answer itself: not acknowledged.
         if (current_ && current_->opcode == ssi::kRequestRevision) {
             FinishCommand(nowMs);
         }
-        if (!repeat && callbacks_.revision) {
+        if (!taken.repeat && callbacks_.revision) {
             callbacks_.revision(Bytes(data, data + dataSize));
         }
         return;
     }
-
     Emit(ssi::MakePacket(ssi::kCmdAck, ssi::kSourceHost, 0));
-    if (opcode != ssi::kDecodeData) {
-        return;
+    if (taken.reading && !taken.reading->empty() && callbacks_.decode) {
+        callbacks_.decode(*taken.reading);
     }
-    if (repeat) {
-        readingAt_ = nowMs;  // the scanner is still at this reading
-        return;
+}
+
+void SsiReading::Missed(std::uint32_t at) {
+    if (!missed_) {
+        missed_ = true;
+        missedAt_ = at;
     }
-    // Each packet of a reading repeats the barcode-type byte; the reading is the decoded bytes.
-    // An unfinished reading is dropped, never joined to another: when a part of another type
-    // comes, and when a part comes later than the next part of this reading could. The scanner
-    // sends that at once on our ACK, or, its first try lost, resends it one response timeout
-    // later; a reading begun after the scanner gave this one up comes a response timeout later
-    // still. Halfway between the two, so that the line's delays cannot tip it.
-    // A resend that answers our NAK is as late as the damaged first try it replaces.
-    const std::uint8_t type = dataSize > 0 ? data[0] : readingType_;
-    const bool firstTry = (status & ssi::kStatusRetransmit) == 0;
-    const bool late = firstTry        ? Elapsed(readingAt_, nowMs) >= kResponseTimeoutMs / 2
-                      : nakAfterPart_ ? Elapsed(readingAt_, firstNakAt_) >= kResponseTimeoutMs / 2
-                                      : Elapsed(readingAt_, nowMs) >= kResponseTimeoutMs * 3 / 2;
-    if (!reading_.empty() && (type != readingType_ || late)) {
+}
+
+SsiReading::Place SsiReading::PlaceOf(const Bytes& key, bool resend, std::uint8_t type,
+                                      std::uint32_t nowMs) const {
+    if (state_ == State::kIdle || type != type_) {
+        return Place::kFirst;  // a part of another type is no part of this reading
+    }
+    // A resend answering our NAK was sent when the damaged bytes came.
+    const bool afterMiss = resend && missed_;
+    const std::uint32_t since = Elapsed(lastAt_, afterMiss ? missedAt_ : nowMs);
+    if (since >= kGiveUpMs) {
+        return Place::kFirst;
+    }
+    // Before the scanner can have given the last packet up it is still at this reading: at its
+    // next part, or (our ACK lost) at that packet. A clean resend whose first try was not seen
+    // was sent a response timeout after that try.
+    const std::uint32_t tries = resend && !missed_ ? 2 : 1;
+    if (since + kSlackMs >= giveUpAfterMs_ + (tries - 1) * ssi::kResponseTimeoutMs) {
+        return Place::kEither;
+    }
+    // A resend after damage that equals the last part and was not prompt is that part again or
+    // a next part equal to it.
+    if (afterMiss && key == lastKey_ && since >= kSlackMs) {
+        return Place::kEither;
+    }
+    return Place::kNext;
+}
+
+SsiReading::Taken SsiReading::Take(const std::uint8_t* packet, std::size_t size,
+                                   std::uint32_t nowMs) {
+    const std::uint8_t status = packet[3];
+    const bool resend = (status & ssi::kStatusRetransmit) != 0;
+    Bytes key(packet, packet + size);
+    key[3] = static_cast<std::uint8_t>(key[3] & ~ssi::kStatusRetransmit);
+
+    Taken taken;
+    // Our ACK was lost and the scanner sends the same packet again: each copy is one more of
+    // its tries, and after its last there are no more copies to expect.
+    const std::uint32_t sinceLast = Elapsed(lastAt_, nowMs);
+    const std::uint32_t copiesLeft = static_cast<std::uint32_t>(ssi::kMaxTries - lastTries_);
+    if (resend && !missed_ && key == lastKey_ &&
+        sinceLast <= copiesLeft * ssi::kResponseTimeoutMs + kSlackMs) {
+        taken.repeat = true;
+        lastTries_ = std::min(lastTries_ + 1, ssi::kMaxTries);
+        giveUpAfterMs_ =
+            std::max(ssi::kResponseTimeoutMs, giveUpAfterMs_ - std::min(giveUpAfterMs_, sinceLast));
+        lastAt_ = nowMs;  // the scanner is still at this packet
+        return taken;
+    }
+
+    const std::size_t dataSize = size - 4;
+    const std::uint8_t* data = packet + 4;
+    const bool decode = packet[1] == ssi::kDecodeData;
+    const std::uint8_t type = dataSize > 0 ? data[0] : type_;
+    const Place place = decode ? PlaceOf(key, resend, type, nowMs) : Place::kNext;
+
+    lastKey_ = std::move(key);
+    lastAt_ = nowMs;
+    // A first try: the scanner has two more before it gives up. A resend may be its last.
+    lastTries_ = resend ? 2 : 1;
+    giveUpAfterMs_ = resend ? ssi::kResponseTimeoutMs : kGiveUpMs;
+    missed_ = false;
+    if (!decode) {
+        return taken;
+    }
+
+    if (place == Place::kFirst) {
         reading_.clear();
+        state_ = State::kCollecting;
+    } else if (place == Place::kEither) {
+        reading_.clear();
+        state_ = State::kDiscarding;
     }
-    nakAfterPart_ = false;
-    readingType_ = type;
-    readingAt_ = nowMs;
-    if (dataSize > 1) {
+    type_ = type;
+    if (state_ == State::kCollecting && dataSize > 1) {
+        // Each packet of a reading repeats the barcode-type byte; the reading is the decoded bytes.
         const std::size_t room = kMaxReading - reading_.size();
         reading_.insert(reading_.end(), data + 1, data + 1 + std::min(dataSize - 1, room));
     }
     if ((status & ssi::kStatusContinuation) == 0) {
-        Bytes reading = std::move(reading_);
-        reading_.clear();
-        if (!reading.empty() && callbacks_.decode) {
-            callbacks_.decode(reading);
+        if (state_ == State::kCollecting) {
+            taken.reading = std::move(reading_);
         }
+        reading_.clear();
+        state_ = State::kIdle;
     }
+    return taken;
+}
+
+void SsiReading::Tick(std::uint32_t nowMs) {
+    if (state_ != State::kIdle && Elapsed(lastAt_, nowMs) >= kGiveUpMs) {
+        reading_.clear();
+        state_ = State::kIdle;
+    }
+}
+
+std::optional<std::uint32_t> SsiReading::NextTimeout(std::uint32_t nowMs) const {
+    if (state_ == State::kIdle) {
+        return std::nullopt;
+    }
+    const std::uint32_t elapsed = Elapsed(lastAt_, nowMs);
+    return elapsed >= kGiveUpMs ? 0 : kGiveUpMs - elapsed;
 }
 
 }  // namespace ordane

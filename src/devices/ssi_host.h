@@ -51,6 +51,11 @@ constexpr std::uint8_t kParamDecodeFormat = 0xEE;
 // Most data bytes one packet can carry (the length byte counts four header bytes).
 constexpr std::size_t kMaxData = 0xFF - 4;
 
+// The scanner's and ours: how long a sender waits for the answer before it resends, and how
+// many times it sends one packet before it gives up.
+constexpr std::uint32_t kResponseTimeoutMs = 2000;
+constexpr int kMaxTries = 3;
+
 // Two's complement of the 16-bit sum of the bytes.
 std::uint16_t Checksum(const std::uint8_t* bytes, std::size_t count);
 // A whole packet, checksum included; data beyond kMaxData is cut.
@@ -58,6 +63,67 @@ Bytes MakePacket(std::uint8_t opcode, std::uint8_t source, std::uint8_t status,
                  const Bytes& data = {});
 
 }  // namespace ssi
+
+// The packets of the scanner as they come, one reading at a time. The protocol numbers nothing:
+// a resend is told from a new packet only by its retransmit bit and by comparing it with the last
+// packet taken, and the first part of a reading is not marked at all. So every packet is placed by
+// what the scanner can have sent at that moment: it sends the next part at once on our ACK (a
+// slow scanner up to a few seconds later), resends a packet a response timeout after a try that
+// got no answer (at once after a NAK), and gives a reading up a response timeout after the third
+// try of one packet. A part that can only be the next one is joined; one that can only begin a
+// reading starts one; one that could be either (a late part of the reading, or the first of a new
+// one after the scanner gave the old one up) drops the unfinished reading whole, and the parts
+// after it up to the reading's last are dropped too. A reading is handed on only when every part
+// from its first was taken; never a tail.
+class SsiReading {
+  public:
+    enum class State {
+        kIdle,        // no reading unfinished
+        kCollecting,  // parts taken from a reading's first on
+        kDiscarding,  // parts of a reading whose start is unknown or lost, up to its last part
+    };
+    struct Taken {
+        bool repeat = false;           // the last packet again, our ACK having been lost
+        std::optional<Bytes> reading;  // a reading finished by this part
+    };
+
+    // Line time (line delays, a split packet's pause) allowed around each timing rule.
+    static constexpr std::uint32_t kSlackMs = ssi::kResponseTimeoutMs / 2;
+    // After this long without a packet the scanner has surely given the reading up: the last
+    // try of its next part comes two response timeouts after our ACK.
+    static constexpr std::uint32_t kGiveUpMs = ssi::kResponseTimeoutMs * ssi::kMaxTries;
+    // A reading joined from several packets is cut at this size.
+    static constexpr std::size_t kMaxReading = 65536;
+
+    // Bytes that may have been a packet came damaged or were dropped; the scanner resends what it
+    // sent, so the next resend is no repeat of the last packet taken. at: when they came.
+    void Missed(std::uint32_t at);
+    // A packet from the scanner with a good checksum, other than an ACK or NAK, without its
+    // checksum; decode packets are joined into readings.
+    Taken Take(const std::uint8_t* packet, std::size_t size, std::uint32_t nowMs);
+    // Ends a reading the scanner has given up.
+    void Tick(std::uint32_t nowMs);
+    // Milliseconds until Tick has something to do, or nothing.
+    std::optional<std::uint32_t> NextTimeout(std::uint32_t nowMs) const;
+    State state() const { return state_; }
+
+  private:
+    enum class Place { kNext, kFirst, kEither };
+    Place PlaceOf(const Bytes& key, bool resend, std::uint8_t type, std::uint32_t nowMs) const;
+
+    State state_ = State::kIdle;
+    Bytes reading_;
+    std::uint8_t type_ = 0;  // barcode type of the reading's parts
+    // The last packet taken (retransmit bit and checksum left out), when its last copy came,
+    // how many tries of it the scanner has surely made, and how long after that copy the
+    // scanner can at the earliest have given it up.
+    Bytes lastKey_;
+    std::uint32_t lastAt_ = 0;
+    int lastTries_ = 0;
+    std::uint32_t giveUpAfterMs_ = 0;
+    bool missed_ = false;  // damaged or dropped bytes since the last packet taken
+    std::uint32_t missedAt_ = 0;
+};
 
 class SsiHost {
   public:
@@ -67,16 +133,12 @@ class SsiHost {
         std::function<void(const Bytes&)> revision;  // a revision reply's ASCII text
     };
 
-    static constexpr std::uint32_t kResponseTimeoutMs = 2000;
-    static constexpr int kMaxResends = 2;
+    static constexpr std::uint32_t kResponseTimeoutMs = ssi::kResponseTimeoutMs;
+    static constexpr int kMaxResends = ssi::kMaxTries - 1;
     // Silence inside a packet this long means its bytes were garbage.
     static constexpr std::uint32_t kInterByteTimeoutMs = 200;
-    // A reading joined from several packets is cut at this size.
-    static constexpr std::size_t kMaxReading = 65536;
-    // How long the scanner keeps resending one packet before it gives up: its response
-    // timeout for each of its tries. After that a resend cannot be one of ours to forget, and
-    // a reading whose next part has not come will never be finished.
-    static constexpr std::uint32_t kScannerGiveUpMs = kResponseTimeoutMs * (kMaxResends + 1);
+    static constexpr std::size_t kMaxReading = SsiReading::kMaxReading;
+    static constexpr std::uint32_t kScannerGiveUpMs = SsiReading::kGiveUpMs;
 
     explicit SsiHost(Callbacks callbacks);
     SsiHost(const SsiHost&) = delete;
@@ -122,6 +184,7 @@ class SsiHost {
     void FinishCommand(std::uint32_t nowMs);
     void Emit(const Bytes& bytes);
     void Nak();
+    void Drop(std::size_t count);
     // The line went quiet: what is left cannot be a packet still arriving.
     void EndBurst(std::uint32_t nowMs);
     bool ParametersWaiting() const;
@@ -134,16 +197,8 @@ class SsiHost {
     // Bytes dropped and packets handled since the line was last quiet.
     std::size_t burstDropped_ = 0;
     std::size_t burstPackets_ = 0;
-    // Last packet acknowledged, retransmit bit and checksum left out, and when it came: a
-    // resend equal to it is our lost ACK's doing only while the scanner may still resend it.
-    Bytes lastAccepted_;
-    std::uint32_t lastAcceptedAt_ = 0;
-    Bytes reading_;
-    std::uint8_t readingType_ = 0;  // barcode type of the reading in reading_
-    std::uint32_t readingAt_ = 0;   // when the last part of reading_ came
-    bool nakAfterPart_ = false;     // a NAK went out since the last part came
-    std::uint32_t firstNakAt_ = 0;  // and when the damaged bytes it answered came
-    Bytes standingParameters_;      // data of the last PARAM_SEND
+    SsiReading reading_;
+    Bytes standingParameters_;  // data of the last PARAM_SEND
     std::uint8_t standingStatus_ = 0;
     std::optional<Command> current_;
     std::deque<Command> queue_;

@@ -1,17 +1,19 @@
 // A Symbol scanner that follows the packet protocol, talking to the host through a line that
 // drops packets, flips one bit of a packet (never its length byte) and delays or splits them.
 // Every reading the scanner saw acknowledged is handed on exactly once, in order and
-// unaltered; a reading the scanner gave up may be handed on once or not at all; nothing is
-// handed on that the scanner did not send.
+// unaltered; a reading the scanner gave up, and one begun so soon after it that the host cannot
+// tell its first part from a late part of the reading given up, may be handed on once or not at
+// all; nothing is handed on that the scanner did not send.
 //
 // Readings are printable text: with the length byte intact, a single flipped bit always
 // breaks the checksum and no valid packet can hide inside such data, so the line cannot forge
 // a packet and every failure is the host's. The protocol has no sequence numbers: the host
 // tells a resend from a new packet only by the retransmit bit and by comparing with the last
 // packet it took, and a history in which both readings fit is ambiguous. Two kinds of run keep
-// clear of that. In the first, consecutive packets always differ; the line may do anything to
-// the host's ACKs and NAKs and to a packet's first try, while resends get through. In the
-// second, the same barcode may come again (and runs of one character, so equal consecutive
+// clear of that. In the first, consecutive packets of the readings always differ (though the
+// first packet of a reading can equal the last one sent of a reading given up); the line may do
+// anything to the host's ACKs and NAKs and to a packet's first try, while resends get through. In
+// the second, the same barcode may come again (and runs of one character, so equal consecutive
 // packets), the host's packets always get through and the scanner's first tries may have bits
 // flipped. (Were resends damaged too, the scanner could give a reading up after its first
 // part was taken, and begin the same reading again: its first part, resent after a NAK, is
@@ -120,6 +122,8 @@ struct Reading {
     Bytes text;
     std::size_t partSize;  // decoded bytes per packet
     bool acknowledged = false;
+    std::uint64_t firstTryAt = 0;  // when the scanner first sent its first part
+    std::uint64_t lastTryAt = 0;   // and its last try of any part
 };
 
 // The scanner: sends each reading as decode packets, waits for the ACK of each, resends on a
@@ -205,6 +209,10 @@ class Scanner {
         ++tries_;
         waiting_ = true;
         sentAt_ = now;
+        if (part_ == 0 && tries_ == 1) {
+            readings_[current_].firstTryAt = now;
+        }
+        readings_[current_].lastTryAt = now;
         toHost_->Send(ssi::MakePacket(ssi::kDecodeData, ssi::kSourceDecoder, status, data), now);
     }
 
@@ -248,8 +256,19 @@ class Scanner {
     std::uint64_t lastRx_ = 0;
 };
 
+// Whether a reading may be missing: one the scanner gave up, and one it began before the host can
+// know that the reading before it was given up (until the scanner's three response timeouts
+// after that reading's last try, with a second for the line). Nothing marks the first part of a
+// reading, so until then its first part may be a late part of the reading given up, and the
+// host drops both rather than hand on a reading without its start.
+bool MayBeMissing(const std::vector<Reading>& sent, std::size_t i) {
+    return !sent[i].acknowledged ||
+           (i > 0 && !sent[i - 1].acknowledged &&
+            sent[i].firstTryAt - sent[i - 1].lastTryAt < kTries * kResponseTimeoutMs + 1000);
+}
+
 // Whether the readings handed on are, in order, some of those sent, each at most once, with
-// every acknowledged one among them.
+// every one that may not be missing among them.
 bool ExactlyOnce(const std::vector<Reading>& sent, const std::vector<Bytes>& got) {
     std::vector<std::vector<char>> ok(sent.size() + 1, std::vector<char>(got.size() + 1, 0));
     ok[0][0] = 1;
@@ -258,7 +277,7 @@ bool ExactlyOnce(const std::vector<Reading>& sent, const std::vector<Bytes>& got
             if (!ok[i][j]) {
                 continue;
             }
-            if (!sent[i].acknowledged) {
+            if (MayBeMissing(sent, i)) {
                 ok[i + 1][j] = 1;
             }
             if (j < got.size() && got[j] == sent[i].text) {
@@ -343,9 +362,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host.Tick(static_cast<std::uint32_t>(base + now));
 
     if (!ExactlyOnce(readings, got)) {
-        for (const Reading& r : readings) {
+        for (std::size_t i = 0; i < readings.size(); ++i) {
+            const Reading& r = readings[i];
             std::fprintf(stderr, "sent %zu bytes%s: %.40s\n", r.text.size(),
-                         r.acknowledged ? " (acknowledged)" : "",
+                         MayBeMissing(readings, i) ? "" : " (must arrive)",
                          std::string(r.text.begin(), r.text.end()).c_str());
         }
         for (const Bytes& g : got) {
