@@ -342,7 +342,7 @@ void FrmMain::ScannerLost() {
     lastReopenAt_ = deps_.pump.TickCount();
     SetLabel(1, status::kScannerPortFailed);
     SetLabel(2, status::kCheckSettingsHint);
-    deps_.view.ShowWindow();
+    deps_.view.ShowWindow(Activation::Activate);
 }
 
 // The adapter may come back: the same port is tried again now and then, and once it opens
