@@ -27,6 +27,10 @@ constexpr std::size_t kDrainPumpBytes = 4096;
 // How often a scanner port that went away is tried again.
 constexpr std::uint32_t kReopenIntervalMs = 2000;
 constexpr std::size_t kSamIdLength = 50;
+// How long typed keys may still be on their way to the business application: a fixed part,
+// and a little for each character of a long reading.
+constexpr std::uint32_t kKeysSettleMs = 500;
+constexpr std::uint32_t kKeysSettleMsPerCharacter = 1;
 
 // The registration flag counts as set when its text, up to a terminating NUL, is "1".
 bool FlagSet(const std::string& data) {
@@ -175,6 +179,7 @@ void FrmMain::OnCloseRequested() {
 }
 
 void FrmMain::HideToTray() {
+    failureShowPending_ = false;
     if (deps_.tray.IconPresent()) {
         deps_.view.HideWindow();
     }
@@ -255,6 +260,7 @@ bool FrmMain::DeviceFailed() const {
 // ---- Scanner ---------------------------------------------------------------------------
 
 void FrmMain::Timer1_Timer() {
+    ShowPendingFailure();
     if (scannerLost_) {
         ReopenLostScanner();
         return;
@@ -342,7 +348,21 @@ void FrmMain::ScannerLost() {
     lastReopenAt_ = deps_.pump.TickCount();
     SetLabel(1, status::kScannerPortFailed);
     SetLabel(2, status::kCheckSettingsHint);
-    deps_.view.ShowWindow(Activation::Activate);
+    ShowFailure();
+}
+
+void FrmMain::ShowFailure() {
+    failureShowPending_ = true;
+    ShowPendingFailure();
+}
+
+void FrmMain::ShowPendingFailure() {
+    if (!failureShowPending_ ||
+        static_cast<std::uint32_t>(deps_.pump.TickCount() - typedAt_) < typedSettleMs_) {
+        return;
+    }
+    failureShowPending_ = false;
+    deps_.view.ShowWindow(Activation::Keep);
 }
 
 // The adapter may come back: the same port is tried again now and then, and once it opens
@@ -424,6 +444,9 @@ bool FrmMain::DetectScanner() {
 void FrmMain::SetNormalText(const Text& str) {
     const Text text = RemoveAll(RemoveAll(str, kMarkerDE6K8), kMarkerDA36L);
     deps_.delivery.TypeText(text, deps_.frmSet.AddEnter);
+    typedAt_ = deps_.pump.TickCount();
+    typedSettleMs_ =
+        kKeysSettleMs + static_cast<std::uint32_t>(text.size()) * kKeysSettleMsPerCharacter;
 }
 
 void FrmMain::SetQRText(const Text& QrStr) {

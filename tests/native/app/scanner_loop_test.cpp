@@ -211,6 +211,21 @@ TEST_F(ScannerLoopTest, EndlessStreamIsDroppedAtOneMebibyteAndTheLoopGoesOn) {
     EXPECT_EQ(Typed(), std::vector<Text>{u"6901234567892"});
 }
 
+// The business application is still taking the reading's keys when the failure is found.
+TEST_F(ScannerLoopTest, ScannerLostRightAfterAReadingLeavesTheFocusToItsKeys) {
+    WriteSettings(true, false, "HHP");
+    AttachHhpScanner();
+    StartAndSettle(6000);
+    Scan("6901234567892", 0);
+    pump.At(30, [this] { commDll.unplugged = true; });
+    ASSERT_TRUE(pump.RunUntil([this] { return !delivery.typed.empty(); }, 1000));
+    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
+    EXPECT_FALSE(view.visible);
+    pump.RunFor(1000);
+    EXPECT_TRUE(view.visible);
+    EXPECT_EQ(view.shows, std::vector<Activation>{Activation::Keep});
+}
+
 TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByItself) {
     WriteSettings(true, false, "HHP");
     AttachHhpScanner();
