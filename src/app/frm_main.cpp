@@ -332,7 +332,12 @@ void FrmMain::Timer1_Timer() {
 
     if (tooLong) {
         SetLabel(2, status::kScanTooLong);
+        scanTooLongShown_ = true;
     } else {
+        if (scanTooLongShown_) {
+            SetLabel(2, Text());  // the notice is about an earlier stream, not this reading
+            scanTooLongShown_ = false;
+        }
         DeliverScan(DecodeScan(scan));
     }
     SetScannerState(0);

@@ -140,6 +140,7 @@ class FrmMain {
     bool scannerLost_ = false;  // the scanner port went away; Timer1 tries to reopen it
     std::uint32_t lastReopenAt_ = 0;
     bool failureShowPending_ = false;
+    bool scanTooLongShown_ = false;    // Label2 says a stream was dropped as too long
     std::uint32_t typedAt_ = 0;        // when the last reading was typed
     std::uint32_t typedSettleMs_ = 0;  // how long its keys may take to be handled
 };
