@@ -197,7 +197,7 @@ void FrmMain::Label6_Click() {
 // The Settings command: the only way back from a device failure without a restart.
 void FrmMain::Label5_Click() {
     FrmSet& frmSet = deps_.frmSet;
-    frmSet.Initialze();
+    frmSet.Initialze(DeviceFailed());
     frmSet.ShowDialog(deps_.view.OwnerHandle());
     if (!frmSet.ModalResult) {
         return;
