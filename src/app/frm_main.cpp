@@ -210,6 +210,8 @@ void FrmMain::Label5_Click() {
         return;
     }
     scannerLost_ = false;
+    reopenedByItself_ = false;
+    silentScannerShown_ = false;
     ClearStatusLines();
     const bool useScanner = UseFlag(frmSet.usePort1);
     const bool useReader = UseFlag(frmSet.usePort2);
@@ -348,12 +350,18 @@ void FrmMain::Timer1_Timer() {
 
 void FrmMain::ScannerLost() {
     deps_.scanner.CloseScannerPort();
-    ScannerOpen = false;
-    scannerLost_ = true;
-    lastReopenAt_ = deps_.pump.TickCount();
+    ReopenScannerLater();
+    silentScannerShown_ = false;
     SetLabel(1, status::kScannerPortFailed);
     SetLabel(2, status::kCheckSettingsHint);
     ShowFailure();
+}
+
+void FrmMain::ReopenScannerLater() {
+    ScannerOpen = false;
+    scannerLost_ = true;
+    lastReopenAt_ = deps_.pump.TickCount();
+    timer1_.SetEnabled(true);
 }
 
 void FrmMain::ShowFailure() {
@@ -383,6 +391,7 @@ void FrmMain::ReopenLostScanner() {
         return;
     }
     scannerLost_ = false;
+    reopenedByItself_ = true;
     ScannerOpen = true;
     ScannerStarted = false;
     SetLabel(2, Text());
@@ -425,6 +434,17 @@ bool FrmMain::DetectScanner() {
         if (!deps_.scannerIdentification.CheckScanner(frmSet.ScannerModel)) {
             SetLabel(1, status::kScannerNotDetected);
             SetLabel(2, status::kCheckSettingsHint);
+            if (reopenedByItself_) {
+                // Still powering up, or its cable not yet back on the adapter: the card
+                // reader goes on, and the scanner is asked again on a fresh port.
+                RestoreTimers(noted);
+                deps_.scanner.CloseScannerPort();
+                ReopenScannerLater();
+                if (!silentScannerShown_) {
+                    silentScannerShown_ = true;
+                    ShowFailure();
+                }
+            }
             SetCommandsEnabled(true);
             return false;
         }
@@ -439,6 +459,8 @@ bool FrmMain::DetectScanner() {
     }
     SetScannerState(0);
     ScannerStarted = true;
+    reopenedByItself_ = false;
+    silentScannerShown_ = false;
     HideToTray();
     SetCommandsEnabled(true);
     return true;

@@ -257,5 +257,35 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     EXPECT_EQ(Typed().back(), u"after replug");
 }
 
+// A scanner still powering up when its adapter is back does not answer the first question.
+TEST_F(ScannerLoopTest, ScannerSilentWhenItsPortIsBackIsAskedAgainWhileCardsAreRead) {
+    WriteSettings(true, true, "HHP");
+    AttachHhpScanner();
+    AttachHsReader();
+    StartAndSettle(8000);
+    ASSERT_TRUE(frm.ScannerStarted && frm.ReaderStarted);
+    commDll.unplugged = true;
+    pump.RunFor(1000);
+    const auto answers = commDll.responder;
+    commDll.responder = nullptr;
+    commDll.unplugged = false;
+    pump.RunFor(6000);
+    ASSERT_EQ(view.Label(1), status::kScannerNotDetected);
+    commDll.writes.clear();
+    sdtapi.LayCard(u"张三");
+    pump.RunFor(12000);
+    EXPECT_GE(delivery.received.size(), 10u);  // the card reader is read meanwhile
+    EXPECT_GE(commDll.writes.size(), 3u);      // and the scanner asked again and again
+
+    commDll.responder = answers;
+    pump.RunFor(8000);
+    EXPECT_EQ(view.Label(7), u"型号:IT4600Q");
+    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
+    EXPECT_FALSE(view.visible);
+    EXPECT_EQ(view.shows, (std::vector<Activation>(view.shows.size(), Activation::Keep)));
+    ScanAndSettle("after power-up");
+    EXPECT_EQ(Typed(), std::vector<Text>{u"after power-up"});
+}
+
 }  // namespace
 }  // namespace ordane::test
