@@ -209,6 +209,8 @@ void FrmMain::Label5_Click() {
     if (!frmSet.MustReopen && !DeviceFailed()) {
         return;
     }
+    // A lost scanner that still cannot be opened is looked for again with the new settings.
+    const bool scannerWasLost = scannerLost_;
     scannerLost_ = false;
     reopenedByItself_ = false;
     silentScannerShown_ = false;
@@ -224,6 +226,9 @@ void FrmMain::Label5_Click() {
                                           frmSet.Parity, frmSet.StopBits) != 0) {
             SetLabel(1, status::kScannerPortFailed);
             SetLabel(2, status::kCheckSettingsHint);
+            if (scannerWasLost) {
+                ReopenScannerLater();
+            }
             return;
         }
         ScannerOpen = true;
