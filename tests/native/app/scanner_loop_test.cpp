@@ -1,5 +1,7 @@
 #include "monitor_fixture.h"
 
+#include <utility>
+
 #include "app/status_texts.h"
 
 namespace ordane::test {
@@ -212,28 +214,16 @@ TEST_F(ScannerLoopTest, EndlessStreamIsDroppedAtOneMebibyteAndTheLoopGoesOn) {
     EXPECT_TRUE(view.Label(2).empty());  // the next reading clears the notice
 }
 
-// The business application is still taking the reading's keys when the failure is found.
-TEST_F(ScannerLoopTest, ScannerLostRightAfterAReadingLeavesTheFocusToItsKeys) {
-    WriteSettings(true, false, "HHP");
-    AttachHhpScanner();
-    StartAndSettle(6000);
-    Scan("6901234567892", 0);
-    pump.At(30, [this] { commDll.unplugged = true; });
-    ASSERT_TRUE(pump.RunUntil([this] { return !delivery.typed.empty(); }, 1000));
-    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
-    EXPECT_FALSE(view.visible);
-    pump.RunFor(1000);
-    EXPECT_TRUE(view.visible);
-    EXPECT_EQ(view.shows, std::vector<Activation>{Activation::Keep});
-}
-
 TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByItself) {
-    WriteSettings(true, false, "HHP");
+    WriteSettings(true, true, "HHP");
     AttachHhpScanner();
-    StartAndSettle(6000);
+    AttachHsReader();
+    StartAndSettle(8000);
     ASSERT_FALSE(view.visible);
     Scan("before unplug", 0);
     pump.At(30, [this] { commDll.unplugged = true; });
+    ASSERT_TRUE(pump.RunUntil([this] { return !delivery.typed.empty(); }, 1000));
+    EXPECT_FALSE(view.visible);  // the reading's keys may still be on their way
     pump.RunFor(1000);
     EXPECT_EQ(Typed(), std::vector<Text>{u"before unplug"});
     EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
@@ -247,44 +237,24 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     EXPECT_LE(commDll.opens.size(), 5u);
     EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
 
+    // Back, but still powering up: asked again and again while cards are read.
+    const auto answers = std::exchange(commDll.responder, nullptr);
     commDll.unplugged = false;
+    commDll.writes.clear();
+    sdtapi.LayCard(u"张三");
+    pump.RunFor(16000);
+    EXPECT_EQ(view.Label(1), status::kScannerNotDetected);
+    EXPECT_GE(commDll.writes.size(), 3u);
+    EXPECT_GE(delivery.received.size(), 10u);
+    commDll.responder = answers;
     pump.RunFor(8000);
     EXPECT_EQ(view.Label(7), u"型号:IT4600Q");
     EXPECT_EQ(view.Label(1), status::kScannerWaiting);
     EXPECT_TRUE(view.Label(2).empty());
     EXPECT_FALSE(view.visible);
+    EXPECT_EQ(view.shows, std::vector<Activation>(2, Activation::Keep));  // lost, then silent
     ScanAndSettle("after replug");
     EXPECT_EQ(Typed().back(), u"after replug");
-}
-
-// A scanner still powering up when its adapter is back does not answer the first question.
-TEST_F(ScannerLoopTest, ScannerSilentWhenItsPortIsBackIsAskedAgainWhileCardsAreRead) {
-    WriteSettings(true, true, "HHP");
-    AttachHhpScanner();
-    AttachHsReader();
-    StartAndSettle(8000);
-    ASSERT_TRUE(frm.ScannerStarted && frm.ReaderStarted);
-    commDll.unplugged = true;
-    pump.RunFor(1000);
-    const auto answers = commDll.responder;
-    commDll.responder = nullptr;
-    commDll.unplugged = false;
-    pump.RunFor(6000);
-    ASSERT_EQ(view.Label(1), status::kScannerNotDetected);
-    commDll.writes.clear();
-    sdtapi.LayCard(u"张三");
-    pump.RunFor(12000);
-    EXPECT_GE(delivery.received.size(), 10u);  // the card reader is read meanwhile
-    EXPECT_GE(commDll.writes.size(), 3u);      // and the scanner asked again and again
-
-    commDll.responder = answers;
-    pump.RunFor(8000);
-    EXPECT_EQ(view.Label(7), u"型号:IT4600Q");
-    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
-    EXPECT_FALSE(view.visible);
-    EXPECT_EQ(view.shows, (std::vector<Activation>(view.shows.size(), Activation::Keep)));
-    ScanAndSettle("after power-up");
-    EXPECT_EQ(Typed(), std::vector<Text>{u"after power-up"});
 }
 
 }  // namespace
