@@ -27,6 +27,10 @@ constexpr std::size_t kDrainPumpBytes = 4096;
 // How often a scanner port that went away is tried again.
 constexpr std::uint32_t kReopenIntervalMs = 2000;
 constexpr std::size_t kSamIdLength = 50;
+// How long typed keys may still be on their way to the business application: a fixed part,
+// and a little for each character of a long reading.
+constexpr std::uint32_t kKeysSettleMs = 500;
+constexpr std::uint32_t kKeysSettleMsPerCharacter = 1;
 
 // The registration flag counts as set when its text, up to a terminating NUL, is "1".
 bool FlagSet(const std::string& data) {
@@ -175,6 +179,7 @@ void FrmMain::OnCloseRequested() {
 }
 
 void FrmMain::HideToTray() {
+    failureShowPending_ = false;
     if (deps_.tray.IconPresent()) {
         deps_.view.HideWindow();
     }
@@ -192,7 +197,7 @@ void FrmMain::Label6_Click() {
 // The Settings command: the only way back from a device failure without a restart.
 void FrmMain::Label5_Click() {
     FrmSet& frmSet = deps_.frmSet;
-    frmSet.Initialze();
+    frmSet.Initialze(DeviceFailed());
     frmSet.ShowDialog(deps_.view.OwnerHandle());
     if (!frmSet.ModalResult) {
         return;
@@ -204,7 +209,11 @@ void FrmMain::Label5_Click() {
     if (!frmSet.MustReopen && !DeviceFailed()) {
         return;
     }
+    // A lost scanner that still cannot be opened is looked for again with the new settings.
+    const bool scannerWasLost = scannerLost_;
     scannerLost_ = false;
+    reopenedByItself_ = false;
+    silentScannerShown_ = false;
     ClearStatusLines();
     const bool useScanner = UseFlag(frmSet.usePort1);
     const bool useReader = UseFlag(frmSet.usePort2);
@@ -217,6 +226,9 @@ void FrmMain::Label5_Click() {
                                           frmSet.Parity, frmSet.StopBits) != 0) {
             SetLabel(1, status::kScannerPortFailed);
             SetLabel(2, status::kCheckSettingsHint);
+            if (scannerWasLost) {
+                ReopenScannerLater();
+            }
             return;
         }
         ScannerOpen = true;
@@ -255,6 +267,7 @@ bool FrmMain::DeviceFailed() const {
 // ---- Scanner ---------------------------------------------------------------------------
 
 void FrmMain::Timer1_Timer() {
+    ShowPendingFailure();
     if (scannerLost_) {
         ReopenLostScanner();
         return;
@@ -326,7 +339,12 @@ void FrmMain::Timer1_Timer() {
 
     if (tooLong) {
         SetLabel(2, status::kScanTooLong);
+        scanTooLongShown_ = true;
     } else {
+        if (scanTooLongShown_) {
+            SetLabel(2, Text());  // the notice is about an earlier stream, not this reading
+            scanTooLongShown_ = false;
+        }
         DeliverScan(DecodeScan(scan));
     }
     SetScannerState(0);
@@ -337,12 +355,32 @@ void FrmMain::Timer1_Timer() {
 
 void FrmMain::ScannerLost() {
     deps_.scanner.CloseScannerPort();
+    ReopenScannerLater();
+    silentScannerShown_ = false;
+    SetLabel(1, status::kScannerPortFailed);
+    SetLabel(2, status::kCheckSettingsHint);
+    ShowFailure();
+}
+
+void FrmMain::ReopenScannerLater() {
     ScannerOpen = false;
     scannerLost_ = true;
     lastReopenAt_ = deps_.pump.TickCount();
-    SetLabel(1, status::kScannerPortFailed);
-    SetLabel(2, status::kCheckSettingsHint);
-    deps_.view.ShowWindow();
+    timer1_.SetEnabled(true);
+}
+
+void FrmMain::ShowFailure() {
+    failureShowPending_ = true;
+    ShowPendingFailure();
+}
+
+void FrmMain::ShowPendingFailure() {
+    if (!failureShowPending_ ||
+        static_cast<std::uint32_t>(deps_.pump.TickCount() - typedAt_) < typedSettleMs_) {
+        return;
+    }
+    failureShowPending_ = false;
+    deps_.view.ShowWindow(Activation::Keep);
 }
 
 // The adapter may come back: the same port is tried again now and then, and once it opens
@@ -358,6 +396,7 @@ void FrmMain::ReopenLostScanner() {
         return;
     }
     scannerLost_ = false;
+    reopenedByItself_ = true;
     ScannerOpen = true;
     ScannerStarted = false;
     SetLabel(2, Text());
@@ -400,6 +439,17 @@ bool FrmMain::DetectScanner() {
         if (!deps_.scannerIdentification.CheckScanner(frmSet.ScannerModel)) {
             SetLabel(1, status::kScannerNotDetected);
             SetLabel(2, status::kCheckSettingsHint);
+            if (reopenedByItself_) {
+                // Still powering up, or its cable not yet back on the adapter: the card
+                // reader goes on, and the scanner is asked again on a fresh port.
+                RestoreTimers(noted);
+                deps_.scanner.CloseScannerPort();
+                ReopenScannerLater();
+                if (!silentScannerShown_) {
+                    silentScannerShown_ = true;
+                    ShowFailure();
+                }
+            }
             SetCommandsEnabled(true);
             return false;
         }
@@ -414,6 +464,8 @@ bool FrmMain::DetectScanner() {
     }
     SetScannerState(0);
     ScannerStarted = true;
+    reopenedByItself_ = false;
+    silentScannerShown_ = false;
     HideToTray();
     SetCommandsEnabled(true);
     return true;
@@ -424,6 +476,9 @@ bool FrmMain::DetectScanner() {
 void FrmMain::SetNormalText(const Text& str) {
     const Text text = RemoveAll(RemoveAll(str, kMarkerDE6K8), kMarkerDA36L);
     deps_.delivery.TypeText(text, deps_.frmSet.AddEnter);
+    typedAt_ = deps_.pump.TickCount();
+    typedSettleMs_ =
+        kKeysSettleMs + static_cast<std::uint32_t>(text.size()) * kKeysSettleMsPerCharacter;
 }
 
 void FrmMain::SetQRText(const Text& QrStr) {

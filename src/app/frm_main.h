@@ -115,6 +115,14 @@ class FrmMain {
     bool DetectScanner();
     // Reads on the scanner port failed: the device is gone (an adapter unplugged).
     void ScannerLost();
+    // The scanner port, closed, is tried again by Timer1 every 2 s and the scanner identified
+    // once it opens, until the scanner answers or the Settings command takes over.
+    void ReopenScannerLater();
+    // Shows the window for a failure found while the clerk works: it never takes the keyboard
+    // focus, and it waits until the last typed reading's keys have had time to reach their
+    // window (Timer1 shows it once they have).
+    void ShowFailure();
+    void ShowPendingFailure();
     void ReopenLostScanner();
     // A device in use that is not running: its port failed, it went away, or it was not
     // identified.
@@ -133,7 +141,14 @@ class FrmMain {
     Timer timer2_;
     std::array<bool, 3> commandsEnabled_{true, true, true};  // Label4, Label5, Label6
     bool scannerLost_ = false;  // the scanner port went away; Timer1 tries to reopen it
+    // The port was reopened by Timer1: a scanner that does not answer yet is asked again.
+    bool reopenedByItself_ = false;
+    bool silentScannerShown_ = false;  // the window was shown for a scanner not answering
     std::uint32_t lastReopenAt_ = 0;
+    bool failureShowPending_ = false;
+    bool scanTooLongShown_ = false;    // Label2 says a stream was dropped as too long
+    std::uint32_t typedAt_ = 0;        // when the last reading was typed
+    std::uint32_t typedSettleMs_ = 0;  // how long its keys may take to be handled
 };
 
 }  // namespace ordane

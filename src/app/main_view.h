@@ -6,12 +6,18 @@
 
 namespace ordane {
 
+// Whether showing the window takes the keyboard focus.
+enum class Activation {
+    Activate,  // the user asked for the window, or the program is starting
+    Keep,      // the focus stays where it is: keys still on their way reach their window
+};
+
 class MainView {
   public:
     virtual ~MainView() = default;
     virtual void SetLabelText(int label, const Text& text) = 0;
     virtual void SetCommandEnabled(int label, bool enabled) = 0;
-    virtual void ShowWindow() = 0;
+    virtual void ShowWindow(Activation activation) = 0;
     virtual void HideWindow() = 0;
     virtual bool IsWindowVisible() = 0;
     virtual void Beep() = 0;

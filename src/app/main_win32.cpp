@@ -82,7 +82,7 @@ int Run(HINSTANCE instance) {
     if (window.Handle() == nullptr) {
         return 0;
     }
-    window.ShowWindow();
+    window.ShowWindow(Activation::Activate);
     SetForegroundWindow(window.Handle());
 
     MSG msg;

@@ -283,8 +283,8 @@ void MainWindow::SetCommandEnabled(int label, bool enabled) {
     }
 }
 
-void MainWindow::ShowWindow() {
-    ::ShowWindow(hwnd_, SW_SHOW);
+void MainWindow::ShowWindow(Activation activation) {
+    ::ShowWindow(hwnd_, activation == Activation::Activate ? SW_SHOW : SW_SHOWNA);
 }
 
 void MainWindow::HideWindow() {

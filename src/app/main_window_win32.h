@@ -34,7 +34,7 @@ class MainWindow final : public MainView, public TimerHost {
     // MainView
     void SetLabelText(int label, const Text& text) override;
     void SetCommandEnabled(int label, bool enabled) override;
-    void ShowWindow() override;
+    void ShowWindow(Activation activation) override;
     void HideWindow() override;
     bool IsWindowVisible() override;
     void Beep() override;

@@ -451,12 +451,12 @@ void FrmSet::SaveAutoStart() {
     SetCheckValue(2, AutoStartRegistered() ? kCheckChecked : kCheckUnchecked);
 }
 
-void FrmSet::Initialze() {
+void FrmSet::Initialze(bool deviceFailed) {
     ModalResult = false;
     EnsureLoaded();
     Changed(true);
     MustReopen = false;
-    command1Enabled_ = false;
+    command1Enabled_ = deviceFailed;
     view_.Refresh();
 }
 

@@ -64,8 +64,9 @@ class FrmSet : public Settings {
     bool Loaded() const { return loaded_; }
     // Reads "Setting.ini" into the model and the controls; False when the file is damaged.
     bool ReadSetting();
-    // Prepares a showing: ModalResult and MustReopen False, OK disabled.
-    void Initialze();
+    // Prepares a showing: ModalResult and MustReopen False, OK disabled until a change. With
+    // a device failed OK is enabled at once, since confirming alone reopens it.
+    void Initialze(bool deviceFailed = false);
     // Shows the dialog modally over owner (opaque native handle); returns ModalResult.
     bool ShowDialog(void* owner);
     // Assigning any value enables OK and sets vChanged.

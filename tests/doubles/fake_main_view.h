@@ -1,5 +1,6 @@
 // The main window and its tray icon as the logic sees them: label texts with their history,
-// command states, visibility, beeps, and whether the program unloaded.
+// command states, visibility, each showing with its activation, beeps, and whether the
+// program unloaded.
 #pragma once
 
 #include <map>
@@ -17,7 +18,10 @@ class FakeMainView final : public MainView, public TrayIcon {
         history.push_back({label, text});
     }
     void SetCommandEnabled(int label, bool enabled) override { commandEnabled[label] = enabled; }
-    void ShowWindow() override { visible = true; }
+    void ShowWindow(Activation activation) override {
+        visible = true;
+        shows.push_back(activation);
+    }
     void HideWindow() override { visible = false; }
     bool IsWindowVisible() override { return visible; }
     void Beep() override { ++beeps; }
@@ -50,6 +54,7 @@ class FakeMainView final : public MainView, public TrayIcon {
     std::vector<std::pair<int, Text>> history;
     std::map<int, bool> commandEnabled;
     bool visible = true;
+    std::vector<Activation> shows;
     int beeps = 0;
     bool unloaded = false;
     Text trayTip;

@@ -116,6 +116,42 @@ class RecoveryTest(unittest.TestCase):
             target.wait_typed("6901234567892<ENTER>" * 2 + "4006381333931<ENTER>")
             self.assertEqual(app.exit(), 0)
 
+    def test_a_reading_before_the_unplug_then_ok_and_a_scanner_slow_to_wake_on_replug(self):
+        reading = "SN-6901234567892-4006381333931-0123456789"  # 41 characters
+        port = PtyPort(9)
+        sim = ScannerSim(port, "HHP").start()
+        try:
+            with Target() as target, Program(settings(Port=9)) as app:
+                watch(app, identified)
+                target.focus()
+                sim.send_scan(reading)
+                time.sleep(0.1)  # the adapter is pulled inside the pause that ends a reading
+                sim.stop()
+                port.close()
+                app.wait_label(1, PORT_FAILED)
+                app.main.wait_visible(True)
+                target.wait_typed(reading + "<ENTER>")
+                self.assertTrue(target.has_focus(), "the failure took the keyboard focus")
+                # The clerk confirms the dialog without a change while the adapter is still out.
+                app.click(5)
+                app.dialog.wait_visible(True)
+                self.assertTrue(app.dialog.enabled(command_id(1)))
+                app.dialog.click(command_id(1))
+                app.dialog.wait_visible(False)
+                app.wait_label(1, PORT_FAILED)
+                time.sleep(3.0)
+                port = PtyPort(9)  # plugged back; the scanner answers only once powered up
+                sim = ScannerSim(port, "HHP", wakes_after_s=6.0).start()
+                app.wait_label(1, NOT_DETECTED, timeout=20)
+                watch(app, identified, timeout=40)
+                target.focus()
+                sim.send_scan("555")
+                target.wait_typed(reading + "<ENTER>555<ENTER>")
+                self.assertEqual(app.exit(), 0)
+        finally:
+            sim.stop()
+            port.close()
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -9,6 +9,7 @@ inside the waits of the program's checks (Metrologic and NewLand read after abou
     ScannerSim(port, "Denso", answer="wrong")                   # answers, but no model marker
     ScannerSim(port, "NewLand", answer="silent")                # never answers
     ScannerSim(port, "HHP", reply=b"xx it4600-050 yy")           # exactly these bytes
+    ScannerSim(port, "HHP", wakes_after_s=6)                    # powering up: deaf for 6 s
 """
 
 from __future__ import annotations
@@ -57,10 +58,13 @@ class ScannerSim(PortDevice):
     model: which model answers (HHP "IT4600-050"/"IT4800-050", Denso "GT10QU"/"496810").
     reply: exact reply bytes, overriding answer and model.
     denso_step: which of Denso's six commands (1..6) is answered; the others stay silent.
-    reply_delay_s: time between the query's last byte and the reply."""
+    reply_delay_s: time between the query's last byte and the reply.
+    wakes_after_s: how long after its creation the scanner is still powering up and ignores
+    what it receives."""
 
     def __init__(self, port, brand: str, answer: str = "right", model: str | None = None,
-                 reply: bytes | None = None, denso_step: int = 5, reply_delay_s: float = 0.0):
+                 reply: bytes | None = None, denso_step: int = 5, reply_delay_s: float = 0.0,
+                 wakes_after_s: float = 0.0):
         if brand not in QUERIES:
             raise ValueError(f"brand {brand!r}: one of {BRANDS}")
         if answer not in ("right", "wrong", "silent"):
@@ -69,6 +73,7 @@ class ScannerSim(PortDevice):
         self.brand = brand
         self.denso_step = denso_step
         self.reply_delay_s = reply_delay_s
+        self._awake_at = time.monotonic() + wakes_after_s
         if reply is not None:
             self.reply = reply
         elif answer == "silent":
@@ -88,6 +93,8 @@ class ScannerSim(PortDevice):
     def _take(self, data: bytes):
         with self._cond:
             self.received += data
+            if time.monotonic() < self._awake_at:
+                return  # still powering up
             self._pending += data
             queries = QUERIES[self.brand]
             while True:

@@ -1,5 +1,7 @@
 #include "monitor_fixture.h"
 
+#include <utility>
+
 #include "app/status_texts.h"
 
 namespace ordane::test {
@@ -209,15 +211,19 @@ TEST_F(ScannerLoopTest, EndlessStreamIsDroppedAtOneMebibyteAndTheLoopGoesOn) {
     EXPECT_EQ(view.Label(1), status::kScannerWaiting);
     ScanAndSettle("6901234567892");
     EXPECT_EQ(Typed(), std::vector<Text>{u"6901234567892"});
+    EXPECT_TRUE(view.Label(2).empty());  // the next reading clears the notice
 }
 
 TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByItself) {
-    WriteSettings(true, false, "HHP");
+    WriteSettings(true, true, "HHP");
     AttachHhpScanner();
-    StartAndSettle(6000);
+    AttachHsReader();
+    StartAndSettle(8000);
     ASSERT_FALSE(view.visible);
     Scan("before unplug", 0);
     pump.At(30, [this] { commDll.unplugged = true; });
+    ASSERT_TRUE(pump.RunUntil([this] { return !delivery.typed.empty(); }, 1000));
+    EXPECT_FALSE(view.visible);  // the reading's keys may still be on their way
     pump.RunFor(1000);
     EXPECT_EQ(Typed(), std::vector<Text>{u"before unplug"});
     EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
@@ -231,12 +237,22 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     EXPECT_LE(commDll.opens.size(), 5u);
     EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
 
+    // Back, but still powering up: asked again and again while cards are read.
+    const auto answers = std::exchange(commDll.responder, nullptr);
     commDll.unplugged = false;
+    commDll.writes.clear();
+    sdtapi.LayCard(u"张三");
+    pump.RunFor(16000);
+    EXPECT_EQ(view.Label(1), status::kScannerNotDetected);
+    EXPECT_GE(commDll.writes.size(), 3u);
+    EXPECT_GE(delivery.received.size(), 10u);
+    commDll.responder = answers;
     pump.RunFor(8000);
     EXPECT_EQ(view.Label(7), u"型号:IT4600Q");
     EXPECT_EQ(view.Label(1), status::kScannerWaiting);
     EXPECT_TRUE(view.Label(2).empty());
     EXPECT_FALSE(view.visible);
+    EXPECT_EQ(view.shows, std::vector<Activation>(2, Activation::Keep));  // lost, then silent
     ScanAndSettle("after replug");
     EXPECT_EQ(Typed().back(), u"after replug");
 }

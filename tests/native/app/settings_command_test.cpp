@@ -38,6 +38,7 @@ class SettingsCommandTest : public MonitorTest {
 TEST_F(SettingsCommandTest, CancelChangesNothing) {
     StartBoth();
     Settings([](FrmSet& f) {
+        EXPECT_FALSE(f.Command1Enabled());  // both devices run: OK waits for a change
         f.OnListSelect(SettingsList::cbBaudRate, 4);
         f.Command2_Click();
     });
@@ -183,14 +184,26 @@ TEST_F(SettingsCommandTest, ConfirmingReopensAFailedScannerEvenWithoutAChange) {
     ASSERT_EQ(view.Label(1), status::kScannerPortFailed);
     commDll.openResult = 0;
     Settings([](FrmSet& f) {
-        f.OnCheckClick(1);  // Enter off and on again: no device setting changed
-        f.OnCheckClick(1);
+        EXPECT_TRUE(f.Command1Enabled());  // OK alone, nothing changed
         f.Command1_Click();
     });
     ASSERT_FALSE(frmSet.MustReopen);
     pump.RunFor(6000);
     EXPECT_EQ(view.Label(7), u"型号:IT4600Q");
     EXPECT_TRUE(frm.Timer1().Enabled());
+}
+
+TEST_F(SettingsCommandTest, OkWhileTheAdapterIsOutLeavesItsReplugFound) {
+    StartBoth();
+    commDll.unplugged = true;
+    pump.RunFor(1000);
+    Settings([](FrmSet& f) { f.Command1_Click(); });
+    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
+    pump.RunFor(5000);
+    commDll.unplugged = false;
+    pump.RunFor(8000);
+    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
+    EXPECT_EQ(view.Label(7), u"型号:IT4600Q");
 }
 
 }  // namespace
