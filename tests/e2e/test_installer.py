@@ -1,7 +1,8 @@
 """The installer as IT staff run it on many workstations: a silent installation into a folder
-of their choosing, Ordane started from there delivering a scan, an upgrade over the running
-program that keeps its Setting.ini, and a silent removal that leaves the settings and the
-registration flag unless asked to remove them too."""
+of their choosing (protected when it was writable by everyone), Ordane started from there
+delivering a scan, an upgrade over the running program that keeps its Setting.ini and the
+auto-start choice, and a silent removal, waited for through Apps & Features' quiet command, that
+leaves the settings and the registration flag unless asked to remove them too."""
 
 import os
 import shutil
@@ -9,7 +10,7 @@ import subprocess
 import unittest
 
 from harness import (RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, bin_dir, keep_registry, prefix,
-                     reg_delete, reg_get, reg_set, settings, wait_until)
+                     reg_delete, reg_get, reg_set, session, settings, wait_until)
 from sim.scanner import ScannerSim
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
@@ -36,10 +37,27 @@ def run(pfx, command_line: str, timeout=120) -> int:
     return done.returncode
 
 
-def uninstall(pfx, folder, *options, timeout=60) -> int:
-    process = pfx.wine([folder / "uninstall.exe", "/S", *options], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-    return process.wait(timeout)
+def uninstall(pfx, *options) -> int:
+    """The removal as a deployment tool runs it: Apps & Features' quiet command, plus options."""
+    quiet = sz(UNINSTALL_KEY, "QuietUninstallString")
+    exe, rest = quiet.split('" ', 1)
+    # In a batch file: the command line exactly as stored (cmd /c would strip its quotes).
+    batch = pfx.temp_dir("uninstall-") / "uninstall.bat"
+    line = " ".join(["@" + exe + '"', *options, rest])
+    batch.write_bytes(f"{line}\r\n@exit /b %errorlevel%\r\n".encode("gbk"))
+    return run(pfx, pfx.windows_path(batch))
+
+
+def everyone_may_write(pfx, folder) -> bool:
+    """Whether the folder's access list lets Everyone write (Wine keeps a folder's list as its
+    Unix mode: the entry for Everyone is the "others" bits)."""
+    sddl = session().value("acl", path=pfx.windows_path(folder))
+    for ace in sddl.split("(")[1:]:
+        kind, _, rights, _, _, who = ace.rstrip(")").split(";")
+        if kind == "A" and who == "WD":
+            mask = {"FA": 0x1F01FF}.get(rights) or int(rights, 16)
+            return bool(mask & 0x2)  # FILE_WRITE_DATA / FILE_ADD_FILE
+    return False
 
 
 class InstallerTest(unittest.TestCase):
@@ -57,8 +75,12 @@ class InstallerTest(unittest.TestCase):
         exe = f"{pfx.windows_path(base)}\\条码 Ordane\\Ordane.exe"
         reg_delete(UNINSTALL_KEY)
         reg_delete(RUN_KEY, "Velmar")
+        folder.mkdir()  # made beforehand by a user: writable by everyone, as under a drive root
+        folder.chmod(0o777)
+        self.assertTrue(everyone_may_write(pfx, folder))
 
         self.assertEqual(run(pfx, install), 0)
+        self.assertFalse(everyone_may_write(pfx, folder))
         self.assertEqual(sorted(p.name for p in folder.iterdir()),
                          ["Ordane.exe", "Setting.ini", "uninstall.exe"])  # no sdtapi.dll
         self.assertEqual((folder / "Setting.ini").read_bytes(), b"")
@@ -88,24 +110,34 @@ class InstallerTest(unittest.TestCase):
             app.wait_exit(10)
         self.assertEqual((folder / "Setting.ini").read_bytes(), stored)
         self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
+        self.assertEqual(run(pfx, install), 0)  # a later upgrade keeps auto-start off
+        self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
 
         reg_set(UPLOAD_KEY, "upload", "1")
         try:
-            self.assertEqual(uninstall(pfx, folder), 0)
-            # The uninstaller runs on from a copy of itself: wait for its work.
-            wait_until(lambda: not (folder / "uninstall.exe").exists(), 30, what="uninstalled")
-            self.assertEqual([p.name for p in folder.iterdir()], ["Setting.ini"])
+            # Done when it returns: a reinstall right after cannot race the removal.
+            self.assertEqual(uninstall(pfx), 0)
+            self.assertFalse((folder / "Ordane.exe").exists())
+            # Its own file goes the moment it has ended.
+            wait_until(lambda: [p.name for p in folder.iterdir()] == ["Setting.ini"], 10,
+                       what="uninstall.exe removed")
             self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
             self.assertFalse((pfx.drive_c / SHORTCUT).exists())
             self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
 
-            # Asked to, the removal takes the settings and the registration flag too.
+            # Asked to, the removal takes the settings and the registration flag too, but not
+            # the key's other values.
             self.assertEqual(run(pfx, install), 0)
-            self.assertEqual(uninstall(pfx, folder, "/PURGE"), 0)
-            wait_until(lambda: not folder.exists(), 30, what="purged")
+            self.assertEqual(sz(RUN_KEY, "Velmar"), f'"{exe}"')  # a first installation: on
+            reg_set(UPLOAD_KEY, "other", "kept")
+            self.assertEqual(uninstall(pfx, "/PURGE"), 0)
+            self.assertFalse((folder / "Setting.ini").exists())
+            wait_until(lambda: not folder.exists(), 10, what="folder removed")
             self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
+            self.assertEqual(reg_get(UPLOAD_KEY, "other"), "kept")
             self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
         finally:
+            reg_delete(UPLOAD_KEY, "other")
             reg_set(UPLOAD_KEY, "upload", "1")
             if not os.environ.get("ORDANE_E2E_KEEP"):
                 shutil.rmtree(base, ignore_errors=True)
