@@ -7,7 +7,9 @@ leaves the settings and the registration flag unless asked to remove them too.""
 import os
 import shutil
 import subprocess
+import tempfile
 import unittest
+from pathlib import Path
 
 from harness import (RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, bin_dir, keep_registry, prefix,
                      reg_delete, reg_get, reg_set, session, settings, wait_until)
@@ -141,6 +143,55 @@ class InstallerTest(unittest.TestCase):
             reg_set(UPLOAD_KEY, "upload", "1")
             if not os.environ.get("ORDANE_E2E_KEEP"):
                 shutil.rmtree(base, ignore_errors=True)
+
+
+class ReleaseTest(unittest.TestCase):
+    def test_signed_release_verifies_and_its_checksums_match(self):
+        """scripts/release.sh --sign with a throw-away certificate (it rebuilds build/release and
+        dist/): the programs, the uninstaller the setup writes and the setup verify against it."""
+        for tool in ("osslsigncode", "openssl", "makensis"):
+            if not shutil.which(tool):
+                raise unittest.SkipTest(f"{tool} missing")
+        root = Path(__file__).resolve().parents[2]
+        pfx = prefix()
+        with tempfile.TemporaryDirectory() as tmp:
+            cert, key, pkcs12 = (Path(tmp) / n for n in ("cert.pem", "key.pem", "cert.pfx"))
+            for command in (["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                             "-subj", "/CN=Ordane test signer", "-keyout", key, "-out", cert],
+                            ["pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pkcs12,
+                             "-passout", "pass:throw-away"]):
+                subprocess.run(["openssl", *command], check=True, capture_output=True)
+            env = dict(os.environ, ORDANE_SIGN_PASSWORD="throw-away")
+            env.pop("ORDANE_SIGN_TIMESTAMP", None)
+            built = subprocess.run([root / "scripts" / "release.sh", "--server", "203.0.113.7",
+                                    "--publisher", "Test Publisher", "--sign", pkcs12], env=env,
+                                   capture_output=True, text=True, timeout=600)
+            self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+            dist = root / "dist"
+            subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True,
+                           capture_output=True)
+            setup = next(dist.glob("Ordane-*-setup.exe"))
+            self.assertIn("Registration server: 203.0.113.7",
+                          next(dist.glob("Ordane-*-release.txt")).read_text())
+
+            # The uninstaller exists only inside the setup: installed, it is written out.
+            folder = pfx.temp_dir("signed-") / "Ordane"
+            local = folder.parent / "setup.exe"
+            shutil.copy(setup, local)
+            reg_delete(UNINSTALL_KEY)
+            self.assertEqual(run(pfx, f"{pfx.windows_path(local)} /S /NOAUTOSTART "
+                                      f"/D={pfx.windows_path(folder)}"), 0)
+            try:
+                for signed in (setup, root / "build/release/bin/ordane_setup_tool.exe",
+                               folder / "Ordane.exe", folder / "uninstall.exe"):
+                    checked = subprocess.run(["osslsigncode", "verify", "-CAfile", cert,
+                                              "-in", signed], capture_output=True, text=True)
+                    self.assertEqual(checked.returncode, 0, f"{signed}: {checked.stdout}")
+                    self.assertIn("Message digest algorithm  : SHA256", checked.stdout)
+            finally:
+                self.assertEqual(uninstall(pfx, "/PURGE"), 0)
+                if not os.environ.get("ORDANE_E2E_KEEP"):
+                    shutil.rmtree(folder.parent, ignore_errors=True)
 
 
 if __name__ == "__main__":
