@@ -266,7 +266,24 @@ bool Replaceable(const wchar_t* program) {
            GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
+// An administrator may open another user's processes only with the debug privilege on; the
+// system account holds it anyway. Without it, such a copy stays and the file check says so.
+void EnableDebugPrivilege() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw)) {
+        return;
+    }
+    const UniqueHandle token(raw);
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
+        AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
+    }
+}
+
 DWORD CloseCopies(const wchar_t* program) {
+    EnableDebugPrivilege();
     const std::vector<std::uint32_t> ids =
         setup::CopiesToEnd(RunningProcesses(), FullPath(program), GetCurrentProcessId());
     std::vector<UniqueHandle> processes;

@@ -99,7 +99,7 @@ class InstallerTest(unittest.TestCase):
         # Set up as a clerk would, then a scan from the installed program.
         configured = settings(Scanner="HHP", Port=3, AddEnter=1, UsePort1=1, UsePort2=0)
         with PtyPort(3) as port, ScannerSim(port, "HHP") as sim, Target() as target, \
-                Program(configured, installed=folder) as app:
+                Program(configured, installed=folder) as app, Program() as portable:
             stored = app.settings_path.read_bytes()
             wait_until(lambda: app.label(1) == "等待扫描仪发送信息..." and not app.visible(),
                        20, what="scanner identified")
@@ -107,9 +107,11 @@ class InstallerTest(unittest.TestCase):
             sim.send_scan("6901234567892")
             target.wait_typed("6901234567892<ENTER>")
 
-            # The upgrade closes the running program, keeps the settings, leaves auto-start off.
+            # The upgrade closes the running program, keeps the settings, leaves auto-start off;
+            # a copy of Ordane.exe in another folder (a portable one) is not its business.
             self.assertEqual(run(pfx, install.replace("/S ", "/S /NOAUTOSTART ")), 0)
             app.wait_exit(10)
+            self.assertTrue(portable.running())
         self.assertEqual((folder / "Setting.ini").read_bytes(), stored)
         self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
         self.assertEqual(run(pfx, install), 0)  # a later upgrade keeps auto-start off
