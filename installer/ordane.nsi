@@ -237,9 +237,15 @@ SectionEnd
 
 Function .onInit
     ; The C++ runtime and the Win32 calls Ordane makes need Windows 7 with Service Pack 1.
+    ; LogicLib joins conditions left to right without precedence: two tests, not one.
+    StrCpy $R3 0
     ${IfNot} ${AtLeastWin7}
-    ${OrIf} ${IsWin7}
+        StrCpy $R3 1
+    ${ElseIf} ${IsWin7}
     ${AndIfNot} ${AtLeastServicePack} 1
+        StrCpy $R3 1
+    ${EndIf}
+    ${If} $R3 == 1
         MessageBox MB_OK|MB_ICONSTOP "Ordane 需要 Windows 7 SP1 或更新的 Windows。$\r$\n$\r$\n请先安装 Windows 7 Service Pack 1（SP1）或升级 Windows，然后再安装。" /SD IDOK
         SetErrorLevel 7
         Quit

@@ -77,6 +77,16 @@ class InstallerTest(unittest.TestCase):
         exe = f"{pfx.windows_path(base)}\\条码 Ordane\\Ordane.exe"
         reg_delete(UNINSTALL_KEY)
         reg_delete(RUN_KEY, "Velmar")
+        # Windows older than 7 SP1 is refused before anything is done (Wine tells the program
+        # the version named for it).
+        old_windows = r"HKCU\Software\Wine\AppDefaults\setup.exe"
+        reg_set(old_windows, "Version", "vista")
+        try:
+            self.assertEqual(run(pfx, install), 7)
+            self.assertFalse(folder.exists())
+        finally:
+            reg_delete(old_windows)
+
         folder.mkdir()  # made beforehand by a user: writable by everyone, as under a drive root
         folder.chmod(0o777)
         self.assertTrue(everyone_may_write(pfx, folder))
