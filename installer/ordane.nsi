@@ -1,11 +1,16 @@
 ; Ordane's installer: all users, Program Files (x86), Simplified Chinese. Built by CMake (target
-; "setup") with -DVERSION, -DBINDIR (Ordane.exe, grant_users.exe), -DRESDIR, -DOUTFILE.
+; "setup") with -DVERSION, -DPUBLISHER, -DBINDIR (Ordane.exe, ordane_setup_tool.exe), -DRESDIR,
+; -DOUTFILE, and -DSIGN_SCRIPT (signs a file in place) when the release is signed.
 ;
 ; Silent mass deployment:  Ordane-<version>-setup.exe /S [/D=folder] [/NOAUTOSTART] [/RUN]
-; Silent removal:          uninstall.exe /S [/PURGE]   (/PURGE also removes Setting.ini and the
-;                          registration flag)
+; Silent removal:          "<folder>\uninstall.exe" /S [/PURGE] _?=<folder>
+;                          (/PURGE also removes Setting.ini and the registration flag; without
+;                          _?= the uninstaller runs on from a copy of itself and its exit code is
+;                          lost, which is why Apps & Features' QuietUninstallString has it)
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
-; closed; 4 a file could not be written; 5 the rights for standard users could not be set.
+; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
+; 6 the folder could not be protected (or is a drive root or a system folder itself);
+; 7 Windows older than Windows 7 SP1.
 Unicode true
 ManifestDPIAware true
 RequestExecutionLevel admin
@@ -16,15 +21,24 @@ SetCompressor /SOLID lzma
 !include "LogicLib.nsh"
 !include "nsDialogs.nsh"
 !include "WinMessages.nsh"
+!include "WinVer.nsh"
 
 !define PRODUCT "Ordane"
 !define PRODUCT_CN "条码扫描仪/二代证Ordane"
-!define PUBLISHER "Ordane"
+!ifndef PUBLISHER
+    !define PUBLISHER "Ordane"
+!endif
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Velmar"
 !define FLAG_KEY "Software\CardReader"
 !define MAIN_CLASS "OrdaneMainWindow"
+
+!ifdef SIGN_SCRIPT
+    ; The uninstaller is made inside makensis: signed before it is packed, the setup after.
+    !uninstfinalize '"${SIGN_SCRIPT}" "%1"'
+    !finalize '"${SIGN_SCRIPT}" "%1"'
+!endif
 
 Name "${PRODUCT_CN}"
 OutFile "${OUTFILE}"
@@ -38,7 +52,7 @@ VIAddVersionKey /LANG=2052 "FileDescription" "${PRODUCT} 安装程序"
 VIAddVersionKey /LANG=2052 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=2052 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=2052 "CompanyName" "${PUBLISHER}"
-VIAddVersionKey /LANG=2052 "LegalCopyright" "${PUBLISHER}"
+VIAddVersionKey /LANG=2052 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 
 !define MUI_ICON "${RESDIR}/ordane.ico"
 !define MUI_UNICON "${RESDIR}/ordane.ico"
@@ -53,8 +67,9 @@ Var SdtapiText
 Page custom SdtapiPage
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_RUN "$INSTDIR\Ordane.exe"
+!define MUI_FINISHPAGE_RUN
 !define MUI_FINISHPAGE_RUN_TEXT "立即启动 Ordane"
+!define MUI_FINISHPAGE_RUN_FUNCTION LaunchOrdane
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -63,55 +78,43 @@ Page custom SdtapiPage
 !insertmacro MUI_LANGUAGE "SimpChinese"
 
 ; --- Closing a running Ordane -------------------------------------------------------------
-; Politely first (the window's close is the program's own Exit), then by force. $0: 1 when
-; Ordane no longer runs.
+; A copy on this desktop is announced first; then the helper ends every copy of the installed
+; Ordane.exe, in any session (a deployment tool's system account sees no clerk's window), and
+; makes sure the file can be replaced before anything is changed. $0: 1 when nothing holds it.
 !macro CloseOrdane un
 Function ${un}CloseOrdane
-    StrCpy $0 1
+    StrCpy $0 0
     FindWindow $1 "${MAIN_CLASS}"
-    ${If} $1 == 0
+    ${If} $1 != 0
+        MessageBox MB_OKCANCEL|MB_ICONINFORMATION "Ordane 正在运行，需要先关闭它才能继续。$\r$\n$\r$\n点击“确定”关闭 Ordane 并继续。" /SD IDOK IDOK close
         Return
     ${EndIf}
-    MessageBox MB_OKCANCEL|MB_ICONINFORMATION "Ordane 正在运行，需要先关闭它才能继续。$\r$\n$\r$\n点击“确定”关闭 Ordane 并继续。" /SD IDOK IDOK close
-    StrCpy $0 0
-    Return
 close:
-    SendMessage $1 ${WM_CLOSE} 0 0 /TIMEOUT=3000
-    StrCpy $2 0
-    ${Do}
-        Sleep 250
-        IntOp $2 $2 + 1
-        FindWindow $1 "${MAIN_CLASS}"
-        ${IfThen} $2 >= 40 ${|} ${ExitDo} ${|}
-    ${LoopUntil} $1 == 0
-    ${If} $1 != 0
-        ; A start-up step keeps its commands disabled: end the process instead.
-        nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM Ordane.exe'
-        Pop $3
-        Sleep 1000
-        FindWindow $1 "${MAIN_CLASS}"
-        ${If} $1 != 0
-            StrCpy $0 0
-            Return
-        ${EndIf}
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\ordane_setup_tool.exe" "${BINDIR}/ordane_setup_tool.exe"
+    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" close "$INSTDIR\Ordane.exe"'
+    Pop $1
+    ${If} $1 == 0
+        StrCpy $0 1
+    ${Else}
+        DetailPrint "Ordane 无法关闭（$1）。"
     ${EndIf}
-    ; The window goes first; the process ends a moment later and lets go of its file.
-    StrCpy $2 0
-    ${DoWhile} ${FileExists} "$INSTDIR\Ordane.exe"
-        ClearErrors
-        FileOpen $3 "$INSTDIR\Ordane.exe" a
-        ${IfNot} ${Errors}
-            FileClose $3
-            ${ExitDo}
-        ${EndIf}
-        IntOp $2 $2 + 1
-        ${IfThen} $2 >= 40 ${|} ${ExitDo} ${|}
-        Sleep 250
-    ${Loop}
 FunctionEnd
 !macroend
 !insertmacro CloseOrdane ""
 !insertmacro CloseOrdane "un."
+
+; Ordane in the logged-on user's session with that user's ordinary rights; with nobody logged
+; on (a deployment tool at night) the Run entry starts it at the next log-on.
+Function LaunchOrdane
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\ordane_setup_tool.exe" "${BINDIR}/ordane_setup_tool.exe"
+    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" launch "$INSTDIR\Ordane.exe"'
+    Pop $1
+    ${If} $1 != 0
+        DetailPrint "Ordane 没有启动（$1）：下次登录时由开机自动启动项启动。"
+    ${EndIf}
+FunctionEnd
 
 ; The auto-start value as Ordane itself writes it: the full path, quoted when it has a space.
 Function AutoStartCommand
@@ -154,8 +157,22 @@ Section "程序文件" SecProgram
         Abort "Ordane 没有关闭，安装已取消。"
     ${EndIf}
 
+
+    ; A folder outside Program Files would inherit "Authenticated Users: Modify" from a drive
+    ; root: anyone could replace the Ordane.exe that the machine-wide Run entry starts.
+    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" protect "$INSTDIR"'
+    Pop $1
+    ${If} $1 != 0
+        DetailPrint "无法保护文件夹 $INSTDIR（$1）。"
+        SetErrorLevel 6
+        Abort "无法保护文件夹 $INSTDIR：请选择其他文件夹。"
+    ${EndIf}
+
     SetOutPath "$INSTDIR"
     ClearErrors
+    ; Made anew, the files take the folder's rights rather than keeping what an earlier copy had.
+    Delete "$INSTDIR\Ordane.exe"
+    Delete "$INSTDIR\uninstall.exe"
     File "${BINDIR}/Ordane.exe"
     WriteUninstaller "$INSTDIR\uninstall.exe"
     ; Kept on upgrade; on a first installation an empty file that the first OK of the settings
@@ -170,11 +187,9 @@ Section "程序文件" SecProgram
     ${EndIf}
 
     ; A standard user's Ordane writes Setting.ini and the registration flag itself.
-    InitPluginsDir
-    File "/oname=$PLUGINSDIR\grant_users.exe" "${BINDIR}/grant_users.exe"
-    nsExec::Exec '"$PLUGINSDIR\grant_users.exe" file "$INSTDIR\Setting.ini"'
+    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" file "$INSTDIR\Setting.ini"'
     Pop $1
-    nsExec::Exec '"$PLUGINSDIR\grant_users.exe" key "${FLAG_KEY}"'
+    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" key "${FLAG_KEY}"'
     Pop $2
     ${If} $1 != 0
     ${OrIf} $2 != 0
@@ -191,7 +206,7 @@ Section "程序文件" SecProgram
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Ordane.exe,0"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
     ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
@@ -216,12 +231,36 @@ Section "-RunWhenAsked"
     ClearErrors
     ${GetOptions} $R0 "/RUN" $R1
     ${IfNot} ${Errors}
-        Exec '"$INSTDIR\Ordane.exe"'
+        Call LaunchOrdane
     ${EndIf}
 SectionEnd
 
 Function .onInit
+    ; The C++ runtime and the Win32 calls Ordane makes need Windows 7 with Service Pack 1.
+    ; LogicLib joins conditions left to right without precedence: two tests, not one.
+    StrCpy $R3 0
+    ${IfNot} ${AtLeastWin7}
+        StrCpy $R3 1
+    ${ElseIf} ${IsWin7}
+    ${AndIfNot} ${AtLeastServicePack} 1
+        StrCpy $R3 1
+    ${EndIf}
+    ${If} $R3 == 1
+        MessageBox MB_OK|MB_ICONSTOP "Ordane 需要 Windows 7 SP1 或更新的 Windows。$\r$\n$\r$\n请先安装 Windows 7 Service Pack 1（SP1）或升级 Windows，然后再安装。" /SD IDOK
+        SetErrorLevel 7
+        Quit
+    ${EndIf}
     SetRegView 32
+    ; An upgrade keeps the auto-start choice of the installed copy; a first installation has
+    ; it on, and /NOAUTOSTART turns it off.
+    ReadRegStr $R2 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R2 != ""
+        ClearErrors
+        ReadRegStr $R1 HKLM "${RUN_KEY}" "${RUN_VALUE}"
+        ${If} ${Errors}
+            !insertmacro UnselectSection ${SecAutoStart}
+        ${EndIf}
+    ${EndIf}
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/NOAUTOSTART" $R1
@@ -229,7 +268,6 @@ Function .onInit
         !insertmacro UnselectSection ${SecAutoStart}
     ${EndIf}
     ; An upgrade goes where the installed copy is, unless /D= names a folder.
-    ReadRegStr $R2 HKLM "${UNINSTALL_KEY}" "InstallLocation"
     ${If} $R2 != ""
     ${AndIf} $INSTDIR == "$PROGRAMFILES32\Ordane"
         StrCpy $INSTDIR $R2
@@ -245,7 +283,12 @@ Section "Uninstall"
         SetErrorLevel 3
         Abort "Ordane 没有关闭，卸载已取消。"
     ${EndIf}
+    ; The entry goes only once the program is gone: never an entry-less copy left behind.
     Delete "$INSTDIR\Ordane.exe"
+    ${If} ${FileExists} "$INSTDIR\Ordane.exe"
+        SetErrorLevel 4
+        Abort "无法删除 $INSTDIR\Ordane.exe，卸载已取消。"
+    ${EndIf}
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
     DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
@@ -254,9 +297,21 @@ Section "Uninstall"
     ${GetOptions} $R0 "/PURGE" $R1
     ${IfNot} ${Errors}
         Delete "$INSTDIR\Setting.ini"
-        DeleteRegKey HKLM "${FLAG_KEY}"
+        ; Only the flag: the key may hold what other programs keep there.
+        DeleteRegValue HKLM "${FLAG_KEY}" "upload"
+        DeleteRegKey /IfEmpty HKLM "${FLAG_KEY}"
     ${EndIf}
     Delete "$INSTDIR\uninstall.exe"
-    ; Only when empty: Setting.ini and the reader maker's sdtapi.dll stay.
-    RMDir "$INSTDIR"
+    SetOutPath "$TEMP"
+    ${If} ${FileExists} "$INSTDIR\uninstall.exe"
+        ; Run in place (_?=, as Apps & Features' quiet command runs it), the uninstaller cannot
+        ; delete its own file: a copy of the helper does it the moment the uninstaller has ended,
+        ; and the folder with it when nothing else is left (the copy goes at the next restart).
+        GetTempFileName $R2
+        CopyFiles /SILENT "$PLUGINSDIR\ordane_setup_tool.exe" $R2
+        Exec '"$R2" finish "$INSTDIR"'
+    ${Else}
+        ; Only when empty: Setting.ini and the reader maker's sdtapi.dll stay.
+        RMDir "$INSTDIR"
+    ${EndIf}
 SectionEnd

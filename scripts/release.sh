@@ -2,19 +2,28 @@
 # Builds what we ship, from the release preset:
 #   dist/Ordane-<version>-setup.exe     the installer (NSIS)
 #   dist/Ordane-<version>-portable.zip  Ordane.exe and a README in Chinese
+#   dist/Ordane-<version>-release.txt   the registration server built in, publisher, signer
+#   dist/SHA256SUMS                     of the three (sha256sum -c SHA256SUMS)
 # The registration server is fixed into the program, so it must be named:
 #   scripts/release.sh --server host[:port]     (or ORDANE_REGISTRATION_SERVER=host[:port])
+# Options: --publisher NAME (CompanyName, LegalCopyright, the installer's Publisher; or
+# ORDANE_PUBLISHER); --sign FILE.pfx signs Ordane.exe, the setup helper, the uninstaller and
+# the setup (password in ORDANE_SIGN_PASSWORD, time stamp URL in ORDANE_SIGN_TIMESTAMP).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 server="${ORDANE_REGISTRATION_SERVER:-}"
+publisher="${ORDANE_PUBLISHER:-Ordane}"
+pfx=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --server) server="${2:-}"; shift 2 || { shift; server=""; } ;;
         --server=*) server="${1#--server=}"; shift ;;
-        -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
-        *) echo "unknown argument: $1 (use --server host[:port])" >&2; exit 2 ;;
+        --publisher) publisher="${2:-}"; shift 2 || shift ;;
+        --sign) pfx="${2:-}"; shift 2 || shift ;;
+        -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+        *) echo "unknown argument: $1 (use --server host[:port] [--publisher NAME] [--sign FILE.pfx])" >&2; exit 2 ;;
     esac
 done
 if [ -z "$server" ]; then
@@ -32,18 +41,48 @@ if ! [[ "$server" =~ ^[A-Za-z0-9.-]+(:[0-9]+)?$ ]]; then
     exit 2
 fi
 
+# Signing: the certificate must be readable before anything is built.
+sign_option=()
+if [ -n "$pfx" ]; then
+    [ -r "$pfx" ] || { echo "release.sh: cannot read the certificate '$pfx'" >&2; exit 2; }
+    if [ -z "${ORDANE_SIGN_PASSWORD+set}" ]; then
+        echo "release.sh: --sign needs the certificate's password in ORDANE_SIGN_PASSWORD" >&2
+        exit 2
+    fi
+    export ORDANE_SIGN_PFX ORDANE_SIGN_PASSWORD
+    ORDANE_SIGN_PFX=$(cd "$(dirname "$pfx")" && pwd)/$(basename "$pfx")
+    sign_option=(-DORDANE_SIGN_SCRIPT="$root/scripts/lib/sign.sh")
+fi
+
 . scripts/lib/env.sh
 ordane_install_packages
+if [ -n "$pfx" ] && ! command -v osslsigncode >/dev/null; then
+    echo "== installing: osslsigncode"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends osslsigncode \
+        >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends osslsigncode >/dev/null; } || exit 1
+fi
 
 echo "== building Ordane.exe and the installer (release preset, server $server)"
 rm -rf build/release
-cmake --preset release -DORDANE_REGISTRATION_SERVER="$server" >build/release.log 2>&1 &&
-    cmake --build --preset release >>build/release.log 2>&1 ||
+cmake --preset release -DORDANE_REGISTRATION_SERVER="$server" -DORDANE_PUBLISHER="$publisher" \
+    "${sign_option[@]}" >build/release.log 2>&1 ||
+    { tail -30 build/release.log; echo "release configuration failed" >&2; exit 1; }
+# Signed, the programs are signed before the installer packs them; makensis signs the
+# uninstaller it makes and the setup itself.
+if [ -n "$pfx" ]; then
+    cmake --build --preset release --target Ordane ordane_setup_tool >>build/release.log 2>&1 &&
+        scripts/lib/sign.sh build/release/bin/Ordane.exe &&
+        scripts/lib/sign.sh build/release/bin/ordane_setup_tool.exe ||
+        { tail -30 build/release.log; echo "signing failed" >&2; exit 1; }
+fi
+cmake --build --preset release >>build/release.log 2>&1 ||
     { tail -30 build/release.log; echo "release build failed" >&2; exit 1; }
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
 mkdir -p dist
-rm -f "dist/Ordane-$version-setup.exe" "dist/Ordane-$version-portable.zip"
+rm -f "dist/Ordane-$version-setup.exe" "dist/Ordane-$version-portable.zip" \
+    "dist/Ordane-$version-release.txt" dist/SHA256SUMS
 cp "build/release/bin/Ordane-$version-setup.exe" dist/
 
 # The portable package: no Setting.ini (the program asks for set-up) and no sdtapi.dll.
@@ -59,6 +98,22 @@ with zipfile.ZipFile(root / "dist" / f"Ordane-{version}-portable.zip", "w",
     # UTF-8 with a byte-order mark: Notepad of Windows 7 reads it as such.
     z.writestr(f"Ordane-{version}/README.txt", "\ufeff" + readme)
 PY
+# What a package holds that its name does not tell, and the checksums IT can verify.
+{
+    printf 'Ordane %s\r\n' "$version"
+    printf 'Registration server: %s\r\n' "$server"
+    printf 'Publisher: %s\r\n' "$publisher"
+    if [ -n "$pfx" ]; then
+        printf 'Signed (SHA-256) by: %s\r\n' "$(openssl pkcs12 -in "$ORDANE_SIGN_PFX" -nokeys \
+            -clcerts -passin env:ORDANE_SIGN_PASSWORD 2>/dev/null |
+            openssl x509 -noout -subject 2>/dev/null | sed 's/^subject= *//')"
+    else
+        printf 'Not signed\r\n'
+    fi
+} >"dist/Ordane-$version-release.txt"
+(cd dist && sha256sum "Ordane-$version-setup.exe" "Ordane-$version-portable.zip" \
+    "Ordane-$version-release.txt" >SHA256SUMS)
 echo "== dist/"
-ls -l "dist/Ordane-$version-setup.exe" "dist/Ordane-$version-portable.zip" | awk '{print "   " $5 "  " $9}'
+ls -l "dist/Ordane-$version-setup.exe" "dist/Ordane-$version-portable.zip" \
+    "dist/Ordane-$version-release.txt" dist/SHA256SUMS | awk '{print "   " $5 "  " $9}'
 echo "   Ordane.exe $(stat -c %s build/release/bin/Ordane.exe) bytes, server $server"

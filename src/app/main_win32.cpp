@@ -2,6 +2,8 @@
 // runs the message loop until the last window is unloaded.
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include "app/delivery_win32.h"
 #include "app/frm_main.h"
 #include "app/main_window_win32.h"
@@ -100,5 +102,9 @@ int Run(HINSTANCE instance) {
 }  // namespace ordane
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // Version 6 of the common controls (named in the manifest) draws with visual styles only
+    // once registered; Windows 7 does not do it by itself.
+    const INITCOMMONCONTROLSEX controls = {sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
     return ordane::Run(instance);
 }

@@ -1,15 +1,18 @@
 """The installer as IT staff run it on many workstations: a silent installation into a folder
-of their choosing, Ordane started from there delivering a scan, an upgrade over the running
-program that keeps its Setting.ini, and a silent removal that leaves the settings and the
-registration flag unless asked to remove them too."""
+of their choosing (protected when it was writable by everyone), Ordane started from there
+delivering a scan, an upgrade over the running program that keeps its Setting.ini and the
+auto-start choice, and a silent removal, waited for through Apps & Features' quiet command, that
+leaves the settings and the registration flag unless asked to remove them too."""
 
 import os
 import shutil
 import subprocess
+import tempfile
 import unittest
+from pathlib import Path
 
 from harness import (RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, bin_dir, keep_registry, prefix,
-                     reg_delete, reg_get, reg_set, settings, wait_until)
+                     reg_delete, reg_get, reg_set, session, settings, wait_until)
 from sim.scanner import ScannerSim
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
@@ -36,10 +39,27 @@ def run(pfx, command_line: str, timeout=120) -> int:
     return done.returncode
 
 
-def uninstall(pfx, folder, *options, timeout=60) -> int:
-    process = pfx.wine([folder / "uninstall.exe", "/S", *options], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-    return process.wait(timeout)
+def uninstall(pfx, *options) -> int:
+    """The removal as a deployment tool runs it: Apps & Features' quiet command, plus options."""
+    quiet = sz(UNINSTALL_KEY, "QuietUninstallString")
+    exe, rest = quiet.split('" ', 1)
+    # In a batch file: the command line exactly as stored (cmd /c would strip its quotes).
+    batch = pfx.temp_dir("uninstall-") / "uninstall.bat"
+    line = " ".join(["@" + exe + '"', *options, rest])
+    batch.write_bytes(f"{line}\r\n@exit /b %errorlevel%\r\n".encode("gbk"))
+    return run(pfx, pfx.windows_path(batch))
+
+
+def everyone_may_write(pfx, folder) -> bool:
+    """Whether the folder's access list lets Everyone write (Wine keeps a folder's list as its
+    Unix mode: the entry for Everyone is the "others" bits)."""
+    sddl = session().value("acl", path=pfx.windows_path(folder))
+    for ace in sddl.split("(")[1:]:
+        kind, _, rights, _, _, who = ace.rstrip(")").split(";")
+        if kind == "A" and who == "WD":
+            mask = {"FA": 0x1F01FF}.get(rights) or int(rights, 16)
+            return bool(mask & 0x2)  # FILE_WRITE_DATA / FILE_ADD_FILE
+    return False
 
 
 class InstallerTest(unittest.TestCase):
@@ -57,8 +77,22 @@ class InstallerTest(unittest.TestCase):
         exe = f"{pfx.windows_path(base)}\\条码 Ordane\\Ordane.exe"
         reg_delete(UNINSTALL_KEY)
         reg_delete(RUN_KEY, "Velmar")
+        # Windows older than 7 SP1 is refused before anything is done (Wine tells the program
+        # the version named for it).
+        old_windows = r"HKCU\Software\Wine\AppDefaults\setup.exe"
+        reg_set(old_windows, "Version", "vista")
+        try:
+            self.assertEqual(run(pfx, install), 7)
+            self.assertFalse(folder.exists())
+        finally:
+            reg_delete(old_windows)
+
+        folder.mkdir()  # made beforehand by a user: writable by everyone, as under a drive root
+        folder.chmod(0o777)
+        self.assertTrue(everyone_may_write(pfx, folder))
 
         self.assertEqual(run(pfx, install), 0)
+        self.assertFalse(everyone_may_write(pfx, folder))
         self.assertEqual(sorted(p.name for p in folder.iterdir()),
                          ["Ordane.exe", "Setting.ini", "uninstall.exe"])  # no sdtapi.dll
         self.assertEqual((folder / "Setting.ini").read_bytes(), b"")
@@ -75,7 +109,7 @@ class InstallerTest(unittest.TestCase):
         # Set up as a clerk would, then a scan from the installed program.
         configured = settings(Scanner="HHP", Port=3, AddEnter=1, UsePort1=1, UsePort2=0)
         with PtyPort(3) as port, ScannerSim(port, "HHP") as sim, Target() as target, \
-                Program(configured, installed=folder) as app:
+                Program(configured, installed=folder) as app, Program() as portable:
             stored = app.settings_path.read_bytes()
             wait_until(lambda: app.label(1) == "等待扫描仪发送信息..." and not app.visible(),
                        20, what="scanner identified")
@@ -83,32 +117,101 @@ class InstallerTest(unittest.TestCase):
             sim.send_scan("6901234567892")
             target.wait_typed("6901234567892<ENTER>")
 
-            # The upgrade closes the running program, keeps the settings, leaves auto-start off.
+            # The upgrade closes the running program, keeps the settings, leaves auto-start off;
+            # a copy of Ordane.exe in another folder (a portable one) is not its business.
             self.assertEqual(run(pfx, install.replace("/S ", "/S /NOAUTOSTART ")), 0)
             app.wait_exit(10)
+            self.assertTrue(portable.running())
         self.assertEqual((folder / "Setting.ini").read_bytes(), stored)
+        self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
+        self.assertEqual(run(pfx, install), 0)  # a later upgrade keeps auto-start off
         self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
 
         reg_set(UPLOAD_KEY, "upload", "1")
         try:
-            self.assertEqual(uninstall(pfx, folder), 0)
-            # The uninstaller runs on from a copy of itself: wait for its work.
-            wait_until(lambda: not (folder / "uninstall.exe").exists(), 30, what="uninstalled")
-            self.assertEqual([p.name for p in folder.iterdir()], ["Setting.ini"])
+            # Done when it returns: a reinstall right after cannot race the removal.
+            self.assertEqual(uninstall(pfx), 0)
+            self.assertFalse((folder / "Ordane.exe").exists())
+            # Its own file goes the moment it has ended.
+            wait_until(lambda: [p.name for p in folder.iterdir()] == ["Setting.ini"], 10,
+                       what="uninstall.exe removed")
             self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
             self.assertFalse((pfx.drive_c / SHORTCUT).exists())
             self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
 
-            # Asked to, the removal takes the settings and the registration flag too.
+            # Users get no rights through a Setting.ini that is a second name of another file.
+            elsewhere = base / "elsewhere.ini"
+            elsewhere.write_bytes(b"")
+            (folder / "Setting.ini").unlink()
+            os.link(elsewhere, folder / "Setting.ini")
+            self.assertEqual(run(pfx, install), 5)
+            (folder / "Setting.ini").unlink()
+
+            # Asked to, the removal takes the settings and the registration flag too, but not
+            # the key's other values.
             self.assertEqual(run(pfx, install), 0)
-            self.assertEqual(uninstall(pfx, folder, "/PURGE"), 0)
-            wait_until(lambda: not folder.exists(), 30, what="purged")
+            self.assertEqual(sz(RUN_KEY, "Velmar"), f'"{exe}"')  # a first installation: on
+            reg_set(UPLOAD_KEY, "other", "kept")
+            self.assertEqual(uninstall(pfx, "/PURGE"), 0)
+            self.assertFalse((folder / "Setting.ini").exists())
+            wait_until(lambda: not folder.exists(), 10, what="folder removed")
             self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
+            self.assertEqual(reg_get(UPLOAD_KEY, "other"), "kept")
             self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
         finally:
+            reg_delete(UPLOAD_KEY, "other")
             reg_set(UPLOAD_KEY, "upload", "1")
             if not os.environ.get("ORDANE_E2E_KEEP"):
                 shutil.rmtree(base, ignore_errors=True)
+
+
+class ReleaseTest(unittest.TestCase):
+    def test_signed_release_verifies_and_its_checksums_match(self):
+        """scripts/release.sh --sign with a throw-away certificate (it rebuilds build/release and
+        dist/): the programs, the uninstaller the setup writes and the setup verify against it."""
+        for tool in ("osslsigncode", "openssl", "makensis"):
+            if not shutil.which(tool):
+                raise unittest.SkipTest(f"{tool} missing")
+        root = Path(__file__).resolve().parents[2]
+        pfx = prefix()
+        with tempfile.TemporaryDirectory() as tmp:
+            cert, key, pkcs12 = (Path(tmp) / n for n in ("cert.pem", "key.pem", "cert.pfx"))
+            for command in (["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                             "-subj", "/CN=Ordane test signer", "-keyout", key, "-out", cert],
+                            ["pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pkcs12,
+                             "-passout", "pass:throw-away"]):
+                subprocess.run(["openssl", *command], check=True, capture_output=True)
+            env = dict(os.environ, ORDANE_SIGN_PASSWORD="throw-away")
+            env.pop("ORDANE_SIGN_TIMESTAMP", None)
+            built = subprocess.run([root / "scripts" / "release.sh", "--server", "203.0.113.7",
+                                    "--publisher", "Test Publisher", "--sign", pkcs12], env=env,
+                                   capture_output=True, text=True, timeout=600)
+            self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+            dist = root / "dist"
+            subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True,
+                           capture_output=True)
+            setup = next(dist.glob("Ordane-*-setup.exe"))
+            self.assertIn("Registration server: 203.0.113.7",
+                          next(dist.glob("Ordane-*-release.txt")).read_text())
+
+            # The uninstaller exists only inside the setup: installed, it is written out.
+            folder = pfx.temp_dir("signed-") / "Ordane"
+            local = folder.parent / "setup.exe"
+            shutil.copy(setup, local)
+            reg_delete(UNINSTALL_KEY)
+            self.assertEqual(run(pfx, f"{pfx.windows_path(local)} /S /NOAUTOSTART "
+                                      f"/D={pfx.windows_path(folder)}"), 0)
+            try:
+                for signed in (setup, root / "build/release/bin/ordane_setup_tool.exe",
+                               folder / "Ordane.exe", folder / "uninstall.exe"):
+                    checked = subprocess.run(["osslsigncode", "verify", "-CAfile", cert,
+                                              "-in", signed], capture_output=True, text=True)
+                    self.assertEqual(checked.returncode, 0, f"{signed}: {checked.stdout}")
+                    self.assertIn("Message digest algorithm  : SHA256", checked.stdout)
+            finally:
+                self.assertEqual(uninstall(pfx, "/PURGE"), 0)
+                if not os.environ.get("ORDANE_E2E_KEEP"):
+                    shutil.rmtree(folder.parent, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@
 #include <wininet.h>
 #include <psapi.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -1123,6 +1124,30 @@ void CmdPing(const Args&, Output& out) {
     out.Record({L"pong", Dec(GetCurrentProcessId())});
 }
 
+// A file's or folder's owner and access list as SDDL ("O:BAD:P(A;OICI;FA;;;BA)..."), read back
+// independently of the program that set them.
+void CmdAcl(const Args& a, Output& out) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD rc = GetNamedSecurityInfoW(a.Str(L"--path").c_str(), SE_FILE_OBJECT,
+                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, nullptr, nullptr, &descriptor);
+    if (rc != ERROR_SUCCESS) {
+        throw std::runtime_error(ErrorText("GetNamedSecurityInfo", rc));
+    }
+    LPWSTR sddl = nullptr;
+    const BOOL converted = ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        &sddl, nullptr);
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    if (!converted) {
+        throw std::runtime_error(ErrorText("ConvertSecurityDescriptorToStringSecurityDescriptor",
+                                           error));
+    }
+    out.Record({sddl});
+    LocalFree(sddl);
+}
+
 void CmdSleep(const Args& a, Output&) {
     Sleep(static_cast<DWORD>(a.Int(L"--ms")));
 }
@@ -1165,6 +1190,7 @@ const std::map<std::wstring, Command>& Commands() {
         {L"regset", CmdRegSet},
         {L"regdel", CmdRegDel},
         {L"regdeny", CmdRegDeny},
+        {L"acl", CmdAcl},
         {L"usage", CmdUsage},
     };
     return commands;

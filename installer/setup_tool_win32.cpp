@@ -1,0 +1,515 @@
+// ordane_setup_tool.exe: the installer's helper, run by the installer and the uninstaller only
+// (as administrator or as the system account of a deployment tool). The decisions are in
+// setup/setup_rules; this file only carries them out.
+//   file <path>      Users may read and change this file (Setting.ini); a link or a reparse
+//                    point is refused, never followed
+//   key <subkey>     the key under HKEY_LOCAL_MACHINE exists (32-bit view, as Ordane sees it)
+//                    and Users may read and set its values
+//   protect <folder> a folder outside the system-managed ones is created if need be and gets an
+//                    access list of its own: Administrators and SYSTEM full control, Users read
+//                    and execute, nothing inherited
+//   close <exe>      every running copy of that program file, in every session, is asked to
+//                    close and then ended; the file can then be replaced
+//   launch <exe>     starts the program in the logged-on user's session with that user's
+//                    ordinary rights, or not at all
+//   finish <folder>  run by an uninstaller that runs in place: once it has ended, deletes its
+//                    uninstall.exe and the folder if empty; this copy goes at the next restart
+// Exit code 0 when done; otherwise the Win32 error code of the step that failed
+// (ERROR_NO_SUCH_LOGON_SESSION from launch: nobody to start it for).
+#include <windows.h>
+
+#include <aclapi.h>
+#include <tlhelp32.h>
+#include <userenv.h>
+#include <wtsapi32.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "common/handle_win32.h"
+#include "common/wide_win32.h"
+#include "setup/setup_rules.h"
+
+namespace {
+
+using ordane::Text;
+using ordane::UniqueHandle;
+using ordane::Wide;
+namespace setup = ordane::setup;
+
+Text FromWide(const wchar_t* text) {
+    return Text(reinterpret_cast<const char16_t*>(text));
+}
+
+// A well-known SID (Users, Administrators, SYSTEM), so that localised names do not matter.
+class WellKnownSid {
+  public:
+    explicit WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+        DWORD size = sizeof(sid_);
+        if (!CreateWellKnownSid(type, nullptr, sid_, &size)) {
+            error_ = GetLastError();
+        }
+    }
+    PSID Get() { return error_ == ERROR_SUCCESS ? static_cast<PSID>(sid_) : nullptr; }
+    DWORD Error() const { return error_; }
+
+  private:
+    alignas(DWORD) BYTE sid_[SECURITY_MAX_SID_SIZE] = {};
+    DWORD error_ = ERROR_SUCCESS;
+};
+
+// Memory the security functions hand out with LocalAlloc.
+class LocalMemory {
+  public:
+    LocalMemory() = default;
+    ~LocalMemory() { LocalFree(memory_); }
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+    template <typename T>
+    T** Out() {
+        return reinterpret_cast<T**>(&memory_);
+    }
+
+  private:
+    HLOCAL memory_ = nullptr;
+};
+
+EXPLICIT_ACCESSW Allow(PSID sid, DWORD rights, DWORD inheritance) {
+    EXPLICIT_ACCESSW access = {};
+    access.grfAccessPermissions = rights;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = inheritance;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
+    access.Trustee.ptstrName = static_cast<LPWSTR>(sid);
+    return access;
+}
+
+// The object's present DACL with an allow entry for Users added (SetSecurityInfo on handle).
+DWORD GrantUsers(HANDLE object, SE_OBJECT_TYPE type, DWORD rights, DWORD inheritance) {
+    WellKnownSid users(WinBuiltinUsersSid);
+    if (users.Get() == nullptr) {
+        return users.Error();
+    }
+    PACL oldDacl = nullptr;
+    LocalMemory descriptor;
+    DWORD result = GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                   &oldDacl, nullptr, descriptor.Out<void>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    EXPLICIT_ACCESSW access = Allow(users.Get(), rights, inheritance);
+    LocalMemory newDacl;
+    result = SetEntriesInAclW(1, &access, oldDacl, newDacl.Out<ACL>());
+    if (result == ERROR_SUCCESS) {
+        result = SetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 *newDacl.Out<ACL>(), nullptr);
+    }
+    return result;
+}
+
+// Opened as the object itself: a symbolic link or junction is refused rather than followed,
+// and so is a file with a second name (a hard link the user made to a file elsewhere).
+DWORD OpenUnlinked(const wchar_t* path, DWORD access, DWORD flags, UniqueHandle& handle) {
+    handle.Reset(CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr));
+    if (!handle.Valid()) {
+        return GetLastError();
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(handle.Get(), &info)) {
+        return GetLastError();
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return ERROR_REPARSE_ATTRIBUTE_CONFLICT;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && info.nNumberOfLinks > 1) {
+        return ERROR_TOO_MANY_LINKS;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD GrantFile(const wchar_t* path) {
+    UniqueHandle file;
+    const DWORD opened = OpenUnlinked(path, READ_CONTROL | WRITE_DAC, 0, file);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
+    }
+    return GrantUsers(file.Get(), SE_FILE_OBJECT, FILE_GENERIC_READ | FILE_GENERIC_WRITE,
+                      NO_INHERITANCE);
+}
+
+DWORD GrantKey(const wchar_t* subkey) {
+    HKEY key = nullptr;
+    const LONG created =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        READ_CONTROL | WRITE_DAC | KEY_WOW64_32KEY, nullptr, &key, nullptr);
+    if (created != ERROR_SUCCESS) {
+        return static_cast<DWORD>(created);
+    }
+    const DWORD result =
+        GrantUsers(key, SE_REGISTRY_KEY, KEY_READ | KEY_SET_VALUE, CONTAINER_INHERIT_ACE);
+    RegCloseKey(key);
+    return result;
+}
+
+Text KnownFolder(const wchar_t* variable) {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableW(variable, buffer, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? Text() : FromWide(buffer);
+}
+
+Text WindowsFolder() {
+    wchar_t buffer[MAX_PATH] = {};
+    const UINT length = GetSystemWindowsDirectoryW(buffer, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? Text() : FromWide(buffer);
+}
+
+Text FullPath(const wchar_t* path) {
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        return FromWide(path);
+    }
+    wchar_t longer[MAX_PATH] = {};
+    const DWORD longLength = GetLongPathNameW(full, longer, MAX_PATH);
+    return longLength == 0 || longLength >= MAX_PATH ? FromWide(full) : FromWide(longer);
+}
+
+DWORD ProtectFolder(const wchar_t* folder) {
+    const std::vector<Text> managed = {KnownFolder(L"ProgramFiles"),
+                                       KnownFolder(L"ProgramFiles(x86)"),
+                                       KnownFolder(L"ProgramW6432"), WindowsFolder()};
+    switch (setup::DecideFolder(FullPath(folder), managed)) {
+        case setup::FolderRule::kInheritsSafeRights:
+            return ERROR_SUCCESS;
+        case setup::FolderRule::kRefuse:
+            return ERROR_BAD_PATHNAME;
+        case setup::FolderRule::kProtect:
+            break;
+    }
+    if (!CreateDirectoryW(folder, nullptr)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            return error;
+        }
+    }
+    UniqueHandle handle;
+    const DWORD opened = OpenUnlinked(folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                                      FILE_FLAG_BACKUP_SEMANTICS, handle);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
+    }
+    WellKnownSid admins(WinBuiltinAdministratorsSid);
+    WellKnownSid system(WinLocalSystemSid);
+    WellKnownSid users(WinBuiltinUsersSid);
+    if (admins.Get() == nullptr || system.Get() == nullptr || users.Get() == nullptr) {
+        return ERROR_INVALID_SID;
+    }
+    const DWORD inherit = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, inherit),
+                                  Allow(system.Get(), GENERIC_ALL, inherit),
+                                  Allow(users.Get(), GENERIC_READ | GENERIC_EXECUTE, inherit)};
+    LocalMemory dacl;
+    DWORD result = SetEntriesInAclW(3, entries, nullptr, dacl.Out<ACL>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    // The owner too: a user who made the folder could otherwise give the rights back to himself.
+    return SetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
+                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                               PROTECTED_DACL_SECURITY_INFORMATION,
+                           admins.Get(), nullptr, *dacl.Out<ACL>(), nullptr);
+}
+
+std::vector<setup::RunningProcess> RunningProcesses() {
+    std::vector<setup::RunningProcess> running;
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.Valid()) {
+        return running;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+        setup::RunningProcess process;
+        process.id = entry.th32ProcessID;
+        UniqueHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.id));
+        wchar_t image[MAX_PATH * 2] = {};
+        DWORD length = MAX_PATH * 2;
+        if (handle.Valid() && QueryFullProcessImageNameW(handle.Get(), 0, image, &length)) {
+            process.image = FromWide(image);
+        }
+        running.push_back(process);
+    }
+    return running;
+}
+
+BOOL CALLBACK AskToClose(HWND window, LPARAM processId) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t name[64] = {};
+    if (owner == static_cast<DWORD>(processId) && GetClassNameW(window, name, 64) > 0 &&
+        std::wcscmp(name, L"OrdaneMainWindow") == 0) {
+        // Its close is the program's own Exit: the ports and the tray icon are let go of.
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+    return TRUE;
+}
+
+// No other handle on the file: it can be overwritten and deleted.
+bool Replaceable(const wchar_t* program) {
+    UniqueHandle file(CreateFileW(program, GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return file.Valid() || GetLastError() == ERROR_FILE_NOT_FOUND ||
+           GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
+// An administrator may open another user's processes only with the debug privilege on; the
+// system account holds it anyway. Without it, such a copy stays and the file check says so.
+void EnableDebugPrivilege() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw)) {
+        return;
+    }
+    const UniqueHandle token(raw);
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
+        AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
+    }
+}
+
+DWORD CloseCopies(const wchar_t* program) {
+    EnableDebugPrivilege();
+    const std::vector<std::uint32_t> ids =
+        setup::CopiesToEnd(RunningProcesses(), FullPath(program), GetCurrentProcessId());
+    std::vector<UniqueHandle> processes;
+    for (std::uint32_t id : ids) {
+        UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id));
+        if (process.Valid()) {
+            EnumWindows(AskToClose, static_cast<LPARAM>(id));
+            processes.push_back(std::move(process));
+        }
+    }
+    // A copy in the middle of a start-up step keeps its commands disabled: ended after 5 s.
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    for (UniqueHandle& process : processes) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (WaitForSingleObject(process.Get(), wait) != WAIT_OBJECT_0) {
+            TerminateProcess(process.Get(), 1);
+            WaitForSingleObject(process.Get(), 5000);
+        }
+    }
+    // The file is let go of a moment after the process ends.
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        if (Replaceable(program)) {
+            return ERROR_SUCCESS;
+        }
+        Sleep(250);
+    }
+    return ERROR_SHARING_VIOLATION;
+}
+
+bool TokenIs(HANDLE token, WELL_KNOWN_SID_TYPE type) {
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) {
+        return false;
+    }
+    return IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, type) != FALSE;
+}
+
+bool TokenElevated(HANDLE token) {
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    return GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+// The desktop shell of this session: its process runs with the user's ordinary token.
+UniqueHandle ShellProcess() {
+    const HWND shell = GetShellWindow();
+    DWORD id = 0;
+    if (shell == nullptr || GetWindowThreadProcessId(shell, &id) == 0 || id == 0) {
+        return UniqueHandle();
+    }
+    return UniqueHandle(OpenProcess(PROCESS_CREATE_PROCESS, FALSE, id));
+}
+
+Text Folder(const Text& program) {
+    const std::size_t slash = program.find_last_of(u"\\/");
+    return slash == Text::npos ? Text() : program.substr(0, slash);
+}
+
+DWORD StartAsConsoleUser(const Text& program, std::wstring& commandLine) {
+    HANDLE raw = nullptr;
+    if (!WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &raw)) {
+        return GetLastError();
+    }
+    UniqueHandle token(raw);
+    void* environment = nullptr;
+    if (!CreateEnvironmentBlock(&environment, token.Get(), FALSE)) {
+        return GetLastError();
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.lpDesktop = const_cast<LPWSTR>(L"winsta0\\default");
+    PROCESS_INFORMATION info = {};
+    const Text folder = Folder(program);
+    const BOOL started = CreateProcessAsUserW(token.Get(), Wide(program), commandLine.data(),
+                                              nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                                              environment, Wide(folder), &startup, &info);
+    const DWORD error = started ? ERROR_SUCCESS : GetLastError();
+    DestroyEnvironmentBlock(environment);
+    if (started) {
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    return error;
+}
+
+// Started as the shell's child, the program takes the shell's token: the user's, not elevated.
+DWORD StartUnderShell(HANDLE shell, const Text& program, std::wstring& commandLine) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<BYTE> storage(size);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+        return GetLastError();
+    }
+    DWORD error = ERROR_SUCCESS;
+    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &shell,
+                                   sizeof(shell), nullptr, nullptr)) {
+        error = GetLastError();
+    } else {
+        STARTUPINFOEXW startup = {};
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.lpAttributeList = attributes;
+        PROCESS_INFORMATION info = {};
+        const Text folder = Folder(program);
+        if (CreateProcessW(Wide(program), commandLine.data(), nullptr, nullptr, FALSE,
+                           EXTENDED_STARTUPINFO_PRESENT, nullptr, Wide(folder),
+                           &startup.StartupInfo, &info)) {
+            CloseHandle(info.hThread);
+            CloseHandle(info.hProcess);
+        } else {
+            error = GetLastError();
+        }
+    }
+    DeleteProcThreadAttributeList(attributes);
+    return error;
+}
+
+DWORD StartDirect(const Text& program, std::wstring& commandLine) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    const Text folder = Folder(program);
+    if (!CreateProcessW(Wide(program), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        Wide(folder), &startup, &info)) {
+        return GetLastError();
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return ERROR_SUCCESS;
+}
+
+DWORD Launch(const wchar_t* path) {
+    const Text program = FullPath(path);
+    std::wstring commandLine = L"\"" + std::wstring(Wide(program)) + L"\"";
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return GetLastError();
+    }
+    const UniqueHandle own(raw);
+    setup::LaunchContext context;
+    context.isLocalSystem = TokenIs(own.Get(), WinLocalSystemSid);
+    context.isElevated = TokenElevated(own.Get());
+    if (context.isLocalSystem) {
+        HANDLE probe = nullptr;
+        const DWORD session = WTSGetActiveConsoleSessionId();
+        context.consoleUserLoggedOn = session != 0xFFFFFFFF && WTSQueryUserToken(session, &probe);
+        UniqueHandle closeProbe(probe);
+    }
+    UniqueHandle shell = context.isLocalSystem ? UniqueHandle() : ShellProcess();
+    context.shellRunning = shell.Valid();
+    switch (setup::DecideLaunch(context)) {
+        case setup::LaunchWay::kAsConsoleUser:
+            return StartAsConsoleUser(program, commandLine);
+        case setup::LaunchWay::kWithShellToken:
+            return StartUnderShell(shell.Get(), program, commandLine);
+        case setup::LaunchWay::kDirect:
+            return StartDirect(program, commandLine);
+        case setup::LaunchWay::kNotStarted:
+            break;
+    }
+    return ERROR_NO_SUCH_LOGON_SESSION;
+}
+
+DWORD ParentProcessId() {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot.Valid() && Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) {
+            return entry.th32ParentProcessID;
+        }
+    }
+    return 0;
+}
+
+DWORD FinishRemoval(const wchar_t* folder) {
+    UniqueHandle uninstaller(OpenProcess(SYNCHRONIZE, FALSE, ParentProcessId()));
+    if (uninstaller.Valid()) {
+        WaitForSingleObject(uninstaller.Get(), 60000);
+    }
+    const std::wstring file = std::wstring(folder) + L"\\uninstall.exe";
+    DWORD result = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+            result = ERROR_SUCCESS;
+            break;
+        }
+        result = GetLastError();
+        Sleep(200);
+    }
+    RemoveDirectoryW(folder);  // only when empty
+    wchar_t self[MAX_PATH] = {};
+    if (GetModuleFileNameW(nullptr, self, MAX_PATH) > 0) {
+        MoveFileExW(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+    return result;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        return ERROR_BAD_ARGUMENTS;
+    }
+    const std::wstring command = argv[1];
+    if (command == L"file") {
+        return static_cast<int>(GrantFile(argv[2]));
+    }
+    if (command == L"key") {
+        return static_cast<int>(GrantKey(argv[2]));
+    }
+    if (command == L"protect") {
+        return static_cast<int>(ProtectFolder(argv[2]));
+    }
+    if (command == L"close") {
+        return static_cast<int>(CloseCopies(argv[2]));
+    }
+    if (command == L"launch") {
+        return static_cast<int>(Launch(argv[2]));
+    }
+    if (command == L"finish") {
+        return static_cast<int>(FinishRemoval(argv[2]));
+    }
+    return ERROR_BAD_ARGUMENTS;
+}

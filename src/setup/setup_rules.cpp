@@ -1,0 +1,119 @@
+#include "setup/setup_rules.h"
+
+#include <algorithm>
+
+namespace ordane::setup {
+
+namespace {
+
+bool IsLetter(char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+char16_t Upper(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+}
+
+// "C:" for a drive path, "\\SERVER\SHARE" for a UNC one; the rest of the path follows it.
+std::size_t RootLength(const Text& path) {
+    if (path.size() >= 2 && IsLetter(path[0]) && path[1] == u':') {
+        return 2;
+    }
+    if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
+        std::size_t end = path.find(u'\\', 2);
+        if (end == Text::npos) {
+            return path.size();
+        }
+        end = path.find(u'\\', end + 1);
+        return end == Text::npos ? path.size() : end;
+    }
+    return 0;
+}
+
+}  // namespace
+
+Text ComparablePath(const Text& path) {
+    Text p = path;
+    std::replace(p.begin(), p.end(), u'/', u'\\');
+    if (StartsWith(p, u"\\\\?\\UNC\\")) {
+        p = u"\\\\" + p.substr(8);
+    } else if (StartsWith(p, u"\\\\?\\") || StartsWith(p, u"\\\\.\\")) {
+        p = p.substr(4);
+    }
+    std::transform(p.begin(), p.end(), p.begin(), Upper);
+    const std::size_t rootLength = RootLength(p);
+    Text out = p.substr(0, rootLength);
+    std::vector<Text> parts;
+    std::size_t at = rootLength;
+    while (at <= p.size()) {
+        std::size_t end = p.find(u'\\', at);
+        if (end == Text::npos) {
+            end = p.size();
+        }
+        const Text part = p.substr(at, end - at);
+        if (part == u"..") {
+            if (parts.empty()) {
+                return {};
+            }
+            parts.pop_back();
+        } else if (!part.empty() && part != u".") {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    for (const Text& part : parts) {
+        out += u'\\';
+        out += part;
+    }
+    return out;
+}
+
+bool SamePath(const Text& a, const Text& b) {
+    const Text left = ComparablePath(a);
+    return !left.empty() && left == ComparablePath(b);
+}
+
+std::vector<std::uint32_t> CopiesToEnd(const std::vector<RunningProcess>& running,
+                                       const Text& installedProgram, std::uint32_t self) {
+    std::vector<std::uint32_t> ids;
+    for (const RunningProcess& process : running) {
+        if (process.id != self && !process.image.empty() &&
+            SamePath(process.image, installedProgram)) {
+            ids.push_back(process.id);
+        }
+    }
+    return ids;
+}
+
+FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoots) {
+    const Text target = ComparablePath(folder);
+    const std::size_t rootLength = RootLength(target);
+    if (rootLength == 0 || target.size() <= rootLength) {
+        return FolderRule::kRefuse;
+    }
+    for (const Text& root : managedRoots) {
+        const Text managed = ComparablePath(root);
+        if (managed.empty()) {
+            continue;
+        }
+        if (target == managed) {
+            return FolderRule::kRefuse;
+        }
+        if (StartsWith(target, managed + u"\\")) {
+            return FolderRule::kInheritsSafeRights;
+        }
+    }
+    return FolderRule::kProtect;
+}
+
+LaunchWay DecideLaunch(const LaunchContext& context) {
+    if (context.isLocalSystem) {
+        return context.consoleUserLoggedOn ? LaunchWay::kAsConsoleUser : LaunchWay::kNotStarted;
+    }
+    if (context.isElevated) {
+        return context.shellRunning ? LaunchWay::kWithShellToken : LaunchWay::kNotStarted;
+    }
+    return LaunchWay::kDirect;
+}
+
+}  // namespace ordane::setup
