@@ -818,6 +818,13 @@ class Program:
             return []
         return path.read_bytes().decode("gbk", errors="replace").splitlines()
 
+    def reader_anomalies(self, since: int = 0) -> list[str]:
+        """Calls from the `since`-th on that the simulated library refused as out of turn (a
+        step the program should not have taken after the status before) or made with a state
+        value it could not take."""
+        return [c for c in self.reader_calls()[since:]
+                if c.endswith(" out-of-turn") or " bad-state=" in c]
+
     # -- process
 
     def start(self, wait_window=True, timeout=20.0) -> "Program":

@@ -110,6 +110,11 @@ class CardLibraryFaultTest(unittest.TestCase):
         reader.setdefault("samid", SAM_ID)
         return Program(reader_settings(port), sdtapi=True, reader=reader)
 
+    @staticmethod
+    def first_read(app):
+        """The library's log line of the first card read: the lengths it handed out."""
+        return next(c for c in app.reader_calls() if c.startswith("SDT_ReadBaseMsg"))
+
     def test_statuses_outside_the_documented_ones_give_no_record(self):
         with PtyPort(2) as port, CardReaderSim(port, "华视"), Target() as target, \
                 self.start(2) as app:
@@ -122,6 +127,9 @@ class CardLibraryFaultTest(unittest.TestCase):
                     wait_until(lambda: len(app.reader_calls()) > count + 8, 10,
                                what="two card polls")
                     self.assertEqual(target.texts(), [])
+                    # The library refuses a step taken after a refusal by itself: the program
+                    # must not have tried one.
+                    self.assertEqual(app.reader_anomalies(since=count), [])
             app.set_reader(samid=SAM_ID, card=card_text(*CARD))
             self.assertEqual(target.wait_texts(1)[0], RECORD)  # and a good read still works
             self.assertEqual(app.exit(), 0)
@@ -130,12 +138,14 @@ class CardLibraryFaultTest(unittest.TestCase):
         with PtyPort(3) as port, CardReaderSim(port, "华视"), Target() as target, \
                 self.start(3, card=card_text(*CARD), textlen=4000000000) as app:
             self.assertEqual(target.wait_texts(1)[0], RECORD)
+            self.assertIn("-> 144 textLen=4000000000 photoLen=1024", self.first_read(app))
             self.assertEqual(app.exit(), 0)
 
     def test_a_photo_length_that_lies_changes_nothing(self):
         with PtyPort(5) as port, CardReaderSim(port, "华视"), Target() as target, \
                 self.start(5, card=card_text(*CARD), photolen=4000000000) as app:
             self.assertEqual(target.wait_texts(1)[0], RECORD)
+            self.assertIn("-> 144 textLen=256 photoLen=4000000000", self.first_read(app))
             self.assertEqual(app.exit(), 0)
 
     def test_an_id_without_terminator_or_longer_than_its_buffer_is_cut_to_the_buffer(self):
