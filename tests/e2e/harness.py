@@ -351,9 +351,11 @@ class Window:
         return self._value("exists") == "1"
 
     def usage(self) -> dict:
-        """The owning program's handle count, committed (private) and working-set bytes."""
+        """The owning program's handle count, committed (private) and working-set bytes, and
+        the most its working set ever held."""
         f = self._call("usage")[0]
-        return {"handles": int(f[0]), "private": int(f[1]), "working_set": int(f[2])}
+        return {"handles": int(f[0]), "private": int(f[1]), "working_set": int(f[2]),
+                "peak_working_set": int(f[3])}
 
     def info(self, id=None) -> dict:
         """hwnd, pid, visible, enabled, class, title and program path of the window."""

@@ -1113,8 +1113,11 @@ void CmdUsage(const Args& a, Output& out) {
                                  sizeof(memory))) {
         throw std::runtime_error(ErrorText("GetProcessMemoryInfo", GetLastError()));
     }
+    // The peak working set is the one high-water mark Wine keeps for another process (its
+    // peak private bytes are the current ones).
     out.Record({Dec(handles), Dec(static_cast<long long>(memory.PagefileUsage)),
-                Dec(static_cast<long long>(memory.WorkingSetSize))});
+                Dec(static_cast<long long>(memory.WorkingSetSize)),
+                Dec(static_cast<long long>(memory.PeakWorkingSetSize))});
 }
 
 // ---------------------------------------------------------------------------------------
