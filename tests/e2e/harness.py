@@ -416,6 +416,12 @@ class Window:
         """The notification-area icon's message, as the shell sends it (left button up)."""
         self._call("tray", lparam=lparam)
 
+    def tray_icon(self, remove=False) -> bool:
+        """Whether the shell holds this window's notification-area icon; `remove` takes it
+        away first, as a restarting shell loses every icon (then the answer is whether there
+        was one)."""
+        return self._value("trayicon", remove=remove) == "1"
+
     def registered_message(self, name: str) -> int:
         """The number of a registered window message, such as "TaskbarCreated"."""
         return int(session().call("regmsg", name=name)[0][0])

@@ -232,11 +232,15 @@ class MidOperationTest(unittest.TestCase):
             app.dialog.wait_visible(False)
             self.assertEqual(app.exit(), 0)
 
-    def test_after_the_taskbar_comes_back_the_icon_still_brings_the_window_back(self):
+    def test_after_the_taskbar_comes_back_the_icon_is_there_again_and_brings_the_window_back(self):
         with Program(settings(UsePort1=0, UsePort2=0)) as app:
             app.click(4)
             app.main.wait_visible(False)
+            wait_until(app.main.tray_icon, 10, what="the icon in the notification area")
+            self.assertTrue(app.main.tray_icon(remove=True))  # the shell restarts, icons lost
+            self.assertFalse(app.main.tray_icon())
             app.main.post(app.main.registered_message("TaskbarCreated"))
+            wait_until(app.main.tray_icon, 10, what="the icon added again")
             app.tray_click()
             app.main.wait_visible(True)
             self.assertEqual(app.exit(), 0)
