@@ -315,9 +315,12 @@ def session() -> Winctl:
     """The shared winctl server, started on first use and ended when Python exits."""
     global _session
     if _session is None or not _session.alive():
-        if _session is None:
+        first = _session is None
+        if first:
             remove_stale_links(E2E_PORTS)
         _session = Winctl()
+        if first:
+            lift_stale_refusals(_session)
     return _session
 
 
@@ -560,12 +563,34 @@ def keep_registry(test, key: str, value: str):
     test.addCleanup(restore)
 
 
+def _refusals_file() -> Path:
+    """Keys given a refusal, noted in the prefix before it is set."""
+    return prefix().path / "ordane-e2e-refused-keys.txt"
+
+
 def deny_registry_writes(test, key: str):
     """Refuses every account value writes and new subkeys in `key` until `test` ends, as a
     machine key refuses a standard user (Wine as root would otherwise allow anything). The
-    refusal lives in the Wine session only; the prefix's registry files never hold it."""
+    refusal lives in the Wine session only; the prefix's registry files never hold it, but a
+    run killed before the test ended leaves it for the next run in the same session, so the
+    key is noted for `lift_stale_refusals`."""
+    with open(_refusals_file(), "a", encoding="utf-8") as noted:
+        noted.write(key + "\n")
     session().call("regdeny", key=key)
     test.addCleanup(lambda: session().call("regdeny", key=key, undo=True))
+
+
+def lift_stale_refusals(winctl: "Winctl"):
+    """Takes away the refusals an earlier run set and could not lift (it was killed)."""
+    path = _refusals_file()
+    if not path.exists():
+        return
+    for key in sorted(set(path.read_text(encoding="utf-8").splitlines()) - {""}):
+        try:
+            winctl.call("regdeny", key=key, undo=True)
+        except WinctlError:
+            pass  # the key is gone, and its refusal with it
+    path.unlink()
 
 
 # ---------------------------------------------------------------------------------------
