@@ -191,18 +191,21 @@ class MidOperationTest(unittest.TestCase):
         with PtyPort(5) as port, ScannerSim(port, "HHP") as sim, \
                 Program(settings(Port=5)) as app:
             watch(app, identified)
-            sending = time.monotonic()
-            # 8 000 bytes at 9600 bit/s take 8 s: Exit comes after the first second.
-            worker = threading.Thread(target=sim.send_scan, args=("9" * 8000,),
-                                      kwargs={"baud": 9600}, daemon=True)
+            # 28 800 bytes at 9600 bit/s take 30 s: Exit comes once the reading is under way.
+            stop = threading.Event()
+            worker = threading.Thread(target=sim.send_scan, args=("9" * 28800,),
+                                      kwargs={"baud": 9600, "stop": stop}, daemon=True)
             worker.start()
-            time.sleep(1.0)
-            app.tray_click()
-            app.main.wait_visible(True)
-            app.click(6)
-            self.assertEqual(app.wait_exit(timeout=15), 0)
-            self.assertLess(time.monotonic() - sending, 8)
-            worker.join()
+            try:
+                app.wait_label(1, "扫描仪正在读取信息,请稍等...")
+                app.tray_click()
+                app.main.wait_visible(True)
+                app.click(6)
+                self.assertEqual(app.wait_exit(timeout=15), 0)
+                self.assertTrue(worker.is_alive(), "the program ended only with the reading")
+            finally:
+                stop.set()
+                worker.join()
 
     def test_commands_and_the_close_box_wait_for_the_identification_then_work(self):
         with PtyPort(6) as port, ScannerSim(port, "HHP"), Program(settings(Port=6)) as app:
