@@ -199,9 +199,10 @@ class RegistrationTest(unittest.TestCase):
             server.wait_request()
             started = time.monotonic()
             # Start-up ends once the request is given up: the window shows, until the reader's
-            # first tick hides it.
+            # first tick hides it. The bound is 10 s, the whole answer 90 s: 20 s tells them
+            # apart with room for a loaded machine's round trips through Wine.
             app.main.wait_visible(True, timeout=30)
-            self.assertLess(time.monotonic() - started, 12)
+            self.assertLess(time.monotonic() - started, 20)
             # The window answers again: hidden by the poll's start, the icon brings it back.
             app.main.wait_visible(False)
             app.tray_click()
