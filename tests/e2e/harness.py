@@ -939,6 +939,14 @@ class Program:
     def visible(self) -> bool:
         return self.main.visible()
 
+    def pass_turns(self, turns: int = 20, spacing: float = 0.06):
+        """Proves that the program had its chances before an absence is checked: its window
+        answers a message `turns` times, each more than its 50 ms scanner timer after the one
+        before, so a due timer tick could run in between however slow the machine is."""
+        for _ in range(turns):
+            time.sleep(spacing)
+            self.main._call("send", msg=0)  # WM_NULL, answered by the window's own thread
+
     def click(self, label: int):
         """A click on a command label (Label4 hide, Label5 settings, Label6 exit)."""
         self.main.click(label_id(label))

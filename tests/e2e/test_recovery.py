@@ -3,7 +3,6 @@ out and plugged back in, a change of brand between Symbol and another on one por
 that comes after the identification gave up, a greyed "use" box, and a Symbol scanner
 whose packets are damaged or which was switched off and on."""
 
-import time
 import unittest
 
 from harness import LIST_IDS, PtyPort, Program, Target, command_id, settings, wait_until
@@ -79,7 +78,7 @@ class RecoveryTest(unittest.TestCase):
                 Program(settings(Port=11)) as app:
             app.wait_label(1, NOT_DETECTED, timeout=20)
             target.focus()
-            time.sleep(1.0)  # many timer intervals: a loop still reading would have typed it
+            app.pass_turns()  # many timer intervals: a loop still reading would have typed it
             # A scan would have changed the first line to the waiting text.
             self.assertEqual((app.label(1), app.label(2)), (NOT_DETECTED, HINT))
             self.assertEqual(target.typed(), "")

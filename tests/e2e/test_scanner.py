@@ -89,7 +89,7 @@ class IdentificationTest(unittest.TestCase):
             sim.wait_queries(1)
             target.focus()
             sim.send_scan("6901234567892\r")
-            time.sleep(1.0)  # several timer intervals: the loop would have read it by now
+            app.pass_turns()  # several timer intervals: the loop would have read it by now
             self.assertEqual(target.typed(), "")
             self.assertEqual(app.label(1), "没有检测到条码扫描仪")
             self.assertEqual(len(sim.queries), 1, "identification was retried")
