@@ -3,6 +3,7 @@ out and plugged back in, a change of brand between Symbol and another on one por
 that comes after the identification gave up, a greyed "use" box, and a Symbol scanner
 whose packets are damaged or which was switched off and on."""
 
+import time
 import unittest
 
 from harness import LIST_IDS, PtyPort, Program, Target, command_id, settings, wait_until
