@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of the core (tests/fuzz) for as long as asked, one after the other.
-#   scripts/fuzz.sh [seconds] [--runs N] [--seed N] [--junit FILE] [target ...]
+#   scripts/fuzz.sh [seconds] [--runs N] [--seed N] [--seeds-only] [--junit FILE] [target ...]
 # seconds: per target (default 10); --runs N: also stop a target after N executions; --seed N:
 # libFuzzer's random seed, so that a short run from the committed seeds tries the same inputs
 # on every machine (test.sh uses it: a finding must come from a long run). Each target
 # first replays its saved inputs (tests/fuzz/regressions/<target>: inputs of findings), then
 # fuzzes from its seed corpus (tests/fuzz/corpus/<target>, with tests/fuzz/<target>.dict when
 # present, and the libFuzzer flags in tests/fuzz/<target>.options), keeping what it learns in
-# build/fuzz/corpus/<target>. A finding stops the target and leaves its input in
+# build/fuzz/corpus/<target>; with --seeds-only it starts from the committed seeds alone and keeps
+# nothing (what test.sh runs: a corpus left by an earlier long run must not decide the result).
+# A finding stops the target and leaves its input in
 # build/fuzz/findings/<target>. Ends with a line per target (executions, result); --junit writes
 # one test case per target.
 set -uo pipefail
@@ -18,12 +20,14 @@ seconds=10
 runs=""
 seed=""
 junit=""
+seeds_only=""
 targets=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs) runs="$2"; shift 2 ;;
         --seed) seed="$2"; shift 2 ;;
         --junit) junit="$2"; shift 2 ;;
+        --seeds-only) seeds_only=1; shift ;;
         [0-9]*) seconds="$1"; shift ;;
         *) targets+=("$1"); shift ;;
     esac
@@ -48,6 +52,8 @@ failed=0
 for t in "${targets[@]}"; do
     bin="$build/bin/fuzz_$t"
     corpus="$build/corpus/$t"
+    # libFuzzer writes what it learns into the first corpus folder: a fresh one, thrown away.
+    [ -n "$seeds_only" ] && corpus=$(mktemp -d "$build/seeds-only.XXXXXX")
     findings="$build/findings/$t"
     log="$build/logs/$t.log"
     mkdir -p "$corpus" "$findings" "tests/fuzz/corpus/$t"
@@ -77,6 +83,7 @@ for t in "${targets[@]}"; do
             detail="$(grep -m1 -E 'oracle failed|ERROR:|runtime error' "$log"); input: $(sed -n 's/.*Test unit written to //p' "$log" | tail -1)"
         fi
     fi
+    [ -n "$seeds_only" ] && rm -rf "$corpus"
     elapsed=$(($(date +%s) - start))
     printf '%-20s %12s executions %5ss  %s %s\n' "$t" "${executions:-0}" "$elapsed" "$result" "$detail"
     [ $result = failed ] && failed=$((failed + 1))

@@ -315,9 +315,12 @@ def session() -> Winctl:
     """The shared winctl server, started on first use and ended when Python exits."""
     global _session
     if _session is None or not _session.alive():
-        if _session is None:
+        first = _session is None
+        if first:
             remove_stale_links(E2E_PORTS)
         _session = Winctl()
+        if first:
+            lift_stale_refusals(_session)
     return _session
 
 
@@ -351,9 +354,11 @@ class Window:
         return self._value("exists") == "1"
 
     def usage(self) -> dict:
-        """The owning program's handle count, committed (private) and working-set bytes."""
+        """The owning program's handle count, committed (private) and working-set bytes, and
+        the most its working set ever held."""
         f = self._call("usage")[0]
-        return {"handles": int(f[0]), "private": int(f[1]), "working_set": int(f[2])}
+        return {"handles": int(f[0]), "private": int(f[1]), "working_set": int(f[2]),
+                "peak_working_set": int(f[3])}
 
     def info(self, id=None) -> dict:
         """hwnd, pid, visible, enabled, class, title and program path of the window."""
@@ -413,6 +418,12 @@ class Window:
     def tray(self, lparam: int = 0x202):
         """The notification-area icon's message, as the shell sends it (left button up)."""
         self._call("tray", lparam=lparam)
+
+    def tray_icon(self, remove=False) -> bool:
+        """Whether the shell holds this window's notification-area icon; `remove` takes it
+        away first, as a restarting shell loses every icon (then the answer is whether there
+        was one)."""
+        return self._value("trayicon", remove=remove) == "1"
 
     def registered_message(self, name: str) -> int:
         """The number of a registered window message, such as "TaskbarCreated"."""
@@ -552,12 +563,34 @@ def keep_registry(test, key: str, value: str):
     test.addCleanup(restore)
 
 
+def _refusals_file() -> Path:
+    """Keys given a refusal, noted in the prefix before it is set."""
+    return prefix().path / "ordane-e2e-refused-keys.txt"
+
+
 def deny_registry_writes(test, key: str):
     """Refuses every account value writes and new subkeys in `key` until `test` ends, as a
     machine key refuses a standard user (Wine as root would otherwise allow anything). The
-    refusal lives in the Wine session only; the prefix's registry files never hold it."""
+    refusal lives in the Wine session only; the prefix's registry files never hold it, but a
+    run killed before the test ended leaves it for the next run in the same session, so the
+    key is noted for `lift_stale_refusals`."""
+    with open(_refusals_file(), "a", encoding="utf-8") as noted:
+        noted.write(key + "\n")
     session().call("regdeny", key=key)
     test.addCleanup(lambda: session().call("regdeny", key=key, undo=True))
+
+
+def lift_stale_refusals(winctl: "Winctl"):
+    """Takes away the refusals an earlier run set and could not lift (it was killed)."""
+    path = _refusals_file()
+    if not path.exists():
+        return
+    for key in sorted(set(path.read_text(encoding="utf-8").splitlines()) - {""}):
+        try:
+            winctl.call("regdeny", key=key, undo=True)
+        except WinctlError:
+            pass  # the key is gone, and its refusal with it
+    path.unlink()
 
 
 # ---------------------------------------------------------------------------------------
@@ -818,6 +851,13 @@ class Program:
             return []
         return path.read_bytes().decode("gbk", errors="replace").splitlines()
 
+    def reader_anomalies(self, since: int = 0) -> list[str]:
+        """Calls from the `since`-th on that the simulated library refused as out of turn (a
+        step the program should not have taken after the status before) or made with a state
+        value it could not take."""
+        return [c for c in self.reader_calls()[since:]
+                if c.endswith(" out-of-turn") or " bad-state=" in c]
+
     # -- process
 
     def start(self, wait_window=True, timeout=20.0) -> "Program":
@@ -898,6 +938,14 @@ class Program:
 
     def visible(self) -> bool:
         return self.main.visible()
+
+    def pass_turns(self, turns: int = 20, spacing: float = 0.06):
+        """Proves that the program had its chances before an absence is checked: its window
+        answers a message `turns` times, each more than its 50 ms scanner timer after the one
+        before, so a due timer tick could run in between however slow the machine is."""
+        for _ in range(turns):
+            time.sleep(spacing)
+            self.main._call("send", msg=0)  # WM_NULL, answered by the window's own thread
 
     def click(self, label: int):
         """A click on a command label (Label4 hide, Label5 settings, Label6 exit)."""

@@ -79,7 +79,7 @@ class RecoveryTest(unittest.TestCase):
                 Program(settings(Port=11)) as app:
             app.wait_label(1, NOT_DETECTED, timeout=20)
             target.focus()
-            time.sleep(1.0)  # many timer intervals: a loop still reading would have typed it
+            app.pass_turns()  # many timer intervals: a loop still reading would have typed it
             # A scan would have changed the first line to the waiting text.
             self.assertEqual((app.label(1), app.label(2)), (NOT_DETECTED, HINT))
             self.assertEqual(target.typed(), "")

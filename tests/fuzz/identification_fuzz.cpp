@@ -1,9 +1,10 @@
 // Scanner and card reader identification on a serial library whose device answers any bytes
 // after any delay, and which may misreport how many bytes it read. A scanner counts as
 // identified exactly when what the program read contains its brand's model text (ASCII case
-// ignored), and only then is the model set; a card reader exactly when the answer read
-// matches its make's frame. Scanner checks leave the port as it is; a card reader check
-// opens and closes its port once.
+// ignored), and only then is the model set; a Symbol scanner exactly when its version reply
+// over the link comes within the wait and names the engine; a card reader exactly when the
+// answer read matches its make's frame. Scanner checks leave the port as it is; a card reader
+// check opens and closes its port once.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -132,10 +133,13 @@ void CheckScanner(FuzzedDataProvider& in) {
     channel.OpenScannerPort(3, 9600, 8, 0, 0);
     std::vector<Reply> replies;
     Answer(fake, pump, in, replies);
+    // A Symbol scanner answers the version request over its link, whole, after a delay.
+    std::vector<Reply> versionReplies;
     if (brand == "Symbol" && in.ConsumeBool()) {
         const std::string reply = in.ConsumeRandomLengthString(40);
         link.versionReply = Bytes(reply.begin(), reply.end());
         link.versionDelayMs = in.ConsumeIntegralInRange<std::uint32_t>(0, 1500);
+        versionReplies.push_back({link.versionDelayMs, *link.versionReply});
     }
     const std::size_t opens = fake.opens.size();
     const int closes = fake.closes;
@@ -164,12 +168,8 @@ void CheckScanner(FuzzedDataProvider& in) {
         expected = Has(read, "NLSHR103");
         model = "NLS-HR-103";
     } else if (brand == "Symbol") {
-        const Text& version = symbol.VersionText();
-        Bytes asBytes;
-        for (char16_t c : version) {
-            asBytes.push_back(c > 0xFF ? 0 : static_cast<std::uint8_t>(c));
-        }
-        expected = Has(asBytes, "NBRPYA");
+        // The reply counts when it comes within the one wait (Delay 1) and names the engine.
+        expected = PromptAnswer(versionReplies, 1100, 40, {"NBRPYA"});
         model = expected ? "DS6607" : "";
     }
     FUZZ_CHECK(found == expected, "identified exactly when the reply names the model");
@@ -183,6 +183,10 @@ void CheckScanner(FuzzedDataProvider& in) {
         prompt = PromptAnswer(replies, 300, 25, {"METROLOGIC012"});
     } else if (brand == "NewLand") {
         prompt = PromptAnswer(replies, 300, 25, {"NLSHR103"});
+    } else if (brand == "Denso") {  // the answer to the first of its six commands
+        prompt = PromptAnswer(replies, 700, 15, {"496810", "GT10QU"});
+    } else if (brand == "Symbol") {
+        prompt = PromptAnswer(versionReplies, 1000, 40, {"NBRPYA"});
     }
     FUZZ_CHECK(!prompt || line.lies || found, "a prompt answer naming the model is taken");
     if (found || brand == "Symbol") {

@@ -62,6 +62,7 @@ Expected Deliverable(const ordane::FrmMain& frm, const ordane::Settings& setting
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
+    ordane::fuzz::CountInput();
     ordane::fuzz::MonitorWorld w;
     const bool newLand = in.ConsumeBool();
     const bool useReader = in.ConsumeBool();
@@ -105,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++cards;
             return;
         }
+        ordane::fuzz::CountOracleRun();
         const Expected expected = Deliverable(w.frm, w.frmSet, w.codec, unread);
         FUZZ_CHECK(windowText == expected.windowText && text == expected.text,
                    "a scan is the bytes read since the scan before, less its markers");

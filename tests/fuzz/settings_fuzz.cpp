@@ -84,6 +84,7 @@ void CheckShown(const FrmSet& f) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
+    ordane::fuzz::CountInput();
     ordane::test::FakeProfile file;
     file.SetEmptySection("BCINFO");
     for (const char* key : kKeys) {
@@ -129,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;  // refused with a message: nothing to read back
     }
 
+    ordane::fuzz::CountOracleRun();
     Form second(file, ports);
     FrmSet& g = second.set;
     FUZZ_CHECK(g.ReadSetting(), "what OK wrote reads back");

@@ -28,6 +28,9 @@
 //                        select 129, read 65; samid 144 when "samid" is set, else 1.
 //                        ReadBaseMsg and GetSAMIDToStr fill their buffers only when they
 //                        return 144.
+//   Statuses are signed 32-bit decimals, lengths, counts and delays unsigned 32-bit ones; a
+//   value that is not such a number is not used, and the call's log line ends in
+//   "bad-state=<key>".
 //
 // calls.log: one line appended per call, written and closed before the call returns:
 //   SDT_OpenPort port=1002 -> 144
@@ -45,6 +48,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -125,16 +130,24 @@ State ReadState(const std::wstring& dir) {
     return state;
 }
 
-std::optional<long> Number(const State& state, const char* key) {
+// A decimal value of the state within [low, high]; nothing when the key is absent or empty.
+// A value that is not such a number is refused, so that a test can never inject something
+// other than what it wrote (a 32-bit long would turn 4000000000 into 2147483647).
+std::optional<long long> Number(const State& state, const char* key, long long low, long long high,
+                                std::string& refused) {
     auto it = state.find(key);
     if (it == state.end() || it->second.empty()) {
         return std::nullopt;
     }
-    return std::strtol(it->second.c_str(), nullptr, 10);
-}
-
-int Status(const State& state, const char* key, int otherwise) {
-    return static_cast<int>(Number(state, key).value_or(otherwise));
+    const char* text = it->second.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < low || value > high) {
+        refused += std::string(" bad-state=") + key;
+        return std::nullopt;
+    }
+    return value;
 }
 
 // The card's base text bytes, or nothing when no card lies on the reader.
@@ -169,7 +182,7 @@ class Call {
   public:
     explicit Call(std::string description)
         : dir_(ControlDir()), state_(ReadState(dir_)), line_(std::move(description)) {
-        if (auto delay = Number(state_, "delay_ms"); delay && *delay > 0) {
+        if (auto delay = Length("delay_ms"); delay && *delay > 0) {
             Sleep(static_cast<DWORD>(*delay));
         }
     }
@@ -178,11 +191,24 @@ class Call {
 
     const State& state() const { return state_; }
 
+    // A status the test chose, or the library's own.
+    int Status(const char* key, int otherwise) {
+        return static_cast<int>(
+            Number(state_, key, INT32_MIN, INT32_MAX, refused_).value_or(otherwise));
+    }
+    // A length or count the library reports: any unsigned 32-bit value.
+    std::optional<std::uint32_t> Length(const char* key) {
+        const auto value = Number(state_, key, 0, UINT32_MAX, refused_);
+        return value ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*value))
+                     : std::nullopt;
+    }
+
     int Answer(int status, const std::string& details = std::string()) {
         std::string line = line_ + " -> " + std::to_string(status);
         if (!details.empty()) {
             line += " " + details;
         }
+        line += refused_;
         line += "\r\n";
         HANDLE log = CreateFileW((dir_ + L"\\calls.log").c_str(), FILE_APPEND_DATA,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -199,6 +225,8 @@ class Call {
     std::wstring dir_;
     State state_;
     std::string line_;
+    // The keys whose values could not be taken, for the log line.
+    std::string refused_;
 };
 
 constexpr int kOutOfTurn = 1;
@@ -241,7 +269,7 @@ extern "C" {
 
 int WINAPI SDT_OpenPort(int port) {
     Call call("SDT_OpenPort" + Port(port));
-    const int status = Status(call.state(), "open_status", kOk);
+    const int status = call.Status("open_status", kOk);
     if (status == kOk) {
         g_openPorts.insert(port);
     }
@@ -252,7 +280,7 @@ int WINAPI SDT_ClosePort(int port) {
     Call call("SDT_ClosePort" + Port(port));
     g_openPorts.erase(port);
     g_stage = Stage::None;
-    return call.Answer(Status(call.state(), "close_status", kOk));
+    return call.Answer(call.Status("close_status", kOk));
 }
 
 int WINAPI SDT_StartFindIDCard(int port, unsigned char* scratch, int ifOpen) {
@@ -263,7 +291,7 @@ int WINAPI SDT_StartFindIDCard(int port, unsigned char* scratch, int ifOpen) {
     }
     FillScratch(scratch);
     const bool card = Card(call.state()).has_value();
-    const int status = Status(call.state(), "find_status", card ? kCardFound : 128);
+    const int status = call.Status("find_status", card ? kCardFound : 128);
     Advance(port, status == kCardFound, Stage::Found);
     return call.Answer(status);
 }
@@ -276,7 +304,7 @@ int WINAPI SDT_SelectIDCard(int port, unsigned char* scratch, int ifOpen) {
     }
     FillScratch(scratch);
     const bool card = Card(call.state()).has_value();
-    const int status = Status(call.state(), "select_status", card ? kOk : 129);
+    const int status = call.Status("select_status", card ? kOk : 129);
     Advance(port, status == kOk, Stage::Selected);
     return call.Answer(status);
 }
@@ -290,7 +318,7 @@ int WINAPI SDT_ReadBaseMsg(int port, unsigned char* text, unsigned int* textLeng
         return call.Answer(kOutOfTurn, "out-of-turn");
     }
     const auto card = Card(call.state());
-    const int status = Status(call.state(), "read_status", card ? kOk : 65);
+    const int status = call.Status("read_status", card ? kOk : 65);
     if (status != kOk || !card) {
         return call.Answer(status);
     }
@@ -298,16 +326,14 @@ int WINAPI SDT_ReadBaseMsg(int port, unsigned char* text, unsigned int* textLeng
     if (text != nullptr) {
         std::memcpy(text, card->data(), written);
     }
-    const unsigned int reported =
-        static_cast<unsigned int>(Number(call.state(), "textlen").value_or(written));
+    const std::uint32_t reported = call.Length("textlen").value_or(written);
     if (textLength != nullptr) {
         *textLength = reported;
     }
     if (photo != nullptr) {
         std::memset(photo, 0x5A, kPhotoSize);
     }
-    const unsigned int photoReported =
-        static_cast<unsigned int>(Number(call.state(), "photolen").value_or(kPhotoSize));
+    const std::uint32_t photoReported = call.Length("photolen").value_or(kPhotoSize);
     if (photoLength != nullptr) {
         *photoLength = photoReported;
     }
@@ -319,12 +345,12 @@ int WINAPI SDT_GetSAMIDToStr(int port, char* samId, int ifOpen) {
     Call call("SDT_GetSAMIDToStr" + Port(port) + IfOpen(ifOpen));
     auto it = call.state().find("samid");
     const bool known = it != call.state().end();
-    const int status = Status(call.state(), "samid_status", known ? kOk : 1);
+    const int status = call.Status("samid_status", known ? kOk : 1);
     if (status != kOk || !known) {
         return call.Answer(status);
     }
     // A library that forgets the terminator, or writes more than the 50 bytes it is lent.
-    if (const auto unterminated = Number(call.state(), "samid_unterminated")) {
+    if (const auto unterminated = call.Length("samid_unterminated")) {
         std::string id;
         while (!it->second.empty() && id.size() < static_cast<std::size_t>(*unterminated)) {
             id += it->second;

@@ -14,6 +14,8 @@ inside the waits of the program's checks (Metrologic and NewLand read after abou
 
 from __future__ import annotations
 
+import subprocess
+import sys
 import threading
 import time
 
@@ -49,6 +51,31 @@ MODELS = {
 WRONG = {brand: vector(f"{brand.lower()}.reply.other") for brand in MODELS}
 
 BRANDS = tuple(QUERIES)
+
+# Writes stdin to the pty master named by argv[1] at the pace of a line of argv[2] bit/s, in
+# pieces of argv[3] bytes, and prints the monotonic time of its last write and its longest
+# pause. It runs as a process of its own at real-time priority where the system allows it: a
+# pause of more than 200 ms ends a reading, so neither this interpreter's other threads nor a
+# loaded machine may hold the sender that long.
+_PACED_SENDER = """
+import os, sys, time
+fd, baud, piece = (int(a) for a in sys.argv[1:4])
+try:
+    os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
+except (AttributeError, OSError):
+    pass
+data = sys.stdin.buffer.read()
+start = last = time.monotonic()
+longest = 0.0
+for at in range(0, len(data), piece):
+    time.sleep(max(0.0, start + at * 10 / baud - time.monotonic()))
+    view = memoryview(data)[at:at + piece]
+    while view:
+        view = view[os.write(fd, view):]
+    now = time.monotonic()
+    longest, last = max(longest, now - last), now
+print(last, longest, flush=True)
+"""
 
 
 class ScannerSim(PortDevice):
@@ -127,25 +154,36 @@ class ScannerSim(PortDevice):
         return list(self.queries)
 
     def send_scan(self, data: bytes | str, chunks: int = 1, pause_s: float = 0.0,
-                  baud: int | None = None) -> float:
+                  baud: int | None = None, stop: threading.Event | None = None) -> float | None:
         """Sends a reading as the scanner would: in `chunks` parts with `pause_s` between
-        them, or at the pace of a `baud` line (ten bits a byte). Text is sent in the
-        program's code page (GBK). Returns the time.monotonic() of the last byte; at a `baud`
-        pace, `longest_pause` is then the longest time between two pieces (a loaded machine
-        can hold this thread longer than the pause that ends a reading)."""
+        them, or at the pace of a `baud` line (ten bits a byte; the port must be a PtyPort).
+        Text is sent in the program's code page (GBK). Returns the time.monotonic() of the
+        last byte written; at a `baud` pace, `longest_pause` is then the longest time between
+        two pieces, and setting `stop` ends the sending early (the result is then None)."""
         if isinstance(data, str):
             data = data.encode("gbk")
         if baud:
             piece = max(1, baud // 1000)  # about 10 ms of line time a piece
-            start = last = time.monotonic()
-            self.longest_pause = 0.0
-            for at in range(0, len(data), piece):
-                due = start + at * 10 / baud
-                time.sleep(max(0.0, due - time.monotonic()))
-                self._write(data[at:at + piece])
-                now = time.monotonic()
-                self.longest_pause, last = max(self.longest_pause, now - last), now
-            return time.monotonic()
+            fd = self.port.master
+            with self._write_lock:
+                sender = subprocess.Popen(
+                    [sys.executable, "-c", _PACED_SENDER, str(fd), str(baud), str(piece)],
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, pass_fds=(fd,))
+                sender.stdin.write(data)
+                sender.stdin.close()
+                while True:
+                    try:
+                        sender.wait(timeout=0.05)
+                        break
+                    except subprocess.TimeoutExpired:
+                        if stop is not None and stop.is_set():
+                            sender.kill()
+                            sender.wait()
+                            sender.stdout.close()
+                            return None
+                with sender.stdout:
+                    last, self.longest_pause = (float(v) for v in sender.stdout.read().split())
+            return last
         chunks = max(1, min(chunks, len(data) or 1))
         size, extra = divmod(len(data), chunks)
         at = 0

@@ -16,6 +16,7 @@
 // --pid N; the first match in Z order is taken. --id N then names a descendant control.
 
 #include <windows.h>
+#include <shellapi.h>
 #include <wininet.h>
 #include <psapi.h>
 #include <aclapi.h>
@@ -217,8 +218,8 @@ class Output {
 // ---------------------------------------------------------------------------------------
 // Arguments
 
-const std::set<std::wstring> kFlags = {L"--first-child", L"--wmgettext",    L"--client",
-                                       L"--all",         L"--visible-only", L"--undo"};
+const std::set<std::wstring> kFlags = {L"--first-child",  L"--wmgettext", L"--client", L"--all",
+                                       L"--visible-only", L"--undo",      L"--remove"};
 
 class Args {
   public:
@@ -598,6 +599,19 @@ void CmdClose(const Args& a, Output&) {
 void CmdTray(const Args& a, Output&) {
     Post(RequireTop(a), 2025, static_cast<WPARAM>(a.Int(L"--wparam", 0)),
          static_cast<LPARAM>(a.Int(L"--lparam", 0x202)));
+}
+
+// trayicon: "1" while the shell holds the window's notification-area icon (--icon N, default
+// 0), asked the only way the shell answers for any program: a change that changes nothing
+// succeeds exactly when the icon is there. --remove takes the icon away, as a shell that
+// restarts has lost every icon.
+void CmdTrayIcon(const Args& a, Output& out) {
+    NOTIFYICONDATAW record{};
+    record.cbSize = NOTIFYICONDATAW_V1_SIZE;
+    record.hWnd = RequireTop(a);
+    record.uID = static_cast<UINT>(a.Int(L"--icon", 0));
+    const BOOL held = Shell_NotifyIconW(a.Has(L"--remove") ? NIM_DELETE : NIM_MODIFY, &record);
+    out.Record({held ? L"1" : L"0"});
 }
 
 void CmdPost(const Args& a, Output&) {
@@ -1114,8 +1128,11 @@ void CmdUsage(const Args& a, Output& out) {
                                  sizeof(memory))) {
         throw std::runtime_error(ErrorText("GetProcessMemoryInfo", GetLastError()));
     }
+    // The peak working set is the one high-water mark Wine keeps for another process (its
+    // peak private bytes are the current ones).
     out.Record({Dec(handles), Dec(static_cast<long long>(memory.PagefileUsage)),
-                Dec(static_cast<long long>(memory.WorkingSetSize))});
+                Dec(static_cast<long long>(memory.WorkingSetSize)),
+                Dec(static_cast<long long>(memory.PeakWorkingSetSize))});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1173,6 +1190,7 @@ const std::map<std::wstring, Command>& Commands() {
         {L"key", CmdKey},
         {L"close", CmdClose},
         {L"tray", CmdTray},
+        {L"trayicon", CmdTrayIcon},
         {L"post", CmdPost},
         {L"send", CmdSend},
         {L"regmsg", CmdRegMsg},
