@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/delivery.h"
@@ -153,10 +154,10 @@ class FrmMain {
     bool silentScannerShown_ = false;  // the window was shown for a scanner not answering
     std::uint32_t lastReopenAt_ = 0;
     bool failureShowPending_ = false;
-    bool scanTooLongShown_ = false;       // Label2 says a stream was dropped as too long
-    std::uint32_t typedAt_ = 0;           // when the last reading was typed
-    std::uint32_t typedSettleMs_ = 0;     // how long its keys may take to be handled
-    std::int32_t pollOpenCode_ = kSdtOk;  // the card port's last open result, as logged
+    bool scanTooLongShown_ = false;             // Label2 says a stream was dropped as too long
+    std::uint32_t typedAt_ = 0;                 // when the last reading was typed
+    std::uint32_t typedSettleMs_ = 0;           // how long its keys may take to be handled
+    std::optional<std::int32_t> pollOpenCode_;  // the card port's last open result, as logged
 };
 
 }  // namespace ordane

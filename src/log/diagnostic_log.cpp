@@ -160,6 +160,10 @@ void DiagnosticLog::WriteRefused(LogWord what) {
     Write("write refused: " + std::string(what.View()));
 }
 
+void DiagnosticLog::Event(LogWord category, LogWord what) {
+    Write(std::string(category.View()) + ": " + std::string(what.View()));
+}
+
 void DiagnosticLog::Event(LogWord category, LogWord what, std::int64_t code) {
     Write(std::string(category.View()) + ": " + std::string(what.View()) + ", code " +
           Number(code));

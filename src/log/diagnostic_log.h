@@ -103,8 +103,10 @@ class DiagnosticLog {
     void RegistrationAttempt(LogWord trigger, std::size_t idLength);
     void RegistrationOutcome(bool success);
     void WriteRefused(LogWord what);
-    // Any other event: a category, a fixed word and a number (an error code, a count).
-    void Event(LogWord category, LogWord what, std::int64_t code = 0);
+    // Any other event: a category and a fixed word, with a number (an error code, a count)
+    // where there is one.
+    void Event(LogWord category, LogWord what);
+    void Event(LogWord category, LogWord what, std::int64_t code);
 
     std::uint64_t Deliveries() const { return deliveries_; }
 
