@@ -29,11 +29,6 @@ TEST(DiagnosticLogTest, ExchangeHexIsBoundedAndSaysHowMuchWasLeftOut) {
     EXPECT_TRUE(hex.ends_with("AB AB (+6 more)")) << hex;
 }
 
-TEST(DiagnosticLogTest, LinesAreStampedWithPaddedLocalTimeAndEndInCrLf) {
-    EXPECT_EQ(FormatLogLine({2024, 5, 1, 8, 3, 5, 7}, "exit: 2 deliveries"),
-              "2024-05-01 08:03:05.007 exit: 2 deliveries\r\n");
-}
-
 TEST(DiagnosticLogTest, FileSizeIsCheckedEveryFewLinesAndRotatedFromOneMebibyte) {
     LogRotation rotation;
     int checks = 0;
