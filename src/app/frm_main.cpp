@@ -114,22 +114,25 @@ void FrmMain::Form_Load() {
     ScannerOpen = false;
     // An empty file is what the installer leaves, writable, for the first OK to fill.
     if (!deps_.settingsFile.Exists() || deps_.settingsFile.Empty()) {
+        deps_.log.SettingsNotRead(deps_.settingsFile.Exists() ? LogWord("Setting.ini empty")
+                                                              : LogWord("Setting.ini missing"));
         SetLabel(1, status::kFirstUse);
         return;
     }
     FrmSet& frmSet = deps_.frmSet;
     frmSet.EnsureLoaded();
     if (!frmSet.ReadSetting()) {
+        deps_.log.SettingsNotRead("Setting.ini damaged");
         SetLabel(1, status::kSettingsDamaged);
         return;
     }
+    deps_.log.SettingsRead(frmSet);
     ClearStatusLines();
     const bool useScanner = UseFlag(frmSet.usePort1);
     const bool useReader = UseFlag(frmSet.usePort2);
     if (useScanner) {
         SetScannerState(2);
-        if (deps_.scanner.OpenScannerPort(frmSet.Port, frmSet.BaudRate, frmSet.ByteSize,
-                                          frmSet.Parity, frmSet.StopBits) != 0) {
+        if (OpenScanner() != 0) {
             SetLabel(1, status::kScannerPortFailed);
             SetLabel(2, status::kCheckSettingsHint);
             return;
@@ -143,7 +146,7 @@ void FrmMain::Form_Load() {
 }
 
 void FrmMain::Form_Unload() {
-    deps_.scanner.CloseScannerPort();
+    CloseScanner();
     deps_.tray.RemoveTrayIcon();
 }
 
@@ -204,6 +207,10 @@ void FrmMain::Label5_Click() {
     }
     ScannerStarted = false;
     ReaderStarted = false;
+    deps_.log.Event(
+        "settings",
+        frmSet.MustReopen ? LogWord("confirmed, devices reopened") : LogWord("confirmed"),
+        DeviceFailed() ? 1 : 0);
     // A device that failed is opened again even when no setting changed: that is what a
     // user confirming the dialog after plugging it in expects.
     if (!frmSet.MustReopen && !DeviceFailed()) {
@@ -218,12 +225,11 @@ void FrmMain::Label5_Click() {
     const bool useScanner = UseFlag(frmSet.usePort1);
     const bool useReader = UseFlag(frmSet.usePort2);
     if (useScanner) {
-        deps_.scanner.CloseScannerPort();
+        CloseScanner();
         ScannerOpen = false;
         timer1_.SetEnabled(false);
         SetLabel(2, Text());
-        if (deps_.scanner.OpenScannerPort(frmSet.Port, frmSet.BaudRate, frmSet.ByteSize,
-                                          frmSet.Parity, frmSet.StopBits) != 0) {
+        if (OpenScanner() != 0) {
             SetLabel(1, status::kScannerPortFailed);
             SetLabel(2, status::kCheckSettingsHint);
             if (scannerWasLost) {
@@ -237,7 +243,7 @@ void FrmMain::Label5_Click() {
         timer1_.SetEnabled(false);
         ReaderOpen = false;
         CloseCardReaderPort();
-        if (!deps_.cardReaderIdentification.CheckCardReader(frmSet.Port2)) {
+        if (!IdentifyCardReader()) {
             SetLabel(12, status::kReaderNotRecognised);
             SetLabel(13, status::kCheckSettingsHint);
             return;
@@ -300,8 +306,10 @@ void FrmMain::Timer1_Timer() {
     std::string scan;
     scan.reserve(kScanBufferStart);
     bool tooLong = false;
+    std::size_t received = 0;
     auto append = [&](std::int32_t count) {
         const auto size = static_cast<std::size_t>(std::min(count, kReadChunk));
+        received += size;
         if (tooLong || scan.size() + size > kMaxScan) {
             tooLong = true;  // dropped whole, up to the next pause
             scan.clear();
@@ -340,12 +348,16 @@ void FrmMain::Timer1_Timer() {
     if (tooLong) {
         SetLabel(2, status::kScanTooLong);
         scanTooLongShown_ = true;
+        deps_.log.ReadingDropped(received, "too long");
     } else {
         if (scanTooLongShown_) {
             SetLabel(2, Text());  // the notice is about an earlier stream, not this reading
             scanTooLongShown_ = false;
         }
-        DeliverScan(DecodeScan(scan));
+        const Text decoded = DecodeScan(scan);
+        const DeliveryKind kind = DeliverScan(decoded);
+        deps_.log.Delivered(kind, decoded.size(),
+                            static_cast<std::uint32_t>(deps_.pump.TickCount() - lastData));
     }
     SetScannerState(0);
     if (lost) {
@@ -354,7 +366,8 @@ void FrmMain::Timer1_Timer() {
 }
 
 void FrmMain::ScannerLost() {
-    deps_.scanner.CloseScannerPort();
+    deps_.log.Event("scanner", "port lost");
+    CloseScanner();
     ReopenScannerLater();
     silentScannerShown_ = false;
     SetLabel(1, status::kScannerPortFailed);
@@ -391,8 +404,10 @@ void FrmMain::ReopenLostScanner() {
     }
     lastReopenAt_ = deps_.pump.TickCount();
     const FrmSet& frmSet = deps_.frmSet;
-    if (deps_.scanner.OpenScannerPort(frmSet.Port, frmSet.BaudRate, frmSet.ByteSize, frmSet.Parity,
-                                      frmSet.StopBits) != 0) {
+    const std::int32_t code = deps_.scanner.OpenScannerPort(
+        frmSet.Port, frmSet.BaudRate, frmSet.ByteSize, frmSet.Parity, frmSet.StopBits);
+    deps_.log.ReopenAttempt(LogDevice::Scanner, frmSet.Port, code);
+    if (code != 0) {
         return;
     }
     scannerLost_ = false;
@@ -420,14 +435,17 @@ bool FrmMain::IsKnownTwoDimensional(const Text& scan, const Text& marker) const 
     return false;
 }
 
-void FrmMain::DeliverScan(const Text& scan) {
+DeliveryKind FrmMain::DeliverScan(const Text& scan) {
     if (IsKnownTwoDimensional(scan, kMarkerDE6K8) || IsKnownTwoDimensional(scan, kMarkerDA36L)) {
         SetQRText(scan.substr(5));
-    } else if (StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L)) {
+        return DeliveryKind::Window;
+    }
+    if (StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L)) {
         SetNormalText(scan.substr(5));
     } else {
         SetNormalText(scan);
     }
+    return DeliveryKind::Keys;
 }
 
 bool FrmMain::DetectScanner() {
@@ -436,7 +454,9 @@ bool FrmMain::DetectScanner() {
     FrmSet& frmSet = deps_.frmSet;
     if (UseFlag(frmSet.usePort1)) {
         SetLabel(1, status::kScannerDetecting);
-        if (!deps_.scannerIdentification.CheckScanner(frmSet.ScannerModel)) {
+        const bool found = deps_.scannerIdentification.CheckScanner(frmSet.ScannerModel);
+        deps_.log.Identified(LogDevice::Scanner, frmSet, found);
+        if (!found) {
             SetLabel(1, status::kScannerNotDetected);
             SetLabel(2, status::kCheckSettingsHint);
             if (reopenedByItself_) {
@@ -491,12 +511,13 @@ bool FrmMain::StartCardReaderAtLoad() {
     FrmSet& frmSet = deps_.frmSet;
     SetReaderState(2);
     if (!deps_.sdtapi.Load()) {
+        deps_.log.Event("card reader", "sdtapi.dll not loaded");
         SetLabel(12, status::kReaderLibraryMissing);
         SetLabel(13, status::kCheckSettingsHint);
         return false;
     }
     Delay(deps_.pump, 0.5);
-    if (!deps_.cardReaderIdentification.CheckCardReader(frmSet.Port2)) {
+    if (!IdentifyCardReader()) {
         SetLabel(12, status::kReaderNotRecognised);
         SetLabel(13, status::kCheckSettingsHint);
         return false;
@@ -532,9 +553,12 @@ void FrmMain::Timer2_Timer() {
         return;
     }
     SetReaderState(1);
+    const std::uint32_t readStart = deps_.pump.TickCount();
     const Text record = GetCardStr(deps_.frmSet.Port2);
     if (!record.empty()) {
         SetQRText(record);
+        deps_.log.Delivered(DeliveryKind::Card, record.size(),
+                            static_cast<std::uint32_t>(deps_.pump.TickCount() - readStart));
         deps_.view.Beep();
     }
     SetReaderState(0);
@@ -560,7 +584,16 @@ Text FrmMain::GetCardStr(std::int32_t iport) {
     }
     CardReaderLibrary& sdt = deps_.sdtapi;
     Text result;
-    if (sdt.SDT_OpenPort(iport) == kSdtOk) {
+    const std::int32_t opened = sdt.SDT_OpenPort(iport);
+    if (opened != pollOpenCode_) {
+        // Only changes: the port is opened every half second.
+        pollOpenCode_ = opened;
+        deps_.log.Event(
+            "card reader",
+            opened == kSdtOk ? LogWord("polling port opens") : LogWord("polling port failed"),
+            opened);
+    }
+    if (opened == kSdtOk) {
         std::uint8_t scratch1[16] = {};
         std::uint8_t scratch2[16] = {};
         if (sdt.SDT_StartFindIDCard(iport, scratch1, 0) == kSdtCardFound &&
@@ -569,9 +602,12 @@ Text FrmMain::GetCardStr(std::int32_t iport) {
             std::uint8_t cardPhoto[1201] = {};
             std::uint32_t textLength = 0;
             std::uint32_t photoLength = 0;
-            if (sdt.SDT_ReadBaseMsg(iport, cardText, &textLength, cardPhoto, &photoLength, 0) ==
-                kSdtOk) {
+            const std::int32_t read =
+                sdt.SDT_ReadBaseMsg(iport, cardText, &textLength, cardPhoto, &photoLength, 0);
+            if (read == kSdtOk) {
                 result = BuildCardRecord(DecodeCardText(cardText, sizeof cardText, textLength));
+            } else {
+                deps_.log.Event("card reader", "card found, read failed", read);
             }
         }
     }
@@ -582,15 +618,38 @@ Text FrmMain::GetCardStr(std::int32_t iport) {
 std::int32_t FrmMain::OpenCardReaderPort(std::int32_t port) {
     CardReaderPort = port;
     if (!deps_.sdtapi.Load()) {
+        deps_.log.Event("card reader", "sdtapi.dll not loaded");
         return 0;
     }
-    return deps_.sdtapi.SDT_OpenPort(port) == kSdtOk ? 1 : 0;
+    const std::int32_t code = deps_.sdtapi.SDT_OpenPort(port);
+    deps_.log.Opened(LogDevice::CardReader, port, code == kSdtOk ? 0 : code);
+    return code == kSdtOk ? 1 : 0;
 }
 
 void FrmMain::CloseCardReaderPort() {
     if (CardReaderPort != 0) {
-        deps_.sdtapi.SDT_ClosePort(CardReaderPort);
+        deps_.log.Closed(LogDevice::CardReader, CardReaderPort,
+                         deps_.sdtapi.SDT_ClosePort(CardReaderPort));
     }
+}
+
+std::int32_t FrmMain::OpenScanner() {
+    const FrmSet& frmSet = deps_.frmSet;
+    const std::int32_t code = deps_.scanner.OpenScannerPort(
+        frmSet.Port, frmSet.BaudRate, frmSet.ByteSize, frmSet.Parity, frmSet.StopBits);
+    deps_.log.Opened(LogDevice::Scanner, frmSet.Port, code);
+    return code;
+}
+
+void FrmMain::CloseScanner() {
+    deps_.log.Closed(LogDevice::Scanner, deps_.frmSet.Port, deps_.scanner.CloseScannerPort());
+}
+
+bool FrmMain::IdentifyCardReader() {
+    FrmSet& frmSet = deps_.frmSet;
+    const bool found = deps_.cardReaderIdentification.CheckCardReader(frmSet.Port2);
+    deps_.log.Identified(LogDevice::CardReader, frmSet, found);
+    return found;
 }
 
 // ---- Registration report ---------------------------------------------------------------
@@ -598,31 +657,36 @@ void FrmMain::CloseCardReaderPort() {
 void FrmMain::Uploaded(const Text& id) {
     auto key = deps_.registry.CreateKey("Software\\CardReader");
     if (!key) {
+        deps_.log.Event("registration", "registry key not opened");
         return;
     }
     const auto size = key->QueryValueSize("upload");
     if (size && *size > 0) {
         const auto data = key->QueryValue("upload");
         if (data && FlagSet(*data)) {
+            deps_.log.Event("registration", "already reported");
             return;
         }
     }
-    if (UploadInfo(id)) {
-        key->SetString("upload", "1");
+    if (UploadInfo(id, "at start-up") && !key->SetString("upload", "1")) {
+        deps_.log.WriteRefused("HKLM Software\\CardReader upload");
     }
 }
 
-bool FrmMain::UploadInfo(const Text& id) {
+bool FrmMain::UploadInfo(const Text& id, LogWord trigger) {
+    deps_.log.RegistrationAttempt(trigger, id.size());
     if (id.empty()) {
+        deps_.log.RegistrationOutcome(false);
         return false;
     }
     deps_.Http1.Update(id);
+    deps_.log.RegistrationOutcome(deps_.Http1.Success);
     return deps_.Http1.Success;
 }
 
 void FrmMain::Form_KeyDown(int keyCode, int /*shift*/) {
     if (keyCode == kKeyF9 && !SamId.empty()) {
-        UploadInfo(SamId);
+        UploadInfo(SamId, "F9");
     }
 }
 

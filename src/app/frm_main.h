@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/delivery.h"
@@ -18,6 +19,7 @@
 #include "devices/card_reader_identification.h"
 #include "devices/scanner_channel.h"
 #include "devices/scanner_identification.h"
+#include "log/diagnostic_log.h"
 #include "settings/frm_set.h"
 #include "settings/profile_file.h"
 
@@ -45,6 +47,7 @@ struct FrmMainDeps {
     Registry& registry;
     Http& Http1;
     const AnsiCodec& codec;
+    DiagnosticLog& log;
 };
 
 class FrmMain {
@@ -129,9 +132,14 @@ class FrmMain {
     bool DeviceFailed() const;
     Text DecodeScan(const std::string& scan) const;
     void StartCardReader();
-    bool UploadInfo(const Text& id);
+    bool UploadInfo(const Text& id, LogWord trigger);
+    // The device steps that the diagnostic log records.
+    std::int32_t OpenScanner();
+    void CloseScanner();
+    bool IdentifyCardReader();
     bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
-    void DeliverScan(const Text& scan);
+    // How the reading went out: typed, or set into the business application's window.
+    DeliveryKind DeliverScan(const Text& scan);
     void Label4_Click();
     void Label5_Click();
     void Label6_Click();
@@ -146,9 +154,10 @@ class FrmMain {
     bool silentScannerShown_ = false;  // the window was shown for a scanner not answering
     std::uint32_t lastReopenAt_ = 0;
     bool failureShowPending_ = false;
-    bool scanTooLongShown_ = false;    // Label2 says a stream was dropped as too long
-    std::uint32_t typedAt_ = 0;        // when the last reading was typed
-    std::uint32_t typedSettleMs_ = 0;  // how long its keys may take to be handled
+    bool scanTooLongShown_ = false;             // Label2 says a stream was dropped as too long
+    std::uint32_t typedAt_ = 0;                 // when the last reading was typed
+    std::uint32_t typedSettleMs_ = 0;           // how long its keys may take to be handled
+    std::optional<std::int32_t> pollOpenCode_;  // the card port's last open result, as logged
 };
 
 }  // namespace ordane

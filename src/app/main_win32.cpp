@@ -24,22 +24,29 @@
 #include "devices/scanner_identification.h"
 #include "devices/serial_library_win32.h"
 #include "devices/symbol_link_win32.h"
+#include "log/diagnostic_log.h"
+#include "log/file_log_win32.h"
 #include "settings/frm_set.h"
 #include "settings/port_probe_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
+#include "version.h"
 
 namespace ordane {
 namespace {
 
 int Run(HINSTANCE instance) {
+    FileLogWin32 logFile;
+    DiagnosticLog log(logFile);
     const ExecutableLocation exe = GetExecutableLocation();
     SingleInstance guard(exe.folder + u"\\" + exe.baseName);
     if (guard.AlreadyRunning()) {
+        log.Event("start", "refused, another copy runs in this session");
         MessageBoxW(nullptr, Wide(status::kAlreadyRunning), Wide(status::kNoticeTitle), MB_OK);
         return 0;
     }
 
+    log.Started(ORDANE_VERSION_TEXT, ORDANE_REGISTRATION_SERVER);
     AnsiCodecWin32 codec;
     MessagePumpWin32 pump;
     ProfileFileWin32 settingsFile(exe.folder + u"\\Setting.ini");
@@ -47,11 +54,12 @@ int Run(HINSTANCE instance) {
     PortProbeWin32 portProbe;
     MainWindow window(instance);
     if (!window.Create()) {
+        log.Event("start", "main window not created");
         return 1;
     }
     SettingsDialogWin32 settingsDialog(instance);
     FrmSet frmSet(settingsFile, portProbe, registry, codec, settingsDialog, exe.folder,
-                  exe.baseName);
+                  exe.baseName, log);
     SerialPortWin32 commDll;
     SerialPortWin32 commDll2;
     SymbolLinkWin32 symbolLink;
@@ -64,8 +72,8 @@ int Run(HINSTANCE instance) {
         symbolWindow.Load();
         return frmSymbol;
     });
-    ScannerIdentification scannerIdentification(frmSet, scanner, pump);
-    CardReaderIdentification cardReaderIdentification(frmSet, commDll2, pump);
+    ScannerIdentification scannerIdentification(frmSet, scanner, pump, log);
+    CardReaderIdentification cardReaderIdentification(frmSet, commDll2, pump, log);
     CardReaderLibraryWin32 sdtapi;
     DeliveryWin32 delivery;
     HttpClientWin32 httpClient;
@@ -74,7 +82,7 @@ int Run(HINSTANCE instance) {
 
     FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settingsFile, scanner,
                                 scannerIdentification, cardReaderIdentification, sdtapi, delivery,
-                                registry, http1, codec});
+                                registry, http1, codec, log});
     window.Attach(frmMain);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();
@@ -82,6 +90,7 @@ int Run(HINSTANCE instance) {
     });
     frmMain.Form_Load();
     if (window.Handle() == nullptr) {
+        log.Exited();
         return 0;
     }
     window.ShowWindow(Activation::Activate);
@@ -95,6 +104,7 @@ int Run(HINSTANCE instance) {
     // The loop can also end without Exit (a quit message from outside): unload while the
     // objects the windows forward to still exist.
     window.UnloadAll();
+    log.Exited();
     return 0;
 }
 

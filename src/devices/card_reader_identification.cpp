@@ -1,5 +1,6 @@
 #include "devices/card_reader_identification.h"
 
+#include <algorithm>
 #include <array>
 
 #include "devices/delay.h"
@@ -19,16 +20,21 @@ std::uint32_t BigEndian32(const std::uint8_t* b) {
 // One exchange: open, clear, send, wait, read into a zeroed answer buffer, close in every
 // case. Returns how many bytes arrived (0 or less: none).
 template <std::size_t RequestSize>
-std::int32_t Exchange(SerialLibrary& lib, MessagePump& pump, std::int32_t port,
+std::int32_t Exchange(SerialLibrary& lib, MessagePump& pump, DiagnosticLog& log, std::int32_t port,
                       const std::array<std::uint8_t, RequestSize>& request, std::int32_t sent,
                       std::array<std::uint8_t, 27>& answer, std::int32_t readCount) {
     answer.fill(0);
-    lib.OpenPort(port, kProbeBaudRate, 8, 0, 0);
+    const std::int32_t opened = lib.OpenPort(port, kProbeBaudRate, 8, 0, 0);
+    log.Opened(LogDevice::CardReader, port, opened);
     lib.ClearRXBuff();
     lib.WriteData(request.data(), sent);
     Delay(pump, kReplyWait);
     const std::int32_t n = lib.ReadData(answer.data(), readCount);
-    lib.ClosePort();
+    log.Closed(LogDevice::CardReader, port, lib.ClosePort());
+    const auto got = static_cast<std::size_t>(std::clamp(n, 0, readCount));
+    log.Exchange(LogDevice::CardReader, port,
+                 std::span(request.data(), static_cast<std::size_t>(sent)),
+                 std::span(answer.data(), got));
     return n;
 }
 
@@ -39,8 +45,8 @@ std::uint32_t HxExpectedAnswer(std::uint32_t c) {
 }
 
 CardReaderIdentification::CardReaderIdentification(Settings& settings, SerialLibrary& commDll2,
-                                                   MessagePump& pump)
-    : settings_(settings), commDll2_(commDll2), pump_(pump) {}
+                                                   MessagePump& pump, DiagnosticLog& log)
+    : settings_(settings), commDll2_(commDll2), pump_(pump), log_(log) {}
 
 bool CardReaderIdentification::CheckCardReader(std::int32_t port) {
     const bool hx = settings_.CardReaderModel == u"华旭";
@@ -59,7 +65,7 @@ bool CardReaderIdentification::CheckHxCardReader(std::int32_t port) {
     }
     request[8] = check;
     std::array<std::uint8_t, 27> answer{};
-    const std::int32_t n = Exchange(commDll2_, pump_, port, request, 9, answer, 9);
+    const std::int32_t n = Exchange(commDll2_, pump_, log_, port, request, 9, answer, 9);
     if (n < 1) {
         return false;
     }
@@ -69,7 +75,7 @@ bool CardReaderIdentification::CheckHxCardReader(std::int32_t port) {
 bool CardReaderIdentification::CheckHsCardReader(std::int32_t port) {
     const std::array<std::uint8_t, 7> request{0x02, 0x00, 0x07, 0x03, 0x01, 0x00, 0x03};
     std::array<std::uint8_t, 27> answer{};
-    const std::int32_t n = Exchange(commDll2_, pump_, port, request, 7, answer, 11);
+    const std::int32_t n = Exchange(commDll2_, pump_, log_, port, request, 7, answer, 11);
     if (n < 1) {
         return false;
     }

@@ -7,6 +7,7 @@
 
 #include "common/pump.h"
 #include "devices/serial_library.h"
+#include "log/diagnostic_log.h"
 #include "settings/settings_model.h"
 
 namespace ordane {
@@ -24,7 +25,8 @@ std::uint32_t HxExpectedAnswer(std::uint32_t c);
 
 class CardReaderIdentification {
   public:
-    CardReaderIdentification(Settings& settings, SerialLibrary& commDll2, MessagePump& pump);
+    CardReaderIdentification(Settings& settings, SerialLibrary& commDll2, MessagePump& pump,
+                             DiagnosticLog& log = DiagnosticLog::Off());
     CardReaderIdentification(const CardReaderIdentification&) = delete;
     CardReaderIdentification& operator=(const CardReaderIdentification&) = delete;
 
@@ -39,6 +41,7 @@ class CardReaderIdentification {
     Settings& settings_;
     SerialLibrary& commDll2_;
     MessagePump& pump_;
+    DiagnosticLog& log_;
 };
 
 }  // namespace ordane

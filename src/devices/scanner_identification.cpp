@@ -38,15 +38,28 @@ Text ReadReply(ScannerChannel& channel, std::int32_t readCount) {
 }  // namespace
 
 ScannerIdentification::ScannerIdentification(Settings& settings, ScannerChannel& channel,
-                                             MessagePump& pump)
-    : settings_(settings), channel_(channel), pump_(pump) {}
+                                             MessagePump& pump, DiagnosticLog& log)
+    : settings_(settings), channel_(channel), pump_(pump), log_(log) {}
+
+void ScannerIdentification::LogExchange(const std::uint8_t* query, std::int32_t count,
+                                        const Text& reply) {
+    Bytes received;
+    received.reserve(reply.size());
+    for (char16_t c : reply) {
+        received.push_back(static_cast<std::uint8_t>(c & 0xFF));  // one byte per character
+    }
+    log_.Exchange(LogDevice::Scanner, settings_.Port,
+                  std::span(query, static_cast<std::size_t>(std::max(count, 0))), received);
+}
 
 Text ScannerIdentification::Exchange(const std::uint8_t* query, std::int32_t count, double wait,
                                      std::int32_t readCount) {
     channel_.ClearScannerRXBuff();
     channel_.WriteScannerPort(query, count);
     Delay(pump_, wait);
-    return ReadReply(channel_, readCount);
+    Text reply = ReadReply(channel_, readCount);
+    LogExchange(query, count, reply);
+    return reply;
 }
 
 bool ScannerIdentification::CheckHHP() {
@@ -102,7 +115,9 @@ Text ScannerIdentification::WriteStrToPort(const Text& str, double t) {
     }
     channel_.WriteScannerPort(bytes.data(), static_cast<std::int32_t>(bytes.size()));
     Delay(pump_, t);
-    return ReadReply(channel_, kWriteStrReadCount);
+    Text reply = ReadReply(channel_, kWriteStrReadCount);
+    LogExchange(bytes.data(), static_cast<std::int32_t>(bytes.size()), reply);
+    return reply;
 }
 
 bool ScannerIdentification::CheckDenso() {

@@ -6,13 +6,15 @@
 #include "common/pump.h"
 #include "common/text.h"
 #include "devices/scanner_channel.h"
+#include "log/diagnostic_log.h"
 #include "settings/settings_model.h"
 
 namespace ordane {
 
 class ScannerIdentification {
   public:
-    ScannerIdentification(Settings& settings, ScannerChannel& channel, MessagePump& pump);
+    ScannerIdentification(Settings& settings, ScannerChannel& channel, MessagePump& pump,
+                          DiagnosticLog& log = DiagnosticLog::Off());
     ScannerIdentification(const ScannerIdentification&) = delete;
     ScannerIdentification& operator=(const ScannerIdentification&) = delete;
 
@@ -37,9 +39,13 @@ class ScannerIdentification {
     Text Exchange(const std::uint8_t* query, std::int32_t count, double wait,
                   std::int32_t readCount);
 
+    // The exchange, as hex, into the diagnostic log.
+    void LogExchange(const std::uint8_t* query, std::int32_t count, const Text& reply);
+
     Settings& settings_;
     ScannerChannel& channel_;
     MessagePump& pump_;
+    DiagnosticLog& log_;
 };
 
 }  // namespace ordane

@@ -81,14 +81,15 @@ Text DropDownList::SelectedText() const {
 }
 
 FrmSet::FrmSet(ProfileFile& profile, PortProbe& probe, Registry& registry, const AnsiCodec& codec,
-               SettingsView& view, Text exeFolder, Text exeBaseName)
+               SettingsView& view, Text exeFolder, Text exeBaseName, DiagnosticLog& log)
     : profile_(profile),
       probe_(probe),
       registry_(registry),
       codec_(codec),
       view_(view),
       exeFolder_(std::move(exeFolder)),
-      exeBaseName_(std::move(exeBaseName)) {
+      exeBaseName_(std::move(exeBaseName)),
+      log_(log) {
     // Entries fixed at design; their indexes are what "Setting.ini" stores.
     Mutable(SettingsList::cbModel).entries = {u"DataLogic", u"HHP", u"Denso", u"NewLand"};
     Mutable(SettingsList::cbBaudRate).entries = {u"2400",  u"4800",  u"7200",  u"9600",
@@ -447,6 +448,7 @@ void FrmSet::SaveAutoStart() {
     }
     // A standard user may not change the machine's start-up entries: say so, and let the box
     // show the entry as it is.
+    log_.WriteRefused(wanted ? LogWord("Run entry (set)") : LogWord("Run entry (removal)"));
     view_.ShowMessage(wanted ? kAutoStartNotSetMessage : kAutoStartNotRemovedMessage);
     SetCheckValue(2, AutoStartRegistered() ? kCheckChecked : kCheckUnchecked);
 }
@@ -514,6 +516,7 @@ void FrmSet::Command1_Click() {
             {"CardReader", codec_.Encode(List(SettingsList::cmCardModel).SelectedText())},
         })) {
         // The dialog stays open with the user's choices; the model keeps what the file holds.
+        log_.WriteRefused("Setting.ini");
         view_.ShowMessage(kNotSavedMessage);
         return;
     }

@@ -11,6 +11,7 @@
 
 #include "common/registry.h"
 #include "common/text.h"
+#include "log/diagnostic_log.h"
 #include "settings/port_probe.h"
 #include "settings/profile_file.h"
 #include "settings/settings_model.h"
@@ -53,7 +54,8 @@ class FrmSet : public Settings {
     // exeFolder: the directory of the running executable as the system reports it;
     // exeBaseName: the executable's file name without its extension (for the auto-start entry).
     FrmSet(ProfileFile& profile, PortProbe& probe, Registry& registry, const AnsiCodec& codec,
-           SettingsView& view, Text exeFolder, Text exeBaseName);
+           SettingsView& view, Text exeFolder, Text exeBaseName,
+           DiagnosticLog& log = DiagnosticLog::Off());
     FrmSet(const FrmSet&) = delete;
     FrmSet& operator=(const FrmSet&) = delete;
 
@@ -137,6 +139,7 @@ class FrmSet : public Settings {
     SettingsView& view_;
     Text exeFolder_;
     Text exeBaseName_;
+    DiagnosticLog& log_;
 
     bool loaded_ = false;
     bool visible_ = false;

@@ -1,13 +1,16 @@
 """The ID card reader through the real Ordane.exe: identification of either make at start-up,
 card records into the fake business application, the reader library missing, and the
-one-time registration report with its registry flag and F9."""
+one-time registration report with its registry flag and F9, and the diagnostic log written
+while a barcode and a card are read."""
 
+import shutil
 import time
 import unittest
 
 from harness import (UPLOAD_KEY, VK_F9, PtyPort, Program, RegistrationServer, Target,
-                     keep_registry, reg_delete, reg_get, reg_set, settings, wait_until)
+                     keep_registry, prefix, reg_delete, reg_get, reg_set, settings, wait_until)
 from sim.card_reader import CardReaderSim
+from sim.scanner import ScannerSim
 
 HINT = "确认设置正确和设备已经连接到电脑"
 WM_SYSKEYDOWN = 0x104
@@ -210,6 +213,60 @@ class RegistrationTest(unittest.TestCase):
             app.main.wait_visible(True, timeout=5)
             self.assertIsNone(reg_get(UPLOAD_KEY, "upload"))
             app.exit()
+
+
+class DiagnosticLogTest(unittest.TestCase):
+    # Where Wine puts the user's local application data (the folder's name varies by version).
+    LOG_FOLDERS = ("users/*/AppData/Local/Ordane/logs",
+                   "users/*/Local Settings/Application Data/Ordane/logs")
+    BARCODE = "6923450657713"
+
+    def log_folders(self):
+        return [p for pattern in self.LOG_FOLDERS for p in prefix().drive_c.glob(pattern)]
+
+    def setUp(self):
+        keep_registry(self, UPLOAD_KEY, "upload")
+        reg_set(UPLOAD_KEY, "upload", "1")
+        for folder in self.log_folders():
+            shutil.rmtree(folder)
+
+    def test_the_log_names_the_devices_and_deliveries_but_no_reading_or_card(self):
+        with PtyPort(3) as scanner_port, ScannerSim(scanner_port, "HHP") as sim, \
+                PtyPort(4) as reader_port, CardReaderSim(reader_port, "华视"), \
+                Target() as target, \
+                Program(settings(Port=3, UsePort2=1, Port2=4), sdtapi=True,
+                        reader={"samid": SAM_ID}) as app:
+            app.wait_label(1, "等待扫描仪发送信息...", timeout=25)
+            app.wait_label(12, WAITING)
+            target.focus()
+            sim.send_scan(self.BARCODE)
+            target.wait_typed(self.BARCODE + "<ENTER>")
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD))
+            target.wait_texts(1)
+            app.set_reader(samid=SAM_ID)
+            wait_until(lambda: app.reader_calls()[-2:-1] ==
+                       ["SDT_StartFindIDCard port=4 ifOpen=0 -> 128"], 5, what="no card found")
+            deliveries = 1 + len(target.texts())
+            self.assertEqual(app.exit(), 0)
+
+        logs = [folder / "ordane.log" for folder in self.log_folders()]
+        self.assertEqual(len(logs), 1, logs)
+        data = logs[0].read_bytes()
+        text = data.decode("utf-8")
+        for expected in ("start: Ordane ", "settings: UsePort1=1 Scanner=HHP Port=3",
+                         "CardReader=华视", "scanner open port 3: ok",
+                         "scanner HHP: identified, model IT4600Q",
+                         "card reader 华视: identified, model CVR-100U",
+                         "card reader: polling port opens, code 144",
+                         "delivery 1: keys, length 13", "delivery 2: card, length",
+                         f"exit: {deliveries} deliveries"):
+            self.assertIn(expected, text)
+        # Neither the barcode nor a card field, in any of the encodings they travel in.
+        for secret in (self.BARCODE, CARD[0], CARD[4], CARD[5], SAM_ID):
+            for encoding in ("utf-8", "gbk", "utf-16-le"):
+                self.assertNotIn(secret.encode(encoding), data, (secret, encoding))
+        barcode_hex = " ".join(f"{b:02X}" for b in self.BARCODE.encode())
+        self.assertNotIn(barcode_hex[:20].encode(), data)
 
 
 if __name__ == "__main__":

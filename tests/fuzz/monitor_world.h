@@ -94,7 +94,8 @@ struct MonitorWorld {
     test::FakeHttpClient httpClient;
     Http http1{httpClient, codec, "127.0.0.1:18471"};
     FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
-                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec}};
+                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec,
+                            DiagnosticLog::Off()}};
 };
 
 }  // namespace ordane::fuzz

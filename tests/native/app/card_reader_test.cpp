@@ -198,7 +198,49 @@ TEST_F(CardReaderTest, RefusedFlagWriteLeavesTheReportToBeSentAgainAndTheReaderR
     EXPECT_TRUE(frm.Timer2().Enabled());
     frm.Uploaded(frm.SamId);  // the next start reports again
     EXPECT_EQ(httpClient.urls.size(), 2u);
+    EXPECT_NE(logLines.All().find("write refused: HKLM Software\\CardReader upload"),
+              std::string::npos);
 }
 
+// ---- Diagnostic log ----
+
+TEST_F(CardReaderTest, LogRecordsDevicesAndDeliveriesButNoReadingOrCardContent) {
+    WriteSettings(true, true);
+    AttachHhpScanner();
+    AttachHsReader();
+    StartAndSettle();
+    Scan("6901234567892");
+    pump.RunFor(1000);
+    sdtapi.LayCard(Text(u"张三") + Text(13, u' ') + u"102" + u"19800101" + Text(35, u' ') +
+                   u"110101198001010012");
+    pump.RunFor(600);
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    ASSERT_FALSE(delivery.received.empty());
+    ASSERT_NE(delivery.received[0].find(u"110101198001010012"), Text::npos);
+
+    const std::string all = logLines.All();
+    for (const char* expected :
+         {"settings: UsePort1=1 Scanner=HHP Port=3 BaudRate=", "AddEnter=1 UsePort2=1 Port2=2",
+          "scanner open port 3: ok", "scanner identification port 3: sent 16 4D 0D 50 5F",
+          "scanner HHP: identified, model IT4600Q", "card reader open port 2: ok",
+          "card reader identification port 2: sent 02 00 07 03 01 00 03",
+          "card reader \xE5\x8D\x8E\xE8\xA7\x86: identified, model CVR-100U",
+          "registration: at start-up, id length 36", "registration: accepted",
+          "delivery 1: keys, length 13", "delivery 2: card, length"}) {
+        EXPECT_NE(all.find(expected), std::string::npos) << expected << "\n" << all;
+    }
+    // The reading is timed from its last byte: the pause that ends it is part of the wait.
+    const std::size_t at = all.find("delivery 1: keys, length 13, latency ");
+    ASSERT_NE(at, std::string::npos);
+    const int latency = std::stoi(all.substr(at + 37));
+    EXPECT_GE(latency, 200);
+    EXPECT_LE(latency, 400);
+
+    for (const char* personal :
+         {"6901234567892", "36 39 30 31 32 33 34" /* its bytes in hex */,
+          "\xE5\xBC\xA0\xE4\xB8\x89" /* 张三 */, "110101198001010012", "19800101", "2010030040"}) {
+        EXPECT_EQ(all.find(personal), std::string::npos) << personal;
+    }
+}
 }  // namespace
 }  // namespace ordane::test

@@ -12,6 +12,7 @@
 #include "doubles/fake_codec.h"
 #include "doubles/fake_delivery.h"
 #include "doubles/fake_http_client.h"
+#include "doubles/fake_log.h"
 #include "doubles/fake_main_view.h"
 #include "doubles/fake_port_probe.h"
 #include "doubles/fake_profile.h"
@@ -94,6 +95,8 @@ class MonitorTest : public ::testing::Test {
         return true;
     }
 
+    FakeLogSink logLines;
+    DiagnosticLog log{logLines};
     FakePump pump;
     FakeCodec codec;
     FakeMainView view;
@@ -101,20 +104,20 @@ class MonitorTest : public ::testing::Test {
     FakePortProbe probe{{1, 2, 3, 6}};
     FakeRegistry registry;
     FakeSettingsView settingsView;
-    FrmSet frmSet{profile, probe, registry, codec, settingsView, u"C:\\Ordane", u"Ordane"};
+    FrmSet frmSet{profile, probe, registry, codec, settingsView, u"C:\\Ordane", u"Ordane", log};
     FakeSerialLibrary commDll;
     FakeSerialLibrary commDll2;
     FakeSymbolLink symbolLink{pump};
     FrmSymbol frmSymbol{symbolLink, pump, 77};
     ScannerChannel scanner{frmSet, commDll, [this]() -> FrmSymbol& { return frmSymbol; }};
-    ScannerIdentification scannerIdentification{frmSet, scanner, pump};
-    CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump};
+    ScannerIdentification scannerIdentification{frmSet, scanner, pump, log};
+    CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump, log};
     FakeCardLibrary sdtapi{&pump};
     FakeDelivery delivery;
     FakeHttpClient httpClient;
     Http http1{httpClient, codec, "127.0.0.1:18471"};
     FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
-                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec}};
+                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec, log}};
 };
 
 }  // namespace ordane::test

@@ -1,0 +1,172 @@
+#include "log/diagnostic_log.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/text.h"
+
+namespace ordane {
+
+namespace {
+
+const char* DeviceName(LogDevice device) {
+    return device == LogDevice::Scanner ? "scanner" : "card reader";
+}
+
+const char* KindName(DeliveryKind kind) {
+    switch (kind) {
+        case DeliveryKind::Keys:
+            return "keys";
+        case DeliveryKind::Window:
+            return "window";
+        case DeliveryKind::Card:
+            return "card";
+    }
+    return "?";
+}
+
+std::string Number(std::int64_t value) {
+    return std::to_string(value);
+}
+
+std::string Port(std::int32_t port) {
+    return "port " + Number(port);
+}
+
+}  // namespace
+
+std::string HexBounded(std::span<const std::uint8_t> bytes, std::size_t maxBytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string hex;
+    const std::size_t shown = std::min(bytes.size(), maxBytes);
+    hex.reserve(shown * 3 + 24);
+    for (std::size_t i = 0; i < shown; ++i) {
+        if (i > 0) {
+            hex += ' ';
+        }
+        hex += kDigits[bytes[i] >> 4];
+        hex += kDigits[bytes[i] & 0x0F];
+    }
+    if (bytes.size() > shown) {
+        hex += " (+" + Number(static_cast<std::int64_t>(bytes.size() - shown)) + " more)";
+    }
+    if (bytes.empty()) {
+        hex = "(none)";
+    }
+    return hex;
+}
+
+std::string FormatLogLine(const LogTime& t, std::string_view message) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", t.year, t.month,
+                  t.day, t.hour, t.minute, t.second, t.millisecond);
+    std::string line(stamp);
+    line.append(message);
+    line += "\r\n";
+    return line;
+}
+
+DiagnosticLog& DiagnosticLog::Off() {
+    static DiagnosticLog off;
+    return off;
+}
+
+void DiagnosticLog::Write(const std::string& line) {
+    if (sink_ != nullptr) {
+        sink_->Append(line);
+    }
+}
+
+void DiagnosticLog::Started(LogWord version, LogWord server) {
+    Write("start: Ordane " + std::string(version.View()) + ", registration server " +
+          std::string(server.View()));
+}
+
+void DiagnosticLog::Exited() {
+    Write("exit: " + Number(static_cast<std::int64_t>(deliveries_)) + " deliveries");
+}
+
+void DiagnosticLog::SettingsRead(const Settings& s) {
+    Write("settings: UsePort1=" + ToUtf8(s.usePort1) + " Scanner=" + ToUtf8(s.ScannerModel) +
+          " Port=" + Number(s.Port) + " BaudRate=" + Number(s.BaudRate) + " Bits=" +
+          Number(s.ByteSize) + " Parity=" + Number(s.Parity) + " StopBits=" + Number(s.StopBits) +
+          " AddEnter=" + (s.AddEnter ? "1" : "0") + " UsePort2=" + ToUtf8(s.usePort2) +
+          " Port2=" + Number(s.Port2) + " CardReader=" + ToUtf8(s.CardReaderModel));
+}
+
+void DiagnosticLog::SettingsNotRead(LogWord reason) {
+    Write("settings not read: " + std::string(reason.View()));
+}
+
+void DiagnosticLog::Opened(LogDevice device, std::int32_t port, std::int32_t code) {
+    Write(std::string(DeviceName(device)) + " open " + Port(port) +
+          (code == 0 ? std::string(": ok") : ": failed, code " + Number(code)));
+}
+
+void DiagnosticLog::Closed(LogDevice device, std::int32_t port, std::int32_t code) {
+    Write(std::string(DeviceName(device)) + " close " + Port(port) + ": code " + Number(code));
+}
+
+void DiagnosticLog::Exchange(LogDevice device, std::int32_t port,
+                             std::span<const std::uint8_t> sent,
+                             std::span<const std::uint8_t> received) {
+    Write(std::string(DeviceName(device)) + " identification " + Port(port) + ": sent " +
+          HexBounded(sent) + "; received " + HexBounded(received));
+}
+
+void DiagnosticLog::Identified(LogDevice device, const Settings& s, bool found) {
+    const bool scanner = device == LogDevice::Scanner;
+    const std::string brand = ToUtf8(scanner ? s.ScannerModel : s.CardReaderModel);
+    const std::string model = ToUtf8(scanner ? s.ScannerXH : s.CardReaderXh);
+    Write(std::string(DeviceName(device)) + " " + brand +
+          (found ? ": identified, model " + model : std::string(": did not answer")));
+}
+
+void DiagnosticLog::ReopenAttempt(LogDevice device, std::int32_t port, std::int32_t code) {
+    ++reopenAttempts_;
+    const std::string what = std::string(DeviceName(device)) + " reopen " + Port(port);
+    const std::string count = " (attempt " + Number(reopenAttempts_) + ")";
+    if (code == 0) {
+        Write(what + ": ok" + count);
+        reopenAttempts_ = 0;
+    } else if (reopenAttempts_ == 1 || code != lastReopenCode_) {
+        Write(what + ": failed, code " + Number(code) + count);
+    }
+    lastReopenCode_ = code;
+}
+
+void DiagnosticLog::Delivered(DeliveryKind kind, std::size_t length, std::uint32_t latencyMs) {
+    ++deliveries_;
+    Write("delivery " + Number(static_cast<std::int64_t>(deliveries_)) + ": " + KindName(kind) +
+          ", length " + Number(static_cast<std::int64_t>(length)) + ", latency " +
+          Number(latencyMs) + " ms");
+}
+
+void DiagnosticLog::ReadingDropped(std::size_t length, LogWord reason) {
+    Write("reading dropped: " + std::string(reason.View()) + ", length " +
+          Number(static_cast<std::int64_t>(length)));
+}
+
+void DiagnosticLog::RegistrationAttempt(LogWord trigger, std::size_t idLength) {
+    Write("registration: " + std::string(trigger.View()) + ", id length " +
+          Number(static_cast<std::int64_t>(idLength)));
+}
+
+void DiagnosticLog::RegistrationOutcome(bool success) {
+    Write(success ? "registration: accepted" : "registration: failed");
+}
+
+void DiagnosticLog::WriteRefused(LogWord what) {
+    Write("write refused: " + std::string(what.View()));
+}
+
+void DiagnosticLog::Event(LogWord category, LogWord what) {
+    Write(std::string(category.View()) + ": " + std::string(what.View()));
+}
+
+void DiagnosticLog::Event(LogWord category, LogWord what, std::int64_t code) {
+    Write(std::string(category.View()) + ": " + std::string(what.View()) + ", code " +
+          Number(code));
+}
+
+}  // namespace ordane

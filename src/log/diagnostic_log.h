@@ -1,0 +1,122 @@
+// The diagnostic log that support reads when a counter calls: version and build server, the
+// settings read, device opens and closes with their codes, identification exchanges, reopen
+// attempts, deliveries, registration and refused writes.
+//
+// It holds no personal data. No call takes the text or the bytes of a reading or of a card:
+// only kinds, counts, lengths, codes, settings and words fixed in the program's source
+// (LogWord converts from a string literal only), so a barcode or a card field cannot reach
+// the file. The bytes of identification exchanges are the one exception: they are queries and
+// answers of the devices' own protocols, logged as hex and bounded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "settings/settings_model.h"
+
+namespace ordane {
+
+// Where finished event lines go: the log file, or a test double. Append never throws and
+// never reports a failure; a line that cannot be written is lost.
+class LogSink {
+  public:
+    virtual ~LogSink() = default;
+    // One event, without time stamp or line end.
+    virtual void Append(std::string_view line) = 0;
+};
+
+// A word written into the program's source. Only a string literal converts to it (the
+// conversion runs at compile time), so text that arrived at run time cannot pass for one.
+class LogWord {
+  public:
+    template <std::size_t N>
+    consteval LogWord(const char (&literal)[N]) : text_(literal, N - 1) {}
+    std::string_view View() const { return text_; }
+
+  private:
+    std::string_view text_;
+};
+
+enum class LogDevice { Scanner, CardReader };
+enum class DeliveryKind { Keys, Window, Card };
+
+// Bytes as hex pairs, at most maxBytes of them, then how many more there were.
+inline constexpr std::size_t kLogHexBytes = 64;
+std::string HexBounded(std::span<const std::uint8_t> bytes, std::size_t maxBytes = kLogHexBytes);
+
+// A local time as the file writer stamps each line with it.
+struct LogTime {
+    int year, month, day, hour, minute, second, millisecond;
+};
+// "2024-05-01 08:30:05.123 message" and CR LF.
+std::string FormatLogLine(const LogTime& time, std::string_view message);
+
+// When the file is rotated: its size is looked at when it is opened and every kCheckEvery
+// lines, and at kLimit bytes or more it becomes the one older file.
+class LogRotation {
+  public:
+    static constexpr std::uint64_t kLimit = std::uint64_t{1} << 20;
+    static constexpr unsigned kCheckEvery = 64;
+    // Counts one written line; True when the size is due to be looked at.
+    bool LineWritten() { return ++lines_ % kCheckEvery == 0; }
+    static bool Due(std::uint64_t size) { return size >= kLimit; }
+
+  private:
+    unsigned lines_ = 0;
+};
+
+class DiagnosticLog {
+  public:
+    // No sink: every call does nothing (the default of objects built without a log).
+    DiagnosticLog() = default;
+    explicit DiagnosticLog(LogSink& sink) : sink_(&sink) {}
+    DiagnosticLog(const DiagnosticLog&) = delete;
+    DiagnosticLog& operator=(const DiagnosticLog&) = delete;
+
+    // A log that writes nothing, for objects given none.
+    static DiagnosticLog& Off();
+
+    void Started(LogWord version, LogWord server);
+    void Exited();
+    // The eleven settings of the file, as the model holds them after reading.
+    void SettingsRead(const Settings& settings);
+    void SettingsNotRead(LogWord reason);
+    // code: 0 opened, else the failure code the port or library gave.
+    void Opened(LogDevice device, std::int32_t port, std::int32_t code);
+    void Closed(LogDevice device, std::int32_t port, std::int32_t code);
+    void Exchange(LogDevice device, std::int32_t port, std::span<const std::uint8_t> sent,
+                  std::span<const std::uint8_t> received);
+    // The brand asked, and the model found or that none answered.
+    void Identified(LogDevice device, const Settings& settings, bool found);
+    // A closed port tried again. Only the first attempt, a change of its code and the
+    // opening are written, with the count: an adapter left unplugged would otherwise write
+    // a line every attempt.
+    void ReopenAttempt(LogDevice device, std::int32_t port, std::int32_t code);
+    // latencyMs: from the reading's last byte, or the card read's start, to the delivery.
+    void Delivered(DeliveryKind kind, std::size_t length, std::uint32_t latencyMs);
+    void ReadingDropped(std::size_t length, LogWord reason);
+    // The security-module id is not written: its length says whether one was read, and
+    // the registration server holds the id itself.
+    void RegistrationAttempt(LogWord trigger, std::size_t idLength);
+    void RegistrationOutcome(bool success);
+    void WriteRefused(LogWord what);
+    // Any other event: a category and a fixed word, with a number (an error code, a count)
+    // where there is one.
+    void Event(LogWord category, LogWord what);
+    void Event(LogWord category, LogWord what, std::int64_t code);
+
+    std::uint64_t Deliveries() const { return deliveries_; }
+
+  private:
+    void Write(const std::string& line);
+
+    LogSink* sink_ = nullptr;
+    std::uint64_t deliveries_ = 0;
+    std::uint32_t reopenAttempts_ = 0;
+    std::int32_t lastReopenCode_ = 0;
+};
+
+}  // namespace ordane
