@@ -85,6 +85,35 @@ void FrmMain::EnableTimersInUse(bool useScanner, bool useReader) {
     }
 }
 
+void FrmMain::SetLabel(int label, const Text& text) {
+    deps_.view.SetLabelText(label, text);
+    if (deps_.readings == nullptr) {
+        return;
+    }
+    const auto model = [&text] {
+        return StartsWith(text, status::kModelPrefix)
+                   ? text.substr(std::char_traits<char16_t>::length(status::kModelPrefix))
+                   : text;
+    };
+    switch (label) {
+        case 1:
+            readingsStatus_.scanner.status = text;
+            break;
+        case 7:
+            readingsStatus_.scanner.model = model();
+            break;
+        case 11:
+            readingsStatus_.reader.model = model();
+            break;
+        case 12:
+            readingsStatus_.reader.status = text;
+            break;
+        default:
+            return;
+    }
+    deps_.readings->Status(readingsStatus_);
+}
+
 void FrmMain::ClearStatusLines() {
     for (int label : kStatusLines) {
         SetLabel(label, Text());
@@ -421,12 +450,23 @@ bool FrmMain::IsKnownTwoDimensional(const Text& scan, const Text& marker) const 
 }
 
 void FrmMain::DeliverScan(const Text& scan) {
+    Readings* readings = deps_.readings;
     if (IsKnownTwoDimensional(scan, kMarkerDE6K8) || IsKnownTwoDimensional(scan, kMarkerDA36L)) {
         SetQRText(scan.substr(5));
-    } else if (StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L)) {
-        SetNormalText(scan.substr(5));
-    } else {
-        SetNormalText(scan);
+        if (readings != nullptr) {
+            readings->Scan(scan.substr(5), ScanDelivery::Window);
+        }
+        return;
+    }
+    const bool marked = StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L);
+    const Text plain = marked ? scan.substr(5) : scan;
+    // A site may have a page take the barcodes instead of the keyboard, but only while a
+    // page is there to take them.
+    if (readings == nullptr || !readings->TakesScans()) {
+        SetNormalText(plain);
+    }
+    if (readings != nullptr) {
+        readings->Scan(RemoveAll(RemoveAll(plain, kMarkerDE6K8), kMarkerDA36L), ScanDelivery::Keys);
     }
 }
 
@@ -536,6 +576,9 @@ void FrmMain::Timer2_Timer() {
     if (!record.empty()) {
         SetQRText(record);
         deps_.view.Beep();
+        if (deps_.readings != nullptr) {
+            deps_.readings->Card(record, cardFields_);
+        }
     }
     SetReaderState(0);
 }
@@ -571,7 +614,8 @@ Text FrmMain::GetCardStr(std::int32_t iport) {
             std::uint32_t photoLength = 0;
             if (sdt.SDT_ReadBaseMsg(iport, cardText, &textLength, cardPhoto, &photoLength, 0) ==
                 kSdtOk) {
-                result = BuildCardRecord(DecodeCardText(cardText, sizeof cardText, textLength));
+                cardFields_ = CutCardFields(DecodeCardText(cardText, sizeof cardText, textLength));
+                result = BuildCardRecord(cardFields_);
             }
         }
     }

@@ -9,6 +9,7 @@
 
 #include "app/delivery.h"
 #include "app/main_view.h"
+#include "bridge/readings.h"
 #include "common/pump.h"
 #include "common/registry.h"
 #include "common/text.h"
@@ -45,6 +46,8 @@ struct FrmMainDeps {
     Registry& registry;
     Http& Http1;
     const AnsiCodec& codec;
+    // The browser bridge, when it is on.
+    Readings* readings = nullptr;
 };
 
 class FrmMain {
@@ -106,7 +109,8 @@ class FrmMain {
     void EnableTimersInUse(bool useScanner, bool useReader);
     void FillQrCodeTypes();
     void ClearStatusLines();
-    void SetLabel(int label, const Text& text) { deps_.view.SetLabelText(label, text); }
+    // Shows a status line; the lines a page sees also go to the browser bridge.
+    void SetLabel(int label, const Text& text);
     // Hides the main window, but only while the tray icon is there to bring it back.
     void HideToTray();
     void SetCommandsEnabled(bool enabled);
@@ -149,6 +153,8 @@ class FrmMain {
     bool scanTooLongShown_ = false;    // Label2 says a stream was dropped as too long
     std::uint32_t typedAt_ = 0;        // when the last reading was typed
     std::uint32_t typedSettleMs_ = 0;  // how long its keys may take to be handled
+    CardFields cardFields_;            // of the last record GetCardStr built
+    ReadingsStatus readingsStatus_;    // the status lines as the browser bridge sees them
 };
 
 }  // namespace ordane

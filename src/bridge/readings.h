@@ -2,8 +2,7 @@
 // the status texts as they change. Calls never wait for a page.
 #pragma once
 
-#include <array>
-
+#include "app/card_record.h"
 #include "common/text.h"
 
 namespace ordane {
@@ -21,9 +20,6 @@ struct ReadingsStatus {
     DeviceStatus reader;
     bool operator==(const ReadingsStatus&) const = default;
 };
-
-// name, sex, nation, birth date, address, id number, issuer, valid from, valid to, extra.
-using CardFields = std::array<Text, 10>;
 
 class Readings {
   public:
