@@ -7,6 +7,9 @@
 #include "app/main_window_win32.h"
 #include "app/single_instance_win32.h"
 #include "app/status_texts.h"
+#include "bridge/bridge.h"
+#include "bridge/bridge_settings.h"
+#include "bridge/bridge_sockets_win32.h"
 #include "common/ansi_codec_win32.h"
 #include "common/message_pump_win32.h"
 #include "common/registry_win32.h"
@@ -26,9 +29,18 @@
 #include "settings/port_probe_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
+#include "version.h"
 
 namespace ordane {
 namespace {
+
+// Why the browser bridge stayed off although Setting.ini turns it on (its port taken, most
+// often): the tray icon's tip says so, where the clerk and IT look first, and the reason in
+// full goes to the debug output (DebugView) until there is a log to take it.
+void ReportBridgeOff(TrayIcon& tray, std::uint16_t port, const std::string& reason) {
+    tray.SetTrayTip(u"Ordane\n浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)");
+    OutputDebugStringA(("Ordane: browser bridge off: " + reason + "\n").c_str());
+}
 
 int Run(HINSTANCE instance) {
     const ExecutableLocation exe = GetExecutableLocation();
@@ -70,9 +82,17 @@ int Run(HINSTANCE instance) {
     Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
     ShellIcon tray(window.Handle(), codec);
 
+    // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all.
+    const bridge::BridgeSettings bridgeSettings = bridge::ReadBridgeSettings(settingsFile);
+    BridgeSocketsWin32 bridgeSockets(instance);
+    bridge::Bridge browserBridge(bridgeSockets, bridgeSettings, ORDANE_VERSION_TEXT);
+    bridgeSockets.Attach(browserBridge);
+    std::string bridgeOff;
+    const bool bridgeOn = bridgeSettings.enabled && browserBridge.Start(bridgeOff);
+
     FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settingsFile, scanner,
                                 scannerIdentification, cardReaderIdentification, sdtapi, delivery,
-                                registry, http1, codec});
+                                registry, http1, codec, bridgeOn ? &browserBridge : nullptr});
     window.Attach(frmMain);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();
@@ -81,6 +101,9 @@ int Run(HINSTANCE instance) {
     frmMain.Form_Load();
     if (window.Handle() == nullptr) {
         return 0;
+    }
+    if (bridgeSettings.enabled && !bridgeOn) {
+        ReportBridgeOff(tray, bridgeSettings.port, bridgeOff);
     }
     window.ShowWindow(Activation::Activate);
     SetForegroundWindow(window.Handle());
