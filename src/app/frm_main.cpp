@@ -95,6 +95,10 @@ void FrmMain::SetLabel(int label, const Text& text) {
                    ? text.substr(std::char_traits<char16_t>::length(status::kModelPrefix))
                    : text;
     };
+    // "Reading" comes and goes with every card poll and scan: a page is told lasting states.
+    if (text == status::kScannerReading || text == status::kReaderReading) {
+        return;
+    }
     switch (label) {
         case 1:
             readingsStatus_.scanner.status = text;

@@ -74,6 +74,9 @@ TEST_F(ScannerLoopTest, EachReadingGoesToTheBrowserBridgeAsDeliveredAndPagesMayT
     EXPECT_EQ(delivery.received, (std::vector<Text>{u"HGFOZ_x", u"ZCCCHGZ_y"}));
     ASSERT_FALSE(readings.statuses.empty());
     EXPECT_EQ(readings.statuses.back().scanner.status, status::kScannerWaiting);
+    for (const ReadingsStatus& s : readings.statuses) {
+        EXPECT_NE(s.scanner.status, status::kScannerReading);
+    }
 }
 
 TEST_F(ScannerLoopTest, MarkersWithoutAKnownCodeAndUnderscoreArePlainBarcodes) {
