@@ -145,8 +145,13 @@ void FrmMain::Form_Load() {
     deps_.tray.SetTrayTip(u"Ordane");
     FillQrCodeTypes();
     ScannerOpen = false;
-    // An empty file is what the installer leaves, writable, for the first OK to fill.
-    if (!deps_.settingsFile.Exists() || deps_.settingsFile.Empty()) {
+    // An empty file is what the installer leaves, writable, for the first OK to fill; a silent
+    // installation may have put the browser bridge's section in it, but never device settings.
+    ProfileFile& file = deps_.settingsFile;
+    const std::string absent = "<absent>";  // no value of either key looks like this
+    const bool onlyBridge = file.Read("BCINFO", "UsePort1", absent) == absent &&
+                            file.Read("BRIDGE", "Enabled", absent) != absent;
+    if (!file.Exists() || file.Empty() || onlyBridge) {
         SetLabel(1, status::kFirstUse);
         return;
     }
