@@ -12,11 +12,12 @@ import threading
 import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from harness import UPLOAD_KEY, PtyPort, Program, Target, ini_bytes, keep_registry, reg_set, \
-    settings
+from harness import RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, ini_bytes, keep_registry, \
+    parse_ini, prefix, reg_set, settings, wait_until
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 from test_card_reader import CARD, SAM_ID, card_text
+from test_installer import run, setup_exe, uninstall
 
 PAGE = """<!doctype html><html><head><title>counter</title></head><body><script>
 const got = [];
@@ -183,6 +184,33 @@ class BrowserBridgeTest(unittest.TestCase):
                 scanner.send_scan("123")
                 target.wait_typed("123<ENTER>")
                 app.exit()
+
+    def test_the_installer_switches_turn_it_on_for_a_silent_roll_out(self):
+        keep_registry(self, RUN_KEY, "Velmar")
+        pfx = prefix()
+        base = pfx.temp_dir("setup-")
+        local_setup = base / "setup.exe"
+        local_setup.write_bytes(setup_exe().read_bytes())
+        folder = base / "Ordane"
+        origins = f"{self.origin} https://counter.example.gov.cn"
+        # As IT types it; in a batch file, since Wine would escape quotes passed as arguments.
+        batch = base / "install.bat"
+        batch.write_text(f'{pfx.windows_path(local_setup)} /S /NOAUTOSTART '
+                         f'/BRIDGE_ORIGINS="{origins}" /BRIDGE_PORT={self.port} '
+                         f'/D={pfx.windows_path(folder)}\r\n')
+        self.assertEqual(run(pfx, pfx.windows_path(batch)), 0)
+        try:
+            ini = (folder / "Setting.ini").read_bytes()
+            self.assertEqual(parse_ini(ini, "BRIDGE"),
+                             {"Enabled": "1", "Origins": origins, "Port": str(self.port)})
+            self.assertEqual(parse_ini(ini), {})
+            with Program(installed=folder) as app:
+                app.wait_label(1, "初次使用请设置端口")
+                socket.create_connection(("127.0.0.1", self.port), timeout=5).close()
+                app.exit()
+        finally:
+            self.assertEqual(uninstall(pfx, folder, "/PURGE"), 0)
+            wait_until(lambda: not folder.exists(), 30, what="purged")
 
 
 if __name__ == "__main__":
