@@ -10,11 +10,11 @@ namespace ordane::bridge {
 
 namespace {
 
-// One event reads at most this much; Winsock signals again while more is waiting, so a flood
-// from one connection cannot hold the user-interface thread.
+// One event reads at most one chunk and accepts at most a few connections. Winsock posts its
+// events ahead of the window timers, so a socket with more waiting is held: a flood from a
+// local process must not keep the scanner's timer from ever firing.
 constexpr std::size_t kReadChunk = 4096;
-constexpr int kReadsPerEvent = 16;
-constexpr int kAcceptsPerEvent = 16;
+constexpr int kAcceptsPerEvent = 4;
 
 }  // namespace
 
@@ -35,7 +35,11 @@ bool Bridge::Start(std::string& reason) {
 }
 
 void Bridge::OnAcceptable() {
-    for (int i = 0; listening_ && i < kAcceptsPerEvent; ++i) {
+    for (int i = 0; listening_; ++i) {
+        if (i == kAcceptsPerEvent) {
+            sockets_.Hold(kListener);
+            return;
+        }
         SocketId id = 0;
         if (!sockets_.Accept(id)) {
             return;
@@ -63,21 +67,22 @@ void Bridge::OnAcceptable() {
 }
 
 void Bridge::OnReadable(SocketId id) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end()) {
+        return;
+    }
     std::uint8_t buffer[kReadChunk];
-    for (int i = 0; i < kReadsPerEvent; ++i) {
-        const auto it = connections_.find(id);
-        if (it == connections_.end()) {
-            return;
-        }
-        const std::ptrdiff_t n = sockets_.Receive(id, buffer, sizeof buffer);
-        if (n == kWouldBlock) {
-            return;
-        }
-        if (n <= 0) {
-            Drop(id);  // the page went away, or its connection broke
-            return;
-        }
-        Take(id, it->second, buffer, static_cast<std::size_t>(n));
+    const std::ptrdiff_t n = sockets_.Receive(id, buffer, sizeof buffer);
+    if (n == kWouldBlock) {
+        return;
+    }
+    if (n <= 0) {
+        Drop(id);  // the page went away, or its connection broke
+        return;
+    }
+    Take(id, it->second, buffer, static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) == sizeof buffer && connections_.count(id) != 0) {
+        sockets_.Hold(id);  // more may be waiting: later
     }
 }
 

@@ -21,6 +21,8 @@ inline constexpr std::ptrdiff_t kBroken = -2;
 inline constexpr std::size_t kMaxConnections = 8;
 // What may wait for a page that does not read before it is dropped.
 inline constexpr std::size_t kMaxQueued = std::size_t{1} << 20;
+// The listening socket, for Hold.
+inline constexpr SocketId kListener = ~SocketId{0};
 
 // Non-blocking sockets on the loopback address. Events arrive at the Bridge's On... methods.
 class BridgeSockets {
@@ -36,6 +38,9 @@ class BridgeSockets {
     // Bytes taken, kWouldBlock or kBroken.
     virtual std::ptrdiff_t Send(SocketId id, const std::uint8_t* data, std::size_t size) = 0;
     virtual void Close(SocketId id) = 0;
+    // No more incoming data (or, for kListener, connections) is reported for this socket
+    // until the thread's other messages, the scanner's timer among them, had their turn.
+    virtual void Hold(SocketId id) = 0;
 };
 
 class Bridge final : public Readings {

@@ -10,6 +10,11 @@ namespace {
 constexpr wchar_t kClassName[] = L"OrdaneBridgeSockets";
 constexpr UINT kSocketMessage = WM_APP + 21;
 constexpr int kBacklog = 16;
+constexpr long kPageEvents = FD_READ | FD_WRITE | FD_CLOSE;
+// A window timer comes only once no posted message waits, so the held sockets are asked
+// again only after the scanner's timer and input had their turn.
+constexpr UINT_PTR kReleaseTimer = 1;
+constexpr UINT kReleaseMs = 20;
 
 std::string ErrorText(const char* what, int error) {
     std::string name;
@@ -104,8 +109,7 @@ bool BridgeSocketsWin32::Accept(bridge::SocketId& id) {
         return false;
     }
     // The accepted socket would inherit FD_ACCEPT only; a page's events are these.
-    if (WSAAsyncSelect(accepted.Get(), window_, kSocketMessage, FD_READ | FD_WRITE | FD_CLOSE) !=
-        0) {
+    if (WSAAsyncSelect(accepted.Get(), window_, kSocketMessage, kPageEvents) != 0) {
         return false;
     }
     // Each message is one small frame sent at once: no waiting for the previous one's ACK.
@@ -154,6 +158,33 @@ void BridgeSocketsWin32::Close(bridge::SocketId id) {
     }
 }
 
+void BridgeSocketsWin32::Hold(bridge::SocketId id) {
+    if (id == bridge::kListener) {
+        WSAAsyncSelect(listener_.Get(), window_, 0, 0);
+    } else {
+        const auto it = accepted_.find(id);
+        if (it == accepted_.end()) {
+            return;
+        }
+        WSAAsyncSelect(it->second.Get(), window_, kSocketMessage, FD_WRITE | FD_CLOSE);
+    }
+    held_.insert(id);
+    SetTimer(window_, kReleaseTimer, kReleaseMs, nullptr);
+}
+
+void BridgeSocketsWin32::Release() {
+    KillTimer(window_, kReleaseTimer);
+    std::set<bridge::SocketId> held;
+    held.swap(held_);
+    for (bridge::SocketId id : held) {
+        if (id == bridge::kListener) {
+            WSAAsyncSelect(listener_.Get(), window_, kSocketMessage, FD_ACCEPT);
+        } else if (const auto it = accepted_.find(id); it != accepted_.end()) {
+            WSAAsyncSelect(it->second.Get(), window_, kSocketMessage, kPageEvents);
+        }
+    }
+}
+
 void BridgeSocketsWin32::OnSocketEvent(SOCKET socket, WORD event) {
     if (bridge_ == nullptr) {
         return;
@@ -188,6 +219,13 @@ LRESULT CALLBACK BridgeSocketsWin32::WindowProc(HWND hwnd, UINT msg, WPARAM wPar
         auto* self = reinterpret_cast<BridgeSocketsWin32*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         if (self != nullptr) {
             self->OnSocketEvent(static_cast<SOCKET>(wParam), WSAGETSELECTEVENT(lParam));
+        }
+        return 0;
+    }
+    if (msg == WM_TIMER && wParam == kReleaseTimer) {
+        auto* self = reinterpret_cast<BridgeSocketsWin32*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        if (self != nullptr) {
+            self->Release();
         }
         return 0;
     }

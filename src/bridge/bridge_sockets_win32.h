@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <map>
+#include <set>
 #include <utility>
 
 #include "bridge/bridge.h"
@@ -57,10 +58,13 @@ class BridgeSocketsWin32 final : public bridge::BridgeSockets {
     std::ptrdiff_t Receive(bridge::SocketId id, std::uint8_t* buffer, std::size_t size) override;
     std::ptrdiff_t Send(bridge::SocketId id, const std::uint8_t* data, std::size_t size) override;
     void Close(bridge::SocketId id) override;
+    void Hold(bridge::SocketId id) override;
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void OnSocketEvent(SOCKET socket, WORD event);
+    // Asks again for the events of every held socket; Winsock then reports what waits.
+    void Release();
 
     HINSTANCE instance_;
     bool winsock_ = false;
@@ -68,6 +72,7 @@ class BridgeSocketsWin32 final : public bridge::BridgeSockets {
     bridge::Bridge* bridge_ = nullptr;
     UniqueSocket listener_;
     std::map<bridge::SocketId, UniqueSocket> accepted_;
+    std::set<bridge::SocketId> held_;
 };
 
 }  // namespace ordane

@@ -347,10 +347,12 @@ class FakeSockets final : public BridgeSockets {
         return static_cast<std::ptrdiff_t>(n);
     }
     void Close(SocketId id) override { peers[id].closed = true; }
+    void Hold(SocketId id) override { held.push_back(id); }
 
     std::uint16_t listened = 0;
     bool taken = false;
     std::deque<SocketId> waiting;
+    std::vector<SocketId> held;
     std::map<SocketId, Peer> peers;
 };
 
@@ -367,7 +369,9 @@ struct BridgeFixture : ::testing::Test {
     }
     void Send(SocketId id, const std::string& bytes) {
         sockets.peers[id].toUs += bytes;
-        bridge.OnReadable(id);
+        while (!sockets.peers[id].toUs.empty() && !sockets.peers[id].closed) {
+            bridge.OnReadable(id);
+        }
     }
     std::string Received(SocketId id) {
         std::string out;
@@ -429,6 +433,27 @@ TEST_F(BridgeFixture, RefusedRequestsAreAnsweredAndClosedAndGetNoReading) {
     }
     EXPECT_EQ(bridge.Connections(), 0u);
     EXPECT_FALSE(bridge.TakesScans());
+}
+
+TEST_F(BridgeFixture, AFloodIsTakenAChunkAtATimeAndHeldBetween) {
+    Connect(1);
+    Connect(2);
+    sockets.held.clear();
+    for (int i = 0; i < 200; ++i) {
+        sockets.peers[1].toUs += Masked(0x81, std::string(100, 'x'));
+    }
+    bridge.OnReadable(1);
+    EXPECT_EQ(sockets.held, std::vector<SocketId>{1});
+    EXPECT_EQ(sockets.peers[1].toUs.size(), 200u * 106 - 4096);
+    EXPECT_FALSE(sockets.peers[1].closed);
+    Send(2, Masked(0x89, ""));  // an honest page is not held
+    EXPECT_EQ(sockets.held, std::vector<SocketId>{1});
+    for (SocketId id = 3; id <= 7; ++id) {
+        sockets.waiting.push_back(id);
+    }
+    bridge.OnAcceptable();
+    EXPECT_EQ(sockets.held, (std::vector<SocketId>{1, kListener}));
+    EXPECT_EQ(sockets.waiting.size(), 1u);
 }
 
 TEST_F(BridgeFixture, EightPagesAtMostAndSilentConnectionsMakeRoomForThem) {
