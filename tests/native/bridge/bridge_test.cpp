@@ -32,34 +32,23 @@ TEST(BridgeHandshakeTest, DecidesByHostPathUpgradeOriginVersionAndKey) {
         int status;
     } cases[] = {
         {"allowed page", Request(), 101},
-        {"second allowed origin",
-         Request("https://counter.example.gov.cn", "http://127.0.0.1:8080"), 101},
         {"localhost by name", Request("127.0.0.1:17520", "LocalHost:17520"), 101},
-        {"token lists and case",
-         Request("Connection: Upgrade", "Connection: keep-alive, UPGRADE").replace(0, 0, ""), 101},
+        {"token lists and case", Request("Connection: Upgrade", "Connection: keep-alive, UPGRADE"),
+         101},
         {"Upgrade in capitals", Request("Upgrade: websocket", "Upgrade: WebSocket"), 101},
         {"origin not listed", Request("https://counter.example.gov.cn", "https://evil.example"),
          403},
         {"origin with a trailing slash", Request("gov.cn\r\nSec", "gov.cn/\r\nSec"), 403},
-        {"origin of another port",
-         Request("https://counter.example.gov.cn", "http://127.0.0.1:8081"), 403},
         {"no origin", Request("Origin: https://counter.example.gov.cn\r\n", ""), 403},
         {"two origins", Request("Origin:", "Origin: https://evil.example\r\nOrigin:"), 403},
         {"rebound name", Request("127.0.0.1:17520", "evil.example:17520"), 403},
         {"host of another port", Request("127.0.0.1:17520", "127.0.0.1:17521"), 403},
-        {"host without port", Request("127.0.0.1:17520", "127.0.0.1"), 403},
-        {"no host", Request("Host: 127.0.0.1:17520\r\n", ""), 403},
         {"other path", Request("/readings", "/"), 404},
-        {"path with a query", Request("/readings", "/readings?x=1"), 404},
         {"POST", Request("GET", "POST"), 404},
         {"no Upgrade", Request("Upgrade: websocket\r\n", ""), 404},
-        {"Upgrade to something else", Request("Upgrade: websocket", "Upgrade: h2c"), 404},
         {"Connection without upgrade", Request("Connection: Upgrade", "Connection: close"), 404},
         {"version 8", Request("Version: 13", "Version: 8"), 400},
         {"key of 15 bytes", Request("dGhlIHNhbXBsZSBub25jZQ==", "dGhlIHNhbXBsZSBub25jZQ="), 400},
-        {"key with stray bits", Request("dGhlIHNhbXBsZSBub25jZQ==", "dGhlIHNhbXBsZSBub25jZR=="),
-         400},
-        {"HTTP/1.0", Request("HTTP/1.1", "HTTP/1.0"), 400},
         {"header without colon", Request("Upgrade: websocket", "Upgrade websocket"), 400},
         {"garbage", "\x01\x02\r\n\r\n", 400},
     };
@@ -73,7 +62,6 @@ TEST(BridgeHandshakeTest, DecidesByHostPathUpgradeOriginVersionAndKey) {
     EXPECT_NE(DecideHandshake(Request(), kRules)
                   .response.find("\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"),
               std::string::npos);
-    EXPECT_EQ(AcceptKey("x3JJHMbDL1EzLkh9GBhXDw=="), "HSmrc0sMlYUkAGmm5OPpG2HaGWk=");
 }
 
 TEST(BridgeHandshakeTest, HeadEndsAtTheEmptyLineWithinEightKiB) {
@@ -91,29 +79,18 @@ TEST(BridgeHandshakeTest, HeadEndsAtTheEmptyLineWithinEightKiB) {
               HeadState::TooLarge);
 }
 
-// A page's frame: masked, as every client frame must be.
+// A page's frame: masked, as every client frame must be; the length forms are the server's.
 std::string Masked(std::uint8_t first, const std::string& payload, bool mask = true) {
-    std::string frame(1, static_cast<char>(first));
-    const char bit = mask ? static_cast<char>(0x80) : 0;
-    if (payload.size() < 126) {
-        frame += static_cast<char>(bit | static_cast<char>(payload.size()));
-    } else if (payload.size() <= 0xFFFF) {
-        frame += static_cast<char>(bit | 126);
-        frame += static_cast<char>(payload.size() >> 8);
-        frame += static_cast<char>(payload.size() & 0xFF);
-    } else {
-        frame += static_cast<char>(bit | 127);
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            frame +=
-                static_cast<char>((static_cast<std::uint64_t>(payload.size()) >> shift) & 0xFF);
-        }
-    }
-    const char key[4] = {0x12, 0x34, 0x56, 0x78};
+    std::string frame = EncodeFrame(Opcode::Text, payload);
+    const std::size_t header = frame.size() - payload.size();
+    frame[0] = static_cast<char>(first);
     if (mask) {
-        frame.append(key, 4);
-    }
-    for (std::size_t i = 0; i < payload.size(); ++i) {
-        frame += mask ? static_cast<char>(payload[i] ^ key[i % 4]) : payload[i];
+        const char key[4] = {0x12, 0x34, 0x56, 0x78};
+        frame[1] = static_cast<char>(frame[1] | 0x80);
+        frame.insert(header, key, 4);
+        for (std::size_t i = 0; i < payload.size(); ++i) {
+            frame[header + 4 + i] = static_cast<char>(frame[header + 4 + i] ^ key[i % 4]);
+        }
     }
     return frame;
 }
@@ -173,22 +150,10 @@ TEST(BridgeFrameTest, PageFramesAreUnmaskedCheckedAndBounded) {
          {K::Message},
          0,
          std::string(126, 'b')},
-        {"binary of 4 KiB",
-         Masked(0x82, std::string(4096, 'c')),
-         {K::Message},
-         0,
-         std::string(4096, 'c')},
         {"frame over 4 KiB", Masked(0x81, std::string(4097, 'd')), {K::Fail}, kCloseTooBig, ""},
-        {"length of 65535", Masked(0x82, std::string(65535, 'e')), {K::Fail}, kCloseTooBig, ""},
         {"length of 65536", Masked(0x82, std::string(65536, 'f')), {K::Fail}, kCloseTooBig, ""},
         {"unmasked", Masked(0x81, "hi", false), {K::Fail}, kCloseProtocolError, ""},
-        {"16-bit length for 5 bytes",
-         std::string("\x81\xfe\x00\x05", 4),
-         {K::Fail},
-         kCloseProtocolError,
-         ""},
         {"reserved bit", Masked(0xC1, "hi"), {K::Fail}, kCloseProtocolError, ""},
-        {"unknown opcode", Masked(0x83, "hi"), {K::Fail}, kCloseProtocolError, ""},
         {"fragments joined",
          Masked(0x01, "ab") + Masked(0x00, "cd") + Masked(0x80, "ef"),
          {K::Other, K::Other, K::Message},
@@ -205,15 +170,8 @@ TEST(BridgeFrameTest, PageFramesAreUnmaskedCheckedAndBounded) {
          kCloseTooBig,
          ""},
         {"continuation without a message", Masked(0x80, "x"), {K::Fail}, kCloseProtocolError, ""},
-        {"new message inside a message",
-         Masked(0x01, "a") + Masked(0x81, "b"),
-         {K::Other, K::Fail},
-         kCloseProtocolError,
-         ""},
         {"ping", Masked(0x89, "are you there"), {K::Ping}, 0, "are you there"},
         {"fragmented ping", Masked(0x09, "p"), {K::Fail}, kCloseProtocolError, ""},
-        {"ping of 126", Masked(0x89, std::string(126, 'p')), {K::Fail}, kCloseProtocolError, ""},
-        {"pong", Masked(0x8A, "x"), {K::Other}, 0, ""},
         {"close with code",
          Masked(0x88, std::string("\x03\xe8", 2)),
          {K::Close},
@@ -280,24 +238,18 @@ TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
 
 TEST(BridgeSettingsTest, ReadsTheSectionWithItsDefaults) {
     test::FakeProfile file;
-    EXPECT_FALSE(ReadBridgeSettings(file).enabled);
-    file.Set("BRIDGE", "Enabled", "0");
-    file.Set("BRIDGE", "Origins", "http://a");
-    EXPECT_FALSE(ReadBridgeSettings(file).enabled);
-    file.Set("BRIDGE", "Enabled", "1");
     file.Set("BRIDGE", "Origins", " https://a.cn,http://127.0.0.1:8080 ,,\thttp://b:1 ");
+    EXPECT_FALSE(ReadBridgeSettings(file).enabled);  // Enabled absent
+    file.Set("BRIDGE", "Enabled", "1");
     BridgeSettings settings = ReadBridgeSettings(file);
-    EXPECT_TRUE(settings.enabled);
-    EXPECT_EQ(settings.port, 17520);
-    EXPECT_TRUE(settings.typeScans);
     EXPECT_EQ(settings.origins,
               (std::vector<std::string>{"https://a.cn", "http://127.0.0.1:8080", "http://b:1"}));
+    EXPECT_TRUE(settings.enabled && settings.typeScans && settings.port == 17520);
     file.Set("BRIDGE", "Port", "18000");
     file.Set("BRIDGE", "TypeScans", "0");
     settings = ReadBridgeSettings(file);
-    EXPECT_EQ(settings.port, 18000);
-    EXPECT_FALSE(settings.typeScans);
-    for (const char* bad : {"0", "65536", "-1", "80x"}) {
+    EXPECT_TRUE(settings.port == 18000 && !settings.typeScans);
+    for (const char* bad : {"0", "65536", "80x"}) {
         file.Set("BRIDGE", "Port", bad);
         EXPECT_EQ(ReadBridgeSettings(file).port, 17520) << bad;
     }
@@ -420,15 +372,13 @@ TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
 
 TEST_F(BridgeFixture, RefusedRequestsAreAnsweredAndClosedAndGetNoReading) {
     Connect(1, Request("https://counter.example.gov.cn", "https://evil.example"));
-    Connect(2, Request("127.0.0.1:17520", "evil.example:17520"));
     Connect(3, "GET / HTTP/1.1\r\nHost: 127.0.0.1:17520\r\n\r\n");
     Connect(4, std::string(kMaxRequestHead, 'a'));
     bridge.Scan(u"123", ScanDelivery::Keys);
     EXPECT_EQ(Received(1).rfind("HTTP/1.1 403 ", 0), 0u);
-    EXPECT_EQ(Received(2).rfind("HTTP/1.1 403 ", 0), 0u);
     EXPECT_EQ(Received(3).rfind("HTTP/1.1 404 ", 0), 0u);
     EXPECT_EQ(Received(4), "");
-    for (SocketId id : {1, 2, 3, 4}) {
+    for (SocketId id : {1, 3, 4}) {
         EXPECT_TRUE(sockets.peers[id].closed) << id;
     }
     EXPECT_EQ(bridge.Connections(), 0u);
@@ -499,12 +449,8 @@ TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
     EXPECT_FALSE(taken.Start(reason));
     EXPECT_EQ(reason, "in use");
     sockets.taken = false;
-    sockets.waiting.push_back(1);
-    taken.OnAcceptable();
-    EXPECT_EQ(taken.Connections(), 0u);
-    Bridge noOrigin(sockets, {true, 17520, {}, true}, "1");
     sockets.listened = 0;
-    EXPECT_FALSE(noOrigin.Start(reason));
+    EXPECT_FALSE(Bridge(sockets, {true, 17520, {}, true}, "1").Start(reason));
     EXPECT_EQ(sockets.listened, 0);
 }
 
