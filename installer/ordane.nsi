@@ -226,6 +226,30 @@ Section "-AutoStartOff"
     ${EndIf}
 SectionEnd
 
+; Browser bridge for silent roll-outs: /BRIDGE_ORIGINS="origin ..." [/BRIDGE_PORT=n] turn it on
+; in [BRIDGE]; [BCINFO] stays as it is. Before -RunWhenAsked: Ordane reads it at start-up.
+Section "-BrowserBridge"
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/BRIDGE_ORIGINS=" $R1
+    IfErrors 0 +2
+    StrCpy $R1 ""
+    ClearErrors
+    ${GetOptions} $R0 "/BRIDGE_PORT=" $R2
+    IfErrors 0 +2
+    StrCpy $R2 ""
+    ${If} $R1 != ""
+    ${OrIf} $R2 != ""
+        WriteINIStr "$INSTDIR\Setting.ini" "BRIDGE" "Enabled" "1"
+        ${If} $R1 != ""
+            WriteINIStr "$INSTDIR\Setting.ini" "BRIDGE" "Origins" $R1
+        ${EndIf}
+        ${If} $R2 != ""
+            WriteINIStr "$INSTDIR\Setting.ini" "BRIDGE" "Port" $R2
+        ${EndIf}
+    ${EndIf}
+SectionEnd
+
 Section "-RunWhenAsked"
     ${GetParameters} $R0
     ClearErrors

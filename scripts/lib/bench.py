@@ -10,12 +10,21 @@ Long codes: 2-D codes of 2 000 bytes paced as on a 115200 bit/s line and of 8 00
 as at 9600 bit/s; the time from the last byte until the business application has the code as
 its window text, median of several.
 
+Browser pages (--pages 8): the same latency with the browser bridge on and eight pages
+connected over loopback WebSockets: six read every message, one floods Ordane with text
+frames it ignores, one never reads (dropped once about 1 MiB waits for it). Besides the keys,
+the time until each reading page has the scan's message is measured.
+
 Idle CPU: the program's own CPU time (Linux process of Ordane.exe, user + system) over 60 s
 with both timers running and nothing to read, and the wineserver's over the same time.
 """
 
 import argparse
+import base64
+import json
 import os
+import socket
+import threading
 import statistics
 import sys
 import time
@@ -47,13 +56,71 @@ def wineserver_pid() -> int | None:
     return None
 
 
-def measure_latency(scanner, target, count):
+class Page:
+    """A page connected to ws://127.0.0.1:<port>/readings: reads and times the scan messages,
+    floods with masked text frames, or never reads."""
+
+    def __init__(self, port, origin, mode):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall((f"GET /readings HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
+                           f"Upgrade: websocket\r\nConnection: Upgrade\r\nOrigin: {origin}\r\n"
+                           f"Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: {key}\r\n\r\n")
+                          .encode())
+        head = b""
+        while b"\r\n\r\n" not in head:
+            head += self.sock.recv(1)
+        if not head.startswith(b"HTTP/1.1 101"):
+            raise RuntimeError(f"refused: {head[:40]!r}")
+        self.arrived = {}  # scan text -> monotonic time
+        self.buffer = b""
+        if mode == "read":
+            threading.Thread(target=self.read, daemon=True).start()
+        elif mode == "flood":
+            threading.Thread(target=self.read, daemon=True).start()
+            threading.Thread(target=self.flood, daemon=True).start()
+
+    def read(self):
+        try:
+            while True:
+                data = self.sock.recv(65536)
+                if not data:
+                    return
+                self.buffer += data
+                while len(self.buffer) >= 2:
+                    size, at = self.buffer[1] & 0x7F, 2
+                    if size == 126:
+                        size, at = int.from_bytes(self.buffer[2:4], "big"), 4
+                    elif size == 127:
+                        size, at = int.from_bytes(self.buffer[2:10], "big"), 10
+                    if len(self.buffer) < at + size:
+                        break
+                    message = json.loads(self.buffer[at:at + size])
+                    self.buffer = self.buffer[at + size:]
+                    if message["type"] == "scan":
+                        self.arrived[message["text"]] = time.monotonic()
+        except OSError:
+            return
+
+    def flood(self):
+        payload = b"x" * 100
+        frame = bytes([0x81, 0x80 | len(payload)]) + b"\0\0\0\0" + payload  # mask of zeros
+        try:
+            while True:
+                self.sock.sendall(frame * 40)
+        except OSError:
+            return
+
+
+def measure_latency(scanner, target, count, sent_at=None):
     latencies = []
     for i in range(count):
         code = f"69{i:011d}"
         expected = target.typed() + code + "<ENTER>"
         scanner.send_scan(code)
         sent = time.monotonic()
+        if sent_at is not None:
+            sent_at[code] = sent
         while target.typed() != expected:
             if time.monotonic() - sent > 5:
                 raise TimeoutError(f"scan {i} not delivered: {target.typed()[-40:]!r}")
@@ -85,9 +152,15 @@ def main():
     parser.add_argument("--scans", type=int, default=50)
     parser.add_argument("--idle", type=float, default=60.0, help="seconds of idle measuring")
     parser.add_argument("--long", type=int, default=5, help="long codes of each size")
+    parser.add_argument("--pages", type=int, default=0, help="browser pages connected (8)")
     args = parser.parse_args()
+    origin, bridge_port = "http://127.0.0.1:8080", 17520
+    ini = settings(Port=3, AddEnter=1)
+    if args.pages:
+        ini = "".join(f"{k}={v}\n" for k, v in ini.items())
+        ini = f"[BCINFO]\n{ini}[BRIDGE]\nEnabled=1\nPort={bridge_port}\nOrigins={origin}\n"
     with PtyPort(3) as port, ScannerSim(port, "HHP") as scanner, Target() as target, \
-            Program(settings(Port=3, AddEnter=1)) as app:
+            Program(ini) as app:
         wait_until(lambda: app.label(1) == "等待扫描仪发送信息..." and not app.visible(), 30,
                    what="scanner identified")
         target.focus()
@@ -95,19 +168,34 @@ def main():
         # a second or two; the first scan shows it. Then the window is left to settle.
         first = measure_latency(scanner, target, 1)[0]
         time.sleep(3)
-        latencies = measure_latency(scanner, target, args.scans)
+        modes = (["read"] * max(args.pages - 2, 0) + ["never", "flood"])[-args.pages:]
+        pages = [Page(bridge_port, origin, mode) for mode in modes]
+        sent_at = {}
+        latencies = measure_latency(scanner, target, args.scans, sent_at)
+        time.sleep(1)
         print(f"first scan right after the window hid: {first:.0f} ms")
         print("each (ms):", " ".join(f"{x:.0f}" for x in latencies))
         print(f"delivery latency over {len(latencies)} scans: "
               f"median {statistics.median(latencies):.0f} ms, "
               f"worst {max(latencies):.0f} ms, best {min(latencies):.0f} ms")
+        if pages:
+            pushed = [(at - sent_at[code]) * 1000 for p, m in zip(pages, modes) if m != "never"
+                      for code, at in list(p.arrived.items()) if code in sent_at]
+            missing = sum(args.scans - len(p.arrived) for p, m in zip(pages, modes) if m != "never")
+            print(f"{len(pages)} pages ({modes.count('read')} reading, 1 flooding, 1 never "
+                  f"reading): scan message at the reading pages median "
+                  f"{statistics.median(pushed):.0f} ms, worst {max(pushed):.0f} ms, "
+                  f"{missing} missing")
 
-        for size, baud in ((2000, 115200), (8000, 9600)):
+        for size, baud in ((2000, 115200), (8000, 9600)) if args.long else ():
             delays = measure_long(scanner, target, size, baud, args.long)
             print(f"{size}-byte code at {baud} bit/s, last byte to delivery over "
                   f"{len(delays)}: median {statistics.median(delays):.0f} ms, "
                   f"worst {max(delays):.0f} ms")
 
+        if not args.idle:
+            app.exit()
+            return 0
         pid, server = app.process.pid, wineserver_pid()
         start_app, start_server = cpu_seconds(pid), cpu_seconds(server) if server else 0.0
         time.sleep(args.idle)

@@ -25,6 +25,7 @@ ordane_install_packages() {
         need+=(libclang-rt-14-dev)
     command -v locale-gen >/dev/null || need+=(locales)
     command -v makensis >/dev/null || need+=(nsis)
+    command -v chromium >/dev/null || need+=(chromium)  # a real browser for the bridge's test
     if [ ${#need[@]} -gt 0 ]; then
         echo "== installing: ${need[*]}"
         export DEBIAN_FRONTEND=noninteractive

@@ -47,13 +47,21 @@ Text DecodeCardText(const std::uint8_t* buffer, std::size_t bufferSize,
     return text;
 }
 
-Text BuildCardRecord(const Text& baseText) {
-    Text record = kCardRecordPrefix;
+CardFields CutCardFields(const Text& baseText) {
+    CardFields fields;
     for (std::size_t i = 0; i < kFields.size(); ++i) {
+        fields[i] = TrimSpaces(Mid(baseText, kFields[i].start, kFields[i].length));
+    }
+    return fields;
+}
+
+Text BuildCardRecord(const CardFields& fields) {
+    Text record = kCardRecordPrefix;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) {
             record += u'|';
         }
-        record += TrimSpaces(Mid(baseText, kFields[i].start, kFields[i].length));
+        record += fields[i];
     }
     return record;
 }

@@ -2,6 +2,7 @@
 // card's base text separated by "|".
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,7 +18,15 @@ inline constexpr char16_t kCardRecordPrefix[] = u"SFZXX_2.0|";
 Text DecodeCardText(const std::uint8_t* buffer, std::size_t bufferSize,
                     std::uint32_t reportedLength);
 
+// name, sex, nation, birth date, address, id number, issuer, valid from, valid to, extra.
+using CardFields = std::array<Text, 10>;
+
 // The ten fields cut from the base text, each trimmed of U+0020 only.
-Text BuildCardRecord(const Text& baseText);
+CardFields CutCardFields(const Text& baseText);
+// The prefix and the ten fields separated by "|".
+Text BuildCardRecord(const CardFields& fields);
+inline Text BuildCardRecord(const Text& baseText) {
+    return BuildCardRecord(CutCardFields(baseText));
+}
 
 }  // namespace ordane

@@ -85,6 +85,39 @@ void FrmMain::EnableTimersInUse(bool useScanner, bool useReader) {
     }
 }
 
+void FrmMain::SetLabel(int label, const Text& text) {
+    deps_.view.SetLabelText(label, text);
+    if (deps_.readings == nullptr) {
+        return;
+    }
+    const auto model = [&text] {
+        return StartsWith(text, status::kModelPrefix)
+                   ? text.substr(std::char_traits<char16_t>::length(status::kModelPrefix))
+                   : text;
+    };
+    // "Reading" comes and goes with every card poll and scan: a page is told lasting states.
+    if (text == status::kScannerReading || text == status::kReaderReading) {
+        return;
+    }
+    switch (label) {
+        case 1:
+            readingsStatus_.scanner.status = text;
+            break;
+        case 7:
+            readingsStatus_.scanner.model = model();
+            break;
+        case 11:
+            readingsStatus_.reader.model = model();
+            break;
+        case 12:
+            readingsStatus_.reader.status = text;
+            break;
+        default:
+            return;
+    }
+    deps_.readings->Status(readingsStatus_);
+}
+
 void FrmMain::ClearStatusLines() {
     for (int label : kStatusLines) {
         SetLabel(label, Text());
@@ -112,10 +145,15 @@ void FrmMain::Form_Load() {
     deps_.tray.SetTrayTip(u"Ordane");
     FillQrCodeTypes();
     ScannerOpen = false;
-    // An empty file is what the installer leaves, writable, for the first OK to fill.
-    if (!deps_.settingsFile.Exists() || deps_.settingsFile.Empty()) {
-        deps_.log.SettingsNotRead(deps_.settingsFile.Exists() ? LogWord("Setting.ini empty")
-                                                              : LogWord("Setting.ini missing"));
+    // An empty file is what the installer leaves, writable, for the first OK to fill; a silent
+    // installation may have put the browser bridge's section in it, but never device settings.
+    ProfileFile& file = deps_.settingsFile;
+    const std::string absent = "<absent>";  // no value of either key looks like this
+    const bool onlyBridge = file.Read("BCINFO", "UsePort1", absent) == absent &&
+                            file.Read("BRIDGE", "Enabled", absent) != absent;
+    if (!file.Exists() || file.Empty() || onlyBridge) {
+        deps_.log.SettingsNotRead(file.Exists() ? LogWord("Setting.ini empty")
+                                                : LogWord("Setting.ini missing"));
         SetLabel(1, status::kFirstUse);
         return;
     }
@@ -436,15 +474,25 @@ bool FrmMain::IsKnownTwoDimensional(const Text& scan, const Text& marker) const 
 }
 
 DeliveryKind FrmMain::DeliverScan(const Text& scan) {
+    Readings* readings = deps_.readings;
     if (IsKnownTwoDimensional(scan, kMarkerDE6K8) || IsKnownTwoDimensional(scan, kMarkerDA36L)) {
         SetQRText(scan.substr(5));
+        if (readings != nullptr) {
+            readings->Scan(scan.substr(5), ScanDelivery::Window);
+        }
         return DeliveryKind::Window;
     }
-    if (StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L)) {
-        SetNormalText(scan.substr(5));
-    } else {
-        SetNormalText(scan);
+    const bool marked = StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L);
+    const Text plain = marked ? scan.substr(5) : scan;
+    if (readings != nullptr) {
+        readings->Scan(RemoveAll(RemoveAll(plain, kMarkerDE6K8), kMarkerDA36L), ScanDelivery::Keys);
+        // A site may have a page take the barcodes instead of the keyboard, but only while a
+        // page is there to take them.
+        if (readings->TakesScans()) {
+            return DeliveryKind::Page;
+        }
     }
+    SetNormalText(plain);
     return DeliveryKind::Keys;
 }
 
@@ -560,6 +608,9 @@ void FrmMain::Timer2_Timer() {
         deps_.log.Delivered(DeliveryKind::Card, record.size(),
                             static_cast<std::uint32_t>(deps_.pump.TickCount() - readStart));
         deps_.view.Beep();
+        if (deps_.readings != nullptr) {
+            deps_.readings->Card(record, cardFields_);
+        }
     }
     SetReaderState(0);
 }
@@ -605,7 +656,8 @@ Text FrmMain::GetCardStr(std::int32_t iport) {
             const std::int32_t read =
                 sdt.SDT_ReadBaseMsg(iport, cardText, &textLength, cardPhoto, &photoLength, 0);
             if (read == kSdtOk) {
-                result = BuildCardRecord(DecodeCardText(cardText, sizeof cardText, textLength));
+                cardFields_ = CutCardFields(DecodeCardText(cardText, sizeof cardText, textLength));
+                result = BuildCardRecord(cardFields_);
             } else {
                 deps_.log.Event("card reader", "card found, read failed", read);
             }

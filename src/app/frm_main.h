@@ -10,6 +10,7 @@
 
 #include "app/delivery.h"
 #include "app/main_view.h"
+#include "bridge/readings.h"
 #include "common/pump.h"
 #include "common/registry.h"
 #include "common/text.h"
@@ -48,6 +49,8 @@ struct FrmMainDeps {
     Http& Http1;
     const AnsiCodec& codec;
     DiagnosticLog& log;
+    // The browser bridge, when it is on.
+    Readings* readings = nullptr;
 };
 
 class FrmMain {
@@ -109,7 +112,8 @@ class FrmMain {
     void EnableTimersInUse(bool useScanner, bool useReader);
     void FillQrCodeTypes();
     void ClearStatusLines();
-    void SetLabel(int label, const Text& text) { deps_.view.SetLabelText(label, text); }
+    // Shows a status line; the lines a page sees also go to the browser bridge.
+    void SetLabel(int label, const Text& text);
     // Hides the main window, but only while the tray icon is there to bring it back.
     void HideToTray();
     void SetCommandsEnabled(bool enabled);
@@ -158,6 +162,8 @@ class FrmMain {
     std::uint32_t typedAt_ = 0;                 // when the last reading was typed
     std::uint32_t typedSettleMs_ = 0;           // how long its keys may take to be handled
     std::optional<std::int32_t> pollOpenCode_;  // the card port's last open result, as logged
+    CardFields cardFields_;                     // of the last record GetCardStr built
+    ReadingsStatus readingsStatus_;             // the status lines as the browser bridge sees them
 };
 
 }  // namespace ordane

@@ -9,6 +9,9 @@
 #include "app/main_window_win32.h"
 #include "app/single_instance_win32.h"
 #include "app/status_texts.h"
+#include "bridge/bridge.h"
+#include "bridge/bridge_settings.h"
+#include "bridge/bridge_sockets_win32.h"
 #include "common/ansi_codec_win32.h"
 #include "common/message_pump_win32.h"
 #include "common/registry_win32.h"
@@ -34,6 +37,16 @@
 
 namespace ordane {
 namespace {
+
+// Why the browser bridge stayed off although Setting.ini turns it on (its port taken, most
+// often): the tray icon's tip says so, where the clerk looks first, the diagnostic log names
+// the port for IT, and the reason in full goes to the debug output (DebugView).
+void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port,
+                     const std::string& reason) {
+    tray.SetTrayTip(u"Ordane\n浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)");
+    log.Event("bridge", "off, could not listen on port", port);
+    OutputDebugStringA(("Ordane: browser bridge off: " + reason + "\n").c_str());
+}
 
 int Run(HINSTANCE instance) {
     FileLogWin32 logFile;
@@ -80,9 +93,17 @@ int Run(HINSTANCE instance) {
     Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
     ShellIcon tray(window.Handle(), codec);
 
+    // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all.
+    const bridge::BridgeSettings bridgeSettings = bridge::ReadBridgeSettings(settingsFile);
+    BridgeSocketsWin32 bridgeSockets(instance);
+    bridge::Bridge browserBridge(bridgeSockets, bridgeSettings, ORDANE_VERSION_TEXT);
+    bridgeSockets.Attach(browserBridge);
+    std::string bridgeOff;
+    const bool bridgeOn = bridgeSettings.enabled && browserBridge.Start(bridgeOff);
+
     FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settingsFile, scanner,
                                 scannerIdentification, cardReaderIdentification, sdtapi, delivery,
-                                registry, http1, codec, log});
+                                registry, http1, codec, log, bridgeOn ? &browserBridge : nullptr});
     window.Attach(frmMain);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();
@@ -92,6 +113,9 @@ int Run(HINSTANCE instance) {
     if (window.Handle() == nullptr) {
         log.Exited();
         return 0;
+    }
+    if (bridgeSettings.enabled && !bridgeOn) {
+        ReportBridgeOff(tray, log, bridgeSettings.port, bridgeOff);
     }
     window.ShowWindow(Activation::Activate);
     SetForegroundWindow(window.Handle());

@@ -21,6 +21,8 @@ const char* KindName(DeliveryKind kind) {
             return "window";
         case DeliveryKind::Card:
             return "card";
+        case DeliveryKind::Page:
+            return "page";
     }
     return "?";
 }

@@ -41,7 +41,7 @@ class LogWord {
 };
 
 enum class LogDevice { Scanner, CardReader };
-enum class DeliveryKind { Keys, Window, Card };
+enum class DeliveryKind { Keys, Window, Card, Page };  // Page: only to the browser pages
 
 // Bytes as hex pairs, at most maxBytes of them, then how many more there were.
 inline constexpr std::size_t kLogHexBytes = 64;

@@ -45,6 +45,16 @@ TEST_F(CardReaderTest, CardIsDeliveredAsOneRecordWithABeepEveryTimeItIsFound) {
     EXPECT_EQ(view.beeps, static_cast<int>(delivery.received.size()));
     // Each attempt opens and closes the port once.
     EXPECT_EQ(CallsOf("OpenPort"), CallsOf("ClosePort"));
+    // The browser bridge gets the same record with its fields cut from the card's text, so a
+    // "|" inside a field does not shift the others.
+    EXPECT_EQ(readings.cards, delivery.received);
+    sdtapi.LayCard(Text(u"A|B") + Text(12, u' ') + u"102");
+    pump.RunFor(500);
+    ASSERT_FALSE(readings.cardFields.empty());
+    EXPECT_EQ(readings.cardFields.back(),
+              (CardFields{u"A|B", u"1", u"02", u"", u"", u"", u"", u"", u"", u""}));
+    EXPECT_EQ(readings.statuses.back().reader,
+              (DeviceStatus{status::kReaderWaiting, u"CVR-100U"}));
 }
 
 TEST_F(CardReaderTest, EmptyTextIsStillARecordAndBeepsEvenWithoutTheTarget) {

@@ -17,6 +17,7 @@
 #include "doubles/fake_port_probe.h"
 #include "doubles/fake_profile.h"
 #include "doubles/fake_pump.h"
+#include "doubles/fake_readings.h"
 #include "doubles/fake_registry.h"
 #include "doubles/fake_serial_library.h"
 #include "doubles/fake_settings_view.h"
@@ -116,8 +117,10 @@ class MonitorTest : public ::testing::Test {
     FakeDelivery delivery;
     FakeHttpClient httpClient;
     Http http1{httpClient, codec, "127.0.0.1:18471"};
+    FakeReadings readings;  // the browser bridge, on in every test; no page takes the scans
     FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
-                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec, log}};
+                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec,
+                            log, &readings}};
 };
 
 }  // namespace ordane::test

@@ -58,6 +58,27 @@ TEST_F(ScannerLoopTest, KnownTypeCodesAfterEitherMarkerGoToTheTargetWindow) {
     EXPECT_TRUE(delivery.typed.empty());
 }
 
+TEST_F(ScannerLoopTest, EachReadingGoesToTheBrowserBridgeAsDeliveredAndPagesMayTakeBarcodes) {
+    StartScanner();
+    ScanAndSettle("DE6K812DA36L3");
+    ScanAndSettle("DA36LHGFOZ_x");
+    readings.takesScans = true;  // TypeScans=0 and a page connected
+    ScanAndSettle("456");
+    ScanAndSettle("DE6K8ZCCCHGZ_y");
+    using S = FakeReadings::Scanned;
+    EXPECT_EQ(readings.scans, (std::vector<S>{{u"123", ScanDelivery::Keys},
+                                              {u"HGFOZ_x", ScanDelivery::Window},
+                                              {u"456", ScanDelivery::Keys},
+                                              {u"ZCCCHGZ_y", ScanDelivery::Window}}));
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"123"}));
+    EXPECT_EQ(delivery.received, (std::vector<Text>{u"HGFOZ_x", u"ZCCCHGZ_y"}));
+    ASSERT_FALSE(readings.statuses.empty());
+    EXPECT_EQ(readings.statuses.back().scanner.status, status::kScannerWaiting);
+    for (const ReadingsStatus& s : readings.statuses) {
+        EXPECT_NE(s.scanner.status, status::kScannerReading);
+    }
+}
+
 TEST_F(ScannerLoopTest, MarkersWithoutAKnownCodeAndUnderscoreArePlainBarcodes) {
     StartScanner();
     ScanAndSettle("DE6K8QTZS100_x");  // no code is followed by "_" here

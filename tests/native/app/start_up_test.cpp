@@ -36,6 +36,11 @@ TEST_F(StartUpTest, EmptyFileLeftByTheInstallerAsksForSetUp) {
     profile.SetEmptyFile();
     frm.Form_Load();
     EXPECT_EQ(view.Label(1), status::kFirstUse);
+    // A silent installation that turned the browser bridge on leaves only that section.
+    profile.Set("BRIDGE", "Enabled", "1");
+    profile.Set("BRIDGE", "Origins", "http://127.0.0.1:8080");
+    frm.Form_Load();
+    EXPECT_EQ(view.Label(1), status::kFirstUse);
 }
 
 TEST_F(StartUpTest, DamagedFileIsReportedAndStartsNothing) {

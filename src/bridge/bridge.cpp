@@ -1,0 +1,253 @@
+#include "bridge/bridge.h"
+
+#include <utility>
+#include <vector>
+
+#include "bridge/handshake.h"
+#include "bridge/json.h"
+
+namespace ordane::bridge {
+
+namespace {
+
+// One event reads at most one chunk and accepts at most a few connections. Winsock posts its
+// events ahead of the window timers, so a socket with more waiting is held: a flood from a
+// local process must not keep the scanner's timer from ever firing.
+constexpr std::size_t kReadChunk = 4096;
+constexpr int kAcceptsPerEvent = 4;
+
+}  // namespace
+
+Bridge::Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version)
+    : sockets_(sockets), settings_(std::move(settings)), version_(std::move(version)) {}
+
+bool Bridge::Start(std::string& reason) {
+    if (!settings_.enabled) {
+        reason = "not enabled";
+        return false;
+    }
+    if (settings_.origins.empty()) {
+        reason = "no origin is allowed (Origins is empty)";
+        return false;
+    }
+    listening_ = sockets_.Listen(settings_.port, reason);
+    return listening_;
+}
+
+void Bridge::OnAcceptable() {
+    for (int i = 0; listening_; ++i) {
+        if (i == kAcceptsPerEvent) {
+            sockets_.Hold(kListener);
+            return;
+        }
+        SocketId id = 0;
+        if (!sockets_.Accept(id)) {
+            return;
+        }
+        if (connections_.size() >= kMaxConnections) {
+            // A connection that is not a page yet (or is being closed) makes room: a local
+            // process opening connections and sending nothing cannot lock the pages out.
+            auto oldest = connections_.end();
+            for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+                if (it->second.stage != Stage::Open &&
+                    (oldest == connections_.end() || it->second.since < oldest->second.since)) {
+                    oldest = it;
+                }
+            }
+            if (oldest == connections_.end()) {
+                sockets_.Close(id);  // eight pages are connected
+                continue;
+            }
+            Drop(oldest->first);
+        }
+        Connection connection;
+        connection.since = ++accepted_;
+        connections_[id] = std::move(connection);
+    }
+}
+
+void Bridge::OnReadable(SocketId id) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end()) {
+        return;
+    }
+    std::uint8_t buffer[kReadChunk];
+    const std::ptrdiff_t n = sockets_.Receive(id, buffer, sizeof buffer);
+    if (n == kWouldBlock) {
+        return;
+    }
+    if (n <= 0) {
+        Drop(id);  // the page went away, or its connection broke
+        return;
+    }
+    Take(id, it->second, buffer, static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) == sizeof buffer && connections_.count(id) != 0) {
+        sockets_.Hold(id);  // more may be waiting: later
+    }
+}
+
+void Bridge::Take(SocketId id, Connection& connection, const std::uint8_t* data, std::size_t size) {
+    if (connection.stage == Stage::Closing) {
+        return;  // what a page sends after our last word is not read
+    }
+    if (connection.stage == Stage::Open) {
+        connection.decoder.Feed(data, size);
+        ReadFrames(id, connection);
+        return;
+    }
+    connection.request.append(reinterpret_cast<const char*>(data), size);
+    std::size_t headEnd = 0;
+    const HeadState state = FindHeadEnd(connection.request, headEnd);
+    if (state == HeadState::Incomplete) {
+        return;
+    }
+    if (state == HeadState::TooLarge) {
+        Drop(id);
+        return;
+    }
+    const HandshakeResult result =
+        DecideHandshake(std::string_view(connection.request).substr(0, headEnd),
+                        {settings_.port, settings_.origins});
+    if (result.status != 101) {
+        CloseAfter(id, connection, result.response);
+        return;
+    }
+    const std::string rest = connection.request.substr(headEnd);
+    connection.request.clear();
+    connection.request.shrink_to_fit();
+    connection.stage = Stage::Open;
+    connection.out += result.response;
+    connection.out += EncodeFrame(Opcode::Text, HelloMessage(version_, status_));
+    connection.decoder.Feed(reinterpret_cast<const std::uint8_t*>(rest.data()), rest.size());
+    ReadFrames(id, connection);  // may close it
+    if (connections_.count(id) != 0) {
+        Flush(id);
+    }
+}
+
+void Bridge::ReadFrames(SocketId id, Connection& connection) {
+    while (connection.stage == Stage::Open) {
+        Incoming frame = connection.decoder.Next();
+        switch (frame.kind) {
+            case Incoming::Kind::NeedMore:
+                return;
+            case Incoming::Kind::Ping:
+                Queue(id, connection, EncodeFrame(Opcode::Pong, frame.payload));
+                if (connections_.count(id) == 0) {
+                    return;  // dropped: it did not read its pongs either
+                }
+                break;
+            case Incoming::Kind::Close:
+                CloseAfter(id, connection, EncodeFrame(Opcode::Close, frame.payload));
+                return;
+            case Incoming::Kind::Fail:
+                CloseAfter(id, connection, EncodeClose(frame.closeCode));
+                return;
+            case Incoming::Kind::Message:
+            case Incoming::Kind::Other:
+                break;  // a page has nothing to tell us
+        }
+    }
+}
+
+void Bridge::Queue(SocketId id, Connection& connection, const std::string& bytes) {
+    if (!connection.out.empty() && connection.out.size() + bytes.size() > kMaxQueued) {
+        Drop(id);
+        return;
+    }
+    connection.out += bytes;
+    Flush(id);
+}
+
+void Bridge::CloseAfter(SocketId id, Connection& connection, const std::string& last) {
+    connection.stage = Stage::Closing;
+    connection.out += last;
+    Flush(id);
+}
+
+void Bridge::Flush(SocketId id) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end()) {
+        return;
+    }
+    std::string& out = it->second.out;
+    while (!out.empty()) {
+        const std::ptrdiff_t n =
+            sockets_.Send(id, reinterpret_cast<const std::uint8_t*>(out.data()), out.size());
+        if (n == kWouldBlock) {
+            return;  // the rest goes when the socket says it can take more
+        }
+        if (n <= 0) {
+            Drop(id);
+            return;
+        }
+        out.erase(0, static_cast<std::size_t>(n));
+    }
+    if (it->second.stage == Stage::Closing) {
+        Drop(id);
+    }
+}
+
+void Bridge::OnWritable(SocketId id) {
+    Flush(id);
+}
+
+void Bridge::OnClosed(SocketId id) {
+    if (connections_.count(id) != 0) {
+        Drop(id);
+    }
+}
+
+void Bridge::Drop(SocketId id) {
+    connections_.erase(id);
+    sockets_.Close(id);
+}
+
+void Bridge::PushToPages(const std::string& message) {
+    std::vector<SocketId> pages;
+    for (const auto& [id, connection] : connections_) {
+        if (connection.stage == Stage::Open) {
+            pages.push_back(id);
+        }
+    }
+    if (pages.empty()) {
+        return;
+    }
+    const std::string frame = EncodeFrame(Opcode::Text, message);
+    for (SocketId id : pages) {
+        const auto it = connections_.find(id);
+        if (it != connections_.end()) {
+            Queue(id, it->second, frame);
+        }
+    }
+}
+
+void Bridge::Scan(const Text& text, ScanDelivery delivery) {
+    PushToPages(ScanMessage(text, delivery));
+}
+
+void Bridge::Card(const Text& record, const CardFields& fields) {
+    PushToPages(CardMessage(record, fields));
+}
+
+void Bridge::Status(const ReadingsStatus& status) {
+    if (status == status_) {
+        return;
+    }
+    status_ = status;
+    PushToPages(StatusMessage(status_));
+}
+
+bool Bridge::TakesScans() const {
+    return !settings_.typeScans && Pages() > 0;
+}
+
+std::size_t Bridge::Pages() const {
+    std::size_t pages = 0;
+    for (const auto& entry : connections_) {
+        pages += entry.second.stage == Stage::Open ? 1 : 0;
+    }
+    return pages;
+}
+
+}  // namespace ordane::bridge

@@ -1,0 +1,97 @@
+// The local WebSocket service that browser-based business applications connect to. It owns the
+// connections and is driven by socket events on the user-interface thread; it never waits: a
+// page that does not keep up is dropped, never waited for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "bridge/bridge_settings.h"
+#include "bridge/frame.h"
+#include "bridge/readings.h"
+
+namespace ordane::bridge {
+
+using SocketId = std::uintptr_t;
+
+inline constexpr std::ptrdiff_t kWouldBlock = -1;
+inline constexpr std::ptrdiff_t kBroken = -2;
+inline constexpr std::size_t kMaxConnections = 8;
+// What may wait for a page that does not read before it is dropped.
+inline constexpr std::size_t kMaxQueued = std::size_t{1} << 20;
+// The listening socket, for Hold.
+inline constexpr SocketId kListener = ~SocketId{0};
+
+// Non-blocking sockets on the loopback address. Events arrive at the Bridge's On... methods.
+class BridgeSockets {
+  public:
+    virtual ~BridgeSockets() = default;
+    // Listens on 127.0.0.1:port, never on another address. False with the reason when it
+    // cannot (the port is taken, most often).
+    virtual bool Listen(std::uint16_t port, std::string& reason) = 0;
+    // A connection waiting to be accepted, if any.
+    virtual bool Accept(SocketId& id) = 0;
+    // Bytes read, 0 when the page closed its side, kWouldBlock or kBroken.
+    virtual std::ptrdiff_t Receive(SocketId id, std::uint8_t* buffer, std::size_t size) = 0;
+    // Bytes taken, kWouldBlock or kBroken.
+    virtual std::ptrdiff_t Send(SocketId id, const std::uint8_t* data, std::size_t size) = 0;
+    virtual void Close(SocketId id) = 0;
+    // No more incoming data (or, for kListener, connections) is reported for this socket
+    // until the thread's other messages, the scanner's timer among them, had their turn.
+    virtual void Hold(SocketId id) = 0;
+};
+
+class Bridge final : public Readings {
+  public:
+    Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version);
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    // Opens the listening socket; false leaves the bridge off, and the rest of the program
+    // works as before.
+    bool Start(std::string& reason);
+
+    void OnAcceptable();
+    void OnReadable(SocketId id);
+    void OnWritable(SocketId id);
+    void OnClosed(SocketId id);
+
+    void Scan(const Text& text, ScanDelivery delivery) override;
+    void Card(const Text& record, const CardFields& fields) override;
+    void Status(const ReadingsStatus& status) override;
+    bool TakesScans() const override;
+
+    std::size_t Pages() const;
+    std::size_t Connections() const { return connections_.size(); }
+
+  private:
+    enum class Stage { Request, Open, Closing };
+    struct Connection {
+        Stage stage = Stage::Request;
+        std::uint64_t since = 0;  // order of acceptance
+        std::string request;      // the head as it arrives
+        FrameDecoder decoder;
+        std::string out;
+    };
+
+    void Take(SocketId id, Connection& connection, const std::uint8_t* data, std::size_t size);
+    void ReadFrames(SocketId id, Connection& connection);
+    // Queues bytes for a connection; over the bound the page is dropped.
+    void Queue(SocketId id, Connection& connection, const std::string& bytes);
+    void CloseAfter(SocketId id, Connection& connection, const std::string& last);
+    void Flush(SocketId id);
+    void Drop(SocketId id);
+    void PushToPages(const std::string& message);
+
+    BridgeSockets& sockets_;
+    BridgeSettings settings_;
+    std::string version_;
+    bool listening_ = false;
+    ReadingsStatus status_;
+    std::uint64_t accepted_ = 0;
+    std::map<SocketId, Connection> connections_;
+};
+
+}  // namespace ordane::bridge

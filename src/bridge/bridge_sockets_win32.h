@@ -1,0 +1,78 @@
+// The browser bridge's sockets: Winsock 2 on 127.0.0.1 only, non-blocking, their events
+// posted by WSAAsyncSelect to a hidden message-only window on the user-interface thread and
+// handed to the Bridge there. No thread of its own.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <map>
+#include <set>
+#include <utility>
+
+#include "bridge/bridge.h"
+
+namespace ordane {
+
+// Owner of one socket; closed with it.
+class UniqueSocket {
+  public:
+    UniqueSocket() = default;
+    explicit UniqueSocket(SOCKET socket) : socket_(socket) {}
+    ~UniqueSocket() { Reset(); }
+    UniqueSocket(const UniqueSocket&) = delete;
+    UniqueSocket& operator=(const UniqueSocket&) = delete;
+    UniqueSocket(UniqueSocket&& other) noexcept
+        : socket_(std::exchange(other.socket_, INVALID_SOCKET)) {}
+    UniqueSocket& operator=(UniqueSocket&& other) noexcept {
+        if (this != &other) {
+            Reset(std::exchange(other.socket_, INVALID_SOCKET));
+        }
+        return *this;
+    }
+    SOCKET Get() const { return socket_; }
+    bool Valid() const { return socket_ != INVALID_SOCKET; }
+    void Reset(SOCKET socket = INVALID_SOCKET) {
+        if (Valid()) {
+            closesocket(socket_);
+        }
+        socket_ = socket;
+    }
+
+  private:
+    SOCKET socket_ = INVALID_SOCKET;
+};
+
+class BridgeSocketsWin32 final : public bridge::BridgeSockets {
+  public:
+    explicit BridgeSocketsWin32(HINSTANCE instance);
+    ~BridgeSocketsWin32() override;
+    BridgeSocketsWin32(const BridgeSocketsWin32&) = delete;
+    BridgeSocketsWin32& operator=(const BridgeSocketsWin32&) = delete;
+
+    // Where the socket events go; set before Listen.
+    void Attach(bridge::Bridge& bridge) { bridge_ = &bridge; }
+
+    bool Listen(std::uint16_t port, std::string& reason) override;
+    bool Accept(bridge::SocketId& id) override;
+    std::ptrdiff_t Receive(bridge::SocketId id, std::uint8_t* buffer, std::size_t size) override;
+    std::ptrdiff_t Send(bridge::SocketId id, const std::uint8_t* data, std::size_t size) override;
+    void Close(bridge::SocketId id) override;
+    void Hold(bridge::SocketId id) override;
+
+  private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    void OnSocketEvent(SOCKET socket, WORD event);
+    // Asks again for the events of every held socket; Winsock then reports what waits.
+    void Release();
+
+    HINSTANCE instance_;
+    bool winsock_ = false;
+    HWND window_ = nullptr;
+    bridge::Bridge* bridge_ = nullptr;
+    UniqueSocket listener_;
+    std::map<bridge::SocketId, UniqueSocket> accepted_;
+    std::set<bridge::SocketId> held_;
+};
+
+}  // namespace ordane

@@ -1,0 +1,85 @@
+#include "bridge/json.h"
+
+namespace ordane::bridge {
+
+namespace {
+
+void AppendEscape(std::string& out, std::uint32_t unit) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        out += kHex[(unit >> shift) & 0xF];
+    }
+}
+
+bool High(char16_t c) {
+    return c >= 0xD800 && c < 0xDC00;
+}
+
+bool Low(char16_t c) {
+    return c >= 0xDC00 && c < 0xE000;
+}
+
+std::string Devices(const ReadingsStatus& status) {
+    const auto device = [](const DeviceStatus& d) {
+        return "{\"status\":" + JsonString(d.status) + ",\"model\":" + JsonString(d.model) + "}";
+    };
+    return "\"scanner\":" + device(status.scanner) + ",\"reader\":" + device(status.reader);
+}
+
+}  // namespace
+
+std::string JsonString(const Text& text) {
+    std::string out = "\"";
+    std::size_t plainFrom = 0;  // characters not escaped go to UTF-8 in runs
+    const auto flush = [&](std::size_t upTo) {
+        out += ToUtf8(text.substr(plainFrom, upTo - plainFrom));
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (High(c) && i + 1 < text.size() && Low(text[i + 1])) {
+            ++i;  // a pair: ToUtf8 joins it
+            continue;
+        }
+        if (c >= 0x20 && c != u'"' && c != u'\\' && !High(c) && !Low(c)) {
+            continue;
+        }
+        flush(i);
+        plainFrom = i + 1;
+        if (c == u'"' || c == u'\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else {
+            AppendEscape(out, c);
+        }
+    }
+    flush(text.size());
+    return out + "\"";
+}
+
+std::string HelloMessage(std::string_view version, const ReadingsStatus& status) {
+    return "{\"type\":\"hello\",\"version\":" + JsonString(FromAscii(version)) + "," +
+           Devices(status) + "}";
+}
+
+std::string StatusMessage(const ReadingsStatus& status) {
+    return "{\"type\":\"status\"," + Devices(status) + "}";
+}
+
+std::string ScanMessage(const Text& text, ScanDelivery delivery) {
+    return "{\"type\":\"scan\",\"text\":" + JsonString(text) + ",\"delivery\":\"" +
+           (delivery == ScanDelivery::Keys ? "keys" : "window") + "\"}";
+}
+
+std::string CardMessage(const Text& record, const CardFields& fields) {
+    static constexpr const char* kNames[] = {"name",    "sex",      "nation", "birthDate",
+                                             "address", "idNumber", "issuer", "validFrom",
+                                             "validTo", "extra"};
+    std::string out = "{\"type\":\"card\",\"record\":" + JsonString(record);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        out += ",\"" + std::string(kNames[i]) + "\":" + JsonString(fields[i]);
+    }
+    return out + "}";
+}
+
+}  // namespace ordane::bridge

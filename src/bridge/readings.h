@@ -1,0 +1,34 @@
+// What the main window's logic tells the browser bridge: each reading as it is delivered and
+// the status texts as they change. Calls never wait for a page.
+#pragma once
+
+#include "app/card_record.h"
+#include "common/text.h"
+
+namespace ordane {
+
+enum class ScanDelivery { Keys, Window };  // typed, or set as the target window's text
+
+struct DeviceStatus {
+    Text status;  // the status line as the main window shows it
+    Text model;   // the model line without its prefix; empty until a device is identified
+    bool operator==(const DeviceStatus&) const = default;
+};
+
+struct ReadingsStatus {
+    DeviceStatus scanner;
+    DeviceStatus reader;
+    bool operator==(const ReadingsStatus&) const = default;
+};
+
+class Readings {
+  public:
+    virtual ~Readings() = default;
+    virtual void Scan(const Text& text, ScanDelivery delivery) = 0;
+    virtual void Card(const Text& record, const CardFields& fields) = 0;
+    virtual void Status(const ReadingsStatus& status) = 0;
+    // True while a page takes the plain barcodes instead of the keyboard.
+    virtual bool TakesScans() const = 0;
+};
+
+}  // namespace ordane

@@ -1,0 +1,35 @@
+// Records what the main window's logic tells the browser bridge; a page "takes the scans"
+// while takesScans is set.
+#pragma once
+
+#include <vector>
+
+#include "bridge/readings.h"
+
+namespace ordane::test {
+
+class FakeReadings final : public Readings {
+  public:
+    struct Scanned {
+        Text text;
+        ScanDelivery delivery;
+        bool operator==(const Scanned&) const = default;
+    };
+    void Scan(const Text& text, ScanDelivery delivery) override {
+        scans.push_back({text, delivery});
+    }
+    void Card(const Text& record, const CardFields& fields) override {
+        cards.push_back(record);
+        cardFields.push_back(fields);
+    }
+    void Status(const ReadingsStatus& status) override { statuses.push_back(status); }
+    bool TakesScans() const override { return takesScans; }
+
+    bool takesScans = false;
+    std::vector<Scanned> scans;
+    std::vector<Text> cards;
+    std::vector<CardFields> cardFields;
+    std::vector<ReadingsStatus> statuses;
+};
+
+}  // namespace ordane::test

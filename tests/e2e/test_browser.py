@@ -1,0 +1,217 @@
+"""The browser bridge through the real Ordane.exe and a real browser: headless Chromium loads a
+page from an allowed origin on the loopback, connects to ws://127.0.0.1:<port>/readings and
+receives the hello, a barcode and a card record; a page of another origin is refused; without
+the [BRIDGE] section nothing listens, and with its port taken the scanner works on."""
+
+import json
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import unittest
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from harness import RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, ini_bytes, keep_registry, \
+    parse_ini, prefix, reg_set, settings, wait_until
+from sim.card_reader import CardReaderSim
+from sim.scanner import ScannerSim
+from test_card_reader import CARD, SAM_ID, card_text
+from test_installer import run, setup_exe, uninstall
+
+PAGE = """<!doctype html><html><head><title>counter</title></head><body><script>
+const got = [];
+let opened = false;
+const report = (closed) => fetch("/report", {method: "POST",
+    body: JSON.stringify({opened, closed, got})});
+const ws = new WebSocket("ws://127.0.0.1:%(port)d/readings");
+ws.onopen = () => { opened = true; fetch("/connected"); };
+ws.onmessage = (e) => {
+  const message = JSON.parse(e.data);
+  got.push(message);
+  if (message.type === "card") report(null);
+};
+ws.onclose = (e) => report(e.code);
+</script></body></html>"""
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class PageServer:
+    """The business application's page on 127.0.0.1 (python http.server); the page reports
+    what it received back to it."""
+
+    def __init__(self, bridge_port: int):
+        self.connected = threading.Event()
+        self.reported = threading.Event()
+        self.report = None
+        page = (PAGE % {"port": bridge_port}).encode()
+        outer = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                if self.path == "/connected":
+                    outer.connected.set()
+                self.answer(page if self.path == "/" else b"ok")
+
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers["Content-Length"]))
+                if not outer.reported.is_set():
+                    outer.report = json.loads(body)
+                    outer.reported.set()
+                self.answer(b"ok")
+
+            def answer(self, body):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def wait_report(self, timeout=60) -> dict:
+        if not self.reported.wait(timeout):
+            raise TimeoutError("the page reported nothing")
+        return self.report
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class Browser:
+    """Headless Chromium showing one page until closed."""
+
+    def __init__(self, url: str):
+        self.profile = tempfile.mkdtemp(prefix="ordane-chromium-")
+        self.process = subprocess.Popen(
+            ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             f"--user-data-dir={self.profile}", url],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+RECORD = ("SFZXX_2.0|张三|1|01|19900101|北京市东城区 景山前街4号|110101199001011234|"
+          "北京市公安局东城分局|20100101|20300101|")
+
+
+def bridge_ini(port: int, origins: str, **bcinfo) -> bytes:
+    return ini_bytes(settings(**bcinfo)) + (
+        f"[BRIDGE]\r\nEnabled=1\r\nPort={port}\r\nOrigins={origins}\r\n").encode()
+
+
+class BrowserBridgeTest(unittest.TestCase):
+    def setUp(self):
+        keep_registry(self, UPLOAD_KEY, "upload")
+        reg_set(UPLOAD_KEY, "upload", "1")
+        self.port = free_port()
+        self.page = PageServer(self.port)
+        self.addCleanup(self.page.close)
+        self.origin = f"http://127.0.0.1:{self.page.port}"
+
+    def test_an_allowed_page_gets_the_hello_a_barcode_and_a_card_with_its_fields(self):
+        ini = bridge_ini(self.port, f"https://counter.example.gov.cn,{self.origin}", Port=4,
+                         UsePort2=1, Port2=3)
+        with PtyPort(4) as scanner_port, ScannerSim(scanner_port, "HHP") as scanner, \
+                PtyPort(3) as reader_port, CardReaderSim(reader_port, "华视"), \
+                Target() as target, Program(ini, sdtapi=True, reader={"samid": SAM_ID}) as app:
+            app.wait_label(12, "等待读卡器发送信息...")
+            app.wait_label(1, "等待扫描仪发送信息...")
+            browser = Browser(self.origin + "/")
+            self.addCleanup(browser.close)
+            self.assertTrue(self.page.connected.wait(60), "the page did not connect")
+            target.focus()
+            scanner.send_scan("6901234567892")
+            target.wait_typed("6901234567892<ENTER>")
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD))
+            shown = self.page.wait_report()
+            app.set_reader(samid=SAM_ID)
+            app.exit()
+        self.assertEqual((shown["opened"], shown["closed"]), (True, None))
+        got = shown["got"]
+        self.assertEqual(got[0]["type"], "hello")
+        self.assertEqual(got[0]["scanner"], {"status": "等待扫描仪发送信息...", "model": "IT4600Q"})
+        self.assertEqual(got[0]["reader"], {"status": "等待读卡器发送信息...", "model": "CVR-100U"})
+        self.assertIn({"type": "scan", "text": "6901234567892", "delivery": "keys"}, got)
+        cards = [m for m in got if m["type"] == "card"]
+        self.assertTrue(cards)
+        self.assertEqual(cards[0], {
+            "type": "card", "record": RECORD, "name": "张三", "sex": "1",
+            "nation": "01", "birthDate": "19900101", "address": "北京市东城区 景山前街4号",
+            "idNumber": "110101199001011234", "issuer": "北京市公安局东城分局",
+            "validFrom": "20100101", "validTo": "20300101", "extra": ""})
+
+    def test_a_page_of_another_origin_is_refused(self):
+        # The same page, but its origin is http://localhost:<port>, which is not listed.
+        with Program(bridge_ini(self.port, self.origin, UsePort1=0)) as app:
+            app.wait_label(1, "")
+            browser = Browser(f"http://localhost:{self.page.port}/")
+            self.addCleanup(browser.close)
+            shown = self.page.wait_report()
+            app.exit()
+        # 1006: the browser's code for a handshake that failed (our 403).
+        self.assertEqual(shown, {"opened": False, "closed": 1006, "got": []})
+        self.assertFalse(self.page.connected.is_set())
+
+    def test_without_the_section_nothing_listens_and_a_taken_port_leaves_the_scanner_working(self):
+        with Program(settings(UsePort1=0)) as app:
+            app.wait_label(1, "")
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection(("127.0.0.1", 17520), timeout=5).close()
+            app.exit()
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", self.port))
+            taken.listen()
+            with PtyPort(10) as port, ScannerSim(port, "HHP") as scanner, Target() as target, \
+                    Program(bridge_ini(self.port, self.origin, Port=10)) as app:
+                app.wait_label(1, "等待扫描仪发送信息...")
+                target.focus()
+                scanner.send_scan("123")
+                target.wait_typed("123<ENTER>")
+                app.exit()
+
+    def test_the_installer_switches_turn_it_on_for_a_silent_roll_out(self):
+        keep_registry(self, RUN_KEY, "Velmar")
+        pfx = prefix()
+        base = pfx.temp_dir("setup-")
+        local_setup = base / "setup.exe"
+        local_setup.write_bytes(setup_exe().read_bytes())
+        folder = base / "Ordane"
+        origins = f"{self.origin} https://counter.example.gov.cn"
+        # As IT types it; in a batch file, since Wine would escape quotes passed as arguments.
+        batch = base / "install.bat"
+        batch.write_text(f'{pfx.windows_path(local_setup)} /S /NOAUTOSTART '
+                         f'/BRIDGE_ORIGINS="{origins}" /BRIDGE_PORT={self.port} '
+                         f'/D={pfx.windows_path(folder)}\r\n')
+        self.assertEqual(run(pfx, pfx.windows_path(batch)), 0)
+        try:
+            ini = (folder / "Setting.ini").read_bytes()
+            self.assertEqual(parse_ini(ini, "BRIDGE"),
+                             {"Enabled": "1", "Origins": origins, "Port": str(self.port)})
+            self.assertEqual(parse_ini(ini), {})
+            with Program(installed=folder) as app:
+                app.wait_label(1, "初次使用请设置端口")
+                socket.create_connection(("127.0.0.1", self.port), timeout=5).close()
+                app.exit()
+        finally:
+            self.assertEqual(uninstall(pfx, folder, "/PURGE"), 0)
+            wait_until(lambda: not folder.exists(), 30, what="purged")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,458 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+
+#include "bridge/bridge.h"
+#include "bridge/handshake.h"
+#include "bridge/json.h"
+#include "bridge/websocket_key.h"
+#include "doubles/fake_profile.h"
+
+namespace ordane::bridge {
+namespace {
+
+const HandshakeRules kRules{17520, {"https://counter.example.gov.cn", "http://127.0.0.1:8080"}};
+
+std::string Request(const std::string& replace = "", const std::string& with = "") {
+    std::string head =
+        "GET /readings HTTP/1.1\r\nHost: 127.0.0.1:17520\r\nUpgrade: websocket\r\n"
+        "Connection: Upgrade\r\nOrigin: https://counter.example.gov.cn\r\n"
+        "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+    if (!replace.empty()) {
+        head.replace(head.find(replace), replace.size(), with);
+    }
+    return head;
+}
+
+TEST(BridgeHandshakeTest, DecidesByHostPathUpgradeOriginVersionAndKey) {
+    const struct {
+        const char* what;
+        std::string request;
+        int status;
+    } cases[] = {
+        {"allowed page", Request(), 101},
+        {"localhost by name", Request("127.0.0.1:17520", "LocalHost:17520"), 101},
+        {"token lists and case", Request("Connection: Upgrade", "Connection: keep-alive, UPGRADE"),
+         101},
+        {"Upgrade in capitals", Request("Upgrade: websocket", "Upgrade: WebSocket"), 101},
+        {"origin not listed", Request("https://counter.example.gov.cn", "https://evil.example"),
+         403},
+        {"origin with a trailing slash", Request("gov.cn\r\nSec", "gov.cn/\r\nSec"), 403},
+        {"no origin", Request("Origin: https://counter.example.gov.cn\r\n", ""), 403},
+        {"two origins", Request("Origin:", "Origin: https://evil.example\r\nOrigin:"), 403},
+        {"rebound name", Request("127.0.0.1:17520", "evil.example:17520"), 403},
+        {"host of another port", Request("127.0.0.1:17520", "127.0.0.1:17521"), 403},
+        {"other path", Request("/readings", "/"), 404},
+        {"POST", Request("GET", "POST"), 404},
+        {"no Upgrade", Request("Upgrade: websocket\r\n", ""), 404},
+        {"Connection without upgrade", Request("Connection: Upgrade", "Connection: close"), 404},
+        {"version 8", Request("Version: 13", "Version: 8"), 400},
+        {"key of 15 bytes", Request("dGhlIHNhbXBsZSBub25jZQ==", "dGhlIHNhbXBsZSBub25jZQ="), 400},
+        {"header without colon", Request("Upgrade: websocket", "Upgrade websocket"), 400},
+        {"garbage", "\x01\x02\r\n\r\n", 400},
+    };
+    for (const auto& c : cases) {
+        const HandshakeResult result = DecideHandshake(c.request, kRules);
+        EXPECT_EQ(result.status, c.status) << c.what;
+        EXPECT_EQ(result.response.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u)
+            << c.what;
+    }
+    // The example of the protocol's own description.
+    EXPECT_NE(DecideHandshake(Request(), kRules)
+                  .response.find("\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"),
+              std::string::npos);
+}
+
+TEST(BridgeHandshakeTest, HeadEndsAtTheEmptyLineWithinEightKiB) {
+    std::size_t end = 0;
+    const std::string head = Request();
+    EXPECT_EQ(FindHeadEnd(head.substr(0, head.size() - 1), end), HeadState::Incomplete);
+    EXPECT_EQ(FindHeadEnd(head + "\x81\x80", end), HeadState::Complete);
+    EXPECT_EQ(end, head.size());
+    EXPECT_EQ(FindHeadEnd("GET / HTTP/1.1\n\n", end), HeadState::Complete);
+    EXPECT_EQ(end, 16u);
+    EXPECT_EQ(FindHeadEnd(std::string(kMaxRequestHead - 1, 'a'), end), HeadState::Incomplete);
+    EXPECT_EQ(FindHeadEnd(std::string(kMaxRequestHead, 'a'), end), HeadState::TooLarge);
+    // An empty line beyond the bound does not make a long head acceptable.
+    EXPECT_EQ(FindHeadEnd(std::string(kMaxRequestHead, 'a') + "\r\n\r\n", end),
+              HeadState::TooLarge);
+}
+
+// A page's frame: masked, as every client frame must be; the length forms are the server's.
+std::string Masked(std::uint8_t first, const std::string& payload, bool mask = true) {
+    std::string frame = EncodeFrame(Opcode::Text, payload);
+    const std::size_t header = frame.size() - payload.size();
+    frame[0] = static_cast<char>(first);
+    if (mask) {
+        const char key[4] = {0x12, 0x34, 0x56, 0x78};
+        frame[1] = static_cast<char>(frame[1] | 0x80);
+        frame.insert(header, key, 4);
+        for (std::size_t i = 0; i < payload.size(); ++i) {
+            frame[header + 4 + i] = static_cast<char>(frame[header + 4 + i] ^ key[i % 4]);
+        }
+    }
+    return frame;
+}
+
+std::vector<Incoming> Decode(const std::string& bytes, bool byteByByte = false) {
+    FrameDecoder decoder;
+    std::vector<Incoming> out;
+    const std::size_t step = byteByByte ? 1 : bytes.size();
+    for (std::size_t at = 0; at < bytes.size(); at += step) {
+        decoder.Feed(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at,
+                     std::min(step, bytes.size() - at));
+        for (Incoming in = decoder.Next(); in.kind != Incoming::Kind::NeedMore;
+             in = decoder.Next()) {
+            out.push_back(in);
+            if (in.kind == Incoming::Kind::Fail) {
+                return out;
+            }
+        }
+    }
+    return out;
+}
+
+TEST(BridgeFrameTest, ServerFramesAreUnmaskedWithTheShortestLength) {
+    const struct {
+        std::size_t size;
+        std::string header;
+    } cases[] = {
+        {125, std::string("\x81\x7d", 2)},
+        {126, std::string("\x81\x7e\x00\x7e", 4)},
+        {65535, std::string("\x81\x7e\xff\xff", 4)},
+        {65536, std::string("\x81\x7f\x00\x00\x00\x00\x00\x01\x00\x00", 10)},
+    };
+    for (const auto& c : cases) {
+        const std::string frame = EncodeFrame(Opcode::Text, std::string(c.size, 'x'));
+        EXPECT_EQ(frame.substr(0, c.header.size()), c.header) << c.size;
+        EXPECT_EQ(frame.size(), c.header.size() + c.size) << c.size;
+    }
+    EXPECT_EQ(EncodeClose(kCloseTooBig), std::string("\x88\x02\x03\xf1", 4));
+}
+
+TEST(BridgeFrameTest, PageFramesAreUnmaskedCheckedAndBounded) {
+    using K = Incoming::Kind;
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::vector<K> kinds;
+        std::uint16_t closeCode;  // of the last, when it failed
+        std::string lastPayload;
+    } cases[] = {
+        {"text of 125",
+         Masked(0x81, std::string(125, 'a')),
+         {K::Message},
+         0,
+         std::string(125, 'a')},
+        {"text of 126",
+         Masked(0x81, std::string(126, 'b')),
+         {K::Message},
+         0,
+         std::string(126, 'b')},
+        {"frame over 4 KiB", Masked(0x81, std::string(4097, 'd')), {K::Fail}, kCloseTooBig, ""},
+        {"length of 65536", Masked(0x82, std::string(65536, 'f')), {K::Fail}, kCloseTooBig, ""},
+        {"unmasked", Masked(0x81, "hi", false), {K::Fail}, kCloseProtocolError, ""},
+        {"reserved bit", Masked(0xC1, "hi"), {K::Fail}, kCloseProtocolError, ""},
+        {"fragments joined",
+         Masked(0x01, "ab") + Masked(0x00, "cd") + Masked(0x80, "ef"),
+         {K::Other, K::Other, K::Message},
+         0,
+         "abcdef"},
+        {"ping between fragments",
+         Masked(0x01, "ab") + Masked(0x89, "p") + Masked(0x80, "cd"),
+         {K::Other, K::Ping, K::Message},
+         0,
+         "abcd"},
+        {"fragments over 4 KiB",
+         Masked(0x01, std::string(4000, 'g')) + Masked(0x80, std::string(97, 'h')),
+         {K::Other, K::Fail},
+         kCloseTooBig,
+         ""},
+        {"continuation without a message", Masked(0x80, "x"), {K::Fail}, kCloseProtocolError, ""},
+        {"ping", Masked(0x89, "are you there"), {K::Ping}, 0, "are you there"},
+        {"fragmented ping", Masked(0x09, "p"), {K::Fail}, kCloseProtocolError, ""},
+        {"close with code",
+         Masked(0x88, std::string("\x03\xe8", 2)),
+         {K::Close},
+         0,
+         std::string("\x03\xe8", 2)},
+        {"close of one byte", Masked(0x88, "x"), {K::Fail}, kCloseProtocolError, ""},
+    };
+    for (const auto& c : cases) {
+        for (const bool byteByByte : {false, true}) {
+            const std::vector<Incoming> got = Decode(c.bytes, byteByByte);
+            ASSERT_EQ(got.size(), c.kinds.size()) << c.what;
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].kind, c.kinds[i]) << c.what << " #" << i;
+            }
+            EXPECT_EQ(got.back().closeCode, c.closeCode) << c.what;
+            EXPECT_EQ(got.back().payload, c.lastPayload) << c.what;
+        }
+    }
+}
+
+TEST(BridgeJsonTest, EscapesQuotesBackslashesControlsAndJoinsSurrogatePairs) {
+    const struct {
+        Text text;
+        std::string json;
+    } cases[] = {
+        {u"plain 123", "\"plain 123\""},
+        {u"say \"hi\"", "\"say \\\"hi\\\"\""},
+        {u"C:\\dir", "\"C:\\\\dir\""},
+        {u"a\nb\tc\r", "\"a\\u000ab\\u0009c\\u000d\""},
+        {Text(u"\0\x1f", 2), "\"\\u0000\\u001f\""},
+        {u"张三", "\"\xe5\xbc\xa0\xe4\xb8\x89\""},
+        {u"\U0001F600!", "\"\xf0\x9f\x98\x80!\""},
+        {u"\U00020BB7", "\"\xf0\xa0\xae\xb7\""},
+        {Text(1, char16_t{0xD83D}) + u"x", "\"\\ud83dx\""},
+        {Text(1, char16_t{0xDE00}), "\"\\ude00\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(JsonString(c.text), c.json) << ToUtf8(c.text);
+    }
+}
+
+TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
+    const ReadingsStatus status{{u"等待扫描仪发送信息...", u"3800g"}, {u"读卡器\"A\"", u""}};
+    EXPECT_EQ(HelloMessage("1.0.0.0", status),
+              "{\"type\":\"hello\",\"version\":\"1.0.0.0\",\"scanner\":{\"status\":\"" +
+                  ToUtf8(u"等待扫描仪发送信息...") +
+                  "\",\"model\":\"3800g\"},\"reader\":{\"status\":\"" + ToUtf8(u"读卡器") +
+                  "\\\"A\\\"\",\"model\":\"\"}}");
+    EXPECT_EQ(StatusMessage(status).substr(0, 27), "{\"type\":\"status\",\"scanner\":");
+    EXPECT_EQ(ScanMessage(u"6901234567892", ScanDelivery::Keys),
+              "{\"type\":\"scan\",\"text\":\"6901234567892\",\"delivery\":\"keys\"}");
+    EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window),
+              "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\"}");
+    const CardFields fields{u"O\"Brien|X", u"1",  u"01",       u"19800101", u"a\\b",
+                            u"1101",       u"局", u"20100101", u"长期",     u""};
+    EXPECT_EQ(
+        CardMessage(u"SFZXX_2.0|O\"Brien|X|1", fields),
+        "{\"type\":\"card\",\"record\":\"SFZXX_2.0|O\\\"Brien|X|1\",\"name\":\"O\\\"Brien|X\","
+        "\"sex\":\"1\",\"nation\":\"01\",\"birthDate\":\"19800101\",\"address\":\"a\\\\b\","
+        "\"idNumber\":\"1101\",\"issuer\":\"" +
+            ToUtf8(u"局") + "\",\"validFrom\":\"20100101\",\"validTo\":\"" + ToUtf8(u"长期") +
+            "\",\"extra\":\"\"}");
+}
+
+TEST(BridgeSettingsTest, ReadsTheSectionWithItsDefaults) {
+    test::FakeProfile file;
+    file.Set("BRIDGE", "Origins", " https://a.cn,http://127.0.0.1:8080 ,,\thttp://b:1 ");
+    EXPECT_FALSE(ReadBridgeSettings(file).enabled);  // Enabled absent
+    file.Set("BRIDGE", "Enabled", "1");
+    BridgeSettings settings = ReadBridgeSettings(file);
+    EXPECT_EQ(settings.origins,
+              (std::vector<std::string>{"https://a.cn", "http://127.0.0.1:8080", "http://b:1"}));
+    EXPECT_TRUE(settings.enabled && settings.typeScans && settings.port == 17520);
+    file.Set("BRIDGE", "Port", "18000");
+    file.Set("BRIDGE", "TypeScans", "0");
+    settings = ReadBridgeSettings(file);
+    EXPECT_TRUE(settings.port == 18000 && !settings.typeScans);
+    for (const char* bad : {"0", "65536", "80x"}) {
+        file.Set("BRIDGE", "Port", bad);
+        EXPECT_EQ(ReadBridgeSettings(file).port, 17520) << bad;
+    }
+}
+
+// Loopback sockets in memory: what each connection sent us, what we sent it, and how much its
+// side still takes before a send would block.
+class FakeSockets final : public BridgeSockets {
+  public:
+    struct Peer {
+        std::string toUs;
+        std::string fromUs;
+        std::size_t room = SIZE_MAX;
+        bool closed = false;
+    };
+    bool Listen(std::uint16_t port, std::string& reason) override {
+        listened = port;
+        reason = taken ? "in use" : "";
+        return !taken;
+    }
+    bool Accept(SocketId& id) override {
+        if (waiting.empty()) {
+            return false;
+        }
+        id = waiting.front();
+        waiting.pop_front();
+        return true;
+    }
+    std::ptrdiff_t Receive(SocketId id, std::uint8_t* buffer, std::size_t size) override {
+        std::string& in = peers[id].toUs;
+        if (in.empty()) {
+            return kWouldBlock;
+        }
+        const std::size_t n = std::min(size, in.size());
+        std::copy(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(n), buffer);
+        in.erase(0, n);
+        return static_cast<std::ptrdiff_t>(n);
+    }
+    std::ptrdiff_t Send(SocketId id, const std::uint8_t* data, std::size_t size) override {
+        Peer& peer = peers[id];
+        const std::size_t n = std::min(size, peer.room);
+        if (n == 0) {
+            return kWouldBlock;
+        }
+        peer.fromUs.append(reinterpret_cast<const char*>(data), n);
+        peer.room -= peer.room == SIZE_MAX ? 0 : n;
+        return static_cast<std::ptrdiff_t>(n);
+    }
+    void Close(SocketId id) override { peers[id].closed = true; }
+    void Hold(SocketId id) override { held.push_back(id); }
+
+    std::uint16_t listened = 0;
+    bool taken = false;
+    std::deque<SocketId> waiting;
+    std::vector<SocketId> held;
+    std::map<SocketId, Peer> peers;
+};
+
+struct BridgeFixture : ::testing::Test {
+    BridgeFixture() {
+        std::string reason;
+        EXPECT_TRUE(bridge.Start(reason));
+    }
+    // A page connects and sends what it likes.
+    void Connect(SocketId id, const std::string& bytes = Request()) {
+        sockets.waiting.push_back(id);
+        bridge.OnAcceptable();
+        Send(id, bytes);
+    }
+    void Send(SocketId id, const std::string& bytes) {
+        sockets.peers[id].toUs += bytes;
+        while (!sockets.peers[id].toUs.empty() && !sockets.peers[id].closed) {
+            bridge.OnReadable(id);
+        }
+    }
+    std::string Received(SocketId id) {
+        std::string out;
+        out.swap(sockets.peers[id].fromUs);
+        return out;
+    }
+
+    FakeSockets sockets;
+    Bridge bridge{sockets, {true, 17520, {"https://counter.example.gov.cn"}, false}, "1.0.0.0"};
+};
+
+TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
+    EXPECT_EQ(sockets.listened, 17520);
+    bridge.Status({{u"s", u"m"}, {u"r", u""}});
+    Connect(1);
+    const std::string hello = Received(1);
+    EXPECT_EQ(hello.rfind("HTTP/1.1 101 ", 0), 0u);
+    EXPECT_NE(
+        hello.find(EncodeFrame(Opcode::Text, HelloMessage("1.0.0.0", {{u"s", u"m"}, {u"r", u""}}))),
+        std::string::npos);
+    EXPECT_TRUE(bridge.TakesScans());
+    bridge.Scan(u"123", ScanDelivery::Keys);
+    bridge.Status({{u"s", u"m"}, {u"r", u""}});  // unchanged: nothing sent
+    bridge.Status({{u"s2", u"m"}, {u"r", u""}});
+    bridge.Card(u"SFZXX_2.0|a||||||||||", CardFields{u"a"});
+    EXPECT_EQ(
+        Received(1),
+        EncodeFrame(Opcode::Text, ScanMessage(u"123", ScanDelivery::Keys)) +
+            EncodeFrame(Opcode::Text, StatusMessage({{u"s2", u"m"}, {u"r", u""}})) +
+            EncodeFrame(Opcode::Text, CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"})));
+}
+
+TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
+    Connect(1, Request() + Masked(0x89, "p1"));  // a frame right behind the request
+    EXPECT_NE(Received(1).find(std::string("\x8a\x02p1", 4)), std::string::npos);
+    Send(1, Masked(0x81, "ignored") + Masked(0x88, std::string("\x03\xe8", 2)));
+    EXPECT_EQ(Received(1), std::string("\x88\x02\x03\xe8", 4));
+    EXPECT_TRUE(sockets.peers[1].closed);
+    EXPECT_EQ(bridge.Connections(), 0u);
+    Connect(2);
+    Received(2);
+    Send(2, Masked(0x81, std::string(5000, 'x')));
+    EXPECT_EQ(Received(2), EncodeClose(kCloseTooBig));
+    EXPECT_TRUE(sockets.peers[2].closed);
+}
+
+TEST_F(BridgeFixture, RefusedRequestsAreAnsweredAndClosedAndGetNoReading) {
+    Connect(1, Request("https://counter.example.gov.cn", "https://evil.example"));
+    Connect(3, "GET / HTTP/1.1\r\nHost: 127.0.0.1:17520\r\n\r\n");
+    Connect(4, std::string(kMaxRequestHead, 'a'));
+    bridge.Scan(u"123", ScanDelivery::Keys);
+    EXPECT_EQ(Received(1).rfind("HTTP/1.1 403 ", 0), 0u);
+    EXPECT_EQ(Received(3).rfind("HTTP/1.1 404 ", 0), 0u);
+    EXPECT_EQ(Received(4), "");
+    for (SocketId id : {1, 3, 4}) {
+        EXPECT_TRUE(sockets.peers[id].closed) << id;
+    }
+    EXPECT_EQ(bridge.Connections(), 0u);
+    EXPECT_FALSE(bridge.TakesScans());
+}
+
+TEST_F(BridgeFixture, AFloodIsTakenAChunkAtATimeAndHeldBetween) {
+    Connect(1);
+    Connect(2);
+    sockets.held.clear();
+    for (int i = 0; i < 200; ++i) {
+        sockets.peers[1].toUs += Masked(0x81, std::string(100, 'x'));
+    }
+    bridge.OnReadable(1);
+    EXPECT_EQ(sockets.held, std::vector<SocketId>{1});
+    EXPECT_EQ(sockets.peers[1].toUs.size(), 200u * 106 - 4096);
+    EXPECT_FALSE(sockets.peers[1].closed);
+    Send(2, Masked(0x89, ""));  // an honest page is not held
+    EXPECT_EQ(sockets.held, std::vector<SocketId>{1});
+    for (SocketId id = 3; id <= 7; ++id) {
+        sockets.waiting.push_back(id);
+    }
+    bridge.OnAcceptable();
+    EXPECT_EQ(sockets.held, (std::vector<SocketId>{1, kListener}));
+    EXPECT_EQ(sockets.waiting.size(), 1u);
+}
+
+TEST_F(BridgeFixture, EightPagesAtMostAndSilentConnectionsMakeRoomForThem) {
+    for (SocketId id = 1; id <= 8; ++id) {
+        Connect(id, id <= 2 ? "GET /readings" : Request());  // 1 and 2 never finish
+    }
+    Connect(9);  // takes the place of the oldest silent one
+    EXPECT_TRUE(sockets.peers[1].closed);
+    EXPECT_FALSE(sockets.peers[2].closed);
+    Connect(10);
+    Connect(11);  // eight pages: refused
+    EXPECT_TRUE(sockets.peers[11].closed);
+    EXPECT_EQ(bridge.Pages(), 8u);
+}
+
+TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEverything) {
+    Connect(1);
+    Connect(2);
+    Received(1);
+    sockets.peers[2].room = 0;  // never reads again
+    const Text scan(1000, u'9');
+    const std::string frame = EncodeFrame(Opcode::Text, ScanMessage(scan, ScanDelivery::Keys));
+    std::size_t pushed = 0;
+    for (; pushed * frame.size() <= kMaxQueued + frame.size(); ++pushed) {
+        bridge.Scan(scan, ScanDelivery::Keys);
+    }
+    EXPECT_TRUE(sockets.peers[2].closed);
+    EXPECT_EQ(bridge.Pages(), 1u);
+    EXPECT_EQ(Received(1).size(), pushed * frame.size());
+    // A socket that takes part of a frame gets the rest when it can take more.
+    sockets.peers[1].room = 3;
+    bridge.Scan(u"1", ScanDelivery::Keys);
+    sockets.peers[1].room = SIZE_MAX;
+    bridge.OnWritable(1);
+    EXPECT_EQ(Received(1), EncodeFrame(Opcode::Text, ScanMessage(u"1", ScanDelivery::Keys)));
+}
+
+TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
+    FakeSockets sockets;
+    sockets.taken = true;
+    std::string reason;
+    Bridge taken(sockets, {true, 17520, {"http://a"}, true}, "1");
+    EXPECT_FALSE(taken.Start(reason));
+    EXPECT_EQ(reason, "in use");
+    sockets.taken = false;
+    sockets.listened = 0;
+    EXPECT_FALSE(Bridge(sockets, {true, 17520, {}, true}, "1").Start(reason));
+    EXPECT_EQ(sockets.listened, 0);
+}
+
+}  // namespace
+}  // namespace ordane::bridge
