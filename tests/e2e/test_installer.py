@@ -8,8 +8,9 @@ import shutil
 import subprocess
 import unittest
 
-from harness import (RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, bin_dir, keep_registry, prefix,
-                     reg_delete, reg_get, reg_set, settings, wait_until)
+from harness import (RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, bin_dir,
+                     keep_registry, only_32bit, prefix, reg_delete, reg_get, reg_set, settings,
+                     wait_until)
 from sim.scanner import ScannerSim
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
@@ -31,7 +32,7 @@ def sz(key, value):
 
 def run(pfx, command_line: str, timeout=120) -> int:
     """A command line exactly as typed (NSIS wants /D= unquoted, even with spaces)."""
-    done = subprocess.run(["wine", "cmd", "/c", command_line], env=pfx.env(None),
+    done = subprocess.run([WINE_LOADER, "cmd", "/c", command_line], env=pfx.env(None),
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
     return done.returncode
 
@@ -42,6 +43,8 @@ def uninstall(pfx, folder, *options, timeout=60) -> int:
     return process.wait(timeout)
 
 
+@only_32bit("the NSIS installer and its uninstaller are 32-bit programs, and they install the "
+            "32-bit Ordane.exe (Program Files (x86), the 32-bit registry view)")
 class InstallerTest(unittest.TestCase):
     def test_silent_install_run_upgrade_and_uninstall(self):
         for key, value in ((RUN_KEY, "Velmar"), (UPLOAD_KEY, "upload")):
