@@ -32,7 +32,7 @@ case "${ORDANE_ARCH:-}" in
         else
             ORDANE_ARCH=x64
             echo "== 32-bit x86 programs cannot run on this machine (a 32-bit test program:" \
-                "${ordane_32bit_error:-exit code $rc}), so 32-bit Wine cannot start the 32-bit" \
+                "$ordane_32bit_error), so 32-bit Wine cannot start the 32-bit" \
                 "Ordane.exe: the 64-bit Ordane.exe is built and tested instead (ORDANE_ARCH=x64)"
         fi
         ;;
@@ -101,12 +101,13 @@ ordane_install_packages() {
     if [ ${#need[@]} -gt 0 ]; then
         echo "== installing: ${need[*]}"
         export DEBIAN_FRONTEND=noninteractive
+        : >"$log"
         if [[ " ${need[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386
         then
-            dpkg --add-architecture i386 >"$log" 2>&1 ||
+            dpkg --add-architecture i386 >>"$log" 2>&1 ||
                 { ordane_step_failed "dpkg --add-architecture i386" "$log"; return 1; }
         fi
-        apt-get update -qq >"$log" 2>&1 ||
+        apt-get update -qq >>"$log" 2>&1 ||
             { ordane_step_failed "apt-get update (installing the build's packages)" "$log"; return 1; }
         apt-get install -y -qq --no-install-recommends "${need[@]}" >>"$log" 2>&1 ||
             { ordane_step_failed "apt-get install ${need[*]}" "$log"; return 1; }
