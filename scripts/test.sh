@@ -55,7 +55,8 @@ python3 tests/e2e/run.py --results "$results/e2e.xml" 2>&1 | tail -n 60 || true
 # whichever program was tested, into a folder of its own (dist/ is left alone).
 echo "== release build (32-bit, scripts/release.sh)"
 step "release build" "$results/release.log" \
-    scripts/release.sh --server 203.0.113.7 --out "$results/dist"
+    scripts/release.sh --server 203.0.113.7 --out "$results/dist" &&
+    tail -n 3 "$results/release.log"
 
 python3 scripts/lib/summary.py "$results" "$ORDANE_ARCH" "${failed_steps[@]}" || status=1
 exit $status
