@@ -1,8 +1,9 @@
 // grant_users.exe: run by the installer (as administrator) so that Ordane, running under a
 // standard user's account, can still write what it must write:
 //   grant_users.exe file <path>     Users may read and change this file (Setting.ini)
-//   grant_users.exe key <subkey>    the key under HKEY_LOCAL_MACHINE exists (32-bit view, as
-//                                   Ordane sees it) and Users may read and set its values
+//   grant_users.exe key <subkey>    the key under HKEY_LOCAL_MACHINE exists (in the registry
+//                                   view Ordane sees: grant_users is built 32- or 64-bit as it
+//                                   is) and Users may read and set its values
 // Exit code 0 when done; otherwise the Win32 error code of the step that failed.
 #include <windows.h>
 
@@ -81,11 +82,17 @@ DWORD GrantFile(const wchar_t* path) {
     return result;
 }
 
+#ifdef _WIN64
+constexpr REGSAM kOrdaneView = KEY_WOW64_64KEY;
+#else
+constexpr REGSAM kOrdaneView = KEY_WOW64_32KEY;
+#endif
+
 DWORD GrantKey(const wchar_t* subkey) {
     HKEY key = nullptr;
     const LONG created =
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        READ_CONTROL | WRITE_DAC | KEY_WOW64_32KEY, nullptr, &key, nullptr);
+                        READ_CONTROL | WRITE_DAC | kOrdaneView, nullptr, &key, nullptr);
     if (created != ERROR_SUCCESS) {
         return static_cast<DWORD>(created);
     }
