@@ -1,6 +1,8 @@
 ; Ordane's installer: all users, Program Files (x86), Simplified Chinese. Built by CMake (target
 ; "setup") with -DVERSION, -DPUBLISHER, -DBINDIR (Ordane.exe, ordane_setup_tool.exe), -DRESDIR,
-; -DOUTFILE, and -DSIGN_SCRIPT (signs a file in place) when the release is signed.
+; -DOUTFILE, -DSIGN_SCRIPT (signs a file in place) when the release is signed, and -DARCH=x64
+; for the 64-bit program: Program Files and the 64-bit registry view, the ones that program
+; sees (the installer itself stays a 32-bit program).
 ;
 ; Silent mass deployment:  Ordane-<version>-setup.exe /S [/D=folder] [/NOAUTOSTART] [/RUN]
 ; Silent removal:          "<folder>\uninstall.exe" /S [/PURGE] _?=<folder>
@@ -22,6 +24,18 @@ SetCompressor /SOLID lzma
 !include "nsDialogs.nsh"
 !include "WinMessages.nsh"
 !include "WinVer.nsh"
+!include "x64.nsh"
+
+!ifndef ARCH
+    !define ARCH x86
+!endif
+!if "${ARCH}" == "x64"
+    !define PROGRAMS "$PROGRAMFILES64"
+    !define REGVIEW 64
+!else
+    !define PROGRAMS "$PROGRAMFILES32"
+    !define REGVIEW 32
+!endif
 
 !define PRODUCT "Ordane"
 !define PRODUCT_CN "条码扫描仪/二代证Ordane"
@@ -42,7 +56,7 @@ SetCompressor /SOLID lzma
 
 Name "${PRODUCT_CN}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES32\Ordane"
+InstallDir "${PROGRAMS}\Ordane"
 BrandingText "${PRODUCT} ${VERSION}"
 
 VIProductVersion "${VERSION}.0"
@@ -142,7 +156,7 @@ Function SdtapiPage
     ${Else}
         StrCpy $SdtapiText "在 $INSTDIR 中还没有 sdtapi.dll。"
     ${EndIf}
-    ${NSD_CreateLabel} 0 0 100% 100% "本安装程序不包含、也不会覆盖二代证读卡器厂家的 sdtapi.dll。$\r$\n$\r$\n使用二代证读卡器时，请把读卡器厂家提供的 sdtapi.dll（32 位）复制到程序文件夹，与 Ordane.exe 放在一起：$\r$\n$\r$\n    $INSTDIR$\r$\n$\r$\n$SdtapiText$\r$\n$\r$\n只使用条码扫描仪时不需要它。"
+    ${NSD_CreateLabel} 0 0 100% 100% "本安装程序不包含、也不会覆盖二代证读卡器厂家的 sdtapi.dll。$\r$\n$\r$\n使用二代证读卡器时，请把读卡器厂家提供的 sdtapi.dll（${REGVIEW} 位）复制到程序文件夹，与 Ordane.exe 放在一起：$\r$\n$\r$\n    $INSTDIR$\r$\n$\r$\n$SdtapiText$\r$\n$\r$\n只使用条码扫描仪时不需要它。"
     Pop $0
     nsDialogs::Show
 FunctionEnd
@@ -150,7 +164,7 @@ FunctionEnd
 Section "程序文件" SecProgram
     SectionIn RO
     SetShellVarContext all
-    SetRegView 32
+    SetRegView ${REGVIEW}
     Call CloseOrdane
     ${If} $0 != 1
         SetErrorLevel 3
@@ -214,13 +228,13 @@ Section "程序文件" SecProgram
 SectionEnd
 
 Section "开机自动启动" SecAutoStart
-    SetRegView 32
+    SetRegView ${REGVIEW}
     Call AutoStartCommand
     WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" $0
 SectionEnd
 
 Section "-AutoStartOff"
-    SetRegView 32
+    SetRegView ${REGVIEW}
     ${IfNot} ${SectionIsSelected} ${SecAutoStart}
         DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
     ${EndIf}
@@ -274,7 +288,14 @@ Function .onInit
         SetErrorLevel 7
         Quit
     ${EndIf}
-    SetRegView 32
+!if "${ARCH}" == "x64"
+    ${IfNot} ${RunningX64}
+        MessageBox MB_OK|MB_ICONSTOP "这是 64 位 Ordane，只能安装在 64 位 Windows 上。" /SD IDOK
+        SetErrorLevel 2
+        Quit
+    ${EndIf}
+!endif
+    SetRegView ${REGVIEW}
     ; An upgrade keeps the auto-start choice of the installed copy; a first installation has
     ; it on, and /NOAUTOSTART turns it off.
     ReadRegStr $R2 HKLM "${UNINSTALL_KEY}" "InstallLocation"
@@ -293,7 +314,7 @@ Function .onInit
     ${EndIf}
     ; An upgrade goes where the installed copy is, unless /D= names a folder.
     ${If} $R2 != ""
-    ${AndIf} $INSTDIR == "$PROGRAMFILES32\Ordane"
+    ${AndIf} $INSTDIR == "${PROGRAMS}\Ordane"
         StrCpy $INSTDIR $R2
     ${EndIf}
 FunctionEnd
@@ -301,7 +322,7 @@ FunctionEnd
 ; --- Uninstall ------------------------------------------------------------------------------
 Section "Uninstall"
     SetShellVarContext all
-    SetRegView 32
+    SetRegView ${REGVIEW}
     Call un.CloseOrdane
     ${If} $0 != 1
         SetErrorLevel 3

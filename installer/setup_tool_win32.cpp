@@ -3,7 +3,7 @@
 // setup/setup_rules; this file only carries them out.
 //   file <path>      Users may read and change this file (Setting.ini); a link or a reparse
 //                    point is refused, never followed
-//   key <subkey>     the key under HKEY_LOCAL_MACHINE exists (32-bit view, as Ordane sees it)
+//   key <subkey>     the key under HKEY_LOCAL_MACHINE exists (in the view Ordane sees)
 //                    and Users may read and set its values
 //   protect <folder> a folder outside the system-managed ones is created if need be and gets an
 //                    access list of its own: Administrators and SYSTEM full control, Users read
@@ -140,11 +140,18 @@ DWORD GrantFile(const wchar_t* path) {
                       NO_INHERITANCE);
 }
 
+// The registry view Ordane sees: the tool is built 32- or 64-bit as Ordane is.
+#ifdef _WIN64
+constexpr REGSAM kOrdaneView = KEY_WOW64_64KEY;
+#else
+constexpr REGSAM kOrdaneView = KEY_WOW64_32KEY;
+#endif
+
 DWORD GrantKey(const wchar_t* subkey) {
     HKEY key = nullptr;
     const LONG created =
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        READ_CONTROL | WRITE_DAC | KEY_WOW64_32KEY, nullptr, &key, nullptr);
+                        READ_CONTROL | WRITE_DAC | kOrdaneView, nullptr, &key, nullptr);
     if (created != ERROR_SUCCESS) {
         return static_cast<DWORD>(created);
     }

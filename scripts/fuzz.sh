@@ -36,7 +36,7 @@ done
 build="$root/build/fuzz"
 { cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; } >"$root/build/fuzz-build.log" 2>&1 || {
     tail -30 "$root/build/fuzz-build.log"
-    echo "fuzz build failed"
+    echo "fuzz build failed (log: $root/build/fuzz-build.log)"
     exit 1
 }
 if [ ${#targets[@]} -eq 0 ]; then

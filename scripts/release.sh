@@ -6,9 +6,12 @@
 #   dist/SHA256SUMS                     of the three (sha256sum -c SHA256SUMS)
 # The registration server is fixed into the program, so it must be named:
 #   scripts/release.sh --server host[:port]     (or ORDANE_REGISTRATION_SERVER=host[:port])
-# Options: --publisher NAME (CompanyName, LegalCopyright, the installer's Publisher; or
-# ORDANE_PUBLISHER); --sign FILE.pfx signs Ordane.exe, the setup helper, the uninstaller and
-# the setup (password in ORDANE_SIGN_PASSWORD, time stamp URL in ORDANE_SIGN_TIMESTAMP).
+#   --publisher NAME  CompanyName, LegalCopyright, the installer's Publisher (or ORDANE_PUBLISHER)
+#   --sign FILE.pfx   signs Ordane.exe, the setup helper, the uninstaller and the setup
+#                     (password in ORDANE_SIGN_PASSWORD, time stamp URL in ORDANE_SIGN_TIMESTAMP)
+#   --arch x64        the 64-bit program, for a site whose sdtapi.dll is 64-bit (release-x64
+#                     preset; Ordane-<version>-x64-setup.exe and -x64-portable.zip)
+#   --out folder      the packages go there instead of dist/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -16,14 +19,18 @@ root=$(pwd)
 server="${ORDANE_REGISTRATION_SERVER:-}"
 publisher="${ORDANE_PUBLISHER:-Ordane}"
 pfx=""
+dist="$root/dist"
+arch=x86
 while [ $# -gt 0 ]; do
     case "$1" in
         --server) server="${2:-}"; shift 2 || { shift; server=""; } ;;
         --server=*) server="${1#--server=}"; shift ;;
         --publisher) publisher="${2:-}"; shift 2 || shift ;;
         --sign) pfx="${2:-}"; shift 2 || shift ;;
-        -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
-        *) echo "unknown argument: $1 (use --server host[:port] [--publisher NAME] [--sign FILE.pfx])" >&2; exit 2 ;;
+        --out) dist="${2:?--out needs a folder}"; shift 2 ;;
+        --arch) arch="${2:-}"; shift 2 || shift ;;
+        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+        *) echo "unknown argument: $1 (use --server host[:port] [--publisher NAME] [--sign FILE.pfx] [--arch x64] [--out folder])" >&2; exit 2 ;;
     esac
 done
 if [ -z "$server" ]; then
@@ -40,6 +47,11 @@ if ! [[ "$server" =~ ^[A-Za-z0-9.-]+(:[0-9]+)?$ ]]; then
     echo "release.sh: '$server' is not host or host:port" >&2
     exit 2
 fi
+case "$arch" in
+    x86) preset=release suffix="" ;;
+    x64) preset=release-x64 suffix="-x64"; export ORDANE_ARCH=x64 ;;  # its compiler
+    *) echo "release.sh: --arch is x86 (the default) or x64, not '$arch'" >&2; exit 2 ;;
+esac
 
 # Signing: the certificate must be readable before anything is built.
 sign_option=()
@@ -63,44 +75,50 @@ if [ -n "$pfx" ] && ! command -v osslsigncode >/dev/null; then
         apt-get install -y -qq --no-install-recommends osslsigncode >/dev/null; } || exit 1
 fi
 
-echo "== building Ordane.exe and the installer (release preset, server $server)"
-rm -rf build/release
-cmake --preset release -DORDANE_REGISTRATION_SERVER="$server" -DORDANE_PUBLISHER="$publisher" \
-    "${sign_option[@]}" >build/release.log 2>&1 ||
-    { tail -30 build/release.log; echo "release configuration failed" >&2; exit 1; }
+echo "== building Ordane.exe and the installer ($preset preset, server $server)"
+rm -rf "build/$preset"
+log="$ordane_log_dir/$preset.log"
+mkdir -p "$ordane_log_dir"
+bin="build/$preset/bin"
+cmake --preset "$preset" -DORDANE_REGISTRATION_SERVER="$server" -DORDANE_PUBLISHER="$publisher" \
+    "${sign_option[@]}" >"$log" 2>&1 ||
+    { ordane_step_failed "release configuration (cmake --preset $preset)" "$log"; exit 1; }
 # Signed, the programs are signed before the installer packs them; makensis signs the
 # uninstaller it makes and the setup itself.
 if [ -n "$pfx" ]; then
-    cmake --build --preset release --target Ordane ordane_setup_tool >>build/release.log 2>&1 &&
-        scripts/lib/sign.sh build/release/bin/Ordane.exe &&
-        scripts/lib/sign.sh build/release/bin/ordane_setup_tool.exe ||
-        { tail -30 build/release.log; echo "signing failed" >&2; exit 1; }
+    cmake --build --preset "$preset" --target Ordane ordane_setup_tool >>"$log" 2>&1 &&
+        scripts/lib/sign.sh "$bin/Ordane.exe" >>"$log" 2>&1 &&
+        scripts/lib/sign.sh "$bin/ordane_setup_tool.exe" >>"$log" 2>&1 ||
+        { ordane_step_failed "signing the programs (scripts/lib/sign.sh)" "$log"; exit 1; }
 fi
-cmake --build --preset release >>build/release.log 2>&1 ||
-    { tail -30 build/release.log; echo "release build failed" >&2; exit 1; }
+cmake --build --preset "$preset" >>"$log" 2>&1 ||
+    { ordane_step_failed "release build (cmake --build --preset $preset)" "$log"; exit 1; }
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
-mkdir -p dist
-rm -f "dist/Ordane-$version-setup.exe" "dist/Ordane-$version-portable.zip" \
-    "dist/Ordane-$version-release.txt" dist/SHA256SUMS
-cp "build/release/bin/Ordane-$version-setup.exe" dist/
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$preset/CMakeCache.txt")
+name="Ordane-$version$suffix"
+mkdir -p "$dist"
+rm -f "$dist/$name-setup.exe" "$dist/$name-portable.zip" "$dist/$name-release.txt" \
+    "$dist/SHA256SUMS"
+cp "$bin/$name-setup.exe" "$dist/"
 
 # The portable package: no Setting.ini (the program asks for set-up) and no sdtapi.dll.
-python3 - "$root" "$version" <<'PY'
+python3 - "$root" "$version" "$dist" "$name" "$preset" "$arch" <<'PY'
 import sys, zipfile
 from pathlib import Path
-root, version = Path(sys.argv[1]), sys.argv[2]
+root, version, dist, name, preset = Path(sys.argv[1]), sys.argv[2], Path(sys.argv[3]), *sys.argv[4:6]
+bits = "64" if sys.argv[6] == "x64" else "32"
 readme = (root / "installer" / "README-portable.txt").read_text(encoding="utf-8")
-readme = readme.replace("@VERSION@", version).replace("\n", "\r\n")
-with zipfile.ZipFile(root / "dist" / f"Ordane-{version}-portable.zip", "w",
+readme = (readme.replace("@VERSION@", version).replace("@NAME@", name).replace("@BITS@", bits)
+          .replace("\n", "\r\n"))
+with zipfile.ZipFile(dist / f"{name}-portable.zip", "w",
                      zipfile.ZIP_DEFLATED) as z:
-    z.write(root / "build" / "release" / "bin" / "Ordane.exe", f"Ordane-{version}/Ordane.exe")
+    z.write(root / "build" / preset / "bin" / "Ordane.exe", f"{name}/Ordane.exe")
     # UTF-8 with a byte-order mark: Notepad of Windows 7 reads it as such.
-    z.writestr(f"Ordane-{version}/README.txt", "\ufeff" + readme)
+    z.writestr(f"{name}/README.txt", "\ufeff" + readme)
 PY
 # What a package holds that its name does not tell, and the checksums IT can verify.
 {
-    printf 'Ordane %s\r\n' "$version"
+    printf 'Ordane %s (%s)\r\n' "$version" "$arch"
     printf 'Registration server: %s\r\n' "$server"
     printf 'Publisher: %s\r\n' "$publisher"
     if [ -n "$pfx" ]; then
@@ -110,10 +128,9 @@ PY
     else
         printf 'Not signed\r\n'
     fi
-} >"dist/Ordane-$version-release.txt"
-(cd dist && sha256sum "Ordane-$version-setup.exe" "Ordane-$version-portable.zip" \
-    "Ordane-$version-release.txt" >SHA256SUMS)
-echo "== dist/"
-ls -l "dist/Ordane-$version-setup.exe" "dist/Ordane-$version-portable.zip" \
-    "dist/Ordane-$version-release.txt" dist/SHA256SUMS | awk '{print "   " $5 "  " $9}'
-echo "   Ordane.exe $(stat -c %s build/release/bin/Ordane.exe) bytes, server $server"
+} >"$dist/$name-release.txt"
+(cd "$dist" && sha256sum "$name-setup.exe" "$name-portable.zip" "$name-release.txt" >SHA256SUMS)
+echo "== $dist"
+ls -l "$dist/$name-setup.exe" "$dist/$name-portable.zip" "$dist/$name-release.txt" \
+    "$dist/SHA256SUMS" | awk '{print "   " $5 "  " $9}'
+echo "   Ordane.exe ($arch) $(stat -c %s "$bin/Ordane.exe") bytes, server $server"

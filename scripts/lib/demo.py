@@ -18,8 +18,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
-from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, prefix,  # noqa: E402
-                     reg_delete, reg_get, screenshot, settings, wait_until)
+from harness import (UPLOAD_KEY, WINE_LOADER, PtyPort, Program, RegistrationServer,  # noqa: E402
+                     Target, prefix, reg_delete, reg_get, screenshot, settings, wait_until)
 from sim.card_reader import CardReaderSim  # noqa: E402
 from sim.scanner import ScannerSim  # noqa: E402
 
@@ -65,7 +65,7 @@ def set_scale(percent):
     dpi = 96 * percent // 100
     pfx = prefix()
     subprocess.run(["wineserver", "-k"], env=pfx.env(None), check=False)
-    subprocess.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
+    subprocess.run([WINE_LOADER, "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
                     "/t", "REG_DWORD", "/d", str(dpi), "/f"], env=pfx.env(None), check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=pfx.env(None), check=False)

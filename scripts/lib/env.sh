@@ -2,16 +2,92 @@
 # shellcheck shell=bash
 
 ordane_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Whether this kernel runs 32-bit x86 programs: a hand-made 96-byte i386 ELF that only exits
+# with 42 is executed. Some kernels have 32-bit emulation switched off ("Exec format error"),
+# and there no 32-bit Wine can start. Needs no package, so it is asked before any install.
+ordane_can_run_32bit() {
+    local probe rc
+    mkdir -p "$ordane_root/build" && probe=$(mktemp "$ordane_root/build/.i386-probe.XXXXXX") ||
+        return 1
+    printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10'\
+'\64\0\0\0\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10'\
+'\0\200\4\10\140\0\0\0\140\0\0\0\5\0\0\0\0\20\0\0'\
+'\273\52\0\0\0\270\1\0\0\0\315\200' >"$probe" && chmod +x "$probe"
+    ordane_32bit_error=$("$probe" 2>&1)
+    rc=$?
+    rm -f "$probe"
+    ordane_32bit_error=${ordane_32bit_error##*: }
+    [ -n "$ordane_32bit_error" ] || ordane_32bit_error="exit code $rc"
+    [ "$rc" -eq 42 ]
+}
+
+# The Windows program the tests build and run: x86 (32-bit, the one that ships) where 32-bit
+# programs run, else x64. ORDANE_ARCH=x64 forces the 64-bit one on any machine.
+# (The installer, a 32-bit program, is tested where it can run, whichever Ordane.exe it packs.)
+if ordane_can_run_32bit; then ORDANE_RUNS_32BIT=yes; else ORDANE_RUNS_32BIT=no; fi
+export ORDANE_RUNS_32BIT
+case "${ORDANE_ARCH:-}" in
+    x86|x64) ;;
+    "")
+        if [ "$ORDANE_RUNS_32BIT" = yes ]; then
+            ORDANE_ARCH=x86
+        else
+            ORDANE_ARCH=x64
+            echo "== 32-bit x86 programs cannot run on this machine (a 32-bit test program:" \
+                "$ordane_32bit_error), so 32-bit Wine cannot start the 32-bit" \
+                "Ordane.exe: the 64-bit Ordane.exe is built and tested instead (ORDANE_ARCH=x64)"
+        fi
+        ;;
+    *)
+        echo "ORDANE_ARCH must be x86 or x64, not '$ORDANE_ARCH'" >&2
+        case $- in *i*) return 2 ;; *) exit 2 ;; esac
+        ;;
+esac
+export ORDANE_ARCH
+if [ "$ORDANE_ARCH" = x64 ]; then
+    # /usr/bin/wine prefers the 32-bit loader whenever it is installed, so the 64-bit one is
+    # named; a 64-bit program needs a 64-bit prefix of its own.
+    ordane_preset=windows-x64
+    export ORDANE_WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
+    ordane_default_prefix=$ordane_root/build/wineprefix-x64
+else
+    ordane_preset=windows
+    export ORDANE_WINE=/usr/lib/wine/wine
+    ordane_default_prefix=$ordane_root/build/wineprefix
+fi
+export ORDANE_BIN="${ORDANE_BIN:-$ordane_root/build/$ordane_preset/bin}"
 export PATH="/usr/lib/wine:$PATH"
-export ORDANE_WINEPREFIX="${ORDANE_WINEPREFIX:-$ordane_root/build/wineprefix}"
+export ORDANE_WINEPREFIX="${ORDANE_WINEPREFIX:-$ordane_default_prefix}"
 export WINEPREFIX="$ORDANE_WINEPREFIX"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
+# A failed step says which step it was, the end of its own output and where its whole log is.
+ordane_log_dir=$ordane_root/build/logs
+ordane_step_failed() {  # step, log file
+    {
+        echo "== FAILED: $1"
+        if [ -s "$2" ]; then
+            echo "   the end of its output (all of it in $2):"
+            tail -n 25 "$2" | sed 's/^/   | /'
+        else
+            echo "   it printed nothing (log: $2)"
+        fi
+    } >&2
+}
+
 ordane_install_packages() {
-    local need=()
+    local need=() log="$ordane_log_dir/packages.log"
+    mkdir -p "$ordane_log_dir"
+    # The i686 compiler builds the release on every machine (it is a 64-bit host program).
     command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
-    [ -x /usr/lib/wine/wine ] || need+=(wine32:i386)
-    command -v wine >/dev/null || need+=(wine wine64)
+    if [ "$ORDANE_ARCH" = x64 ]; then
+        command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+    else
+        [ -x /usr/lib/wine/wine ] || need+=(wine32:i386)
+    fi
+    command -v wine >/dev/null || need+=(wine)
+    [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
     command -v Xvfb >/dev/null || need+=(xvfb)
     command -v cmake >/dev/null || need+=(cmake)
     command -v python3 >/dev/null || need+=(python3)
@@ -26,17 +102,27 @@ ordane_install_packages() {
     command -v locale-gen >/dev/null || need+=(locales)
     command -v makensis >/dev/null || need+=(nsis)
     command -v chromium >/dev/null || need+=(chromium)  # a real browser for the bridge's test
+    command -v osslsigncode >/dev/null || need+=(osslsigncode)  # the signed release's test
+    command -v openssl >/dev/null || need+=(openssl)
     if [ ${#need[@]} -gt 0 ]; then
         echo "== installing: ${need[*]}"
         export DEBIAN_FRONTEND=noninteractive
-        dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-        apt-get update -qq || return 1
-        apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null || return 1
+        : >"$log"
+        if [[ " ${need[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386
+        then
+            dpkg --add-architecture i386 >>"$log" 2>&1 ||
+                { ordane_step_failed "dpkg --add-architecture i386" "$log"; return 1; }
+        fi
+        apt-get update -qq >>"$log" 2>&1 ||
+            { ordane_step_failed "apt-get update (installing the build's packages)" "$log"; return 1; }
+        apt-get install -y -qq --no-install-recommends "${need[@]}" >>"$log" 2>&1 ||
+            { ordane_step_failed "apt-get install ${need[*]}" "$log"; return 1; }
     fi
     if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
         sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
         grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >>/etc/locale.gen
-        locale-gen >/dev/null || return 1
+        locale-gen >"$ordane_log_dir/locale-gen.log" 2>&1 ||
+            { ordane_step_failed "locale-gen (zh_CN.UTF-8)" "$ordane_log_dir/locale-gen.log"; return 1; }
     fi
     export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
 }
@@ -45,27 +131,28 @@ ordane_install_packages() {
 # two test runs on one machine (two checkouts) never answer each other's requests.
 ordane_configure_windows() {
     local port=$((20000 + $(printf '%s' "$ordane_root" | cksum | cut -d' ' -f1) % 20000))
-    cmake --preset windows -DORDANE_REGISTRATION_SERVER="127.0.0.1:$port" >/dev/null
+    cmake --preset "$ordane_preset" -DORDANE_REGISTRATION_SERVER="127.0.0.1:$port"
 }
 
-# Ordane.exe and the programs of the end-to-end ring (build log in build/windows-build.log).
+# Ordane.exe and the programs of the end-to-end ring (build log in build/logs).
 ordane_build_windows() {
-    mkdir -p "$ordane_root/build"
-    echo "== building Ordane.exe (windows preset)"
-    { ordane_configure_windows && cmake --build --preset windows; } \
-        >"$ordane_root/build/windows-build.log" 2>&1 && return 0
-    tail -30 "$ordane_root/build/windows-build.log"
-    echo "windows build failed"
+    local log="$ordane_log_dir/build-$ordane_preset.log"
+    mkdir -p "$ordane_log_dir"
+    echo "== building Ordane.exe ($ordane_preset preset, $ORDANE_ARCH)"
+    { ordane_configure_windows && cmake --build --preset "$ordane_preset"; } >"$log" 2>&1 &&
+        return 0
+    ordane_step_failed "building Ordane.exe (cmake --build --preset $ordane_preset)" "$log"
     return 1
 }
 
 # One virtual display for the whole run.
 ordane_start_display() {
     if [ -n "${ORDANE_DISPLAY_PID:-}" ]; then return 0; fi
-    local n
+    local n log="$ordane_log_dir/xvfb.log"
+    mkdir -p "$ordane_log_dir"
     for n in $(seq 91 120); do
         [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$log" 2>&1 &
         ORDANE_DISPLAY_PID=$!
         for _ in $(seq 1 50); do
             [ -e "/tmp/.X11-unix/X$n" ] && break
@@ -77,16 +164,20 @@ ordane_start_display() {
             return 0
         fi
     done
-    echo "no virtual display could be started" >&2
+    ordane_step_failed "starting the virtual display (Xvfb on :91 to :120)" "$log"
     return 1
 }
 
 ordane_prepare_prefix() {
+    local log="$ordane_log_dir/wineboot-$ORDANE_ARCH.log"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "== preparing the Wine prefix (code page 936)"
-        mkdir -p "$WINEPREFIX"
-        wineboot -i >/dev/null 2>&1 || return 1
-        wineserver -w
+        echo "== preparing the Wine prefix (code page 936, $ORDANE_ARCH): $WINEPREFIX"
+        mkdir -p "$WINEPREFIX" "$ordane_log_dir"
+        if ! { "$ORDANE_WINE" wineboot -i && wineserver -w; } >"$log" 2>&1 ||
+            [ ! -f "$WINEPREFIX/system.reg" ]; then
+            ordane_step_failed "preparing the Wine prefix ($ORDANE_WINE wineboot -i)" "$log"
+            return 1
+        fi
     fi
 }
 

@@ -11,7 +11,7 @@ What it offers (see README.md beside this file):
 - `Target`: the fake business application, with what it received.
 - `PtyPort`: a pseudo terminal that Windows programs see as COMn.
 - `RegistrationServer`: the loopback registration server.
-- `reg_get`, `reg_set`, `reg_delete`: the registry in the 32-bit view Ordane sees.
+- `reg_get`, `reg_set`, `reg_delete`: the registry in the view Ordane sees (32- or 64-bit).
 - `screenshot`: the virtual display, or one window of it.
 
 Nothing here waits for a fixed time: every wait polls for a state with a deadline.
@@ -30,6 +30,7 @@ import termios
 import threading
 import time
 import tty
+import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
@@ -44,6 +45,20 @@ RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 
 VK_F9 = 0x78
 WM_APP = 0x8000
+
+# The program under test: "x86", the 32-bit one that ships, or "x64" where 32-bit programs
+# cannot run (scripts/lib/env.sh chooses; ORDANE_ARCH=x64 forces it). Each has its own build,
+# Wine loader (/usr/bin/wine would prefer the 32-bit one) and prefix.
+ARCH = os.environ.get("ORDANE_ARCH") or "x86"
+WINE_LOADER = "/usr/lib/wine/wine64" if ARCH == "x64" else "/usr/lib/wine/wine"
+BUILD = "windows-x64" if ARCH == "x64" else "windows"
+
+
+def needs_32bit_programs(reason: str):
+    """Skips a test that runs a 32-bit program where none can run (scripts/lib/env.sh
+    finds out)."""
+    return unittest.skipIf(os.environ.get("ORDANE_RUNS_32BIT") == "no",
+                           f"this machine cannot run 32-bit programs: {reason}")
 
 
 
@@ -94,9 +109,10 @@ def wait_until(predicate, timeout=10.0, interval=0.05, what="the expected state"
 
 
 def bin_dir() -> Path:
-    """Folder of Ordane.exe and the helper programs: $ORDANE_BIN or build/windows/bin."""
+    """Folder of Ordane.exe and the helper programs: $ORDANE_BIN or build/windows/bin
+    (build/windows-x64/bin for the 64-bit program)."""
     value = os.environ.get("ORDANE_BIN")
-    path = Path(value) if value else REPO / "build" / "windows" / "bin"
+    path = Path(value) if value else REPO / "build" / BUILD / "bin"
     return path if path.is_absolute() else (REPO / path)
 
 
@@ -130,7 +146,8 @@ class Prefix:
 
     def __init__(self, path: str | os.PathLike | None = None):
         value = path or os.environ.get("WINEPREFIX") or os.environ.get("ORDANE_WINEPREFIX")
-        self.path = Path(value) if value else REPO / "build" / "wineprefix"
+        default = "wineprefix-x64" if ARCH == "x64" else "wineprefix"
+        self.path = Path(value) if value else REPO / "build" / default
         if not (self.path / "system.reg").exists():
             raise HarnessError(
                 f"no Wine prefix at {self.path}: source scripts/lib/env.sh; ordane_prepare_prefix"
@@ -155,6 +172,8 @@ class Prefix:
             WINEDEBUG="-all",
             WINEDLLOVERRIDES="mscoree,mshtml=",
         )
+        if ARCH == "x64":
+            env["WINELOADER"] = WINE_LOADER
         if "/usr/lib/wine" not in env.get("PATH", "").split(":"):
             env["PATH"] = "/usr/lib/wine:" + env.get("PATH", "")
         env.update(extra or {})
@@ -176,7 +195,7 @@ class Prefix:
         return Path(tempfile.mkdtemp(prefix=prefix, dir=base))
 
     def wine(self, args, env_extra=None, **popen_kwargs) -> subprocess.Popen:
-        cmd = ["wine"] + [str(a) for a in args]
+        cmd = [WINE_LOADER] + [str(a) for a in args]
         return subprocess.Popen(cmd, env=self.env(env_extra), **popen_kwargs)
 
 
@@ -519,7 +538,7 @@ def http_get(url: str, timeout_ms: int = 5000) -> tuple[int, bytes]:
 
 
 # ---------------------------------------------------------------------------------------
-# Registry (through winctl, a 32-bit program: the same view as Ordane's)
+# Registry (through winctl, built as Ordane is, 32- or 64-bit: the same view as Ordane's)
 
 
 def reg_get(key: str, value: str = "") -> str | int | bytes | None:

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Runs the end-to-end tests (test_*.py beside this file) and writes a JUnit result file.
 
-Expects the Windows build in build/windows/bin, a virtual display in DISPLAY and the Wine
-prefix in WINEPREFIX, as scripts/test.sh prepares them.
+Expects the Windows build in build/windows/bin (build/windows-x64/bin with ORDANE_ARCH=x64), a
+virtual display in DISPLAY and the Wine prefix in WINEPREFIX, as scripts/test.sh prepares them.
 """
 import argparse
 import sys

@@ -13,7 +13,7 @@ import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from harness import RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, ini_bytes, keep_registry, \
-    parse_ini, prefix, reg_set, settings, wait_until
+    needs_32bit_programs, parse_ini, prefix, reg_set, settings, wait_until
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 from test_card_reader import CARD, SAM_ID, card_text
@@ -185,6 +185,7 @@ class BrowserBridgeTest(unittest.TestCase):
                 target.wait_typed("123<ENTER>")
                 app.exit()
 
+    @needs_32bit_programs("the NSIS installer is a 32-bit program")
     def test_the_installer_switches_turn_it_on_for_a_silent_roll_out(self):
         keep_registry(self, RUN_KEY, "Velmar")
         pfx = prefix()

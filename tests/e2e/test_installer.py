@@ -11,8 +11,9 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from harness import (RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, bin_dir, keep_registry, prefix,
-                     reg_delete, reg_get, reg_set, session, settings, wait_until)
+from harness import (RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, bin_dir,
+                     keep_registry, needs_32bit_programs, prefix, reg_delete, reg_get, reg_set,
+                     session, settings, wait_until)
 from sim.scanner import ScannerSim
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
@@ -34,7 +35,7 @@ def sz(key, value):
 
 def run(pfx, command_line: str, timeout=120) -> int:
     """A command line exactly as typed (NSIS wants /D= unquoted, even with spaces)."""
-    done = subprocess.run(["wine", "cmd", "/c", command_line], env=pfx.env(None),
+    done = subprocess.run([WINE_LOADER, "cmd", "/c", command_line], env=pfx.env(None),
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
     return done.returncode
 
@@ -62,13 +63,14 @@ def everyone_may_write(pfx, folder) -> bool:
     return False
 
 
+@needs_32bit_programs("the NSIS installer and its uninstaller are 32-bit programs")
 class InstallerTest(unittest.TestCase):
     def test_silent_install_run_upgrade_and_uninstall(self):
         for key, value in ((RUN_KEY, "Velmar"), (UPLOAD_KEY, "upload")):
             keep_registry(self, key, value)
         pfx = prefix()
         setup = setup_exe()
-        version = setup.name[len("Ordane-"):-len("-setup.exe")]
+        version = setup.name[len("Ordane-"):-len("-setup.exe")].removesuffix("-x64")
         base = pfx.temp_dir("setup-")
         local_setup = base / "setup.exe"  # a short path for cmd
         local_setup.write_bytes(setup.read_bytes())
@@ -165,10 +167,11 @@ class InstallerTest(unittest.TestCase):
                 shutil.rmtree(base, ignore_errors=True)
 
 
+@needs_32bit_programs("the NSIS installer that writes the uninstaller is a 32-bit program")
 class ReleaseTest(unittest.TestCase):
     def test_signed_release_verifies_and_its_checksums_match(self):
-        """scripts/release.sh --sign with a throw-away certificate (it rebuilds build/release and
-        dist/): the programs, the uninstaller the setup writes and the setup verify against it."""
+        """scripts/release.sh --sign with a throw-away certificate (it rebuilds build/release):
+        the programs, the uninstaller the setup writes and the setup verify against it."""
         for tool in ("osslsigncode", "openssl", "makensis"):
             if not shutil.which(tool):
                 raise unittest.SkipTest(f"{tool} missing")
@@ -184,10 +187,11 @@ class ReleaseTest(unittest.TestCase):
             env = dict(os.environ, ORDANE_SIGN_PASSWORD="throw-away")
             env.pop("ORDANE_SIGN_TIMESTAMP", None)
             built = subprocess.run([root / "scripts" / "release.sh", "--server", "203.0.113.7",
-                                    "--publisher", "Test Publisher", "--sign", pkcs12], env=env,
+                                    "--publisher", "Test Publisher", "--sign", pkcs12,
+                                    "--out", Path(tmp) / "dist"], env=env,
                                    capture_output=True, text=True, timeout=600)
             self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
-            dist = root / "dist"
+            dist = Path(tmp) / "dist"
             subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True,
                            capture_output=True)
             setup = next(dist.glob("Ordane-*-setup.exe"))

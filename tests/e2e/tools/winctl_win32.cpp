@@ -1,7 +1,7 @@
 // winctl: reads and drives the windows of other programs in the Wine prefix, for the
 // end-to-end tests. It also opens COM ports, makes HTTP requests and touches the registry in
-// the 32-bit view, all as the program under test would see them, and reports a program's
-// handle count and memory.
+// the view of its own bitness (built as Ordane.exe is), all as the program under test would see
+// them, and reports a program's handle count and memory.
 //
 //   winctl.exe COMMAND [--option value ...] [; COMMAND ...]
 //   winctl.exe --server       one command per line on stdin, words split like a shell would
@@ -905,7 +905,7 @@ void CmdHttp(const Args& a, Output& out) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Registry, in the 32-bit view the monitor itself sees.
+// Registry, in the view the monitor itself sees: winctl is built 32- or 64-bit as it is.
 
 std::pair<HKEY, std::wstring> SplitKey(const std::wstring& path) {
     std::size_t slash = path.find(L'\\');

@@ -16,12 +16,13 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parents[2]
 WINE_RUN = REPO / "cmake" / "wine-run.sh"
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+from harness import ARCH, WIN32_PORTS, Prefix, PtyPort, remove_stale_links  # noqa: E402
+
 PREFIX = Path(os.environ.get("WINEPREFIX")
               or os.environ.get("ORDANE_WINEPREFIX")
-              or Path.home() / ".cache" / "ordane" / "wineprefix")
-
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-from harness import WIN32_PORTS, Prefix, PtyPort, remove_stale_links  # noqa: E402
+              or Path.home() / ".cache" / "ordane" / ("wineprefix-x64" if ARCH == "x64"
+                                                      else "wineprefix"))
 
 
 def claim_ports(count):

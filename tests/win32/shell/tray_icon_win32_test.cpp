@@ -43,7 +43,8 @@ TEST(TrayIconWin32Test, RegistersItsCallbackIconAndTipAndComesBackAfterExplorerR
         ASSERT_EQ(g_calls.size(), 2u);
         const NOTIFYICONDATAA& added = g_calls[0].second;
         EXPECT_EQ(g_calls[0].first, static_cast<DWORD>(NIM_ADD));
-        EXPECT_EQ(added.cbSize, 88u);  // the first-version record: 64 bytes of tip
+        // The first-version record, 64 bytes of tip: 88 bytes, or 104 with 64-bit handles.
+        EXPECT_EQ(added.cbSize, sizeof(void*) == 8 ? 104u : 88u);
         EXPECT_EQ(added.hWnd, window);
         EXPECT_EQ(added.uFlags & required, required);
         EXPECT_EQ(added.uCallbackMessage, 2025u);
