@@ -5,10 +5,11 @@
 ; sees (the installer itself stays a 32-bit program).
 ;
 ; Silent mass deployment:  Ordane-<version>-setup.exe /S [/D=folder] [/NOAUTOSTART] [/RUN]
-; Silent removal:          "<folder>\uninstall.exe" /S [/PURGE] _?=<folder>
-;                          (/PURGE also removes Setting.ini and the registration flag; without
-;                          _?= the uninstaller runs on from a copy of itself and its exit code is
-;                          lost, which is why Apps & Features' QuietUninstallString has it)
+; Silent removal:          "<folder>\uninstall.exe" /S [/PURGE]
+;                          (/PURGE also removes Setting.ini and the registration flag). It returns
+;                          when the removal is done, with its exit code: uninstall.exe is the
+;                          helper, which runs this script's uninstaller (uninstall-ordane.exe)
+;                          from a copy in %TEMP% with _?=<folder> and waits for it.
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
 ; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
 ; 6 the folder could not be protected (or is a drive root or a system folder itself);
@@ -187,8 +188,10 @@ Section "程序文件" SecProgram
     ; Made anew, the files take the folder's rights rather than keeping what an earlier copy had.
     Delete "$INSTDIR\Ordane.exe"
     Delete "$INSTDIR\uninstall.exe"
+    Delete "$INSTDIR\uninstall-ordane.exe"
     File "${BINDIR}/Ordane.exe"
-    WriteUninstaller "$INSTDIR\uninstall.exe"
+    File "/oname=uninstall.exe" "${BINDIR}/ordane_setup_tool.exe"
+    WriteUninstaller "$INSTDIR\uninstall-ordane.exe"
     ; Kept on upgrade; on a first installation an empty file that the first OK of the settings
     ; dialog fills (Ordane then asks "初次使用请设置端口").
     ${IfNot} ${FileExists} "$INSTDIR\Setting.ini"
@@ -220,7 +223,7 @@ Section "程序文件" SecProgram
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Ordane.exe,0"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
     ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
@@ -346,17 +349,12 @@ Section "Uninstall"
         DeleteRegValue HKLM "${FLAG_KEY}" "upload"
         DeleteRegKey /IfEmpty HKLM "${FLAG_KEY}"
     ${EndIf}
+    ; Run from its copy in %TEMP% (by uninstall.exe, or by NSIS itself), this file is an
+    ; ordinary one. A running uninstall.exe stays: it deletes itself and the folder once it has
+    ; returned the exit code.
+    Delete "$INSTDIR\uninstall-ordane.exe"
     Delete "$INSTDIR\uninstall.exe"
     SetOutPath "$TEMP"
-    ${If} ${FileExists} "$INSTDIR\uninstall.exe"
-        ; Run in place (_?=, as Apps & Features' quiet command runs it), the uninstaller cannot
-        ; delete its own file: a copy of the helper does it the moment the uninstaller has ended,
-        ; and the folder with it when nothing else is left (the copy goes at the next restart).
-        GetTempFileName $R2
-        CopyFiles /SILENT "$PLUGINSDIR\ordane_setup_tool.exe" $R2
-        Exec '"$R2" finish "$INSTDIR"'
-    ${Else}
-        ; Only when empty: Setting.ini and the reader maker's sdtapi.dll stay.
-        RMDir "$INSTDIR"
-    ${EndIf}
+    ; Only when empty: Setting.ini and the reader maker's sdtapi.dll stay.
+    RMDir "$INSTDIR"
 SectionEnd

@@ -12,10 +12,16 @@
 //                    close and then ended; the file can then be replaced
 //   launch <exe>     starts the program in the logged-on user's session with that user's
 //                    ordinary rights, or not at all
-//   finish <folder>  run by an uninstaller that runs in place: once it has ended, deletes its
-//                    uninstall.exe and the folder if empty; this copy goes at the next restart
+//   finish <folder>  run from the removal's temporary folder: once the removal (its parent) has
+//                    ended, deletes its uninstall.exe and the folder if empty; this copy and
+//                    its temporary folder go at the next restart
 // Exit code 0 when done; otherwise the Win32 error code of the step that failed
 // (ERROR_NO_SUCH_LOGON_SESSION from launch: nobody to start it for).
+//
+// Installed as uninstall.exe, this program is the removal, whatever its arguments: NSIS's own
+// uninstaller, installed beside it as uninstall-ordane.exe, cannot be waited for (run as it is,
+// it starts a copy of itself in %TEMP% and returns 0 at once). So its copy is run here from a
+// fresh folder with the installed folder given as "_?=", waited for, and its exit code returned.
 #include <windows.h>
 
 #include <aclapi.h>
@@ -347,6 +353,12 @@ UniqueHandle ShellProcess() {
     return UniqueHandle(OpenProcess(PROCESS_CREATE_PROCESS, FALSE, id));
 }
 
+Text OwnPath() {
+    wchar_t path[MAX_PATH * 2] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+    return length == 0 || length >= MAX_PATH * 2 ? Text() : FromWide(path);
+}
+
 Text Folder(const Text& program) {
     const std::size_t slash = program.find_last_of(u"\\/");
     return slash == Text::npos ? Text() : program.substr(0, slash);
@@ -486,16 +498,157 @@ DWORD FinishRemoval(const wchar_t* folder) {
         Sleep(200);
     }
     RemoveDirectoryW(folder);  // only when empty
-    wchar_t self[MAX_PATH] = {};
-    if (GetModuleFileNameW(nullptr, self, MAX_PATH) > 0) {
-        MoveFileExW(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    const Text self = OwnPath();
+    if (!self.empty()) {
+        // In this order: the folder can only go once it is empty.
+        MoveFileExW(Wide(self), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        MoveFileExW(Wide(Folder(self)), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     return result;
+}
+
+constexpr wchar_t kUninstaller[] = L"uninstall-ordane.exe";  // NSIS's, beside uninstall.exe
+constexpr int kAborted = 2;  // the installer's "aborted": nothing was removed
+
+// A new folder that only administrators and the system account may enter: the uninstaller and
+// the helper run elevated from it, so no user may place a library beside them.
+DWORD CreatePrivateFolder(const std::wstring& path) {
+    WellKnownSid admins(WinBuiltinAdministratorsSid);
+    WellKnownSid system(WinLocalSystemSid);
+    if (admins.Get() == nullptr || system.Get() == nullptr) {
+        return ERROR_INVALID_SID;
+    }
+    const DWORD inherit = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, inherit),
+                                  Allow(system.Get(), GENERIC_ALL, inherit)};
+    LocalMemory dacl;
+    const DWORD result = SetEntriesInAclW(2, entries, nullptr, dacl.Out<ACL>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    SECURITY_DESCRIPTOR descriptor = {};
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, *dacl.Out<ACL>(), FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return GetLastError();
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+    return CreateDirectoryW(path.c_str(), &attributes) ? ERROR_SUCCESS : GetLastError();
+}
+
+// The removal's own files in a fresh folder under %TEMP%; whatever is left of them goes with it.
+class RemovalFolder {
+  public:
+    RemovalFolder() {
+        wchar_t temp[MAX_PATH + 1] = {};
+        const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+        if (length == 0 || length > MAX_PATH) {
+            return;
+        }
+        for (ULONGLONG attempt = 0; attempt < 100; ++attempt) {
+            const std::wstring path = std::wstring(temp) + L"ordane-uninstall-" +
+                                      std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                      std::to_wstring(GetTickCount64() + attempt);
+            const DWORD result = CreatePrivateFolder(path);
+            if (result == ERROR_SUCCESS) {
+                path_ = path;
+            }
+            if (result != ERROR_ALREADY_EXISTS) {
+                return;
+            }
+        }
+    }
+    ~RemovalFolder() {
+        if (path_.empty()) {
+            return;
+        }
+        // The uninstaller's image is let go of a moment after it has ended.
+        const std::wstring uninstaller = File(kUninstaller);
+        for (int attempt = 0; attempt < 25 && !DeleteFileW(uninstaller.c_str()) &&
+                              GetLastError() != ERROR_FILE_NOT_FOUND;
+             ++attempt) {
+            Sleep(200);
+        }
+        if (!helperKept_) {
+            DeleteFileW(File(kHelper).c_str());
+            RemoveDirectoryW(path_.c_str());
+        }
+    }
+    RemovalFolder(const RemovalFolder&) = delete;
+    RemovalFolder& operator=(const RemovalFolder&) = delete;
+
+    static constexpr wchar_t kHelper[] = L"ordane_setup_tool.exe";
+
+    bool Valid() const { return !path_.empty(); }
+    const std::wstring& Path() const { return path_; }
+    std::wstring File(const wchar_t* name) const { return path_ + L"\\" + name; }
+    void KeepHelper() { helperKept_ = true; }  // it removes itself and the folder later
+
+  private:
+    std::wstring path_;
+    bool helperKept_ = false;
+};
+
+DWORD Start(const std::wstring& program, std::wstring commandLine, const std::wstring& folder,
+            UniqueHandle& process) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &info)) {
+        return GetLastError();
+    }
+    CloseHandle(info.hThread);
+    process.Reset(info.hProcess);
+    return ERROR_SUCCESS;
+}
+
+int RemoveInstallation() {
+    const Text self = OwnPath();
+    const Text installed = Folder(self);
+    RemovalFolder temp;
+    if (installed.empty() || !temp.Valid()) {
+        return kAborted;
+    }
+    const std::wstring uninstaller = temp.File(kUninstaller);
+    const std::wstring helper = temp.File(RemovalFolder::kHelper);
+    const std::wstring installedUninstaller = std::wstring(Wide(installed)) + L"\\" + kUninstaller;
+    if (!CopyFileW(installedUninstaller.c_str(), uninstaller.c_str(), TRUE) ||
+        !CopyFileW(Wide(self), helper.c_str(), TRUE)) {
+        return kAborted;
+    }
+    const Text command = setup::UninstallerCommandLine(FromWide(GetCommandLineW()),
+                                                       FromWide(uninstaller.c_str()), installed);
+    UniqueHandle process;
+    if (Start(uninstaller, Wide(command), temp.Path(), process) != ERROR_SUCCESS) {
+        return kAborted;
+    }
+    WaitForSingleObject(process.Get(), INFINITE);
+    DWORD code = kAborted;
+    GetExitCodeProcess(process.Get(), &code);
+    if (code == 0) {
+        // This uninstall.exe goes too, once this process has ended: a copy of it waits for that.
+        UniqueHandle finish;
+        const std::wstring line = L"\"" + helper + L"\" finish \"" + Wide(installed) + L"\"";
+        if (Start(helper, line, temp.Path(), finish) == ERROR_SUCCESS) {
+            temp.KeepHelper();
+        }
+    }
+    return static_cast<int>(code);
+}
+
+bool InstalledAsUninstaller() {
+    const Text self = OwnPath();
+    const std::size_t slash = self.find_last_of(u"\\/");
+    return _wcsicmp(Wide(self.substr(slash == Text::npos ? 0 : slash + 1)), L"uninstall.exe") == 0;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (InstalledAsUninstaller()) {
+        return RemoveInstallation();
+    }
     if (argc != 3) {
         return ERROR_BAD_ARGUMENTS;
     }

@@ -116,4 +116,31 @@ LaunchWay DecideLaunch(const LaunchContext& context) {
     return LaunchWay::kDirect;
 }
 
+Text UninstallerCommandLine(const Text& launcherCommandLine, const Text& uninstallerCopy,
+                            const Text& installedFolder) {
+    const Text& line = launcherCommandLine;
+    // The program's own name ends at its closing quote, or unquoted at the first blank (no
+    // escapes in it, as Windows reads it).
+    std::size_t at = 0;
+    if (!line.empty() && line[0] == u'"') {
+        at = line.find(u'"', 1);
+        at = at == Text::npos ? line.size() : at + 1;
+    } else {
+        at = std::min(line.find_first_of(u" \t"), line.size());
+    }
+    Text options = line.substr(at);
+    const std::size_t folder = (u" " + options).find(u" _?=");
+    if (folder != Text::npos) {
+        options.resize(folder == 0 ? 0 : folder - 1);
+    }
+    const std::size_t first = options.find_first_not_of(u" \t");
+    const std::size_t last = options.find_last_not_of(u" \t");
+    options = first == Text::npos ? Text() : options.substr(first, last - first + 1);
+    Text command = u"\"" + uninstallerCopy + u"\" ";
+    if (!options.empty()) {
+        command += options + u" ";
+    }
+    return command + u"_?=" + installedFolder;
+}
+
 }  // namespace ordane::setup

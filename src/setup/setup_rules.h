@@ -64,4 +64,12 @@ enum class LaunchWay {
 // the ordinary level could not receive its keystrokes).
 LaunchWay DecideLaunch(const LaunchContext& context);
 
+// The command line that runs NSIS's uninstaller from its temporary copy for the installed
+// uninstall.exe, so that it removes that folder and can be waited for: the options uninstall.exe
+// was given, as typed, then "_?=" and the installed folder, last and unquoted even with spaces
+// (NSIS reads the rest of the line as the folder). An "_?=" already given (the older documented
+// quiet command) is replaced, not repeated.
+Text UninstallerCommandLine(const Text& launcherCommandLine, const Text& uninstallerCopy,
+                            const Text& installedFolder);
+
 }  // namespace ordane::setup

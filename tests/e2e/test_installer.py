@@ -1,8 +1,8 @@
 """The installer as IT staff run it on many workstations: a silent installation into a folder
 of their choosing (protected when it was writable by everyone), Ordane started from there
 delivering a scan, an upgrade over the running program that keeps its Setting.ini and the
-auto-start choice, and a silent removal, waited for through Apps & Features' quiet command, that
-leaves the settings and the registration flag unless asked to remove them too."""
+auto-start choice, and a silent removal that returns only when done, typed by hand or run
+through Apps & Features' quiet command, and that leaves the settings and the registration flag unless asked to remove them too."""
 
 import os
 import shutil
@@ -40,15 +40,18 @@ def run(pfx, command_line: str, timeout=120) -> int:
     return done.returncode
 
 
+def run_quoted(pfx, line: str) -> int:
+    """In a batch file: the command line exactly as written (cmd /c would strip its quotes)."""
+    batch = pfx.temp_dir("uninstall-") / "uninstall.bat"
+    batch.write_bytes(f"@{line}\r\n@exit /b %errorlevel%\r\n".encode("gbk"))
+    return run(pfx, pfx.windows_path(batch))
+
+
 def uninstall(pfx, *options) -> int:
     """The removal as a deployment tool runs it: Apps & Features' quiet command, plus options."""
     quiet = sz(UNINSTALL_KEY, "QuietUninstallString")
     exe, rest = quiet.split('" ', 1)
-    # In a batch file: the command line exactly as stored (cmd /c would strip its quotes).
-    batch = pfx.temp_dir("uninstall-") / "uninstall.bat"
-    line = " ".join(["@" + exe + '"', *options, rest])
-    batch.write_bytes(f"{line}\r\n@exit /b %errorlevel%\r\n".encode("gbk"))
-    return run(pfx, pfx.windows_path(batch))
+    return run_quoted(pfx, " ".join([exe + '"', *options, rest]))
 
 
 def everyone_may_write(pfx, folder) -> bool:
@@ -96,7 +99,8 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(run(pfx, install), 0)
         self.assertFalse(everyone_may_write(pfx, folder))
         self.assertEqual(sorted(p.name for p in folder.iterdir()),
-                         ["Ordane.exe", "Setting.ini", "uninstall.exe"])  # no sdtapi.dll
+                         ["Ordane.exe", "Setting.ini", "uninstall-ordane.exe",
+                          "uninstall.exe"])  # no sdtapi.dll
         self.assertEqual((folder / "Setting.ini").read_bytes(), b"")
         self.assertEqual(sz(RUN_KEY, "Velmar"), f'"{exe}"')
         self.assertEqual(sz(UNINSTALL_KEY, "DisplayVersion"), version)
@@ -131,8 +135,9 @@ class InstallerTest(unittest.TestCase):
 
         reg_set(UPLOAD_KEY, "upload", "1")
         try:
-            # Done when it returns: a reinstall right after cannot race the removal.
-            self.assertEqual(uninstall(pfx), 0)
+            # Done when it returns: a reinstall right after cannot race the removal. Typed as
+            # IT staff would, without Apps & Features' help.
+            self.assertEqual(run_quoted(pfx, f'"{exe[:-len("Ordane.exe")]}uninstall.exe" /S'), 0)
             self.assertFalse((folder / "Ordane.exe").exists())
             # Its own file goes the moment it has ended.
             wait_until(lambda: [p.name for p in folder.iterdir()] == ["Setting.ini"], 10,
@@ -207,7 +212,8 @@ class ReleaseTest(unittest.TestCase):
                                       f"/D={pfx.windows_path(folder)}"), 0)
             try:
                 for signed in (setup, root / "build/release/bin/ordane_setup_tool.exe",
-                               folder / "Ordane.exe", folder / "uninstall.exe"):
+                               folder / "Ordane.exe", folder / "uninstall.exe",
+                               folder / "uninstall-ordane.exe"):
                     checked = subprocess.run(["osslsigncode", "verify", "-CAfile", cert,
                                               "-in", signed], capture_output=True, text=True)
                     self.assertEqual(checked.returncode, 0, f"{signed}: {checked.stdout}")

@@ -55,5 +55,21 @@ TEST(SetupRulesTest, OrdaneStartsOnlyInAUsersSessionWithOrdinaryRights) {
     EXPECT_EQ(DecideLaunch(LaunchContext{}), LaunchWay::kDirect);
 }
 
+TEST(SetupRulesTest, TheUninstallerCopyGetsTheOptionsAsTypedAndTheInstalledFolderLast) {
+    const Text copy = u"C:\\Temp\\o 1\\uninstall-ordane.exe";
+    const Text folder = u"C:\\Program Files (x86)\\Ordane";
+    const Text expected = u"\"" + copy + u"\" /S /PURGE _?=" + folder;
+    EXPECT_EQ(
+        UninstallerCommandLine(u"\"" + folder + u"\\uninstall.exe\"  /S /PURGE", copy, folder),
+        expected);
+    EXPECT_EQ(UninstallerCommandLine(u"uninstall.exe\t/S /PURGE ", copy, folder), expected);
+    // The older quiet command, with its own "_?=": the folder is named once.
+    EXPECT_EQ(UninstallerCommandLine(u"\"" + folder + u"\\uninstall.exe\" /S /PURGE _?=" + folder,
+                                     copy, folder),
+              expected);
+    EXPECT_EQ(UninstallerCommandLine(u"\"" + folder + u"\\uninstall.exe\"", copy, folder),
+              u"\"" + copy + u"\" _?=" + folder);
+}
+
 }  // namespace
 }  // namespace ordane::setup
