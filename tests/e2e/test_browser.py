@@ -210,7 +210,7 @@ class BrowserBridgeTest(unittest.TestCase):
                 socket.create_connection(("127.0.0.1", self.port), timeout=5).close()
                 app.exit()
         finally:
-            self.assertEqual(uninstall(pfx, folder, "/PURGE"), 0)
+            self.assertEqual(uninstall(pfx, "/PURGE"), 0)
             wait_until(lambda: not folder.exists(), 30, what="purged")
 
 
