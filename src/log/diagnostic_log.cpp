@@ -112,8 +112,12 @@ void DiagnosticLog::Closed(LogDevice device, std::int32_t port, std::int32_t cod
 void DiagnosticLog::Exchange(LogDevice device, std::int32_t port,
                              std::span<const std::uint8_t> sent,
                              std::span<const std::uint8_t> received) {
+    // A scanner's reply may hold a barcode scanned meanwhile: of it, only its length.
+    const std::string reply = device == LogDevice::Scanner
+                                  ? Number(received.size()) + " bytes"
+                                  : HexBounded(received);
     Write(std::string(DeviceName(device)) + " identification " + Port(port) + ": sent " +
-          HexBounded(sent) + "; received " + HexBounded(received));
+          HexBounded(sent) + "; received " + reply);
 }
 
 void DiagnosticLog::Identified(LogDevice device, const Settings& s, bool found) {
