@@ -113,9 +113,8 @@ void DiagnosticLog::Exchange(LogDevice device, std::int32_t port,
                              std::span<const std::uint8_t> sent,
                              std::span<const std::uint8_t> received) {
     // A scanner's reply may hold a barcode scanned meanwhile: of it, only its length.
-    const std::string reply = device == LogDevice::Scanner
-                                  ? Number(received.size()) + " bytes"
-                                  : HexBounded(received);
+    const std::string reply =
+        device == LogDevice::Scanner ? Number(received.size()) + " bytes" : HexBounded(received);
     Write(std::string(DeviceName(device)) + " identification " + Port(port) + ": sent " +
           HexBounded(sent) + "; received " + reply);
 }
