@@ -11,7 +11,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from harness import (RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, bin_dir,
+from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, bin_dir,
                      keep_registry, needs_32bit_programs, prefix, reg_delete, reg_get, reg_set,
                      session, settings, wait_until)
 from sim.scanner import ScannerSim
@@ -175,7 +175,8 @@ class InstallerTest(unittest.TestCase):
 @needs_32bit_programs("the NSIS installer that writes the uninstaller is a 32-bit program")
 class ReleaseTest(unittest.TestCase):
     def test_signed_release_verifies_and_its_checksums_match(self):
-        """scripts/release.sh --sign with a throw-away certificate (it rebuilds build/release):
+        """scripts/release.sh --sign with a throw-away certificate (it rebuilds build/release or
+        build/release-x64):
         the programs, the uninstaller the setup writes and the setup verify against it."""
         for tool in ("osslsigncode", "openssl", "makensis"):
             if not shutil.which(tool):
@@ -191,12 +192,14 @@ class ReleaseTest(unittest.TestCase):
                 subprocess.run(["openssl", *command], check=True, capture_output=True)
             env = dict(os.environ, ORDANE_SIGN_PASSWORD="throw-away")
             env.pop("ORDANE_SIGN_TIMESTAMP", None)
+            # The package of the program under test: its registry view is the harness's.
             built = subprocess.run([root / "scripts" / "release.sh", "--server", "203.0.113.7",
                                     "--publisher", "Test Publisher", "--sign", pkcs12,
-                                    "--out", Path(tmp) / "dist"], env=env,
+                                    "--arch", ARCH, "--out", Path(tmp) / "dist"], env=env,
                                    capture_output=True, text=True, timeout=600)
             self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
             dist = Path(tmp) / "dist"
+            release_bin = root / "build" / ("release-x64" if ARCH == "x64" else "release") / "bin"
             subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True,
                            capture_output=True)
             setup = next(dist.glob("Ordane-*-setup.exe"))
@@ -211,7 +214,7 @@ class ReleaseTest(unittest.TestCase):
             self.assertEqual(run(pfx, f"{pfx.windows_path(local)} /S /NOAUTOSTART "
                                       f"/D={pfx.windows_path(folder)}"), 0)
             try:
-                for signed in (setup, root / "build/release/bin/ordane_setup_tool.exe",
+                for signed in (setup, release_bin / "ordane_setup_tool.exe",
                                folder / "Ordane.exe", folder / "uninstall.exe",
                                folder / "uninstall-ordane.exe"):
                     checked = subprocess.run(["osslsigncode", "verify", "-CAfile", cert,
