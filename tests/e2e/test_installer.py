@@ -176,8 +176,8 @@ class InstallerTest(unittest.TestCase):
 class ReleaseTest(unittest.TestCase):
     def test_signed_release_verifies_and_its_checksums_match(self):
         """scripts/release.sh --sign with a throw-away certificate (it rebuilds build/release or
-        build/release-x64):
-        the programs, the uninstaller the setup writes and the setup verify against it."""
+        build/release-x64): the programs, the uninstaller the setup writes and the setup verify
+        against it."""
         for tool in ("osslsigncode", "openssl", "makensis"):
             if not shutil.which(tool):
                 raise unittest.SkipTest(f"{tool} missing")
