@@ -1,19 +1,42 @@
-// Hands a finished reading to the business application.
+// Hands a finished reading to the business application, and says what became of it.
 #pragma once
+
+#include <cstddef>
 
 #include "common/text.h"
 
 namespace ordane {
+
+enum class DeliveryResult {
+    Delivered,
+    NoTargetWindow,  // no window with the title, or it has no child
+    TargetTimedOut,  // the target did not take the window text within its bound
+    KeysRefused,     // Windows took fewer keys than were sent (an elevated target, a secure desktop)
+    HeldTooLong,     // our own window kept the focus past the bound: not typed
+    DroppedAtExit,   // the program ended before it could be typed
+};
+
+struct DeliveryOutcome {
+    DeliveryResult result = DeliveryResult::Delivered;
+    // Keystrokes (key down and up count as one) Windows took, of those sent.
+    std::size_t keysSent = 0;
+    std::size_t keysTotal = 0;
+    bool Delivered() const { return result == DeliveryResult::Delivered; }
+    bool operator==(const DeliveryOutcome&) const = default;
+};
 
 class Delivery {
   public:
     virtual ~Delivery() = default;
     // Types the text into the window that has the keyboard focus as KeystrokesFor gives it,
     // then Enter when asked; does not wait for the receiver.
-    virtual void TypeText(const Text& text, bool addEnter) = 0;
-    // Sets the text of the first child of the top-level window with exactly this title.
-    // Without such a window or child the text is dropped.
-    virtual void SetFirstChildText(const Text& windowTitle, const Text& text) = 0;
+    virtual DeliveryOutcome TypeText(const Text& text, bool addEnter) = 0;
+    // Sets the text of the first child of the top-level window with exactly this title, with
+    // a bounded wait for the target.
+    virtual DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) = 0;
+    // True while the keyboard focus is in one of this program's own windows (the main window,
+    // the settings dialog): keys typed now would press its controls.
+    virtual bool FocusIsOurs() = 0;
 };
 
 }  // namespace ordane

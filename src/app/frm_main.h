@@ -10,7 +10,7 @@
 
 #include "app/delivery.h"
 #include "app/main_view.h"
-#include "bridge/readings.h"
+#include "app/readings.h"
 #include "common/pump.h"
 #include "common/registry.h"
 #include "common/text.h"

@@ -10,7 +10,7 @@
 
 #include "bridge/bridge_settings.h"
 #include "bridge/frame.h"
-#include "bridge/readings.h"
+#include "app/readings.h"
 
 namespace ordane::bridge {
 

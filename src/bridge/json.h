@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "bridge/readings.h"
+#include "app/readings.h"
 #include "common/text.h"
 
 namespace ordane::bridge {

@@ -13,6 +13,9 @@ class TrayIcon {
     virtual void RemoveTrayIcon() = 0;
     // Whether the icon is in the notification area now: the only way back to a hidden window.
     virtual bool IconPresent() = 0;
+    // A balloon beside the icon that takes no focus: a reading that went nowhere is told
+    // where the clerk looks, without taking the keys of the next one.
+    virtual void Notify(const Text& title, const Text& text) = 0;
 };
 
 }  // namespace ordane

@@ -49,6 +49,9 @@ class FrmSymbol {
     std::int32_t ReadData(std::uint8_t* buff, std::int32_t BuffSize);
     // A Symbol scanner takes no commands through the channel: sends nothing, returns 0.
     std::int32_t WriteData(const std::uint8_t* buff, std::int32_t Count);
+    // The readings not yet read, oldest first, each one whole (wholeReading) behind its
+    // "DE6K8" marker and stamped with the time its message arrived; -1 as ReadData.
+    std::int32_t TakeArrived(std::vector<ArrivedBytes>& out);
     // Drops the pending bytes; returns 0.
     std::int32_t ClearRXBuff();
     // Asks the scanner for its version and waits one Delay 1 for the reply; True when the

@@ -45,6 +45,10 @@ std::int32_t ScannerChannel::ReadScannerPort(std::uint8_t* buff, std::int32_t Bu
     return n > BuffSize ? BuffSize : n;
 }
 
+std::int32_t ScannerChannel::TakeScannerArrived(std::vector<ArrivedBytes>& out) {
+    return UsesSymbol() ? Symbol().TakeArrived(out) : commDll_.TakeArrived(out);
+}
+
 std::int32_t ScannerChannel::WriteScannerPort(const std::uint8_t* buff, std::int32_t Count) {
     return UsesSymbol() ? Symbol().WriteData(buff, Count) : commDll_.WriteData(buff, Count);
 }

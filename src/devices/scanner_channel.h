@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "devices/delay.h"
 #include "devices/frm_symbol.h"
@@ -31,6 +32,9 @@ class ScannerChannel {
     std::int32_t CloseScannerPort();
     // Number of bytes placed at buff[0..]; 0 or less means none. Never more than BuffSize.
     std::int32_t ReadScannerPort(std::uint8_t* buff, std::int32_t BuffSize);
+    // Everything received, piece by piece with its arrival time (SerialLibrary::TakeArrived);
+    // a Symbol block comes as one whole reading.
+    std::int32_t TakeScannerArrived(std::vector<ArrivedBytes>& out);
     std::int32_t WriteScannerPort(const std::uint8_t* buff, std::int32_t Count);
     std::int32_t ClearScannerRXBuff();
 

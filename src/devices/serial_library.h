@@ -4,8 +4,20 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace ordane {
+
+// Bytes as they came off the line, stamped with the tick count (the message pump's clock) at
+// their arrival. Where a reading ends is judged by these stamps, so a program held by a slow
+// call still sees the pause between two readings that arrived meanwhile.
+struct ArrivedBytes {
+    std::string bytes;
+    std::uint32_t at = 0;
+    // A reading complete in itself (a Symbol link block): never joined to its neighbours.
+    bool wholeReading = false;
+};
 
 class SerialLibrary {
   public:
@@ -19,6 +31,10 @@ class SerialLibrary {
     // Returns at once with 0..capacity bytes, oldest first, removed from the library; -1 once
     // the device is gone (a USB adapter unplugged) and nothing received is left.
     virtual std::int32_t ReadData(std::uint8_t* buff, std::int32_t capacity) = 0;
+    // Appends everything received and not yet read to out, piece by piece as it arrived
+    // (ReadData and this share one queue). Returns the number of pieces appended, or -1 once
+    // the device is gone and nothing received is left.
+    virtual std::int32_t TakeArrived(std::vector<ArrivedBytes>& out) = 0;
 };
 
 // A window handle as the core passes it around; only the Win32 shell looks inside.

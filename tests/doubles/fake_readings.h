@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "bridge/readings.h"
+#include "app/readings.h"
 
 namespace ordane::test {
 

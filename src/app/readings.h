@@ -1,5 +1,6 @@
-// What the main window's logic tells the browser bridge: each reading as it is delivered and
-// the status texts as they change. Calls never wait for a page.
+// What the main window's logic tells the browser pages (the bridge): each reading with whether
+// it reached the business application, and the status texts as they change. Calls never wait
+// for a page.
 #pragma once
 
 #include "app/card_record.h"
@@ -24,8 +25,9 @@ struct ReadingsStatus {
 class Readings {
   public:
     virtual ~Readings() = default;
-    virtual void Scan(const Text& text, ScanDelivery delivery) = 0;
-    virtual void Card(const Text& record, const CardFields& fields) = 0;
+    // delivered: the reading reached the business application (typed, or its window took it).
+    virtual void Scan(const Text& text, ScanDelivery delivery, bool delivered) = 0;
+    virtual void Card(const Text& record, const CardFields& fields, bool delivered) = 0;
     virtual void Status(const ReadingsStatus& status) = 0;
     // True while a page takes the plain barcodes instead of the keyboard.
     virtual bool TakesScans() const = 0;
