@@ -11,9 +11,9 @@ enum class DeliveryResult {
     Delivered,
     NoTargetWindow,  // no window with the title, or it has no child
     TargetTimedOut,  // the target did not take the window text within its bound
-    KeysRefused,     // Windows took fewer keys than were sent (an elevated target, a secure desktop)
-    HeldTooLong,     // our own window kept the focus past the bound: not typed
-    DroppedAtExit,   // the program ended before it could be typed
+    KeysRefused,    // Windows took fewer keys than were sent (an elevated target, a secure desktop)
+    HeldTooLong,    // our own window kept the focus past the bound: not typed
+    DroppedAtExit,  // the program ended before it could be typed
 };
 
 struct DeliveryOutcome {

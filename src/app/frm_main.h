@@ -1,19 +1,25 @@
-// The main window's logic: start-up sequence, status lines, the two device loops, delivery to
-// the business application, the card reader and its registration report, and the three
-// commands. The Win32 window only forwards its messages here.
+// The main window's event surface: the start-up sequence, the three commands, the timers, F9.
+// The rules live in the parts it owns, one home each: the status lines, the scanner and its
+// readings (ScannerSupervisor, ScanCollector), where a reading goes (ReadingRouter), the card
+// reader (CardReaderSupervisor) and the registration report. The Win32 window only forwards
+// its messages here.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <optional>
-#include <string>
 
+#include "app/card_reader_supervisor.h"
 #include "app/delivery.h"
+#include "app/loop_timers.h"
 #include "app/main_view.h"
+#include "app/reading_router.h"
 #include "app/readings.h"
+#include "app/registration_report.h"
+#include "app/scanner_supervisor.h"
+#include "app/status_lines.h"
 #include "common/pump.h"
 #include "common/registry.h"
 #include "common/text.h"
+#include "common/worker.h"
 #include "desktop/http.h"
 #include "desktop/tray_icon.h"
 #include "devices/card_library.h"
@@ -26,11 +32,6 @@
 
 namespace ordane {
 
-inline constexpr char16_t kTargetWindowTitle[] = u"EC79BF23-6763-4120-8143-A5FF53C87FEB";
-inline constexpr char16_t kMarkerDE6K8[] = u"DE6K8";
-inline constexpr char16_t kMarkerDA36L[] = u"DA36L";
-inline constexpr int kTimer1Id = 1;  // scanner input loop, 50 ms
-inline constexpr int kTimer2Id = 2;  // card reader loop, 500 ms
 inline constexpr int kKeyF9 = 120;
 
 struct FrmMainDeps {
@@ -44,6 +45,7 @@ struct FrmMainDeps {
     ScannerIdentification& scannerIdentification;
     CardReaderIdentification& cardReaderIdentification;
     CardReaderLibrary& sdtapi;
+    Worker& cardWorker;  // where the card reader library is called
     Delivery& delivery;
     Registry& registry;
     Http& Http1;
@@ -72,98 +74,31 @@ class FrmMain {
     void Timer1_Timer();
     void Timer2_Timer();
 
-    void SetScannerState(std::int32_t state);
-    std::int32_t GetScannerState() const { return ScannerState; }
-    void SetReaderState(std::int32_t state);
-    std::int32_t GetReaderState() const { return ReaderState; }
-
-    void SetNormalText(const Text& str);
-    void SetQRText(const Text& QrStr);
-    Text GetCardStr(std::int32_t iport);
-    void Uploaded(const Text& id);
-
-    // Card reader port kept open by the Settings command (the module procedures).
-    std::int32_t OpenCardReaderPort(std::int32_t port);
-    void CloseCardReaderPort();
-
     bool CommandEnabled(int label) const;
-    const Timer& Timer1() const { return timer1_; }
-    const Timer& Timer2() const { return timer2_; }
+    const Timer& Timer1() const { return timers_.timer1; }
+    const Timer& Timer2() const { return timers_.timer2; }
 
-    // Shared members.
-    std::int32_t ScannerState = 0;
-    std::int32_t ReaderState = 0;
-    bool ScannerOpen = false;
-    bool ReaderOpen = false;
-    bool ScannerStarted = false;
-    bool ReaderStarted = false;
-    Text SamId;
-    std::array<Text, 104> QrCodeTypes;  // indexes 1 to 103
-    std::int32_t CardReaderPort = 0;
+    ScannerSupervisor& Scanner() { return scanner_; }
+    CardReaderSupervisor& CardReader() { return cardReader_; }
+    ReadingRouter& Router() { return router_; }
+    RegistrationReport& Registration() { return registration_; }
 
   private:
-    // A device start-up holds both loops and gives them back as it found them.
-    struct TimerStates {
-        bool timer1;
-        bool timer2;
-    };
-    TimerStates StopTimers();
-    void RestoreTimers(TimerStates noted);
-    void EnableTimersInUse(bool useScanner, bool useReader);
-    void FillQrCodeTypes();
-    void ClearStatusLines();
-    // Shows a status line; the lines a page sees also go to the browser bridge.
-    void SetLabel(int label, const Text& text);
-    // Hides the main window, but only while the tray icon is there to bring it back.
-    void HideToTray();
-    void SetCommandsEnabled(bool enabled);
-    bool StartCardReaderAtLoad();
-    // False when the scanner did not answer (its texts then stand and both loops stay off).
-    bool DetectScanner();
-    // Reads on the scanner port failed: the device is gone (an adapter unplugged).
-    void ScannerLost();
-    // The scanner port, closed, is tried again by Timer1 every 2 s and the scanner identified
-    // once it opens, until the scanner answers or the Settings command takes over.
-    void ReopenScannerLater();
-    // Shows the window for a failure found while the clerk works: it never takes the keyboard
-    // focus, and it waits until the last typed reading's keys have had time to reach their
-    // window (Timer1 shows it once they have).
-    void ShowFailure();
-    void ShowPendingFailure();
-    void ReopenLostScanner();
+    void StartCardReader();
     // A device in use that is not running: its port failed, it went away, or it was not
     // identified.
     bool DeviceFailed() const;
-    Text DecodeScan(const std::string& scan) const;
-    void StartCardReader();
-    bool UploadInfo(const Text& id, LogWord trigger);
-    // The device steps that the diagnostic log records.
-    std::int32_t OpenScanner();
-    void CloseScanner();
-    bool IdentifyCardReader();
-    bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
-    // How the reading went out: typed, or set into the business application's window.
-    DeliveryKind DeliverScan(const Text& scan);
-    void Label4_Click();
     void Label5_Click();
     void Label6_Click();
 
     FrmMainDeps deps_;
-    Timer timer1_;
-    Timer timer2_;
-    std::array<bool, 3> commandsEnabled_{true, true, true};  // Label4, Label5, Label6
-    bool scannerLost_ = false;  // the scanner port went away; Timer1 tries to reopen it
-    // The port was reopened by Timer1: a scanner that does not answer yet is asked again.
-    bool reopenedByItself_ = false;
-    bool silentScannerShown_ = false;  // the window was shown for a scanner not answering
-    std::uint32_t lastReopenAt_ = 0;
-    bool failureShowPending_ = false;
-    bool scanTooLongShown_ = false;             // Label2 says a stream was dropped as too long
-    std::uint32_t typedAt_ = 0;                 // when the last reading was typed
-    std::uint32_t typedSettleMs_ = 0;           // how long its keys may take to be handled
-    std::optional<std::int32_t> pollOpenCode_;  // the card port's last open result, as logged
-    CardFields cardFields_;                     // of the last record GetCardStr built
-    ReadingsStatus readingsStatus_;             // the status lines as the browser bridge sees them
+    LoopTimers timers_;
+    StatusLines lines_;
+    RegistrationReport registration_;
+    ReadingRouter router_;
+    ScannerSupervisor scanner_;
+    CardReaderSupervisor cardReader_;
+    bool unloaded_ = false;
 };
 
 }  // namespace ordane

@@ -26,6 +26,15 @@ inline constexpr char16_t kReaderReady[] = u"初始化完成,读卡器开始工�
 inline constexpr char16_t kReaderLibraryMissing[] = u"无法加载读卡器库sdtapi.dll";
 // A stream without any pause grew past 1 MiB: dropped rather than typed.
 inline constexpr char16_t kScanTooLong[] = u"扫描数据过长(超过1MB)已丢弃,请检查扫描仪设置";
+// A reading or card record that did not reach the business application, and why.
+inline constexpr char16_t kNotDeliveredTitle[] = u"信息未送达业务系统";
+inline constexpr char16_t kNoTargetWindow[] = u"未找到业务系统窗口,信息未送达";
+inline constexpr char16_t kTargetTimedOut[] = u"业务系统无响应,信息未送达";
+inline constexpr char16_t kKeysRefused[] = u"系统拒绝了键盘输入,条码未完整送达";
+inline constexpr char16_t kHeldTooLong[] = u"Ordane窗口占用键盘焦点,条码未输入";
+inline constexpr char16_t kDroppedAtExit[] = u"程序退出,条码未输入";
+// The card reader library did not return from a call within its bound.
+inline constexpr char16_t kReaderNotAnswering[] = u"读卡器无响应,正在重试...";
 
 inline constexpr char16_t kAlreadyRunning[] = u"条码扫描仪Ordane已经在运行";
 inline constexpr char16_t kNoticeTitle[] = u"提示";

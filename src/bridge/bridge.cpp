@@ -222,12 +222,12 @@ void Bridge::PushToPages(const std::string& message) {
     }
 }
 
-void Bridge::Scan(const Text& text, ScanDelivery delivery) {
-    PushToPages(ScanMessage(text, delivery));
+void Bridge::Scan(const Text& text, ScanDelivery delivery, bool delivered) {
+    PushToPages(ScanMessage(text, delivery, delivered));
 }
 
-void Bridge::Card(const Text& record, const CardFields& fields) {
-    PushToPages(CardMessage(record, fields));
+void Bridge::Card(const Text& record, const CardFields& fields, bool delivered) {
+    PushToPages(CardMessage(record, fields, delivered));
 }
 
 void Bridge::Status(const ReadingsStatus& status) {

@@ -58,8 +58,8 @@ class Bridge final : public Readings {
     void OnWritable(SocketId id);
     void OnClosed(SocketId id);
 
-    void Scan(const Text& text, ScanDelivery delivery) override;
-    void Card(const Text& record, const CardFields& fields) override;
+    void Scan(const Text& text, ScanDelivery delivery, bool delivered) override;
+    void Card(const Text& record, const CardFields& fields, bool delivered) override;
     void Status(const ReadingsStatus& status) override;
     bool TakesScans() const override;
 

@@ -66,12 +66,13 @@ std::string StatusMessage(const ReadingsStatus& status) {
     return "{\"type\":\"status\"," + Devices(status) + "}";
 }
 
-std::string ScanMessage(const Text& text, ScanDelivery delivery) {
+std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered) {
     return "{\"type\":\"scan\",\"text\":" + JsonString(text) + ",\"delivery\":\"" +
-           (delivery == ScanDelivery::Keys ? "keys" : "window") + "\"}";
+           (delivery == ScanDelivery::Keys ? "keys" : "window") +
+           "\",\"delivered\":" + (delivered ? "true" : "false") + "}";
 }
 
-std::string CardMessage(const Text& record, const CardFields& fields) {
+std::string CardMessage(const Text& record, const CardFields& fields, bool delivered) {
     static constexpr const char* kNames[] = {"name",    "sex",      "nation", "birthDate",
                                              "address", "idNumber", "issuer", "validFrom",
                                              "validTo", "extra"};
@@ -79,7 +80,7 @@ std::string CardMessage(const Text& record, const CardFields& fields) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
         out += ",\"" + std::string(kNames[i]) + "\":" + JsonString(fields[i]);
     }
-    return out + "}";
+    return out + ",\"delivered\":" + (delivered ? "true" : "false") + "}";
 }
 
 }  // namespace ordane::bridge

@@ -16,7 +16,8 @@ std::string JsonString(const Text& text);
 
 std::string HelloMessage(std::string_view version, const ReadingsStatus& status);
 std::string StatusMessage(const ReadingsStatus& status);
-std::string ScanMessage(const Text& text, ScanDelivery delivery);
-std::string CardMessage(const Text& record, const CardFields& fields);
+// delivered: whether the reading reached the business application.
+std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered);
+std::string CardMessage(const Text& record, const CardFields& fields, bool delivered);
 
 }  // namespace ordane::bridge

@@ -13,20 +13,6 @@ const char* DeviceName(LogDevice device) {
     return device == LogDevice::Scanner ? "scanner" : "card reader";
 }
 
-const char* KindName(DeliveryKind kind) {
-    switch (kind) {
-        case DeliveryKind::Keys:
-            return "keys";
-        case DeliveryKind::Window:
-            return "window";
-        case DeliveryKind::Card:
-            return "card";
-        case DeliveryKind::Page:
-            return "page";
-    }
-    return "?";
-}
-
 std::string Number(std::int64_t value) {
     return std::to_string(value);
 }
@@ -140,11 +126,12 @@ void DiagnosticLog::ReopenAttempt(LogDevice device, std::int32_t port, std::int3
     lastReopenCode_ = code;
 }
 
-void DiagnosticLog::Delivered(DeliveryKind kind, std::size_t length, std::uint32_t latencyMs) {
+void DiagnosticLog::Delivered(LogWord kind, std::size_t length, std::uint32_t latencyMs,
+                              LogWord outcome) {
     ++deliveries_;
-    Write("delivery " + Number(static_cast<std::int64_t>(deliveries_)) + ": " + KindName(kind) +
-          ", length " + Number(static_cast<std::int64_t>(length)) + ", latency " +
-          Number(latencyMs) + " ms");
+    Write("delivery " + Number(static_cast<std::int64_t>(deliveries_)) + ": " +
+          std::string(kind.View()) + ", length " + Number(static_cast<std::int64_t>(length)) +
+          ", latency " + Number(latencyMs) + " ms, " + std::string(outcome.View()));
 }
 
 void DiagnosticLog::ReadingDropped(std::size_t length, LogWord reason) {

@@ -41,7 +41,6 @@ class LogWord {
 };
 
 enum class LogDevice { Scanner, CardReader };
-enum class DeliveryKind { Keys, Window, Card, Page };  // Page: only to the browser pages
 
 // Bytes as hex pairs, at most maxBytes of them, then how many more there were.
 inline constexpr std::size_t kLogHexBytes = 64;
@@ -95,8 +94,9 @@ class DiagnosticLog {
     // opening are written, with the count: an adapter left unplugged would otherwise write
     // a line every attempt.
     void ReopenAttempt(LogDevice device, std::int32_t port, std::int32_t code);
-    // latencyMs: from the reading's last byte, or the card read's start, to the delivery.
-    void Delivered(DeliveryKind kind, std::size_t length, std::uint32_t latencyMs);
+    // kind: how it went out ("keys", "window", "card", "page"); latencyMs: from the reading's
+    // last byte, or the card read's start, to the delivery; outcome: "delivered" or why not.
+    void Delivered(LogWord kind, std::size_t length, std::uint32_t latencyMs, LogWord outcome);
     void ReadingDropped(std::size_t length, LogWord reason);
     // The security-module id is not written: its length says whether one was read, and
     // the registration server holds the id itself.

@@ -13,13 +13,15 @@ class FakeReadings final : public Readings {
     struct Scanned {
         Text text;
         ScanDelivery delivery;
+        bool delivered = true;
         bool operator==(const Scanned&) const = default;
     };
-    void Scan(const Text& text, ScanDelivery delivery) override {
-        scans.push_back({text, delivery});
+    void Scan(const Text& text, ScanDelivery delivery, bool delivered) override {
+        scans.push_back({text, delivery, delivered});
     }
-    void Card(const Text& record, const CardFields& fields) override {
+    void Card(const Text& record, const CardFields& fields, bool delivered) override {
         cards.push_back(record);
+        cardsDelivered.push_back(delivered);
         cardFields.push_back(fields);
     }
     void Status(const ReadingsStatus& status) override { statuses.push_back(status); }
@@ -28,6 +30,7 @@ class FakeReadings final : public Readings {
     bool takesScans = false;
     std::vector<Scanned> scans;
     std::vector<Text> cards;
+    std::vector<bool> cardsDelivered;
     std::vector<CardFields> cardFields;
     std::vector<ReadingsStatus> statuses;
 };

@@ -47,7 +47,7 @@ Expected Deliverable(const ordane::FrmMain& frm, const ordane::Settings& setting
     }
     for (const Text& marker : {Text(u"DE6K8"), Text(u"DA36L")}) {
         for (std::size_t k = 1; k <= 103; ++k) {
-            if (scan.rfind(marker + frm.QrCodeTypes[k] + u"_", 0) == 0) {
+            if (scan.rfind(marker + frm.Router().QrCodeTypes[k] + u"_", 0) == 0) {
                 return {true, scan.substr(5)};
             }
         }
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     };
     w.delivery.onDeliver = [&](bool windowText, const Text& text) {
-        if (w.frm.GetReaderState() == 1) {  // a card read is under way: its record
+        if (w.frm.CardReader().GetReaderState() == 1) {  // a card read is under way: its record
             FUZZ_CHECK(windowText && text.rfind(u"SFZXX_2.0|", 0) == 0, "a card record");
             ++cards;
             return;
@@ -178,9 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(unread.empty(), "no bytes read and left undelivered");
     FUZZ_CHECK(w.frm.CommandEnabled(4) && w.frm.CommandEnabled(5) && w.frm.CommandEnabled(6),
                "the commands are enabled again");
-    FUZZ_CHECK(w.frm.GetReaderState() != 1 && !w.frmSet.Visible(), "no card read nor dialog left");
-    if (w.frm.ScannerOpen && w.frm.Timer1().Enabled()) {
-        FUZZ_CHECK(w.frm.GetScannerState() == 0 && w.commDll.Pending() == 0,
+    FUZZ_CHECK(w.frm.CardReader().GetReaderState() != 1 && !w.frmSet.Visible(), "no card read nor dialog left");
+    if (w.frm.Scanner().ScannerOpen() && w.frm.Timer1().Enabled()) {
+        FUZZ_CHECK(w.frm.Scanner().GetScannerState() == 0 && w.commDll.Pending() == 0,
                    "a running scanner loop waits with every byte read");
     }
     FUZZ_CHECK(w.view.beeps == cards, "a beep for each card delivered");

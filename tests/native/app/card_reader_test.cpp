@@ -29,10 +29,10 @@ TEST_F(CardReaderTest, ReaderIsIdentifiedStartedAndTheWindowHides) {
     EXPECT_TRUE(view.Showed(12, status::kReaderReady));
     EXPECT_EQ(view.Label(12), status::kReaderWaiting);
     EXPECT_FALSE(view.visible);
-    EXPECT_TRUE(frm.ReaderOpen);
-    EXPECT_TRUE(frm.ReaderStarted);
+    EXPECT_TRUE(frm.CardReader().ReaderOpen);
+    EXPECT_TRUE(frm.CardReader().ReaderStarted);
     EXPECT_TRUE(frm.Timer2().Enabled());
-    EXPECT_EQ(frm.SamId, u"05.01-20101123-0000021563-2010030040");
+    EXPECT_EQ(frm.CardReader().SamId, u"05.01-20101123-0000021563-2010030040");
 }
 
 TEST_F(CardReaderTest, CardIsDeliveredAsOneRecordWithABeepEveryTimeItIsFound) {
@@ -94,40 +94,75 @@ TEST_F(CardReaderTest, NoCardOrAFailedStepDeliversNothingAndClosesThePort) {
                   "OpenPort", "ClosePort"}));
 }
 
-TEST_F(CardReaderTest, ASlowLibraryHoldsTheScannerOnlyUntilTheCardIsRead) {
+TEST_F(CardReaderTest, ALibraryCallThatNeverReturnsHoldsNeitherWindowNorScanner) {
     WriteSettings(true, true);
     AttachHhpScanner();
     AttachHsReader();
     StartAndSettle(8000);
-    sdtapi.callMs = 400;  // two seconds for the five calls of a card read
+    cardWorker.hang = true;  // a reader firmware fault: the next call never returns
     sdtapi.LayCard(u"张三");
-    pump.RunUntil([&] { return !sdtapi.calls.empty(); }, 600);
-    Scan("123", 100);  // arrives while the library holds the thread
-    pump.RunFor(2500);
-    ASSERT_FALSE(delivery.received.empty());
-    EXPECT_EQ(delivery.received[0], u"SFZXX_2.0|张三|||||||||");
+    pump.RunFor(CardReaderSupervisor::kCallBoundMs + 1000);
+    EXPECT_EQ(view.Label(12), status::kReaderNotAnswering);
+    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
+    EXPECT_TRUE(view.visible);  // shown, without the focus
+    EXPECT_EQ(view.shows, std::vector<Activation>{Activation::Keep});
+    Scan("123");
+    pump.RunFor(1000);
     EXPECT_EQ(delivery.typed, (std::vector<FakeDelivery::Typed>{{u"123", true}}));
+    const int started = cardWorker.started;
+    pump.RunFor(2000);
+    EXPECT_EQ(cardWorker.started, started);  // nothing piles up behind the stuck call
+    // The call comes back: the card it read is delivered and the reader is read again.
+    cardWorker.Release();
+    pump.RunFor(1000);
+    EXPECT_EQ(view.Label(12), status::kReaderWaiting);
+    EXPECT_TRUE(view.Label(13).empty());
+    ASSERT_FALSE(delivery.received.empty());
+    EXPECT_GT(cardWorker.started, started);
+    // Exit while a call hangs does not touch the library.
+    cardWorker.hang = true;
+    pump.RunFor(600);
+    sdtapi.calls.clear();
+    frm.OnCommandClick(6);
+    EXPECT_TRUE(view.unloaded);
+    EXPECT_TRUE(sdtapi.calls.empty());
+}
+
+TEST_F(CardReaderTest, AReaderUnpluggedWhileRunningIsShownAndComesBackByItself) {
+    StartReader();
+    sdtapi.openStatus = 1;  // its port no longer opens
+    pump.RunFor(1000);
+    EXPECT_EQ(view.Label(12), status::kReaderPortFailed);
+    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
+    EXPECT_TRUE(view.visible);
+    sdtapi.openStatus = kSdtOk;
+    pump.RunFor(1000);
+    EXPECT_EQ(view.Label(12), status::kReaderWaiting);
+    EXPECT_TRUE(view.Label(13).empty());
+    sdtapi.LayCard(u"张三");
+    pump.RunFor(600);
+    EXPECT_FALSE(delivery.received.empty());
 }
 
 TEST_F(CardReaderTest, UsbPortsAboveSixAreTheLibrarysThousandsOnlyInACardRead) {
-    EXPECT_EQ(frm.GetCardStr(7), Text());
+    EXPECT_EQ(GetCardStr(sdtapi, 7).record, Text());
     EXPECT_EQ(sdtapi.calls[0].port, 1002);
     EXPECT_EQ(sdtapi.calls.back().port, 1002);
     sdtapi.calls.clear();
-    frm.GetCardStr(6);
+    GetCardStr(sdtapi, 6);
     EXPECT_EQ(sdtapi.calls[0].port, 6);
     sdtapi.calls.clear();
-    EXPECT_EQ(frm.OpenCardReaderPort(7), 1);
+    EXPECT_EQ(frm.CardReader().OpenCardReaderPort(7), 1);
     EXPECT_EQ(sdtapi.calls[0].port, 7);
-    EXPECT_EQ(frm.CardReaderPort, 7);
+    EXPECT_EQ(frm.CardReader().CardReaderPort, 7);
 }
 
 TEST_F(CardReaderTest, CloseCardReaderPortOnlyAfterAnOpen) {
-    frm.CloseCardReaderPort();
+    frm.CardReader().CloseCardReaderPort();
     EXPECT_TRUE(sdtapi.calls.empty());
     sdtapi.openStatus = 1;
-    EXPECT_EQ(frm.OpenCardReaderPort(3), 0);
-    frm.CloseCardReaderPort();
+    EXPECT_EQ(frm.CardReader().OpenCardReaderPort(3), 0);
+    frm.CardReader().CloseCardReaderPort();
     EXPECT_EQ(sdtapi.Functions(), (std::vector<std::string>{"OpenPort", "ClosePort"}));
     EXPECT_EQ(sdtapi.calls.back().port, 3);
 }
@@ -135,7 +170,7 @@ TEST_F(CardReaderTest, CloseCardReaderPortOnlyAfterAnOpen) {
 TEST_F(CardReaderTest, EmptySamIdIsNeitherKeptNorReported) {
     sdtapi.samId = "";
     StartReader();
-    EXPECT_EQ(frm.SamId, Text());
+    EXPECT_EQ(frm.CardReader().SamId, Text());
     EXPECT_TRUE(httpClient.urls.empty());
     frm.Form_KeyDown(kKeyF9, 0);
     EXPECT_TRUE(httpClient.urls.empty());
@@ -147,13 +182,13 @@ TEST_F(CardReaderTest, SamIdIsTrimmedAndLosesItsLastCharacterWhateverItIs) {
     sdtapi.samId = "  ABC";
     sdtapi.samIdTerminated = false;
     StartReader();
-    EXPECT_EQ(frm.SamId, u"AB");
+    EXPECT_EQ(frm.CardReader().SamId, u"AB");
 }
 
 TEST_F(CardReaderTest, NoIdWrittenLeavesSamIdEmpty) {
     sdtapi.samIdWritten = false;
     StartReader();
-    EXPECT_EQ(frm.SamId, Text());  // the buffer stayed spaces
+    EXPECT_EQ(frm.CardReader().SamId, Text());  // the buffer stayed spaces
     EXPECT_TRUE(httpClient.urls.empty());
 }
 
@@ -165,7 +200,7 @@ TEST_F(CardReaderTest, SuccessfulReportSetsTheFlagAndIsNotRepeated) {
     EXPECT_EQ(httpClient.urls[0],
               "http://127.0.0.1:18471/monitor/uploadinfo?id=05.01-20101123-0000021563-2010030040");
     EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::optional<std::string>("1"));
-    frm.Uploaded(frm.SamId);
+    frm.Registration().Uploaded(frm.CardReader().SamId);
     EXPECT_EQ(httpClient.urls.size(), 1u);
     // F9 sends it again whatever the flag says.
     frm.Form_KeyDown(kKeyF9, 1);
@@ -175,28 +210,28 @@ TEST_F(CardReaderTest, SuccessfulReportSetsTheFlagAndIsNotRepeated) {
 
 TEST_F(CardReaderTest, FlagValuesDecideWhetherTheReportIsSent) {
     registry.SetValue("Software\\CardReader", "upload", std::string("1\0", 2));
-    frm.Uploaded(u"ID");
+    frm.Registration().Uploaded(u"ID");
     EXPECT_TRUE(httpClient.urls.empty());
     registry.SetValue("Software\\CardReader", "upload", "0");
     httpClient.reply = std::string("EXIST");
-    frm.Uploaded(u"ID");
+    frm.Registration().Uploaded(u"ID");
     EXPECT_EQ(httpClient.urls.size(), 1u);
     EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::optional<std::string>("1"));
 }
 
 TEST_F(CardReaderTest, FailedReportWritesNothingAndTheNextStartTriesAgain) {
     httpClient.reply.reset();
-    frm.Uploaded(u"ID");
+    frm.Registration().Uploaded(u"ID");
     EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::nullopt);
     httpClient.reply = std::string("SUCCESS");
-    frm.Uploaded(u"ID");
+    frm.Registration().Uploaded(u"ID");
     EXPECT_EQ(httpClient.urls.size(), 2u);
     EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::optional<std::string>("1"));
 }
 
 TEST_F(CardReaderTest, NoRightToTheMachineHiveSkipsTheReportSilently) {
     registry.SetOpenFails(true);
-    frm.Uploaded(u"ID");
+    frm.Registration().Uploaded(u"ID");
     EXPECT_TRUE(httpClient.urls.empty());
 }
 
@@ -206,7 +241,7 @@ TEST_F(CardReaderTest, RefusedFlagWriteLeavesTheReportToBeSentAgainAndTheReaderR
     EXPECT_EQ(httpClient.urls.size(), 1u);
     EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::nullopt);
     EXPECT_TRUE(frm.Timer2().Enabled());
-    frm.Uploaded(frm.SamId);  // the next start reports again
+    frm.Registration().Uploaded(frm.CardReader().SamId);  // the next start reports again
     EXPECT_EQ(httpClient.urls.size(), 2u);
     EXPECT_NE(logLines.All().find("write refused: HKLM Software\\CardReader upload"),
               std::string::npos);

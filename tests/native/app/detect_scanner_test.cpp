@@ -32,7 +32,7 @@ TEST_F(DetectScannerTest, IdentifiedScannerShowsBrandAndModelThenHides) {
     };
     EXPECT_EQ(shown, expected);
     EXPECT_FALSE(view.visible);
-    EXPECT_TRUE(frm.ScannerStarted);
+    EXPECT_TRUE(frm.Scanner().ScannerStarted());
     EXPECT_TRUE(frm.Timer1().Enabled());
     EXPECT_TRUE(frm.CommandEnabled(4) && frm.CommandEnabled(5) && frm.CommandEnabled(6));
 }
@@ -105,7 +105,7 @@ TEST_F(DetectScannerTest, SilentScannerStopsBothLoopsAndKeepsTheWindow) {
     EXPECT_EQ(view.Label(1), status::kScannerNotDetected);
     EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
     EXPECT_TRUE(view.visible);
-    EXPECT_FALSE(frm.ScannerStarted);
+    EXPECT_FALSE(frm.Scanner().ScannerStarted());
     EXPECT_FALSE(frm.Timer1().Enabled());
     EXPECT_FALSE(frm.Timer2().Enabled());
     EXPECT_TRUE(frm.CommandEnabled(5));
@@ -147,14 +147,15 @@ TEST_F(DetectScannerTest, SymbolScannerIsIdentifiedAndItsBlocksDeliveredMarked) 
     pump.RunFor(6000);
     EXPECT_EQ(view.Label(7), u"型号:DS6607");
     symbolLink.DeliverData(AsBytes("ZCCCHGZ_from symbol"));
-    symbolLink.DeliverData(AsBytes("ignored: the first block is still pending"));
+    symbolLink.DeliverData(AsBytes("kept although the first block was not read yet"));
     pump.RunFor(1000);
     symbolLink.DeliverData(AsBytes("9787111"));
     pump.RunFor(1000);
     ASSERT_EQ(delivery.received.size(), 1u);
     EXPECT_EQ(delivery.received[0], u"ZCCCHGZ_from symbol");
-    ASSERT_EQ(delivery.typed.size(), 1u);
-    EXPECT_EQ(delivery.typed[0].text, u"9787111");
+    ASSERT_EQ(delivery.typed.size(), 2u);
+    EXPECT_EQ(delivery.typed[0].text, u"kept although the first block was not read yet");
+    EXPECT_EQ(delivery.typed[1].text, u"9787111");
 }
 
 TEST_F(DetectScannerTest, UnpluggedSymbolScannerIsReportedAndComesBackByItself) {

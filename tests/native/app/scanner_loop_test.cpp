@@ -1,5 +1,7 @@
 #include "monitor_fixture.h"
 
+#include <cctype>
+#include <functional>
 #include <utility>
 
 #include "app/status_texts.h"
@@ -14,8 +16,8 @@ class ScannerLoopTest : public MonitorTest {
         WriteSettings(true, false, brand);
         profile.Set("BCINFO", "AddEnter", addEnter ? "1" : "0");
         frm.Form_Load();
-        frm.ScannerStarted = true;  // identification is tested on its own
-        frm.SetScannerState(0);
+        frm.Scanner().MarkIdentified();  // identification is tested on its own
+        frm.Scanner().SetScannerState(0);
     }
     // Sends a reading and lets the loop deliver it.
     void ScanAndSettle(const std::string& text) {
@@ -126,24 +128,26 @@ TEST_F(ScannerLoopTest, ScanIsFramedAcrossTheWrapOfTheTickCounter) {
     EXPECT_EQ(Typed(), std::vector<Text>{u"1234"});
 }
 
-// Timer1 ticks at 50, 100, ... ms after the load; the first chunk arrives at 25 ms and is read
-// by the tick at 50 ms, the second arrives 230 ms after that read.
-TEST_F(ScannerLoopTest, ChunkArrivingWhileTheLoopStillWaitsJoinsTheScan) {
+// The pause is judged by when the bytes arrived: 190 ms of quiet join, 210 ms split, however
+// the loop's 50 ms rhythm falls.
+TEST_F(ScannerLoopTest, ChunkArrivingWithinThePauseJoinsTheScan) {
     StartScanner();
     commDll.Arrive(pump, 25, AsBytes("1111"));
-    commDll.Arrive(pump, 280, AsBytes("2222"));
+    commDll.Arrive(pump, 215, AsBytes("2222"));
+    commDll.Arrive(pump, 425, AsBytes("3333"));
     pump.RunFor(1500);
-    EXPECT_EQ(Typed(), std::vector<Text>{u"11112222"});
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"11112222", u"3333"}));
 }
 
-TEST_F(ScannerLoopTest, TimeAnotherHandlerTakesCountsTowardsThePause) {
+TEST_F(ScannerLoopTest, TimeAnotherHandlerTakesNeitherSplitsNorJoinsReadings) {
     StartScanner();
     commDll.Arrive(pump, 25, AsBytes("1111"));
-    commDll.Arrive(pump, 280, AsBytes("2222"));
-    // Another handler (a card read) dispatched inside the collection blocks for 120 ms.
-    pump.Post([this] { pump.Advance(120); }, 60);
+    commDll.Arrive(pump, 150, AsBytes("2222"));
+    commDll.Arrive(pump, 600, AsBytes("3333"));
+    // Another handler blocks the window for 900 ms while all three arrive.
+    pump.Post([this] { pump.Advance(900); }, 10);
     pump.RunFor(1500);
-    EXPECT_EQ(Typed(), (std::vector<Text>{u"1111", u"2222"}));
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"11112222", u"3333"}));
 }
 
 TEST_F(ScannerLoopTest, ScanLongerThanTheFirstBufferIsDeliveredWhole) {
@@ -173,8 +177,10 @@ TEST_F(ScannerLoopTest, TicksDuringACollectionReturnAtOnce) {
 
 TEST_F(ScannerLoopTest, NothingHappensWhileThePortIsNotOpen) {
     StartScanner();
-    frm.ScannerOpen = false;
-    frm.ScannerStarted = false;
+    frm.Scanner().Close();
+    frm.Scanner().ReopenAfterSettings();  // opened again, not yet identified
+    commDll.openResult = 5;
+    frm.Scanner().ReopenAfterSettings();  // and now it does not open
     commDll.ClearLog();
     frm.Timer1_Timer();
     EXPECT_TRUE(commDll.Log().empty());
@@ -224,9 +230,10 @@ TEST_F(ScannerLoopTest, EndlessStreamIsDroppedAtOneMebibyteAndTheLoopGoesOn) {
     for (std::uint32_t i = 0; i < 320; ++i) {
         Scan(std::string(4096, '\x55'), i * 10);
     }
-    const int dispatched = pump.DoEventsCalls();
+    bool answered = false;  // the window keeps answering while the stream runs
+    pump.Post([&answered] { answered = true; }, 1000);
     pump.RunFor(5000);
-    EXPECT_GT(pump.DoEventsCalls() - dispatched, 100);  // the window kept answering
+    EXPECT_TRUE(answered);
     EXPECT_TRUE(delivery.typed.empty());
     EXPECT_EQ(view.Label(2), status::kScanTooLong);
     EXPECT_EQ(view.Label(1), status::kScannerWaiting);
@@ -277,6 +284,247 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     ScanAndSettle("after replug");
     EXPECT_EQ(Typed().back(), u"after replug");
 }
+
+// ---- Where a reading ends ----
+
+TEST(ScanCollectorTest, ReadingsEndWhereTheLineWentQuietByTheArrivalStamps) {
+    struct Piece {
+        std::uint32_t at;
+        const char* bytes;
+        bool whole;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Piece> pieces;
+        std::uint32_t now;  // when the collector looks last
+        std::vector<std::string> readings;
+        bool stillCollecting;
+    };
+    const std::vector<Case> cases = {
+        {"one piece, looked at within the pause", {{0, "12", false}}, 200, {}, true},
+        {"one piece, looked at after the pause", {{0, "12", false}}, 201, {"12"}, false},
+        {"200 ms apart join", {{0, "12", false}, {200, "34", false}}, 1000, {"1234"}, false},
+        {"201 ms apart split", {{0, "12", false}, {201, "34", false}}, 1000, {"12", "34"}, false},
+        {"seen late, still apart", {{0, "1", false}, {700, "2", false}, {1400, "3", false}},
+         5000, {"1", "2", "3"}, false},
+        {"across the counter's wrap", {{0xFFFFFFF0u, "1", false}, {0x10, "2", false}}, 0x100,
+         {"12"}, false},
+        {"whole blocks never join", {{0, "A", true}, {0, "B", true}, {1, "C", false}}, 10,
+         {"A", "B"}, true},
+        {"a whole block ends the reading before it", {{0, "1", false}, {10, "S", true}}, 10,
+         {"1", "S"}, false},
+    };
+    for (const Case& c : cases) {
+        ScanCollector collector;
+        std::vector<CollectedReading> finished;
+        for (const Piece& p : c.pieces) {
+            collector.Add(ArrivedBytes{p.bytes, p.at, p.whole}, finished);
+        }
+        collector.Finish(c.now, finished);
+        std::vector<std::string> readings;
+        for (const CollectedReading& r : finished) {
+            readings.push_back(r.bytes);
+        }
+        EXPECT_EQ(readings, c.readings) << c.name;
+        EXPECT_EQ(collector.Collecting(), c.stillCollecting) << c.name;
+    }
+}
+
+// ---- Readings stay apart and arrive once, whatever holds the program ----
+
+// What holds the program while a 2-D code and three barcodes arrive 0.7 s apart, and what
+// lets it go again after ten seconds.
+struct HoldCase {
+    const char* name;
+    const char* brand;
+    std::function<void(MonitorTest&)> hold;
+    std::function<void(MonitorTest&)> release;
+};
+
+class ReadingsWhateverHoldsTheProgramTest : public MonitorTest,
+                                            public ::testing::WithParamInterface<HoldCase> {};
+
+TEST_P(ReadingsWhateverHoldsTheProgramTest, StayApartInOrderAndArriveOnce) {
+    const HoldCase& c = GetParam();
+    WriteSettings(true, true, c.brand);
+    AttachHhpScanner();
+    AttachHsReader();
+    symbolLink.versionReply = AsBytes("NBRPYAAC 10 DS6607 ab");
+    StartAndSettle(8000);
+    ASSERT_EQ(view.Label(1), status::kScannerWaiting);
+    c.hold(*this);
+    const std::vector<std::string> sent = {"DE6K8ZCCCHGZ_abc", "111111", "222222", "333333"};
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const auto at = static_cast<std::uint32_t>(100 + 700 * i);
+        if (std::string(c.brand) == "Symbol") {
+            symbolLink.DeliverData(AsBytes(sent[i]), at);
+            // A second block right behind the first is its own reading.
+            symbolLink.DeliverData(AsBytes(sent[i] + "+"), at + 1);
+        } else {
+            Scan(sent[i], at);
+        }
+    }
+    pump.RunFor(10000);
+    c.release(*this);
+    pump.RunFor(5000);
+    std::vector<Text> expectTyped = {u"111111", u"222222", u"333333"};
+    std::vector<Text> expectWindow = {u"ZCCCHGZ_abc"};
+    if (std::string(c.brand) == "Symbol") {
+        expectTyped = {u"111111", u"111111+", u"222222", u"222222+", u"333333", u"333333+"};
+        expectWindow = {u"ZCCCHGZ_abc", u"ZCCCHGZ_abc+"};
+    }
+    std::vector<Text> typed;
+    for (const auto& t : delivery.typed) {
+        typed.push_back(t.text);
+        EXPECT_TRUE(t.enter);
+    }
+    EXPECT_EQ(typed, expectTyped) << c.name;
+    std::vector<Text> window;
+    for (const Text& text : delivery.received) {
+        if (!StartsWith(text, kCardRecordPrefix)) {
+            window.push_back(text);
+        }
+    }
+    EXPECT_EQ(window, expectWindow) << c.name;
+}
+
+void LayCardReadIn(MonitorTest& t, std::uint32_t ms) {
+    t.cardWorker.durationMs = ms;
+    t.sdtapi.LayCard(u"张三");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holds, ReadingsWhateverHoldsTheProgramTest,
+    ::testing::Values(
+        HoldCase{"a card read of 400 ms", "HHP", [](MonitorTest& t) { LayCardReadIn(t, 400); },
+                 [](MonitorTest& t) { t.sdtapi.cardPresent = false; }},
+        HoldCase{"a card read of 1500 ms", "HHP", [](MonitorTest& t) { LayCardReadIn(t, 1500); },
+                 [](MonitorTest& t) { t.sdtapi.cardPresent = false; }},
+        HoldCase{"a target slow by 3 s", "HHP",
+                 [](MonitorTest& t) { t.delivery.windowTextMs = 3000; },
+                 [](MonitorTest& t) { t.delivery.windowTextMs = 0; }},
+        HoldCase{"F9 with a stalled server", "HHP",
+                 [](MonitorTest& t) {
+                     t.httpClient.stallMs = 10000;
+                     t.httpClient.pump = &t.pump;
+                     t.pump.Post([&t] { t.frm.Form_KeyDown(kKeyF9, 0); }, 50);
+                 },
+                 [](MonitorTest& t) { t.httpClient.stallMs = 0; }},
+        HoldCase{"the settings dialog focused", "HHP",
+                 [](MonitorTest& t) { t.delivery.focusIsOurs = true; },
+                 [](MonitorTest& t) { t.delivery.focusIsOurs = false; }},
+        HoldCase{"a Symbol pair behind a slow target", "Symbol",
+                 [](MonitorTest& t) { t.delivery.windowTextMs = 3000; },
+                 [](MonitorTest& t) { t.delivery.windowTextMs = 0; }}),
+    [](const ::testing::TestParamInfo<HoldCase>& info) {
+        std::string name;
+        for (const char* p = info.param.name; *p != '\0'; ++p) {
+            name += std::isalnum(static_cast<unsigned char>(*p)) != 0 ? *p : '_';
+        }
+        return name;
+    });
+
+TEST_F(ScannerLoopTest, ReadingsWaitingForTheFocusPastTheBoundAreToldNotTyped) {
+    StartScanner();
+    delivery.focusIsOurs = true;
+    ScanAndSettle("111");
+    pump.RunFor(ReadingRouter::kHoldMs);
+    delivery.focusIsOurs = false;
+    ScanAndSettle("222");
+    EXPECT_EQ(Typed(), std::vector<Text>{u"222"});
+    EXPECT_EQ(readings.scans.front(), (FakeReadings::Scanned{u"111", ScanDelivery::Keys, false}));
+    EXPECT_NE(logLines.All().find("delivery 1: keys, length 3, latency "), std::string::npos);
+    EXPECT_NE(logLines.All().find("not delivered: focus stayed in Ordane"), std::string::npos);
+    EXPECT_EQ(view.Label(2), Text());  // cleared by the reading typed after it
+    ASSERT_EQ(view.notifications.size(), 1u);
+    EXPECT_EQ(view.notifications[0].second, status::kHeldTooLong);
+}
+
+// ---- Every delivery has an outcome ----
+
+TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheClerk) {
+    WriteSettings(true, true);
+    AttachHhpScanner();
+    AttachHsReader();
+    StartAndSettle(8000);
+    delivery.targetPresent = false;  // no business application open
+    ScanAndSettle("DE6K8ZCCCHGZ_abc");
+    sdtapi.LayCard(u"张三");
+    pump.RunFor(600);
+    sdtapi.cardPresent = false;
+    delivery.keysRefusedAfter = 2;  // an elevated target takes two keys, then Windows refuses
+    ScanAndSettle("12345");
+    const std::string log = logLines.All();
+    EXPECT_NE(log.find("delivery 1: window, length 16, latency "), std::string::npos) << log;
+    EXPECT_NE(log.find("not delivered: no target window"), std::string::npos);
+    EXPECT_NE(log.find(": card, length "), std::string::npos);
+    EXPECT_NE(log.find("not delivered: keys refused"), std::string::npos);
+    EXPECT_EQ(log.find(", delivered\r"), std::string::npos);
+    EXPECT_EQ(view.Label(2), status::kKeysRefused);
+    EXPECT_EQ(view.Label(13), status::kNoTargetWindow);
+    EXPECT_FALSE(view.visible);  // told without taking the focus
+    EXPECT_GE(view.notifications.size(), 3u);
+    ASSERT_EQ(readings.scans.size(), 2u);
+    EXPECT_FALSE(readings.scans[0].delivered);
+    EXPECT_FALSE(readings.scans[1].delivered);
+    ASSERT_FALSE(readings.cardsDelivered.empty());
+    EXPECT_FALSE(readings.cardsDelivered[0]);
+    EXPECT_GE(view.beeps, 1);  // the beep stays as it was
+
+    delivery.targetPresent = true;
+    delivery.keysRefusedAfter = -1;
+    ScanAndSettle("DE6K8ZCCCHGZ_x");
+    ScanAndSettle("6");
+    EXPECT_EQ(view.Label(2), Text());
+    EXPECT_TRUE(readings.scans.back().delivered);
+    EXPECT_NE(logLines.All().find("length 1, latency "), std::string::npos);
+}
+
+// ---- Exit in the middle of a reading ----
+
+struct ExitCase {
+    const char* name;
+    bool focusOurs;  // Exit clicked in the window, or a close request from outside
+    bool endless;    // the line does not pause within the quiet bound
+    std::vector<Text> typed;
+    const char* logged;
+};
+
+class ExitDuringAReadingTest : public MonitorTest,
+                               public ::testing::WithParamInterface<ExitCase> {};
+
+TEST_P(ExitDuringAReadingTest, FinishesItAndDeliversItWhereItBelongsOrNotAtAll) {
+    const ExitCase& c = GetParam();
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.Scanner().MarkIdentified();
+    delivery.focusIsOurs = c.focusOurs;
+    Scan("123", 0);
+    Scan("456", 100);
+    for (std::uint32_t at = 200; c.endless && at < 2000; at += 50) {
+        Scan("7", at);
+    }
+    pump.RunFor(150);
+    frm.OnCloseRequested();
+    frm.Form_Unload();  // as the window does when it is unloaded
+    EXPECT_TRUE(view.unloaded);
+    pump.RunFor(3000);
+    std::vector<Text> typed;
+    for (const auto& t : delivery.typed) {
+        typed.push_back(t.text);
+    }
+    EXPECT_EQ(typed, c.typed);
+    EXPECT_NE(logLines.All().find(c.logged), std::string::npos) << logLines.All();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exits, ExitDuringAReadingTest,
+    ::testing::Values(ExitCase{"CloseRequestReadingPauses", false, false, {u"123456"}, ", delivered"},
+                      ExitCase{"ExitClickedReadingPauses", true, false, {},
+                               "not delivered: program ended"},
+                      ExitCase{"CloseRequestLineNeverPauses", false, true, {},
+                               "unfinished at exit"}),
+    [](const ::testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ordane::test

@@ -13,8 +13,8 @@ class SettingsCommandTest : public MonitorTest {
         AttachHhpScanner();
         AttachHsReader();
         StartAndSettle(8000);
-        ASSERT_TRUE(frm.ScannerStarted);
-        ASSERT_TRUE(frm.ReaderStarted);
+        ASSERT_TRUE(frm.Scanner().ScannerStarted());
+        ASSERT_TRUE(frm.CardReader().ReaderStarted);
         ASSERT_TRUE(frm.Timer1().Enabled());
         ASSERT_TRUE(frm.Timer2().Enabled());
         commDll.opens.clear();
@@ -44,8 +44,8 @@ TEST_F(SettingsCommandTest, CancelChangesNothing) {
     });
     EXPECT_EQ(settingsView.Showings(), 1);
     EXPECT_EQ(settingsView.LastOwner(), &view);
-    EXPECT_TRUE(frm.ScannerStarted);
-    EXPECT_TRUE(frm.ReaderStarted);
+    EXPECT_TRUE(frm.Scanner().ScannerStarted());
+    EXPECT_TRUE(frm.CardReader().ReaderStarted);
     EXPECT_TRUE(profile.Writes().empty());
     EXPECT_TRUE(commDll.opens.empty());
 }
@@ -57,12 +57,12 @@ TEST_F(SettingsCommandTest, ConfirmWithoutReopenRedoesTheStartUpStepsOnTheOpenPo
         f.Command1_Click();
     });
     EXPECT_FALSE(frmSet.AddEnter);
-    EXPECT_FALSE(frm.ScannerStarted);
-    EXPECT_FALSE(frm.ReaderStarted);
+    EXPECT_FALSE(frm.Scanner().ScannerStarted());
+    EXPECT_FALSE(frm.CardReader().ReaderStarted);
     view.visible = true;
     pump.RunFor(8000);
-    EXPECT_TRUE(frm.ScannerStarted);
-    EXPECT_TRUE(frm.ReaderStarted);
+    EXPECT_TRUE(frm.Scanner().ScannerStarted());
+    EXPECT_TRUE(frm.CardReader().ReaderStarted);
     EXPECT_FALSE(view.visible);
     EXPECT_TRUE(commDll.opens.empty());  // no port was closed and reopened
     EXPECT_EQ(commDll.closes, 0);
@@ -77,8 +77,8 @@ TEST_F(SettingsCommandTest, ConfirmedBaudChangeReopensTheScannerAndIdentifiesItA
     EXPECT_EQ(view.Label(3), Text());  // brand and model lines cleared
     EXPECT_EQ(view.Label(11), u"型号:CVR-100U");
     EXPECT_EQ(view.Label(12), status::kReaderWaiting);
-    EXPECT_TRUE(frm.ReaderOpen);
-    EXPECT_EQ(frm.CardReaderPort, 2);  // left open for Exit to close
+    EXPECT_TRUE(frm.CardReader().ReaderOpen);
+    EXPECT_EQ(frm.CardReader().CardReaderPort, 2);  // left open for Exit to close
     EXPECT_TRUE(frm.Timer1().Enabled());
     EXPECT_TRUE(frm.Timer2().Enabled());
     pump.RunFor(8000);
@@ -97,7 +97,7 @@ TEST_F(SettingsCommandTest, ScannerReopenFailureLeavesTheReaderUntouched) {
     ConfirmANewBaudRate();
     EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
     EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
-    EXPECT_FALSE(frm.ScannerOpen);
+    EXPECT_FALSE(frm.Scanner().ScannerOpen());
     EXPECT_FALSE(frm.Timer1().Enabled());
     EXPECT_TRUE(commDll2.opens.empty());
     EXPECT_TRUE(sdtapi.calls.empty());
@@ -109,9 +109,9 @@ TEST_F(SettingsCommandTest, ReaderNotRecognisedLeavesTimer1OffWithTheScannerPort
     ConfirmANewBaudRate();
     EXPECT_EQ(view.Label(12), status::kReaderNotRecognised);
     EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
-    EXPECT_TRUE(frm.ScannerOpen);
+    EXPECT_TRUE(frm.Scanner().ScannerOpen());
     EXPECT_TRUE(commDll.IsOpen());
-    EXPECT_FALSE(frm.ReaderOpen);
+    EXPECT_FALSE(frm.CardReader().ReaderOpen);
     EXPECT_FALSE(frm.Timer1().Enabled());
 }
 
@@ -122,7 +122,7 @@ TEST_F(SettingsCommandTest, ReaderPortThatWillNotOpenIsReportedAfterItsModelIsSh
     EXPECT_EQ(view.Label(12), status::kReaderPortFailed);
     EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
     EXPECT_EQ(view.Label(11), u"型号:CVR-100U");
-    EXPECT_FALSE(frm.ReaderOpen);
+    EXPECT_FALSE(frm.CardReader().ReaderOpen);
     EXPECT_FALSE(frm.Timer1().Enabled());
     sdtapi.LayCard(u"张三");
     pump.RunFor(1500);
@@ -169,7 +169,7 @@ TEST_F(SettingsCommandTest, FirstSetUpFromAMissingFileStartsTheDevices) {
         f.OnListSelect(SettingsList::cbModel, 1);  // HHP
         f.Command1_Click();
     });
-    EXPECT_TRUE(frm.ScannerOpen);
+    EXPECT_TRUE(frm.Scanner().ScannerOpen());
     EXPECT_TRUE(frm.Timer1().Enabled());
     pump.RunFor(8000);
     EXPECT_EQ(view.Label(7), u"型号:IT4600Q");

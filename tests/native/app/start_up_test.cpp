@@ -12,11 +12,11 @@ TEST_F(StartUpTest, TrayComesFirstAndTypeCodesAreFilled) {
     ASSERT_FALSE(view.trayCalls.empty());
     EXPECT_EQ(view.trayCalls[0], "add");
     EXPECT_EQ(view.trayTip, u"Ordane");
-    EXPECT_EQ(frm.QrCodeTypes[1], u"ZCCCHGZ");
-    EXPECT_EQ(frm.QrCodeTypes[3], u"HGJKZ");
-    EXPECT_EQ(frm.QrCodeTypes[4], u"QTZS01");
-    EXPECT_EQ(frm.QrCodeTypes[102], u"QTZS99");
-    EXPECT_EQ(frm.QrCodeTypes[103], u"QTZS00");
+    EXPECT_EQ(frm.Router().QrCodeTypes[1], u"ZCCCHGZ");
+    EXPECT_EQ(frm.Router().QrCodeTypes[3], u"HGJKZ");
+    EXPECT_EQ(frm.Router().QrCodeTypes[4], u"QTZS01");
+    EXPECT_EQ(frm.Router().QrCodeTypes[102], u"QTZS99");
+    EXPECT_EQ(frm.Router().QrCodeTypes[103], u"QTZS00");
 }
 
 TEST_F(StartUpTest, NoSettingsFileAsksForSetUpAndStartsNothing) {
@@ -76,7 +76,7 @@ TEST_F(StartUpTest, ScannerPortOpensWithTheConfiguredLineAndTimer1Starts) {
     EXPECT_EQ(open.parity, 2);
     EXPECT_EQ(open.stopBits, 1);
     EXPECT_EQ(view.Label(1), status::kScannerInitialising);
-    EXPECT_TRUE(frm.ScannerOpen);
+    EXPECT_TRUE(frm.Scanner().ScannerOpen());
     EXPECT_TRUE(frm.Timer1().Enabled());
     EXPECT_FALSE(frm.Timer2().Enabled());
 }
@@ -92,7 +92,7 @@ TEST_F(StartUpTest, ScannerPortFailureStopsBeforeTheCardReader) {
     EXPECT_TRUE(sdtapi.calls.empty());
     EXPECT_FALSE(frm.Timer1().Enabled());
     EXPECT_FALSE(frm.Timer2().Enabled());
-    EXPECT_FALSE(frm.ScannerOpen);
+    EXPECT_FALSE(frm.Scanner().ScannerOpen());
 }
 
 TEST_F(StartUpTest, ReaderNotRecognisedLeavesBothTimersOffWithTheScannerPortOpen) {
@@ -101,7 +101,7 @@ TEST_F(StartUpTest, ReaderNotRecognisedLeavesBothTimersOffWithTheScannerPortOpen
     EXPECT_EQ(view.Label(12), status::kReaderNotRecognised);
     EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
     EXPECT_EQ(view.Label(1), status::kScannerInitialising);
-    EXPECT_TRUE(frm.ScannerOpen);
+    EXPECT_TRUE(frm.Scanner().ScannerOpen());
     EXPECT_FALSE(frm.Timer1().Enabled());
     EXPECT_FALSE(frm.Timer2().Enabled());
     // The probe ran on its own port and closed it.
@@ -123,10 +123,10 @@ TEST_F(StartUpTest, MissingReaderLibraryIsReportedWithoutTouchingTheReader) {
 }
 
 TEST_F(StartUpTest, AStateOutsideTheThreeShowsTheWaitingText) {
-    frm.SetReaderState(2);
-    frm.SetReaderState(7);
+    frm.CardReader().SetReaderState(2);
+    frm.CardReader().SetReaderState(7);
     EXPECT_EQ(view.Label(12), status::kReaderWaiting);
-    EXPECT_EQ(frm.GetReaderState(), 7);
+    EXPECT_EQ(frm.CardReader().GetReaderState(), 7);
 }
 
 TEST_F(StartUpTest, HideAndExitCommands) {
@@ -150,7 +150,7 @@ TEST_F(StartUpTest, WithoutATrayIconTheWindowIsNeverHidden) {
     AttachHhpScanner();
     frm.Form_Load();
     pump.RunFor(8000);
-    EXPECT_TRUE(frm.ScannerStarted);
+    EXPECT_TRUE(frm.Scanner().ScannerStarted());
     EXPECT_TRUE(view.visible);
     frm.OnCommandClick(4);
     EXPECT_TRUE(view.visible);

@@ -221,19 +221,21 @@ TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
                   "\",\"model\":\"3800g\"},\"reader\":{\"status\":\"" + ToUtf8(u"读卡器") +
                   "\\\"A\\\"\",\"model\":\"\"}}");
     EXPECT_EQ(StatusMessage(status).substr(0, 27), "{\"type\":\"status\",\"scanner\":");
-    EXPECT_EQ(ScanMessage(u"6901234567892", ScanDelivery::Keys),
-              "{\"type\":\"scan\",\"text\":\"6901234567892\",\"delivery\":\"keys\"}");
-    EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window),
-              "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\"}");
+    EXPECT_EQ(ScanMessage(u"6901234567892", ScanDelivery::Keys, true),
+              "{\"type\":\"scan\",\"text\":\"6901234567892\",\"delivery\":\"keys\","
+              "\"delivered\":true}");
+    EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, false),
+              "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\","
+              "\"delivered\":false}");
     const CardFields fields{u"O\"Brien|X", u"1",  u"01",       u"19800101", u"a\\b",
                             u"1101",       u"局", u"20100101", u"长期",     u""};
     EXPECT_EQ(
-        CardMessage(u"SFZXX_2.0|O\"Brien|X|1", fields),
+        CardMessage(u"SFZXX_2.0|O\"Brien|X|1", fields, false),
         "{\"type\":\"card\",\"record\":\"SFZXX_2.0|O\\\"Brien|X|1\",\"name\":\"O\\\"Brien|X\","
         "\"sex\":\"1\",\"nation\":\"01\",\"birthDate\":\"19800101\",\"address\":\"a\\\\b\","
         "\"idNumber\":\"1101\",\"issuer\":\"" +
             ToUtf8(u"局") + "\",\"validFrom\":\"20100101\",\"validTo\":\"" + ToUtf8(u"长期") +
-            "\",\"extra\":\"\"}");
+            "\",\"extra\":\"\",\"delivered\":false}");
 }
 
 TEST(BridgeSettingsTest, ReadsTheSectionWithItsDefaults) {
@@ -345,15 +347,15 @@ TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
         hello.find(EncodeFrame(Opcode::Text, HelloMessage("1.0.0.0", {{u"s", u"m"}, {u"r", u""}}))),
         std::string::npos);
     EXPECT_TRUE(bridge.TakesScans());
-    bridge.Scan(u"123", ScanDelivery::Keys);
+    bridge.Scan(u"123", ScanDelivery::Keys, true);
     bridge.Status({{u"s", u"m"}, {u"r", u""}});  // unchanged: nothing sent
     bridge.Status({{u"s2", u"m"}, {u"r", u""}});
-    bridge.Card(u"SFZXX_2.0|a||||||||||", CardFields{u"a"});
+    bridge.Card(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true);
     EXPECT_EQ(
         Received(1),
-        EncodeFrame(Opcode::Text, ScanMessage(u"123", ScanDelivery::Keys)) +
+        EncodeFrame(Opcode::Text, ScanMessage(u"123", ScanDelivery::Keys, true)) +
             EncodeFrame(Opcode::Text, StatusMessage({{u"s2", u"m"}, {u"r", u""}})) +
-            EncodeFrame(Opcode::Text, CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"})));
+            EncodeFrame(Opcode::Text, CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true)));
 }
 
 TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
@@ -374,7 +376,7 @@ TEST_F(BridgeFixture, RefusedRequestsAreAnsweredAndClosedAndGetNoReading) {
     Connect(1, Request("https://counter.example.gov.cn", "https://evil.example"));
     Connect(3, "GET / HTTP/1.1\r\nHost: 127.0.0.1:17520\r\n\r\n");
     Connect(4, std::string(kMaxRequestHead, 'a'));
-    bridge.Scan(u"123", ScanDelivery::Keys);
+    bridge.Scan(u"123", ScanDelivery::Keys, true);
     EXPECT_EQ(Received(1).rfind("HTTP/1.1 403 ", 0), 0u);
     EXPECT_EQ(Received(3).rfind("HTTP/1.1 404 ", 0), 0u);
     EXPECT_EQ(Received(4), "");
@@ -425,20 +427,20 @@ TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEver
     Received(1);
     sockets.peers[2].room = 0;  // never reads again
     const Text scan(1000, u'9');
-    const std::string frame = EncodeFrame(Opcode::Text, ScanMessage(scan, ScanDelivery::Keys));
+    const std::string frame = EncodeFrame(Opcode::Text, ScanMessage(scan, ScanDelivery::Keys, true));
     std::size_t pushed = 0;
     for (; pushed * frame.size() <= kMaxQueued + frame.size(); ++pushed) {
-        bridge.Scan(scan, ScanDelivery::Keys);
+        bridge.Scan(scan, ScanDelivery::Keys, true);
     }
     EXPECT_TRUE(sockets.peers[2].closed);
     EXPECT_EQ(bridge.Pages(), 1u);
     EXPECT_EQ(Received(1).size(), pushed * frame.size());
     // A socket that takes part of a frame gets the rest when it can take more.
     sockets.peers[1].room = 3;
-    bridge.Scan(u"1", ScanDelivery::Keys);
+    bridge.Scan(u"1", ScanDelivery::Keys, true);
     sockets.peers[1].room = SIZE_MAX;
     bridge.OnWritable(1);
-    EXPECT_EQ(Received(1), EncodeFrame(Opcode::Text, ScanMessage(u"1", ScanDelivery::Keys)));
+    EXPECT_EQ(Received(1), EncodeFrame(Opcode::Text, ScanMessage(u"1", ScanDelivery::Keys, true)));
 }
 
 TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {

@@ -1,0 +1,196 @@
+#include "app/reading_router.h"
+
+#include <string>
+
+#include "app/status_texts.h"
+
+namespace ordane {
+
+namespace {
+
+LogWord OutcomeWord(DeliveryResult result) {
+    switch (result) {
+        case DeliveryResult::Delivered:
+            return "delivered";
+        case DeliveryResult::NoTargetWindow:
+            return "not delivered: no target window";
+        case DeliveryResult::TargetTimedOut:
+            return "not delivered: target did not answer";
+        case DeliveryResult::KeysRefused:
+            return "not delivered: keys refused";
+        case DeliveryResult::HeldTooLong:
+            return "not delivered: focus stayed in Ordane";
+        case DeliveryResult::DroppedAtExit:
+            return "not delivered: program ended";
+    }
+    return "not delivered";
+}
+
+const char16_t* NoticeFor(DeliveryResult result) {
+    switch (result) {
+        case DeliveryResult::NoTargetWindow:
+            return status::kNoTargetWindow;
+        case DeliveryResult::TargetTimedOut:
+            return status::kTargetTimedOut;
+        case DeliveryResult::KeysRefused:
+            return status::kKeysRefused;
+        case DeliveryResult::HeldTooLong:
+            return status::kHeldTooLong;
+        case DeliveryResult::DroppedAtExit:
+            return status::kDroppedAtExit;
+        case DeliveryResult::Delivered:
+            break;
+    }
+    return u"";
+}
+
+std::size_t NoticeIndex(StatusLine notice) {
+    return notice == StatusLine::ScannerNotice ? 0 : 1;
+}
+
+}  // namespace
+
+ReadingRouter::ReadingRouter(const ReadingRouterDeps& deps) : deps_(deps) {
+    QrCodeTypes[1] = u"ZCCCHGZ";
+    QrCodeTypes[2] = u"HGFOZ";
+    QrCodeTypes[3] = u"HGJKZ";
+    for (int i = 1; i <= 100; ++i) {
+        const std::string digits = std::to_string(i + 100).substr(1);
+        QrCodeTypes[static_cast<std::size_t>(3 + i)] = u"QTZS" + FromAscii(digits);
+    }
+}
+
+Text ReadingRouter::DecodeScan(const std::string& bytes) const {
+    Text scanText = deps_.codec.Decode(bytes);
+    const Text& model = deps_.settings.ScannerModel;
+    if ((model == u"NewLand" || model == u"Metrologic") && !StartsWith(scanText, kMarkerDE6K8)) {
+        scanText = kMarkerDE6K8 + scanText;
+    }
+    return scanText;
+}
+
+bool ReadingRouter::IsKnownTwoDimensional(const Text& scan, const Text& marker) const {
+    for (std::size_t k = 1; k <= 103; ++k) {
+        if (StartsWith(scan, marker + QrCodeTypes[k] + u"_")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ReadingRouter::Scan(const CollectedReading& reading) {
+    DiagnosticLog& log = deps_.log;
+    if (reading.tooLong) {
+        deps_.lines.Show(StatusLine::ScannerNotice, status::kScanTooLong);
+        noticeShown_[0] = true;
+        log.ReadingDropped(reading.received, "too long");
+        return;
+    }
+    const Text scan = DecodeScan(reading.bytes);
+    const std::uint32_t now = deps_.pump.TickCount();
+    Readings* readings = deps_.readings;
+    if (IsKnownTwoDimensional(scan, kMarkerDE6K8) || IsKnownTwoDimensional(scan, kMarkerDA36L)) {
+        const Text code = scan.substr(5);
+        const DeliveryOutcome outcome = SetQRText(code);
+        if (readings != nullptr) {
+            readings->Scan(code, ScanDelivery::Window, outcome.Delivered());
+        }
+        Report("window", StatusLine::ScannerNotice, scan.size(),
+               static_cast<std::uint32_t>(now - reading.lastByteAt), outcome);
+        return;
+    }
+    const bool marked = StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L);
+    const Text plain =
+        RemoveAll(RemoveAll(marked ? scan.substr(5) : scan, kMarkerDE6K8), kMarkerDA36L);
+    // A site may have a page take the barcodes instead of the keyboard, but only while a page
+    // is there to take them.
+    if (readings != nullptr && readings->TakesScans()) {
+        readings->Scan(plain, ScanDelivery::Keys, true);
+        Report("page", StatusLine::ScannerNotice, scan.size(),
+               static_cast<std::uint32_t>(now - reading.lastByteAt), DeliveryOutcome{});
+        return;
+    }
+    held_.push_back(HeldKeys{plain, reading.lastByteAt, now});
+    TypeHeld();
+}
+
+void ReadingRouter::TypeHeld() {
+    while (!held_.empty()) {
+        const HeldKeys& front = held_.front();
+        if (deps_.delivery.FocusIsOurs()) {
+            const std::uint32_t now = deps_.pump.TickCount();
+            if (static_cast<std::uint32_t>(now - front.heldSince) < kHoldMs) {
+                return;  // typed once the clerk is back in the business application
+            }
+            DeliveryOutcome outcome;
+            outcome.result = DeliveryResult::HeldTooLong;
+            if (deps_.readings != nullptr) {
+                deps_.readings->Scan(front.text, ScanDelivery::Keys, false);
+            }
+            Report("keys", StatusLine::ScannerNotice, front.text.size(),
+                   static_cast<std::uint32_t>(now - front.lastByteAt), outcome);
+            held_.pop_front();
+            continue;
+        }
+        const HeldKeys keys = front;
+        held_.pop_front();
+        TypeNow(keys);
+    }
+}
+
+void ReadingRouter::TypeNow(const HeldKeys& keys) {
+    const DeliveryOutcome outcome = SetNormalText(keys.text);
+    if (deps_.readings != nullptr) {
+        deps_.readings->Scan(keys.text, ScanDelivery::Keys, outcome.Delivered());
+    }
+    Report("keys", StatusLine::ScannerNotice, keys.text.size(),
+           static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), outcome);
+}
+
+void ReadingRouter::DropHeld() {
+    DeliveryOutcome outcome;
+    outcome.result = DeliveryResult::DroppedAtExit;
+    for (const HeldKeys& keys : held_) {
+        Report("keys", StatusLine::ScannerNotice, keys.text.size(),
+               static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), outcome);
+    }
+    held_.clear();
+}
+
+void ReadingRouter::Card(const Text& record, const CardFields& fields,
+                         std::uint32_t readStartedAt) {
+    const DeliveryOutcome outcome = SetQRText(record);
+    if (deps_.readings != nullptr) {
+        deps_.readings->Card(record, fields, outcome.Delivered());
+    }
+    Report("card", StatusLine::ReaderNotice, record.size(),
+           static_cast<std::uint32_t>(deps_.pump.TickCount() - readStartedAt), outcome);
+}
+
+DeliveryOutcome ReadingRouter::SetNormalText(const Text& str) {
+    const Text text = RemoveAll(RemoveAll(str, kMarkerDE6K8), kMarkerDA36L);
+    const DeliveryOutcome outcome = deps_.delivery.TypeText(text, deps_.settings.AddEnter);
+    deps_.lines.KeysTyped(text.size());
+    return outcome;
+}
+
+DeliveryOutcome ReadingRouter::SetQRText(const Text& QrStr) {
+    return deps_.delivery.SetFirstChildText(kTargetWindowTitle, QrStr);
+}
+
+void ReadingRouter::Report(LogWord kind, StatusLine notice, std::size_t length, std::uint32_t since,
+                           const DeliveryOutcome& outcome) {
+    deps_.log.Delivered(kind, length, since, OutcomeWord(outcome.result));
+    bool& shown = noticeShown_[NoticeIndex(notice)];
+    if (outcome.Delivered()) {
+        if (shown) {
+            deps_.lines.Show(notice, Text());  // the notice was about an earlier reading
+            shown = false;
+        }
+        return;
+    }
+    deps_.lines.NotDelivered(notice, NoticeFor(outcome.result));
+    shown = true;
+}
+
+}  // namespace ordane

@@ -1,0 +1,86 @@
+// Where a finished reading goes, and what became of it. A known two-dimensional code and every
+// card record are set as the business application's window text; any other barcode is typed
+// into the focused window, or taken by a browser page. Each delivery's outcome is logged, told
+// to the pages, and shown to the clerk when the reading went nowhere.
+//
+// Keys are never typed into one of this program's own windows (the settings dialog, the main
+// window after a tray click): such a reading waits, in order with those behind it, until the
+// focus is elsewhere, and past kHoldMs it is reported as not delivered.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+
+#include "app/card_record.h"
+#include "app/delivery.h"
+#include "app/readings.h"
+#include "app/scan_collector.h"
+#include "app/status_lines.h"
+#include "common/pump.h"
+#include "common/text.h"
+#include "log/diagnostic_log.h"
+#include "settings/settings_model.h"
+
+namespace ordane {
+
+inline constexpr char16_t kTargetWindowTitle[] = u"EC79BF23-6763-4120-8143-A5FF53C87FEB";
+inline constexpr char16_t kMarkerDE6K8[] = u"DE6K8";
+inline constexpr char16_t kMarkerDA36L[] = u"DA36L";
+
+struct ReadingRouterDeps {
+    Delivery& delivery;
+    const AnsiCodec& codec;
+    const Settings& settings;
+    MessagePump& pump;
+    DiagnosticLog& log;
+    StatusLines& lines;
+    Readings* readings = nullptr;  // the browser bridge, when it is on
+};
+
+class ReadingRouter {
+  public:
+    // How long a reading waits for the focus to leave this program's windows.
+    static constexpr std::uint32_t kHoldMs = 10000;
+
+    explicit ReadingRouter(const ReadingRouterDeps& deps);
+    ReadingRouter(const ReadingRouter&) = delete;
+    ReadingRouter& operator=(const ReadingRouter&) = delete;
+
+    // A reading the scanner finished.
+    void Scan(const CollectedReading& reading);
+    // A card record, read from readStartedAt on.
+    void Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt);
+    // Types the readings that waited for the focus, once it left this program's windows.
+    void TypeHeld();
+    // The program ends: readings still waiting are not typed, and are reported so.
+    void DropHeld();
+    bool Holding() const { return !held_.empty(); }
+
+    // The two ways to the business application, under their usual names.
+    DeliveryOutcome SetNormalText(const Text& str);
+    DeliveryOutcome SetQRText(const Text& QrStr);
+
+    // The 103 type codes, indexes 1 to 103.
+    std::array<Text, 104> QrCodeTypes;
+
+  private:
+    struct HeldKeys {
+        Text text;  // markers removed
+        std::uint32_t lastByteAt;
+        std::uint32_t heldSince;
+    };
+    Text DecodeScan(const std::string& bytes) const;
+    bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
+    void TypeNow(const HeldKeys& keys);
+    // Log, pages and clerk learn what became of one reading.
+    void Report(LogWord kind, StatusLine notice, std::size_t length, std::uint32_t since,
+                const DeliveryOutcome& outcome);
+
+    ReadingRouterDeps deps_;
+    std::deque<HeldKeys> held_;
+    // A notice this router put on the line, cleared by the next reading that arrives.
+    std::array<bool, 2> noticeShown_{false, false};  // scanner, reader
+};
+
+}  // namespace ordane

@@ -1,0 +1,45 @@
+// Where one reading ends. A reading ends after more than 200 ms in which nothing arrived, judged
+// by the arrival stamps the port reader gave each piece, not by when the program looked: a
+// program held by a card read or a slow business application still sees the pause between two
+// readings that arrived meanwhile, so they never reach the clerk glued into one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "devices/serial_library.h"
+
+namespace ordane {
+
+struct CollectedReading {
+    std::string bytes;  // empty when tooLong
+    std::uint32_t lastByteAt = 0;
+    std::size_t received = 0;  // bytes received for it, those dropped included
+    bool tooLong = false;      // grew past the bound without a pause: dropped whole
+};
+
+class ScanCollector {
+  public:
+    static constexpr std::uint32_t kQuietMs = 200;
+    // Far above any real code: only line noise or a scanner that never pauses gets there.
+    static constexpr std::size_t kMaxReading = std::size_t{1} << 20;
+
+    // Adds a piece as it arrived; a reading that its arrival shows ended goes to finished.
+    void Add(const ArrivedBytes& piece, std::vector<CollectedReading>& finished);
+    // The reading under way goes to finished when its last byte is more than the quiet time
+    // older than now.
+    void Finish(std::uint32_t now, std::vector<CollectedReading>& finished);
+    // The reading under way goes to finished whatever the time (its port went away).
+    void FinishNow(std::vector<CollectedReading>& finished);
+    bool Collecting() const { return collecting_; }
+    // Drops the reading under way; returns how many bytes it had.
+    std::size_t Drop();
+
+  private:
+    CollectedReading current_;
+    bool collecting_ = false;
+};
+
+}  // namespace ordane

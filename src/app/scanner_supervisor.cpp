@@ -1,0 +1,234 @@
+#include "app/scanner_supervisor.h"
+
+#include <vector>
+
+#include "app/status_texts.h"
+#include "devices/delay.h"
+
+namespace ordane {
+
+bool ScannerSupervisor::ScannerOpen() const {
+    return phase_ == ScannerPhase::Identifying || phase_ == ScannerPhase::Running ||
+           phase_ == ScannerPhase::Reopened || phase_ == ScannerPhase::ReopenedSilent;
+}
+
+bool ScannerSupervisor::LostOrSilent() const {
+    return phase_ == ScannerPhase::Lost || phase_ == ScannerPhase::Silent;
+}
+
+void ScannerSupervisor::SetScannerState(std::int32_t state) {
+    ScannerState = state;
+    deps_.lines.Show(StatusLine::Scanner, state == 1   ? status::kScannerReading
+                                          : state == 2 ? status::kScannerInitialising
+                                                       : status::kScannerWaiting);
+}
+
+std::int32_t ScannerSupervisor::OpenScanner() {
+    const FrmSet& frmSet = deps_.frmSet;
+    const std::int32_t code = deps_.channel.OpenScannerPort(
+        frmSet.Port, frmSet.BaudRate, frmSet.ByteSize, frmSet.Parity, frmSet.StopBits);
+    deps_.log.Opened(LogDevice::Scanner, frmSet.Port, code);
+    return code;
+}
+
+void ScannerSupervisor::Close() {
+    deps_.log.Closed(LogDevice::Scanner, deps_.frmSet.Port, deps_.channel.CloseScannerPort());
+}
+
+bool ScannerSupervisor::Open() {
+    SetScannerState(2);
+    if (OpenScanner() != 0) {
+        deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
+        deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+        return false;
+    }
+    phase_ = ScannerPhase::Identifying;
+    return true;
+}
+
+void ScannerSupervisor::Rearm() {
+    if (phase_ == ScannerPhase::Running) {
+        phase_ = ScannerPhase::Identifying;
+    }
+}
+
+bool ScannerSupervisor::ReopenAfterSettings() {
+    // A lost scanner that still cannot be opened is looked for again with the new settings.
+    const bool wasLost = LostOrSilent();
+    Close();
+    collector_.Drop();
+    phase_ = ScannerPhase::Closed;
+    deps_.timers.timer1.SetEnabled(false);
+    deps_.lines.Show(StatusLine::ScannerNotice, Text());
+    if (OpenScanner() != 0) {
+        deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
+        deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+        if (wasLost) {
+            ReopenLater(ScannerPhase::Lost);
+        }
+        return false;
+    }
+    phase_ = ScannerPhase::Identifying;
+    return true;
+}
+
+void ScannerSupervisor::Tick() {
+    switch (phase_) {
+        case ScannerPhase::Closed:
+            return;
+        case ScannerPhase::Lost:
+        case ScannerPhase::Silent:
+            ReopenLostScanner();
+            return;
+        case ScannerPhase::Identifying:
+        case ScannerPhase::Reopened:
+        case ScannerPhase::ReopenedSilent:
+            // After a failed identification its texts stand, and nothing the scanner sent
+            // during or after the exchange is taken for a scan.
+            if (!DetectScanner()) {
+                return;
+            }
+            break;
+        case ScannerPhase::Running:
+            break;
+    }
+    Collect();
+}
+
+void ScannerSupervisor::Collect() {
+    std::vector<ArrivedBytes> pieces;
+    const std::int32_t taken = deps_.channel.TakeScannerArrived(pieces);
+    std::vector<CollectedReading> finished;
+    for (const ArrivedBytes& piece : pieces) {
+        collector_.Add(piece, finished);
+    }
+    if (taken < 0) {
+        collector_.FinishNow(finished);  // what came before the port went away is a reading
+    } else {
+        collector_.Finish(deps_.pump.TickCount(), finished);
+    }
+    if (collector_.Collecting() && ScannerState != 1) {
+        SetScannerState(1);
+    }
+    for (const CollectedReading& reading : finished) {
+        deps_.router.Scan(reading);
+    }
+    if (!collector_.Collecting() && ScannerState == 1) {
+        SetScannerState(0);
+    }
+    if (taken < 0) {
+        ScannerLost();
+    }
+}
+
+void ScannerSupervisor::FinishAtExit() {
+    if (phase_ != ScannerPhase::Running) {
+        return;
+    }
+    // A reading under way gets its quiet time to finish; what arrives after is not read.
+    MessagePump& pump = deps_.pump;
+    const std::uint32_t until = pump.TickCount() + ScanCollector::kQuietMs + 100;
+    std::vector<CollectedReading> finished;
+    for (;;) {
+        std::vector<ArrivedBytes> pieces;
+        const std::int32_t taken = deps_.channel.TakeScannerArrived(pieces);
+        for (const ArrivedBytes& piece : pieces) {
+            collector_.Add(piece, finished);
+        }
+        if (taken < 0) {
+            collector_.FinishNow(finished);
+        }
+        collector_.Finish(pump.TickCount(), finished);
+        if (!collector_.Collecting() || static_cast<std::int32_t>(pump.TickCount() - until) >= 0) {
+            break;
+        }
+        pump.Sleep(50);
+    }
+    for (const CollectedReading& reading : finished) {
+        deps_.router.Scan(reading);
+    }
+    if (collector_.Collecting()) {
+        deps_.log.ReadingDropped(collector_.Drop(), "unfinished at exit");
+    }
+}
+
+void ScannerSupervisor::ScannerLost() {
+    deps_.log.Event("scanner", "port lost");
+    Close();
+    ReopenLater(ScannerPhase::Lost);
+    deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
+    deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+    deps_.lines.ShowFailure();
+}
+
+void ScannerSupervisor::ReopenLater(ScannerPhase phase) {
+    phase_ = phase;
+    lastReopenAt_ = deps_.pump.TickCount();
+    deps_.timers.timer1.SetEnabled(true);
+}
+
+// The adapter may come back: the same port is tried again now and then, and once it opens
+// the scanner is identified again as after a confirmed settings dialog.
+void ScannerSupervisor::ReopenLostScanner() {
+    if (static_cast<std::uint32_t>(deps_.pump.TickCount() - lastReopenAt_) < kReopenIntervalMs) {
+        return;
+    }
+    lastReopenAt_ = deps_.pump.TickCount();
+    const FrmSet& frmSet = deps_.frmSet;
+    const std::int32_t code = deps_.channel.OpenScannerPort(
+        frmSet.Port, frmSet.BaudRate, frmSet.ByteSize, frmSet.Parity, frmSet.StopBits);
+    deps_.log.ReopenAttempt(LogDevice::Scanner, frmSet.Port, code);
+    if (code != 0) {
+        return;
+    }
+    collector_.Drop();
+    phase_ = phase_ == ScannerPhase::Silent ? ScannerPhase::ReopenedSilent : ScannerPhase::Reopened;
+    deps_.lines.Show(StatusLine::ScannerNotice, Text());
+}
+
+bool ScannerSupervisor::DetectScanner() {
+    StatusLines& lines = deps_.lines;
+    const LoopTimers::Noted noted = deps_.timers.Stop();
+    lines.SetCommandsEnabled(false);
+    FrmSet& frmSet = deps_.frmSet;
+    if (UseFlag(frmSet.usePort1)) {
+        lines.Show(StatusLine::Scanner, status::kScannerDetecting);
+        const bool found = deps_.identification.CheckScanner(frmSet.ScannerModel);
+        deps_.log.Identified(LogDevice::Scanner, frmSet, found);
+        if (!found) {
+            lines.Show(StatusLine::Scanner, status::kScannerNotDetected);
+            lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+            if (phase_ == ScannerPhase::Reopened || phase_ == ScannerPhase::ReopenedSilent) {
+                // Still powering up, or its cable not yet back on the adapter: the card
+                // reader goes on, and the scanner is asked again on a fresh port.
+                const bool shownBefore = phase_ == ScannerPhase::ReopenedSilent;
+                deps_.timers.Restore(noted);
+                deps_.channel.CloseScannerPort();
+                ReopenLater(ScannerPhase::Silent);
+                if (!shownBefore) {
+                    lines.ShowFailure();
+                }
+            }
+            lines.SetCommandsEnabled(true);
+            return false;
+        }
+        // The answers to the identification queries are not a scan. Everything after them
+        // is: once the status says the scanner was found, its readings are delivered.
+        deps_.channel.ClearScannerRXBuff();
+        collector_.Drop();
+        lines.Show(StatusLine::Scanner,
+                   status::kDetectedPrefix + frmSet.ScannerModel + status::kDetectedSuffix);
+        Delay(deps_.pump, 2);
+        lines.Show(StatusLine::ScannerDevice, status::kDevicePrefix + frmSet.ScannerModel);
+        lines.Show(StatusLine::ScannerModel, status::kModelPrefix + frmSet.ScannerXH);
+        Delay(deps_.pump, 2);
+        deps_.timers.Restore(noted);
+    }
+    SetScannerState(0);
+    phase_ = ScannerPhase::Running;
+    lines.HideToTray();
+    lines.SetCommandsEnabled(true);
+    return true;
+}
+
+}  // namespace ordane

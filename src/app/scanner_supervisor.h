@@ -1,0 +1,92 @@
+// The scanner through its whole life: opened, identified, read, lost when its adapter is
+// unplugged, reopened and identified again by itself. One phase says where it stands.
+//
+// Each Timer1 tick takes what arrived on the port; ScanCollector cuts it into readings by the
+// arrival stamps, and ReadingRouter delivers each. Nothing here waits for the line.
+#pragma once
+
+#include <cstdint>
+
+#include "app/loop_timers.h"
+#include "app/reading_router.h"
+#include "app/scan_collector.h"
+#include "app/status_lines.h"
+#include "common/pump.h"
+#include "devices/scanner_channel.h"
+#include "devices/scanner_identification.h"
+#include "log/diagnostic_log.h"
+#include "settings/frm_set.h"
+
+namespace ordane {
+
+enum class ScannerPhase {
+    Closed,          // not open: not in use, or its port failed to open (texts stand)
+    Identifying,     // open; identified on the next tick (start-up, a confirmed dialog)
+    Running,         // identified: readings are delivered
+    Lost,            // its port went away; reopened every 2 s
+    Reopened,        // reopened by itself; identified on the next tick
+    Silent,          // reopened, but it did not answer: closed, and reopened every 2 s
+    ReopenedSilent,  // reopened again after it was silent
+};
+
+struct ScannerDeps {
+    StatusLines& lines;
+    MessagePump& pump;
+    LoopTimers& timers;
+    FrmSet& frmSet;
+    ScannerChannel& channel;
+    ScannerIdentification& identification;
+    DiagnosticLog& log;
+    ReadingRouter& router;
+};
+
+class ScannerSupervisor {
+  public:
+    // How often a scanner port that went away is tried again.
+    static constexpr std::uint32_t kReopenIntervalMs = 2000;
+
+    explicit ScannerSupervisor(const ScannerDeps& deps) : deps_(deps) {}
+    ScannerSupervisor(const ScannerSupervisor&) = delete;
+    ScannerSupervisor& operator=(const ScannerSupervisor&) = delete;
+
+    // Opens the port with the settings; false when it failed (its texts then shown).
+    bool Open();
+    // Timer1.
+    void Tick();
+    // After a confirmed dialog: closed and opened again with the new settings; false when
+    // it failed (a scanner lost before is then looked for again).
+    bool ReopenAfterSettings();
+    // Identification again on the next tick (a confirmed dialog).
+    void Rearm();
+    // The program ends: a reading that finished is delivered, one under way is not.
+    void FinishAtExit();
+    void Close();
+
+    ScannerPhase Phase() const { return phase_; }
+    bool ScannerOpen() const;
+    bool ScannerStarted() const { return phase_ == ScannerPhase::Running; }
+    // A port that went away, or a scanner that fell silent after it came back.
+    bool LostOrSilent() const;
+    // For a start-up that is tested without identification.
+    void MarkIdentified() { phase_ = ScannerPhase::Running; }
+
+    void SetScannerState(std::int32_t state);
+    std::int32_t GetScannerState() const { return ScannerState; }
+    std::int32_t ScannerState = 0;
+
+  private:
+    // False when the scanner did not answer (its texts then stand).
+    bool DetectScanner();
+    void Collect();
+    void ScannerLost();
+    void ReopenLater(ScannerPhase phase);
+    void ReopenLostScanner();
+    std::int32_t OpenScanner();
+
+    ScannerDeps deps_;
+    ScannerPhase phase_ = ScannerPhase::Closed;
+    ScanCollector collector_;
+    std::uint32_t lastReopenAt_ = 0;
+};
+
+}  // namespace ordane
