@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "devices/delay.h"
 
@@ -46,17 +48,45 @@ std::int32_t FrmSymbol::ClosePort() {
 }
 
 std::int32_t FrmSymbol::ReadData(std::uint8_t* buff, std::int32_t BuffSize) {
-    if (pending_ <= 0) {
+    if (readings_.empty()) {
         return link_.LinkFailed() ? -1 : 0;  // the scanner's port went away
     }
     if (BuffSize <= 0 || buff == nullptr) {
         return 0;
     }
-    const std::int32_t n = std::min(pending_, BuffSize);
-    std::memcpy(buff, store_.data(), static_cast<std::size_t>(n));
-    std::memmove(store_.data(), store_.data() + n, static_cast<std::size_t>(pending_ - n));
-    pending_ -= n;
+    std::size_t n = 0;
+    const auto capacity = static_cast<std::size_t>(BuffSize);
+    while (n < capacity && !readings_.empty()) {
+        ArrivedBytes& front = readings_.front();
+        const std::size_t take = std::min(front.bytes.size(), capacity - n);
+        std::memcpy(buff + n, front.bytes.data(), take);
+        n += take;
+        front.bytes.erase(0, take);
+        front.wholeReading = false;
+        if (front.bytes.empty()) {
+            readings_.pop_front();
+        }
+    }
+    return static_cast<std::int32_t>(n);
+}
+
+std::int32_t FrmSymbol::TakeArrived(std::vector<ArrivedBytes>& out) {
+    if (readings_.empty()) {
+        return link_.LinkFailed() ? -1 : 0;
+    }
+    const auto n = static_cast<std::int32_t>(readings_.size());
+    out.insert(out.end(), std::make_move_iterator(readings_.begin()),
+               std::make_move_iterator(readings_.end()));
+    readings_.clear();
     return n;
+}
+
+std::int32_t FrmSymbol::PendingCount() const {
+    std::size_t total = 0;
+    for (const ArrivedBytes& reading : readings_) {
+        total += reading.bytes.size();
+    }
+    return static_cast<std::int32_t>(total);
 }
 
 std::int32_t FrmSymbol::WriteData(const std::uint8_t* /*buff*/, std::int32_t /*Count*/) {
@@ -64,7 +94,7 @@ std::int32_t FrmSymbol::WriteData(const std::uint8_t* /*buff*/, std::int32_t /*C
 }
 
 std::int32_t FrmSymbol::ClearRXBuff() {
-    pending_ = 0;
+    readings_.clear();
     return 0;
 }
 
@@ -84,17 +114,23 @@ bool FrmSymbol::CheckSymbol() {
 
 void FrmSymbol::SymbolWindowHook(unsigned msg, std::int32_t n) {
     if (msg == kSymbolDataMessage) {
-        // A block arrives whole; while an earlier one is unread the new one is lost. An empty
-        // block is no reading: queued, the bare marker would be taken for an empty scan.
-        if (pending_ != 0 || n <= 0) {
+        // A block arrives whole and stays a reading of its own. An empty block is no reading:
+        // queued, the bare marker would be taken for an empty scan.
+        if (n <= 0) {
+            return;
+        }
+        if (readings_.size() >= kMaxReadings) {
+            ++dropped_;
             return;
         }
         const std::int32_t kept =
             std::min(ClampToLibraryBuffer(n), static_cast<std::int32_t>(kStoreSize) - kMarkerSize);
-        std::memcpy(store_.data(), kReadingMarker, sizeof(kReadingMarker));
-        std::memcpy(store_.data() + kMarkerSize, libraryBuffer_.data(),
-                    static_cast<std::size_t>(kept));
-        pending_ = kMarkerSize + kept;
+        ArrivedBytes reading;
+        reading.bytes.assign(std::begin(kReadingMarker), std::end(kReadingMarker));
+        reading.bytes.append(libraryBuffer_.begin(), libraryBuffer_.begin() + kept);
+        reading.at = pump_.TickCount();
+        reading.wholeReading = true;
+        readings_.push_back(std::move(reading));
     } else if (msg == kSymbolVersionMessage) {
         version_ += FromBytesAsLatin1(libraryBuffer_.data(),
                                       static_cast<std::size_t>(ClampToLibraryBuffer(n)));

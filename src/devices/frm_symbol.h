@@ -13,6 +13,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <vector>
 
 #include "common/pump.h"
 #include "common/text.h"
@@ -26,8 +28,12 @@ class FrmSymbol {
     // 5000 bytes, one spare).
     static constexpr std::size_t kLibraryBufferSize = 5001;
     static constexpr std::int32_t kLibraryBufferGiven = 5000;
-    // Bytes not yet read: the five-byte reading-start marker and at most 4996 data bytes.
+    // One reading as stored: the five-byte reading-start marker and at most 4996 data bytes.
     static constexpr std::size_t kStoreSize = 5001;
+    // Readings kept unread. Each was acknowledged to the scanner already, so none may be lost
+    // to a program that is busy for a few seconds; the bound only stops a scanner that keeps
+    // sending while nobody reads (beyond it new readings are dropped and counted).
+    static constexpr std::size_t kMaxReadings = 64;
 
     FrmSymbol(SymbolLinkLibrary& link, MessagePump& pump, WindowHandle window = 0);
     FrmSymbol(const FrmSymbol&) = delete;
@@ -44,8 +50,8 @@ class FrmSymbol {
                           std::int32_t Parity, std::int32_t StopBits);
     // Result of DisConnPort.
     std::int32_t ClosePort();
-    // Moves up to BuffSize pending bytes, oldest first, to buff; returns how many, or -1 once
-    // nothing is pending and the link's port went away.
+    // Moves up to BuffSize pending bytes, oldest first and across readings, to buff; returns
+    // how many, or -1 once nothing is pending and the link's port went away.
     std::int32_t ReadData(std::uint8_t* buff, std::int32_t BuffSize);
     // A Symbol scanner takes no commands through the channel: sends nothing, returns 0.
     std::int32_t WriteData(const std::uint8_t* buff, std::int32_t Count);
@@ -58,13 +64,16 @@ class FrmSymbol {
     // version names the DS6607 engine ("NBRPYA"), which is then stored in ScannerXH.
     bool CheckSymbol();
 
-    // A link message with n bytes at the start of LibraryBuffer(). Data: queued behind the
-    // "DE6K8" marker unless an earlier block is still pending (then lost). Version: appended
-    // to the version text. Other messages are not this object's.
+    // A link message with n bytes at the start of LibraryBuffer(). Data: queued as a reading
+    // of its own behind the "DE6K8" marker (dropped and counted when kMaxReadings are
+    // unread). Version: appended to the version text. Other messages are not this object's.
     void SymbolWindowHook(unsigned msg, std::int32_t n);
 
     std::uint8_t* LibraryBuffer() { return libraryBuffer_.data(); }
-    std::int32_t PendingCount() const { return pending_; }
+    // Bytes not yet read, over all readings.
+    std::int32_t PendingCount() const;
+    // Readings dropped because kMaxReadings were unread, since this object was made.
+    std::uint32_t DroppedCount() const { return dropped_; }
     const Text& VersionText() const { return version_; }
 
     // The model found by CheckSymbol; empty until a check succeeds.
@@ -78,8 +87,9 @@ class FrmSymbol {
     WindowHandle window_;
     std::int32_t port_ = 0;
     std::array<std::uint8_t, kLibraryBufferSize> libraryBuffer_{};
-    std::array<std::uint8_t, kStoreSize> store_{};
-    std::int32_t pending_ = 0;
+    // Oldest first; a reading ReadData took part of is kept as its rest, no longer whole.
+    std::deque<ArrivedBytes> readings_;
+    std::uint32_t dropped_ = 0;
     Text version_;
     std::array<std::uint8_t, 21> params_{};
 };

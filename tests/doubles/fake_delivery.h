@@ -1,10 +1,16 @@
-// Records what reached the business application: typed texts (with or without Enter) and
-// texts set into the target window's first child (only while the target "exists").
+// The business application as delivery sees it. typed holds every text the program tried to
+// type (with or without Enter), whether Windows took its keys or not; received holds only the
+// window texts that reached the target's first child, titles every title asked for. What each
+// call returns is set by the flags: no target window, a target that does not answer in time,
+// keys refused after a number of them went out, the focus in one of the program's own windows.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "app/delivery.h"
+#include "app/keystrokes.h"
 
 namespace ordane::test {
 
@@ -15,15 +21,32 @@ class FakeDelivery final : public Delivery {
         bool enter;
         bool operator==(const Typed&) const = default;
     };
-    void TypeText(const Text& text, bool addEnter) override { typed.push_back({text, addEnter}); }
-    void SetFirstChildText(const Text& windowTitle, const Text& text) override {
-        titles.push_back(windowTitle);
-        if (targetPresent) {
-            received.push_back(text);
+    DeliveryOutcome TypeText(const Text& text, bool addEnter) override {
+        typed.push_back({text, addEnter});
+        const std::size_t total = KeystrokesFor(text, addEnter).size();
+        if (keysRefusedAfter && *keysRefusedAfter < total) {
+            return {DeliveryResult::KeysRefused, *keysRefusedAfter, total};
         }
+        return {DeliveryResult::Delivered, total, total};
     }
+    DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) override {
+        titles.push_back(windowTitle);
+        if (!targetPresent) {
+            return {DeliveryResult::NoTargetWindow};
+        }
+        if (targetTimesOut) {
+            return {DeliveryResult::TargetTimedOut};
+        }
+        received.push_back(text);
+        return {DeliveryResult::Delivered};
+    }
+    bool FocusIsOurs() override { return focusIsOurs; }
 
     bool targetPresent = true;
+    bool targetTimesOut = false;
+    // Windows takes this many keystrokes of a text and refuses the rest.
+    std::optional<std::size_t> keysRefusedAfter;
+    bool focusIsOurs = false;
     std::vector<Typed> typed;
     std::vector<Text> received;
     std::vector<Text> titles;

@@ -1,6 +1,6 @@
 // The main window and its tray icon as the logic sees them: label texts with their history,
-// command states, visibility, each showing with its activation, beeps, and whether the
-// program unloaded.
+// command states, visibility, each showing with its activation, beeps, the tray's balloons,
+// and whether the program unloaded.
 #pragma once
 
 #include <map>
@@ -35,6 +35,16 @@ class FakeMainView final : public MainView, public TrayIcon {
     }
     void RemoveTrayIcon() override { trayCalls.push_back("remove"); }
     bool IconPresent() override { return iconPresent; }
+    void Notify(const Text& title, const Text& text) override {
+        notifications.push_back({title, text});
+        trayCalls.push_back("notify");
+    }
+
+    struct Notification {
+        Text title;
+        Text text;
+        bool operator==(const Notification&) const = default;
+    };
 
     Text Label(int label) const {
         auto it = labels.find(label);
@@ -60,6 +70,7 @@ class FakeMainView final : public MainView, public TrayIcon {
     Text trayTip;
     bool iconPresent = true;
     std::vector<std::string> trayCalls;
+    std::vector<Notification> notifications;
 };
 
 }  // namespace ordane::test

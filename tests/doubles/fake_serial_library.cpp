@@ -1,6 +1,9 @@
 #include "fake_serial_library.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace ordane::test {
@@ -55,11 +58,25 @@ std::int32_t FakeSerialLibrary::WriteData(const std::uint8_t* buff, std::int32_t
     return open_ ? count : -1;
 }
 
+std::size_t FakeSerialLibrary::Pending() const {
+    std::size_t total = 0;
+    for (const ArrivedBytes& piece : rx_) {
+        total += piece.bytes.size();
+    }
+    return total;
+}
+
 std::int32_t FakeSerialLibrary::ReadData(std::uint8_t* buff, std::int32_t capacity) {
     std::int32_t n = 0;
     while (open_ && n < capacity && !rx_.empty()) {
-        buff[n++] = rx_.front();
-        rx_.pop_front();
+        std::string& front = rx_.front().bytes;
+        const std::size_t take = std::min(front.size(), static_cast<std::size_t>(capacity - n));
+        std::memcpy(buff + n, front.data(), take);
+        n += static_cast<std::int32_t>(take);
+        front.erase(0, take);
+        if (front.empty()) {
+            rx_.pop_front();
+        }
     }
     if (open_ && unplugged && n == 0) {
         n = -1;
@@ -71,14 +88,28 @@ std::int32_t FakeSerialLibrary::ReadData(std::uint8_t* buff, std::int32_t capaci
     return n;
 }
 
-void FakeSerialLibrary::Queue(const Bytes& bytes) {
+std::int32_t FakeSerialLibrary::TakeArrived(std::vector<ArrivedBytes>& out) {
+    std::int32_t n = 0;
     if (open_) {
-        rx_.insert(rx_.end(), bytes.begin(), bytes.end());
+        n = rx_.empty() && unplugged ? -1 : static_cast<std::int32_t>(rx_.size());
+        out.insert(out.end(), std::make_move_iterator(rx_.begin()),
+                   std::make_move_iterator(rx_.end()));
+        rx_.clear();
+    }
+    log_.push_back("take -> " + std::to_string(n));
+    return n;
+}
+
+void FakeSerialLibrary::Queue(const Bytes& bytes) {
+    if (open_ && !bytes.empty()) {
+        rx_.push_back(ArrivedBytes{std::string(bytes.begin(), bytes.end()),
+                                   pump != nullptr ? pump->TickCount() : 0u, false});
     }
 }
 
-void FakeSerialLibrary::Arrive(FakePump& pump, std::uint32_t delayMs, Bytes bytes) {
-    pump.At(delayMs, [this, bytes = std::move(bytes)] { Queue(bytes); });
+void FakeSerialLibrary::Arrive(FakePump& clock, std::uint32_t delayMs, Bytes bytes) {
+    pump = &clock;
+    clock.At(delayMs, [this, bytes = std::move(bytes)] { Queue(bytes); });
 }
 
 }  // namespace ordane::test

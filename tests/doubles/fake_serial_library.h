@@ -1,8 +1,9 @@
 // A serial library (CommDll, CommDll2) over an imaginary port. It records every call in order
 // (Log(): "open 3 9600 8 0 0", "clear", "write 16 4D ...", "read 25 -> 4", "close"), plus the
 // opens and writes as data. Incoming bytes are queued at once (Queue) or arrive later in
-// virtual time (Arrive, through FakePump::At); a responder, called with the bytes of each
-// write while the port is open, lets a simulated device answer, typically by scheduling
+// virtual time (Arrive, through FakePump::At), each call one piece stamped with the pump's tick
+// count when it arrives (TakeArrived hands the pieces out); a responder, called with the bytes of
+// each write while the port is open, lets a simulated device answer, typically by scheduling
 // Arrive. ReadData returns at most capacity bytes, oldest first. While the port is closed
 // (never opened, failed open, closed) arriving bytes are lost, writes reach no responder and
 // reads return 0. OpenPort fails with openResult when it is not 0. With unplugged set the
@@ -35,14 +36,16 @@ class FakeSerialLibrary final : public SerialLibrary {
     std::int32_t ClearRXBuff() override;
     std::int32_t WriteData(const std::uint8_t* buff, std::int32_t count) override;
     std::int32_t ReadData(std::uint8_t* buff, std::int32_t capacity) override;
+    std::int32_t TakeArrived(std::vector<ArrivedBytes>& out) override;
 
-    // Bytes received now (lost when the port is closed).
+    // Bytes received now (lost when the port is closed), stamped with pump's tick count (0
+    // while the double has no pump).
     void Queue(const Bytes& bytes);
-    // Bytes received after delayMs of virtual time.
-    void Arrive(FakePump& pump, std::uint32_t delayMs, Bytes bytes);
+    // Bytes received after delayMs of virtual time; clock becomes the double's pump.
+    void Arrive(FakePump& clock, std::uint32_t delayMs, Bytes bytes);
 
     bool IsOpen() const { return open_; }
-    std::size_t Pending() const { return rx_.size(); }
+    std::size_t Pending() const;
     const std::vector<std::string>& Log() const { return log_; }
     void ClearLog() { log_.clear(); }
     // Lower-case hex with spaces, as the log writes bytes.
@@ -52,6 +55,8 @@ class FakeSerialLibrary final : public SerialLibrary {
     bool unplugged = false;
     std::int32_t overReport = 0;
     std::function<void(const Bytes&)> responder;
+    // The clock that stamps arriving bytes: set it, or Arrive sets it.
+    FakePump* pump = nullptr;
     std::vector<Open> opens;
     std::vector<Bytes> writes;
     int clears = 0;
@@ -59,7 +64,7 @@ class FakeSerialLibrary final : public SerialLibrary {
 
   private:
     bool open_ = false;
-    std::deque<std::uint8_t> rx_;
+    std::deque<ArrivedBytes> rx_;
     std::vector<std::string> log_;
 };
 

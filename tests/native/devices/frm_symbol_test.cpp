@@ -43,14 +43,80 @@ TEST_F(FrmSymbolTest, FailedConnectSetsNothingUpAndCloseUsesTheRememberedPort) {
     EXPECT_EQ(link.Log().back(), "disconn 42 6");
 }
 
-TEST_F(FrmSymbolTest, StoreQueuesOneBlockBehindTheMarkerAndHandsItOutInPieces) {
+// Each block was acknowledged to the scanner before it got here: however many arrive before
+// the program reads, each comes back once, whole, in order, stamped with its arrival.
+TEST_F(FrmSymbolTest, BlocksArrivedBeforeAnyReadComeBackEachWholeInOrder) {
+    struct Block {
+        std::string data;
+        std::uint32_t delayMs;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Block> blocks;
+        bool byTake;  // TakeArrived, else ReadData in pieces of 25
+    };
+    const std::vector<Case> cases = {
+        {"two scans 30 ms apart", {{"123456789012", 0}, {"SECOND", 30}}, true},
+        {"two scans in one moment", {{"1111", 0}, {"2222", 0}}, true},
+        {"an empty block is no reading", {{"A", 0}, {"", 10}, {"B", 20}}, true},
+        {"read as bytes", {{"123456789012", 0}, {"SECOND", 30}, {"THIRD", 40}}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        symbol.ClearRXBuff();
+        symbol.OpenPort(3, 9600, 8, 0, 0);
+        const auto start = static_cast<std::uint32_t>(pump.Now());
+        std::vector<ArrivedBytes> expected;
+        std::string expectedBytes;
+        for (const Block& block : c.blocks) {
+            link.DeliverData(Ascii(block.data), block.delayMs);
+            if (!block.data.empty()) {
+                expected.push_back({"DE6K8" + block.data, start + block.delayMs, true});
+                expectedBytes += expected.back().bytes;
+            }
+        }
+        pump.RunFor(100);
+        EXPECT_EQ(symbol.PendingCount(), static_cast<std::int32_t>(expectedBytes.size()));
+        if (c.byTake) {
+            std::vector<ArrivedBytes> got;
+            EXPECT_EQ(symbol.TakeArrived(got), static_cast<std::int32_t>(expected.size()));
+            ASSERT_EQ(got.size(), expected.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].bytes, expected[i].bytes);
+                EXPECT_EQ(got[i].at, expected[i].at);
+                EXPECT_TRUE(got[i].wholeReading);
+            }
+        } else {
+            std::string got;
+            for (std::string piece; !(piece = Read(25)).empty();) {
+                got += piece;
+            }
+            EXPECT_EQ(got, expectedBytes);
+        }
+        EXPECT_EQ(symbol.PendingCount(), 0);
+    }
+    EXPECT_EQ(symbol.DroppedCount(), 0u);
+}
+
+TEST_F(FrmSymbolTest, BeyondTheBoundTheNewReadingIsDroppedAndCounted) {
     symbol.OpenPort(3, 9600, 8, 0, 0);
-    link.DeliverData(Ascii("123456789012"));
-    link.DeliverData(Ascii("SECOND"));  // arrives while the first is unread: lost
+    for (std::size_t i = 0; i <= FrmSymbol::kMaxReadings; ++i) {
+        link.DeliverData(Ascii(std::to_string(i)));
+    }
     pump.DoEvents();
-    EXPECT_EQ(symbol.PendingCount(), 17);
-    EXPECT_EQ(Read(25), "DE6K8123456789012");
-    EXPECT_EQ(symbol.PendingCount(), 0);
+    EXPECT_EQ(symbol.DroppedCount(), 1u);
+    std::vector<ArrivedBytes> got;
+    ASSERT_EQ(symbol.TakeArrived(got), static_cast<std::int32_t>(FrmSymbol::kMaxReadings));
+    EXPECT_EQ(got.front().bytes, "DE6K80");
+    EXPECT_EQ(got.back().bytes, "DE6K8" + std::to_string(FrmSymbol::kMaxReadings - 1));
+    // The scanner's port went away: once nothing is left, both reads say so.
+    link.unplugged = true;
+    EXPECT_EQ(symbol.TakeArrived(got), -1);
+    EXPECT_EQ(symbol.ReadData(nullptr, 0), -1);
+}
+
+TEST_F(FrmSymbolTest, StoreHandsABlockOutInPieces) {
+    symbol.OpenPort(3, 9600, 8, 0, 0);
 
     const std::string data = "abcdefghijklmnopqrstuvwxyz0123456789";  // 35 + 5 = 40 pending
     link.DeliverData(Ascii(data));
