@@ -150,7 +150,6 @@ void CardReaderSupervisor::Poll() {
     pollStartedAt_ = deps_.pump.TickCount();
     if (deps_.worker.Start([read, &sdt, port] { *read = GetCardStr(sdt, port); })) {
         pending_ = read;
-        Collect();  // a worker that finishes at once (none on Windows) is taken now
     }
 }
 
@@ -193,7 +192,8 @@ void CardReaderSupervisor::Collect() {
         deps_.router.Card(read->record, read->fields, pollStartedAt_);
         deps_.view.Beep();
     }
-    if (ReaderState == 1) {
+    // Back to waiting after the start texts, a card read, or a call that was slow.
+    if (!portFailed_ && deps_.lines.Shown(StatusLine::Reader) != status::kReaderWaiting) {
         SetReaderState(0);
     }
 }

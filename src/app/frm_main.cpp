@@ -86,8 +86,13 @@ void FrmMain::OnTimer(int id) {
 void FrmMain::Timer1_Timer() {
     lines_.ShowPendingFailure();
     router_.TypeHeld();
-    cardReader_.Collect();
     scanner_.Tick();
+}
+
+void FrmMain::OnCardRead() {
+    if (!unloaded_) {
+        cardReader_.Collect();
+    }
 }
 
 void FrmMain::Timer2_Timer() {

@@ -71,6 +71,8 @@ class FrmMain {
     // while a device start-up holds the commands.
     void OnCloseRequested();
 
+    // The card reader's worker returned from a library call.
+    void OnCardRead();
     void Timer1_Timer();
     void Timer2_Timer();
 

@@ -1,5 +1,7 @@
 // Runs one job at a time away from the user-interface thread, so that a library call that
-// blocks for a second, or never returns, cannot hold the window, the tray or the scanner.
+// blocks for a second, or never returns, cannot hold the window, the tray or the scanner. The
+// window hears of a returned job by a message the worker posts (the shell wires it), so a card
+// is taken as soon as it was read.
 #pragma once
 
 #include <functional>

@@ -11,6 +11,7 @@
 
 #include "app/delivery.h"
 #include "app/keystrokes.h"
+#include "doubles/fake_pump.h"
 
 namespace ordane::test {
 
@@ -31,6 +32,9 @@ class FakeDelivery final : public Delivery {
     }
     DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) override {
         titles.push_back(windowTitle);
+        if (pump != nullptr && windowTextMs > 0) {
+            pump->Advance(windowTextMs);  // a slow target holds the sender that long
+        }
         if (!targetPresent) {
             return {DeliveryResult::NoTargetWindow};
         }
@@ -47,6 +51,9 @@ class FakeDelivery final : public Delivery {
     // Windows takes this many keystrokes of a text and refuses the rest.
     std::optional<std::size_t> keysRefusedAfter;
     bool focusIsOurs = false;
+    // How long the target takes to handle a window text, on pump's clock.
+    FakePump* pump = nullptr;
+    std::uint32_t windowTextMs = 0;
     std::vector<Typed> typed;
     std::vector<Text> received;
     std::vector<Text> titles;

@@ -29,11 +29,22 @@ class FakeWorker final : public Worker {
         pump_.At(durationMs, [this, alive = alive_] {
             if (*alive && !hang) {
                 idle_ = true;
+                if (onDone) {
+                    pump_.Post(onDone);
+                }
             }
         });
         return true;
     }
     bool Idle() const override { return idle_; }
+    // The call that hung returns.
+    void Release() {
+        hang = false;
+        idle_ = true;
+        if (onDone) {
+            pump_.Post(onDone);
+        }
+    }
 
     ~FakeWorker() override { *alive_ = false; }
     FakeWorker(const FakeWorker&) = delete;
@@ -42,6 +53,8 @@ class FakeWorker final : public Worker {
     std::uint32_t durationMs;
     bool hang = false;
     int started = 0;
+    // Posted as a window message when a job returns (the worker's notice to the window).
+    std::function<void()> onDone;
 
   private:
     FakePump& pump_;

@@ -38,7 +38,7 @@ TEST_F(CardReaderTest, ReaderIsIdentifiedStartedAndTheWindowHides) {
 TEST_F(CardReaderTest, CardIsDeliveredAsOneRecordWithABeepEveryTimeItIsFound) {
     StartReader();
     sdtapi.LayCard(Text(u"张三") + Text(13, u' ') + u"102" + u"19800101");
-    pump.RunFor(1000);
+    pump.RunFor(1100);
     ASSERT_GE(delivery.received.size(), 2u);
     EXPECT_EQ(delivery.received[0], u"SFZXX_2.0|张三|1|02|19800101||||||");
     EXPECT_EQ(delivery.received[1], delivery.received[0]);
@@ -49,12 +49,11 @@ TEST_F(CardReaderTest, CardIsDeliveredAsOneRecordWithABeepEveryTimeItIsFound) {
     // "|" inside a field does not shift the others.
     EXPECT_EQ(readings.cards, delivery.received);
     sdtapi.LayCard(Text(u"A|B") + Text(12, u' ') + u"102");
-    pump.RunFor(500);
+    pump.RunFor(600);
     ASSERT_FALSE(readings.cardFields.empty());
     EXPECT_EQ(readings.cardFields.back(),
               (CardFields{u"A|B", u"1", u"02", u"", u"", u"", u"", u"", u"", u""}));
-    EXPECT_EQ(readings.statuses.back().reader,
-              (DeviceStatus{status::kReaderWaiting, u"CVR-100U"}));
+    EXPECT_EQ(readings.statuses.back().reader, (DeviceStatus{status::kReaderWaiting, u"CVR-100U"}));
 }
 
 TEST_F(CardReaderTest, EmptyTextIsStillARecordAndBeepsEvenWithoutTheTarget) {
@@ -62,12 +61,12 @@ TEST_F(CardReaderTest, EmptyTextIsStillARecordAndBeepsEvenWithoutTheTarget) {
     sdtapi.cardPresent = true;
     sdtapi.cardTextLength = 0;
     delivery.targetPresent = false;
-    pump.RunFor(500);
+    pump.RunFor(600);
     ASSERT_FALSE(delivery.titles.empty());
     EXPECT_GE(view.beeps, 1);
     sdtapi.cardPresent = true;
     delivery.targetPresent = true;
-    pump.RunFor(500);
+    pump.RunFor(600);
     ASSERT_FALSE(delivery.received.empty());
     EXPECT_EQ(delivery.received.back(), u"SFZXX_2.0||||||||||");
 }

@@ -68,24 +68,34 @@ TEST_F(DetectScannerTest, DetectionWaitsTwiceBeforeHiding) {
     EXPECT_NEAR(static_cast<double>(hiddenAt - modelAt), 2100, 150);
 }
 
-TEST_F(DetectScannerTest, BytesSentDuringIdentificationAreNeverDelivered) {
+TEST_F(DetectScannerTest, BytesOfTheExchangeAreNeverDeliveredReadingsOnceFoundAre) {
     WriteSettings(true, false, "HHP");
-    // The scanner answers, then keeps chattering through the two waits.
+    // The scanner answers at length; once the window says it was found, the clerk scans
+    // (during the two waits that show its model).
     commDll.responder = [this](const Bytes& written) {
         if (written == kHhpQuery) {
-            commDll.Arrive(pump, 100, AsBytes("IT4800-050"));
-            commDll.Arrive(pump, 2500, AsBytes("late reply"));
-            commDll.Arrive(pump, 4000, AsBytes("later"));
+            commDll.Arrive(pump, 100, AsBytes("IT4800-050 and more of the reply"));
         }
     };
-    StartAndSettle(8000);
+    frm.Form_Load();
+    bool found = false;
+    std::function<void()> watch = [&] {
+        if (view.Label(1) != u"检测到HHP条码扫描仪") {
+            pump.Post(watch, 50);
+            return;
+        }
+        found = true;
+        Scan("4006381333931", 500);
+        Scan("9787111", 2500);
+    };
+    pump.Post(watch, 0);
+    pump.RunFor(9000);
+    EXPECT_TRUE(found);
     EXPECT_EQ(view.Label(7), u"型号:IT4800Q");
-    EXPECT_TRUE(delivery.typed.empty());
     EXPECT_TRUE(delivery.received.empty());
-    Scan("4006381333931");
-    pump.RunFor(1000);
-    ASSERT_EQ(delivery.typed.size(), 1u);
+    ASSERT_EQ(delivery.typed.size(), 2u);
     EXPECT_EQ(delivery.typed[0].text, u"4006381333931");
+    EXPECT_EQ(delivery.typed[1].text, u"9787111");
 }
 
 TEST_F(DetectScannerTest, FailedIdentificationDeliversNothingAndKeepsItsTexts) {

@@ -22,6 +22,7 @@
 #include "doubles/fake_serial_library.h"
 #include "doubles/fake_settings_view.h"
 #include "doubles/fake_symbol_link.h"
+#include "doubles/fake_worker.h"
 #include "doubles/protocol_vectors.h"
 
 namespace ordane::test {
@@ -39,6 +40,9 @@ class MonitorTest : public ::testing::Test {
     MonitorTest() {
         pump.SetTimerHandler([this](int id) { frm.OnTimer(id); });
         symbolLink.Attach(frmSymbol);
+        delivery.pump = &pump;
+        httpClient.pump = &pump;
+        cardWorker.onDone = [this] { frm.OnCardRead(); };
     }
 
     // A settings file as the dialog writes it.
@@ -114,13 +118,14 @@ class MonitorTest : public ::testing::Test {
     ScannerIdentification scannerIdentification{frmSet, scanner, pump, log};
     CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump, log};
     FakeCardLibrary sdtapi{&pump};
+    FakeWorker cardWorker{pump};
     FakeDelivery delivery;
     FakeHttpClient httpClient;
     Http http1{httpClient, codec, "127.0.0.1:18471"};
     FakeReadings readings;  // the browser bridge, on in every test; no page takes the scans
     FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
-                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec,
-                            log, &readings}};
+                            cardReaderIdentification, sdtapi, cardWorker, delivery, registry, http1,
+                            codec, log, &readings}};
 };
 
 }  // namespace ordane::test

@@ -305,14 +305,26 @@ TEST(ScanCollectorTest, ReadingsEndWhereTheLineWentQuietByTheArrivalStamps) {
         {"one piece, looked at after the pause", {{0, "12", false}}, 201, {"12"}, false},
         {"200 ms apart join", {{0, "12", false}, {200, "34", false}}, 1000, {"1234"}, false},
         {"201 ms apart split", {{0, "12", false}, {201, "34", false}}, 1000, {"12", "34"}, false},
-        {"seen late, still apart", {{0, "1", false}, {700, "2", false}, {1400, "3", false}},
-         5000, {"1", "2", "3"}, false},
-        {"across the counter's wrap", {{0xFFFFFFF0u, "1", false}, {0x10, "2", false}}, 0x100,
-         {"12"}, false},
-        {"whole blocks never join", {{0, "A", true}, {0, "B", true}, {1, "C", false}}, 10,
-         {"A", "B"}, true},
-        {"a whole block ends the reading before it", {{0, "1", false}, {10, "S", true}}, 10,
-         {"1", "S"}, false},
+        {"seen late, still apart",
+         {{0, "1", false}, {700, "2", false}, {1400, "3", false}},
+         5000,
+         {"1", "2", "3"},
+         false},
+        {"across the counter's wrap",
+         {{0xFFFFFFF0u, "1", false}, {0x10, "2", false}},
+         0x100,
+         {"12"},
+         false},
+        {"whole blocks never join",
+         {{0, "A", true}, {0, "B", true}, {1, "C", false}},
+         10,
+         {"A", "B"},
+         true},
+        {"a whole block ends the reading before it",
+         {{0, "1", false}, {10, "S", true}},
+         10,
+         {"1", "S"},
+         false},
     };
     for (const Case& c : cases) {
         ScanCollector collector;
@@ -334,11 +346,19 @@ TEST(ScanCollectorTest, ReadingsEndWhereTheLineWentQuietByTheArrivalStamps) {
 
 // What holds the program while a 2-D code and three barcodes arrive 0.7 s apart, and what
 // lets it go again after ten seconds.
+struct Holdable {
+    FakeWorker& cardWorker;
+    FakeCardLibrary& sdtapi;
+    FakeDelivery& delivery;
+    FakeHttpClient& httpClient;
+    FakePump& pump;
+    FrmMain& frm;
+};
 struct HoldCase {
     const char* name;
     const char* brand;
-    std::function<void(MonitorTest&)> hold;
-    std::function<void(MonitorTest&)> release;
+    std::function<void(Holdable&)> hold;
+    std::function<void(Holdable&)> release;
 };
 
 class ReadingsWhateverHoldsTheProgramTest : public MonitorTest,
@@ -352,20 +372,23 @@ TEST_P(ReadingsWhateverHoldsTheProgramTest, StayApartInOrderAndArriveOnce) {
     symbolLink.versionReply = AsBytes("NBRPYAAC 10 DS6607 ab");
     StartAndSettle(8000);
     ASSERT_EQ(view.Label(1), status::kScannerWaiting);
-    c.hold(*this);
+    Holdable program{cardWorker, sdtapi, delivery, httpClient, pump, frm};
+    c.hold(program);
     const std::vector<std::string> sent = {"DE6K8ZCCCHGZ_abc", "111111", "222222", "333333"};
     for (std::size_t i = 0; i < sent.size(); ++i) {
         const auto at = static_cast<std::uint32_t>(100 + 700 * i);
         if (std::string(c.brand) == "Symbol") {
-            symbolLink.DeliverData(AsBytes(sent[i]), at);
-            // A second block right behind the first is its own reading.
-            symbolLink.DeliverData(AsBytes(sent[i] + "+"), at + 1);
+            // The link puts the marker in front itself; a second block right behind the first
+            // is its own reading.
+            const std::string block = i == 0 ? sent[i].substr(5) : sent[i];
+            symbolLink.DeliverData(AsBytes(block), at);
+            symbolLink.DeliverData(AsBytes(block + "+"), at + 1);
         } else {
             Scan(sent[i], at);
         }
     }
     pump.RunFor(10000);
-    c.release(*this);
+    c.release(program);
     pump.RunFor(5000);
     std::vector<Text> expectTyped = {u"111111", u"222222", u"333333"};
     std::vector<Text> expectWindow = {u"ZCCCHGZ_abc"};
@@ -388,7 +411,7 @@ TEST_P(ReadingsWhateverHoldsTheProgramTest, StayApartInOrderAndArriveOnce) {
     EXPECT_EQ(window, expectWindow) << c.name;
 }
 
-void LayCardReadIn(MonitorTest& t, std::uint32_t ms) {
+void LayCardReadIn(Holdable& t, std::uint32_t ms) {
     t.cardWorker.durationMs = ms;
     t.sdtapi.LayCard(u"张三");
 }
@@ -396,26 +419,24 @@ void LayCardReadIn(MonitorTest& t, std::uint32_t ms) {
 INSTANTIATE_TEST_SUITE_P(
     Holds, ReadingsWhateverHoldsTheProgramTest,
     ::testing::Values(
-        HoldCase{"a card read of 400 ms", "HHP", [](MonitorTest& t) { LayCardReadIn(t, 400); },
-                 [](MonitorTest& t) { t.sdtapi.cardPresent = false; }},
-        HoldCase{"a card read of 1500 ms", "HHP", [](MonitorTest& t) { LayCardReadIn(t, 1500); },
-                 [](MonitorTest& t) { t.sdtapi.cardPresent = false; }},
-        HoldCase{"a target slow by 3 s", "HHP",
-                 [](MonitorTest& t) { t.delivery.windowTextMs = 3000; },
-                 [](MonitorTest& t) { t.delivery.windowTextMs = 0; }},
+        HoldCase{"a card read of 400 ms", "HHP", [](Holdable& t) { LayCardReadIn(t, 400); },
+                 [](Holdable& t) { t.sdtapi.cardPresent = false; }},
+        HoldCase{"a card read of 1500 ms", "HHP", [](Holdable& t) { LayCardReadIn(t, 1500); },
+                 [](Holdable& t) { t.sdtapi.cardPresent = false; }},
+        HoldCase{"a target slow by 3 s", "HHP", [](Holdable& t) { t.delivery.windowTextMs = 3000; },
+                 [](Holdable& t) { t.delivery.windowTextMs = 0; }},
         HoldCase{"F9 with a stalled server", "HHP",
-                 [](MonitorTest& t) {
+                 [](Holdable& t) {
                      t.httpClient.stallMs = 10000;
-                     t.httpClient.pump = &t.pump;
                      t.pump.Post([&t] { t.frm.Form_KeyDown(kKeyF9, 0); }, 50);
                  },
-                 [](MonitorTest& t) { t.httpClient.stallMs = 0; }},
+                 [](Holdable& t) { t.httpClient.stallMs = 0; }},
         HoldCase{"the settings dialog focused", "HHP",
-                 [](MonitorTest& t) { t.delivery.focusIsOurs = true; },
-                 [](MonitorTest& t) { t.delivery.focusIsOurs = false; }},
+                 [](Holdable& t) { t.delivery.focusIsOurs = true; },
+                 [](Holdable& t) { t.delivery.focusIsOurs = false; }},
         HoldCase{"a Symbol pair behind a slow target", "Symbol",
-                 [](MonitorTest& t) { t.delivery.windowTextMs = 3000; },
-                 [](MonitorTest& t) { t.delivery.windowTextMs = 0; }}),
+                 [](Holdable& t) { t.delivery.windowTextMs = 3000; },
+                 [](Holdable& t) { t.delivery.windowTextMs = 0; }}),
     [](const ::testing::TestParamInfo<HoldCase>& info) {
         std::string name;
         for (const char* p = info.param.name; *p != '\0'; ++p) {
@@ -437,7 +458,7 @@ TEST_F(ScannerLoopTest, ReadingsWaitingForTheFocusPastTheBoundAreToldNotTyped) {
     EXPECT_NE(logLines.All().find("not delivered: focus stayed in Ordane"), std::string::npos);
     EXPECT_EQ(view.Label(2), Text());  // cleared by the reading typed after it
     ASSERT_EQ(view.notifications.size(), 1u);
-    EXPECT_EQ(view.notifications[0].second, status::kHeldTooLong);
+    EXPECT_EQ(view.notifications[0].text, status::kHeldTooLong);
 }
 
 // ---- Every delivery has an outcome ----
@@ -472,7 +493,7 @@ TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheCler
     EXPECT_GE(view.beeps, 1);  // the beep stays as it was
 
     delivery.targetPresent = true;
-    delivery.keysRefusedAfter = -1;
+    delivery.keysRefusedAfter.reset();
     ScanAndSettle("DE6K8ZCCCHGZ_x");
     ScanAndSettle("6");
     EXPECT_EQ(view.Label(2), Text());
@@ -519,11 +540,10 @@ TEST_P(ExitDuringAReadingTest, FinishesItAndDeliversItWhereItBelongsOrNotAtAll) 
 
 INSTANTIATE_TEST_SUITE_P(
     Exits, ExitDuringAReadingTest,
-    ::testing::Values(ExitCase{"CloseRequestReadingPauses", false, false, {u"123456"}, ", delivered"},
-                      ExitCase{"ExitClickedReadingPauses", true, false, {},
-                               "not delivered: program ended"},
-                      ExitCase{"CloseRequestLineNeverPauses", false, true, {},
-                               "unfinished at exit"}),
+    ::testing::Values(
+        ExitCase{"CloseRequestReadingPauses", false, false, {u"123456"}, ", delivered"},
+        ExitCase{"ExitClickedReadingPauses", true, false, {}, "not delivered: program ended"},
+        ExitCase{"CloseRequestLineNeverPauses", false, true, {}, "unfinished at exit"}),
     [](const ::testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
