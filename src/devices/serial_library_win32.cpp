@@ -1,38 +1,50 @@
 #include "devices/serial_library_win32.h"
 
+#include <mmsystem.h>
+
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 namespace ordane {
 
-void ByteFifo::Push(const std::uint8_t* data, std::size_t count) {
-    count = std::min(count, kLimit - std::min(kLimit, Size()));
+void ArrivalQueue::Push(const std::uint8_t* data, std::size_t count, std::uint32_t at) {
+    count = std::min(count, kLimit - std::min(kLimit, size_));
     if (count == 0) {
         return;
     }
-    // Reclaim the consumed front once it is at least half of the storage.
-    if (head_ > 0 && head_ >= bytes_.size() / 2) {
-        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
-        head_ = 0;
-    }
-    bytes_.insert(bytes_.end(), data, data + count);
+    pieces_.push_back(ArrivedBytes{std::string(data, data + count), at, false});
+    size_ += count;
 }
 
-std::size_t ByteFifo::Pop(std::uint8_t* out, std::size_t capacity) {
-    const std::size_t count = std::min(capacity, Size());
-    if (count > 0) {
-        std::memcpy(out, bytes_.data() + head_, count);
-        head_ += count;
+std::size_t ArrivalQueue::Pop(std::uint8_t* out, std::size_t capacity) {
+    std::size_t n = 0;
+    while (n < capacity && !pieces_.empty()) {
+        std::string& front = pieces_.front().bytes;
+        const std::size_t take = std::min(front.size(), capacity - n);
+        std::memcpy(out + n, front.data(), take);
+        n += take;
+        front.erase(0, take);
+        if (front.empty()) {
+            pieces_.pop_front();
+        }
     }
-    if (head_ == bytes_.size()) {
-        Clear();
-    }
-    return count;
+    size_ -= n;
+    return n;
 }
 
-void ByteFifo::Clear() {
-    bytes_.clear();
-    head_ = 0;
+std::size_t ArrivalQueue::TakeAll(std::vector<ArrivedBytes>& out) {
+    const std::size_t n = pieces_.size();
+    out.insert(out.end(), std::make_move_iterator(pieces_.begin()),
+               std::make_move_iterator(pieces_.end()));
+    Clear();
+    return n;
+}
+
+void ArrivalQueue::Clear() {
+    pieces_.clear();
+    size_ = 0;
 }
 
 SerialPortWin32::~SerialPortWin32() {
@@ -54,8 +66,9 @@ std::int32_t SerialPortWin32::OpenPort(std::int32_t port, std::int32_t baudRate,
     }
     auto receive = [this](const std::uint8_t* data, std::size_t count) {
         if (count > 0) {
+            const std::uint32_t at = timeGetTime();
             std::lock_guard<std::mutex> lock(mutex_);
-            received_.Push(data, count);
+            received_.Push(data, count, at);
         }
     };
     auto drop = [this] {
@@ -103,6 +116,15 @@ std::int32_t SerialPortWin32::ReadData(std::uint8_t* buff, std::int32_t capacity
     const std::size_t n = received_.Pop(buff, static_cast<std::size_t>(capacity));
     if (n == 0 && reader_.Failed()) {
         return -1;  // the device is gone and everything it sent has been read
+    }
+    return static_cast<std::int32_t>(n);
+}
+
+std::int32_t SerialPortWin32::TakeArrived(std::vector<ArrivedBytes>& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t n = received_.TakeAll(out);
+    if (n == 0 && reader_.Failed()) {
+        return -1;  // the device is gone and everything it sent has been taken
     }
     return static_cast<std::int32_t>(n);
 }

@@ -1,13 +1,14 @@
 // The serial library on Win32: one open port per instance (the scanner's CommDll and the card
 // reader probe's CommDll2 are two instances). A reader thread empties the driver's queue into
 // a buffer of our own as bytes arrive, so a burst at full speed is kept whole while the
-// program polls ReadData only every 50 ms, 25 bytes at a time.
+// program looks only every 50 ms or less often; each piece keeps the time it arrived.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -17,21 +18,24 @@
 
 namespace ordane {
 
-// Bytes received and not yet read, oldest first. Bounded so that a device that streams while
-// nobody reads cannot take all memory; bytes beyond the bound are dropped, as a full driver
-// queue would.
-class ByteFifo {
+// Bytes received and not yet read, oldest first, in the pieces the reader thread took off the
+// line, each with its arrival time. Bounded so that a device that streams while nobody reads
+// cannot take all memory; bytes beyond the bound are dropped, as a full driver queue would.
+class ArrivalQueue {
   public:
     static constexpr std::size_t kLimit = 1u << 20;
 
-    void Push(const std::uint8_t* data, std::size_t count);
+    void Push(const std::uint8_t* data, std::size_t count, std::uint32_t at);
+    // Bytes across pieces; a piece read in part keeps its rest and its time.
     std::size_t Pop(std::uint8_t* out, std::size_t capacity);
+    // Appends every piece to out; returns how many.
+    std::size_t TakeAll(std::vector<ArrivedBytes>& out);
     void Clear();
-    std::size_t Size() const { return bytes_.size() - head_; }
+    std::size_t Size() const { return size_; }
 
   private:
-    std::vector<std::uint8_t> bytes_;
-    std::size_t head_ = 0;
+    std::deque<ArrivedBytes> pieces_;
+    std::size_t size_ = 0;
 };
 
 class SerialPortWin32 final : public SerialLibrary {
@@ -53,6 +57,9 @@ class SerialPortWin32 final : public SerialLibrary {
     // -1 once the device is gone (reads fail, the line no longer answers) and every byte it
     // sent before has been read.
     std::int32_t ReadData(std::uint8_t* buff, std::int32_t capacity) override;
+    // The pieces are stamped with timeGetTime(), the clock of MessagePumpWin32::TickCount, on
+    // the reader thread as each comes off the line.
+    std::int32_t TakeArrived(std::vector<ArrivedBytes>& out) override;
 
     bool IsOpen() const { return port_.Valid(); }
     // The line settings last handed to the driver (diagnostics).
@@ -63,7 +70,7 @@ class SerialPortWin32 final : public SerialLibrary {
     DCB lineSettings_{};
     ComReader reader_;
     std::mutex mutex_;
-    ByteFifo received_;
+    ArrivalQueue received_;
 };
 
 }  // namespace ordane

@@ -1,13 +1,16 @@
 // The Symbol receive store against a model: link messages with any count (negative, zero, far
-// beyond the buffer) and reads of any size, in any order. A data block is queued behind
-// "DE6K8" only when nothing is pending and it is not empty, cut to the 5000 bytes the library
-// was given and to the store; reads hand out the pending bytes oldest first, never more than
-// asked, and write nothing past what they return; version blocks add up.
+// beyond the buffer) and reads of any size, in any order. A data block that is not empty is
+// queued as a reading of its own behind "DE6K8", cut to the 5000 bytes the library was given
+// and to the store, unless FrmSymbol::kMaxReadings are unread (then dropped and counted);
+// reads hand out the pending bytes oldest first, never more than asked, and write nothing past
+// what they return; taking hands out the readings (or the rest of one partly read) in order;
+// version blocks add up.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <limits>
 #include <vector>
@@ -23,7 +26,8 @@ namespace {
 
 constexpr std::size_t kGiven = 5000;  // the buffer size the link was told
 constexpr std::size_t kMostData = 4996;
-constexpr std::size_t kReadRoom = 6000;  // more than the store can ever hold
+// More than the store can ever hold: every reading it keeps at its largest.
+constexpr std::size_t kReadRoom = FrmSymbol::kMaxReadings * FrmSymbol::kStoreSize + 1;
 constexpr std::uint8_t kCanary = 0xA5;
 
 std::int32_t AnyCount(FuzzedDataProvider& in, std::size_t written) {
@@ -46,11 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FrmSymbol symbol(link, pump, 77);
 
     std::array<std::uint8_t, kGiven> library{};  // what the link last wrote, as the model sees it
-    std::string pending;
+    std::deque<std::string> readings;            // unread, oldest first
+    std::uint32_t dropped = 0;
     ordane::Text version;
 
     while (in.remaining_bytes() > 0) {
-        const int op = in.ConsumeIntegralInRange(0, 4);
+        const int op = in.ConsumeIntegralInRange(0, 5);
         if (op <= 1) {
             // A few bytes from the input repeated to any length keep inputs short.
             const std::size_t length = in.ConsumeIntegralInRange<std::size_t>(0, kGiven);
@@ -69,9 +74,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::size_t trusted = n <= 0 ? 0 : std::min<std::size_t>(n, kGiven);
             if (op == 0) {
                 symbol.SymbolWindowHook(ordane::kSymbolDataMessage, n);
-                if (pending.empty() && trusted > 0) {
-                    pending = "DE6K8";
-                    pending.append(library.begin(), library.begin() + std::min(trusted, kMostData));
+                if (trusted > 0 && readings.size() >= FrmSymbol::kMaxReadings) {
+                    ++dropped;
+                } else if (trusted > 0) {
+                    readings.push_back("DE6K8");
+                    readings.back().append(library.begin(),
+                                           library.begin() + std::min(trusted, kMostData));
                 }
             } else {
                 symbol.SymbolWindowHook(ordane::kSymbolVersionMessage, n);
@@ -86,6 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::clamp<std::int64_t>(want, 0, static_cast<std::int64_t>(kReadRoom)) + 1,
                 kCanary);
             const std::int32_t got = symbol.ReadData(buff.data(), want);
+            std::string pending;
+            for (const std::string& reading : readings) {
+                pending += reading;
+            }
             const std::size_t expected =
                 want <= 0 ? 0
                           : std::min<std::size_t>(pending.size(), static_cast<std::size_t>(want));
@@ -93,14 +105,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        "a read returns what is pending, at most what was asked");
             FUZZ_CHECK(std::memcmp(buff.data(), pending.data(), expected) == 0,
                        "bytes oldest first, unchanged");
-            pending.erase(0, expected);
+            for (std::size_t left = expected; left > 0;) {
+                const std::size_t n = std::min(left, readings.front().size());
+                readings.front().erase(0, n);
+                if (readings.front().empty()) {
+                    readings.pop_front();
+                }
+                left -= n;
+            }
             static const std::vector<std::uint8_t> canary(kReadRoom + 1, kCanary);
             FUZZ_CHECK(
                 std::memcmp(buff.data() + expected, canary.data(), buff.size() - expected) == 0,
                 "nothing written past the count");
         } else if (op == 3) {
             symbol.ClearRXBuff();
-            pending.clear();
+            readings.clear();
+        } else if (op == 4) {
+            std::vector<ordane::ArrivedBytes> taken;
+            const std::int32_t n = symbol.TakeArrived(taken);
+            FUZZ_CHECK(n >= 0 && static_cast<std::size_t>(n) == readings.size() &&
+                           taken.size() == readings.size(),
+                       "taking hands out every reading");
+            for (std::size_t i = 0; i < taken.size(); ++i) {
+                FUZZ_CHECK(taken[i].bytes == readings[i], "readings in order, unchanged");
+            }
+            readings.clear();
         } else {
             unsigned msg = in.ConsumeIntegral<unsigned>();
             if (msg == ordane::kSymbolDataMessage || msg == ordane::kSymbolVersionMessage) {
@@ -108,8 +137,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             symbol.SymbolWindowHook(msg, AnyCount(in, 0));
         }
-        FUZZ_CHECK(symbol.PendingCount() == static_cast<std::int32_t>(pending.size()),
+        std::size_t pendingCount = 0;
+        for (const std::string& reading : readings) {
+            pendingCount += reading.size();
+        }
+        FUZZ_CHECK(symbol.PendingCount() == static_cast<std::int32_t>(pendingCount),
                    "pending count");
+        FUZZ_CHECK(symbol.DroppedCount() == dropped, "dropped readings counted");
     }
     FUZZ_CHECK(symbol.VersionText() == version, "version text");
     return 0;

@@ -5,6 +5,7 @@
 //   state|state2       -> state baud=.. bits=.. parity=.. stop=.. binary=.. (settings given)
 //   write|write2 <hex> -> write <result>
 //   read|read2 <cap>   -> read <count> <hex>
+//   arrived|arrived2   -> arrived <pieces> <stamp>:<hex> ... (TakeArrived)
 //   clear|clear2, close|close2 -> clear <result>, close <result>
 //   drain <cap> <interval ms> <total> <quiet ms>  -> drain <count> <largest piece> <hex>
 //       (reads as the scanner loop does until total bytes or quiet ms without data)
@@ -99,6 +100,14 @@ int main() {
             const std::int32_t n = port.ReadData(buff.data(), capacity);
             reply = "read " + std::to_string(n) + " " +
                     ToHex(buff.data(), static_cast<std::size_t>(std::max(n, 0)));
+        } else if (command == "arrived") {
+            std::vector<ordane::ArrivedBytes> pieces;
+            reply = "arrived " + std::to_string(port.TakeArrived(pieces));
+            for (const ordane::ArrivedBytes& piece : pieces) {
+                reply += " " + std::to_string(piece.at) + ":" +
+                         ToHex(reinterpret_cast<const std::uint8_t*>(piece.bytes.data()),
+                               piece.bytes.size());
+            }
         } else if (command == "clear") {
             reply = "clear " + std::to_string(port.ClearRXBuff());
         } else if (command == "close") {

@@ -53,6 +53,15 @@ class Program(WineProgram):
             got += data
         return got, largest
 
+    def arrived(self, suffix=""):
+        """TakeArrived: its result and the pieces as (stamp, bytes)."""
+        parts = self.ask(f"arrived{suffix}").split()
+        pieces = []
+        for part in parts[2:]:
+            stamp, _, data = part.partition(":")
+            pieces.append((int(stamp), bytes.fromhex(data)))
+        return int(parts[1]), pieces
+
     def state(self, suffix=""):
         fields = self.ask(f"state{suffix}").split()[1:]
         return dict(field.split("=", 1) for field in fields if "=" in field)
@@ -111,6 +120,39 @@ def check_data_paths(program, pty):
     pty.write(b"fresh")
     got, _ = program.read_until(5, 100)
     check(got == b"fresh", f"bytes after ClearRXBuff came back as {got!r}")
+    check_arrival_times(program, pty)
+
+
+def check_arrival_times(program, pty):
+    """Two readings 350 ms apart, both taken only after the second is in (a program held by
+    a slow call): each piece keeps the time it came off the line, so the pause shows."""
+    first, second = b"6901234567892\r", b"4006381333931\r"
+    pty.write(first)
+    time.sleep(0.35)
+    pty.write(second)
+    time.sleep(0.3)
+    count, pieces = program.arrived()
+    check(count == len(pieces), f"TakeArrived returned {count} for {len(pieces)} pieces")
+    check(b"".join(data for _, data in pieces) == first + second,
+          f"pieces taken were {pieces!r}")
+    # A piece that starts within the first reading is of the first (the line paused between).
+    first_stamps, second_stamps, offset = [], [], 0
+    for stamp, data in pieces:
+        (first_stamps if offset < len(first) else second_stamps).append(stamp)
+        offset += len(data)
+    if check(first_stamps and second_stamps, "the two readings did not come as pieces of their own"):
+        gap = (second_stamps[0] - first_stamps[-1]) & 0xFFFFFFFF
+        check(250 <= gap <= 1000,
+              f"the two readings were stamped {gap} ms apart, sent 350 ms apart")
+    # ReadData and TakeArrived share one queue: what one took the other does not see.
+    pty.write(b"abc")
+    check(program.read_until(1, 1)[0] == b"a", "bytes for the shared queue did not arrive")
+    time.sleep(0.2)
+    count, pieces = program.arrived()
+    check(b"".join(data for _, data in pieces) == b"bc",
+          f"after a read of one byte TakeArrived gave {pieces!r}")
+    check(program.arrived() == (0, []), "pieces taken once came back")
+    check(program.read(10) == (0, b""), "bytes taken by TakeArrived were read again")
 
 
 def check_open_failures(program, pty, missing):
