@@ -15,6 +15,7 @@
 #include "common/ansi_codec_win32.h"
 #include "common/message_pump_win32.h"
 #include "common/registry_win32.h"
+#include "common/thread_worker.h"
 #include "common/wide_win32.h"
 #include "desktop/http.h"
 #include "desktop/http_client_win32.h"
@@ -88,6 +89,8 @@ int Run(HINSTANCE instance) {
     ScannerIdentification scannerIdentification(frmSet, scanner, pump, log);
     CardReaderIdentification cardReaderIdentification(frmSet, commDll2, pump, log);
     CardReaderLibraryWin32 sdtapi;
+    const HWND mainWindow = window.Handle();
+    ThreadWorker cardWorker([mainWindow] { PostMessageW(mainWindow, kCardReadMessage, 0, 0); });
     DeliveryWin32 delivery;
     HttpClientWin32 httpClient;
     Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
@@ -102,8 +105,9 @@ int Run(HINSTANCE instance) {
     const bool bridgeOn = bridgeSettings.enabled && browserBridge.Start(bridgeOff);
 
     FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settingsFile, scanner,
-                                scannerIdentification, cardReaderIdentification, sdtapi, delivery,
-                                registry, http1, codec, log, bridgeOn ? &browserBridge : nullptr});
+                                scannerIdentification, cardReaderIdentification, sdtapi, cardWorker,
+                                delivery, registry, http1, codec, log,
+                                bridgeOn ? &browserBridge : nullptr});
     window.Attach(frmMain);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();
@@ -129,6 +133,11 @@ int Run(HINSTANCE instance) {
     // objects the windows forward to still exist.
     window.UnloadAll();
     log.Exited();
+    if (!cardWorker.Idle()) {
+        // A card reader call never returned: end here, before the library is unloaded under
+        // the thread still inside it.
+        ExitProcess(0);
+    }
     return 0;
 }
 

@@ -232,6 +232,9 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_TIMER:
             frmMain_->OnTimer(static_cast<int>(wParam));
             return 0;
+        case kCardReadMessage:
+            frmMain_->OnCardRead();
+            return 0;
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN: {
             // Keys pressed with Alt come as system keys; the handler sees them all the same.

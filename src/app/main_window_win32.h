@@ -14,6 +14,9 @@ namespace ordane {
 
 class FrmMain;
 
+// Posted by the card reader's worker when a library call returned.
+inline constexpr UINT kCardReadMessage = WM_APP + 1;
+
 class MainWindow final : public MainView, public TimerHost {
   public:
     explicit MainWindow(HINSTANCE instance);

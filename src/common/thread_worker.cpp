@@ -12,6 +12,7 @@ struct ThreadWorker::Shared {
     std::mutex mutex;
     std::condition_variable wake;
     std::function<void()> job;
+    std::function<void()> onDone;
     bool stop = false;
     // Set by Start, cleared by the thread once the job returned (release: the job's writes
     // come with it).
@@ -40,6 +41,7 @@ bool ThreadWorker::Start(std::function<void()> job) {
     }
     if (!thread_.joinable()) {
         auto shared = std::make_shared<Shared>();
+        shared->onDone = onDone_;
         try {
             thread_ = std::thread([shared] { Run(shared); });
         } catch (const std::system_error&) {
@@ -76,8 +78,11 @@ void ThreadWorker::Run(const std::shared_ptr<Shared>& shared) {
         } catch (...) {
         }
         job = nullptr;  // what it captured goes on this thread, before it counts as done
-        lock.lock();
         shared->busy.store(false, std::memory_order_release);
+        if (shared->onDone) {
+            shared->onDone();
+        }
+        lock.lock();
         if (shared->stop) {
             return;
         }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "common/worker.h"
 
@@ -12,7 +13,9 @@ namespace ordane {
 
 class ThreadWorker final : public Worker {
   public:
-    ThreadWorker() = default;
+    // onDone runs on the worker's thread each time a job returned; it must not block (the
+    // Win32 program posts a message to its window).
+    explicit ThreadWorker(std::function<void()> onDone = {}) : onDone_(std::move(onDone)) {}
     // Waits for the thread when it is idle. A thread whose job never returned (a library stuck
     // in a driver) is left behind, so that it cannot hold the program's exit; it keeps what it
     // uses alive itself and ends once the job returns.
@@ -28,6 +31,7 @@ class ThreadWorker final : public Worker {
     struct Shared;
     static void Run(const std::shared_ptr<Shared>& shared);
 
+    std::function<void()> onDone_;
     std::shared_ptr<Shared> shared_;
     std::thread thread_;
 };

@@ -268,6 +268,27 @@ class DiagnosticLogTest(unittest.TestCase):
         barcode_hex = " ".join(f"{b:02X}" for b in self.BARCODE.encode())
         self.assertNotIn(barcode_hex[:20].encode(), data)
 
+    def test_without_the_business_application_the_log_says_what_was_not_delivered(self):
+        with PtyPort(5) as scanner_port, ScannerSim(scanner_port, "HHP") as sim, \
+                PtyPort(6) as reader_port, CardReaderSim(reader_port, "华视"), \
+                Program(settings(Port=5, UsePort2=1, Port2=6), sdtapi=True,
+                        reader={"samid": SAM_ID}) as app:
+            app.wait_label(1, "等待扫描仪发送信息...", timeout=25)
+            app.wait_label(12, WAITING)
+            sim.send_scan("DE6K8ZCCCHGZ_" + self.BARCODE)
+            app.wait_label(2, "未找到业务系统窗口,信息未送达")
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD))
+            app.wait_label(13, "未找到业务系统窗口,信息未送达")
+            app.set_reader(samid=SAM_ID)
+            self.assertFalse(app.visible())  # told on its lines and by the tray, no focus taken
+            self.assertEqual(app.exit(), 0)
+        text = (self.log_folders()[0] / "ordane.log").read_bytes().decode("utf-8")
+        self.assertRegex(text, r"delivery 1: window, length 31, latency \d+ ms, "
+                               r"not delivered: no target window")
+        self.assertRegex(text, r"delivery 2: card, length \d+, latency \d+ ms, "
+                               r"not delivered: no target window")
+        self.assertNotIn(", delivered\r", text)
+
 
 if __name__ == "__main__":
     unittest.main()

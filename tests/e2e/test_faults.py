@@ -16,6 +16,7 @@ from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, b
                      wait_until)
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
+from sim.ssi_scanner import SsiScanner
 from test_card_reader import CARD, SAM_ID, WAITING as READER_WAITING, card_text, reader_settings
 from test_scanner import identified, watch
 
@@ -171,19 +172,70 @@ class CardLibraryFaultTest(unittest.TestCase):
             self.assertTrue(app.visible())
             self.assertEqual(app.exit(), 0)
 
-    def test_a_call_that_takes_thirty_seconds_holds_the_window_only_while_it_runs(self):
-        with PtyPort(4) as port, CardReaderSim(port, "华视"), Target() as target, \
-                self.start(4) as app:
-            app.main.wait_visible(False)
+    def test_a_call_that_never_returns_holds_neither_window_nor_scanner_nor_exit(self):
+        with PtyPort(4) as reader_port, CardReaderSim(reader_port, "华视"), \
+                PtyPort(3) as scanner_port, ScannerSim(scanner_port, "HHP") as sim, \
+                Target() as target, \
+                Program(settings(Port=3, UsePort2=1, Port2=4), sdtapi=True,
+                        reader={"samid": SAM_ID}) as app:
+            watch(app, identified)
+            app.wait_label(12, READER_WAITING)
             calls = len(app.reader_calls())
-            app.set_reader(samid=SAM_ID, card=card_text(*CARD), delay_ms=30000)
-            wait_until(lambda: len(app.reader_calls()) > calls + 1, 70, what="a slow call answered")
-            app.set_reader(samid=SAM_ID, card=card_text(*CARD))  # quick again
+            # About 49 days: the next call does not come back while this test runs.
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD), delay_ms=4294967295)
+            app.wait_label(12, "读卡器无响应,正在重试...", timeout=10)
+            self.assertEqual(len(app.reader_calls()), calls)  # none answered, none piled up
+            started = time.monotonic()
             app.tray_click()
-            app.main.wait_visible(True, timeout=40)  # the window answers once the call returns
-            self.assertEqual(target.wait_texts(1)[0], RECORD)
-            self.assertTrue(all(t == RECORD for t in target.texts()), target.texts())
+            app.main.wait_visible(True, timeout=1)
+            self.assertLess(time.monotonic() - started, 1.0)
+            target.focus()
+            sim.send_scan("6901234567892")
+            target.wait_typed("6901234567892<ENTER>")
+            started = time.monotonic()
+            app.tray_click()
+            app.click(6)
+            self.assertEqual(app.wait_exit(timeout=5), 0)
+            self.assertLess(time.monotonic() - started, 2.0)
+
+
+class HeldProgramTest(unittest.TestCase):
+    """Readings scanned while a card read takes 0.75 s and the business application takes
+    3 s to accept a window text: each arrives once, whole, in order, where it belongs."""
+
+    BARCODES = ("1111111", "2222222", "3333333", "4444444")
+
+    def run_with(self, scanner_factory, brand, send):
+        with PtyPort(5) as reader_port, CardReaderSim(reader_port, "华视"), \
+                PtyPort(6) as scanner_port, scanner_factory(scanner_port) as sim, \
+                Target(stall_settext_ms=3000) as target, \
+                Program(settings(Scanner=brand, Port=6, UsePort2=1, Port2=5), sdtapi=True,
+                        reader={"samid": SAM_ID}) as app:
+            watch(app, identified)
+            app.wait_label(12, READER_WAITING)
+            target.focus()
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD), delay_ms=150)
+            target.wait_texts(1, timeout=10)  # the business application is now being held
+            for code in self.BARCODES:
+                send(sim, code)
+                time.sleep(0.7)
+            send(sim, "ZCCCHGZ_0042" if brand == "Symbol" else "DE6K8ZCCCHGZ_0042")
+            expected = "".join(code + "<ENTER>" for code in self.BARCODES)
+            target.wait_typed(expected, timeout=20)
+            wait_until(lambda: "ZCCCHGZ_0042" in target.texts(), 20, what="the 2-D code")
+            app.set_reader(samid=SAM_ID)
+            time.sleep(1.0)
+            self.assertEqual(target.typed(), expected)
+            self.assertEqual(target.texts().count("ZCCCHGZ_0042"), 1)
+            self.assertTrue(all(t in (RECORD, "ZCCCHGZ_0042") for t in target.texts()))
             self.assertEqual(app.exit(), 0)
+
+    def test_serial_readings(self):
+        self.run_with(lambda port: ScannerSim(port, "HHP"), "HHP",
+                      lambda sim, code: sim.send_scan(code))
+
+    def test_symbol_readings(self):
+        self.run_with(SsiScanner, "Symbol", lambda sim, code: sim.scan(code))
 
 
 class MidOperationTest(unittest.TestCase):

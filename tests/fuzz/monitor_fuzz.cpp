@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <string>
 
 #include "app/status_texts.h"
@@ -38,7 +39,7 @@ struct Expected {
     Text text;
 };
 
-Expected Deliverable(const ordane::FrmMain& frm, const ordane::Settings& settings,
+Expected Deliverable(ordane::FrmMain& frm, const ordane::Settings& settings,
                      const ordane::AnsiCodec& codec, const std::string& bytes) {
     Text scan = codec.Decode(bytes);
     if ((settings.ScannerModel == u"NewLand" || settings.ScannerModel == u"Metrologic") &&
@@ -91,26 +92,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     };
 
-    // The scanner loop's reads since the last scan delivered; identification reads (while a
-    // start-up step holds the commands) are not a scan.
-    std::string unread;
+    // The pieces the scanner loop took since the last scan delivered; identification reads
+    // (while a start-up step holds the commands) are not a scan. A scan is the first few of
+    // them: pieces taken together after the window was held may hold several scans.
+    std::deque<std::string> unread;
     int cards = 0;
     w.scannerPort.onRead = [&](const std::uint8_t* buff, std::int32_t n) {
         if (w.frm.CommandEnabled(5)) {
-            unread.append(reinterpret_cast<const char*>(buff), static_cast<std::size_t>(n));
+            unread.emplace_back(reinterpret_cast<const char*>(buff), static_cast<std::size_t>(n));
         }
     };
     w.delivery.onDeliver = [&](bool windowText, const Text& text) {
-        if (w.frm.CardReader().GetReaderState() == 1) {  // a card read is under way: its record
-            FUZZ_CHECK(windowText && text.rfind(u"SFZXX_2.0|", 0) == 0, "a card record");
+        // No scan is set as window text with the card record's prefix: no type code is "SFZXX".
+        if (windowText && text.rfind(u"SFZXX_2.0|", 0) == 0) {
             ++cards;
             return;
         }
         ordane::fuzz::CountOracleRun();
-        const Expected expected = Deliverable(w.frm, w.frmSet, w.codec, unread);
-        FUZZ_CHECK(windowText == expected.windowText && text == expected.text,
-                   "a scan is the bytes read since the scan before, less its markers");
-        unread.clear();
+        std::string bytes;
+        for (std::size_t k = 0; k < unread.size(); ++k) {
+            bytes += unread[k];
+            const Expected expected = Deliverable(w.frm, w.frmSet, w.codec, bytes);
+            if (windowText == expected.windowText && text == expected.text) {
+                unread.erase(unread.begin(), unread.begin() + static_cast<long>(k + 1));
+                return;
+            }
+        }
+        FUZZ_CHECK(false, "a scan is the pieces read since the scan before, less its markers");
     };
 
     w.frm.Form_Load();
@@ -178,7 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(unread.empty(), "no bytes read and left undelivered");
     FUZZ_CHECK(w.frm.CommandEnabled(4) && w.frm.CommandEnabled(5) && w.frm.CommandEnabled(6),
                "the commands are enabled again");
-    FUZZ_CHECK(w.frm.CardReader().GetReaderState() != 1 && !w.frmSet.Visible(), "no card read nor dialog left");
+    FUZZ_CHECK(w.frm.CardReader().GetReaderState() != 1 && !w.frmSet.Visible(),
+               "no card read nor dialog left");
     if (w.frm.Scanner().ScannerOpen() && w.frm.Timer1().Enabled()) {
         FUZZ_CHECK(w.frm.Scanner().GetScannerState() == 0 && w.commDll.Pending() == 0,
                    "a running scanner loop waits with every byte read");

@@ -19,6 +19,7 @@
 #include "doubles/fake_serial_library.h"
 #include "doubles/fake_settings_view.h"
 #include "doubles/fake_symbol_link.h"
+#include "doubles/fake_worker.h"
 
 namespace ordane::fuzz {
 
@@ -41,6 +42,15 @@ class TapSerialLibrary final : public SerialLibrary {
         }
         return n;
     }
+    std::int32_t TakeArrived(std::vector<ArrivedBytes>& out) override {
+        const std::size_t before = out.size();
+        const std::int32_t n = lib_.TakeArrived(out);
+        for (std::size_t i = before; onRead && i < out.size(); ++i) {
+            onRead(reinterpret_cast<const std::uint8_t*>(out[i].bytes.data()),
+                   static_cast<std::int32_t>(out[i].bytes.size()));
+        }
+        return n;
+    }
     std::function<void(const std::uint8_t*, std::int32_t)> onRead;
 
   private:
@@ -49,18 +59,21 @@ class TapSerialLibrary final : public SerialLibrary {
 
 class TapDelivery final : public Delivery {
   public:
-    void TypeText(const Text& text, bool addEnter) override {
-        recorded.TypeText(text, addEnter);
+    DeliveryOutcome TypeText(const Text& text, bool addEnter) override {
+        const DeliveryOutcome outcome = recorded.TypeText(text, addEnter);
         if (onDeliver) {
             onDeliver(false, text);
         }
+        return outcome;
     }
-    void SetFirstChildText(const Text& windowTitle, const Text& text) override {
-        recorded.SetFirstChildText(windowTitle, text);
+    DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) override {
+        const DeliveryOutcome outcome = recorded.SetFirstChildText(windowTitle, text);
         if (onDeliver) {
             onDeliver(true, text);
         }
+        return outcome;
     }
+    bool FocusIsOurs() override { return recorded.FocusIsOurs(); }
     std::function<void(bool windowText, const Text&)> onDeliver;
     test::FakeDelivery recorded;
 };
@@ -69,6 +82,7 @@ struct MonitorWorld {
     MonitorWorld() {
         pump.SetTimerHandler([this](int id) { frm.OnTimer(id); });
         symbolLink.Attach(frmSymbol);
+        cardWorker.onDone = [this] { frm.OnCardRead(); };
     }
     MonitorWorld(const MonitorWorld&) = delete;
     MonitorWorld& operator=(const MonitorWorld&) = delete;
@@ -90,12 +104,13 @@ struct MonitorWorld {
     ScannerIdentification scannerIdentification{frmSet, scanner, pump};
     CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump};
     test::FakeCardLibrary sdtapi{&pump};
+    test::FakeWorker cardWorker{pump};
     TapDelivery delivery;
     test::FakeHttpClient httpClient;
     Http http1{httpClient, codec, "127.0.0.1:18471"};
     FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
-                            cardReaderIdentification, sdtapi, delivery, registry, http1, codec,
-                            DiagnosticLog::Off()}};
+                            cardReaderIdentification, sdtapi, cardWorker, delivery, registry, http1,
+                            codec, DiagnosticLog::Off()}};
 };
 
 }  // namespace ordane::fuzz
