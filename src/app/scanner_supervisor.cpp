@@ -48,6 +48,9 @@ bool ScannerSupervisor::Open() {
 
 void ScannerSupervisor::Rearm() {
     if (phase_ == ScannerPhase::Running) {
+        // What arrived before the identification empties the port is still read, and a reading
+        // under way ends here rather than being lost with it.
+        Collect(true);
         phase_ = ScannerPhase::Identifying;
     }
 }
@@ -95,14 +98,14 @@ void ScannerSupervisor::Tick() {
     Collect();
 }
 
-void ScannerSupervisor::Collect() {
+void ScannerSupervisor::Collect(bool closing) {
     std::vector<ArrivedBytes> pieces;
     const std::int32_t taken = deps_.channel.TakeScannerArrived(pieces);
     std::vector<CollectedReading> finished;
     for (const ArrivedBytes& piece : pieces) {
         collector_.Add(piece, finished);
     }
-    if (taken < 0) {
+    if (taken < 0 || closing) {
         collector_.FinishNow(finished);  // what came before the port went away is a reading
     } else {
         collector_.Finish(deps_.pump.TickCount(), finished);
@@ -116,7 +119,7 @@ void ScannerSupervisor::Collect() {
     if (!collector_.Collecting() && ScannerState == 1) {
         SetScannerState(0);
     }
-    if (taken < 0) {
+    if (taken < 0 && !closing) {
         ScannerLost();
     }
 }

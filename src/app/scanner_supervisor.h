@@ -77,7 +77,8 @@ class ScannerSupervisor {
   private:
     // False when the scanner did not answer (its texts then stand).
     bool DetectScanner();
-    void Collect();
+    // Takes what arrived and delivers the readings it finished; closing ends the one under way.
+    void Collect(bool closing = false);
     void ScannerLost();
     void ReopenLater(ScannerPhase phase);
     void ReopenLostScanner();
