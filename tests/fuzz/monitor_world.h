@@ -41,6 +41,15 @@ class TapSerialLibrary final : public SerialLibrary {
         }
         return n;
     }
+    std::int32_t TakeArrived(std::vector<ArrivedBytes>& out) override {
+        const std::size_t before = out.size();
+        const std::int32_t n = lib_.TakeArrived(out);
+        for (std::size_t i = before; onRead && i < out.size(); ++i) {
+            onRead(reinterpret_cast<const std::uint8_t*>(out[i].bytes.data()),
+                   static_cast<std::int32_t>(out[i].bytes.size()));
+        }
+        return n;
+    }
     std::function<void(const std::uint8_t*, std::int32_t)> onRead;
 
   private:
@@ -49,18 +58,21 @@ class TapSerialLibrary final : public SerialLibrary {
 
 class TapDelivery final : public Delivery {
   public:
-    void TypeText(const Text& text, bool addEnter) override {
-        recorded.TypeText(text, addEnter);
+    DeliveryOutcome TypeText(const Text& text, bool addEnter) override {
+        const DeliveryOutcome outcome = recorded.TypeText(text, addEnter);
         if (onDeliver) {
             onDeliver(false, text);
         }
+        return outcome;
     }
-    void SetFirstChildText(const Text& windowTitle, const Text& text) override {
-        recorded.SetFirstChildText(windowTitle, text);
+    DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) override {
+        const DeliveryOutcome outcome = recorded.SetFirstChildText(windowTitle, text);
         if (onDeliver) {
             onDeliver(true, text);
         }
+        return outcome;
     }
+    bool FocusIsOurs() override { return recorded.FocusIsOurs(); }
     std::function<void(bool windowText, const Text&)> onDeliver;
     test::FakeDelivery recorded;
 };
