@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "app/keystrokes.h"
@@ -38,9 +39,10 @@ WORD VirtualKey(Keystroke::Key key) {
 
 }  // namespace
 
-void DeliveryWin32::TypeText(const Text& text, bool addEnter) {
+DeliveryOutcome DeliveryWin32::TypeText(const Text& text, bool addEnter) {
+    const std::vector<Keystroke> strokes = KeystrokesFor(text, addEnter);
     std::vector<INPUT> inputs;
-    for (const Keystroke& stroke : KeystrokesFor(text, addEnter)) {
+    for (const Keystroke& stroke : strokes) {
         if (stroke.key == Keystroke::Key::kCharacter) {
             inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE));
             inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP));
@@ -51,23 +53,47 @@ void DeliveryWin32::TypeText(const Text& text, bool addEnter) {
             inputs.push_back(Key(key, scan, KEYEVENTF_KEYUP));
         }
     }
+    UINT inserted = 0;
     if (!inputs.empty()) {
-        SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+        inserted = SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
     }
+    DeliveryOutcome outcome;
+    outcome.keysTotal = strokes.size();
+    outcome.keysSent = std::min<std::size_t>(inserted / 2, strokes.size());
+    outcome.result =
+        inserted == inputs.size() ? DeliveryResult::Delivered : DeliveryResult::KeysRefused;
+    return outcome;
 }
 
-void DeliveryWin32::SetFirstChildText(const Text& windowTitle, const Text& text) {
+DeliveryOutcome DeliveryWin32::SetFirstChildText(const Text& windowTitle, const Text& text) {
     const HWND target = FindWindowW(nullptr, Wide(windowTitle));
-    if (target == nullptr) {
-        return;
-    }
-    const HWND child = GetWindow(target, GW_CHILD);
+    const HWND child = target != nullptr ? GetWindow(target, GW_CHILD) : nullptr;
     if (child == nullptr) {
-        return;
+        return {DeliveryResult::NoTargetWindow};
     }
     DWORD_PTR result = 0;
-    SendMessageTimeoutW(child, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                        SMTO_ABORTIFHUNG | SMTO_NORMAL, sendTimeoutMs_, &result);
+    if (SendMessageTimeoutW(child, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                            SMTO_ABORTIFHUNG | SMTO_NORMAL, sendTimeoutMs_, &result) == 0 ||
+        result == FALSE) {
+        return {DeliveryResult::TargetTimedOut};
+    }
+    return {DeliveryResult::Delivered};
+}
+
+bool DeliveryWin32::FocusIsOurs() {
+    const HWND foreground = GetForegroundWindow();
+    if (foreground == nullptr) {
+        return false;
+    }
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    HWND focus = foreground;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(foreground, nullptr), &info) &&
+        info.hwndFocus != nullptr) {
+        focus = info.hwndFocus;
+    }
+    DWORD process = 0;
+    return GetWindowThreadProcessId(focus, &process) != 0 && process == GetCurrentProcessId();
 }
 
 }  // namespace ordane

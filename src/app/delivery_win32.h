@@ -14,10 +14,15 @@ class DeliveryWin32 final : public Delivery {
 
     // The keys KeystrokesFor gives: a character as a Unicode character (KEYEVENTF_UNICODE),
     // so it arrives literally whatever the keyboard layout or input method; Enter, Tab, Escape
-    // and Backspace as their virtual keys. All keys are queued in one SendInput batch.
-    void TypeText(const Text& text, bool addEnter) override;
-    // WM_SETTEXT with a bounded wait, abandoned when the target is hung.
-    void SetFirstChildText(const Text& windowTitle, const Text& text) override;
+    // and Backspace as their virtual keys. All keys are queued in one SendInput batch; the keys
+    // sent are those whose down and up events SendInput says it inserted.
+    DeliveryOutcome TypeText(const Text& text, bool addEnter) override;
+    // WM_SETTEXT with a bounded wait, abandoned when the target is hung; a target that answers
+    // but refuses the text (FALSE) did not take it either.
+    DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) override;
+    // The focus of the foreground window's thread, or the foreground window itself when that
+    // thread tells nothing, belongs to this process.
+    bool FocusIsOurs() override;
 
   private:
     std::uint32_t sendTimeoutMs_;

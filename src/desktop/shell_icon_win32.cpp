@@ -26,6 +26,23 @@ constexpr std::size_t kTipBytes = 64;
 static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "the shell's first-version ANSI record");
 #endif
 
+// Copies as much of ansi as fits field (with its NUL) without splitting a double-byte
+// character, which would show as a stray byte at the end.
+template <std::size_t N>
+void CopyCut(const std::string& ansi, char (&field)[N]) {
+    std::size_t length = 0;
+    while (length < ansi.size()) {
+        const std::size_t step =
+            IsDBCSLeadByte(static_cast<BYTE>(ansi[length])) && length + 1 < ansi.size() ? 2 : 1;
+        if (length + step > N - 1) {
+            break;
+        }
+        length += step;
+    }
+    std::memcpy(field, ansi.data(), length);
+    field[length] = '\0';
+}
+
 }  // namespace
 
 ShellIcon::ShellIcon(HWND mainWindow, const AnsiCodec& codec, NotifyFn notify)
@@ -72,6 +89,17 @@ void ShellIcon::SetTrayTip(const Text& tip) {
     record_.szTip[length] = '\0';
     record_.uFlags = NIF_TIP;
     notify_(NIM_MODIFY, &record_);
+}
+
+void ShellIcon::Notify(const Text& title, const Text& text) {
+    CopyCut(codec_.Encode(title), record_.szInfoTitle);
+    CopyCut(codec_.Encode(text), record_.szInfo);
+    record_.dwInfoFlags = NIIF_WARNING | NIIF_NOSOUND;
+    record_.uTimeout = 10000;  // how long the balloon stays (the shell bounds it)
+    record_.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    record_.uFlags = NIF_INFO;
+    notify_(NIM_MODIFY, &record_);
+    record_.cbSize = NOTIFYICONDATAA_V1_SIZE;
 }
 
 void ShellIcon::RemoveTrayIcon() {

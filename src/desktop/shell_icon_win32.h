@@ -25,6 +25,10 @@ class ShellIcon final : public TrayIcon {
     void SetTrayTip(const Text& tip) override;
     void RemoveTrayIcon() override;
     bool IconPresent() override { return present_; }
+    // A warning balloon through NIM_MODIFY with the second-version record (the first has no
+    // balloon fields); the shell shows it without activating anything. No sound: the beep
+    // already said a reading was taken. Title and text are cut to their fields.
+    void Notify(const Text& title, const Text& text) override;
 
   private:
     void Offer();
@@ -33,7 +37,8 @@ class ShellIcon final : public TrayIcon {
     HWND mainWindow_;
     const AnsiCodec& codec_;
     NotifyFn notify_;
-    // The first-version record (88 bytes on a 32-bit build): every call reuses it.
+    // The first-version record (88 bytes on a 32-bit build): every call reuses it, a balloon
+    // with the second version's size.
     NOTIFYICONDATAA record_ = {};
     bool added_ = false;
     // The shell accepted the icon.

@@ -77,9 +77,12 @@ TEST(DeliveryWin32Test, TypesEveryCharacterLiterallyThenEnter) {
     ASSERT_EQ(GetFocus(), window.Edit(0));
 
     DeliveryWin32 delivery;
+    // The focus is in this program's own window: typing now would press its keys.
+    EXPECT_TRUE(delivery.FocusIsOurs());
     // Characters that a key-command service would take as commands, and Chinese text.
     const std::wstring expected = L"12+^%~(){}华旭";
-    delivery.TypeText(Text(expected.begin(), expected.end()), true);
+    const DeliveryOutcome outcome = delivery.TypeText(Text(expected.begin(), expected.end()), true);
+    EXPECT_EQ(outcome, (DeliveryOutcome{DeliveryResult::Delivered, 13, 13}));
     int returns = 0;
     const bool done =
         PumpUntil([&] { return TextOf(window.Edit(0)) == expected && returns == 1; },
@@ -110,19 +113,27 @@ TEST(DeliveryWin32Test, TypesEveryCharacterLiterallyThenEnter) {
     EXPECT_EQ(returns, 1);
 }
 
-TEST(DeliveryWin32Test, SetsTheTextOfTheTargetsFirstChildOnly) {
+TEST(DeliveryWin32Test, SetsTheTextOfTheTargetsFirstChildOnlyAndSaysWhetherItGotThere) {
     TestWindow target(kTargetTitle, 2);
     ASSERT_NE(target.Edit(1), nullptr) << "no window: is DISPLAY set?";
+    TestWindow childless(L"Ordane childless 4f1c", 0);
     DeliveryWin32 delivery;
     const Text record = u"SFZXX_2.0|张三|1|01|19900101|北京市东城区|110101199001011234";
-    delivery.SetFirstChildText(Text(kTargetTitle, kTargetTitle + 36), record);
+    const struct {
+        const char* name;
+        Text title;
+        DeliveryResult result;
+    } cases[] = {
+        {"the target", Text(kTargetTitle, kTargetTitle + 36), DeliveryResult::Delivered},
+        {"no such window", u"no window has this title 4f1c", DeliveryResult::NoTargetWindow},
+        {"a window without children", u"Ordane childless 4f1c", DeliveryResult::NoTargetWindow},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(delivery.SetFirstChildText(c.title, record).result, c.result);
+    }
     EXPECT_EQ(TextOf(target.Edit(0)), std::wstring(record.begin(), record.end()));
     EXPECT_EQ(TextOf(target.Edit(1)), L"");
-
-    // No such window, or a window without children: dropped without harm.
-    delivery.SetFirstChildText(u"no window has this title 4f1c", u"lost");
-    TestWindow childless(L"Ordane childless 4f1c", 0);
-    delivery.SetFirstChildText(u"Ordane childless 4f1c", u"lost");
     EXPECT_EQ(TextOf(childless.Window()), L"Ordane childless 4f1c");
 }
 
@@ -141,7 +152,8 @@ TEST(DeliveryWin32Test, AHungTargetDoesNotHoldTheCallerBeyondTheTimeout) {
     ASSERT_NE(GetWindow(target, GW_CHILD), nullptr);
     DeliveryWin32 delivery(500);
     const ULONGLONG start = GetTickCount64();
-    delivery.SetFirstChildText(u"Ordane hung target 4f1c", u"text");
+    EXPECT_EQ(delivery.SetFirstChildText(u"Ordane hung target 4f1c", u"text").result,
+              DeliveryResult::TargetTimedOut);
     // It waited for the target (so it found it and its child), and no longer than the bound.
     EXPECT_GE(GetTickCount64() - start, 450u);
     EXPECT_LT(GetTickCount64() - start, 2000u);

@@ -41,7 +41,7 @@ TEST(TrayIconWin32Test, RegistersItsCallbackIconAndTipAndComesBackAfterExplorerR
         icon.AddTrayIcon();
         icon.SetTrayTip(u"Ordane");
         ASSERT_EQ(g_calls.size(), 2u);
-        const NOTIFYICONDATAA& added = g_calls[0].second;
+        const NOTIFYICONDATAA added = g_calls[0].second;  // a copy: the vector grows
         EXPECT_EQ(g_calls[0].first, static_cast<DWORD>(NIM_ADD));
         // The first-version record, 64 bytes of tip: 88 bytes, or 104 with 64-bit handles.
         EXPECT_EQ(added.cbSize, sizeof(void*) == 8 ? 104u : 88u);
@@ -54,10 +54,25 @@ TEST(TrayIconWin32Test, RegistersItsCallbackIconAndTipAndComesBackAfterExplorerR
         EXPECT_EQ(std::string(tip.szTip, 64),
                   "Ordane" + std::string(1, '\0') + std::string(57, ' '));
 
+        // A reading that went nowhere: a warning balloon, cut to its fields between whole
+        // characters (code page 936: two bytes each), in a record that carries them.
+        const Text longText(200, u'\u672A');
+        icon.Notify(u"未送达", longText);
+        ASSERT_EQ(g_calls.size(), 3u);
+        EXPECT_EQ(g_calls[2].first, static_cast<DWORD>(NIM_MODIFY));
+        const NOTIFYICONDATAA& balloon = g_calls[2].second;
+        EXPECT_EQ(balloon.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE));
+        EXPECT_EQ(balloon.uFlags, static_cast<UINT>(NIF_INFO));
+        EXPECT_EQ(balloon.dwInfoFlags & NIIF_WARNING, static_cast<DWORD>(NIIF_WARNING));
+        EXPECT_EQ(std::string(balloon.szInfoTitle), codec.Encode(u"未送达"));
+        EXPECT_EQ(std::string(balloon.szInfo), codec.Encode(Text(127, u'\u672A')));
+
         // Explorer restarted: the icon is added again with everything it carries.
         SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
         ASSERT_EQ(g_calls.back().first, static_cast<DWORD>(NIM_ADD));
         const NOTIFYICONDATAA& again = g_calls.back().second;
+        EXPECT_EQ(again.cbSize, added.cbSize);
+        EXPECT_EQ(again.uFlags & NIF_INFO, 0u);  // the balloon is not shown again
         EXPECT_EQ(again.uFlags & (required | NIF_TIP), required | NIF_TIP);
         EXPECT_EQ(again.uCallbackMessage, 2025u);
         EXPECT_EQ(again.hIcon, windowClass.hIcon);
