@@ -220,7 +220,7 @@ void CardReaderSupervisor::CloseCardReaderPort() {
 bool CardReaderSupervisor::IdentifyCardReader() {
     FrmSet& frmSet = deps_.frmSet;
     const bool found = deps_.identification.CheckCardReader(frmSet.Port2);
-    deps_.log.Identified(LogDevice::CardReader, frmSet, found);
+    deps_.log.Identified(LogDevice::CardReader, frmSet.CardReaderModel, frmSet.CardReaderXh, found);
     return found;
 }
 

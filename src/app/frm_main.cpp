@@ -48,7 +48,7 @@ void FrmMain::Form_Load() {
         lines_.Show(StatusLine::Scanner, status::kSettingsDamaged);
         return;
     }
-    deps_.log.SettingsRead(frmSet);
+    deps_.log.SettingsRead(ForLog(frmSet));
     lines_.ClearAll();
     const bool useScanner = UseFlag(frmSet.usePort1);
     const bool useReader = UseFlag(frmSet.usePort2);

@@ -197,7 +197,7 @@ bool ScannerSupervisor::DetectScanner() {
     if (UseFlag(frmSet.usePort1)) {
         lines.Show(StatusLine::Scanner, status::kScannerDetecting);
         const bool found = deps_.identification.CheckScanner(frmSet.ScannerModel);
-        deps_.log.Identified(LogDevice::Scanner, frmSet, found);
+        deps_.log.Identified(LogDevice::Scanner, frmSet.ScannerModel, frmSet.ScannerXH, found);
         if (!found) {
             lines.Show(StatusLine::Scanner, status::kScannerNotDetected);
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);

@@ -74,12 +74,12 @@ void DiagnosticLog::Exited() {
     Write("exit: " + Number(static_cast<std::int64_t>(deliveries_)) + " deliveries");
 }
 
-void DiagnosticLog::SettingsRead(const Settings& s) {
-    Write("settings: UsePort1=" + ToUtf8(s.usePort1) + " Scanner=" + ToUtf8(s.ScannerModel) +
-          " Port=" + Number(s.Port) + " BaudRate=" + Number(s.BaudRate) + " Bits=" +
-          Number(s.ByteSize) + " Parity=" + Number(s.Parity) + " StopBits=" + Number(s.StopBits) +
-          " AddEnter=" + (s.AddEnter ? "1" : "0") + " UsePort2=" + ToUtf8(s.usePort2) +
-          " Port2=" + Number(s.Port2) + " CardReader=" + ToUtf8(s.CardReaderModel));
+void DiagnosticLog::SettingsRead(const LoggedSettings& s) {
+    Write("settings: UsePort1=" + ToUtf8(s.usePort1) + " Scanner=" + ToUtf8(s.scanner) + " Port=" +
+          Number(s.port) + " BaudRate=" + Number(s.baudRate) + " Bits=" + Number(s.bits) +
+          " Parity=" + Number(s.parity) + " StopBits=" + Number(s.stopBits) +
+          " AddEnter=" + (s.addEnter ? "1" : "0") + " UsePort2=" + ToUtf8(s.usePort2) +
+          " Port2=" + Number(s.port2) + " CardReader=" + ToUtf8(s.cardReader));
 }
 
 void DiagnosticLog::SettingsNotRead(LogWord reason) {
@@ -105,12 +105,9 @@ void DiagnosticLog::Exchange(LogDevice device, std::int32_t port,
           HexBounded(sent) + "; received " + reply);
 }
 
-void DiagnosticLog::Identified(LogDevice device, const Settings& s, bool found) {
-    const bool scanner = device == LogDevice::Scanner;
-    const std::string brand = ToUtf8(scanner ? s.ScannerModel : s.CardReaderModel);
-    const std::string model = ToUtf8(scanner ? s.ScannerXH : s.CardReaderXh);
-    Write(std::string(DeviceName(device)) + " " + brand +
-          (found ? ": identified, model " + model : std::string(": did not answer")));
+void DiagnosticLog::Identified(LogDevice device, const Text& brand, const Text& model, bool found) {
+    Write(std::string(DeviceName(device)) + " " + ToUtf8(brand) +
+          (found ? ": identified, model " + ToUtf8(model) : std::string(": did not answer")));
 }
 
 void DiagnosticLog::ReopenAttempt(LogDevice device, std::int32_t port, std::int32_t code) {

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "settings/settings_model.h"
+#include "common/text.h"
 
 namespace ordane {
 
@@ -41,6 +41,16 @@ class LogWord {
 };
 
 enum class LogDevice { Scanner, CardReader };
+
+// The eleven settings of Setting.ini as the model holds them after reading.
+struct LoggedSettings {
+    Text usePort1, scanner;
+    std::int32_t port, baudRate, bits, parity, stopBits;
+    bool addEnter;
+    Text usePort2;
+    std::int32_t port2;
+    Text cardReader;
+};
 
 // Bytes as hex pairs, at most maxBytes of them, then how many more there were.
 inline constexpr std::size_t kLogHexBytes = 64;
@@ -81,7 +91,7 @@ class DiagnosticLog {
     void Started(LogWord version, LogWord server);
     void Exited();
     // The eleven settings of the file, as the model holds them after reading.
-    void SettingsRead(const Settings& settings);
+    void SettingsRead(const LoggedSettings& settings);
     void SettingsNotRead(LogWord reason);
     // code: 0 opened, else the failure code the port or library gave.
     void Opened(LogDevice device, std::int32_t port, std::int32_t code);
@@ -89,7 +99,7 @@ class DiagnosticLog {
     void Exchange(LogDevice device, std::int32_t port, std::span<const std::uint8_t> sent,
                   std::span<const std::uint8_t> received);
     // The brand asked, and the model found or that none answered.
-    void Identified(LogDevice device, const Settings& settings, bool found);
+    void Identified(LogDevice device, const Text& brand, const Text& model, bool found);
     // A closed port tried again. Only the first attempt, a change of its code and the
     // opening are written, with the count: an adapter left unplugged would otherwise write
     // a line every attempt.

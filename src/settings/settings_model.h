@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/text.h"
+#include "log/diagnostic_log.h"
 
 namespace ordane {
 
@@ -31,6 +32,13 @@ struct Settings {
 inline bool UseFlag(const Text& flag) {
     return !flag.empty() && flag.find_first_not_of(u"0123456789") == Text::npos &&
            flag.find_first_not_of(u'0') != Text::npos;
+}
+
+// The settings as the diagnostic log writes them.
+inline LoggedSettings ForLog(const Settings& s) {
+    return LoggedSettings{s.usePort1, s.ScannerModel, s.Port,           s.BaudRate,
+                          s.ByteSize, s.Parity,       s.StopBits,       s.AddEnter,
+                          s.usePort2, s.Port2,        s.CardReaderModel};
 }
 
 }  // namespace ordane
