@@ -70,6 +70,9 @@ class CardReaderSupervisor {
     // Takes a finished poll's card between Timer2 ticks, so a card is not held half a second.
     void Collect();
 
+    // Its port stopped opening, or a call hangs: the Settings command may reopen it.
+    bool Failed() const { return portFailed_ || notAnswering_; }
+
     void SetReaderState(std::int32_t state);
     std::int32_t GetReaderState() const { return ReaderState; }
 

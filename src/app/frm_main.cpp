@@ -189,7 +189,8 @@ bool FrmMain::DeviceFailed() const {
         UseFlag(frmSet.usePort1) &&
         (scanner_.LostOrSilent() || !scanner_.ScannerOpen() || !timers_.timer1.Enabled());
     const bool readerFailed =
-        UseFlag(frmSet.usePort2) && (!cardReader_.ReaderOpen || !timers_.timer2.Enabled());
+        UseFlag(frmSet.usePort2) &&
+        (!cardReader_.ReaderOpen || cardReader_.Failed() || !timers_.timer2.Enabled());
     return scannerFailed || readerFailed;
 }
 

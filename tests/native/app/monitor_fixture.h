@@ -42,6 +42,7 @@ class MonitorTest : public ::testing::Test {
         symbolLink.Attach(frmSymbol);
         delivery.pump = &pump;
         httpClient.pump = &pump;
+        commDll.pump = &pump;
         cardWorker.onDone = [this] { frm.OnCardRead(); };
     }
 
