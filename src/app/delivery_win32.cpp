@@ -71,10 +71,11 @@ DeliveryOutcome DeliveryWin32::SetFirstChildText(const Text& windowTitle, const 
     if (child == nullptr) {
         return {DeliveryResult::NoTargetWindow};
     }
+    // What the child answers is not looked at: a business application may handle the text
+    // itself and answer 0. Only a target that did not take it in time failed.
     DWORD_PTR result = 0;
     if (SendMessageTimeoutW(child, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                            SMTO_ABORTIFHUNG | SMTO_NORMAL, sendTimeoutMs_, &result) == 0 ||
-        result == FALSE) {
+                            SMTO_ABORTIFHUNG | SMTO_NORMAL, sendTimeoutMs_, &result) == 0) {
         return {DeliveryResult::TargetTimedOut};
     }
     return {DeliveryResult::Delivered};

@@ -58,8 +58,12 @@ void FrmMain::Form_Load() {
     if (useReader && !cardReader_.StartAtLoad()) {
         return;
     }
-    timers_.timer1.SetEnabled(useScanner || timers_.timer1.Enabled());
-    timers_.timer2.SetEnabled(useReader || timers_.timer2.Enabled());
+    if (useScanner) {
+        timers_.timer1.SetEnabled(true);
+    }
+    if (useReader) {
+        timers_.timer2.SetEnabled(true);
+    }
 }
 
 void FrmMain::Form_Unload() {
