@@ -10,6 +10,12 @@
 ;                          when the removal is done, with its exit code: uninstall.exe is the
 ;                          helper, which runs this script's uninstaller (uninstall-ordane.exe)
 ;                          from a copy in %TEMP% with _?=<folder> and waits for it.
+; No plug-in runs while the installer or the uninstaller runs as the system account: NSIS 3.08
+; makes its plug-in folder in C:\Windows\Temp and accepts one a user made there first. The helper
+; runs with ExecWait from a folder made below Program Files (only administrators may make or
+; change one there); the uninstaller finds it beside itself, in the folder only administrators
+; and SYSTEM may enter that uninstall.exe made for it. The system account always runs silently
+; (no page, so no nsDialogs), and nothing else here is a plug-in (System, nsExec).
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
 ; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
 ; 6 the folder could not be protected (or is a drive root or a system folder itself);
@@ -72,9 +78,12 @@ VIAddVersionKey /LANG=2052 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 !define MUI_ICON "${RESDIR}/ordane.ico"
 !define MUI_UNICON "${RESDIR}/ordane.ico"
 !define MUI_ABORTWARNING
+!define MUI_CUSTOMFUNCTION_ABORT AbortedOnAPage
 !define MUI_COMPONENTSPAGE_NODESC
 
 Var SdtapiText
+Var Helper     ; ordane_setup_tool.exe, where only administrators and SYSTEM may change it
+Var HelperDir  ; the installer's folder for it below Program Files, removed at the end
 
 !define MUI_WELCOMEPAGE_TEXT "本程序将安装 ${PRODUCT_CN} ${VERSION}。$\r$\n$\r$\n它在任务栏通知区域运行，把条码扫描仪和二代证读卡器读到的内容交给业务程序。$\r$\n$\r$\n如果 Ordane 正在运行，安装程序会先关闭它。原有的设置（Setting.ini）会保留。"
 !insertmacro MUI_PAGE_WELCOME
@@ -105,10 +114,8 @@ Function ${un}CloseOrdane
         Return
     ${EndIf}
 close:
-    InitPluginsDir
-    File "/oname=$PLUGINSDIR\ordane_setup_tool.exe" "${BINDIR}/ordane_setup_tool.exe"
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" close "$INSTDIR\Ordane.exe"'
-    Pop $1
+    StrCpy $1 "error"
+    ExecWait '"$Helper" close "$INSTDIR\Ordane.exe"' $1
     ${If} $1 == 0
         StrCpy $0 1
     ${Else}
@@ -122,10 +129,8 @@ FunctionEnd
 ; Ordane in the logged-on user's session with that user's ordinary rights; with nobody logged
 ; on (a deployment tool at night) the Run entry starts it at the next log-on.
 Function LaunchOrdane
-    InitPluginsDir
-    File "/oname=$PLUGINSDIR\ordane_setup_tool.exe" "${BINDIR}/ordane_setup_tool.exe"
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" launch "$INSTDIR\Ordane.exe"'
-    Pop $1
+    StrCpy $1 "error"
+    ExecWait '"$Helper" launch "$INSTDIR\Ordane.exe"' $1
     ${If} $1 != 0
         DetailPrint "Ordane 没有启动（$1）：下次登录时由开机自动启动项启动。"
     ${EndIf}
@@ -175,8 +180,8 @@ Section "程序文件" SecProgram
 
     ; A folder outside Program Files would inherit "Authenticated Users: Modify" from a drive
     ; root: anyone could replace the Ordane.exe that the machine-wide Run entry starts.
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" protect "$INSTDIR"'
-    Pop $1
+    StrCpy $1 "error"
+    ExecWait '"$Helper" protect "$INSTDIR"' $1
     ${If} $1 != 0
         DetailPrint "无法保护文件夹 $INSTDIR（$1）。"
         SetErrorLevel 6
@@ -204,10 +209,10 @@ Section "程序文件" SecProgram
     ${EndIf}
 
     ; A standard user's Ordane writes Setting.ini and the registration flag itself.
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" file "$INSTDIR\Setting.ini"'
-    Pop $1
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" key "${FLAG_KEY}"'
-    Pop $2
+    StrCpy $1 "error"
+    ExecWait '"$Helper" file "$INSTDIR\Setting.ini"' $1
+    StrCpy $2 "error"
+    ExecWait '"$Helper" key "${FLAG_KEY}"' $2
     ${If} $1 != 0
     ${OrIf} $2 != 0
         DetailPrint "无法为普通用户开放 Setting.ini 或注册表项的写入权限（$1 / $2）。"
@@ -226,7 +231,26 @@ Section "程序文件" SecProgram
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    ; The size of the three program files in KB (GetSize would need the System plug-in).
+    StrCpy $0 0
+    ClearErrors
+    ${ForEach} $3 1 3 + 1
+        ${If} $3 == 1
+            StrCpy $2 "$INSTDIR\Ordane.exe"
+        ${ElseIf} $3 == 2
+            StrCpy $2 "$INSTDIR\uninstall.exe"
+        ${Else}
+            StrCpy $2 "$INSTDIR\uninstall-ordane.exe"
+        ${EndIf}
+        FileOpen $1 $2 r
+        ${IfNot} ${Errors}
+            FileSeek $1 0 END $2
+            FileClose $1
+            IntOp $0 $0 + $2
+        ${EndIf}
+        ClearErrors
+    ${Next}
+    IntOp $0 $0 / 1024
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
 
@@ -276,6 +300,76 @@ Section "-RunWhenAsked"
     ${EndIf}
 SectionEnd
 
+; The helper in a new folder below Program Files: only administrators and SYSTEM may make one
+; there or change what is in it, and it takes those rights the moment it is made. As the system
+; account the installer is silent: no page, so no plug-in (nsDialogs) is ever unpacked.
+Function PrepareHelper
+    ClearErrors
+    GetTempFileName $HelperDir "$PROGRAMFILES32"
+    ; GetTempFileName falls back to $TEMP when Program Files cannot be written: refused.
+    StrLen $R1 "$PROGRAMFILES32\"
+    StrCpy $R2 $HelperDir $R1
+    ${If} ${Errors}
+    ${OrIf} $R2 != "$PROGRAMFILES32\"
+        Delete $HelperDir
+        StrCpy $HelperDir ""
+        MessageBox MB_OK|MB_ICONSTOP "无法在 $PROGRAMFILES32 中建立安装程序的临时文件夹。" /SD IDOK
+        SetErrorLevel 2
+        Quit
+    ${EndIf}
+    Delete $HelperDir
+    CreateDirectory $HelperDir
+    StrCpy $Helper "$HelperDir\ordane_setup_tool.exe"
+    SetOutPath $HelperDir
+    File "/oname=$Helper" "${BINDIR}/ordane_setup_tool.exe"
+    ${If} ${Errors}
+        Call RemoveHelper
+        SetErrorLevel 2
+        Quit
+    ${EndIf}
+    StrCpy $1 "error"
+    ExecWait '"$Helper" system' $1
+    ${If} $1 == 0
+        SetSilent silent
+    ${EndIf}
+FunctionEnd
+
+Function RemoveHelper
+    ${If} $HelperDir != ""
+        SetOutPath "$TEMP"
+        Delete $Helper
+        RMDir $HelperDir
+    ${EndIf}
+FunctionEnd
+
+Function .onInstSuccess
+    Call RemoveHelper
+FunctionEnd
+
+Function .onInstFailed
+    Call RemoveHelper
+FunctionEnd
+
+Function AbortedOnAPage
+    Call RemoveHelper
+FunctionEnd
+
+Function un.onInit
+    ; Run by uninstall.exe from the folder it made for it, the helper is beside it. Anywhere
+    ; else (NSIS's own copy in %TEMP%) there is no place to run it from that a user cannot make.
+    StrCpy $Helper "$EXEDIR\ordane_setup_tool.exe"
+    ${IfNot} ${FileExists} $Helper
+        MessageBox MB_OK|MB_ICONSTOP "请用 $INSTDIR\uninstall.exe 卸载 Ordane。" /SD IDOK
+        SetErrorLevel 2
+        Quit
+    ${EndIf}
+    StrCpy $1 "error"
+    ExecWait '"$Helper" system' $1
+    ${If} $1 == 0
+        SetSilent silent
+    ${EndIf}
+FunctionEnd
+
 Function .onInit
     ; The C++ runtime and the Win32 calls Ordane makes need Windows 7 with Service Pack 1.
     ; LogicLib joins conditions left to right without precedence: two tests, not one.
@@ -292,12 +386,15 @@ Function .onInit
         Quit
     ${EndIf}
 !if "${ARCH}" == "x64"
-    ${IfNot} ${RunningX64}
+    ; Set for a 32-bit program on 64-bit Windows only (${RunningX64} needs the System plug-in).
+    ReadEnvStr $R1 PROCESSOR_ARCHITEW6432
+    ${If} $R1 == ""
         MessageBox MB_OK|MB_ICONSTOP "这是 64 位 Ordane，只能安装在 64 位 Windows 上。" /SD IDOK
         SetErrorLevel 2
         Quit
     ${EndIf}
 !endif
+    Call PrepareHelper
     SetRegView ${REGVIEW}
     ; An upgrade keeps the auto-start choice of the installed copy; a first installation has
     ; it on, and /NOAUTOSTART turns it off.

@@ -12,6 +12,8 @@
 //                    close and then ended; the file can then be replaced
 //   launch <exe>     starts the program in the logged-on user's session with that user's
 //                    ordinary rights, or not at all
+//   system           exit code 0 when run as the system account, 1 otherwise (the installer is
+//                    then silent: no page, so no plug-in unpacked into C:\Windows\Temp)
 //   finish <folder>  run from the removal's temporary folder: once the removal (its parent) has
 //                    ended, deletes its uninstall.exe and the folder if empty; this copy and
 //                    its temporary folder go at the next restart
@@ -469,6 +471,15 @@ DWORD Launch(const wchar_t* path) {
     return ERROR_NO_SUCH_LOGON_SESSION;
 }
 
+bool RunsAsSystem() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return false;
+    }
+    const UniqueHandle token(raw);
+    return TokenIs(token.Get(), WinLocalSystemSid);
+}
+
 DWORD ParentProcessId() {
     UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
@@ -648,6 +659,9 @@ bool InstalledAsUninstaller() {
 int wmain(int argc, wchar_t** argv) {
     if (InstalledAsUninstaller()) {
         return RemoveInstallation();
+    }
+    if (argc == 2 && std::wstring(argv[1]) == L"system") {
+        return RunsAsSystem() ? 0 : 1;
     }
     if (argc != 3) {
         return ERROR_BAD_ARGUMENTS;
