@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "common/handle_win32.h"
+#include "common/system_library_win32.h"
 #include "common/wide_win32.h"
 #include "setup/setup_rules.h"
 
@@ -657,6 +658,7 @@ bool InstalledAsUninstaller() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    ordane::RestrictLibrarySearch({L"userenv.dll", L"wtsapi32.dll"});
     if (InstalledAsUninstaller()) {
         return RemoveInstallation();
     }

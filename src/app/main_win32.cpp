@@ -15,6 +15,7 @@
 #include "common/ansi_codec_win32.h"
 #include "common/message_pump_win32.h"
 #include "common/registry_win32.h"
+#include "common/system_library_win32.h"
 #include "common/wide_win32.h"
 #include "desktop/http.h"
 #include "desktop/http_client_win32.h"
@@ -136,6 +137,7 @@ int Run(HINSTANCE instance) {
 }  // namespace ordane
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    ordane::RestrictLibrarySearch({L"wininet.dll", L"winmm.dll"});  // before anything loads
     // Version 6 of the common controls (named in the manifest) draws with visual styles only
     // once registered; Windows 7 does not do it by itself.
     const INITCOMMONCONTROLSEX controls = {sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
