@@ -31,6 +31,7 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -239,27 +240,42 @@ DWORD ProtectFolder(const wchar_t* folder) {
                            admins.Get(), nullptr, *dacl.Out<ACL>(), nullptr);
 }
 
-std::vector<setup::RunningProcess> RunningProcesses() {
+// Every running process this program may end, each opened once: its image path is read through
+// the handle that will end it, and while that handle is open its process id cannot be given to
+// another process. So the process ended is the one whose image was matched, never a program
+// that started later under a reused id.
+struct OpenedProcesses {
     std::vector<setup::RunningProcess> running;
+    std::vector<UniqueHandle> handles;  // handles[i] is running[i]
+};
+
+OpenedProcesses OpenRunningProcesses() {
+    OpenedProcesses opened;
     UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.Valid()) {
-        return running;
+        return opened;
     }
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
          more = Process32NextW(snapshot.Get(), &entry)) {
+        UniqueHandle handle(
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                        entry.th32ProcessID));
+        if (!handle.Valid()) {
+            continue;  // one this program could not end anyway
+        }
         setup::RunningProcess process;
         process.id = entry.th32ProcessID;
-        UniqueHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.id));
         wchar_t image[MAX_PATH * 2] = {};
         DWORD length = MAX_PATH * 2;
-        if (handle.Valid() && QueryFullProcessImageNameW(handle.Get(), 0, image, &length)) {
+        if (QueryFullProcessImageNameW(handle.Get(), 0, image, &length)) {
             process.image = FromWide(image);
         }
-        running.push_back(process);
+        opened.running.push_back(process);
+        opened.handles.push_back(std::move(handle));
     }
-    return running;
+    return opened;
 }
 
 BOOL CALLBACK AskToClose(HWND window, LPARAM processId) {
@@ -300,16 +316,17 @@ void EnableDebugPrivilege() {
 
 DWORD CloseCopies(const wchar_t* program) {
     EnableDebugPrivilege();
+    OpenedProcesses opened = OpenRunningProcesses();
     const std::vector<std::uint32_t> ids =
-        setup::CopiesToEnd(RunningProcesses(), FullPath(program), GetCurrentProcessId());
+        setup::CopiesToEnd(opened.running, FullPath(program), GetCurrentProcessId());
     std::vector<UniqueHandle> processes;
-    for (std::uint32_t id : ids) {
-        UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id));
-        if (process.Valid()) {
-            EnumWindows(AskToClose, static_cast<LPARAM>(id));
-            processes.push_back(std::move(process));
+    for (std::size_t i = 0; i < opened.running.size(); ++i) {
+        if (std::find(ids.begin(), ids.end(), opened.running[i].id) != ids.end()) {
+            EnumWindows(AskToClose, static_cast<LPARAM>(opened.running[i].id));
+            processes.push_back(std::move(opened.handles[i]));
         }
     }
+    opened.handles.clear();  // the others are none of this program's business
     // A copy in the middle of a start-up step keeps its commands disabled: ended after 5 s.
     const ULONGLONG deadline = GetTickCount64() + 5000;
     for (UniqueHandle& process : processes) {
