@@ -18,8 +18,9 @@
 ; (no page, so no nsDialogs), and nothing else here is a plug-in (System, nsExec).
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
 ; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
-; 6 the folder could not be protected (or is a drive root or a system folder itself);
-; 7 Windows older than Windows 7 SP1.
+; 6 the folder could not be protected (or is a drive root or a system folder itself, or holds a
+; link, a junction or a file with a second name); 7 Windows older than Windows 7 SP1; 8 a folder
+; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator.
 Unicode true
 ManifestDPIAware true
 RequestExecutionLevel admin
@@ -178,11 +179,17 @@ Section "程序文件" SecProgram
     ${EndIf}
 
 
-    ; A folder outside Program Files would inherit "Authenticated Users: Modify" from a drive
-    ; root: anyone could replace the Ordane.exe that the machine-wide Run entry starts.
+    ; Wherever it is, the folder gets rights of its own (a new one from the moment it exists,
+    ; an existing one with all it holds, re-owned), and the folders above it must be ones only
+    ; administrators may rename or re-permission: else anyone could put another Ordane.exe
+    ; where the machine-wide Run entry and the next removal (as SYSTEM) look for it.
     StrCpy $1 "error"
     ExecWait '"$Helper" protect "$INSTDIR"' $1
-    ${If} $1 != 0
+    ${If} $1 == 536870913
+        DetailPrint "$INSTDIR 上层的文件夹可被非管理员改名或改权限。"
+        SetErrorLevel 8
+        Abort "不能安装到 $INSTDIR：它上层的文件夹可被非管理员改名或改权限。请选择其他文件夹。"
+    ${ElseIf} $1 != 0
         DetailPrint "无法保护文件夹 $INSTDIR（$1）。"
         SetErrorLevel 6
         Abort "无法保护文件夹 $INSTDIR：请选择其他文件夹。"

@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Fails the build when the installer calls a plug-in outside its pages. Run as the system
 # account the installer has no page (it makes itself silent), so no plug-in is unpacked into the
 # plug-in folder NSIS before 3.11 makes in C:\Windows\Temp, one a user may have made first.

@@ -5,9 +5,12 @@
 //                    point is refused, never followed
 //   key <subkey>     the key under HKEY_LOCAL_MACHINE exists (in the view Ordane sees)
 //                    and Users may read and set its values
-//   protect <folder> a folder outside the system-managed ones is created if need be and gets an
-//                    access list of its own: Administrators and SYSTEM full control, Users read
-//                    and execute, nothing inherited
+//   protect <folder> refused (exit 0x20000001) when someone not an administrator may rename,
+//                    re-permission or re-own a folder above it; else its missing parents and
+//                    itself are made with their access list (Administrators and SYSTEM full
+//                    control, Users read and execute, nothing inherited), or an existing one is
+//                    re-owned and given it by handle, with every entry in it (a link, junction
+//                    or file with a second name refused)
 //   close <exe>      every running copy of that program file, in every session, is asked to
 //                    close and then ended; the file can then be replaced
 //   launch <exe>     starts the program in the logged-on user's session with that user's
@@ -27,6 +30,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 #include <userenv.h>
 #include <wtsapi32.h>
@@ -194,23 +198,263 @@ Text FullPath(const wchar_t* path) {
     return longLength == 0 || longLength >= MAX_PATH ? FromWide(full) : FromWide(longer);
 }
 
+// The installer's "the path to the folder may be changed by someone not trusted" (exit 8): a
+// Win32-style code with the customer bit, so that no system error means the same.
+constexpr DWORD kPathChangeableByOthers = 0x20000001;
+
+Text SidText(PSID sid) {
+    LocalMemory text;
+    if (sid == nullptr || !ConvertSidToStringSidW(sid, text.Out<wchar_t>())) {
+        return Text();
+    }
+    return FromWide(*text.Out<wchar_t>());
+}
+
+// Of the entries of an access list, those that allow or refuse by SID. An entry of another kind
+// (an object or conditional one) counts as allowing everything to nobody known.
+std::vector<setup::AccessEntry> Entries(PACL dacl) {
+    std::vector<setup::AccessEntry> entries;
+    if (dacl == nullptr) {  // no list at all: everyone may do everything
+        entries.push_back({true, false, u"S-1-1-0", setup::kGenericAll});
+        return entries;
+    }
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!GetAce(dacl, i, &raw)) {
+            continue;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(raw);
+        setup::AccessEntry entry;
+        entry.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+            entry.allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+            entry.mask = ace->Mask;
+            entry.sid = SidText(&ace->SidStart);
+        } else {
+            entry.mask = 0xFFFFFFFF;
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+// Owner and access list of an existing folder, read through a handle on the folder itself.
+DWORD ReadFolderSecurity(const Text& path, setup::FolderSecurity& security) {
+    UniqueHandle handle(CreateFileW(
+        Wide(path), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.Valid()) {
+        return GetLastError();
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(handle.Get(), &info)) {
+        return GetLastError();
+    }
+    security.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    const DWORD result = GetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, descriptor.Out<void>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    security.owner = SidText(owner);
+    security.entries = Entries(dacl);
+    return ERROR_SUCCESS;
+}
+
+Text RunningAccount() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return Text();
+    }
+    const UniqueHandle token(raw);
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) {
+        return Text();
+    }
+    return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+}
+
+// Ordane's rights: Administrators and SYSTEM full control, Users read and execute; inherited
+// by what is made inside a folder.
+class OrdaneRights {
+  public:
+    explicit OrdaneRights(bool folder) {
+        if (admins_.Get() == nullptr || system_.Get() == nullptr || users_.Get() == nullptr) {
+            error_ = ERROR_INVALID_SID;
+            return;
+        }
+        const DWORD inherit = folder ? SUB_CONTAINERS_AND_OBJECTS_INHERIT : NO_INHERITANCE;
+        EXPLICIT_ACCESSW entries[] = {Allow(admins_.Get(), GENERIC_ALL, inherit),
+                                      Allow(system_.Get(), GENERIC_ALL, inherit),
+                                      Allow(users_.Get(), GENERIC_READ | GENERIC_EXECUTE, inherit)};
+        error_ = SetEntriesInAclW(3, entries, nullptr, dacl_.Out<ACL>());
+    }
+    DWORD Error() const { return error_; }
+    PACL Dacl() { return *dacl_.Out<ACL>(); }
+    PSID Owner() { return admins_.Get(); }
+
+    // Set on an object through a handle opened on it: owner too, since an owner could otherwise
+    // give the rights back to himself; nothing inherited.
+    DWORD SetOn(HANDLE object) {
+        return SetSecurityInfo(object, SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                   PROTECTED_DACL_SECURITY_INFORMATION,
+                               Owner(), nullptr, Dacl(), nullptr);
+    }
+
+    // A new folder that has these rights from the moment it exists (never the parent's first).
+    DWORD CreateFolder(const Text& path) {
+        SECURITY_DESCRIPTOR descriptor = {};
+        if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor, TRUE, Dacl(), FALSE) ||
+            !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+            return GetLastError();
+        }
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+        return CreateDirectoryW(Wide(path), &attributes) ? ERROR_SUCCESS : GetLastError();
+    }
+
+  private:
+    WellKnownSid admins_{WinBuiltinAdministratorsSid};
+    WellKnownSid system_{WinLocalSystemSid};
+    WellKnownSid users_{WinBuiltinUsersSid};
+    LocalMemory dacl_;
+    DWORD error_ = ERROR_SUCCESS;
+};
+
+bool EnablePrivilege(const wchar_t* name) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw)) {
+        return false;
+    }
+    const UniqueHandle token(raw);
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    return LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+           AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr) &&
+           GetLastError() == ERROR_SUCCESS;
+}
+
+// A directory search (FindFirstFile), closed with FindClose.
+class FindHandle {
+  public:
+    explicit FindHandle(HANDLE find) : find_(find) {}
+    ~FindHandle() { FindClose(find_); }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+
+  private:
+    HANDLE find_;
+};
+
+// Every entry already in a protected folder, below it too: Ordane's rights and owner, set
+// through a handle on the entry itself (opened as a link, never followed). A link, a junction
+// or a file with a second name is refused, and so the installation.
+DWORD ReprotectEntries(const std::wstring& folder, OrdaneRights& fileRights,
+                       OrdaneRights& folderRights) {
+    WIN32_FIND_DATAW found = {};
+    HANDLE raw = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (raw == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+    }
+    const FindHandle closer(raw);
+    do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) {
+            continue;
+        }
+        const std::wstring path = folder + L"\\" + found.cFileName;
+        // Backup semantics with the restore privilege: also an entry whose list shuts
+        // administrators out.
+        UniqueHandle entry(CreateFileW(
+            path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!entry.Valid()) {
+            return GetLastError();
+        }
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (!GetFileInformationByHandle(entry.Get(), &info)) {
+            return GetLastError();
+        }
+        setup::FolderEntry facts;
+        facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        facts.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        facts.links = info.nNumberOfLinks;
+        if (setup::DecideEntry(facts) == setup::EntryAction::kRefuse) {
+            return facts.reparsePoint ? ERROR_REPARSE_ATTRIBUTE_CONFLICT : ERROR_TOO_MANY_LINKS;
+        }
+        const DWORD result = (facts.directory ? folderRights : fileRights).SetOn(entry.Get());
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+        if (facts.directory) {
+            const DWORD inner = ReprotectEntries(path, fileRights, folderRights);
+            if (inner != ERROR_SUCCESS) {
+                return inner;
+            }
+        }
+    } while (FindNextFileW(raw, &found));
+    const DWORD end = GetLastError();
+    return end == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : end;
+}
+
+// Ordane's folder, anywhere but a root or a system folder itself, provided nobody untrusted may
+// change the path to it: its missing parents and the folder are made with Ordane's rights; an
+// existing folder is re-owned and re-protected by handle, with all it holds.
 DWORD ProtectFolder(const wchar_t* folder) {
     const std::vector<Text> managed = {KnownFolder(L"ProgramFiles"),
                                        KnownFolder(L"ProgramFiles(x86)"),
                                        KnownFolder(L"ProgramW6432"), WindowsFolder()};
-    switch (setup::DecideFolder(FullPath(folder), managed)) {
-        case setup::FolderRule::kInheritsSafeRights:
-            return ERROR_SUCCESS;
-        case setup::FolderRule::kRefuse:
-            return ERROR_BAD_PATHNAME;
-        case setup::FolderRule::kProtect:
-            break;
+    const Text full = FullPath(folder);
+    if (setup::DecideFolder(full, managed) == setup::FolderRule::kRefuse) {
+        return ERROR_BAD_PATHNAME;
     }
-    if (!CreateDirectoryW(folder, nullptr)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS) {
-            return error;
+    EnablePrivilege(L"SeRestorePrivilege");  // re-owning what a user owns
+    EnablePrivilege(L"SeTakeOwnershipPrivilege");
+    const std::vector<Text> ancestors = setup::Ancestors(full);
+    std::vector<setup::FolderSecurity> existing;
+    std::size_t missing = ancestors.size();
+    for (std::size_t i = 0; i < ancestors.size() && missing == ancestors.size(); ++i) {
+        setup::FolderSecurity security;
+        const DWORD read = ReadFolderSecurity(ancestors[i], security);
+        if (read == ERROR_FILE_NOT_FOUND || read == ERROR_PATH_NOT_FOUND) {
+            missing = i;
+        } else if (read != ERROR_SUCCESS) {
+            return read;
+        } else {
+            existing.push_back(security);
         }
+    }
+    if (setup::PathChangeableByOthers(existing, setup::TrustedAccounts(RunningAccount()))) {
+        return kPathChangeableByOthers;
+    }
+    OrdaneRights folderRights(true);
+    OrdaneRights fileRights(false);
+    if (folderRights.Error() != ERROR_SUCCESS || fileRights.Error() != ERROR_SUCCESS) {
+        return folderRights.Error() != ERROR_SUCCESS ? folderRights.Error() : fileRights.Error();
+    }
+    for (std::size_t i = missing; i < ancestors.size(); ++i) {
+        // One that appeared meanwhile was not checked: refused, not used.
+        const DWORD made = folderRights.CreateFolder(ancestors[i]);
+        if (made != ERROR_SUCCESS) {
+            return made == ERROR_ALREADY_EXISTS ? kPathChangeableByOthers : made;
+        }
+    }
+    const DWORD made = folderRights.CreateFolder(full);
+    if (made == ERROR_SUCCESS) {
+        return ERROR_SUCCESS;
+    }
+    if (made != ERROR_ALREADY_EXISTS) {
+        return made;
     }
     UniqueHandle handle;
     const DWORD opened = OpenUnlinked(folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
@@ -218,26 +462,12 @@ DWORD ProtectFolder(const wchar_t* folder) {
     if (opened != ERROR_SUCCESS) {
         return opened;
     }
-    WellKnownSid admins(WinBuiltinAdministratorsSid);
-    WellKnownSid system(WinLocalSystemSid);
-    WellKnownSid users(WinBuiltinUsersSid);
-    if (admins.Get() == nullptr || system.Get() == nullptr || users.Get() == nullptr) {
-        return ERROR_INVALID_SID;
-    }
-    const DWORD inherit = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, inherit),
-                                  Allow(system.Get(), GENERIC_ALL, inherit),
-                                  Allow(users.Get(), GENERIC_READ | GENERIC_EXECUTE, inherit)};
-    LocalMemory dacl;
-    DWORD result = SetEntriesInAclW(3, entries, nullptr, dacl.Out<ACL>());
+    // The folder first: then nobody else may add an entry while its entries are done.
+    const DWORD result = folderRights.SetOn(handle.Get());
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    // The owner too: a user who made the folder could otherwise give the rights back to himself.
-    return SetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
-                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                               PROTECTED_DACL_SECURITY_INFORMATION,
-                           admins.Get(), nullptr, *dacl.Out<ACL>(), nullptr);
+    return ReprotectEntries(std::wstring(Wide(full)), fileRights, folderRights);
 }
 
 // Every running process this program may end, each opened once: its image path is read through
@@ -298,24 +528,10 @@ bool Replaceable(const wchar_t* program) {
            GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
-// An administrator may open another user's processes only with the debug privilege on; the
-// system account holds it anyway. Without it, such a copy stays and the file check says so.
-void EnableDebugPrivilege() {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw)) {
-        return;
-    }
-    const UniqueHandle token(raw);
-    TOKEN_PRIVILEGES privileges = {};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
-        AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
-    }
-}
-
 DWORD CloseCopies(const wchar_t* program) {
-    EnableDebugPrivilege();
+    // An administrator may open another user's processes only with the debug privilege on; the
+    // system account holds it anyway. Without it, such a copy stays and the file check says so.
+    EnablePrivilege(L"SeDebugPrivilege");
     OpenedProcesses opened = OpenRunningProcesses();
     const std::vector<std::uint32_t> ids =
         setup::CopiesToEnd(opened.running, FullPath(program), GetCurrentProcessId());

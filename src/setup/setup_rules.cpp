@@ -92,18 +92,72 @@ FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoot
         return FolderRule::kRefuse;
     }
     for (const Text& root : managedRoots) {
-        const Text managed = ComparablePath(root);
-        if (managed.empty()) {
-            continue;
-        }
-        if (target == managed) {
+        if (SamePath(target, root)) {
             return FolderRule::kRefuse;
-        }
-        if (StartsWith(target, managed + u"\\")) {
-            return FolderRule::kInheritsSafeRights;
         }
     }
     return FolderRule::kProtect;
+}
+
+std::vector<Text> Ancestors(const Text& folder) {
+    const Text target = ComparablePath(folder);
+    const std::size_t rootLength = RootLength(target);
+    std::vector<Text> ancestors;
+    if (rootLength == 0 || target.size() <= rootLength) {
+        return ancestors;
+    }
+    // A drive root is named with its separator ("D:" alone is the drive's current folder).
+    ancestors.push_back(target[1] == u':' ? target.substr(0, rootLength) + u"\\"
+                                          : target.substr(0, rootLength));
+    for (std::size_t at = target.find(u'\\', rootLength + 1); at != Text::npos;
+         at = target.find(u'\\', at + 1)) {
+        ancestors.push_back(target.substr(0, at));
+    }
+    return ancestors;
+}
+
+std::vector<Text> TrustedAccounts(const Text& runningAccount) {
+    std::vector<Text> trusted = {
+        u"S-1-5-18",                                                        // SYSTEM
+        u"S-1-5-32-544",                                                    // Administrators
+        u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",  // TrustedInstaller
+        u"S-1-3-0",  // CREATOR OWNER: in an entry that applies, it names nobody
+        u"S-1-3-4",  // OWNER RIGHTS: what the owner, judged on its own, may do
+    };
+    if (!runningAccount.empty()) {
+        trusted.push_back(runningAccount);
+    }
+    return trusted;
+}
+
+bool PathChangeableByOthers(const std::vector<FolderSecurity>& existing,
+                            const std::vector<Text>& trusted) {
+    const auto isTrusted = [&trusted](const Text& sid) {
+        return std::find(trusted.begin(), trusted.end(), sid) != trusted.end();
+    };
+    for (std::size_t i = 0; i < existing.size(); ++i) {
+        const FolderSecurity& folder = existing[i];
+        if (folder.reparsePoint || !isTrusted(folder.owner)) {
+            return true;
+        }
+        // The root cannot be renamed; what is below it can.
+        const std::uint32_t changes =
+            kDeleteChild | kWriteDac | kWriteOwner | kGenericAll | (i == 0 ? 0 : kDelete);
+        for (const AccessEntry& entry : folder.entries) {
+            if (entry.allow && !entry.inheritOnly && (entry.mask & changes) != 0 &&
+                !isTrusted(entry.sid)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+EntryAction DecideEntry(const FolderEntry& entry) {
+    if (entry.reparsePoint || (!entry.directory && entry.links > 1)) {
+        return EntryAction::kRefuse;
+    }
+    return EntryAction::kReprotect;
 }
 
 LaunchWay DecideLaunch(const LaunchContext& context) {

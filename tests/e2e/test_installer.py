@@ -146,12 +146,13 @@ class InstallerTest(unittest.TestCase):
             self.assertFalse((pfx.drive_c / SHORTCUT).exists())
             self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
 
-            # Users get no rights through a Setting.ini that is a second name of another file.
+            # Users get no rights through a Setting.ini that is a second name of another file:
+            # the folder's protection refuses it before anything is copied.
             elsewhere = base / "elsewhere.ini"
             elsewhere.write_bytes(b"")
             (folder / "Setting.ini").unlink()
             os.link(elsewhere, folder / "Setting.ini")
-            self.assertEqual(run(pfx, install), 5)
+            self.assertEqual(run(pfx, install), 6)
             (folder / "Setting.ini").unlink()
 
             # Asked to, the removal takes the settings and the registration flag too, but not
