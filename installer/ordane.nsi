@@ -57,9 +57,10 @@ SetCompressor /SOLID lzma
 !define MAIN_CLASS "OrdaneMainWindow"
 
 !ifdef SIGN_SCRIPT
-    ; The uninstaller is made inside makensis: signed before it is packed, the setup after.
-    !uninstfinalize '"${SIGN_SCRIPT}" "%1"'
-    !finalize '"${SIGN_SCRIPT}" "%1"'
+    ; The uninstaller is made inside makensis: signed before it is packed, the setup after. A
+    ; signing that fails (or cannot be verified) fails the build.
+    !uninstfinalize '"${SIGN_SCRIPT}" "%1"' = 0
+    !finalize '"${SIGN_SCRIPT}" "%1"' = 0
 !endif
 
 Name "${PRODUCT_CN}"

@@ -192,10 +192,11 @@ class ReleaseTest(unittest.TestCase):
                              "-passout", "pass:throw-away"]):
                 subprocess.run(["openssl", *command], check=True, capture_output=True)
             env = dict(os.environ, ORDANE_SIGN_PASSWORD="throw-away")
-            env.pop("ORDANE_SIGN_TIMESTAMP", None)
+            env.pop("ORDANE_SIGN_TIMESTAMP", None)  # no time-stamp server here: --unstamped
             # The package of the program under test: its registry view is the harness's.
             built = subprocess.run([root / "scripts" / "release.sh", "--server", "203.0.113.7",
                                     "--publisher", "Test Publisher", "--sign", pkcs12,
+                                    "--unstamped",
                                     "--arch", ARCH, "--out", Path(tmp) / "dist"], env=env,
                                    capture_output=True, text=True, timeout=600)
             self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
@@ -226,6 +227,24 @@ class ReleaseTest(unittest.TestCase):
                 self.assertEqual(uninstall(pfx, "/PURGE"), 0)
                 if not os.environ.get("ORDANE_E2E_KEEP"):
                     shutil.rmtree(folder.parent, ignore_errors=True)
+
+
+
+class ReleaseSigningTest(unittest.TestCase):
+    def test_signing_without_a_time_stamp_is_refused_before_anything_is_built(self):
+        root = Path(__file__).resolve().parents[2]
+        with tempfile.TemporaryDirectory() as tmp:
+            pkcs12 = Path(tmp) / "cert.pfx"
+            pkcs12.write_bytes(b"")  # readable is all that is asked before building
+            env = dict(os.environ, ORDANE_SIGN_PASSWORD="throw-away")
+            env.pop("ORDANE_SIGN_TIMESTAMP", None)
+            env.pop("ORDANE_SIGN_UNSTAMPED", None)
+            refused = subprocess.run([root / "scripts" / "release.sh", "--server", "203.0.113.7",
+                                      "--sign", pkcs12, "--out", Path(tmp) / "dist"], env=env,
+                                     capture_output=True, text=True, timeout=600)
+            self.assertEqual(refused.returncode, 2, refused.stdout + refused.stderr)
+            self.assertIn("ORDANE_SIGN_TIMESTAMP", refused.stderr)
+            self.assertFalse((Path(tmp) / "dist").exists())
 
 
 if __name__ == "__main__":
