@@ -450,9 +450,15 @@ Section "Uninstall"
     ${GetOptions} $R0 "/PURGE" $R1
     ${IfNot} ${Errors}
         Delete "$INSTDIR\Setting.ini"
-        ; Only the flag: the key may hold what other programs keep there.
+        ; Only the flag: the key may hold what other programs keep there. What the installation
+        ; granted Users on it is taken back when it stays.
         DeleteRegValue HKLM "${FLAG_KEY}" "upload"
         DeleteRegKey /IfEmpty HKLM "${FLAG_KEY}"
+        StrCpy $1 "error"
+        ExecWait '"$Helper" revoke-key "${FLAG_KEY}"' $1
+        ${If} $1 != 0
+            DetailPrint "无法收回普通用户对 ${FLAG_KEY} 的写入权限（$1）。"
+        ${EndIf}
     ${EndIf}
     ; Run from its copy in %TEMP% (by uninstall.exe, or by NSIS itself), this file is an
     ; ordinary one. A running uninstall.exe stays: it deletes itself and the folder once it has

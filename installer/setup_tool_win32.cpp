@@ -4,7 +4,8 @@
 //   file <path>      Users may read and change this file (Setting.ini); a link or a reparse
 //                    point is refused, never followed
 //   key <subkey>     the key under HKEY_LOCAL_MACHINE exists (in the view Ordane sees)
-//                    and Users may read and set its values
+//                    and Users may read and set its values (not its subkeys)
+//   revoke-key <subkey>  Users' own entries on that key, if it is there, are taken away
 //   protect <folder> refused (exit 0x20000001) when someone not an administrator may rename,
 //                    re-permission or re-own a folder above it; else its missing parents and
 //                    itself are made with their access list (Administrators and SYSTEM full
@@ -161,17 +162,68 @@ constexpr REGSAM kOrdaneView = KEY_WOW64_64KEY;
 constexpr REGSAM kOrdaneView = KEY_WOW64_32KEY;
 #endif
 
+// Owner of an open registry key.
+class RegistryKey {
+  public:
+    RegistryKey() = default;
+    ~RegistryKey() {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+        }
+    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    HKEY* Out() { return &key_; }
+    HKEY Get() const { return key_; }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+// Users may read and set the values of this key (Ordane's "upload"), and nothing of its subkeys:
+// the key may be shared with the card reader maker's software.
 DWORD GrantKey(const wchar_t* subkey) {
-    HKEY key = nullptr;
+    RegistryKey key;
     const LONG created =
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        READ_CONTROL | WRITE_DAC | kOrdaneView, nullptr, &key, nullptr);
+                        READ_CONTROL | WRITE_DAC | kOrdaneView, nullptr, key.Out(), nullptr);
     if (created != ERROR_SUCCESS) {
         return static_cast<DWORD>(created);
     }
-    const DWORD result =
-        GrantUsers(key, SE_REGISTRY_KEY, KEY_READ | KEY_SET_VALUE, CONTAINER_INHERIT_ACE);
-    RegCloseKey(key);
+    return GrantUsers(key.Get(), SE_REGISTRY_KEY, KEY_QUERY_VALUE | KEY_SET_VALUE, NO_INHERITANCE);
+}
+
+// The removal with /PURGE takes back what GrantKey gave: Users' own entries on the key, if it is
+// still there (other programs' values kept it).
+DWORD RevokeKey(const wchar_t* subkey) {
+    RegistryKey key;
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0,
+                                      READ_CONTROL | WRITE_DAC | kOrdaneView, key.Out());
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        return ERROR_SUCCESS;
+    }
+    if (opened != ERROR_SUCCESS) {
+        return static_cast<DWORD>(opened);
+    }
+    WellKnownSid users(WinBuiltinUsersSid);
+    if (users.Get() == nullptr) {
+        return users.Error();
+    }
+    PACL oldDacl = nullptr;
+    LocalMemory descriptor;
+    DWORD result = GetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, &oldDacl, nullptr, descriptor.Out<void>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    EXPLICIT_ACCESSW revoke = Allow(users.Get(), 0, NO_INHERITANCE);
+    revoke.grfAccessMode = REVOKE_ACCESS;
+    LocalMemory newDacl;
+    result = SetEntriesInAclW(1, &revoke, oldDacl, newDacl.Out<ACL>());
+    if (result == ERROR_SUCCESS) {
+        result = SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                 nullptr, *newDacl.Out<ACL>(), nullptr);
+    }
     return result;
 }
 
@@ -907,6 +959,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"key") {
         return static_cast<int>(GrantKey(argv[2]));
+    }
+    if (command == L"revoke-key") {
+        return static_cast<int>(RevokeKey(argv[2]));
     }
     if (command == L"protect") {
         return static_cast<int>(ProtectFolder(argv[2]));
