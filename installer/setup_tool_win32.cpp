@@ -18,9 +18,11 @@
 //                    ordinary rights, or not at all
 //   system           exit code 0 when run as the system account, 1 otherwise (the installer is
 //                    then silent: no page, so no plug-in unpacked into C:\Windows\Temp)
-//   finish <folder>  run from the removal's temporary folder: once the removal (its parent) has
-//                    ended, deletes its uninstall.exe and the folder if empty; this copy and
-//                    its temporary folder go at the next restart
+//   finish <folder> <removal> <file>  run from the removal's temporary folder, with handles it
+//                    inherited on the removal (its parent) and on its uninstall.exe: once the
+//                    removal has ended, deletes that file (never a newer uninstall.exe put there
+//                    meanwhile) and the folder if empty; this copy and its temporary folder go
+//                    at the next restart
 // Exit code 0 when done; otherwise the Win32 error code of the step that failed
 // (ERROR_NO_SUCH_LOGON_SESSION from launch: nobody to start it for).
 //
@@ -37,6 +39,7 @@
 #include <wtsapi32.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -766,28 +769,29 @@ bool RunsAsSystem() {
     return TokenIs(token.Get(), WinLocalSystemSid);
 }
 
-DWORD ParentProcessId() {
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = snapshot.Valid() && Process32FirstW(snapshot.Get(), &entry); more;
-         more = Process32NextW(snapshot.Get(), &entry)) {
-        if (entry.th32ProcessID == GetCurrentProcessId()) {
-            return entry.th32ParentProcessID;
-        }
-    }
-    return 0;
+HANDLE HandleArgument(const wchar_t* text) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(text, nullptr, 10)));
 }
 
-DWORD FinishRemoval(const wchar_t* folder) {
-    UniqueHandle uninstaller(OpenProcess(SYNCHRONIZE, FALSE, ParentProcessId()));
+std::wstring HandleArgument(HANDLE handle) {
+    return std::to_wstring(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+// `removal` and `file`: handles the removal's uninstall.exe let this process inherit, on itself
+// and on its own file. That file is deleted through the handle once the removal has ended: so
+// a reinstallation that has put a new uninstall.exe there meanwhile keeps it.
+DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file) {
+    const UniqueHandle uninstaller(removal);
+    const UniqueHandle installedFile(file);
     if (uninstaller.Valid()) {
         WaitForSingleObject(uninstaller.Get(), 60000);
     }
-    const std::wstring file = std::wstring(folder) + L"\\uninstall.exe";
-    DWORD result = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+    DWORD result = ERROR_INVALID_HANDLE;
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    for (int attempt = 0; attempt < 50 && installedFile.Valid(); ++attempt) {
+        // Refused while its image is still mapped: it is let go of a moment after the end.
+        if (SetFileInformationByHandle(installedFile.Get(), FileDispositionInfo, &dispose,
+                                       sizeof(dispose))) {
             result = ERROR_SUCCESS;
             break;
         }
@@ -886,12 +890,13 @@ class RemovalFolder {
     bool helperKept_ = false;
 };
 
+// `inherit`: the child gets this process's inheritable handles (only the finish step's are).
 DWORD Start(const std::wstring& program, std::wstring commandLine, const std::wstring& folder,
-            UniqueHandle& process) {
+            UniqueHandle& process, bool inherit = false) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, 0, nullptr,
                         folder.c_str(), &startup, &info)) {
         return GetLastError();
     }
@@ -925,9 +930,23 @@ int RemoveInstallation() {
     GetExitCodeProcess(process.Get(), &code);
     if (code == 0) {
         // This uninstall.exe goes too, once this process has ended: a copy of it waits for that.
+        // Taken now, while this is surely the removal's file: a handle on this process and one
+        // on its own file, both inherited by the copy that deletes the file.
+        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+        UniqueHandle ownFile(CreateFileW(Wide(self), DELETE | SYNCHRONIZE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         &inheritable, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                         nullptr));
+        HANDLE raw = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &raw,
+                        SYNCHRONIZE, TRUE, 0);
+        const UniqueHandle ownProcess(raw);
         UniqueHandle finish;
-        const std::wstring line = L"\"" + helper + L"\" finish \"" + Wide(installed) + L"\"";
-        if (Start(helper, line, temp.Path(), finish) == ERROR_SUCCESS) {
+        const std::wstring line = L"\"" + helper + L"\" finish \"" + Wide(installed) + L"\" " +
+                                  HandleArgument(ownProcess.Get()) + L" " +
+                                  HandleArgument(ownFile.Get());
+        if (ownFile.Valid() && ownProcess.Valid() &&
+            Start(helper, line, temp.Path(), finish, true) == ERROR_SUCCESS) {
             temp.KeepHelper();
         }
     }
@@ -950,6 +969,10 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"system") {
         return RunsAsSystem() ? 0 : 1;
     }
+    if (argc == 5 && std::wstring(argv[1]) == L"finish") {
+        return static_cast<int>(
+            FinishRemoval(argv[2], HandleArgument(argv[3]), HandleArgument(argv[4])));
+    }
     if (argc != 3) {
         return ERROR_BAD_ARGUMENTS;
     }
@@ -971,9 +994,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"launch") {
         return static_cast<int>(Launch(argv[2]));
-    }
-    if (command == L"finish") {
-        return static_cast<int>(FinishRemoval(argv[2]));
     }
     return ERROR_BAD_ARGUMENTS;
 }
