@@ -18,6 +18,8 @@
 ; (no page, so no nsDialogs), and nothing else here is a plug-in (System, nsExec).
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
 ; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
+; 3010 done, Ordane.exe is replaced or deleted at the next restart (another program held it);
+; 1618 another installation or removal of Ordane is in progress;
 ; 6 the folder could not be protected (or is a drive root or a system folder itself, or holds a
 ; link, a junction or a file with a second name); 7 Windows older than Windows 7 SP1; 8 a folder
 ; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator.
@@ -86,6 +88,7 @@ VIAddVersionKey /LANG=2052 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 Var SdtapiText
 Var Helper     ; ordane_setup_tool.exe, where only administrators and SYSTEM may change it
 Var HelperDir  ; the installer's folder for it below Program Files, removed at the end
+Var Lock       ; held open while this installation or removal runs
 
 !define MUI_WELCOMEPAGE_TEXT "本程序将安装 ${PRODUCT_CN} ${VERSION}。$\r$\n$\r$\n它在任务栏通知区域运行，把条码扫描仪和二代证读卡器读到的内容交给业务程序。$\r$\n$\r$\n如果 Ordane 正在运行，安装程序会先关闭它。原有的设置（Setting.ini）会保留。"
 !insertmacro MUI_PAGE_WELCOME
@@ -106,7 +109,9 @@ Page custom SdtapiPage
 ; --- Closing a running Ordane -------------------------------------------------------------
 ; A copy on this desktop is announced first; then the helper ends every copy of the installed
 ; Ordane.exe, in any session (a deployment tool's system account sees no clerk's window), and
-; makes sure the file can be replaced before anything is changed. $0: 1 when nothing holds it.
+; makes sure the file can be replaced before anything is changed. $0: 1 when nothing holds it,
+; 2 when no Ordane runs but another program holds the file (a virus scanner, Explorer's preview):
+; it is then replaced or deleted at the next restart (exit code 3010).
 !macro CloseOrdane un
 Function ${un}CloseOrdane
     StrCpy $0 0
@@ -120,6 +125,9 @@ close:
     ExecWait '"$Helper" close "$INSTDIR\Ordane.exe"' $1
     ${If} $1 == 0
         StrCpy $0 1
+    ${ElseIf} $1 == 32  ; ERROR_SHARING_VIOLATION
+        DetailPrint "Ordane.exe 正被其他程序占用，重新启动后替换。"
+        StrCpy $0 2
     ${Else}
         DetailPrint "Ordane 无法关闭（$1）。"
     ${EndIf}
@@ -174,7 +182,8 @@ Section "程序文件" SecProgram
     SetShellVarContext all
     SetRegView ${REGVIEW}
     Call CloseOrdane
-    ${If} $0 != 1
+    StrCpy $R9 $0
+    ${If} $0 == 0
         SetErrorLevel 3
         Abort "Ordane 没有关闭，安装已取消。"
     ${EndIf}
@@ -199,10 +208,17 @@ Section "程序文件" SecProgram
     SetOutPath "$INSTDIR"
     ClearErrors
     ; Made anew, the files take the folder's rights rather than keeping what an earlier copy had.
-    Delete "$INSTDIR\Ordane.exe"
+    ; An Ordane.exe another program holds is replaced at the next restart.
+    ${If} $R9 == 2
+        Delete "$INSTDIR\Ordane.exe.new"
+        File "/oname=Ordane.exe.new" "${BINDIR}/Ordane.exe"
+        Rename /REBOOTOK "$INSTDIR\Ordane.exe.new" "$INSTDIR\Ordane.exe"
+    ${Else}
+        Delete "$INSTDIR\Ordane.exe"
+        File "${BINDIR}/Ordane.exe"
+    ${EndIf}
     Delete "$INSTDIR\uninstall.exe"
     Delete "$INSTDIR\uninstall-ordane.exe"
-    File "${BINDIR}/Ordane.exe"
     File "/oname=uninstall.exe" "${BINDIR}/ordane_setup_tool.exe"
     WriteUninstaller "$INSTDIR\uninstall-ordane.exe"
     ; Kept on upgrade; on a first installation an empty file that the first OK of the settings
@@ -216,20 +232,8 @@ Section "程序文件" SecProgram
         Abort "无法写入 $INSTDIR。"
     ${EndIf}
 
-    ; A standard user's Ordane writes Setting.ini and the registration flag itself.
-    StrCpy $1 "error"
-    ExecWait '"$Helper" file "$INSTDIR\Setting.ini"' $1
-    StrCpy $2 "error"
-    ExecWait '"$Helper" key "${FLAG_KEY}"' $2
-    ${If} $1 != 0
-    ${OrIf} $2 != 0
-        DetailPrint "无法为普通用户开放 Setting.ini 或注册表项的写入权限（$1 / $2）。"
-        SetErrorLevel 5
-        Abort "无法为普通用户开放写入权限。"
-    ${EndIf}
-
-    CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Ordane.exe" "" "$INSTDIR\Ordane.exe" 0
-
+    ; Registered as soon as the files are there: a step that fails after this leaves an
+    ; installation its uninstall.exe can remove, never files without an entry.
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_CN}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
@@ -260,6 +264,21 @@ Section "程序文件" SecProgram
     ${Next}
     IntOp $0 $0 / 1024
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+
+    ; A standard user's Ordane writes Setting.ini and the registration flag itself.
+    StrCpy $1 "error"
+    ExecWait '"$Helper" file "$INSTDIR\Setting.ini"' $1
+    StrCpy $2 "error"
+    ExecWait '"$Helper" key "${FLAG_KEY}"' $2
+    ${If} $1 != 0
+    ${OrIf} $2 != 0
+        DetailPrint "无法为普通用户开放 Setting.ini 或注册表项的写入权限（$1 / $2）。"
+        SetErrorLevel 5
+        Abort "无法为普通用户开放写入权限。"
+    ${EndIf}
+
+    CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Ordane.exe" "" "$INSTDIR\Ordane.exe" 0
+
 SectionEnd
 
 Section "开机自动启动" SecAutoStart
@@ -304,9 +323,41 @@ Section "-RunWhenAsked"
     ClearErrors
     ${GetOptions} $R0 "/RUN" $R1
     ${IfNot} ${Errors}
+    ${AndIfNot} ${RebootFlag}  ; the new Ordane.exe is there only after the restart
         Call LaunchOrdane
     ${EndIf}
+    ; What deployment tools understand: done, but a restart finishes it.
+    ${If} ${RebootFlag}
+        SetErrorLevel 3010
+    ${EndIf}
 SectionEnd
+
+; One installation or removal of Ordane at a time: NSIS opens a file for writing with only
+; reading shared, so a second one cannot open the same file and ends with exit 1618, as
+; Windows Installer's "another installation is in progress" does for deployment tools.
+!define LOCK_FILE "$PROGRAMFILES32\Ordane-setup.lock"
+!macro TakeLock un
+Function ${un}TakeLock
+    ClearErrors
+    FileOpen $Lock "${LOCK_FILE}" a
+    ${If} ${Errors}
+        StrCpy $Lock ""
+        MessageBox MB_OK|MB_ICONSTOP "Ordane 正在安装或卸载，请等它完成后再试。" /SD IDOK
+        SetErrorLevel 1618
+        Quit
+    ${EndIf}
+FunctionEnd
+
+Function ${un}ReleaseLock
+    ${If} $Lock != ""
+        FileClose $Lock
+        StrCpy $Lock ""
+        Delete "${LOCK_FILE}"
+    ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro TakeLock ""
+!insertmacro TakeLock "un."
 
 ; The helper in a new folder below Program Files: only administrators and SYSTEM may make one
 ; there or change what is in it, and it takes those rights the moment it is made. As the system
@@ -348,6 +399,7 @@ Function RemoveHelper
         Delete $Helper
         RMDir $HelperDir
     ${EndIf}
+    Call ReleaseLock
 FunctionEnd
 
 Function .onInstSuccess
@@ -362,12 +414,22 @@ Function AbortedOnAPage
     Call RemoveHelper
 FunctionEnd
 
+Function un.onUninstSuccess
+    Call un.ReleaseLock
+FunctionEnd
+
+Function un.onUninstFailed
+    Call un.ReleaseLock
+FunctionEnd
+
 Function un.onInit
+    Call un.TakeLock
     ; Run by uninstall.exe from the folder it made for it, the helper is beside it. Anywhere
     ; else (NSIS's own copy in %TEMP%) there is no place to run it from that a user cannot make.
     StrCpy $Helper "$EXEDIR\ordane_setup_tool.exe"
     ${IfNot} ${FileExists} $Helper
         MessageBox MB_OK|MB_ICONSTOP "请用 $INSTDIR\uninstall.exe 卸载 Ordane。" /SD IDOK
+        Call un.ReleaseLock
         SetErrorLevel 2
         Quit
     ${EndIf}
@@ -402,6 +464,7 @@ Function .onInit
         Quit
     ${EndIf}
 !endif
+    Call TakeLock
     Call PrepareHelper
     SetRegView ${REGVIEW}
     ; An upgrade keeps the auto-start choice of the installed copy; a first installation has
@@ -432,13 +495,15 @@ Section "Uninstall"
     SetShellVarContext all
     SetRegView ${REGVIEW}
     Call un.CloseOrdane
-    ${If} $0 != 1
+    ${If} $0 == 0
         SetErrorLevel 3
         Abort "Ordane 没有关闭，卸载已取消。"
     ${EndIf}
-    ; The entry goes only once the program is gone: never an entry-less copy left behind.
-    Delete "$INSTDIR\Ordane.exe"
+    ; The entry goes only once the program is gone (or goes at the next restart, when another
+    ; program holds it): never an entry-less copy left behind.
+    Delete /REBOOTOK "$INSTDIR\Ordane.exe"
     ${If} ${FileExists} "$INSTDIR\Ordane.exe"
+    ${AndIfNot} ${RebootFlag}
         SetErrorLevel 4
         Abort "无法删除 $INSTDIR\Ordane.exe，卸载已取消。"
     ${EndIf}
@@ -467,5 +532,10 @@ Section "Uninstall"
     Delete "$INSTDIR\uninstall.exe"
     SetOutPath "$TEMP"
     ; Only when empty: Setting.ini and the reader maker's sdtapi.dll stay.
-    RMDir "$INSTDIR"
+    ${If} ${RebootFlag}
+        RMDir /REBOOTOK "$INSTDIR"
+        SetErrorLevel 3010
+    ${Else}
+        RMDir "$INSTDIR"
+    ${EndIf}
 SectionEnd

@@ -13,7 +13,8 @@
 //                    re-owned and given it by handle, with every entry in it (a link, junction
 //                    or file with a second name refused)
 //   close <exe>      every running copy of that program file, in every session, is asked to
-//                    close and then ended; the file can then be replaced
+//                    close and then ended; the file can then be replaced (ERROR_BUSY: a copy
+//                    did not end; ERROR_SHARING_VIOLATION: another program holds the file)
 //   launch <exe>     starts the program in the logged-on user's session with that user's
 //                    ordinary rights, or not at all
 //   system           exit code 0 when run as the system account, 1 otherwise (the installer is
@@ -600,15 +601,20 @@ DWORD CloseCopies(const wchar_t* program) {
     opened.handles.clear();  // the others are none of this program's business
     // A copy in the middle of a start-up step keeps its commands disabled: ended after 5 s.
     const ULONGLONG deadline = GetTickCount64() + 5000;
+    bool stillRunning = false;
     for (UniqueHandle& process : processes) {
         const ULONGLONG now = GetTickCount64();
         const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
         if (WaitForSingleObject(process.Get(), wait) != WAIT_OBJECT_0) {
             TerminateProcess(process.Get(), 1);
-            WaitForSingleObject(process.Get(), 5000);
+            stillRunning |= WaitForSingleObject(process.Get(), 5000) != WAIT_OBJECT_0;
         }
     }
-    // The file is let go of a moment after the process ends.
+    if (stillRunning) {
+        return ERROR_BUSY;  // the installer's exit 3
+    }
+    // The file is let go of a moment after the process ends. Held longer, by another program
+    // (a virus scanner, Explorer's preview), the installer replaces it at the next restart.
     for (int attempt = 0; attempt < 40; ++attempt) {
         if (Replaceable(program)) {
             return ERROR_SUCCESS;
@@ -809,7 +815,8 @@ DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file) {
 }
 
 constexpr wchar_t kUninstaller[] = L"uninstall-ordane.exe";  // NSIS's, beside uninstall.exe
-constexpr int kAborted = 2;  // the installer's "aborted": nothing was removed
+constexpr int kAborted = 2;                // the installer's "aborted": nothing was removed
+constexpr DWORD kDoneAfterRestart = 3010;  // removed; Ordane.exe goes at the next restart
 
 // A new folder that only administrators and the system account may enter: the uninstaller and
 // the helper run elevated from it, so no user may place a library beside them.
@@ -928,7 +935,7 @@ int RemoveInstallation() {
     WaitForSingleObject(process.Get(), INFINITE);
     DWORD code = kAborted;
     GetExitCodeProcess(process.Get(), &code);
-    if (code == 0) {
+    if (code == 0 || code == kDoneAfterRestart) {
         // This uninstall.exe goes too, once this process has ended: a copy of it waits for that.
         // Taken now, while this is surely the removal's file: a handle on this process and one
         // on its own file, both inherited by the copy that deletes the file.
