@@ -122,7 +122,12 @@ Function ${un}CloseOrdane
     ${EndIf}
 close:
     StrCpy $1 "error"
-    ExecWait '"$Helper" close "$INSTDIR\Ordane.exe"' $1
+    !if "${un}" == ""
+        ; The sessions whose copies end are kept for -RunWhenAsked, which starts them again.
+        ExecWait '"$Helper" close "$INSTDIR\Ordane.exe" "$HelperDir\sessions"' $1
+    !else
+        ExecWait '"$Helper" close "$INSTDIR\Ordane.exe"' $1
+    !endif
     ${If} $1 == 0
         StrCpy $0 1
     ${ElseIf} $1 == 32  ; ERROR_SHARING_VIOLATION
@@ -318,13 +323,23 @@ Section "-BrowserBridge"
     ${EndIf}
 SectionEnd
 
+; Ordane again in every session where the upgrade closed it, each with its user's ordinary rights
+; (the system account reaches every session, an administrator his own), and with /RUN where
+; LaunchOrdane would start it.
 Section "-RunWhenAsked"
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/RUN" $R1
-    ${IfNot} ${Errors}
-    ${AndIfNot} ${RebootFlag}  ; the new Ordane.exe is there only after the restart
-        Call LaunchOrdane
+    StrCpy $R2 1
+    ${If} ${Errors}
+        StrCpy $R2 0
+    ${EndIf}
+    ${IfNot} ${RebootFlag}  ; the new Ordane.exe is there only after the restart
+        StrCpy $1 "error"
+        ExecWait '"$Helper" relaunch "$INSTDIR\Ordane.exe" "$HelperDir\sessions" $R2' $1
+        ${If} $1 != 0
+            DetailPrint "Ordane 没有在每个会话中启动（$1）：下次登录时由开机自动启动项启动。"
+        ${EndIf}
     ${EndIf}
     ; What deployment tools understand: done, but a restart finishes it.
     ${If} ${RebootFlag}
@@ -397,6 +412,7 @@ Function RemoveHelper
     ${If} $HelperDir != ""
         SetOutPath "$TEMP"
         Delete $Helper
+        Delete "$HelperDir\sessions"
         RMDir $HelperDir
     ${EndIf}
     Call ReleaseLock

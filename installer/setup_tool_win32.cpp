@@ -15,6 +15,12 @@
 //   close <exe>      every running copy of that program file, in every session, is asked to
 //                    close and then ended; the file can then be replaced (ERROR_BUSY: a copy
 //                    did not end; ERROR_SHARING_VIOLATION: another program holds the file)
+//   close <exe> <file>  the same, and writes the sessions of the copies ended to <file>
+//   ask-close <id>   run by "close" in another session as its user: asks that process's Ordane
+//                    window there to close
+//   relaunch <exe> <file> <0|1>  after an upgrade, starts Ordane again in every session <file>
+//                    names (as its user; an administrator reaches only his own session), and
+//                    with 1 (/RUN) where "launch" would start it too
 //   launch <exe>     starts the program in the logged-on user's session with that user's
 //                    ordinary rights, or not at all
 //   system           exit code 0 when run as the system account, 1 otherwise (the installer is
@@ -41,6 +47,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -584,7 +591,38 @@ bool Replaceable(const wchar_t* program) {
            GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
-DWORD CloseCopies(const wchar_t* program) {
+DWORD StartAsSessionUser(DWORD session, const Text& program, std::wstring& commandLine,
+                         UniqueHandle* process = nullptr);
+DWORD OwnSession();
+bool RunsAsSystem();
+Text OwnPath();
+DWORD WriteSessions(const wchar_t* file, const std::vector<std::uint32_t>& sessions);
+
+// Asks the copies in the other sessions to close, each through a helper started in its session
+// as its user (a window of another session cannot be reached from here); waits a moment for it.
+void AskToCloseInOtherSessions(const std::vector<std::pair<std::uint32_t, DWORD>>& copies) {
+    const DWORD own = OwnSession();
+    const Text self = OwnPath();
+    std::vector<UniqueHandle> askers;
+    for (const auto& [id, session] : copies) {
+        if (session == own || self.empty()) {
+            continue;
+        }
+        std::wstring line =
+            L"\"" + std::wstring(Wide(self)) + L"\" ask-close " + std::to_wstring(id);
+        UniqueHandle asker;
+        if (StartAsSessionUser(session, self, line, &asker) == ERROR_SUCCESS) {
+            askers.push_back(std::move(asker));
+        }
+    }
+    for (UniqueHandle& asker : askers) {
+        WaitForSingleObject(asker.Get(), 2000);
+    }
+}
+
+// `sessionsFile` (may be null): where the sessions of the copies ended are written, for
+// "relaunch" after the upgrade.
+DWORD CloseCopies(const wchar_t* program, const wchar_t* sessionsFile) {
     // An administrator may open another user's processes only with the debug privilege on; the
     // system account holds it anyway. Without it, such a copy stays and the file check says so.
     EnablePrivilege(L"SeDebugPrivilege");
@@ -592,13 +630,27 @@ DWORD CloseCopies(const wchar_t* program) {
     const std::vector<std::uint32_t> ids =
         setup::CopiesToEnd(opened.running, FullPath(program), GetCurrentProcessId());
     std::vector<UniqueHandle> processes;
+    std::vector<std::pair<std::uint32_t, DWORD>> copies;  // process id, session
+    std::vector<std::uint32_t> sessions;
     for (std::size_t i = 0; i < opened.running.size(); ++i) {
-        if (std::find(ids.begin(), ids.end(), opened.running[i].id) != ids.end()) {
-            EnumWindows(AskToClose, static_cast<LPARAM>(opened.running[i].id));
+        const std::uint32_t id = opened.running[i].id;
+        if (std::find(ids.begin(), ids.end(), id) != ids.end()) {
+            EnumWindows(AskToClose, static_cast<LPARAM>(id));  // one in this session
+            DWORD session = 0;
+            if (ProcessIdToSessionId(id, &session)) {
+                copies.emplace_back(id, session);
+                sessions.push_back(session);
+            }
             processes.push_back(std::move(opened.handles[i]));
         }
     }
     opened.handles.clear();  // the others are none of this program's business
+    if (RunsAsSystem()) {
+        AskToCloseInOtherSessions(copies);
+    }
+    if (sessionsFile != nullptr) {
+        WriteSessions(sessionsFile, sessions);
+    }
     // A copy in the middle of a start-up step keeps its commands disabled: ended after 5 s.
     const ULONGLONG deadline = GetTickCount64() + 5000;
     bool stillRunning = false;
@@ -661,9 +713,12 @@ Text Folder(const Text& program) {
     return slash == Text::npos ? Text() : program.substr(0, slash);
 }
 
-DWORD StartAsConsoleUser(const Text& program, std::wstring& commandLine) {
+// In that session, with its user's token (the system account only may ask for it). `process`,
+// when given, receives the started process.
+DWORD StartAsSessionUser(DWORD session, const Text& program, std::wstring& commandLine,
+                         UniqueHandle* process) {
     HANDLE raw = nullptr;
-    if (!WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &raw)) {
+    if (!WTSQueryUserToken(session, &raw)) {
         return GetLastError();
     }
     UniqueHandle token(raw);
@@ -683,7 +738,11 @@ DWORD StartAsConsoleUser(const Text& program, std::wstring& commandLine) {
     DestroyEnvironmentBlock(environment);
     if (started) {
         CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
+        if (process != nullptr) {
+            process->Reset(info.hProcess);
+        } else {
+            CloseHandle(info.hProcess);
+        }
     }
     return error;
 }
@@ -734,15 +793,14 @@ DWORD StartDirect(const Text& program, std::wstring& commandLine) {
     return ERROR_SUCCESS;
 }
 
-DWORD Launch(const wchar_t* path) {
-    const Text program = FullPath(path);
-    std::wstring commandLine = L"\"" + std::wstring(Wide(program)) + L"\"";
+// Who runs this program, and what this session offers; `shell` receives the desktop shell's
+// process when an administrator runs it.
+DWORD CurrentContext(setup::LaunchContext& context, UniqueHandle& shell) {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
         return GetLastError();
     }
     const UniqueHandle own(raw);
-    setup::LaunchContext context;
     context.isLocalSystem = TokenIs(own.Get(), WinLocalSystemSid);
     context.isElevated = TokenElevated(own.Get());
     if (context.isLocalSystem) {
@@ -751,11 +809,23 @@ DWORD Launch(const wchar_t* path) {
         context.consoleUserLoggedOn = session != 0xFFFFFFFF && WTSQueryUserToken(session, &probe);
         UniqueHandle closeProbe(probe);
     }
-    UniqueHandle shell = context.isLocalSystem ? UniqueHandle() : ShellProcess();
+    shell = context.isLocalSystem ? UniqueHandle() : ShellProcess();
     context.shellRunning = shell.Valid();
+    return ERROR_SUCCESS;
+}
+
+DWORD Launch(const wchar_t* path) {
+    const Text program = FullPath(path);
+    std::wstring commandLine = L"\"" + std::wstring(Wide(program)) + L"\"";
+    setup::LaunchContext context;
+    UniqueHandle shell;
+    const DWORD known = CurrentContext(context, shell);
+    if (known != ERROR_SUCCESS) {
+        return known;
+    }
     switch (setup::DecideLaunch(context)) {
         case setup::LaunchWay::kAsConsoleUser:
-            return StartAsConsoleUser(program, commandLine);
+            return StartAsSessionUser(WTSGetActiveConsoleSessionId(), program, commandLine);
         case setup::LaunchWay::kWithShellToken:
             return StartUnderShell(shell.Get(), program, commandLine);
         case setup::LaunchWay::kDirect:
@@ -764,6 +834,85 @@ DWORD Launch(const wchar_t* path) {
             break;
     }
     return ERROR_NO_SUCH_LOGON_SESSION;
+}
+
+DWORD OwnSession() {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return session;
+}
+
+// The sessions whose copies "close" ended, as it wrote them: numbers separated by blanks.
+std::vector<std::uint32_t> ReadSessions(const wchar_t* file) {
+    std::vector<std::uint32_t> sessions;
+    UniqueHandle handle(CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    char text[512] = {};
+    DWORD read = 0;
+    if (!handle.Valid() || !ReadFile(handle.Get(), text, sizeof(text) - 1, &read, nullptr)) {
+        return sessions;
+    }
+    for (char* at = text; *at != '\0';) {
+        char* end = nullptr;
+        const unsigned long session = std::strtoul(at, &end, 10);
+        if (end == at) {
+            break;
+        }
+        sessions.push_back(static_cast<std::uint32_t>(session));
+        at = end;
+    }
+    return sessions;
+}
+
+DWORD WriteSessions(const wchar_t* file, const std::vector<std::uint32_t>& sessions) {
+    std::string text;
+    for (std::uint32_t session : sessions) {
+        text += std::to_string(session) + " ";
+    }
+    UniqueHandle handle(CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!handle.Valid() ||
+        !WriteFile(handle.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+// After an upgrade: Ordane again in every session where "close" ended a copy (`sessionsFile`),
+// and in the console session too when `run` ("1": /RUN). Exit code: the last failure, if any.
+DWORD Relaunch(const wchar_t* path, const wchar_t* sessionsFile, bool run) {
+    const Text program = FullPath(path);
+    setup::LaunchContext context;
+    UniqueHandle shell;
+    DWORD result = CurrentContext(context, shell);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    const DWORD own = OwnSession();
+    const DWORD runSession = context.isLocalSystem ? WTSGetActiveConsoleSessionId() : own;
+    for (std::uint32_t session :
+         setup::SessionsToRestart(ReadSessions(sessionsFile), run, runSession)) {
+        std::wstring commandLine = L"\"" + std::wstring(Wide(program)) + L"\"";
+        DWORD started = ERROR_NO_SUCH_LOGON_SESSION;
+        switch (setup::DecideRestart(context, session, own)) {
+            case setup::RestartWay::kAsSessionUser:
+                started = StartAsSessionUser(session, program, commandLine);
+                break;
+            case setup::RestartWay::kWithShellToken:
+                started = StartUnderShell(shell.Get(), program, commandLine);
+                break;
+            case setup::RestartWay::kDirect:
+                started = StartDirect(program, commandLine);
+                break;
+            case setup::RestartWay::kNotStarted:
+                break;
+        }
+        if (started != ERROR_SUCCESS) {
+            result = started;
+        }
+    }
+    return result;
 }
 
 bool RunsAsSystem() {
@@ -976,6 +1125,16 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"system") {
         return RunsAsSystem() ? 0 : 1;
     }
+    if (argc == 3 && std::wstring(argv[1]) == L"ask-close") {
+        EnumWindows(AskToClose, static_cast<LPARAM>(std::wcstoul(argv[2], nullptr, 10)));
+        return 0;
+    }
+    if (argc == 4 && std::wstring(argv[1]) == L"close") {
+        return static_cast<int>(CloseCopies(argv[2], argv[3]));
+    }
+    if (argc == 5 && std::wstring(argv[1]) == L"relaunch") {
+        return static_cast<int>(Relaunch(argv[2], argv[3], std::wstring(argv[4]) == L"1"));
+    }
     if (argc == 5 && std::wstring(argv[1]) == L"finish") {
         return static_cast<int>(
             FinishRemoval(argv[2], HandleArgument(argv[3]), HandleArgument(argv[4])));
@@ -997,7 +1156,7 @@ int wmain(int argc, wchar_t** argv) {
         return static_cast<int>(ProtectFolder(argv[2]));
     }
     if (command == L"close") {
-        return static_cast<int>(CloseCopies(argv[2]));
+        return static_cast<int>(CloseCopies(argv[2], nullptr));
     }
     if (command == L"launch") {
         return static_cast<int>(Launch(argv[2]));

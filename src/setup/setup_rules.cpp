@@ -170,6 +170,44 @@ LaunchWay DecideLaunch(const LaunchContext& context) {
     return LaunchWay::kDirect;
 }
 
+std::vector<std::uint32_t> SessionsToRestart(const std::vector<std::uint32_t>& closedIn,
+                                             bool runAsked, std::uint32_t runSession) {
+    std::vector<std::uint32_t> sessions;
+    const auto add = [&sessions](std::uint32_t session) {
+        if (session != 0 &&
+            std::find(sessions.begin(), sessions.end(), session) == sessions.end()) {
+            sessions.push_back(session);
+        }
+    };
+    for (std::uint32_t session : closedIn) {
+        add(session);
+    }
+    if (runAsked && runSession != 0xFFFFFFFF) {  // 0xFFFFFFFF: no such session
+        add(runSession);
+    }
+    return sessions;
+}
+
+RestartWay DecideRestart(const LaunchContext& context, std::uint32_t session,
+                         std::uint32_t ownSession) {
+    if (context.isLocalSystem) {
+        return RestartWay::kAsSessionUser;
+    }
+    if (session != ownSession) {
+        return RestartWay::kNotStarted;
+    }
+    switch (DecideLaunch(context)) {
+        case LaunchWay::kWithShellToken:
+            return RestartWay::kWithShellToken;
+        case LaunchWay::kDirect:
+            return RestartWay::kDirect;
+        case LaunchWay::kAsConsoleUser:
+        case LaunchWay::kNotStarted:
+            break;
+    }
+    return RestartWay::kNotStarted;
+}
+
 Text UninstallerCommandLine(const Text& launcherCommandLine, const Text& uninstallerCopy,
                             const Text& installedFolder) {
     const Text& line = launcherCommandLine;

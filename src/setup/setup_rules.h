@@ -121,6 +121,26 @@ enum class LaunchWay {
 // the ordinary level could not receive its keystrokes).
 LaunchWay DecideLaunch(const LaunchContext& context);
 
+// After an upgrade, Ordane is started again in every session where a copy was closed for it,
+// and with /RUN in `runSession` too (the console session for the system account, the
+// installer's own for an administrator): each once, in the order first seen, never in session 0
+// (services: no user's desktop). `runAsked`: /RUN was given.
+std::vector<std::uint32_t> SessionsToRestart(const std::vector<std::uint32_t>& closedIn,
+                                             bool runAsked, std::uint32_t runSession);
+
+enum class RestartWay {
+    kAsSessionUser,   // that session's user's token, on its winsta0\default
+    kWithShellToken,  // this session's desktop shell's token (the installer's own session)
+    kDirect,          // the installer's own, ordinary rights (its own session)
+    kNotStarted,      // out of reach: the Run entry starts it at that user's next log-on
+};
+
+// How Ordane is started in `session` after an upgrade, by an installer running in
+// `ownSession`: the system account reaches every session with its user's token; an
+// administrator only his own session, as DecideLaunch starts it there.
+RestartWay DecideRestart(const LaunchContext& context, std::uint32_t session,
+                         std::uint32_t ownSession);
+
 // The command line that runs NSIS's uninstaller from its temporary copy for the installed
 // uninstall.exe, so that it removes that folder and can be waited for: the options uninstall.exe
 // was given, as typed, then "_?=" and the installed folder, last and unquoted even with spaces

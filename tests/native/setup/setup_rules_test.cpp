@@ -125,6 +125,37 @@ TEST(SetupRulesTest, OrdaneStartsOnlyInAUsersSessionWithOrdinaryRights) {
     EXPECT_EQ(DecideLaunch(LaunchContext{}), LaunchWay::kDirect);
 }
 
+TEST(SetupRulesTest, AfterAnUpgradeOrdaneStartsAgainInEverySessionThatHadACopy) {
+    constexpr std::uint32_t kNoSession = 0xFFFFFFFF;
+    const struct {
+        std::vector<std::uint32_t> closedIn;
+        bool runAsked;
+        std::uint32_t runSession;
+        std::vector<std::uint32_t> restarted;
+    } cases[] = {
+        {{2, 3, 2}, false, 1, {2, 3}},  // two clerks on a terminal server, not the console
+        {{2, 3}, true, 1, {2, 3, 1}},   // /RUN: its session too
+        {{1}, true, 1, {1}},            // once only
+        {{0, 4}, false, 1, {4}},        // never the services' session
+        {{}, true, kNoSession, {}},     // nobody at the console
+        {{}, false, 1, {}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(SessionsToRestart(cases[i].closedIn, cases[i].runAsked, cases[i].runSession),
+                  cases[i].restarted)
+            << "case " << i;
+    }
+
+    const LaunchContext system{.isLocalSystem = true, .isElevated = true};
+    const LaunchContext admin{.isElevated = true, .shellRunning = true};
+    const LaunchContext adminNoShell{.isElevated = true};
+    EXPECT_EQ(DecideRestart(system, 3, 0), RestartWay::kAsSessionUser);
+    EXPECT_EQ(DecideRestart(admin, 1, 1), RestartWay::kWithShellToken);
+    EXPECT_EQ(DecideRestart(admin, 3, 1), RestartWay::kNotStarted);  // another user's session
+    EXPECT_EQ(DecideRestart(adminNoShell, 1, 1), RestartWay::kNotStarted);
+    EXPECT_EQ(DecideRestart(LaunchContext{}, 1, 1), RestartWay::kDirect);
+}
+
 TEST(SetupRulesTest, TheUninstallerCopyGetsTheOptionsAsTypedAndTheInstalledFolderLast) {
     const Text copy = u"C:\\Temp\\o 1\\uninstall-ordane.exe";
     const Text folder = u"C:\\Program Files (x86)\\Ordane";
