@@ -19,7 +19,8 @@
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
 ; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
 ; 3010 done, Ordane.exe is replaced or deleted at the next restart (another program held it);
-; 1618 another installation or removal of Ordane is in progress;
+; 1618 another installation or removal of Ordane is in progress; 9 Ordane is installed in another
+; folder, or the other architecture's Ordane is installed (remove it first);
 ; 6 the folder could not be protected (or is a drive root or a system folder itself, or holds a
 ; link, a junction or a file with a second name); 7 Windows older than Windows 7 SP1; 8 a folder
 ; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator.
@@ -185,7 +186,31 @@ FunctionEnd
 Section "程序文件" SecProgram
     SectionIn RO
     SetShellVarContext all
+    ; One installation per computer: a second one elsewhere (another /D=, the other
+    ; architecture's, whose Run entry Windows starts too) would take over the first one's Run and
+    ; uninstall entries, and the first one's removal would delete them. Refused with exit 9.
+    ReadEnvStr $R3 PROCESSOR_ARCHITEW6432
+    ${If} $R3 != ""  ; only 64-bit Windows has the other view
+        !if "${ARCH}" == "x64"
+            SetRegView 32
+        !else
+            SetRegView 64
+        !endif
+        ReadRegStr $R3 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${EndIf}
     SetRegView ${REGVIEW}
+    ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    StrCpy $R5 ""
+    ${If} $R3 != ""
+        StrCpy $R5 $R3
+    ${ElseIf} $R4 != ""
+    ${AndIf} $R4 != $INSTDIR  ; StrCmp: letter case does not count
+        StrCpy $R5 $R4
+    ${EndIf}
+    ${If} $R5 != ""
+        SetErrorLevel 9
+        Abort "Ordane 已经安装在 $R5：请先卸载它，或安装到同一个文件夹。"
+    ${EndIf}
     Call CloseOrdane
     StrCpy $R9 $0
     ${If} $0 == 0
@@ -524,8 +549,13 @@ Section "Uninstall"
         Abort "无法删除 $INSTDIR\Ordane.exe，卸载已取消。"
     ${EndIf}
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
-    DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
-    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    ; Only this installation's entries: another one's (installed before refusal existed) stay.
+    ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R4 == $INSTDIR
+    ${OrIf} $R4 == ""
+        DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+        DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    ${EndIf}
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/PURGE" $R1
