@@ -57,6 +57,7 @@ SetCompressor /SOLID lzma
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Velmar"
 !define FLAG_KEY "Software\CardReader"
+!define POLICY_KEY "SOFTWARE\Policies\Ordane"
 !define MAIN_CLASS "OrdaneMainWindow"
 
 !ifdef SIGN_SCRIPT
@@ -325,8 +326,10 @@ Section "-AutoStartOff"
 SectionEnd
 
 ; Browser bridge for silent roll-outs: /BRIDGE_ORIGINS="origin ..." [/BRIDGE_PORT=n] turn it on
-; in [BRIDGE]; [BCINFO] stays as it is. Before -RunWhenAsked: Ordane reads it at start-up.
+; in the policy key, which only administrators may write (an installed Ordane ignores [BRIDGE]
+; in Setting.ini, which every user may write). Before -RunWhenAsked: Ordane reads it at start-up.
 Section "-BrowserBridge"
+    SetRegView ${REGVIEW}
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/BRIDGE_ORIGINS=" $R1
@@ -338,12 +341,12 @@ Section "-BrowserBridge"
     StrCpy $R2 ""
     ${If} $R1 != ""
     ${OrIf} $R2 != ""
-        WriteINIStr "$INSTDIR\Setting.ini" "BRIDGE" "Enabled" "1"
+        WriteRegStr HKLM "${POLICY_KEY}\BRIDGE" "Enabled" "1"
         ${If} $R1 != ""
-            WriteINIStr "$INSTDIR\Setting.ini" "BRIDGE" "Origins" $R1
+            WriteRegStr HKLM "${POLICY_KEY}\BRIDGE" "Origins" $R1
         ${EndIf}
         ${If} $R2 != ""
-            WriteINIStr "$INSTDIR\Setting.ini" "BRIDGE" "Port" $R2
+            WriteRegStr HKLM "${POLICY_KEY}\BRIDGE" "Port" $R2
         ${EndIf}
     ${EndIf}
 SectionEnd
@@ -561,6 +564,9 @@ Section "Uninstall"
     ${GetOptions} $R0 "/PURGE" $R1
     ${IfNot} ${Errors}
         Delete "$INSTDIR\Setting.ini"
+        ; The bridge the installer's switches opened; a policy key group policy keeps is its own.
+        DeleteRegKey HKLM "${POLICY_KEY}\BRIDGE"
+        DeleteRegKey /IfEmpty HKLM "${POLICY_KEY}"
         ; Only the flag: the key may hold what other programs keep there. What the installation
         ; granted Users on it is taken back when it stays.
         DeleteRegValue HKLM "${FLAG_KEY}" "upload"

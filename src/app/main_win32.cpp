@@ -31,6 +31,7 @@
 #include "log/diagnostic_log.h"
 #include "log/file_log_win32.h"
 #include "settings/frm_set.h"
+#include "settings/policy_key_win32.h"
 #include "settings/port_probe_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
@@ -94,8 +95,11 @@ int Run(HINSTANCE instance) {
     Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
     ShellIcon tray(window.Handle(), codec);
 
-    // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all.
-    const bridge::BridgeSettings bridgeSettings = bridge::ReadBridgeSettings(settingsFile);
+    // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all. Only the
+    // policy key opens it, or Setting.ini of a portable copy in its user's own folder.
+    PolicyKeyWin32 policy;
+    const bridge::BridgeSettings bridgeSettings =
+        bridge::ReadBridgeSettings(policy, settingsFile, FolderOwnedByCurrentUser(exe.folder));
     BridgeSocketsWin32 bridgeSockets(instance);
     bridge::Bridge browserBridge(bridgeSockets, bridgeSettings, ORDANE_VERSION_TEXT);
     bridgeSockets.Attach(browserBridge);
