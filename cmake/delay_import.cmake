@@ -6,6 +6,12 @@
 # userenv, wtsapi32). The import library is made from the names given (bytes of arguments for
 # the 32-bit build's decoration).
 function(ordane_delay_import target dll)
+    if(MSVC)  # the linker does it itself
+        string(REGEX REPLACE "\\.dll$" "" name "${dll}")
+        target_link_libraries(${target} PUBLIC ${name} delayimp)
+        target_link_options(${target} PUBLIC /DELAYLOAD:${dll})
+        return()
+    endif()
     string(MAKE_C_IDENTIFIER "${dll}" stem)
     set(def ${CMAKE_CURRENT_BINARY_DIR}/${stem}_delay.def)
     set(lib ${CMAKE_CURRENT_BINARY_DIR}/lib${stem}_delay.a)
