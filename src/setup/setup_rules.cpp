@@ -32,7 +32,11 @@ std::size_t RootLength(const Text& path) {
 
 }  // namespace
 
-Text ComparablePath(const Text& path) {
+namespace {
+
+// The path with its separators, prefixes, "." and ".." resolved; letters folded to upper case
+// only when `fold` (a folder made from the result keeps the case it was given).
+Text NormalPath(const Text& path, bool fold) {
     Text p = path;
     std::replace(p.begin(), p.end(), u'/', u'\\');
     if (StartsWith(p, u"\\\\?\\UNC\\")) {
@@ -40,7 +44,9 @@ Text ComparablePath(const Text& path) {
     } else if (StartsWith(p, u"\\\\?\\") || StartsWith(p, u"\\\\.\\")) {
         p = p.substr(4);
     }
-    std::transform(p.begin(), p.end(), p.begin(), Upper);
+    if (fold) {
+        std::transform(p.begin(), p.end(), p.begin(), Upper);
+    }
     const std::size_t rootLength = RootLength(p);
     Text out = p.substr(0, rootLength);
     std::vector<Text> parts;
@@ -66,6 +72,12 @@ Text ComparablePath(const Text& path) {
         out += part;
     }
     return out;
+}
+
+}  // namespace
+
+Text ComparablePath(const Text& path) {
+    return NormalPath(path, true);
 }
 
 bool SamePath(const Text& a, const Text& b) {
@@ -100,7 +112,7 @@ FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoot
 }
 
 std::vector<Text> Ancestors(const Text& folder) {
-    const Text target = ComparablePath(folder);
+    const Text target = NormalPath(folder, false);
     const std::size_t rootLength = RootLength(target);
     std::vector<Text> ancestors;
     if (rootLength == 0 || target.size() <= rootLength) {

@@ -45,7 +45,8 @@ FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoot
 
 // The folders above `folder`, from its drive or share root down to its parent ("D:\",
 // "D:\Apps" for "D:\Apps\Ordane"): each of them, once it exists, decides whether someone may
-// put another tree in the folder's place. Empty for a relative folder or a root.
+// put another tree in the folder's place. Letter case as given: missing ones are made from these
+// names. Empty for a relative folder or a root.
 std::vector<Text> Ancestors(const Text& folder);
 
 // Access masks the rules look at (the Windows values).

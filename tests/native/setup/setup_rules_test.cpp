@@ -48,11 +48,12 @@ TEST(SetupRulesTest, EveryFolderIsProtectedAndRootsAreRefused) {
 }
 
 TEST(SetupRulesTest, TheFoldersAboveOrdanesAreListedFromTheRootDown) {
-    EXPECT_EQ(Ancestors(u"D:\\Apps\\Ordane"), (std::vector<Text>{u"D:\\", u"D:\\APPS"}));
-    EXPECT_EQ(Ancestors(u"d:/Apps//x/../Ordane\\"), (std::vector<Text>{u"D:\\", u"D:\\APPS"}));
+    EXPECT_EQ(Ancestors(u"D:\\Apps\\Ordane"), (std::vector<Text>{u"D:\\", u"D:\\Apps"}));
+    // Letter case kept: a missing "Apps" is made as "Apps", not "APPS".
+    EXPECT_EQ(Ancestors(u"d:/Apps//x/../Ordane\\"), (std::vector<Text>{u"d:\\", u"d:\\Apps"}));
     EXPECT_EQ(Ancestors(u"D:\\Ordane"), (std::vector<Text>{u"D:\\"}));
     EXPECT_EQ(Ancestors(u"\\\\srv\\apps\\pos\\Ordane"),
-              (std::vector<Text>{u"\\\\SRV\\APPS", u"\\\\SRV\\APPS\\POS"}));
+              (std::vector<Text>{u"\\\\srv\\apps", u"\\\\srv\\apps\\pos"}));
     EXPECT_TRUE(Ancestors(u"D:\\").empty());
     EXPECT_TRUE(Ancestors(u"Ordane").empty());
 }
