@@ -92,6 +92,16 @@ class InstallerTest(unittest.TestCase):
         finally:
             reg_delete(old_windows)
 
+        # A folder above the chosen one that anyone may change (as a first-level folder of a data
+        # drive inherits "Authenticated Users: Modify"): refused before anything is made in it.
+        shared = base / "shared"
+        shared.mkdir()
+        shared.chmod(0o777)
+        self.assertEqual(run(pfx, f"{pfx.windows_path(local_setup)} /S "
+                                  f"/D={pfx.windows_path(shared)}\\Ordane"), 8)
+        self.assertEqual(list(shared.iterdir()), [])
+        self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
+
         folder.mkdir()  # made beforehand by a user: writable by everyone, as under a drive root
         folder.chmod(0o777)
         self.assertTrue(everyone_may_write(pfx, folder))
