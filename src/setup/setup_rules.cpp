@@ -118,9 +118,9 @@ std::vector<Text> Ancestors(const Text& folder) {
     if (rootLength == 0 || target.size() <= rootLength) {
         return ancestors;
     }
-    // A drive root is named with its separator ("D:" alone is the drive's current folder).
-    ancestors.push_back(target[1] == u':' ? target.substr(0, rootLength) + u"\\"
-                                          : target.substr(0, rootLength));
+    // A root is named with its separator ("D:" alone is the drive's current folder, and a share
+    // opens as a folder only as "\\srv\apps\" too).
+    ancestors.push_back(target.substr(0, rootLength) + u"\\");
     for (std::size_t at = target.find(u'\\', rootLength + 1); at != Text::npos;
          at = target.find(u'\\', at + 1)) {
         ancestors.push_back(target.substr(0, at));

@@ -53,7 +53,7 @@ TEST(SetupRulesTest, TheFoldersAboveOrdanesAreListedFromTheRootDown) {
     EXPECT_EQ(Ancestors(u"d:/Apps//x/../Ordane\\"), (std::vector<Text>{u"d:\\", u"d:\\Apps"}));
     EXPECT_EQ(Ancestors(u"D:\\Ordane"), (std::vector<Text>{u"D:\\"}));
     EXPECT_EQ(Ancestors(u"\\\\srv\\apps\\pos\\Ordane"),
-              (std::vector<Text>{u"\\\\srv\\apps", u"\\\\srv\\apps\\pos"}));
+              (std::vector<Text>{u"\\\\srv\\apps\\", u"\\\\srv\\apps\\pos"}));
     EXPECT_TRUE(Ancestors(u"D:\\").empty());
     EXPECT_TRUE(Ancestors(u"Ordane").empty());
 }
