@@ -10,10 +10,20 @@
 ;                          when the removal is done, with its exit code: uninstall.exe is the
 ;                          helper, which runs this script's uninstaller (uninstall-ordane.exe)
 ;                          from a copy in %TEMP% with _?=<folder> and waits for it.
+; No plug-in runs while the installer or the uninstaller runs as the system account: NSIS 3.08
+; makes its plug-in folder in C:\Windows\Temp and accepts one a user made there first. The helper
+; runs with ExecWait from a folder made below Program Files (only administrators may make or
+; change one there); the uninstaller finds it beside itself, in the folder only administrators
+; and SYSTEM may enter that uninstall.exe made for it. The system account always runs silently
+; (no page, so no nsDialogs), and nothing else here is a plug-in (System, nsExec).
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
 ; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
-; 6 the folder could not be protected (or is a drive root or a system folder itself);
-; 7 Windows older than Windows 7 SP1.
+; 3010 done, Ordane.exe is replaced or deleted at the next restart (another program held it);
+; 1618 another installation or removal of Ordane is in progress; 9 Ordane is installed in another
+; folder, or the other architecture's Ordane is installed (remove it first);
+; 6 the folder could not be protected (or is a drive root or a system folder itself, or holds a
+; link, a junction or a file with a second name); 7 Windows older than Windows 7 SP1; 8 a folder
+; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator.
 Unicode true
 ManifestDPIAware true
 RequestExecutionLevel admin
@@ -47,12 +57,14 @@ SetCompressor /SOLID lzma
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Velmar"
 !define FLAG_KEY "Software\CardReader"
+!define POLICY_KEY "SOFTWARE\Policies\Ordane"
 !define MAIN_CLASS "OrdaneMainWindow"
 
 !ifdef SIGN_SCRIPT
-    ; The uninstaller is made inside makensis: signed before it is packed, the setup after.
-    !uninstfinalize '"${SIGN_SCRIPT}" "%1"'
-    !finalize '"${SIGN_SCRIPT}" "%1"'
+    ; The uninstaller is made inside makensis: signed before it is packed, the setup after. A
+    ; signing that fails (or cannot be verified) fails the build.
+    !uninstfinalize '"${SIGN_SCRIPT}" "%1"' = 0
+    !finalize '"${SIGN_SCRIPT}" "%1"' = 0
 !endif
 
 Name "${PRODUCT_CN}"
@@ -72,9 +84,13 @@ VIAddVersionKey /LANG=2052 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 !define MUI_ICON "${RESDIR}/ordane.ico"
 !define MUI_UNICON "${RESDIR}/ordane.ico"
 !define MUI_ABORTWARNING
+!define MUI_CUSTOMFUNCTION_ABORT AbortedOnAPage
 !define MUI_COMPONENTSPAGE_NODESC
 
 Var SdtapiText
+Var Helper     ; ordane_setup_tool.exe, where only administrators and SYSTEM may change it
+Var HelperDir  ; the installer's folder for it below Program Files, removed at the end
+Var Lock       ; held open while this installation or removal runs
 
 !define MUI_WELCOMEPAGE_TEXT "本程序将安装 ${PRODUCT_CN} ${VERSION}。$\r$\n$\r$\n它在任务栏通知区域运行，把条码扫描仪和二代证读卡器读到的内容交给业务程序。$\r$\n$\r$\n如果 Ordane 正在运行，安装程序会先关闭它。原有的设置（Setting.ini）会保留。"
 !insertmacro MUI_PAGE_WELCOME
@@ -95,7 +111,9 @@ Page custom SdtapiPage
 ; --- Closing a running Ordane -------------------------------------------------------------
 ; A copy on this desktop is announced first; then the helper ends every copy of the installed
 ; Ordane.exe, in any session (a deployment tool's system account sees no clerk's window), and
-; makes sure the file can be replaced before anything is changed. $0: 1 when nothing holds it.
+; makes sure the file can be replaced before anything is changed. $0: 1 when nothing holds it,
+; 2 when no Ordane runs but another program holds the file (a virus scanner, Explorer's preview):
+; it is then replaced or deleted at the next restart (exit code 3010).
 !macro CloseOrdane un
 Function ${un}CloseOrdane
     StrCpy $0 0
@@ -105,12 +123,18 @@ Function ${un}CloseOrdane
         Return
     ${EndIf}
 close:
-    InitPluginsDir
-    File "/oname=$PLUGINSDIR\ordane_setup_tool.exe" "${BINDIR}/ordane_setup_tool.exe"
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" close "$INSTDIR\Ordane.exe"'
-    Pop $1
+    StrCpy $1 "error"
+    !if "${un}" == ""
+        ; The sessions whose copies end are kept for -RunWhenAsked, which starts them again.
+        ExecWait '"$Helper" close "$INSTDIR\Ordane.exe" "$HelperDir\sessions"' $1
+    !else
+        ExecWait '"$Helper" close "$INSTDIR\Ordane.exe"' $1
+    !endif
     ${If} $1 == 0
         StrCpy $0 1
+    ${ElseIf} $1 == 32  ; ERROR_SHARING_VIOLATION
+        DetailPrint "Ordane.exe 正被其他程序占用，重新启动后替换。"
+        StrCpy $0 2
     ${Else}
         DetailPrint "Ordane 无法关闭（$1）。"
     ${EndIf}
@@ -122,10 +146,8 @@ FunctionEnd
 ; Ordane in the logged-on user's session with that user's ordinary rights; with nobody logged
 ; on (a deployment tool at night) the Run entry starts it at the next log-on.
 Function LaunchOrdane
-    InitPluginsDir
-    File "/oname=$PLUGINSDIR\ordane_setup_tool.exe" "${BINDIR}/ordane_setup_tool.exe"
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" launch "$INSTDIR\Ordane.exe"'
-    Pop $1
+    StrCpy $1 "error"
+    ExecWait '"$Helper" launch "$INSTDIR\Ordane.exe"' $1
     ${If} $1 != 0
         DetailPrint "Ordane 没有启动（$1）：下次登录时由开机自动启动项启动。"
     ${EndIf}
@@ -165,19 +187,50 @@ FunctionEnd
 Section "程序文件" SecProgram
     SectionIn RO
     SetShellVarContext all
+    ; One installation per computer: a second one elsewhere (another /D=, the other
+    ; architecture's, whose Run entry Windows starts too) would take over the first one's Run and
+    ; uninstall entries, and the first one's removal would delete them. Refused with exit 9.
+    ReadEnvStr $R3 PROCESSOR_ARCHITEW6432
+    ${If} $R3 != ""  ; only 64-bit Windows has the other view
+        !if "${ARCH}" == "x64"
+            SetRegView 32
+        !else
+            SetRegView 64
+        !endif
+        ReadRegStr $R3 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${EndIf}
     SetRegView ${REGVIEW}
+    ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    StrCpy $R5 ""
+    ${If} $R3 != ""
+        StrCpy $R5 $R3
+    ${ElseIf} $R4 != ""
+    ${AndIf} $R4 != $INSTDIR  ; StrCmp: letter case does not count
+        StrCpy $R5 $R4
+    ${EndIf}
+    ${If} $R5 != ""
+        SetErrorLevel 9
+        Abort "Ordane 已经安装在 $R5：请先卸载它，或安装到同一个文件夹。"
+    ${EndIf}
     Call CloseOrdane
-    ${If} $0 != 1
+    StrCpy $R9 $0
+    ${If} $0 == 0
         SetErrorLevel 3
         Abort "Ordane 没有关闭，安装已取消。"
     ${EndIf}
 
 
-    ; A folder outside Program Files would inherit "Authenticated Users: Modify" from a drive
-    ; root: anyone could replace the Ordane.exe that the machine-wide Run entry starts.
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" protect "$INSTDIR"'
-    Pop $1
-    ${If} $1 != 0
+    ; Wherever it is, the folder gets rights of its own (a new one from the moment it exists,
+    ; an existing one with all it holds, re-owned), and the folders above it must be ones only
+    ; administrators may rename or re-permission: else anyone could put another Ordane.exe
+    ; where the machine-wide Run entry and the next removal (as SYSTEM) look for it.
+    StrCpy $1 "error"
+    ExecWait '"$Helper" protect "$INSTDIR"' $1
+    ${If} $1 == 536870913
+        DetailPrint "$INSTDIR 上层的文件夹可被非管理员改名或改权限。"
+        SetErrorLevel 8
+        Abort "不能安装到 $INSTDIR：它上层的文件夹可被非管理员改名或改权限。请选择其他文件夹。"
+    ${ElseIf} $1 != 0
         DetailPrint "无法保护文件夹 $INSTDIR（$1）。"
         SetErrorLevel 6
         Abort "无法保护文件夹 $INSTDIR：请选择其他文件夹。"
@@ -186,10 +239,17 @@ Section "程序文件" SecProgram
     SetOutPath "$INSTDIR"
     ClearErrors
     ; Made anew, the files take the folder's rights rather than keeping what an earlier copy had.
-    Delete "$INSTDIR\Ordane.exe"
+    ; An Ordane.exe another program holds is replaced at the next restart.
+    ${If} $R9 == 2
+        Delete "$INSTDIR\Ordane.exe.new"
+        File "/oname=Ordane.exe.new" "${BINDIR}/Ordane.exe"
+        Rename /REBOOTOK "$INSTDIR\Ordane.exe.new" "$INSTDIR\Ordane.exe"
+    ${Else}
+        Delete "$INSTDIR\Ordane.exe"
+        File "${BINDIR}/Ordane.exe"
+    ${EndIf}
     Delete "$INSTDIR\uninstall.exe"
     Delete "$INSTDIR\uninstall-ordane.exe"
-    File "${BINDIR}/Ordane.exe"
     File "/oname=uninstall.exe" "${BINDIR}/ordane_setup_tool.exe"
     WriteUninstaller "$INSTDIR\uninstall-ordane.exe"
     ; Kept on upgrade; on a first installation an empty file that the first OK of the settings
@@ -203,20 +263,8 @@ Section "程序文件" SecProgram
         Abort "无法写入 $INSTDIR。"
     ${EndIf}
 
-    ; A standard user's Ordane writes Setting.ini and the registration flag itself.
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" file "$INSTDIR\Setting.ini"'
-    Pop $1
-    nsExec::Exec '"$PLUGINSDIR\ordane_setup_tool.exe" key "${FLAG_KEY}"'
-    Pop $2
-    ${If} $1 != 0
-    ${OrIf} $2 != 0
-        DetailPrint "无法为普通用户开放 Setting.ini 或注册表项的写入权限（$1 / $2）。"
-        SetErrorLevel 5
-        Abort "无法为普通用户开放写入权限。"
-    ${EndIf}
-
-    CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Ordane.exe" "" "$INSTDIR\Ordane.exe" 0
-
+    ; Registered as soon as the files are there: a step that fails after this leaves an
+    ; installation its uninstall.exe can remove, never files without an entry.
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_CN}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
@@ -226,8 +274,42 @@ Section "程序文件" SecProgram
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    ; The size of the three program files in KB (GetSize would need the System plug-in).
+    StrCpy $0 0
+    ClearErrors
+    ${ForEach} $3 1 3 + 1
+        ${If} $3 == 1
+            StrCpy $2 "$INSTDIR\Ordane.exe"
+        ${ElseIf} $3 == 2
+            StrCpy $2 "$INSTDIR\uninstall.exe"
+        ${Else}
+            StrCpy $2 "$INSTDIR\uninstall-ordane.exe"
+        ${EndIf}
+        FileOpen $1 $2 r
+        ${IfNot} ${Errors}
+            FileSeek $1 0 END $2
+            FileClose $1
+            IntOp $0 $0 + $2
+        ${EndIf}
+        ClearErrors
+    ${Next}
+    IntOp $0 $0 / 1024
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+
+    ; A standard user's Ordane writes Setting.ini and the registration flag itself.
+    StrCpy $1 "error"
+    ExecWait '"$Helper" file "$INSTDIR\Setting.ini"' $1
+    StrCpy $2 "error"
+    ExecWait '"$Helper" key "${FLAG_KEY}"' $2
+    ${If} $1 != 0
+    ${OrIf} $2 != 0
+        DetailPrint "无法为普通用户开放 Setting.ini 或注册表项的写入权限（$1 / $2）。"
+        SetErrorLevel 5
+        Abort "无法为普通用户开放写入权限。"
+    ${EndIf}
+
+    CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Ordane.exe" "" "$INSTDIR\Ordane.exe" 0
+
 SectionEnd
 
 Section "开机自动启动" SecAutoStart
@@ -244,8 +326,10 @@ Section "-AutoStartOff"
 SectionEnd
 
 ; Browser bridge for silent roll-outs: /BRIDGE_ORIGINS="origin ..." [/BRIDGE_PORT=n] turn it on
-; in [BRIDGE]; [BCINFO] stays as it is. Before -RunWhenAsked: Ordane reads it at start-up.
+; in the policy key, which only administrators may write (an installed Ordane ignores [BRIDGE]
+; in Setting.ini, which every user may write). Before -RunWhenAsked: Ordane reads it at start-up.
 Section "-BrowserBridge"
+    SetRegView ${REGVIEW}
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/BRIDGE_ORIGINS=" $R1
@@ -257,24 +341,148 @@ Section "-BrowserBridge"
     StrCpy $R2 ""
     ${If} $R1 != ""
     ${OrIf} $R2 != ""
-        WriteINIStr "$INSTDIR\Setting.ini" "BRIDGE" "Enabled" "1"
+        WriteRegStr HKLM "${POLICY_KEY}\BRIDGE" "Enabled" "1"
         ${If} $R1 != ""
-            WriteINIStr "$INSTDIR\Setting.ini" "BRIDGE" "Origins" $R1
+            WriteRegStr HKLM "${POLICY_KEY}\BRIDGE" "Origins" $R1
         ${EndIf}
         ${If} $R2 != ""
-            WriteINIStr "$INSTDIR\Setting.ini" "BRIDGE" "Port" $R2
+            WriteRegStr HKLM "${POLICY_KEY}\BRIDGE" "Port" $R2
         ${EndIf}
     ${EndIf}
 SectionEnd
 
+; Ordane again in every session where the upgrade closed it, each with its user's ordinary rights
+; (the system account reaches every session, an administrator his own), and with /RUN where
+; LaunchOrdane would start it.
 Section "-RunWhenAsked"
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/RUN" $R1
-    ${IfNot} ${Errors}
-        Call LaunchOrdane
+    StrCpy $R2 1
+    ${If} ${Errors}
+        StrCpy $R2 0
+    ${EndIf}
+    ${IfNot} ${RebootFlag}  ; the new Ordane.exe is there only after the restart
+        StrCpy $1 "error"
+        ExecWait '"$Helper" relaunch "$INSTDIR\Ordane.exe" "$HelperDir\sessions" $R2' $1
+        ${If} $1 != 0
+            DetailPrint "Ordane 没有在每个会话中启动（$1）：下次登录时由开机自动启动项启动。"
+        ${EndIf}
+    ${EndIf}
+    ; What deployment tools understand: done, but a restart finishes it.
+    ${If} ${RebootFlag}
+        SetErrorLevel 3010
     ${EndIf}
 SectionEnd
+
+; One installation or removal of Ordane at a time: NSIS opens a file for writing with only
+; reading shared, so a second one cannot open the same file and ends with exit 1618, as
+; Windows Installer's "another installation is in progress" does for deployment tools.
+!define LOCK_FILE "$PROGRAMFILES32\Ordane-setup.lock"
+!macro TakeLock un
+Function ${un}TakeLock
+    ClearErrors
+    FileOpen $Lock "${LOCK_FILE}" a
+    ${If} ${Errors}
+        StrCpy $Lock ""
+        MessageBox MB_OK|MB_ICONSTOP "Ordane 正在安装或卸载，请等它完成后再试。" /SD IDOK
+        SetErrorLevel 1618
+        Quit
+    ${EndIf}
+FunctionEnd
+
+Function ${un}ReleaseLock
+    ${If} $Lock != ""
+        FileClose $Lock
+        StrCpy $Lock ""
+        Delete "${LOCK_FILE}"
+    ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro TakeLock ""
+!insertmacro TakeLock "un."
+
+; The helper in a new folder below Program Files: only administrators and SYSTEM may make one
+; there or change what is in it, and it takes those rights the moment it is made. As the system
+; account the installer is silent: no page, so no plug-in (nsDialogs) is ever unpacked.
+Function PrepareHelper
+    ClearErrors
+    GetTempFileName $HelperDir "$PROGRAMFILES32"
+    ; GetTempFileName falls back to $TEMP when Program Files cannot be written: refused.
+    StrLen $R1 "$PROGRAMFILES32\"
+    StrCpy $R2 $HelperDir $R1
+    ${If} ${Errors}
+    ${OrIf} $R2 != "$PROGRAMFILES32\"
+        Delete $HelperDir
+        StrCpy $HelperDir ""
+        MessageBox MB_OK|MB_ICONSTOP "无法在 $PROGRAMFILES32 中建立安装程序的临时文件夹。" /SD IDOK
+        SetErrorLevel 2
+        Quit
+    ${EndIf}
+    Delete $HelperDir
+    CreateDirectory $HelperDir
+    StrCpy $Helper "$HelperDir\ordane_setup_tool.exe"
+    SetOutPath $HelperDir
+    File "/oname=$Helper" "${BINDIR}/ordane_setup_tool.exe"
+    ${If} ${Errors}
+        Call RemoveHelper
+        SetErrorLevel 2
+        Quit
+    ${EndIf}
+    StrCpy $1 "error"
+    ExecWait '"$Helper" system' $1
+    ${If} $1 == 0
+        SetSilent silent
+    ${EndIf}
+FunctionEnd
+
+Function RemoveHelper
+    ${If} $HelperDir != ""
+        SetOutPath "$TEMP"
+        Delete $Helper
+        Delete "$HelperDir\sessions"
+        RMDir $HelperDir
+    ${EndIf}
+    Call ReleaseLock
+FunctionEnd
+
+Function .onInstSuccess
+    Call RemoveHelper
+FunctionEnd
+
+Function .onInstFailed
+    Call RemoveHelper
+FunctionEnd
+
+Function AbortedOnAPage
+    Call RemoveHelper
+FunctionEnd
+
+Function un.onUninstSuccess
+    Call un.ReleaseLock
+FunctionEnd
+
+Function un.onUninstFailed
+    Call un.ReleaseLock
+FunctionEnd
+
+Function un.onInit
+    Call un.TakeLock
+    ; Run by uninstall.exe from the folder it made for it, the helper is beside it. Anywhere
+    ; else (NSIS's own copy in %TEMP%) there is no place to run it from that a user cannot make.
+    StrCpy $Helper "$EXEDIR\ordane_setup_tool.exe"
+    ${IfNot} ${FileExists} $Helper
+        MessageBox MB_OK|MB_ICONSTOP "请用 $INSTDIR\uninstall.exe 卸载 Ordane。" /SD IDOK
+        Call un.ReleaseLock
+        SetErrorLevel 2
+        Quit
+    ${EndIf}
+    StrCpy $1 "error"
+    ExecWait '"$Helper" system' $1
+    ${If} $1 == 0
+        SetSilent silent
+    ${EndIf}
+FunctionEnd
 
 Function .onInit
     ; The C++ runtime and the Win32 calls Ordane makes need Windows 7 with Service Pack 1.
@@ -292,12 +500,16 @@ Function .onInit
         Quit
     ${EndIf}
 !if "${ARCH}" == "x64"
-    ${IfNot} ${RunningX64}
+    ; Set for a 32-bit program on 64-bit Windows only (${RunningX64} needs the System plug-in).
+    ReadEnvStr $R1 PROCESSOR_ARCHITEW6432
+    ${If} $R1 == ""
         MessageBox MB_OK|MB_ICONSTOP "这是 64 位 Ordane，只能安装在 64 位 Windows 上。" /SD IDOK
         SetErrorLevel 2
         Quit
     ${EndIf}
 !endif
+    Call TakeLock
+    Call PrepareHelper
     SetRegView ${REGVIEW}
     ; An upgrade keeps the auto-start choice of the installed copy; a first installation has
     ; it on, and /NOAUTOSTART turns it off.
@@ -327,27 +539,43 @@ Section "Uninstall"
     SetShellVarContext all
     SetRegView ${REGVIEW}
     Call un.CloseOrdane
-    ${If} $0 != 1
+    ${If} $0 == 0
         SetErrorLevel 3
         Abort "Ordane 没有关闭，卸载已取消。"
     ${EndIf}
-    ; The entry goes only once the program is gone: never an entry-less copy left behind.
-    Delete "$INSTDIR\Ordane.exe"
+    ; The entry goes only once the program is gone (or goes at the next restart, when another
+    ; program holds it): never an entry-less copy left behind.
+    Delete /REBOOTOK "$INSTDIR\Ordane.exe"
     ${If} ${FileExists} "$INSTDIR\Ordane.exe"
+    ${AndIfNot} ${RebootFlag}
         SetErrorLevel 4
         Abort "无法删除 $INSTDIR\Ordane.exe，卸载已取消。"
     ${EndIf}
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
-    DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
-    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    ; Only this installation's entries: another one's (installed before refusal existed) stay.
+    ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R4 == $INSTDIR
+    ${OrIf} $R4 == ""
+        DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+        DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    ${EndIf}
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/PURGE" $R1
     ${IfNot} ${Errors}
         Delete "$INSTDIR\Setting.ini"
-        ; Only the flag: the key may hold what other programs keep there.
+        ; The bridge the installer's switches opened; a policy key group policy keeps is its own.
+        DeleteRegKey HKLM "${POLICY_KEY}\BRIDGE"
+        DeleteRegKey /IfEmpty HKLM "${POLICY_KEY}"
+        ; Only the flag: the key may hold what other programs keep there. What the installation
+        ; granted Users on it is taken back when it stays.
         DeleteRegValue HKLM "${FLAG_KEY}" "upload"
         DeleteRegKey /IfEmpty HKLM "${FLAG_KEY}"
+        StrCpy $1 "error"
+        ExecWait '"$Helper" revoke-key "${FLAG_KEY}"' $1
+        ${If} $1 != 0
+            DetailPrint "无法收回普通用户对 ${FLAG_KEY} 的写入权限（$1）。"
+        ${EndIf}
     ${EndIf}
     ; Run from its copy in %TEMP% (by uninstall.exe, or by NSIS itself), this file is an
     ; ordinary one. A running uninstall.exe stays: it deletes itself and the folder once it has
@@ -356,5 +584,10 @@ Section "Uninstall"
     Delete "$INSTDIR\uninstall.exe"
     SetOutPath "$TEMP"
     ; Only when empty: Setting.ini and the reader maker's sdtapi.dll stay.
-    RMDir "$INSTDIR"
+    ${If} ${RebootFlag}
+        RMDir /REBOOTOK "$INSTDIR"
+        SetErrorLevel 3010
+    ${Else}
+        RMDir "$INSTDIR"
+    ${EndIf}
 SectionEnd

@@ -4,17 +4,32 @@
 //   file <path>      Users may read and change this file (Setting.ini); a link or a reparse
 //                    point is refused, never followed
 //   key <subkey>     the key under HKEY_LOCAL_MACHINE exists (in the view Ordane sees)
-//                    and Users may read and set its values
-//   protect <folder> a folder outside the system-managed ones is created if need be and gets an
-//                    access list of its own: Administrators and SYSTEM full control, Users read
-//                    and execute, nothing inherited
+//                    and Users may read and set its values (not its subkeys)
+//   revoke-key <subkey>  Users' own entries on that key, if it is there, are taken away
+//   protect <folder> refused (exit 0x20000001) when someone not an administrator may rename,
+//                    re-permission or re-own a folder above it; else its missing parents and
+//                    itself are made with their access list (Administrators and SYSTEM full
+//                    control, Users read and execute, nothing inherited), or an existing one is
+//                    re-owned and given it by handle, with every entry in it (a link, junction
+//                    or file with a second name refused)
 //   close <exe>      every running copy of that program file, in every session, is asked to
-//                    close and then ended; the file can then be replaced
+//                    close and then ended; the file can then be replaced (ERROR_BUSY: a copy
+//                    did not end; ERROR_SHARING_VIOLATION: another program holds the file)
+//   close <exe> <file>  the same, and writes the sessions of the copies ended to <file>
+//   ask-close <id>   run by "close" in another session as its user: asks that process's Ordane
+//                    window there to close
+//   relaunch <exe> <file> <0|1>  after an upgrade, starts Ordane again in every session <file>
+//                    names (as its user; an administrator reaches only his own session), and
+//                    with 1 (/RUN) where "launch" would start it too
 //   launch <exe>     starts the program in the logged-on user's session with that user's
 //                    ordinary rights, or not at all
-//   finish <folder>  run from the removal's temporary folder: once the removal (its parent) has
-//                    ended, deletes its uninstall.exe and the folder if empty; this copy and
-//                    its temporary folder go at the next restart
+//   system           exit code 0 when run as the system account, 1 otherwise (the installer is
+//                    then silent: no page, so no plug-in unpacked into C:\Windows\Temp)
+//   finish <folder> <removal> <file>  run from the removal's temporary folder, with handles it
+//                    inherited on the removal (its parent) and on its uninstall.exe: once the
+//                    removal has ended, deletes that file (never a newer uninstall.exe put there
+//                    meanwhile) and the folder if empty; this copy and its temporary folder go
+//                    at the next restart
 // Exit code 0 when done; otherwise the Win32 error code of the step that failed
 // (ERROR_NO_SUCH_LOGON_SESSION from launch: nobody to start it for).
 //
@@ -25,15 +40,20 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
 
 #include "common/handle_win32.h"
+#include "common/system_library_win32.h"
 #include "common/wide_win32.h"
 #include "setup/setup_rules.h"
 
@@ -153,17 +173,68 @@ constexpr REGSAM kOrdaneView = KEY_WOW64_64KEY;
 constexpr REGSAM kOrdaneView = KEY_WOW64_32KEY;
 #endif
 
+// Owner of an open registry key.
+class RegistryKey {
+  public:
+    RegistryKey() = default;
+    ~RegistryKey() {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+        }
+    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    HKEY* Out() { return &key_; }
+    HKEY Get() const { return key_; }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+// Users may read and set the values of this key (Ordane's "upload"), and nothing of its subkeys:
+// the key may be shared with the card reader maker's software.
 DWORD GrantKey(const wchar_t* subkey) {
-    HKEY key = nullptr;
+    RegistryKey key;
     const LONG created =
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        READ_CONTROL | WRITE_DAC | kOrdaneView, nullptr, &key, nullptr);
+                        READ_CONTROL | WRITE_DAC | kOrdaneView, nullptr, key.Out(), nullptr);
     if (created != ERROR_SUCCESS) {
         return static_cast<DWORD>(created);
     }
-    const DWORD result =
-        GrantUsers(key, SE_REGISTRY_KEY, KEY_READ | KEY_SET_VALUE, CONTAINER_INHERIT_ACE);
-    RegCloseKey(key);
+    return GrantUsers(key.Get(), SE_REGISTRY_KEY, KEY_QUERY_VALUE | KEY_SET_VALUE, NO_INHERITANCE);
+}
+
+// The removal with /PURGE takes back what GrantKey gave: Users' own entries on the key, if it is
+// still there (other programs' values kept it).
+DWORD RevokeKey(const wchar_t* subkey) {
+    RegistryKey key;
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0,
+                                      READ_CONTROL | WRITE_DAC | kOrdaneView, key.Out());
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        return ERROR_SUCCESS;
+    }
+    if (opened != ERROR_SUCCESS) {
+        return static_cast<DWORD>(opened);
+    }
+    WellKnownSid users(WinBuiltinUsersSid);
+    if (users.Get() == nullptr) {
+        return users.Error();
+    }
+    PACL oldDacl = nullptr;
+    LocalMemory descriptor;
+    DWORD result = GetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, &oldDacl, nullptr, descriptor.Out<void>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    EXPLICIT_ACCESSW revoke = Allow(users.Get(), 0, NO_INHERITANCE);
+    revoke.grfAccessMode = REVOKE_ACCESS;
+    LocalMemory newDacl;
+    result = SetEntriesInAclW(1, &revoke, oldDacl, newDacl.Out<ACL>());
+    if (result == ERROR_SUCCESS) {
+        result = SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                 nullptr, *newDacl.Out<ACL>(), nullptr);
+    }
     return result;
 }
 
@@ -190,23 +261,263 @@ Text FullPath(const wchar_t* path) {
     return longLength == 0 || longLength >= MAX_PATH ? FromWide(full) : FromWide(longer);
 }
 
+// The installer's "the path to the folder may be changed by someone not trusted" (exit 8): a
+// Win32-style code with the customer bit, so that no system error means the same.
+constexpr DWORD kPathChangeableByOthers = 0x20000001;
+
+Text SidText(PSID sid) {
+    LocalMemory text;
+    if (sid == nullptr || !ConvertSidToStringSidW(sid, text.Out<wchar_t>())) {
+        return Text();
+    }
+    return FromWide(*text.Out<wchar_t>());
+}
+
+// Of the entries of an access list, those that allow or refuse by SID. An entry of another kind
+// (an object or conditional one) counts as allowing everything to nobody known.
+std::vector<setup::AccessEntry> Entries(PACL dacl) {
+    std::vector<setup::AccessEntry> entries;
+    if (dacl == nullptr) {  // no list at all: everyone may do everything
+        entries.push_back({true, false, u"S-1-1-0", setup::kGenericAll});
+        return entries;
+    }
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!GetAce(dacl, i, &raw)) {
+            continue;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(raw);
+        setup::AccessEntry entry;
+        entry.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+            entry.allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+            entry.mask = ace->Mask;
+            entry.sid = SidText(&ace->SidStart);
+        } else {
+            entry.mask = 0xFFFFFFFF;
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+// Owner and access list of an existing folder, read through a handle on the folder itself.
+DWORD ReadFolderSecurity(const Text& path, setup::FolderSecurity& security) {
+    UniqueHandle handle(CreateFileW(
+        Wide(path), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.Valid()) {
+        return GetLastError();
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(handle.Get(), &info)) {
+        return GetLastError();
+    }
+    security.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    const DWORD result = GetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, descriptor.Out<void>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    security.owner = SidText(owner);
+    security.entries = Entries(dacl);
+    return ERROR_SUCCESS;
+}
+
+Text RunningAccount() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return Text();
+    }
+    const UniqueHandle token(raw);
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) {
+        return Text();
+    }
+    return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+}
+
+// Ordane's rights: Administrators and SYSTEM full control, Users read and execute; inherited
+// by what is made inside a folder.
+class OrdaneRights {
+  public:
+    explicit OrdaneRights(bool folder) {
+        if (admins_.Get() == nullptr || system_.Get() == nullptr || users_.Get() == nullptr) {
+            error_ = ERROR_INVALID_SID;
+            return;
+        }
+        const DWORD inherit = folder ? SUB_CONTAINERS_AND_OBJECTS_INHERIT : NO_INHERITANCE;
+        EXPLICIT_ACCESSW entries[] = {Allow(admins_.Get(), GENERIC_ALL, inherit),
+                                      Allow(system_.Get(), GENERIC_ALL, inherit),
+                                      Allow(users_.Get(), GENERIC_READ | GENERIC_EXECUTE, inherit)};
+        error_ = SetEntriesInAclW(3, entries, nullptr, dacl_.Out<ACL>());
+    }
+    DWORD Error() const { return error_; }
+    PACL Dacl() { return *dacl_.Out<ACL>(); }
+    PSID Owner() { return admins_.Get(); }
+
+    // Set on an object through a handle opened on it: owner too, since an owner could otherwise
+    // give the rights back to himself; nothing inherited.
+    DWORD SetOn(HANDLE object) {
+        return SetSecurityInfo(object, SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                   PROTECTED_DACL_SECURITY_INFORMATION,
+                               Owner(), nullptr, Dacl(), nullptr);
+    }
+
+    // A new folder that has these rights from the moment it exists (never the parent's first).
+    DWORD CreateFolder(const Text& path) {
+        SECURITY_DESCRIPTOR descriptor = {};
+        if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor, TRUE, Dacl(), FALSE) ||
+            !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+            return GetLastError();
+        }
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+        return CreateDirectoryW(Wide(path), &attributes) ? ERROR_SUCCESS : GetLastError();
+    }
+
+  private:
+    WellKnownSid admins_{WinBuiltinAdministratorsSid};
+    WellKnownSid system_{WinLocalSystemSid};
+    WellKnownSid users_{WinBuiltinUsersSid};
+    LocalMemory dacl_;
+    DWORD error_ = ERROR_SUCCESS;
+};
+
+bool EnablePrivilege(const wchar_t* name) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw)) {
+        return false;
+    }
+    const UniqueHandle token(raw);
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    return LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+           AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr) &&
+           GetLastError() == ERROR_SUCCESS;
+}
+
+// A directory search (FindFirstFile), closed with FindClose.
+class FindHandle {
+  public:
+    explicit FindHandle(HANDLE find) : find_(find) {}
+    ~FindHandle() { FindClose(find_); }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+
+  private:
+    HANDLE find_;
+};
+
+// Every entry already in a protected folder, below it too: Ordane's rights and owner, set
+// through a handle on the entry itself (opened as a link, never followed). A link, a junction
+// or a file with a second name is refused, and so the installation.
+DWORD ReprotectEntries(const std::wstring& folder, OrdaneRights& fileRights,
+                       OrdaneRights& folderRights) {
+    WIN32_FIND_DATAW found = {};
+    HANDLE raw = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (raw == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+    }
+    const FindHandle closer(raw);
+    do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) {
+            continue;
+        }
+        const std::wstring path = folder + L"\\" + found.cFileName;
+        // Backup semantics with the restore privilege: also an entry whose list shuts
+        // administrators out.
+        UniqueHandle entry(CreateFileW(
+            path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!entry.Valid()) {
+            return GetLastError();
+        }
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (!GetFileInformationByHandle(entry.Get(), &info)) {
+            return GetLastError();
+        }
+        setup::FolderEntry facts;
+        facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        facts.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        facts.links = info.nNumberOfLinks;
+        if (setup::DecideEntry(facts) == setup::EntryAction::kRefuse) {
+            return facts.reparsePoint ? ERROR_REPARSE_ATTRIBUTE_CONFLICT : ERROR_TOO_MANY_LINKS;
+        }
+        const DWORD result = (facts.directory ? folderRights : fileRights).SetOn(entry.Get());
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+        if (facts.directory) {
+            const DWORD inner = ReprotectEntries(path, fileRights, folderRights);
+            if (inner != ERROR_SUCCESS) {
+                return inner;
+            }
+        }
+    } while (FindNextFileW(raw, &found));
+    const DWORD end = GetLastError();
+    return end == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : end;
+}
+
+// Ordane's folder, anywhere but a root or a system folder itself, provided nobody untrusted may
+// change the path to it: its missing parents and the folder are made with Ordane's rights; an
+// existing folder is re-owned and re-protected by handle, with all it holds.
 DWORD ProtectFolder(const wchar_t* folder) {
     const std::vector<Text> managed = {KnownFolder(L"ProgramFiles"),
                                        KnownFolder(L"ProgramFiles(x86)"),
                                        KnownFolder(L"ProgramW6432"), WindowsFolder()};
-    switch (setup::DecideFolder(FullPath(folder), managed)) {
-        case setup::FolderRule::kInheritsSafeRights:
-            return ERROR_SUCCESS;
-        case setup::FolderRule::kRefuse:
-            return ERROR_BAD_PATHNAME;
-        case setup::FolderRule::kProtect:
-            break;
+    const Text full = FullPath(folder);
+    if (setup::DecideFolder(full, managed) == setup::FolderRule::kRefuse) {
+        return ERROR_BAD_PATHNAME;
     }
-    if (!CreateDirectoryW(folder, nullptr)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS) {
-            return error;
+    EnablePrivilege(L"SeRestorePrivilege");  // re-owning what a user owns
+    EnablePrivilege(L"SeTakeOwnershipPrivilege");
+    const std::vector<Text> ancestors = setup::Ancestors(full);
+    std::vector<setup::FolderSecurity> existing;
+    std::size_t missing = ancestors.size();
+    for (std::size_t i = 0; i < ancestors.size() && missing == ancestors.size(); ++i) {
+        setup::FolderSecurity security;
+        const DWORD read = ReadFolderSecurity(ancestors[i], security);
+        if (read == ERROR_FILE_NOT_FOUND || read == ERROR_PATH_NOT_FOUND) {
+            missing = i;
+        } else if (read != ERROR_SUCCESS) {
+            return read;
+        } else {
+            existing.push_back(security);
         }
+    }
+    if (setup::PathChangeableByOthers(existing, setup::TrustedAccounts(RunningAccount()))) {
+        return kPathChangeableByOthers;
+    }
+    OrdaneRights folderRights(true);
+    OrdaneRights fileRights(false);
+    if (folderRights.Error() != ERROR_SUCCESS || fileRights.Error() != ERROR_SUCCESS) {
+        return folderRights.Error() != ERROR_SUCCESS ? folderRights.Error() : fileRights.Error();
+    }
+    for (std::size_t i = missing; i < ancestors.size(); ++i) {
+        // One that appeared meanwhile was not checked: refused, not used.
+        const DWORD made = folderRights.CreateFolder(ancestors[i]);
+        if (made != ERROR_SUCCESS) {
+            return made == ERROR_ALREADY_EXISTS ? kPathChangeableByOthers : made;
+        }
+    }
+    const DWORD made = folderRights.CreateFolder(full);
+    if (made == ERROR_SUCCESS) {
+        return ERROR_SUCCESS;
+    }
+    if (made != ERROR_ALREADY_EXISTS) {
+        return made;
     }
     UniqueHandle handle;
     const DWORD opened = OpenUnlinked(folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
@@ -214,49 +525,50 @@ DWORD ProtectFolder(const wchar_t* folder) {
     if (opened != ERROR_SUCCESS) {
         return opened;
     }
-    WellKnownSid admins(WinBuiltinAdministratorsSid);
-    WellKnownSid system(WinLocalSystemSid);
-    WellKnownSid users(WinBuiltinUsersSid);
-    if (admins.Get() == nullptr || system.Get() == nullptr || users.Get() == nullptr) {
-        return ERROR_INVALID_SID;
-    }
-    const DWORD inherit = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, inherit),
-                                  Allow(system.Get(), GENERIC_ALL, inherit),
-                                  Allow(users.Get(), GENERIC_READ | GENERIC_EXECUTE, inherit)};
-    LocalMemory dacl;
-    DWORD result = SetEntriesInAclW(3, entries, nullptr, dacl.Out<ACL>());
+    // The folder first: then nobody else may add an entry while its entries are done.
+    const DWORD result = folderRights.SetOn(handle.Get());
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    // The owner too: a user who made the folder could otherwise give the rights back to himself.
-    return SetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
-                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                               PROTECTED_DACL_SECURITY_INFORMATION,
-                           admins.Get(), nullptr, *dacl.Out<ACL>(), nullptr);
+    return ReprotectEntries(std::wstring(Wide(full)), fileRights, folderRights);
 }
 
-std::vector<setup::RunningProcess> RunningProcesses() {
+// Every running process this program may end, each opened once: its image path is read through
+// the handle that will end it, and while that handle is open its process id cannot be given to
+// another process. So the process ended is the one whose image was matched, never a program
+// that started later under a reused id.
+struct OpenedProcesses {
     std::vector<setup::RunningProcess> running;
+    std::vector<UniqueHandle> handles;  // handles[i] is running[i]
+};
+
+OpenedProcesses OpenRunningProcesses() {
+    OpenedProcesses opened;
     UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.Valid()) {
-        return running;
+        return opened;
     }
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
          more = Process32NextW(snapshot.Get(), &entry)) {
+        UniqueHandle handle(
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                        entry.th32ProcessID));
+        if (!handle.Valid()) {
+            continue;  // one this program could not end anyway
+        }
         setup::RunningProcess process;
         process.id = entry.th32ProcessID;
-        UniqueHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.id));
         wchar_t image[MAX_PATH * 2] = {};
         DWORD length = MAX_PATH * 2;
-        if (handle.Valid() && QueryFullProcessImageNameW(handle.Get(), 0, image, &length)) {
+        if (QueryFullProcessImageNameW(handle.Get(), 0, image, &length)) {
             process.image = FromWide(image);
         }
-        running.push_back(process);
+        opened.running.push_back(process);
+        opened.handles.push_back(std::move(handle));
     }
-    return running;
+    return opened;
 }
 
 BOOL CALLBACK AskToClose(HWND window, LPARAM processId) {
@@ -279,45 +591,82 @@ bool Replaceable(const wchar_t* program) {
            GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
-// An administrator may open another user's processes only with the debug privilege on; the
-// system account holds it anyway. Without it, such a copy stays and the file check says so.
-void EnableDebugPrivilege() {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw)) {
-        return;
+DWORD StartAsSessionUser(DWORD session, const Text& program, std::wstring& commandLine,
+                         UniqueHandle* process = nullptr);
+DWORD OwnSession();
+bool RunsAsSystem();
+Text OwnPath();
+DWORD WriteSessions(const wchar_t* file, const std::vector<std::uint32_t>& sessions);
+
+// Asks the copies in the other sessions to close, each through a helper started in its session
+// as its user (a window of another session cannot be reached from here); waits a moment for it.
+void AskToCloseInOtherSessions(const std::vector<std::pair<std::uint32_t, DWORD>>& copies) {
+    const DWORD own = OwnSession();
+    const Text self = OwnPath();
+    std::vector<UniqueHandle> askers;
+    for (const auto& [id, session] : copies) {
+        if (session == own || self.empty()) {
+            continue;
+        }
+        std::wstring line =
+            L"\"" + std::wstring(Wide(self)) + L"\" ask-close " + std::to_wstring(id);
+        UniqueHandle asker;
+        if (StartAsSessionUser(session, self, line, &asker) == ERROR_SUCCESS) {
+            askers.push_back(std::move(asker));
+        }
     }
-    const UniqueHandle token(raw);
-    TOKEN_PRIVILEGES privileges = {};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
-        AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
+    for (UniqueHandle& asker : askers) {
+        WaitForSingleObject(asker.Get(), 2000);
     }
 }
 
-DWORD CloseCopies(const wchar_t* program) {
-    EnableDebugPrivilege();
+// `sessionsFile` (may be null): where the sessions of the copies ended are written, for
+// "relaunch" after the upgrade.
+DWORD CloseCopies(const wchar_t* program, const wchar_t* sessionsFile) {
+    // An administrator may open another user's processes only with the debug privilege on; the
+    // system account holds it anyway. Without it, such a copy stays and the file check says so.
+    EnablePrivilege(L"SeDebugPrivilege");
+    OpenedProcesses opened = OpenRunningProcesses();
     const std::vector<std::uint32_t> ids =
-        setup::CopiesToEnd(RunningProcesses(), FullPath(program), GetCurrentProcessId());
+        setup::CopiesToEnd(opened.running, FullPath(program), GetCurrentProcessId());
     std::vector<UniqueHandle> processes;
-    for (std::uint32_t id : ids) {
-        UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id));
-        if (process.Valid()) {
-            EnumWindows(AskToClose, static_cast<LPARAM>(id));
-            processes.push_back(std::move(process));
+    std::vector<std::pair<std::uint32_t, DWORD>> copies;  // process id, session
+    std::vector<std::uint32_t> sessions;
+    for (std::size_t i = 0; i < opened.running.size(); ++i) {
+        const std::uint32_t id = opened.running[i].id;
+        if (std::find(ids.begin(), ids.end(), id) != ids.end()) {
+            EnumWindows(AskToClose, static_cast<LPARAM>(id));  // one in this session
+            DWORD session = 0;
+            if (ProcessIdToSessionId(id, &session)) {
+                copies.emplace_back(id, session);
+                sessions.push_back(session);
+            }
+            processes.push_back(std::move(opened.handles[i]));
         }
+    }
+    opened.handles.clear();  // the others are none of this program's business
+    if (RunsAsSystem()) {
+        AskToCloseInOtherSessions(copies);
+    }
+    if (sessionsFile != nullptr) {
+        WriteSessions(sessionsFile, sessions);
     }
     // A copy in the middle of a start-up step keeps its commands disabled: ended after 5 s.
     const ULONGLONG deadline = GetTickCount64() + 5000;
+    bool stillRunning = false;
     for (UniqueHandle& process : processes) {
         const ULONGLONG now = GetTickCount64();
         const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
         if (WaitForSingleObject(process.Get(), wait) != WAIT_OBJECT_0) {
             TerminateProcess(process.Get(), 1);
-            WaitForSingleObject(process.Get(), 5000);
+            stillRunning |= WaitForSingleObject(process.Get(), 5000) != WAIT_OBJECT_0;
         }
     }
-    // The file is let go of a moment after the process ends.
+    if (stillRunning) {
+        return ERROR_BUSY;  // the installer's exit 3
+    }
+    // The file is let go of a moment after the process ends. Held longer, by another program
+    // (a virus scanner, Explorer's preview), the installer replaces it at the next restart.
     for (int attempt = 0; attempt < 40; ++attempt) {
         if (Replaceable(program)) {
             return ERROR_SUCCESS;
@@ -364,9 +713,12 @@ Text Folder(const Text& program) {
     return slash == Text::npos ? Text() : program.substr(0, slash);
 }
 
-DWORD StartAsConsoleUser(const Text& program, std::wstring& commandLine) {
+// In that session, with its user's token (the system account only may ask for it). `process`,
+// when given, receives the started process.
+DWORD StartAsSessionUser(DWORD session, const Text& program, std::wstring& commandLine,
+                         UniqueHandle* process) {
     HANDLE raw = nullptr;
-    if (!WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &raw)) {
+    if (!WTSQueryUserToken(session, &raw)) {
         return GetLastError();
     }
     UniqueHandle token(raw);
@@ -386,7 +738,11 @@ DWORD StartAsConsoleUser(const Text& program, std::wstring& commandLine) {
     DestroyEnvironmentBlock(environment);
     if (started) {
         CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
+        if (process != nullptr) {
+            process->Reset(info.hProcess);
+        } else {
+            CloseHandle(info.hProcess);
+        }
     }
     return error;
 }
@@ -437,15 +793,14 @@ DWORD StartDirect(const Text& program, std::wstring& commandLine) {
     return ERROR_SUCCESS;
 }
 
-DWORD Launch(const wchar_t* path) {
-    const Text program = FullPath(path);
-    std::wstring commandLine = L"\"" + std::wstring(Wide(program)) + L"\"";
+// Who runs this program, and what this session offers; `shell` receives the desktop shell's
+// process when an administrator runs it.
+DWORD CurrentContext(setup::LaunchContext& context, UniqueHandle& shell) {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
         return GetLastError();
     }
     const UniqueHandle own(raw);
-    setup::LaunchContext context;
     context.isLocalSystem = TokenIs(own.Get(), WinLocalSystemSid);
     context.isElevated = TokenElevated(own.Get());
     if (context.isLocalSystem) {
@@ -454,11 +809,23 @@ DWORD Launch(const wchar_t* path) {
         context.consoleUserLoggedOn = session != 0xFFFFFFFF && WTSQueryUserToken(session, &probe);
         UniqueHandle closeProbe(probe);
     }
-    UniqueHandle shell = context.isLocalSystem ? UniqueHandle() : ShellProcess();
+    shell = context.isLocalSystem ? UniqueHandle() : ShellProcess();
     context.shellRunning = shell.Valid();
+    return ERROR_SUCCESS;
+}
+
+DWORD Launch(const wchar_t* path) {
+    const Text program = FullPath(path);
+    std::wstring commandLine = L"\"" + std::wstring(Wide(program)) + L"\"";
+    setup::LaunchContext context;
+    UniqueHandle shell;
+    const DWORD known = CurrentContext(context, shell);
+    if (known != ERROR_SUCCESS) {
+        return known;
+    }
     switch (setup::DecideLaunch(context)) {
         case setup::LaunchWay::kAsConsoleUser:
-            return StartAsConsoleUser(program, commandLine);
+            return StartAsSessionUser(WTSGetActiveConsoleSessionId(), program, commandLine);
         case setup::LaunchWay::kWithShellToken:
             return StartUnderShell(shell.Get(), program, commandLine);
         case setup::LaunchWay::kDirect:
@@ -469,28 +836,117 @@ DWORD Launch(const wchar_t* path) {
     return ERROR_NO_SUCH_LOGON_SESSION;
 }
 
-DWORD ParentProcessId() {
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = snapshot.Valid() && Process32FirstW(snapshot.Get(), &entry); more;
-         more = Process32NextW(snapshot.Get(), &entry)) {
-        if (entry.th32ProcessID == GetCurrentProcessId()) {
-            return entry.th32ParentProcessID;
-        }
-    }
-    return 0;
+DWORD OwnSession() {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return session;
 }
 
-DWORD FinishRemoval(const wchar_t* folder) {
-    UniqueHandle uninstaller(OpenProcess(SYNCHRONIZE, FALSE, ParentProcessId()));
+// The sessions whose copies "close" ended, as it wrote them: numbers separated by blanks.
+std::vector<std::uint32_t> ReadSessions(const wchar_t* file) {
+    std::vector<std::uint32_t> sessions;
+    UniqueHandle handle(CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    char text[512] = {};
+    DWORD read = 0;
+    if (!handle.Valid() || !ReadFile(handle.Get(), text, sizeof(text) - 1, &read, nullptr)) {
+        return sessions;
+    }
+    for (char* at = text; *at != '\0';) {
+        char* end = nullptr;
+        const unsigned long session = std::strtoul(at, &end, 10);
+        if (end == at) {
+            break;
+        }
+        sessions.push_back(static_cast<std::uint32_t>(session));
+        at = end;
+    }
+    return sessions;
+}
+
+DWORD WriteSessions(const wchar_t* file, const std::vector<std::uint32_t>& sessions) {
+    std::string text;
+    for (std::uint32_t session : sessions) {
+        text += std::to_string(session) + " ";
+    }
+    UniqueHandle handle(CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!handle.Valid() ||
+        !WriteFile(handle.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+// After an upgrade: Ordane again in every session where "close" ended a copy (`sessionsFile`),
+// and in the console session too when `run` ("1": /RUN). Exit code: the last failure, if any.
+DWORD Relaunch(const wchar_t* path, const wchar_t* sessionsFile, bool run) {
+    const Text program = FullPath(path);
+    setup::LaunchContext context;
+    UniqueHandle shell;
+    DWORD result = CurrentContext(context, shell);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    const DWORD own = OwnSession();
+    const DWORD runSession = context.isLocalSystem ? WTSGetActiveConsoleSessionId() : own;
+    for (std::uint32_t session :
+         setup::SessionsToRestart(ReadSessions(sessionsFile), run, runSession)) {
+        std::wstring commandLine = L"\"" + std::wstring(Wide(program)) + L"\"";
+        DWORD started = ERROR_NO_SUCH_LOGON_SESSION;
+        switch (setup::DecideRestart(context, session, own)) {
+            case setup::RestartWay::kAsSessionUser:
+                started = StartAsSessionUser(session, program, commandLine);
+                break;
+            case setup::RestartWay::kWithShellToken:
+                started = StartUnderShell(shell.Get(), program, commandLine);
+                break;
+            case setup::RestartWay::kDirect:
+                started = StartDirect(program, commandLine);
+                break;
+            case setup::RestartWay::kNotStarted:
+                break;
+        }
+        if (started != ERROR_SUCCESS) {
+            result = started;
+        }
+    }
+    return result;
+}
+
+bool RunsAsSystem() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return false;
+    }
+    const UniqueHandle token(raw);
+    return TokenIs(token.Get(), WinLocalSystemSid);
+}
+
+HANDLE HandleArgument(const wchar_t* text) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(text, nullptr, 10)));
+}
+
+std::wstring HandleArgument(HANDLE handle) {
+    return std::to_wstring(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+// `removal` and `file`: handles the removal's uninstall.exe let this process inherit, on itself
+// and on its own file. That file is deleted through the handle once the removal has ended: so
+// a reinstallation that has put a new uninstall.exe there meanwhile keeps it.
+DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file) {
+    const UniqueHandle uninstaller(removal);
+    const UniqueHandle installedFile(file);
     if (uninstaller.Valid()) {
         WaitForSingleObject(uninstaller.Get(), 60000);
     }
-    const std::wstring file = std::wstring(folder) + L"\\uninstall.exe";
-    DWORD result = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+    DWORD result = ERROR_INVALID_HANDLE;
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    for (int attempt = 0; attempt < 50 && installedFile.Valid(); ++attempt) {
+        // Refused while its image is still mapped: it is let go of a moment after the end.
+        if (SetFileInformationByHandle(installedFile.Get(), FileDispositionInfo, &dispose,
+                                       sizeof(dispose))) {
             result = ERROR_SUCCESS;
             break;
         }
@@ -508,7 +964,8 @@ DWORD FinishRemoval(const wchar_t* folder) {
 }
 
 constexpr wchar_t kUninstaller[] = L"uninstall-ordane.exe";  // NSIS's, beside uninstall.exe
-constexpr int kAborted = 2;  // the installer's "aborted": nothing was removed
+constexpr int kAborted = 2;                // the installer's "aborted": nothing was removed
+constexpr DWORD kDoneAfterRestart = 3010;  // removed; Ordane.exe goes at the next restart
 
 // A new folder that only administrators and the system account may enter: the uninstaller and
 // the helper run elevated from it, so no user may place a library beside them.
@@ -589,12 +1046,13 @@ class RemovalFolder {
     bool helperKept_ = false;
 };
 
+// `inherit`: the child gets this process's inheritable handles (only the finish step's are).
 DWORD Start(const std::wstring& program, std::wstring commandLine, const std::wstring& folder,
-            UniqueHandle& process) {
+            UniqueHandle& process, bool inherit = false) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, 0, nullptr,
                         folder.c_str(), &startup, &info)) {
         return GetLastError();
     }
@@ -626,11 +1084,25 @@ int RemoveInstallation() {
     WaitForSingleObject(process.Get(), INFINITE);
     DWORD code = kAborted;
     GetExitCodeProcess(process.Get(), &code);
-    if (code == 0) {
+    if (code == 0 || code == kDoneAfterRestart) {
         // This uninstall.exe goes too, once this process has ended: a copy of it waits for that.
+        // Taken now, while this is surely the removal's file: a handle on this process and one
+        // on its own file, both inherited by the copy that deletes the file.
+        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+        UniqueHandle ownFile(CreateFileW(Wide(self), DELETE | SYNCHRONIZE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         &inheritable, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                         nullptr));
+        HANDLE raw = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &raw,
+                        SYNCHRONIZE, TRUE, 0);
+        const UniqueHandle ownProcess(raw);
         UniqueHandle finish;
-        const std::wstring line = L"\"" + helper + L"\" finish \"" + Wide(installed) + L"\"";
-        if (Start(helper, line, temp.Path(), finish) == ERROR_SUCCESS) {
+        const std::wstring line = L"\"" + helper + L"\" finish \"" + Wide(installed) + L"\" " +
+                                  HandleArgument(ownProcess.Get()) + L" " +
+                                  HandleArgument(ownFile.Get());
+        if (ownFile.Valid() && ownProcess.Valid() &&
+            Start(helper, line, temp.Path(), finish, true) == ERROR_SUCCESS) {
             temp.KeepHelper();
         }
     }
@@ -646,8 +1118,26 @@ bool InstalledAsUninstaller() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    ordane::RestrictLibrarySearch({L"userenv.dll", L"wtsapi32.dll"});
     if (InstalledAsUninstaller()) {
         return RemoveInstallation();
+    }
+    if (argc == 2 && std::wstring(argv[1]) == L"system") {
+        return RunsAsSystem() ? 0 : 1;
+    }
+    if (argc == 3 && std::wstring(argv[1]) == L"ask-close") {
+        EnumWindows(AskToClose, static_cast<LPARAM>(std::wcstoul(argv[2], nullptr, 10)));
+        return 0;
+    }
+    if (argc == 4 && std::wstring(argv[1]) == L"close") {
+        return static_cast<int>(CloseCopies(argv[2], argv[3]));
+    }
+    if (argc == 5 && std::wstring(argv[1]) == L"relaunch") {
+        return static_cast<int>(Relaunch(argv[2], argv[3], std::wstring(argv[4]) == L"1"));
+    }
+    if (argc == 5 && std::wstring(argv[1]) == L"finish") {
+        return static_cast<int>(
+            FinishRemoval(argv[2], HandleArgument(argv[3]), HandleArgument(argv[4])));
     }
     if (argc != 3) {
         return ERROR_BAD_ARGUMENTS;
@@ -659,17 +1149,17 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"key") {
         return static_cast<int>(GrantKey(argv[2]));
     }
+    if (command == L"revoke-key") {
+        return static_cast<int>(RevokeKey(argv[2]));
+    }
     if (command == L"protect") {
         return static_cast<int>(ProtectFolder(argv[2]));
     }
     if (command == L"close") {
-        return static_cast<int>(CloseCopies(argv[2]));
+        return static_cast<int>(CloseCopies(argv[2], nullptr));
     }
     if (command == L"launch") {
         return static_cast<int>(Launch(argv[2]));
-    }
-    if (command == L"finish") {
-        return static_cast<int>(FinishRemoval(argv[2]));
     }
     return ERROR_BAD_ARGUMENTS;
 }

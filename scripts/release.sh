@@ -2,13 +2,18 @@
 # Builds what we ship, from the release preset:
 #   dist/Ordane-<version>-setup.exe     the installer (NSIS)
 #   dist/Ordane-<version>-portable.zip  Ordane.exe and a README in Chinese
-#   dist/Ordane-<version>-release.txt   the registration server built in, publisher, signer
-#   dist/SHA256SUMS                     of the three (sha256sum -c SHA256SUMS)
+#   dist/Ordane-<version>-release.txt   the registration server built in, publisher, and each
+#                                       file's SHA-256 and verified signature
+#   dist/SHA256SUMS                     of every package of this version there, both
+#                                       architectures when both were built (sha256sum -c)
 # The registration server is fixed into the program, so it must be named:
 #   scripts/release.sh --server host[:port]     (or ORDANE_REGISTRATION_SERVER=host[:port])
 #   --publisher NAME  CompanyName, LegalCopyright, the installer's Publisher (or ORDANE_PUBLISHER)
 #   --sign FILE.pfx   signs Ordane.exe, the setup helper, the uninstaller and the setup
-#                     (password in ORDANE_SIGN_PASSWORD, time stamp URL in ORDANE_SIGN_TIMESTAMP)
+#                     (password in ORDANE_SIGN_PASSWORD, time stamp URL in ORDANE_SIGN_TIMESTAMP,
+#                     required); any signing or verification failure fails the release (exit 1)
+#   --unstamped       with --sign: no time stamp (a throw-away certificate's test build only;
+#                     release.txt says so)
 #   --arch x64        the 64-bit program, for a site whose sdtapi.dll is 64-bit (release-x64
 #                     preset; Ordane-<version>-x64-setup.exe and -x64-portable.zip)
 #   --out folder      the packages go there instead of dist/
@@ -29,8 +34,9 @@ while [ $# -gt 0 ]; do
         --sign) pfx="${2:-}"; shift 2 || shift ;;
         --out) dist="${2:?--out needs a folder}"; shift 2 ;;
         --arch) arch="${2:-}"; shift 2 || shift ;;
-        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
-        *) echo "unknown argument: $1 (use --server host[:port] [--publisher NAME] [--sign FILE.pfx] [--arch x64] [--out folder])" >&2; exit 2 ;;
+        --unstamped) export ORDANE_SIGN_UNSTAMPED=1; shift ;;
+        -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+        *) echo "unknown argument: $1 (use --server host[:port] [--publisher NAME] [--sign FILE.pfx [--unstamped]] [--arch x64] [--out folder])" >&2; exit 2 ;;
     esac
 done
 if [ -z "$server" ]; then
@@ -59,6 +65,11 @@ if [ -n "$pfx" ]; then
     [ -r "$pfx" ] || { echo "release.sh: cannot read the certificate '$pfx'" >&2; exit 2; }
     if [ -z "${ORDANE_SIGN_PASSWORD+set}" ]; then
         echo "release.sh: --sign needs the certificate's password in ORDANE_SIGN_PASSWORD" >&2
+        exit 2
+    fi
+    if [ -z "${ORDANE_SIGN_TIMESTAMP:-}" ] && [ "${ORDANE_SIGN_UNSTAMPED:-}" != 1 ]; then
+        echo "release.sh: --sign needs a time-stamp server's URL in ORDANE_SIGN_TIMESTAMP" \
+            "(signatures must outlive the certificate)" >&2
         exit 2
     fi
     export ORDANE_SIGN_PFX ORDANE_SIGN_PASSWORD
@@ -116,20 +127,48 @@ with zipfile.ZipFile(dist / f"{name}-portable.zip", "w",
     # UTF-8 with a byte-order mark: Notepad of Windows 7 reads it as such.
     z.writestr(f"{name}/README.txt", "\ufeff" + readme)
 PY
+# Every signed file verified again as shipped (the uninstaller was verified as makensis signed
+# it, before it was packed): a failure fails the release before release.txt and SHA256SUMS.
+if [ -n "$pfx" ]; then
+    for file in "$bin/Ordane.exe" "$bin/ordane_setup_tool.exe" "$dist/$name-setup.exe"; do
+        scripts/lib/verify_signature.sh "$file" >>"$log" 2>&1 ||
+            { ordane_step_failed "verifying the signature of $file" "$log"; exit 1; }
+    done
+    signer=$(openssl pkcs12 -in "$ORDANE_SIGN_PFX" -nokeys -clcerts \
+        -passin env:ORDANE_SIGN_PASSWORD 2>/dev/null |
+        openssl x509 -noout -subject 2>/dev/null | sed 's/^subject= *//')
+    if [ "${ORDANE_SIGN_UNSTAMPED:-}" = 1 ]; then
+        signed="signed (SHA-256) by $signer, NOT time-stamped (test build)"
+    else
+        signed="signed (SHA-256) by $signer, time-stamped by $ORDANE_SIGN_TIMESTAMP"
+    fi
+fi
 # What a package holds that its name does not tell, and the checksums IT can verify.
 {
     printf 'Ordane %s (%s)\r\n' "$version" "$arch"
     printf 'Registration server: %s\r\n' "$server"
     printf 'Publisher: %s\r\n' "$publisher"
     if [ -n "$pfx" ]; then
-        printf 'Signed (SHA-256) by: %s\r\n' "$(openssl pkcs12 -in "$ORDANE_SIGN_PFX" -nokeys \
-            -clcerts -passin env:ORDANE_SIGN_PASSWORD 2>/dev/null |
-            openssl x509 -noout -subject 2>/dev/null | sed 's/^subject= *//')"
+        for file in "$dist/$name-setup.exe" "$bin/Ordane.exe" "$bin/ordane_setup_tool.exe"; do
+            printf '%s (SHA-256 %s): %s, verified\r\n' "$(basename "$file")" \
+                "$(sha256sum "$file" | cut -d' ' -f1)" "$signed"
+        done
+        printf 'uninstall-ordane.exe (written by the setup): %s, verified before packing\r\n' \
+            "$signed"
+        printf 'Ordane.exe in %s-portable.zip is the one above; ordane_setup_tool.exe is installed as uninstall.exe\r\n' "$name"
     else
         printf 'Not signed\r\n'
     fi
 } >"$dist/$name-release.txt"
-(cd "$dist" && sha256sum "$name-setup.exe" "$name-portable.zip" "$name-release.txt" >SHA256SUMS)
+# Of every package of this version there: both architectures when both were built into it.
+(
+    cd "$dist"
+    packages=()
+    for file in Ordane-"$version"{,-x64}-{setup.exe,portable.zip,release.txt}; do
+        if [ -e "$file" ]; then packages+=("$file"); fi
+    done
+    sha256sum "${packages[@]}" >SHA256SUMS
+)
 echo "== $dist"
 ls -l "$dist/$name-setup.exe" "$dist/$name-portable.zip" "$dist/$name-release.txt" \
     "$dist/SHA256SUMS" | awk '{print "   " $5 "  " $9}'

@@ -15,6 +15,7 @@
 #include "common/ansi_codec_win32.h"
 #include "common/message_pump_win32.h"
 #include "common/registry_win32.h"
+#include "common/system_library_win32.h"
 #include "common/thread_worker.h"
 #include "common/wide_win32.h"
 #include "desktop/http.h"
@@ -31,6 +32,7 @@
 #include "log/diagnostic_log.h"
 #include "log/file_log_win32.h"
 #include "settings/frm_set.h"
+#include "settings/policy_key_win32.h"
 #include "settings/port_probe_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
@@ -96,8 +98,11 @@ int Run(HINSTANCE instance) {
     Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
     ShellIcon tray(window.Handle(), codec);
 
-    // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all.
-    const bridge::BridgeSettings bridgeSettings = bridge::ReadBridgeSettings(settingsFile);
+    // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all. Only the
+    // policy key opens it, or Setting.ini of a portable copy in its user's own folder.
+    PolicyKeyWin32 policy;
+    const bridge::BridgeSettings bridgeSettings =
+        bridge::ReadBridgeSettings(policy, settingsFile, FolderOwnedByCurrentUser(exe.folder));
     BridgeSocketsWin32 bridgeSockets(instance);
     bridge::Bridge browserBridge(bridgeSockets, bridgeSettings, ORDANE_VERSION_TEXT);
     bridgeSockets.Attach(browserBridge);
@@ -145,6 +150,7 @@ int Run(HINSTANCE instance) {
 }  // namespace ordane
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    ordane::RestrictLibrarySearch({L"wininet.dll", L"winmm.dll"});  // before anything loads
     // Version 6 of the common controls (named in the manifest) draws with visual styles only
     // once registered; Windows 7 does not do it by itself.
     const INITCOMMONCONTROLSEX controls = {sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};

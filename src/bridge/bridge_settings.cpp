@@ -40,4 +40,11 @@ BridgeSettings ReadBridgeSettings(ProfileFile& file) {
     return settings;
 }
 
+BridgeSettings ReadBridgeSettings(ProfileFile& policy, ProfileFile& file, bool portable) {
+    if (!Trimmed(policy.Read("BRIDGE", "Enabled", "")).empty()) {
+        return ReadBridgeSettings(policy);
+    }
+    return portable ? ReadBridgeSettings(file) : BridgeSettings{};
+}
+
 }  // namespace ordane::bridge

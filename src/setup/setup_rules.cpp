@@ -32,7 +32,11 @@ std::size_t RootLength(const Text& path) {
 
 }  // namespace
 
-Text ComparablePath(const Text& path) {
+namespace {
+
+// The path with its separators, prefixes, "." and ".." resolved; letters folded to upper case
+// only when `fold` (a folder made from the result keeps the case it was given).
+Text NormalPath(const Text& path, bool fold) {
     Text p = path;
     std::replace(p.begin(), p.end(), u'/', u'\\');
     if (StartsWith(p, u"\\\\?\\UNC\\")) {
@@ -40,7 +44,9 @@ Text ComparablePath(const Text& path) {
     } else if (StartsWith(p, u"\\\\?\\") || StartsWith(p, u"\\\\.\\")) {
         p = p.substr(4);
     }
-    std::transform(p.begin(), p.end(), p.begin(), Upper);
+    if (fold) {
+        std::transform(p.begin(), p.end(), p.begin(), Upper);
+    }
     const std::size_t rootLength = RootLength(p);
     Text out = p.substr(0, rootLength);
     std::vector<Text> parts;
@@ -68,6 +74,12 @@ Text ComparablePath(const Text& path) {
     return out;
 }
 
+}  // namespace
+
+Text ComparablePath(const Text& path) {
+    return NormalPath(path, true);
+}
+
 bool SamePath(const Text& a, const Text& b) {
     const Text left = ComparablePath(a);
     return !left.empty() && left == ComparablePath(b);
@@ -92,18 +104,72 @@ FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoot
         return FolderRule::kRefuse;
     }
     for (const Text& root : managedRoots) {
-        const Text managed = ComparablePath(root);
-        if (managed.empty()) {
-            continue;
-        }
-        if (target == managed) {
+        if (SamePath(target, root)) {
             return FolderRule::kRefuse;
-        }
-        if (StartsWith(target, managed + u"\\")) {
-            return FolderRule::kInheritsSafeRights;
         }
     }
     return FolderRule::kProtect;
+}
+
+std::vector<Text> Ancestors(const Text& folder) {
+    const Text target = NormalPath(folder, false);
+    const std::size_t rootLength = RootLength(target);
+    std::vector<Text> ancestors;
+    if (rootLength == 0 || target.size() <= rootLength) {
+        return ancestors;
+    }
+    // A root is named with its separator ("D:" alone is the drive's current folder, and a share
+    // opens as a folder only as "\\srv\apps\" too).
+    ancestors.push_back(target.substr(0, rootLength) + u"\\");
+    for (std::size_t at = target.find(u'\\', rootLength + 1); at != Text::npos;
+         at = target.find(u'\\', at + 1)) {
+        ancestors.push_back(target.substr(0, at));
+    }
+    return ancestors;
+}
+
+std::vector<Text> TrustedAccounts(const Text& runningAccount) {
+    std::vector<Text> trusted = {
+        u"S-1-5-18",                                                        // SYSTEM
+        u"S-1-5-32-544",                                                    // Administrators
+        u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",  // TrustedInstaller
+        u"S-1-3-0",  // CREATOR OWNER: in an entry that applies, it names nobody
+        u"S-1-3-4",  // OWNER RIGHTS: what the owner, judged on its own, may do
+    };
+    if (!runningAccount.empty()) {
+        trusted.push_back(runningAccount);
+    }
+    return trusted;
+}
+
+bool PathChangeableByOthers(const std::vector<FolderSecurity>& existing,
+                            const std::vector<Text>& trusted) {
+    const auto isTrusted = [&trusted](const Text& sid) {
+        return std::find(trusted.begin(), trusted.end(), sid) != trusted.end();
+    };
+    for (std::size_t i = 0; i < existing.size(); ++i) {
+        const FolderSecurity& folder = existing[i];
+        if (folder.reparsePoint || !isTrusted(folder.owner)) {
+            return true;
+        }
+        // The root cannot be renamed; what is below it can.
+        const std::uint32_t changes =
+            kDeleteChild | kWriteDac | kWriteOwner | kGenericAll | (i == 0 ? 0 : kDelete);
+        for (const AccessEntry& entry : folder.entries) {
+            if (entry.allow && !entry.inheritOnly && (entry.mask & changes) != 0 &&
+                !isTrusted(entry.sid)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+EntryAction DecideEntry(const FolderEntry& entry) {
+    if (entry.reparsePoint || (!entry.directory && entry.links > 1)) {
+        return EntryAction::kRefuse;
+    }
+    return EntryAction::kReprotect;
 }
 
 LaunchWay DecideLaunch(const LaunchContext& context) {
@@ -114,6 +180,44 @@ LaunchWay DecideLaunch(const LaunchContext& context) {
         return context.shellRunning ? LaunchWay::kWithShellToken : LaunchWay::kNotStarted;
     }
     return LaunchWay::kDirect;
+}
+
+std::vector<std::uint32_t> SessionsToRestart(const std::vector<std::uint32_t>& closedIn,
+                                             bool runAsked, std::uint32_t runSession) {
+    std::vector<std::uint32_t> sessions;
+    const auto add = [&sessions](std::uint32_t session) {
+        if (session != 0 &&
+            std::find(sessions.begin(), sessions.end(), session) == sessions.end()) {
+            sessions.push_back(session);
+        }
+    };
+    for (std::uint32_t session : closedIn) {
+        add(session);
+    }
+    if (runAsked && runSession != 0xFFFFFFFF) {  // 0xFFFFFFFF: no such session
+        add(runSession);
+    }
+    return sessions;
+}
+
+RestartWay DecideRestart(const LaunchContext& context, std::uint32_t session,
+                         std::uint32_t ownSession) {
+    if (context.isLocalSystem) {
+        return RestartWay::kAsSessionUser;
+    }
+    if (session != ownSession) {
+        return RestartWay::kNotStarted;
+    }
+    switch (DecideLaunch(context)) {
+        case LaunchWay::kWithShellToken:
+            return RestartWay::kWithShellToken;
+        case LaunchWay::kDirect:
+            return RestartWay::kDirect;
+        case LaunchWay::kAsConsoleUser:
+        case LaunchWay::kNotStarted:
+            break;
+    }
+    return RestartWay::kNotStarted;
 }
 
 Text UninstallerCommandLine(const Text& launcherCommandLine, const Text& uninstallerCopy,

@@ -1,7 +1,7 @@
 // The installer's decisions, apart from the Win32 calls that carry them out (the installer's
 // helper program, installer/setup_tool_win32.cpp): which running processes are an installed
-// Ordane, whether a target folder needs an access list of its own, and how Ordane is started
-// at the end of an installation.
+// Ordane, where Ordane may be installed and how its folder is protected, and how Ordane is
+// started at the end of an installation.
 #pragma once
 
 #include <cstdint>
@@ -33,15 +33,73 @@ std::vector<std::uint32_t> CopiesToEnd(const std::vector<RunningProcess>& runnin
                                        const Text& installedProgram, std::uint32_t self);
 
 enum class FolderRule {
-    kInheritsSafeRights,  // below a system-managed folder: only administrators may change it
-    kProtect,             // anywhere else: give it an access list of its own before copying
-    kRefuse,              // a drive or share root, or a system-managed folder itself
+    kProtect,  // give it an access list of its own (made with it, or set on it and every entry)
+    kRefuse,   // a drive or share root, or a system-managed folder itself
 };
 
-// Whether the folder Ordane is installed into must be protected. `managedRoots` are the folders
-// whose contents Windows already keeps writable by administrators only (Program Files, Program
-// Files (x86), the Windows folder). A relative folder is refused.
+// Whether Ordane may be installed into the folder. Every folder gets an access list of its own:
+// being below Program Files or the Windows folder says nothing of a folder's rights
+// (C:\Windows\Temp lets every user make one). `managedRoots` are Program Files, Program Files
+// (x86) and the Windows folder, whose own rights must not be taken. A relative folder is refused.
 FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoots);
+
+// The folders above `folder`, from its drive or share root down to its parent ("D:\",
+// "D:\Apps" for "D:\Apps\Ordane"): each of them, once it exists, decides whether someone may
+// put another tree in the folder's place. Letter case as given: missing ones are made from these
+// names. Empty for a relative folder or a root.
+std::vector<Text> Ancestors(const Text& folder);
+
+// Access masks the rules look at (the Windows values).
+inline constexpr std::uint32_t kDeleteChild = 0x00000040;  // FILE_DELETE_CHILD
+inline constexpr std::uint32_t kDelete = 0x00010000;       // DELETE
+inline constexpr std::uint32_t kWriteDac = 0x00040000;     // WRITE_DAC
+inline constexpr std::uint32_t kWriteOwner = 0x00080000;   // WRITE_OWNER
+inline constexpr std::uint32_t kGenericAll = 0x10000000;   // GENERIC_ALL
+
+// One entry of an access list, with its account as a SID string ("S-1-5-32-545").
+struct AccessEntry {
+    bool allow = true;
+    bool inheritOnly = false;  // only for what is made inside, not for the folder itself
+    Text sid;
+    std::uint32_t mask = 0;
+};
+
+// The owner and access list of an existing folder, as GetSecurityInfo tells them.
+struct FolderSecurity {
+    Text owner;
+    std::vector<AccessEntry> entries;
+    bool reparsePoint = false;  // a junction or link: where it leads may change
+};
+
+// The accounts trusted with Ordane's folder and the path to it: SYSTEM, Administrators,
+// TrustedInstaller, CREATOR OWNER and OWNER RIGHTS (which give no one more than the owner has),
+// and the account running the installer (an administrator, or SYSTEM).
+std::vector<Text> TrustedAccounts(const Text& runningAccount);
+
+// Whether anybody not trusted may rename, re-permission or re-own one of the existing folders
+// above Ordane's (`existing`: from the root down, as Ancestors lists them, the missing ones left
+// out: those are made with their protection): the owner and every entry that applies to the
+// folder itself count; DELETE of a folder below the root and delete-child of any of them (its
+// child may be renamed), WRITE_DAC, WRITE_OWNER and GENERIC_ALL. Refusing entries do not count:
+// their order and inheritance are not weighed. A junction or link among them counts too.
+bool PathChangeableByOthers(const std::vector<FolderSecurity>& existing,
+                            const std::vector<Text>& trusted);
+
+// What is already in the folder when it is protected: each entry is given the folder's owner and
+// rights by a handle opened on the entry itself; a link or junction cannot be (its rights would
+// be another file's, or it leads elsewhere), nor a file with a second name elsewhere.
+struct FolderEntry {
+    bool directory = false;
+    bool reparsePoint = false;
+    std::uint32_t links = 1;
+};
+
+enum class EntryAction {
+    kReprotect,  // owner Administrators, the folder's access list, nothing inherited
+    kRefuse,     // the installation is refused, the entry left as it is
+};
+
+EntryAction DecideEntry(const FolderEntry& entry);
 
 // Who runs the installer, and what the machine offers for a start in a user's session.
 struct LaunchContext {
@@ -63,6 +121,26 @@ enum class LaunchWay {
 // account (an invisible copy holding the ports) and never elevated (a business application at
 // the ordinary level could not receive its keystrokes).
 LaunchWay DecideLaunch(const LaunchContext& context);
+
+// After an upgrade, Ordane is started again in every session where a copy was closed for it,
+// and with /RUN in `runSession` too (the console session for the system account, the
+// installer's own for an administrator): each once, in the order first seen, never in session 0
+// (services: no user's desktop). `runAsked`: /RUN was given.
+std::vector<std::uint32_t> SessionsToRestart(const std::vector<std::uint32_t>& closedIn,
+                                             bool runAsked, std::uint32_t runSession);
+
+enum class RestartWay {
+    kAsSessionUser,   // that session's user's token, on its winsta0\default
+    kWithShellToken,  // this session's desktop shell's token (the installer's own session)
+    kDirect,          // the installer's own, ordinary rights (its own session)
+    kNotStarted,      // out of reach: the Run entry starts it at that user's next log-on
+};
+
+// How Ordane is started in `session` after an upgrade, by an installer running in
+// `ownSession`: the system account reaches every session with its user's token; an
+// administrator only his own session, as DecideLaunch starts it there.
+RestartWay DecideRestart(const LaunchContext& context, std::uint32_t session,
+                         std::uint32_t ownSession);
 
 // The command line that runs NSIS's uninstaller from its temporary copy for the installed
 // uninstall.exe, so that it removes that folder and can be waited for: the options uninstall.exe

@@ -13,11 +13,13 @@ import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from harness import RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, ini_bytes, keep_registry, \
-    needs_32bit_programs, parse_ini, prefix, reg_set, settings, wait_until
+    needs_32bit_programs, parse_ini, prefix, reg_get, reg_set, settings, wait_until
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 from test_card_reader import CARD, SAM_ID, card_text
 from test_installer import run, setup_exe, uninstall
+
+POLICY_KEY = r"HKLM\Software\Policies\Ordane\BRIDGE"
 
 PAGE = """<!doctype html><html><head><title>counter</title></head><body><script>
 const got = [];
@@ -199,11 +201,16 @@ class BrowserBridgeTest(unittest.TestCase):
         batch.write_text(f'{pfx.windows_path(local_setup)} /S /NOAUTOSTART '
                          f'/BRIDGE_ORIGINS="{origins}" /BRIDGE_PORT={self.port} '
                          f'/D={pfx.windows_path(folder)}\r\n')
+        keep_registry(self, POLICY_KEY, "Enabled")
         self.assertEqual(run(pfx, pfx.windows_path(batch)), 0)
         try:
-            ini = (folder / "Setting.ini").read_bytes()
-            self.assertEqual(parse_ini(ini, "BRIDGE"),
+            # In the policy key, which only administrators may write; Setting.ini, which every
+            # user may write, has no say in an installed copy's bridge.
+            self.assertEqual({name: str(reg_get(POLICY_KEY, name)).rstrip("\0")
+                              for name in ("Enabled", "Origins", "Port")},
                              {"Enabled": "1", "Origins": origins, "Port": str(self.port)})
+            ini = (folder / "Setting.ini").read_bytes()
+            self.assertEqual(parse_ini(ini, "BRIDGE"), {})
             self.assertEqual(parse_ini(ini), {})
             with Program(installed=folder) as app:
                 app.wait_label(1, "初次使用请设置端口")
@@ -212,6 +219,7 @@ class BrowserBridgeTest(unittest.TestCase):
         finally:
             self.assertEqual(uninstall(pfx, "/PURGE"), 0)
             wait_until(lambda: not folder.exists(), 30, what="purged")
+            self.assertIsNone(reg_get(POLICY_KEY, "Enabled"))
 
 
 if __name__ == "__main__":

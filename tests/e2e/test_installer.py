@@ -92,6 +92,16 @@ class InstallerTest(unittest.TestCase):
         finally:
             reg_delete(old_windows)
 
+        # A folder above the chosen one that anyone may change (as a first-level folder of a data
+        # drive inherits "Authenticated Users: Modify"): refused before anything is made in it.
+        shared = base / "shared"
+        shared.mkdir()
+        shared.chmod(0o777)
+        self.assertEqual(run(pfx, f"{pfx.windows_path(local_setup)} /S "
+                                  f"/D={pfx.windows_path(shared)}\\Ordane"), 8)
+        self.assertEqual(list(shared.iterdir()), [])
+        self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
+
         folder.mkdir()  # made beforehand by a user: writable by everyone, as under a drive root
         folder.chmod(0o777)
         self.assertTrue(everyone_may_write(pfx, folder))
@@ -146,12 +156,13 @@ class InstallerTest(unittest.TestCase):
             self.assertFalse((pfx.drive_c / SHORTCUT).exists())
             self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
 
-            # Users get no rights through a Setting.ini that is a second name of another file.
+            # Users get no rights through a Setting.ini that is a second name of another file:
+            # the folder's protection refuses it before anything is copied.
             elsewhere = base / "elsewhere.ini"
             elsewhere.write_bytes(b"")
             (folder / "Setting.ini").unlink()
             os.link(elsewhere, folder / "Setting.ini")
-            self.assertEqual(run(pfx, install), 5)
+            self.assertEqual(run(pfx, install), 6)
             (folder / "Setting.ini").unlink()
 
             # Asked to, the removal takes the settings and the registration flag too, but not
@@ -191,10 +202,11 @@ class ReleaseTest(unittest.TestCase):
                              "-passout", "pass:throw-away"]):
                 subprocess.run(["openssl", *command], check=True, capture_output=True)
             env = dict(os.environ, ORDANE_SIGN_PASSWORD="throw-away")
-            env.pop("ORDANE_SIGN_TIMESTAMP", None)
+            env.pop("ORDANE_SIGN_TIMESTAMP", None)  # no time-stamp server here: --unstamped
             # The package of the program under test: its registry view is the harness's.
             built = subprocess.run([root / "scripts" / "release.sh", "--server", "203.0.113.7",
                                     "--publisher", "Test Publisher", "--sign", pkcs12,
+                                    "--unstamped",
                                     "--arch", ARCH, "--out", Path(tmp) / "dist"], env=env,
                                    capture_output=True, text=True, timeout=600)
             self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
@@ -225,6 +237,24 @@ class ReleaseTest(unittest.TestCase):
                 self.assertEqual(uninstall(pfx, "/PURGE"), 0)
                 if not os.environ.get("ORDANE_E2E_KEEP"):
                     shutil.rmtree(folder.parent, ignore_errors=True)
+
+
+
+class ReleaseSigningTest(unittest.TestCase):
+    def test_signing_without_a_time_stamp_is_refused_before_anything_is_built(self):
+        root = Path(__file__).resolve().parents[2]
+        with tempfile.TemporaryDirectory() as tmp:
+            pkcs12 = Path(tmp) / "cert.pfx"
+            pkcs12.write_bytes(b"")  # readable is all that is asked before building
+            env = dict(os.environ, ORDANE_SIGN_PASSWORD="throw-away")
+            env.pop("ORDANE_SIGN_TIMESTAMP", None)
+            env.pop("ORDANE_SIGN_UNSTAMPED", None)
+            refused = subprocess.run([root / "scripts" / "release.sh", "--server", "203.0.113.7",
+                                      "--sign", pkcs12, "--out", Path(tmp) / "dist"], env=env,
+                                     capture_output=True, text=True, timeout=600)
+            self.assertEqual(refused.returncode, 2, refused.stdout + refused.stderr)
+            self.assertIn("ORDANE_SIGN_TIMESTAMP", refused.stderr)
+            self.assertFalse((Path(tmp) / "dist").exists())
 
 
 if __name__ == "__main__":

@@ -257,6 +257,42 @@ TEST(BridgeSettingsTest, ReadsTheSectionWithItsDefaults) {
     }
 }
 
+TEST(BridgeSettingsTest, OnlyThePolicyKeyOpensTheBridgeOfAnInstalledCopy) {
+    test::FakeProfile userFile;  // Setting.ini: any local user may write it
+    userFile.Set("BRIDGE", "Enabled", "1");
+    userFile.Set("BRIDGE", "Origins", "http://evil.example");
+    test::FakeProfile noPolicy;
+    test::FakeProfile policy;
+    policy.Set("BRIDGE", "Enabled", "1");
+    policy.Set("BRIDGE", "Origins", "https://his.example");
+    policy.Set("BRIDGE", "Port", "18000");
+    test::FakeProfile policyOff;
+    policyOff.Set("BRIDGE", "Enabled", "0");
+    const struct {
+        const char* what;
+        test::FakeProfile* policy;
+        bool portable;
+        bool enabled;
+        std::vector<std::string> origins;
+    } cases[] = {
+        {"installed, no policy: Setting.ini ignored", &noPolicy, false, false, {}},
+        {"installed, policy on", &policy, false, true, {"https://his.example"}},
+        {"portable, no policy: its own Setting.ini",
+         &noPolicy,
+         true,
+         true,
+         {"http://evil.example"}},
+        {"portable, policy on: the policy", &policy, true, true, {"https://his.example"}},
+        {"portable, policy off: off", &policyOff, true, false, {}},
+    };
+    for (const auto& c : cases) {
+        const BridgeSettings settings = ReadBridgeSettings(*c.policy, userFile, c.portable);
+        EXPECT_EQ(settings.enabled, c.enabled) << c.what;
+        EXPECT_EQ(settings.origins, c.origins) << c.what;
+    }
+    EXPECT_EQ(ReadBridgeSettings(policy, userFile, false).port, 18000);
+}
+
 // Loopback sockets in memory: what each connection sent us, what we sent it, and how much its
 // side still takes before a send would block.
 class FakeSockets final : public BridgeSockets {

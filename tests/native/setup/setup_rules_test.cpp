@@ -21,22 +21,93 @@ TEST(SetupRulesTest, RunningCopiesAreFoundByImagePathInAnySpelling) {
     EXPECT_FALSE(SamePath(u"C:\\..\\Ordane.exe", u"C:\\..\\Ordane.exe"));  // climbs above root
 }
 
-TEST(SetupRulesTest, OnlyFoldersBelowSystemManagedOnesKeepInheritedRights) {
+TEST(SetupRulesTest, EveryFolderIsProtectedAndRootsAreRefused) {
     const std::vector<Text> managed = {u"C:\\Program Files", u"C:\\Program Files (x86)",
                                        u"C:\\Windows"};
-    EXPECT_EQ(DecideFolder(u"C:\\Program Files (x86)\\Ordane", managed),
-              FolderRule::kInheritsSafeRights);
-    EXPECT_EQ(DecideFolder(u"c:\\program files\\Vendor\\Ordane\\", managed),
-              FolderRule::kInheritsSafeRights);
-    EXPECT_EQ(DecideFolder(u"D:\\Ordane", managed), FolderRule::kProtect);
-    EXPECT_EQ(DecideFolder(u"C:\\Program Files Ordane", managed), FolderRule::kProtect);
-    EXPECT_EQ(DecideFolder(u"C:\\Program Files (x86)\\..\\Ordane", managed), FolderRule::kProtect);
-    EXPECT_EQ(DecideFolder(u"\\\\srv\\apps\\Ordane", managed), FolderRule::kProtect);
-    // Locking these down would take the rights of everything else in them.
-    EXPECT_EQ(DecideFolder(u"D:\\", managed), FolderRule::kRefuse);
-    EXPECT_EQ(DecideFolder(u"\\\\srv\\apps", managed), FolderRule::kRefuse);
-    EXPECT_EQ(DecideFolder(u"C:\\Program Files (x86)\\", managed), FolderRule::kRefuse);
-    EXPECT_EQ(DecideFolder(u"Ordane", managed), FolderRule::kRefuse);
+    const struct {
+        const char16_t* folder;
+        FolderRule rule;
+    } cases[] = {
+        // Below a system-managed folder is no safe place by its name: Users may make folders
+        // in C:\Windows\Temp.
+        {u"C:\\Windows\\Temp\\Ordane", FolderRule::kProtect},
+        {u"C:\\Program Files (x86)\\Ordane", FolderRule::kProtect},
+        {u"D:\\Ordane", FolderRule::kProtect},
+        {u"C:\\Program Files Ordane", FolderRule::kProtect},
+        {u"\\\\srv\\apps\\Ordane", FolderRule::kProtect},
+        // Locking these down would take the rights of everything else in them.
+        {u"D:\\", FolderRule::kRefuse},
+        {u"\\\\srv\\apps", FolderRule::kRefuse},
+        {u"C:\\Program Files (x86)\\", FolderRule::kRefuse},
+        {u"c:\\windows\\system32\\..", FolderRule::kRefuse},
+        {u"Ordane", FolderRule::kRefuse},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(DecideFolder(cases[i].folder, managed), cases[i].rule) << "case " << i;
+    }
+}
+
+TEST(SetupRulesTest, TheFoldersAboveOrdanesAreListedFromTheRootDown) {
+    EXPECT_EQ(Ancestors(u"D:\\Apps\\Ordane"), (std::vector<Text>{u"D:\\", u"D:\\Apps"}));
+    // Letter case kept: a missing "Apps" is made as "Apps", not "APPS".
+    EXPECT_EQ(Ancestors(u"d:/Apps//x/../Ordane\\"), (std::vector<Text>{u"d:\\", u"d:\\Apps"}));
+    EXPECT_EQ(Ancestors(u"D:\\Ordane"), (std::vector<Text>{u"D:\\"}));
+    EXPECT_EQ(Ancestors(u"\\\\srv\\apps\\pos\\Ordane"),
+              (std::vector<Text>{u"\\\\srv\\apps\\", u"\\\\srv\\apps\\pos"}));
+    EXPECT_TRUE(Ancestors(u"D:\\").empty());
+    EXPECT_TRUE(Ancestors(u"Ordane").empty());
+}
+
+TEST(SetupRulesTest, APathIsRefusedWhenSomeoneNotTrustedMayChangeAFolderAboveOrdanes) {
+    const Text admins = u"S-1-5-32-544", system = u"S-1-5-18", users = u"S-1-5-32-545";
+    const Text authenticated = u"S-1-5-11", clerk = u"S-1-5-21-1-2-3-1001";
+    const Text installer = u"S-1-5-21-1-2-3-500";
+    const std::vector<Text> trusted = TrustedAccounts(installer);
+    const AccessEntry full{true, false, admins, 0x1F01FF};
+    const AccessEntry readUsers{true, false, users, 0x1200A9};
+    // A data drive's root as Windows formats it: Authenticated Users may make folders in it and
+    // modify what is below (inherit-only), not the root itself.
+    const FolderSecurity root{admins,
+                              {full,
+                               {true, false, system, 0x1F01FF},
+                               readUsers,
+                               {true, true, authenticated, 0x1301BF},
+                               {true, false, authenticated, 0x4}}};
+    // D:\Apps made by an administrator: it inherits "Authenticated Users: Modify".
+    const FolderSecurity inheritsModify{admins, {full, {true, false, authenticated, 0x1301BF}}};
+    const FolderSecurity safe{admins, {full, readUsers, {true, true, users, 0x1F01FF}}};
+    const struct {
+        const char* what;
+        std::vector<FolderSecurity> existing;
+        bool changeable;
+    } cases[] = {
+        {"root only (D:\\Ordane, or D:\\Apps to be made)", {root}, false},
+        {"first level inherits Modify: renamed by any user", {root, inheritsModify}, true},
+        {"first level made by a user", {root, {clerk, {full}}}, true},
+        {"owned by the installing administrator", {root, {installer, {full, readUsers}}}, false},
+        {"safe, inherit-only entries do not apply", {root, safe}, false},
+        {"a user may delete its children", {root, {admins, {{true, false, users, 0x40}}}}, true},
+        {"a user may re-permission", {root, {admins, {{true, false, clerk, 0x40000}}}}, true},
+        {"a user may re-own", {root, {admins, {{true, false, users, 0x80000}}}}, true},
+        {"generic all for everyone",
+         {root, {admins, {{true, false, u"S-1-1-0", 0x10000000}}}},
+         true},
+        {"a refusal is not a grant", {root, {admins, {{false, false, users, 0x1F01FF}}}}, false},
+        {"root that users may empty", {{admins, {{true, false, users, 0x40}}}}, true},
+        {"root owned by a user", {{clerk, {full}}}, true},
+        {"a junction on the way", {root, {admins, {full}, true}}, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PathChangeableByOthers(c.existing, trusted), c.changeable) << c.what;
+    }
+}
+
+TEST(SetupRulesTest, EntriesOfAnExistingFolderAreReprotectedUnlessALinkOrASecondName) {
+    EXPECT_EQ(DecideEntry({}), EntryAction::kReprotect);                   // sdtapi.dll
+    EXPECT_EQ(DecideEntry({.directory = true}), EntryAction::kReprotect);  // a subfolder
+    EXPECT_EQ(DecideEntry({.links = 2}), EntryAction::kRefuse);            // another file's rights
+    EXPECT_EQ(DecideEntry({.reparsePoint = true}), EntryAction::kRefuse);
+    EXPECT_EQ(DecideEntry({.directory = true, .reparsePoint = true}), EntryAction::kRefuse);
 }
 
 TEST(SetupRulesTest, OrdaneStartsOnlyInAUsersSessionWithOrdinaryRights) {
@@ -53,6 +124,37 @@ TEST(SetupRulesTest, OrdaneStartsOnlyInAUsersSessionWithOrdinaryRights) {
     EXPECT_EQ(DecideLaunch(admin), LaunchWay::kWithShellToken);
 
     EXPECT_EQ(DecideLaunch(LaunchContext{}), LaunchWay::kDirect);
+}
+
+TEST(SetupRulesTest, AfterAnUpgradeOrdaneStartsAgainInEverySessionThatHadACopy) {
+    constexpr std::uint32_t kNoSession = 0xFFFFFFFF;
+    const struct {
+        std::vector<std::uint32_t> closedIn;
+        bool runAsked;
+        std::uint32_t runSession;
+        std::vector<std::uint32_t> restarted;
+    } cases[] = {
+        {{2, 3, 2}, false, 1, {2, 3}},  // two clerks on a terminal server, not the console
+        {{2, 3}, true, 1, {2, 3, 1}},   // /RUN: its session too
+        {{1}, true, 1, {1}},            // once only
+        {{0, 4}, false, 1, {4}},        // never the services' session
+        {{}, true, kNoSession, {}},     // nobody at the console
+        {{}, false, 1, {}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(SessionsToRestart(cases[i].closedIn, cases[i].runAsked, cases[i].runSession),
+                  cases[i].restarted)
+            << "case " << i;
+    }
+
+    const LaunchContext system{.isLocalSystem = true, .isElevated = true};
+    const LaunchContext admin{.isElevated = true, .shellRunning = true};
+    const LaunchContext adminNoShell{.isElevated = true};
+    EXPECT_EQ(DecideRestart(system, 3, 0), RestartWay::kAsSessionUser);
+    EXPECT_EQ(DecideRestart(admin, 1, 1), RestartWay::kWithShellToken);
+    EXPECT_EQ(DecideRestart(admin, 3, 1), RestartWay::kNotStarted);  // another user's session
+    EXPECT_EQ(DecideRestart(adminNoShell, 1, 1), RestartWay::kNotStarted);
+    EXPECT_EQ(DecideRestart(LaunchContext{}, 1, 1), RestartWay::kDirect);
 }
 
 TEST(SetupRulesTest, TheUninstallerCopyGetsTheOptionsAsTypedAndTheInstalledFolderLast) {

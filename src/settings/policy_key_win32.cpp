@@ -1,0 +1,87 @@
+#include "settings/policy_key_win32.h"
+
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include "common/handle_win32.h"
+#include "common/wide_win32.h"
+
+namespace ordane {
+
+namespace {
+
+constexpr char kPolicyKey[] = "SOFTWARE\\Policies\\Ordane";
+
+// Memory GetSecurityInfo hands out.
+class LocalMemory {
+  public:
+    LocalMemory() = default;
+    ~LocalMemory() { LocalFree(memory_); }
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+    PSECURITY_DESCRIPTOR* Out() { return &memory_; }
+
+  private:
+    PSECURITY_DESCRIPTOR memory_ = nullptr;
+};
+
+}  // namespace
+
+bool PolicyKeyWin32::Exists() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+std::string PolicyKeyWin32::Read(const std::string& section, const std::string& key,
+                                 const std::string& defaultValue) {
+    const std::string subkey = std::string(kPolicyKey) + "\\" + section;
+    DWORD number = 0;
+    DWORD size = sizeof(number);
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, subkey.c_str(), key.c_str(), RRF_RT_REG_DWORD, nullptr,
+                     &number, &size) == ERROR_SUCCESS) {
+        return std::to_string(number);
+    }
+    size = 0;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, subkey.c_str(), key.c_str(), RRF_RT_REG_SZ, nullptr,
+                     nullptr, &size) != ERROR_SUCCESS ||
+        size == 0) {
+        return defaultValue;
+    }
+    std::string value(size, '\0');
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, subkey.c_str(), key.c_str(), RRF_RT_REG_SZ, nullptr,
+                     value.data(), &size) != ERROR_SUCCESS) {
+        return defaultValue;
+    }
+    value.resize(size > 0 ? size - 1 : 0);  // without its terminating NUL
+    return value;
+}
+
+bool FolderOwnedByCurrentUser(const Text& folder) {
+    UniqueHandle handle(CreateFileW(Wide(folder), READ_CONTROL,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    HANDLE raw = nullptr;
+    if (!handle.Valid() || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return false;
+    }
+    const UniqueHandle token(raw);
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) {
+        return false;
+    }
+    PSID owner = nullptr;
+    LocalMemory descriptor;
+    if (GetSecurityInfo(handle.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, descriptor.Out()) != ERROR_SUCCESS) {
+        return false;
+    }
+    return EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+}
+
+}  // namespace ordane
