@@ -149,14 +149,15 @@ class BrowserBridgeTest(unittest.TestCase):
         self.assertEqual(got[0]["type"], "hello")
         self.assertEqual(got[0]["scanner"], {"status": "等待扫描仪发送信息...", "model": "IT4600Q"})
         self.assertEqual(got[0]["reader"], {"status": "等待读卡器发送信息...", "model": "CVR-100U"})
-        self.assertIn({"type": "scan", "text": "6901234567892", "delivery": "keys"}, got)
+        self.assertIn({"type": "scan", "text": "6901234567892", "delivery": "keys",
+                       "delivered": True}, got)
         cards = [m for m in got if m["type"] == "card"]
         self.assertTrue(cards)
         self.assertEqual(cards[0], {
             "type": "card", "record": RECORD, "name": "张三", "sex": "1",
             "nation": "01", "birthDate": "19900101", "address": "北京市东城区 景山前街4号",
             "idNumber": "110101199001011234", "issuer": "北京市公安局东城分局",
-            "validFrom": "20100101", "validTo": "20300101", "extra": ""})
+            "validFrom": "20100101", "validTo": "20300101", "extra": "", "delivered": True})
 
     def test_a_page_of_another_origin_is_refused(self):
         # The same page, but its origin is http://localhost:<port>, which is not listed.

@@ -283,7 +283,7 @@ class DiagnosticLogTest(unittest.TestCase):
             self.assertFalse(app.visible())  # told on its lines and by the tray, no focus taken
             self.assertEqual(app.exit(), 0)
         text = (self.log_folders()[0] / "ordane.log").read_bytes().decode("utf-8")
-        self.assertRegex(text, r"delivery 1: window, length 31, latency \d+ ms, "
+        self.assertRegex(text, r"delivery 1: window, length 26, latency \d+ ms, "
                                r"not delivered: no target window")
         self.assertRegex(text, r"delivery 2: card, length \d+, latency \d+ ms, "
                                r"not delivered: no target window")
