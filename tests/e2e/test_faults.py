@@ -177,10 +177,20 @@ class CardLibraryFaultTest(unittest.TestCase):
             app.main.wait_visible(False)
             calls = len(app.reader_calls())
             app.set_reader(samid=SAM_ID, card=card_text(*CARD), delay_ms=30000)
-            wait_until(lambda: len(app.reader_calls()) > calls + 1, 70, what="a slow call answered")
-            app.set_reader(samid=SAM_ID, card=card_text(*CARD))  # quick again
+            # A call is under way with the delay once none has been answered for 2 s (they
+            # come every half second): every later one is quick again.
+            seen = [calls, time.monotonic()]
+
+            def slow_call_under_way():
+                if len(app.reader_calls()) != seen[0]:
+                    seen[:] = [len(app.reader_calls()), time.monotonic()]
+                return time.monotonic() - seen[1] > 2
+
+            wait_until(slow_call_under_way, 10, what="a slow call under way")
+            app.set_reader(samid=SAM_ID, card=card_text(*CARD))
             app.tray_click()
             app.main.wait_visible(True, timeout=40)  # the window answers once the call returns
+            self.assertGreater(len(app.reader_calls()), seen[0])
             self.assertEqual(target.wait_texts(1)[0], RECORD)
             self.assertTrue(all(t == RECORD for t in target.texts()), target.texts())
             self.assertEqual(app.exit(), 0)
