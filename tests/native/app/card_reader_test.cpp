@@ -256,6 +256,9 @@ struct PrivacyRow {
     void (LogPrivacyTest::*act)();
     const char* line;  // what the path writes
 };
+void PrintTo(const PrivacyRow& row, std::ostream* out) {
+    *out << row.path;
+}
 
 class LogPrivacyTest : public MonitorTest, public ::testing::WithParamInterface<PrivacyRow> {
   public:
