@@ -10,7 +10,7 @@ namespace of its own (`unshare -n`, as root), so the registration server's port 
 bridge's never collide, not even with another checkout's run; a virtual display of its own;
 and a Wine prefix of its own (a copy of WINEPREFIX in build/e2e-<arch>-<n>), so that COM links
 and registry values are its own. The longest tests go first (their times of the last run,
-build/e2e-times.json); a test case or a class with class fixtures is the unit handed out. A
+build/e2e-times.json, or times.json beside this file); a test case or a class with class fixtures is the unit handed out. A
 worker that gives no result within ORDANE_E2E_BOUND seconds (600) is ended and its test fails
 with its name. Without namespaces (not root) the tests run one after another in this process.
 """
@@ -29,6 +29,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parents[1]
 TIMES = REPO / "build" / "e2e-times.json"
+FIRST_TIMES = HERE / "times.json"  # measured once, for a first run on a fresh machine
 
 
 class JUnitResult(unittest.TextTestResult):
@@ -204,7 +205,7 @@ class Worker:
 
 
 def run_parallel(groups, count, logs: Path):
-    times = json.loads(TIMES.read_text()) if TIMES.exists() else {}
+    times = json.loads((TIMES if TIMES.exists() else FIRST_TIMES).read_text())
     todo = sorted(groups.items(), key=lambda g: -sum(times.get(i, 30.0) for i in g[1]))
     bound = float(os.environ.get("ORDANE_E2E_BOUND", "600"))
     workers = [Worker(n, logs) for n in range(1, min(count, len(todo)) + 1)]
