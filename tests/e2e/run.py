@@ -115,11 +115,13 @@ def start_display(log):
 
 
 def own_prefix(base: Path, n: int) -> Path:
-    """The worker's copy of the prepared prefix, made afresh when the prefix changed."""
+    """The worker's copy of the prepared prefix, made afresh when the prefix was made or
+    updated again (by wineboot, which stamps it: the tests' own registry writes do not count)."""
     arch = os.environ.get("ORDANE_ARCH") or "x86"
     path = REPO / "build" / f"e2e-{arch}-{n}"
     stamp = path / ".copied-from"
-    origin = f"{base.resolve()} {(base / 'system.reg').stat().st_mtime_ns}"
+    made = base / ".update-timestamp"
+    origin = f"{base.resolve()} {made.stat().st_mtime_ns if made.exists() else 0}"
     if not stamp.exists() or stamp.read_text() != origin:
         shutil.rmtree(path, ignore_errors=True)
         subprocess.run(["cp", "-a", str(base), str(path)], check=True)
