@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of the core (tests/fuzz) for as long as asked, one after the other.
-#   scripts/fuzz.sh [seconds] [--runs N] [--seed N] [--seeds-only] [--junit FILE] [target ...]
-# seconds: per target (default 10); --runs N: also stop a target after N executions; --seed N:
+#   scripts/fuzz.sh [seconds] [--runs N|each] [--seed N] [--seeds-only] [--junit FILE] [target ...]
+# seconds: per target (default 10); --runs N: also stop a target after N executions (each: the
+# number in tests/fuzz/<target>.runs, else 20000: what test.sh runs, so that a loaded machine
+# does not change what is tested; the seconds are then only a bound, and a target they stop
+# first fails); --seed N:
 # libFuzzer's random seed, so that a short run from the committed seeds tries the same inputs
 # on every machine (test.sh uses it: a finding must come from a long run). Each target
 # first replays its saved inputs (tests/fuzz/regressions/<target>: inputs of findings), then
@@ -72,8 +75,13 @@ for t in "${targets[@]}"; do
     [ -f "tests/fuzz/$t.dict" ] && dict=(-dict="tests/fuzz/$t.dict")
     options=()
     [ -f "tests/fuzz/$t.options" ] && read -r -a options <"tests/fuzz/$t.options"
+    target_runs=$runs
+    if [ "$runs" = each ]; then
+        target_runs=20000
+        [ -f "tests/fuzz/$t.runs" ] && target_runs=$(cat "tests/fuzz/$t.runs")
+    fi
     if [ $result = passed ]; then
-        "$bin" "$corpus" "tests/fuzz/corpus/$t" "${dict[@]}" "${options[@]}" -max_total_time="$seconds" ${runs:+-runs=$runs} ${seed:+-seed=$seed} \
+        "$bin" "$corpus" "tests/fuzz/corpus/$t" "${dict[@]}" "${options[@]}" -max_total_time="$seconds" ${target_runs:+-runs=$target_runs} ${seed:+-seed=$seed} \
             -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" \
             >"$log" 2>&1
         code=$?
@@ -81,6 +89,9 @@ for t in "${targets[@]}"; do
         if [ $code -ne 0 ]; then
             result=failed
             detail="$(grep -m1 -E 'oracle failed|ERROR:|runtime error' "$log"); input: $(sed -n 's/.*Test unit written to //p' "$log" | tail -1)"
+        elif [ "$runs" = each ] && ! grep -q "^Done $target_runs runs" "$log"; then
+            result=failed
+            detail="stopped by the bound of $seconds s before its $target_runs executions"
         fi
     fi
     [ -n "$seeds_only" ] && rm -rf "$corpus"

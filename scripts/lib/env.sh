@@ -25,7 +25,12 @@ ordane_can_run_32bit() {
 # The Windows program the tests build and run: x86 (32-bit, the one that ships) where 32-bit
 # programs run, else x64. ORDANE_ARCH=x64 forces the 64-bit one on any machine.
 # (The installer, a 32-bit program, is tested where it can run, whichever Ordane.exe it packs.)
-if ordane_can_run_32bit; then ORDANE_RUNS_32BIT=yes; else ORDANE_RUNS_32BIT=no; fi
+if ordane_can_run_32bit; then
+    ORDANE_RUNS_32BIT=yes
+else
+    ORDANE_RUNS_32BIT=no ORDANE_32BIT_ERROR=$ordane_32bit_error
+    export ORDANE_32BIT_ERROR
+fi
 export ORDANE_RUNS_32BIT
 case "${ORDANE_ARCH:-}" in
     x86|x64) ;;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 
 #include "devices/delay.h"
 
@@ -19,23 +20,24 @@ std::uint32_t BigEndian32(const std::uint8_t* b) {
 
 // One exchange: open, clear, send, wait, read into a zeroed answer buffer, close in every
 // case. Returns how many bytes arrived (0 or less: none).
-template <std::size_t RequestSize>
 std::int32_t Exchange(SerialLibrary& lib, MessagePump& pump, DiagnosticLog& log, std::int32_t port,
-                      const std::array<std::uint8_t, RequestSize>& request, std::int32_t sent,
-                      std::array<std::uint8_t, 27>& answer, std::int32_t readCount) {
+                      std::span<const std::uint8_t> request, std::array<std::uint8_t, 27>& answer,
+                      std::int32_t readCount) {
     answer.fill(0);
     const std::int32_t opened = lib.OpenPort(port, kProbeBaudRate, 8, 0, 0);
     log.Opened(LogDevice::CardReader, port, opened);
     lib.ClearRXBuff();
-    lib.WriteData(request.data(), sent);
+    lib.WriteData(request.data(), static_cast<std::int32_t>(request.size()));
     Delay(pump, kReplyWait);
     const std::int32_t n = lib.ReadData(answer.data(), readCount);
     log.Closed(LogDevice::CardReader, port, lib.ClosePort());
-    const auto got = static_cast<std::size_t>(std::clamp(n, 0, readCount));
-    log.Exchange(LogDevice::CardReader, port,
-                 std::span(request.data(), static_cast<std::size_t>(sent)),
-                 std::span(answer.data(), got));
     return n;
+}
+
+void LogExchange(DiagnosticLog& log, std::int32_t port, std::span<const std::uint8_t> request,
+                 std::int32_t n, std::int32_t readCount, bool matched) {
+    log.Exchange(LogDevice::CardReader, port, request,
+                 static_cast<std::size_t>(std::clamp(n, 0, readCount)), matched);
 }
 
 }  // namespace
@@ -65,25 +67,26 @@ bool CardReaderIdentification::CheckHxCardReader(std::int32_t port) {
     }
     request[8] = check;
     std::array<std::uint8_t, 27> answer{};
-    const std::int32_t n = Exchange(commDll2_, pump_, log_, port, request, 9, answer, 9);
-    if (n < 1) {
-        return false;
-    }
-    return BigEndian32(&answer[3]) == HxExpectedAnswer(BigEndian32(&request[3]));
+    const std::span<const std::uint8_t> sent(request.data(), 9);
+    const std::int32_t n = Exchange(commDll2_, pump_, log_, port, sent, answer, 9);
+    const bool matched =
+        n >= 1 && BigEndian32(&answer[3]) == HxExpectedAnswer(BigEndian32(&request[3]));
+    LogExchange(log_, port, sent, n, 9, matched);
+    return matched;
 }
 
 bool CardReaderIdentification::CheckHsCardReader(std::int32_t port) {
     const std::array<std::uint8_t, 7> request{0x02, 0x00, 0x07, 0x03, 0x01, 0x00, 0x03};
     std::array<std::uint8_t, 27> answer{};
-    const std::int32_t n = Exchange(commDll2_, pump_, log_, port, request, 7, answer, 11);
-    if (n < 1) {
-        return false;
-    }
+    const std::int32_t n = Exchange(commDll2_, pump_, log_, port, request, answer, 11);
     // All seven frame bytes must match. Byte 1 is expected to be 0x00, which is what the
     // zeroed buffer holds wherever nothing arrived, so accepting any single matching byte
     // would take any device that sends one byte of anything for this reader.
-    return answer[0] == 0x02 && answer[1] == 0x00 && answer[2] == 0x0B && answer[3] == 0x03 &&
-           answer[8] == 0x02 && answer[9] == 0x0B && answer[10] == 0x03;
+    const bool matched = n >= 1 && answer[0] == 0x02 && answer[1] == 0x00 && answer[2] == 0x0B &&
+                         answer[3] == 0x03 && answer[8] == 0x02 && answer[9] == 0x0B &&
+                         answer[10] == 0x03;
+    LogExchange(log_, port, request, n, 11, matched);
+    return matched;
 }
 
 }  // namespace ordane

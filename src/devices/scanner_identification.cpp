@@ -19,6 +19,11 @@ constexpr std::uint8_t kNewLandQuery[] = {0x7E, 0x00, 0x00, 0x05, 0x33,
 constexpr std::int32_t kWriteStrReadCount = 15;
 constexpr std::size_t kReadBufferSize = 64;  // more than any read count used here
 
+// A Denso scanner's replies name its model or its number.
+bool IsDenso(const Text& replies) {
+    return ContainsIgnoreCase(replies, u"496810") || ContainsIgnoreCase(replies, u"GT10QU");
+}
+
 template <std::size_t N>
 constexpr std::int32_t CountOf(const std::uint8_t (&)[N]) {
     return static_cast<std::int32_t>(N);
@@ -42,14 +47,10 @@ ScannerIdentification::ScannerIdentification(Settings& settings, ScannerChannel&
     : settings_(settings), channel_(channel), pump_(pump), log_(log) {}
 
 void ScannerIdentification::LogExchange(const std::uint8_t* query, std::int32_t count,
-                                        const Text& reply) {
-    Bytes received;
-    received.reserve(reply.size());
-    for (char16_t c : reply) {
-        received.push_back(static_cast<std::uint8_t>(c & 0xFF));  // one byte per character
-    }
+                                        const Text& reply, bool matched) {
     log_.Exchange(LogDevice::Scanner, settings_.Port,
-                  std::span(query, static_cast<std::size_t>(std::max(count, 0))), received);
+                  std::span(query, static_cast<std::size_t>(std::max(count, 0))), reply.size(),
+                  matched);
 }
 
 Text ScannerIdentification::Exchange(const std::uint8_t* query, std::int32_t count, double wait,
@@ -57,9 +58,7 @@ Text ScannerIdentification::Exchange(const std::uint8_t* query, std::int32_t cou
     channel_.ClearScannerRXBuff();
     channel_.WriteScannerPort(query, count);
     Delay(pump_, wait);
-    Text reply = ReadReply(channel_, readCount);
-    LogExchange(query, count, reply);
-    return reply;
+    return ReadReply(channel_, readCount);
 }
 
 bool ScannerIdentification::CheckHHP() {
@@ -74,34 +73,38 @@ bool ScannerIdentification::CheckHHP() {
         settings_.ScannerXH = u"IT4800Q";
         found = true;
     }
+    LogExchange(kHhpQuery, CountOf(kHhpQuery), reply, found);
     return found;
 }
 
 bool ScannerIdentification::CheckDataLogic() {
     const Text reply = Exchange(kDataLogicQuery, CountOf(kDataLogicQuery), 1, 50);
-    if (ContainsIgnoreCase(reply, u"D432")) {
+    const bool found = ContainsIgnoreCase(reply, u"D432");
+    LogExchange(kDataLogicQuery, CountOf(kDataLogicQuery), reply, found);
+    if (found) {
         settings_.ScannerXH = u"LYNX D432";
-        return true;
     }
-    return false;
+    return found;
 }
 
 bool ScannerIdentification::CheckMetrologic() {
     const Text reply = Exchange(kMetrologicQuery, CountOf(kMetrologicQuery), 0.2, 25);
-    if (ContainsIgnoreCase(reply, u"Metrologic012")) {
+    const bool found = ContainsIgnoreCase(reply, u"Metrologic012");
+    LogExchange(kMetrologicQuery, CountOf(kMetrologicQuery), reply, found);
+    if (found) {
         settings_.ScannerXH = u"Focus-1690";
-        return true;
     }
-    return false;
+    return found;
 }
 
 bool ScannerIdentification::CheckNewLand() {
     const Text reply = Exchange(kNewLandQuery, CountOf(kNewLandQuery), 0.2, 25);
-    if (ContainsIgnoreCase(reply, u"NLSHR103")) {
+    const bool found = ContainsIgnoreCase(reply, u"NLSHR103");
+    LogExchange(kNewLandQuery, CountOf(kNewLandQuery), reply, found);
+    if (found) {
         settings_.ScannerXH = u"NLS-HR-103";
-        return true;
     }
-    return false;
+    return found;
 }
 
 Text ScannerIdentification::WriteStrToPort(const Text& str, double t) {
@@ -116,7 +119,7 @@ Text ScannerIdentification::WriteStrToPort(const Text& str, double t) {
     channel_.WriteScannerPort(bytes.data(), static_cast<std::int32_t>(bytes.size()));
     Delay(pump_, t);
     Text reply = ReadReply(channel_, kWriteStrReadCount);
-    LogExchange(bytes.data(), static_cast<std::int32_t>(bytes.size()), reply);
+    LogExchange(bytes.data(), static_cast<std::int32_t>(bytes.size()), reply, IsDenso(reply));
     return reply;
 }
 
@@ -130,7 +133,7 @@ bool ScannerIdentification::CheckDenso() {
     replies += WriteStrToPort(stx + u"aaaaaaa79a" + etx, 0.3);
     replies += WriteStrToPort(stx + u"SETN" + etx, 0.3);
     replies += WriteStrToPort(u"\x16\x17\x16", 0.3);
-    if (ContainsIgnoreCase(replies, u"496810") || ContainsIgnoreCase(replies, u"GT10QU")) {
+    if (IsDenso(replies)) {
         settings_.ScannerXH = u"GT10QU";
         return true;
     }

@@ -39,8 +39,10 @@ class ScannerIdentification {
     Text Exchange(const std::uint8_t* query, std::int32_t count, double wait,
                   std::int32_t readCount);
 
-    // The exchange, as hex, into the diagnostic log.
-    void LogExchange(const std::uint8_t* query, std::int32_t count, const Text& reply);
+    // The exchange into the diagnostic log: the query as hex, of the reply only its length
+    // and whether it matched (a barcode scanned meanwhile arrives in it).
+    void LogExchange(const std::uint8_t* query, std::int32_t count, const Text& reply,
+                     bool matched);
 
     Settings& settings_;
     ScannerChannel& channel_;

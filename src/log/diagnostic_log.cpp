@@ -96,13 +96,11 @@ void DiagnosticLog::Closed(LogDevice device, std::int32_t port, std::int32_t cod
 }
 
 void DiagnosticLog::Exchange(LogDevice device, std::int32_t port,
-                             std::span<const std::uint8_t> sent,
-                             std::span<const std::uint8_t> received) {
-    // A scanner's reply may hold a barcode scanned meanwhile: of it, only its length.
-    const std::string reply =
-        device == LogDevice::Scanner ? Number(received.size()) + " bytes" : HexBounded(received);
+                             std::span<const std::uint8_t> sent, std::size_t receivedLength,
+                             bool matched) {
     Write(std::string(DeviceName(device)) + " identification " + Port(port) + ": sent " +
-          HexBounded(sent) + "; received " + reply);
+          HexBounded(sent) + "; received " + Number(static_cast<std::int64_t>(receivedLength)) +
+          " bytes, " + (matched ? "matched" : "not matched"));
 }
 
 void DiagnosticLog::Identified(LogDevice device, const Text& brand, const Text& model, bool found) {

@@ -5,8 +5,9 @@
 // It holds no personal data. No call takes the text or the bytes of a reading or of a card:
 // only kinds, counts, lengths, codes, settings and words fixed in the program's source
 // (LogWord converts from a string literal only), so a barcode or a card field cannot reach
-// the file. The bytes of identification exchanges are the one exception: they are queries and
-// answers of the devices' own protocols, logged as hex and bounded.
+// the file. Of an identification exchange the query is written as hex (the program's own
+// bytes), the reply only by its length and whether it matched: a barcode scanned meanwhile,
+// also on a card reader's port that adapters moved to the scanner, arrives in it.
 #pragma once
 
 #include <cstddef>
@@ -97,7 +98,7 @@ class DiagnosticLog {
     void Opened(LogDevice device, std::int32_t port, std::int32_t code);
     void Closed(LogDevice device, std::int32_t port, std::int32_t code);
     void Exchange(LogDevice device, std::int32_t port, std::span<const std::uint8_t> sent,
-                  std::span<const std::uint8_t> received);
+                  std::size_t receivedLength, bool matched);
     // The brand asked, and the model found or that none answered.
     void Identified(LogDevice device, const Text& brand, const Text& model, bool found);
     // A closed port tried again. Only the first attempt, a change of its code and the

@@ -112,6 +112,22 @@ RECORD = ("SFZXX_2.0|张三|1|01|19900101|北京市东城区 景山前街4号|11
           "北京市公安局东城分局|20100101|20300101|")
 
 
+def handshake(port: int, origin: str) -> str:
+    """The status line the bridge answers a WebSocket handshake from `origin` with; "" when
+    nothing listens."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            s.sendall((f"GET /readings HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket"
+                       "\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="
+                       f"\r\nSec-WebSocket-Version: 13\r\nOrigin: {origin}\r\n\r\n").encode())
+            answer = b""
+            while b"\r\n" not in answer and (chunk := s.recv(4096)):
+                answer += chunk
+        return answer.split(b"\r\n")[0].decode()
+    except ConnectionRefusedError:
+        return ""
+
+
 def bridge_ini(port: int, origins: str, **bcinfo) -> bytes:
     return ini_bytes(settings(**bcinfo)) + (
         f"[BRIDGE]\r\nEnabled=1\r\nPort={port}\r\nOrigins={origins}\r\n").encode()
@@ -163,11 +179,16 @@ class BrowserBridgeTest(unittest.TestCase):
         # The same page, but its origin is http://localhost:<port>, which is not listed.
         with Program(bridge_ini(self.port, self.origin, UsePort1=0)) as app:
             app.wait_label(1, "")
-            browser = Browser(f"http://localhost:{self.page.port}/")
+            # Listening, and answering the listed origin: the refusal below is the bridge's.
+            wait_until(lambda: handshake(self.port, self.origin), 10, what="the bridge listening")
+            self.assertTrue(handshake(self.port, self.origin).startswith("HTTP/1.1 101 "))
+            other = f"http://localhost:{self.page.port}"
+            self.assertTrue(handshake(self.port, other).startswith("HTTP/1.1 403 "))
+            browser = Browser(other + "/")
             self.addCleanup(browser.close)
             shown = self.page.wait_report()
             app.exit()
-        # 1006: the browser's code for a handshake that failed (our 403).
+        # 1006: the browser's code for a handshake that failed (the 403 above).
         self.assertEqual(shown, {"opened": False, "closed": 1006, "got": []})
         self.assertFalse(self.page.connected.is_set())
 

@@ -10,7 +10,7 @@ import unittest
 from harness import (UPLOAD_KEY, VK_F9, PtyPort, Program, RegistrationServer, Target,
                      keep_registry, prefix, reg_delete, reg_get, reg_set, settings, wait_until)
 from sim.card_reader import CardReaderSim
-from sim.scanner import ScannerSim
+from sim.scanner import MODELS, ScannerSim
 
 HINT = "确认设置正确和设备已经连接到电脑"
 WM_SYSKEYDOWN = 0x104
@@ -220,6 +220,7 @@ class DiagnosticLogTest(unittest.TestCase):
     LOG_FOLDERS = ("users/*/AppData/Local/Ordane/logs",
                    "users/*/Local Settings/Application Data/Ordane/logs")
     BARCODE = "6923450657713"
+    SCANNED_DURING_IDENTIFICATION = "739154"  # what the 25 bytes read hold after the model
 
     def log_folders(self):
         return [p for pattern in self.LOG_FOLDERS for p in prefix().drive_c.glob(pattern)]
@@ -231,7 +232,9 @@ class DiagnosticLogTest(unittest.TestCase):
             shutil.rmtree(folder)
 
     def test_the_log_names_the_devices_and_deliveries_but_no_reading_or_card(self):
-        with PtyPort(3) as scanner_port, ScannerSim(scanner_port, "HHP") as sim, \
+        # A barcode scanned while the scanner is identified arrives in its reply.
+        reply = MODELS["HHP"]["IT4600-050"] + self.SCANNED_DURING_IDENTIFICATION.encode()
+        with PtyPort(3) as scanner_port, ScannerSim(scanner_port, "HHP", reply=reply) as sim, \
                 PtyPort(4) as reader_port, CardReaderSim(reader_port, "华视"), \
                 Target() as target, \
                 Program(settings(Port=3, UsePort2=1, Port2=4), sdtapi=True,
@@ -262,11 +265,13 @@ class DiagnosticLogTest(unittest.TestCase):
                          f"exit: {deliveries} deliveries"):
             self.assertIn(expected, text)
         # Neither the barcode nor a card field, in any of the encodings they travel in.
-        for secret in (self.BARCODE, CARD[0], CARD[4], CARD[5], SAM_ID):
+        for secret in (self.BARCODE, self.SCANNED_DURING_IDENTIFICATION, CARD[0], CARD[4], CARD[5],
+                       SAM_ID):
             for encoding in ("utf-8", "gbk", "utf-16-le"):
                 self.assertNotIn(secret.encode(encoding), data, (secret, encoding))
-        barcode_hex = " ".join(f"{b:02X}" for b in self.BARCODE.encode())
-        self.assertNotIn(barcode_hex[:20].encode(), data)
+        for barcode in (self.BARCODE, self.SCANNED_DURING_IDENTIFICATION):
+            barcode_hex = " ".join(f"{b:02X}" for b in barcode.encode())
+            self.assertNotIn(barcode_hex[:14].encode(), data)
 
     def test_without_the_business_application_the_log_says_what_was_not_delivered(self):
         with PtyPort(5) as scanner_port, ScannerSim(scanner_port, "HHP") as sim, \

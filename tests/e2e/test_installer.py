@@ -5,6 +5,7 @@ auto-start choice, and a silent removal that returns only when done, typed by ha
 through Apps & Features' quiet command, and that leaves the settings and the registration flag unless asked to remove them too."""
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -20,11 +21,19 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordan
 SHORTCUT = "ProgramData/Microsoft/Windows/Start Menu/Programs/Ordane.lnk"
 
 
-def setup_exe():
-    found = sorted(bin_dir().glob("Ordane-*-setup.exe"))
-    if not found:
-        raise unittest.SkipTest("no Ordane-*-setup.exe in the build: makensis (nsis) missing")
-    return found[-1]
+def build_version() -> str:
+    cache = (bin_dir().parent / "CMakeCache.txt").read_text(errors="replace")
+    return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", cache, re.M).group(1)
+
+
+def setup_exe() -> Path:
+    """The package this build made of its Ordane.exe; missing or older than it, a failure."""
+    setup = bin_dir() / f"Ordane-{build_version()}{'-x64' if ARCH == 'x64' else ''}-setup.exe"
+    if not setup.exists():
+        raise AssertionError(f"{setup} was not built (is makensis installed?)")
+    if setup.stat().st_mtime < (bin_dir() / "Ordane.exe").stat().st_mtime:
+        raise AssertionError(f"{setup} is older than the Ordane.exe beside it: not this build's")
+    return setup
 
 
 def sz(key, value):
@@ -73,7 +82,7 @@ class InstallerTest(unittest.TestCase):
             keep_registry(self, key, value)
         pfx = prefix()
         setup = setup_exe()
-        version = setup.name[len("Ordane-"):-len("-setup.exe")].removesuffix("-x64")
+        version = build_version()
         base = pfx.temp_dir("setup-")
         local_setup = base / "setup.exe"  # a short path for cmd
         local_setup.write_bytes(setup.read_bytes())

@@ -279,12 +279,99 @@ TEST_F(CardReaderTest, LogRecordsDevicesAndDeliveriesButNoReadingOrCardContent) 
     const int latency = std::stoi(all.substr(at + 37));
     EXPECT_GE(latency, 200);
     EXPECT_LE(latency, 400);
+}
 
-    for (const char* personal :
-         {"6901234567892", "36 39 30 31 32 33 34" /* its bytes in hex */,
-          "\xE5\xBC\xA0\xE4\xB8\x89" /* 张三 */, "110101198001010012", "19800101", "2010030040"}) {
-        EXPECT_EQ(all.find(personal), std::string::npos) << personal;
+// No path that writes a log line lets a reading into it, in any form: every row sends the
+// same reading, "8472915" and "旭", through one path and checks that the path wrote its line.
+constexpr char kReading[] = "8472915 \xD0\xF1";  // 旭 in GBK
+
+class LogPrivacyTest;
+struct PrivacyRow {
+    const char* path;
+    void (LogPrivacyTest::*act)();
+    const char* line;  // what the path writes
+};
+void PrintTo(const PrivacyRow& row, std::ostream* out) {
+    *out << row.path;
+}
+
+class LogPrivacyTest : public MonitorTest, public ::testing::WithParamInterface<PrivacyRow> {
+  public:
+    void Keys() { ScanAfterStart(kReading); }
+    void Page() {
+        readings.takesScans = true;
+        ScanAfterStart(kReading);
+    }
+    void Window() { ScanAfterStart(std::string("DE6K8ZCCCHGZ_") + kReading); }
+    void Card() {
+        StartAndSettle();
+        sdtapi.LayCard(Text(u"旭8472915") + Text(7, u' ') + u"102");
+        pump.RunFor(600);
+    }
+    void TooLong() { ScanAfterStart(kReading + std::string(std::size_t{1} << 20, '0')); }
+    void Symbol() {
+        WriteSettings(true, false, "Symbol");
+        symbolLink.versionReply = AsBytes("NBRPYAAC 10 DS6607 ab");
+        StartAndSettle();
+        symbolLink.DeliverData(AsBytes(kReading));
+        pump.RunFor(1000);
+    }
+    void ScannerIdentification() {
+        AttachHhpScanner(std::string("IT4600-050 ") + kReading);  // scanned meanwhile
+        StartAndSettle();
+    }
+    void ReaderIdentification() {  // adapters moved: the scanner is on the reader's port
+        commDll2.responder = [this](const Bytes& written) {
+            if (written == kHsRequest) {
+                commDll2.Arrive(pump, 50, AsBytes(kReading));
+            }
+        };
+        StartAndSettle();
+    }
+
+  private:
+    void ScanAfterStart(const std::string& bytes) {
+        StartAndSettle();
+        Scan(bytes);
+        pump.RunFor(1000);
+    }
+};
+
+TEST_P(LogPrivacyTest, NoReadingReachesTheLogAsTextHexGbkUtf8OrUtf16) {
+    WriteSettings(true, true);
+    AttachHhpScanner();
+    AttachHsReader();
+    (this->*GetParam().act)();
+    const std::string all = logLines.All();
+    EXPECT_NE(all.find(GetParam().line), std::string::npos) << all;
+    for (const std::string& form :
+         {std::string("8472915"), std::string("38 34 37 32"), std::string("38343732"),
+          std::string("\xD0\xF1"), std::string("D0 F1"), std::string("D0F1"),
+          std::string("\xE6\x97\xAD"), std::string("\xED\x65"), std::string("65ED"),
+          std::string("8\0"
+                      "4\0"
+                      "7\0"
+                      "2\0",
+                      8)}) {
+        EXPECT_EQ(all.find(form), std::string::npos) << all;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryPath, LogPrivacyTest,
+    ::testing::Values(
+        PrivacyRow{"Keys", &LogPrivacyTest::Keys, "delivery 1: keys, length 9"},
+        PrivacyRow{"Page", &LogPrivacyTest::Page, "delivery 1: page, length 9"},
+        PrivacyRow{"Window", &LogPrivacyTest::Window, "delivery 1: window"},
+        PrivacyRow{"Card", &LogPrivacyTest::Card, "delivery 1: card"},
+        PrivacyRow{"TooLong", &LogPrivacyTest::TooLong, "reading dropped: too long"},
+        PrivacyRow{"Symbol", &LogPrivacyTest::Symbol, "delivery 1: keys, length 14"},
+        PrivacyRow{"ScannerIdentification", &LogPrivacyTest::ScannerIdentification,
+                   "scanner identification port 3: sent 16 4D 0D 50 5F 4E 41 4D 45 3F 2E; "
+                   "received 21 bytes, matched"},
+        PrivacyRow{"ReaderIdentification", &LogPrivacyTest::ReaderIdentification,
+                   "card reader identification port 2: sent 02 00 07 03 01 00 03; received 10 "
+                   "bytes, not matched"}),
+    [](const ::testing::TestParamInfo<PrivacyRow>& row) { return std::string(row.param.path); });
 }  // namespace
 }  // namespace ordane::test

@@ -248,12 +248,16 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     AttachHsReader();
     StartAndSettle(8000);
     ASSERT_FALSE(view.visible);
-    Scan("before unplug", 0);
+    Scan(std::string(300, '7'), 0);
     pump.At(30, [this] { commDll.unplugged = true; });
     ASSERT_TRUE(pump.RunUntil([this] { return !delivery.typed.empty(); }, 1000));
-    EXPECT_FALSE(view.visible);  // the reading's keys may still be on their way
+    // The reading's keys may still be on their way for 0.5 s and 1 ms per character (800 ms
+    // here): the window shows only then, at the next tick of the 50 ms timer.
+    pump.RunFor(780);
+    EXPECT_FALSE(view.visible);
+    EXPECT_TRUE(pump.RunUntil([this] { return view.visible; }, 90));
     pump.RunFor(1000);
-    EXPECT_EQ(Typed(), std::vector<Text>{u"before unplug"});
+    EXPECT_EQ(Typed(), std::vector<Text>{Text(300, u'7')});
     EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
     EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
     EXPECT_TRUE(view.visible);

@@ -150,7 +150,27 @@ TEST(BridgeFrameTest, PageFramesAreUnmaskedCheckedAndBounded) {
          {K::Message},
          0,
          std::string(126, 'b')},
+        {"text of 4 KiB",
+         Masked(0x81, std::string(4096, 'c')),
+         {K::Message},
+         0,
+         std::string(4096, 'c')},
         {"frame over 4 KiB", Masked(0x81, std::string(4097, 'd')), {K::Fail}, kCloseTooBig, ""},
+        {"125 in the 16-bit form",
+         std::string("\x81\xfe\x00\x7d", 4),
+         {K::Fail},
+         kCloseProtocolError,
+         ""},
+        {"65535 in the 64-bit form",
+         std::string("\x81\xff\0\0\0\0\0\0\xff\xff", 10),
+         {K::Fail},
+         kCloseProtocolError,
+         ""},
+        {"64-bit length with its top bit",
+         std::string("\x81\xff\x80\0\0\0\0\0\0\0", 10),
+         {K::Fail},
+         kCloseProtocolError,
+         ""},
         {"length of 65536", Masked(0x82, std::string(65536, 'f')), {K::Fail}, kCloseTooBig, ""},
         {"unmasked", Masked(0x81, "hi", false), {K::Fail}, kCloseProtocolError, ""},
         {"reserved bit", Masked(0xC1, "hi"), {K::Fail}, kCloseProtocolError, ""},
@@ -164,6 +184,11 @@ TEST(BridgeFrameTest, PageFramesAreUnmaskedCheckedAndBounded) {
          {K::Other, K::Ping, K::Message},
          0,
          "abcd"},
+        {"fragments of 4 KiB",
+         Masked(0x01, std::string(4000, 'g')) + Masked(0x80, std::string(96, 'h')),
+         {K::Other, K::Message},
+         0,
+         std::string(4000, 'g') + std::string(96, 'h')},
         {"fragments over 4 KiB",
          Masked(0x01, std::string(4000, 'g')) + Masked(0x80, std::string(97, 'h')),
          {K::Other, K::Fail},
@@ -358,9 +383,15 @@ struct BridgeFixture : ::testing::Test {
         Send(id, bytes);
     }
     void Send(SocketId id, const std::string& bytes) {
-        sockets.peers[id].toUs += bytes;
-        while (!sockets.peers[id].toUs.empty() && !sockets.peers[id].closed) {
+        FakeSockets::Peer& peer = sockets.peers[id];
+        peer.toUs += bytes;
+        while (!peer.toUs.empty() && !peer.closed) {
+            const std::size_t waiting = peer.toUs.size();
             bridge.OnReadable(id);
+            if (peer.toUs.size() == waiting && !peer.closed) {
+                ADD_FAILURE() << "the bridge read none of " << waiting << " waiting bytes";
+                return;
+            }
         }
     }
     std::string Received(SocketId id) {
@@ -465,9 +496,12 @@ TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEver
     const Text scan(1000, u'9');
     const std::string frame = EncodeFrame(Opcode::Text, ScanMessage(scan, ScanDelivery::Keys, true));
     std::size_t pushed = 0;
-    for (; pushed * frame.size() <= kMaxQueued + frame.size(); ++pushed) {
+    for (; (pushed + 1) * frame.size() <= kMaxQueued; ++pushed) {
         bridge.Scan(scan, ScanDelivery::Keys, true);
     }
+    EXPECT_FALSE(sockets.peers[2].closed);  // kept while its queue is within the bound
+    bridge.Scan(scan, ScanDelivery::Keys, true);
+    ++pushed;
     EXPECT_TRUE(sockets.peers[2].closed);
     EXPECT_EQ(bridge.Pages(), 1u);
     EXPECT_EQ(Received(1).size(), pushed * frame.size());

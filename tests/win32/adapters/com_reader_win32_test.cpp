@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +16,30 @@
 namespace ordane {
 namespace {
 
+std::size_t ThreadsOfThisProcess() {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    std::size_t count = 0;
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more;
+         more = Thread32Next(snapshot.Get(), &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    return count;
+}
+
+// The positive marker before an absence is checked: the thread left behind has ended, so
+// whatever it was going to do is done.
+::testing::AssertionResult LeftBehindThreadEnds(std::size_t threadsBefore) {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(10)) {
+        if (ThreadsOfThisProcess() <= threadsBefore) {
+            return ::testing::AssertionSuccess();
+        }
+    }
+    return ::testing::AssertionFailure() << ThreadsOfThisProcess() << " threads, " << threadsBefore
+                                         << " before the reader started";
+}
+
 // A driver that never completes a read: a synchronous pipe blocks inside ReadFile, where
 // cancelling cannot reach it. Stop must give up on the thread instead of hanging the program,
 // and the thread, once the read ends after all, must not deliver what it got.
@@ -24,6 +50,7 @@ TEST(ComReaderTest, StopLeavesAReaderStuckInTheDriverBehind) {
     UniqueHandle reading(readEnd);
     UniqueHandle writing(writeEnd);
     auto received = std::make_shared<std::atomic<int>>(0);
+    const std::size_t threadsBefore = ThreadsOfThisProcess();
     // Ends the stuck read after a while, so that a Stop that waits for it is seen, not hung.
     std::thread unblock([&] {
         Sleep(4000);
@@ -48,7 +75,7 @@ TEST(ComReaderTest, StopLeavesAReaderStuckInTheDriverBehind) {
         stopMs = GetTickCount() - start;
     }
     unblock.join();
-    Sleep(300);
+    ASSERT_TRUE(LeftBehindThreadEnds(threadsBefore));
     EXPECT_LT(stopMs, 2500u);
     EXPECT_EQ(*received, 0);
 }
@@ -81,6 +108,7 @@ TEST(ComReaderTest, AThreadLeftBehindNeverTouchesTheHandleItWasGiven) {
     UniqueHandle inDropper(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     auto received = std::make_shared<std::atomic<int>>(0);
+    const std::size_t threadsBefore = ThreadsOfThisProcess();
     ComReader reader;
     DWORD error = 0;
     ASSERT_TRUE(reader.Start(
@@ -109,7 +137,7 @@ TEST(ComReaderTest, AThreadLeftBehindNeverTouchesTheHandleItWasGiven) {
     SetEvent(release.Get());
     stopping.join();
     discarding.join();
-    Sleep(300);
+    ASSERT_TRUE(LeftBehindThreadEnds(threadsBefore));
 
     DWORD waiting = 0;
     PeekNamedPipe(pipes.back().server.Get(), nullptr, 0, nullptr, &waiting, nullptr);

@@ -31,9 +31,11 @@ TEST(FileLogWin32Test, AppendsStampedLinesRotatesAFullFileAndGivesUpQuietly) {
     const std::string fresh = ReadWholeFile(path);
     EXPECT_TRUE(fresh.ends_with(" second run\r\n") && fresh.size() < 64) << fresh;
 
-    // A file standing where the folder should be: nothing is written and nothing fails.
+    // A file standing where the folder should be: nothing is written and nothing fails, and
+    // the writer gives up: with the file out of the way, the next line does not try again.
     FileLogWin32 blocked(path + L"\\logs");
     blocked.Append("lost");
+    ASSERT_TRUE(DeleteFileW(path.c_str()));
     blocked.Append("lost again");
     EXPECT_EQ(GetFileAttributesW((path + L"\\logs").c_str()), INVALID_FILE_ATTRIBUTES);
 }

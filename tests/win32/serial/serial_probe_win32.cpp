@@ -6,7 +6,7 @@
 //   write|write2 <hex> -> write <result>
 //   read|read2 <cap>   -> read <count> <hex>
 //   arrived|arrived2   -> arrived <pieces> <stamp>:<hex> ... (TakeArrived)
-//   clear|clear2, close|close2 -> clear <result>, close <result>
+//   clear|clear2, close|close2 -> clear <result> <ms it took>, close <result>
 //   drain <cap> <interval ms> <total> <quiet ms>  -> drain <count> <largest piece> <hex>
 //       (reads as the scanner loop does until total bytes or quiet ms without data)
 //   probe              -> probe <ports 1..16 that can be opened>
@@ -109,7 +109,10 @@ int main() {
                                piece.bytes.size());
             }
         } else if (command == "clear") {
-            reply = "clear " + std::to_string(port.ClearRXBuff());
+            const DWORD start = GetTickCount();
+            const std::int32_t result = port.ClearRXBuff();
+            reply =
+                "clear " + std::to_string(result) + " " + std::to_string(GetTickCount() - start);
         } else if (command == "close") {
             reply = "close " + std::to_string(port.ClosePort());
         } else if (command == "drain") {

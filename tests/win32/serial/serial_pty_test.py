@@ -210,10 +210,8 @@ def check_gone_device(program, pty):
     while program.read(25)[0] != -1 and time.monotonic() < end:
         time.sleep(0.05)
     check(program.read(25)[0] == -1, "a device that went away still reads as present")
-    started = time.monotonic()
-    program.result("clear")
-    took = time.monotonic() - started
-    check(took < 0.5, f"ClearRXBuff on a device that went away took {took:.1f} s")
+    took = int(program.ask("clear").split()[2])  # measured in the program: Wine's pace aside
+    check(took < 500, f"ClearRXBuff on a device that went away took {took} ms")
     program.result("close")
 
 def check_probe(program, free, missing, held_elsewhere):

@@ -8,8 +8,8 @@
 //   conn <port>        -> conn <ConnPort result>
 //   buff <size>        -> buff <SetBuff result> (the buffer holds 5001 bytes)
 //   param <hex>        -> param <SetParam result>
-//   version            -> version <GetScannerVersion result>
-//   disc               -> disc <DisConnPort result>
+//   version            -> version <GetScannerVersion result> <ms the call held the window>
+//   disc               -> disc <DisConnPort result> <ms the call held the window>
 //   hold <ms>          -> hold            (the thread sleeps; link messages queue up)
 //   holddisc <ms>      -> holddisc <DisConnPort result> (sleeps, then disconnects at once)
 //   bogus              -> bogus           (posts link messages that carry no copy)
@@ -84,11 +84,12 @@ class SymbolProbe {
             return "param " + std::to_string(link_.SetParam(
                                   port_, params.data(), static_cast<std::int32_t>(params.size())));
         }
-        if (command == "version") {
-            return "version " + std::to_string(link_.GetScannerVersion(port_));
-        }
-        if (command == "disc") {
-            return "disc " + std::to_string(link_.DisConnPort(window, port_));
+        if (command == "version" || command == "disc") {
+            const DWORD start = GetTickCount();
+            const std::int32_t result = command == "version" ? link_.GetScannerVersion(port_)
+                                                             : link_.DisConnPort(window, port_);
+            return command + " " + std::to_string(result) + " " +
+                   std::to_string(GetTickCount() - start);
         }
         if (command == "hold" || command == "holddisc") {
             DWORD ms = 0;
