@@ -365,7 +365,7 @@ INSTANTIATE_TEST_SUITE_P(
         PrivacyRow{"Window", &LogPrivacyTest::Window, "delivery 1: window"},
         PrivacyRow{"Card", &LogPrivacyTest::Card, "delivery 1: card"},
         PrivacyRow{"TooLong", &LogPrivacyTest::TooLong, "reading dropped: too long"},
-        PrivacyRow{"Symbol", &LogPrivacyTest::Symbol, "delivery 1: keys, length 14"},
+        PrivacyRow{"Symbol", &LogPrivacyTest::Symbol, "delivery 1: keys, length 9"},
         PrivacyRow{"ScannerIdentification", &LogPrivacyTest::ScannerIdentification,
                    "scanner identification port 3: sent 16 4D 0D 50 5F 4E 41 4D 45 3F 2E; "
                    "received 21 bytes, matched"},
