@@ -110,6 +110,9 @@ class RecoveryTest(unittest.TestCase):
             # Switched off and on, the scanner has forgotten the packet format: its next
             # reading goes out raw, and the link asks for packets again.
             scanner.params[PARAM_DECODE_FORMAT] = 0x00
+            # A power cycle takes far longer than the link's 200 ms burst: the raw reading is
+            # not in the burst of the packet before (typed now within 0.1 s of it).
+            time.sleep(0.5)
             scanner.scan(b"raw reading")
             self.assertTrue(scanner.wait_for(lambda: scanner.packeted))
             scanner.scan(b"4006381333931")
