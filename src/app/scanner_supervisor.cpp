@@ -98,7 +98,14 @@ void ScannerSupervisor::Tick() {
     Collect();
 }
 
+void ScannerSupervisor::TerminatorArrived() {
+    if (phase_ == ScannerPhase::Running && deps_.timers.timer1.Enabled() && !collecting_) {
+        Collect();
+    }
+}
+
 void ScannerSupervisor::Collect(bool closing) {
+    collecting_ = true;
     std::vector<ArrivedBytes> pieces;
     const std::int32_t taken = deps_.channel.TakeScannerArrived(pieces);
     std::vector<CollectedReading> finished;
@@ -119,6 +126,7 @@ void ScannerSupervisor::Collect(bool closing) {
     if (!collector_.Collecting() && ScannerState == 1) {
         SetScannerState(0);
     }
+    collecting_ = false;
     if (taken < 0 && !closing) {
         ScannerLost();
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "app/loop_timers.h"
 #include "app/reading_router.h"
@@ -38,6 +39,8 @@ struct ScannerDeps {
     ScannerIdentification& identification;
     DiagnosticLog& log;
     ReadingRouter& router;
+    // What the scanner ends each reading with ([SCAN] Terminator); empty: none.
+    std::string terminator;
 };
 
 class ScannerSupervisor {
@@ -45,7 +48,8 @@ class ScannerSupervisor {
     // How often a scanner port that went away is tried again.
     static constexpr std::uint32_t kReopenIntervalMs = 2000;
 
-    explicit ScannerSupervisor(const ScannerDeps& deps) : deps_(deps) {}
+    explicit ScannerSupervisor(const ScannerDeps& deps)
+        : deps_(deps), collector_(deps.terminator) {}
     ScannerSupervisor(const ScannerSupervisor&) = delete;
     ScannerSupervisor& operator=(const ScannerSupervisor&) = delete;
 
@@ -53,6 +57,9 @@ class ScannerSupervisor {
     bool Open();
     // Timer1.
     void Tick();
+    // The port's reader saw a terminator arrive: the reading it ends is delivered now rather
+    // than at the next tick. Only while readings are delivered and nothing holds the loop.
+    void TerminatorArrived();
     // After a confirmed dialog: closed and opened again with the new settings; false when
     // it failed (a scanner lost before is then looked for again).
     bool ReopenAfterSettings();
@@ -87,6 +94,7 @@ class ScannerSupervisor {
     ScannerDeps deps_;
     ScannerPhase phase_ = ScannerPhase::Closed;
     ScanCollector collector_;
+    bool collecting_ = false;  // inside Collect: a wake-up from a message it pumps waits
     std::uint32_t lastReopenAt_ = 0;
 };
 

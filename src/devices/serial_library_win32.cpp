@@ -67,8 +67,13 @@ std::int32_t SerialPortWin32::OpenPort(std::int32_t port, std::int32_t baudRate,
     auto receive = [this](const std::uint8_t* data, std::size_t count) {
         if (count > 0) {
             const std::uint32_t at = timeGetTime();
-            std::lock_guard<std::mutex> lock(mutex_);
-            received_.Push(data, count, at);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                received_.Push(data, count, at);
+            }
+            if (wake_ && std::memchr(data, static_cast<unsigned char>(wakeByte_), count)) {
+                wake_();
+            }
         }
     };
     auto drop = [this] {
