@@ -173,6 +173,7 @@ def main():
         first = measure_latency(scanner, target, 1)[0]
         time.sleep(3)
         modes = (["read"] * max(args.pages - 2, 0) + ["never", "flood"])[-args.pages:]
+        modes = modes if args.pages else []
         pages = [Page(bridge_port, origin, mode) for mode in modes]
         sent_at = {}
         latencies = measure_latency(scanner, target, args.scans, sent_at)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "app/loop_timers.h"
@@ -89,6 +90,10 @@ class ScannerSupervisor {
     void ScannerLost();
     void ReopenLater(ScannerPhase phase);
     void ReopenLostScanner();
+    // While lost: a serial port that appeared since is asked once with the brand's query.
+    void LookOnNewPorts();
+    // Ports present (free) when last looked: only one that appears after is asked.
+    void NotePresentPorts();
     std::int32_t OpenScanner();
 
     ScannerDeps deps_;
@@ -96,6 +101,8 @@ class ScannerSupervisor {
     ScanCollector collector_;
     bool collecting_ = false;  // inside Collect: a wake-up from a message it pumps waits
     std::uint32_t lastReopenAt_ = 0;
+    std::set<std::int32_t> present_;  // free ports when last looked, while lost
+    std::int32_t candidate_ = 0;      // another port the scanner is asked on, or 0
 };
 
 }  // namespace ordane

@@ -1,5 +1,6 @@
 #include "settings/frm_set.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -289,6 +290,14 @@ bool FrmSet::MatchStored(SettingsList list, const Text& stored, Text& field) {
     return false;
 }
 
+bool FrmSet::MoveScannerPort(std::int32_t port) {
+    EnsureLoaded();
+    Port = port;
+    SelectScannerPort(port);
+    view_.Refresh();
+    return WriteKeys({{"Port", std::to_string(port)}});
+}
+
 void FrmSet::SelectScannerPort(std::int32_t port) {
     const Text wanted = u"COM" + ToDecimal(port);
     DropDownList& ports = Mutable(SettingsList::cbPort);
@@ -453,9 +462,41 @@ void FrmSet::SaveAutoStart() {
     SetCheckValue(2, AutoStartRegistered() ? kCheckChecked : kCheckUnchecked);
 }
 
+// An adapter plugged in since the last showing can be chosen: the lists are those of the ports
+// present now, each selection kept (listed even when its port is open, and so not free).
+void FrmSet::RelistPorts() {
+    const Text scanner = List(SettingsList::cbPort).SelectedText();
+    const Text reader = List(SettingsList::cbPort2).SelectedText();
+    for (const SettingsList list : {SettingsList::cbPort, SettingsList::cbPort2}) {
+        Mutable(list).entries.clear();
+        Mutable(list).ListIndex = -1;
+    }
+    GetAllPorts();
+    for (const auto& [list, wanted] :
+         {std::pair{SettingsList::cbPort, scanner}, std::pair{SettingsList::cbPort2, reader}}) {
+        if (wanted.empty()) {
+            continue;
+        }
+        DropDownList& ports = Mutable(list);
+        auto at = std::find(ports.entries.begin(), ports.entries.end(), wanted);
+        if (at == ports.entries.end()) {
+            // In number order among the entries of its kind (COM, USB).
+            at = ports.entries.begin();
+            while (at != ports.entries.end() &&
+                   (at->substr(0, 3) != wanted.substr(0, 3) || at->size() < wanted.size() ||
+                    (at->size() == wanted.size() && *at < wanted))) {
+                ++at;
+            }
+            at = ports.entries.insert(at, wanted);
+        }
+        ports.ListIndex = static_cast<int>(at - ports.entries.begin());
+    }
+}
+
 void FrmSet::Initialze(bool deviceFailed) {
     ModalResult = false;
     EnsureLoaded();
+    RelistPorts();
     Changed(true);
     MustReopen = false;
     command1Enabled_ = deviceFailed;

@@ -285,6 +285,73 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     EXPECT_EQ(Typed().back(), u"after replug");
 }
 
+// ---- The scanner follows its adapter ----
+
+struct MovedCase {
+    const char* name;
+    const char* onNewPort;  // what answers the HHP query on COM7: "HHP", "" (nothing), "other"
+    bool followed;
+};
+
+class ScannerMovedTest : public MonitorTest, public ::testing::WithParamInterface<MovedCase> {};
+
+TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlone) {
+    const MovedCase& c = GetParam();
+    WriteSettings(true, false, "HHP", "3");
+    AttachHhpScanner();
+    StartAndSettle(8000);
+    commDll.unplugged = true;
+    pump.RunFor(3000);
+    ASSERT_EQ(view.Label(1), status::kScannerPortFailed);
+
+    // The adapter comes back on another socket: COM3 gone, COM7 there.
+    const std::string onNewPort = c.onNewPort;
+    commDll.responder = [this, onNewPort](const Bytes& written) {
+        if (commDll.opens.back().port == 7 && written == kHhpQuery && !onNewPort.empty()) {
+            commDll.Arrive(pump, 100, AsBytes(onNewPort == "HHP" ? "IT4600-050 r1" : "\x15?"));
+        }
+    };
+    probe.SetPresent({1, 2, 6, 7});
+    commDll.absent = {3};
+    commDll.unplugged = false;
+    commDll.writes.clear();
+    pump.RunFor(12000);
+    int opensOf7 = 0;
+    for (const auto& open : commDll.opens) {
+        opensOf7 += open.port == 7 ? 1 : 0;
+    }
+    EXPECT_EQ(commDll.writes.size(), 1u) << c.name << ": asked once";
+    EXPECT_EQ(opensOf7, 1) << c.name;
+    if (!c.followed) {
+        EXPECT_FALSE(commDll.IsOpen()) << c.name << ": left alone";
+        EXPECT_EQ(frmSet.Port, 3) << c.name;
+        EXPECT_EQ(profile.Value("BCINFO", "Port"), "3") << c.name;
+        EXPECT_EQ(view.Label(1), status::kScannerPortFailed) << c.name;
+        return;
+    }
+    EXPECT_EQ(frmSet.Port, 7) << c.name;
+    EXPECT_EQ(profile.Value("BCINFO", "Port"), "7") << c.name;
+    EXPECT_EQ(view.Label(1), status::kScannerWaiting) << c.name;
+    EXPECT_EQ(view.Label(2), Text(status::kScannerMovedPrefix) + u"7") << c.name;
+    EXPECT_NE(logLines.All().find("found on another port, Setting.ini Port written, code 7"),
+              std::string::npos)
+        << logLines.All();
+    Scan("after the move");
+    pump.RunFor(1000);
+    ASSERT_FALSE(delivery.typed.empty()) << c.name;
+    EXPECT_EQ(delivery.typed.back().text, u"after the move") << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapter, ScannerMovedTest,
+                         ::testing::Values(MovedCase{"our scanner", "HHP", true},
+                                           MovedCase{"a port that answers nothing", "", false},
+                                           MovedCase{"another brand's device", "other", false}),
+                         [](const ::testing::TestParamInfo<MovedCase>& m) {
+                             return std::string(m.param.onNewPort).empty()
+                                        ? std::string("Nothing")
+                                        : std::string(m.param.onNewPort);
+                         });
+
 // ---- Where a reading ends ----
 
 TEST(ScanCollectorTest, ReadingsEndWhereTheLineWentQuietByTheArrivalStamps) {
