@@ -463,7 +463,8 @@ void FrmSet::SaveAutoStart() {
 }
 
 // An adapter plugged in since the last showing can be chosen: the lists are those of the ports
-// present now, each selection kept (listed even when its port is open, and so not free).
+// present now, each selection kept. The ports this program holds open are not free, so the
+// selected ones stay listed, in both lists where they fit.
 void FrmSet::RelistPorts() {
     const Text scanner = List(SettingsList::cbPort).SelectedText();
     const Text reader = List(SettingsList::cbPort2).SelectedText();
@@ -472,15 +473,11 @@ void FrmSet::RelistPorts() {
         Mutable(list).ListIndex = -1;
     }
     GetAllPorts();
-    for (const auto& [list, wanted] :
-         {std::pair{SettingsList::cbPort, scanner}, std::pair{SettingsList::cbPort2, reader}}) {
-        if (wanted.empty()) {
-            continue;
-        }
+    // Inserted in number order among the entries of its kind (COM, USB); returns its index.
+    const auto keep = [this](SettingsList list, const Text& wanted) {
         DropDownList& ports = Mutable(list);
         auto at = std::find(ports.entries.begin(), ports.entries.end(), wanted);
         if (at == ports.entries.end()) {
-            // In number order among the entries of its kind (COM, USB).
             at = ports.entries.begin();
             while (at != ports.entries.end() &&
                    (at->substr(0, 3) != wanted.substr(0, 3) || at->size() < wanted.size() ||
@@ -489,7 +486,23 @@ void FrmSet::RelistPorts() {
             }
             at = ports.entries.insert(at, wanted);
         }
-        ports.ListIndex = static_cast<int>(at - ports.entries.begin());
+        return static_cast<int>(at - ports.entries.begin());
+    };
+    const auto isCom = [](const Text& t) { return t.substr(0, 3) == u"COM"; };
+    const auto readerFits = [&](const Text& t) {
+        return !isCom(t) || (t.size() == 4 && t[3] < u'0' + kFirstUsbPort);
+    };
+    if (!reader.empty() && isCom(reader)) {
+        keep(SettingsList::cbPort, reader);
+    }
+    if (!scanner.empty()) {
+        Mutable(SettingsList::cbPort).ListIndex = keep(SettingsList::cbPort, scanner);
+        if (readerFits(scanner)) {
+            keep(SettingsList::cbPort2, scanner);
+        }
+    }
+    if (!reader.empty()) {
+        Mutable(SettingsList::cbPort2).ListIndex = keep(SettingsList::cbPort2, reader);
     }
 }
 
