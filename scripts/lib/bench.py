@@ -4,7 +4,9 @@
 Latency: an identified HHP scanner on a pty sends 50 barcodes, each in one write; the time from
 that write (the scan's last byte) until the fake business application has logged the last
 key (Enter) is measured. The scanner loop waits for more than 200 ms of silence before it
-delivers, so about 200 to 250 ms is the floor by design.
+delivers, so about 200 to 250 ms is the floor by design. In the same run, the same scans end
+with a CR and the program is set to end a reading at it ([SCAN] Terminator=CR): the time from
+that CR (the last byte) to the Enter.
 
 Long codes: 2-D codes of 2 000 bytes paced as on a 115200 bit/s line and of 8 000 bytes paced
 as at 9600 bit/s; the time from the last byte until the business application has the code as
@@ -112,12 +114,12 @@ class Page:
             return
 
 
-def measure_latency(scanner, target, count, sent_at=None):
+def measure_latency(scanner, target, count, sent_at=None, suffix=""):
     latencies = []
     for i in range(count):
         code = f"69{i:011d}"
         expected = target.typed() + code + "<ENTER>"
-        scanner.send_scan(code)
+        scanner.send_scan(code + suffix)
         sent = time.monotonic()
         if sent_at is not None:
             sent_at[code] = sent
@@ -153,6 +155,8 @@ def main():
     parser.add_argument("--idle", type=float, default=60.0, help="seconds of idle measuring")
     parser.add_argument("--long", type=int, default=5, help="long codes of each size")
     parser.add_argument("--pages", type=int, default=0, help="browser pages connected (8)")
+    parser.add_argument("--no-terminator", action="store_true",
+                        help="skip the run with Terminator=CR")
     args = parser.parse_args()
     origin, bridge_port = "http://127.0.0.1:8080", 17520
     ini = settings(Port=3, AddEnter=1)
@@ -169,6 +173,7 @@ def main():
         first = measure_latency(scanner, target, 1)[0]
         time.sleep(3)
         modes = (["read"] * max(args.pages - 2, 0) + ["never", "flood"])[-args.pages:]
+        modes = modes if args.pages else []
         pages = [Page(bridge_port, origin, mode) for mode in modes]
         sent_at = {}
         latencies = measure_latency(scanner, target, args.scans, sent_at)
@@ -193,19 +198,39 @@ def main():
                   f"{len(delays)}: median {statistics.median(delays):.0f} ms, "
                   f"worst {max(delays):.0f} ms")
 
-        if not args.idle:
-            app.exit()
-            return 0
-        pid, server = app.process.pid, wineserver_pid()
-        start_app, start_server = cpu_seconds(pid), cpu_seconds(server) if server else 0.0
-        time.sleep(args.idle)
-        used_app = cpu_seconds(pid) - start_app
-        used_server = (cpu_seconds(server) - start_server) if server else float("nan")
-        print(f"idle CPU over {args.idle:.0f} s: Ordane.exe {used_app:.2f} s "
-              f"({100 * used_app / args.idle:.2f} % of one core), "
-              f"wineserver {used_server:.2f} s ({100 * used_server / args.idle:.2f} %)")
+        if args.idle:
+            measure_idle(app, args.idle)
         app.exit()
+        if not args.no_terminator:
+            measure_terminator(scanner, target, args.scans)
     return 0
+
+
+def measure_terminator(scanner, target, scans):
+    ini = "".join(f"{k}={v}\n" for k, v in settings(Port=3, AddEnter=1).items())
+    with Program(f"[BCINFO]\n{ini}[SCAN]\nTerminator=CR\n") as app:
+        wait_until(lambda: app.label(1) == "等待扫描仪发送信息..." and not app.visible(), 30,
+                   what="scanner identified")
+        target.focus()
+        measure_latency(scanner, target, 1, suffix="\r")
+        time.sleep(3)
+        latencies = measure_latency(scanner, target, scans, suffix="\r")
+        print("Terminator=CR, each (ms):", " ".join(f"{x:.0f}" for x in latencies))
+        print(f"Terminator=CR: delivery latency over {len(latencies)} scans: "
+              f"median {statistics.median(latencies):.0f} ms, "
+              f"worst {max(latencies):.0f} ms, best {min(latencies):.0f} ms")
+        app.exit()
+
+
+def measure_idle(app, idle):
+    pid, server = app.process.pid, wineserver_pid()
+    start_app, start_server = cpu_seconds(pid), cpu_seconds(server) if server else 0.0
+    time.sleep(idle)
+    used_app = cpu_seconds(pid) - start_app
+    used_server = (cpu_seconds(server) - start_server) if server else float("nan")
+    print(f"idle CPU over {idle:.0f} s: Ordane.exe {used_app:.2f} s "
+          f"({100 * used_app / idle:.2f} % of one core), "
+          f"wineserver {used_server:.2f} s ({100 * used_server / idle:.2f} %)")
 
 
 if __name__ == "__main__":

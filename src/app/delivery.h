@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "common/text.h"
 
@@ -31,6 +32,11 @@ class Delivery {
     // Types the text into the window that has the keyboard focus as KeystrokesFor gives it,
     // then Enter when asked; does not wait for the receiver.
     virtual DeliveryOutcome TypeText(const Text& text, bool addEnter) = 0;
+    // As TypeText, with keyDelayMs between keystrokes for a target that drops fast input. It
+    // returns only once the last key went out, so it is called on a worker, never on the
+    // user-interface thread.
+    virtual DeliveryOutcome TypeTextPaced(const Text& text, bool addEnter,
+                                          std::uint32_t keyDelayMs) = 0;
     // Sets the text of the first child of the top-level window with exactly this title, with
     // a bounded wait for the target.
     virtual DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) = 0;

@@ -37,21 +37,53 @@ WORD VirtualKey(Keystroke::Key key) {
     return 0;
 }
 
+void AddKeystroke(const Keystroke& stroke, std::vector<INPUT>& inputs) {
+    if (stroke.key == Keystroke::Key::kCharacter) {
+        inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE));
+        inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP));
+    } else {
+        const WORD key = VirtualKey(stroke.key);
+        const auto scan = static_cast<WORD>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
+        inputs.push_back(Key(key, scan, 0));
+        inputs.push_back(Key(key, scan, KEYEVENTF_KEYUP));
+    }
+}
+
 }  // namespace
+
+DeliveryOutcome DeliveryWin32::TypeTextPaced(const Text& text, bool addEnter,
+                                             std::uint32_t keyDelayMs) {
+    const std::vector<Keystroke> strokes = KeystrokesFor(text, addEnter);
+    DeliveryOutcome outcome;
+    outcome.keysTotal = strokes.size();
+    for (std::size_t i = 0; i < strokes.size(); ++i) {
+        if (i > 0) {
+            Sleep(keyDelayMs);
+        } else if (pacedBefore_) {
+            const DWORD since = GetTickCount() - lastPacedKeyAt_;
+            if (since < keyDelayMs) {
+                Sleep(keyDelayMs - since);
+            }
+        }
+        std::vector<INPUT> inputs;
+        AddKeystroke(strokes[i], inputs);
+        if (SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) !=
+            inputs.size()) {
+            outcome.result = DeliveryResult::KeysRefused;
+            return outcome;  // the rest would arrive without the key that was refused
+        }
+        ++outcome.keysSent;
+        pacedBefore_ = true;
+        lastPacedKeyAt_ = GetTickCount();
+    }
+    return outcome;
+}
 
 DeliveryOutcome DeliveryWin32::TypeText(const Text& text, bool addEnter) {
     const std::vector<Keystroke> strokes = KeystrokesFor(text, addEnter);
     std::vector<INPUT> inputs;
     for (const Keystroke& stroke : strokes) {
-        if (stroke.key == Keystroke::Key::kCharacter) {
-            inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE));
-            inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP));
-        } else {
-            const WORD key = VirtualKey(stroke.key);
-            const auto scan = static_cast<WORD>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
-            inputs.push_back(Key(key, scan, 0));
-            inputs.push_back(Key(key, scan, KEYEVENTF_KEYUP));
-        }
+        AddKeystroke(stroke, inputs);
     }
     UINT inserted = 0;
     if (!inputs.empty()) {

@@ -1,6 +1,8 @@
 // Delivery to the business application: injected keystrokes and window text.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 #include "app/delivery.h"
@@ -17,6 +19,9 @@ class DeliveryWin32 final : public Delivery {
     // and Backspace as their virtual keys. All keys are queued in one SendInput batch; the keys
     // sent are those whose down and up events SendInput says it inserted.
     DeliveryOutcome TypeText(const Text& text, bool addEnter) override;
+    // One keystroke (down and up) per SendInput, keyDelayMs apart.
+    DeliveryOutcome TypeTextPaced(const Text& text, bool addEnter,
+                                  std::uint32_t keyDelayMs) override;
     // WM_SETTEXT with a bounded wait, abandoned when the target is hung; a target that answers
     // but refuses the text (FALSE) did not take it either.
     DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) override;
@@ -26,6 +31,10 @@ class DeliveryWin32 final : public Delivery {
 
   private:
     std::uint32_t sendTimeoutMs_;
+    // The last paced key's time: a reading typed right after another waits the delay too.
+    // Used only by the one worker that types paced keys.
+    bool pacedBefore_ = false;
+    DWORD lastPacedKeyAt_ = 0;
 };
 
 }  // namespace ordane

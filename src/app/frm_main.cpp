@@ -12,9 +12,10 @@ FrmMain::FrmMain(const FrmMainDeps& deps)
       lines_(deps.view, deps.tray, deps.pump, deps.readings),
       registration_(deps.registry, deps.Http1, deps.log),
       router_(ReadingRouterDeps{deps.delivery, deps.codec, deps.frmSet, deps.pump, deps.log, lines_,
-                                deps.readings}),
+                                deps.readings, deps.scan.encoding, deps.typingWorker,
+                                deps.scan.keyDelayMs}),
       scanner_(ScannerDeps{lines_, deps.pump, timers_, deps.frmSet, deps.scanner,
-                           deps.scannerIdentification, deps.log, router_}),
+                           deps.scannerIdentification, deps.log, router_, deps.scan.terminator}),
       cardReader_(CardReaderDeps{deps.view, lines_, deps.pump, deps.cardWorker, deps.sdtapi,
                                  deps.cardReaderIdentification, deps.frmSet, deps.codec, deps.log,
                                  router_, registration_}) {}
@@ -96,6 +97,18 @@ void FrmMain::Timer1_Timer() {
 void FrmMain::OnCardRead() {
     if (!unloaded_) {
         cardReader_.Collect();
+    }
+}
+
+void FrmMain::OnScanTerminated() {
+    if (!unloaded_) {
+        scanner_.TerminatorArrived();
+    }
+}
+
+void FrmMain::OnTyped() {
+    if (!unloaded_) {
+        router_.TypeHeld();
     }
 }
 

@@ -14,6 +14,7 @@
 #include "app/reading_router.h"
 #include "app/readings.h"
 #include "app/registration_report.h"
+#include "app/scan_settings.h"
 #include "app/scanner_supervisor.h"
 #include "app/status_lines.h"
 #include "common/pump.h"
@@ -53,6 +54,8 @@ struct FrmMainDeps {
     DiagnosticLog& log;
     // The browser bridge, when it is on.
     Readings* readings = nullptr;
+    ScanSettings scan = {};          // [SCAN]
+    Worker* typingWorker = nullptr;  // where keys are typed when a delay between them is set
 };
 
 class FrmMain {
@@ -73,6 +76,10 @@ class FrmMain {
 
     // The card reader's worker returned from a library call.
     void OnCardRead();
+    // The scanner port's reader saw the terminator arrive.
+    void OnScanTerminated();
+    // The typing worker finished a reading.
+    void OnTyped();
     void Timer1_Timer();
     void Timer2_Timer();
 

@@ -7,6 +7,7 @@
 #include "app/delivery_win32.h"
 #include "app/frm_main.h"
 #include "app/main_window_win32.h"
+#include "app/scan_settings.h"
 #include "app/single_instance_win32.h"
 #include "app/status_texts.h"
 #include "bridge/bridge.h"
@@ -93,7 +94,15 @@ int Run(HINSTANCE instance) {
     CardReaderLibraryWin32 sdtapi;
     const HWND mainWindow = window.Handle();
     ThreadWorker cardWorker([mainWindow] { PostMessageW(mainWindow, kCardReadMessage, 0, 0); });
+    // Read once, like [BRIDGE]: the dialog never writes [SCAN].
+    const ScanSettings scanSettings = ReadScanSettings(settingsFile);
+    if (!scanSettings.terminator.empty()) {
+        commDll.WakeOn(scanSettings.terminator.back(),
+                       [mainWindow] { PostMessageW(mainWindow, kScanTerminatedMessage, 0, 0); });
+    }
     DeliveryWin32 delivery;
+    // Declared after delivery, whose keys its job types: it ends first.
+    ThreadWorker typingWorker([mainWindow] { PostMessageW(mainWindow, kTypedMessage, 0, 0); });
     HttpClientWin32 httpClient;
     Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
     ShellIcon tray(window.Handle(), codec);
@@ -112,7 +121,7 @@ int Run(HINSTANCE instance) {
     FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settingsFile, scanner,
                                 scannerIdentification, cardReaderIdentification, sdtapi, cardWorker,
                                 delivery, registry, http1, codec, log,
-                                bridgeOn ? &browserBridge : nullptr});
+                                bridgeOn ? &browserBridge : nullptr, scanSettings, &typingWorker});
     window.Attach(frmMain);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();
@@ -138,9 +147,9 @@ int Run(HINSTANCE instance) {
     // objects the windows forward to still exist.
     window.UnloadAll();
     log.Exited();
-    if (!cardWorker.Idle()) {
+    if (!cardWorker.Idle() || !typingWorker.Idle()) {
         // A card reader call never returned: end here, before the library is unloaded under
-        // the thread still inside it.
+        // the thread still inside it. Keys still being typed are not typed after the end.
         ExitProcess(0);
     }
     return 0;

@@ -235,6 +235,12 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case kCardReadMessage:
             frmMain_->OnCardRead();
             return 0;
+        case kScanTerminatedMessage:
+            frmMain_->OnScanTerminated();
+            return 0;
+        case kTypedMessage:
+            frmMain_->OnTyped();
+            return 0;
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN: {
             // Keys pressed with Alt come as system keys; the handler sees them all the same.

@@ -16,6 +16,10 @@ class FrmMain;
 
 // Posted by the card reader's worker when a library call returned.
 inline constexpr UINT kCardReadMessage = WM_APP + 1;
+// Posted by the scanner port's reader thread when the reading's terminator arrived.
+inline constexpr UINT kScanTerminatedMessage = WM_APP + 2;
+// Posted by the typing worker when a reading was typed.
+inline constexpr UINT kTypedMessage = WM_APP + 3;
 
 class MainWindow final : public MainView, public TimerHost {
   public:

@@ -48,7 +48,66 @@ std::size_t NoticeIndex(StatusLine notice) {
     return notice == StatusLine::ScannerNotice ? 0 : 1;
 }
 
+struct Utf8Check {
+    bool valid = true;
+    bool multiByte = false;
+};
+
+// Strict: no overlong forms, no surrogates, nothing above U+10FFFF, no sequence cut short.
+Utf8Check CheckUtf8(std::string_view bytes) {
+    Utf8Check check;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t extra = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;  // the allowed range of the byte after the lead
+        if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2;
+            low = b == 0xE0 ? 0xA0 : 0x80;
+            high = b == 0xED ? 0x9F : 0xBF;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3;
+            low = b == 0xF0 ? 0x90 : 0x80;
+            high = b == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return Utf8Check{false, check.multiByte};
+        }
+        if (extra >= bytes.size() - i) {  // cut short
+            return Utf8Check{false, check.multiByte};
+        }
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto c = static_cast<unsigned char>(bytes[i + k]);
+            if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) {
+                return Utf8Check{false, check.multiByte};
+            }
+        }
+        check.multiByte = true;
+        i += extra + 1;
+    }
+    return check;
+}
+
 }  // namespace
+
+Text DecodeReading(std::string_view bytes, ScanEncoding encoding, const AnsiCodec& codec) {
+    if (encoding == ScanEncoding::CodePage) {
+        return codec.Decode(bytes);
+    }
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    const bool marked = bytes.starts_with(kBom);
+    if (marked) {
+        bytes.remove_prefix(kBom.size());
+    }
+    const Utf8Check check = CheckUtf8(bytes);
+    const bool utf8 = check.valid && (marked || encoding == ScanEncoding::Utf8 || check.multiByte);
+    return utf8 ? FromUtf8(bytes) : codec.Decode(bytes);
+}
 
 ReadingRouter::ReadingRouter(const ReadingRouterDeps& deps) : deps_(deps) {
     QrCodeTypes[1] = u"ZCCCHGZ";
@@ -61,7 +120,7 @@ ReadingRouter::ReadingRouter(const ReadingRouterDeps& deps) : deps_(deps) {
 }
 
 Text ReadingRouter::DecodeScan(const std::string& bytes) const {
-    Text scanText = deps_.codec.Decode(bytes);
+    Text scanText = DecodeReading(bytes, deps_.encoding, deps_.codec);
     const Text& model = deps_.settings.ScannerModel;
     if ((model == u"NewLand" || model == u"Metrologic") && !StartsWith(scanText, kMarkerDE6K8)) {
         scanText = kMarkerDE6K8 + scanText;
@@ -115,6 +174,12 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
 }
 
 void ReadingRouter::TypeHeld() {
+    if (typing_) {
+        if (!deps_.typingWorker->Idle()) {
+            return;  // the next waits its turn
+        }
+        TypingReturned();
+    }
     while (!held_.empty()) {
         const HeldKeys& front = held_.front();
         if (deps_.delivery.FocusIsOurs()) {
@@ -134,8 +199,37 @@ void ReadingRouter::TypeHeld() {
         }
         const HeldKeys keys = front;
         held_.pop_front();
+        if (Paced() && StartTyping(keys)) {
+            return;
+        }
         TypeNow(keys);
     }
+}
+
+bool ReadingRouter::StartTyping(const HeldKeys& keys) {
+    Delivery& delivery = deps_.delivery;
+    const bool addEnter = deps_.settings.AddEnter;
+    const std::uint32_t delay = deps_.keyDelayMs;
+    DeliveryOutcome* outcome = &typedOutcome_;
+    const Text text = keys.text;
+    if (!deps_.typingWorker->Start([&delivery, outcome, text, addEnter, delay] {
+            *outcome = delivery.TypeTextPaced(text, addEnter, delay);
+        })) {
+        return false;
+    }
+    typing_ = keys;
+    return true;
+}
+
+void ReadingRouter::TypingReturned() {
+    const HeldKeys keys = *typing_;
+    typing_.reset();
+    deps_.lines.KeysTyped(keys.text.size());
+    if (deps_.readings != nullptr) {
+        deps_.readings->Scan(keys.text, ScanDelivery::Keys, typedOutcome_.Delivered());
+    }
+    Report("keys", StatusLine::ScannerNotice, keys.text.size(),
+           static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), typedOutcome_);
 }
 
 void ReadingRouter::TypeNow(const HeldKeys& keys) {
@@ -150,6 +244,13 @@ void ReadingRouter::TypeNow(const HeldKeys& keys) {
 void ReadingRouter::DropHeld() {
     DeliveryOutcome outcome;
     outcome.result = DeliveryResult::DroppedAtExit;
+    if (typing_ && deps_.typingWorker->Idle()) {
+        TypingReturned();
+    } else if (typing_) {
+        // Still being typed: the program ends before its last keys go out.
+        held_.push_front(*typing_);
+        typing_.reset();
+    }
     for (const HeldKeys& keys : held_) {
         Report("keys", StatusLine::ScannerNotice, keys.text.size(),
                static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), outcome);

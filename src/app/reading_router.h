@@ -11,13 +11,17 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <optional>
+#include <string_view>
 
 #include "app/card_record.h"
 #include "app/delivery.h"
 #include "app/readings.h"
 #include "app/scan_collector.h"
+#include "app/scan_settings.h"
 #include "app/status_lines.h"
 #include "common/pump.h"
+#include "common/worker.h"
 #include "common/text.h"
 #include "log/diagnostic_log.h"
 #include "settings/settings_model.h"
@@ -36,7 +40,18 @@ struct ReadingRouterDeps {
     DiagnosticLog& log;
     StatusLines& lines;
     Readings* readings = nullptr;  // the browser bridge, when it is on
+    ScanEncoding encoding = ScanEncoding::CodePage;
+    // Where keys are typed when a delay between them is set ([SCAN] KeyDelay): one reading at
+    // a time, the next waiting its turn.
+    Worker* typingWorker = nullptr;
+    std::uint32_t keyDelayMs = 0;
 };
+
+// A reading's bytes as text. Auto takes them as UTF-8 when they are valid UTF-8 holding at
+// least one multi-byte sequence, otherwise (and for ASCII, the same either way) from the code
+// page; Utf8 takes valid UTF-8 as such and anything else from the code page. Either honours
+// and removes a leading UTF-8 byte-order mark.
+Text DecodeReading(std::string_view bytes, ScanEncoding encoding, const AnsiCodec& codec);
 
 class ReadingRouter {
   public:
@@ -51,11 +66,12 @@ class ReadingRouter {
     void Scan(const CollectedReading& reading);
     // A card record, read from readStartedAt on.
     void Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt);
-    // Types the readings that waited for the focus, once it left this program's windows.
+    // Types the readings that waited for the focus, once it left this program's windows, or
+    // for the one typed before them on the worker (which it then reports).
     void TypeHeld();
     // The program ends: readings still waiting are not typed, and are reported so.
     void DropHeld();
-    bool Holding() const { return !held_.empty(); }
+    bool Holding() const { return !held_.empty() || typing_.has_value(); }
 
     // The two ways to the business application, under their usual names.
     DeliveryOutcome SetNormalText(const Text& str);
@@ -73,12 +89,18 @@ class ReadingRouter {
     Text DecodeScan(const std::string& bytes) const;
     bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
     void TypeNow(const HeldKeys& keys);
+    bool Paced() const { return deps_.keyDelayMs > 0 && deps_.typingWorker != nullptr; }
+    // False when the worker could not take it.
+    bool StartTyping(const HeldKeys& keys);
+    void TypingReturned();
     // Log, pages and clerk learn what became of one reading.
     void Report(LogWord kind, StatusLine notice, std::size_t length, std::uint32_t since,
                 const DeliveryOutcome& outcome);
 
     ReadingRouterDeps deps_;
     std::deque<HeldKeys> held_;
+    std::optional<HeldKeys> typing_;  // on the worker
+    DeliveryOutcome typedOutcome_;    // written by the worker's job, read once it is idle
     // A notice this router put on the line, cleared by the next reading that arrives.
     std::array<bool, 2> noticeShown_{false, false};  // scanner, reader
 };

@@ -2,11 +2,17 @@
 // by the arrival stamps the port reader gave each piece, not by when the program looked: a
 // program held by a card read or a slow business application still sees the pause between two
 // readings that arrived meanwhile, so they never reach the clerk glued into one.
+//
+// A scanner set to end each reading with a terminator (CR, LF, CR LF) tells where the reading
+// ends itself: the reading ends the moment the terminator arrives, wherever it falls in a
+// piece, and the terminator is not part of it. The quiet time still ends a reading without one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "devices/serial_library.h"
@@ -26,6 +32,8 @@ class ScanCollector {
     // Far above any real code: only line noise or a scanner that never pauses gets there.
     static constexpr std::size_t kMaxReading = std::size_t{1} << 20;
 
+    explicit ScanCollector(std::string terminator = {}) : terminator_(std::move(terminator)) {}
+
     // Adds a piece as it arrived; a reading that its arrival shows ended goes to finished.
     void Add(const ArrivedBytes& piece, std::vector<CollectedReading>& finished);
     // The reading under way goes to finished when its last byte is more than the quiet time
@@ -38,6 +46,14 @@ class ScanCollector {
     std::size_t Drop();
 
   private:
+    // Bytes of a piece that belong to the reading under way (none of a terminator).
+    void Append(std::string_view bytes, std::uint32_t at);
+    void AddTerminated(const ArrivedBytes& piece, std::vector<CollectedReading>& finished);
+
+    std::string terminator_;
+    // The reading under way ends with the first byte of a two-byte terminator, held back until
+    // the next piece shows whether the second follows.
+    bool heldFirst_ = false;
     CollectedReading current_;
     bool collecting_ = false;
 };

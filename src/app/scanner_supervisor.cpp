@@ -98,7 +98,14 @@ void ScannerSupervisor::Tick() {
     Collect();
 }
 
+void ScannerSupervisor::TerminatorArrived() {
+    if (phase_ == ScannerPhase::Running && deps_.timers.timer1.Enabled() && !collecting_) {
+        Collect();
+    }
+}
+
 void ScannerSupervisor::Collect(bool closing) {
+    collecting_ = true;
     std::vector<ArrivedBytes> pieces;
     const std::int32_t taken = deps_.channel.TakeScannerArrived(pieces);
     std::vector<CollectedReading> finished;
@@ -119,6 +126,7 @@ void ScannerSupervisor::Collect(bool closing) {
     if (!collector_.Collecting() && ScannerState == 1) {
         SetScannerState(0);
     }
+    collecting_ = false;
     if (taken < 0 && !closing) {
         ScannerLost();
     }
@@ -158,6 +166,7 @@ void ScannerSupervisor::FinishAtExit() {
 void ScannerSupervisor::ScannerLost() {
     deps_.log.Event("scanner", "port lost");
     Close();
+    NotePresentPorts();
     ReopenLater(ScannerPhase::Lost);
     deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
     deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
@@ -182,11 +191,59 @@ void ScannerSupervisor::ReopenLostScanner() {
         frmSet.Port, frmSet.BaudRate, frmSet.ByteSize, frmSet.Parity, frmSet.StopBits);
     deps_.log.ReopenAttempt(LogDevice::Scanner, frmSet.Port, code);
     if (code != 0) {
+        if (phase_ == ScannerPhase::Lost) {
+            LookOnNewPorts();
+        }
         return;
     }
     collector_.Drop();
     phase_ = phase_ == ScannerPhase::Silent ? ScannerPhase::ReopenedSilent : ScannerPhase::Reopened;
     deps_.lines.Show(StatusLine::ScannerNotice, Text());
+}
+
+namespace {
+constexpr std::int32_t kHighestPort = 16;  // as the settings dialog lists them
+}  // namespace
+
+void ScannerSupervisor::NotePresentPorts() {
+    present_.clear();
+    for (std::int32_t n = 1; n <= kHighestPort; ++n) {
+        if (deps_.frmSet.Probe().CanOpen(n)) {
+            present_.insert(n);
+        }
+    }
+}
+
+// The scanner's adapter may come back on another socket as another COM port. A port that was
+// not there when the scanner was lost is asked once, with the configured brand's query only;
+// one that answers nothing, or as another brand, is closed at once and not asked again. Ports
+// that were there are never opened again meanwhile (another program's device is not touched).
+// The card reader's port is never asked.
+void ScannerSupervisor::LookOnNewPorts() {
+    FrmSet& frmSet = deps_.frmSet;
+    for (std::int32_t n = 1; n <= kHighestPort; ++n) {
+        if (present_.count(n) != 0 || n == frmSet.Port ||
+            (UseFlag(frmSet.usePort2) && n == frmSet.Port2) || !frmSet.Probe().CanOpen(n)) {
+            continue;
+        }
+        present_.insert(n);
+        const std::int32_t code = deps_.channel.OpenScannerPort(n, frmSet.BaudRate, frmSet.ByteSize,
+                                                                frmSet.Parity, frmSet.StopBits);
+        deps_.log.Opened(LogDevice::Scanner, n, code);
+        if (code != 0) {
+            continue;
+        }
+        candidate_ = n;
+        phase_ = ScannerPhase::Reopened;
+        const std::int32_t configured = frmSet.Port;
+        frmSet.Port = n;  // the identification's log names the port it asks on
+        DetectScanner();
+        candidate_ = 0;
+        if (phase_ == ScannerPhase::Running) {
+            return;
+        }
+        frmSet.Port = configured;
+    }
 }
 
 bool ScannerSupervisor::DetectScanner() {
@@ -198,6 +255,26 @@ bool ScannerSupervisor::DetectScanner() {
         lines.Show(StatusLine::Scanner, status::kScannerDetecting);
         const bool found = deps_.identification.CheckScanner(frmSet.ScannerModel);
         deps_.log.Identified(LogDevice::Scanner, frmSet.ScannerModel, frmSet.ScannerXH, found);
+        if (!found && candidate_ != 0) {
+            // Not this program's scanner: left alone, and the scanner is still lost.
+            deps_.timers.Restore(noted);
+            deps_.channel.CloseScannerPort();
+            deps_.log.Closed(LogDevice::Scanner, candidate_, 0);
+            phase_ = ScannerPhase::Lost;
+            lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
+            lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+            lines.SetCommandsEnabled(true);
+            return false;
+        }
+        if (found && candidate_ != 0) {
+            const bool written = frmSet.MoveScannerPort(candidate_);  // logged with its port
+            deps_.log.Event("scanner",
+                            written ? LogWord("found on another port, Setting.ini Port written")
+                                    : LogWord("found on another port, Setting.ini not written"),
+                            candidate_);
+            lines.Show(StatusLine::ScannerNotice,
+                       status::kScannerMovedPrefix + ToDecimal(candidate_));
+        }
         if (!found) {
             lines.Show(StatusLine::Scanner, status::kScannerNotDetected);
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
+#include <string>
 
 #include "app/loop_timers.h"
 #include "app/reading_router.h"
@@ -38,6 +40,8 @@ struct ScannerDeps {
     ScannerIdentification& identification;
     DiagnosticLog& log;
     ReadingRouter& router;
+    // What the scanner ends each reading with ([SCAN] Terminator); empty: none.
+    std::string terminator;
 };
 
 class ScannerSupervisor {
@@ -45,7 +49,8 @@ class ScannerSupervisor {
     // How often a scanner port that went away is tried again.
     static constexpr std::uint32_t kReopenIntervalMs = 2000;
 
-    explicit ScannerSupervisor(const ScannerDeps& deps) : deps_(deps) {}
+    explicit ScannerSupervisor(const ScannerDeps& deps)
+        : deps_(deps), collector_(deps.terminator) {}
     ScannerSupervisor(const ScannerSupervisor&) = delete;
     ScannerSupervisor& operator=(const ScannerSupervisor&) = delete;
 
@@ -53,6 +58,9 @@ class ScannerSupervisor {
     bool Open();
     // Timer1.
     void Tick();
+    // The port's reader saw a terminator arrive: the reading it ends is delivered now rather
+    // than at the next tick. Only while readings are delivered and nothing holds the loop.
+    void TerminatorArrived();
     // After a confirmed dialog: closed and opened again with the new settings; false when
     // it failed (a scanner lost before is then looked for again).
     bool ReopenAfterSettings();
@@ -82,12 +90,19 @@ class ScannerSupervisor {
     void ScannerLost();
     void ReopenLater(ScannerPhase phase);
     void ReopenLostScanner();
+    // While lost: a serial port that appeared since is asked once with the brand's query.
+    void LookOnNewPorts();
+    // Ports present (free) when last looked: only one that appears after is asked.
+    void NotePresentPorts();
     std::int32_t OpenScanner();
 
     ScannerDeps deps_;
     ScannerPhase phase_ = ScannerPhase::Closed;
     ScanCollector collector_;
+    bool collecting_ = false;  // inside Collect: a wake-up from a message it pumps waits
     std::uint32_t lastReopenAt_ = 0;
+    std::set<std::int32_t> present_;  // free ports when last looked, while lost
+    std::int32_t candidate_ = 0;      // another port the scanner is asked on, or 0
 };
 
 }  // namespace ordane

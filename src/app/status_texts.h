@@ -10,6 +10,8 @@ inline constexpr char16_t kScannerWaiting[] = u"等待扫描仪发送信息...";
 inline constexpr char16_t kScannerReading[] = u"扫描仪正在读取信息,请稍等...";
 inline constexpr char16_t kScannerPortFailed[] = u"无法打开条码扫描仪端口";
 inline constexpr char16_t kScannerDetecting[] = u"正在检测连机条码扫描仪...";
+// Its adapter came back as another port; followed by "COM" and the number.
+inline constexpr char16_t kScannerMovedPrefix[] = u"条码扫描仪已改用COM";
 inline constexpr char16_t kDetectedPrefix[] = u"检测到";
 inline constexpr char16_t kDetectedSuffix[] = u"条码扫描仪";
 inline constexpr char16_t kScannerNotDetected[] = u"没有检测到条码扫描仪";

@@ -113,7 +113,8 @@ ComPort OpenComPort(int port, DWORD& error) {
 }
 
 bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize,
-                       std::int32_t parity, std::int32_t stopBits, DCB& applied, DWORD& error) {
+                       std::int32_t parity, std::int32_t stopBits, DCB& applied, DWORD& error,
+                       DWORD readGapMs) {
     error = ERROR_SUCCESS;
     if (baudRate <= 0 || byteSize < 5 || byteSize > 8 || parity < 0 || parity > 2 || stopBits < 0 ||
         stopBits > 1) {
@@ -162,7 +163,7 @@ bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize
     }
 
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = kReadGapMs;
+    timeouts.ReadIntervalTimeout = readGapMs != 0 ? readGapMs : kReadGapMs;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     // A write may take its time on the line (12 bits per character at most) but never hangs.

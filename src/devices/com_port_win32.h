@@ -48,8 +48,10 @@ ComPort OpenComPort(int port, DWORD& error);
 // from them). Also sets the timeouts ComReader and WriteComPort rely on. applied receives the
 // settings handed to the driver (a pty, for one, reports 8 data bits and no parity whatever
 // it was given).
+// readGapMs: how long after the last byte a read ends (0: the usual 20 ms).
 bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize,
-                       std::int32_t parity, std::int32_t stopBits, DCB& applied, DWORD& error);
+                       std::int32_t parity, std::int32_t stopBits, DCB& applied, DWORD& error,
+                       DWORD readGapMs = 0);
 
 // How many bytes one read of the reader thread asks for at this line speed: about 50 ms of
 // line time. A read ends only when it is full or the line pauses, so on a line that never

@@ -60,15 +60,23 @@ std::int32_t SerialPortWin32::OpenPort(std::int32_t port, std::int32_t baudRate,
     if (!opened.Valid()) {
         return static_cast<std::int32_t>(error);
     }
-    if (!ApplyLineSettings(opened.Get(), baudRate, byteSize, parity, stopBits, lineSettings_,
-                           error)) {
+    // A scanner that ends its readings with a terminator says itself where they end: its bytes
+    // are handed on without waiting for the line to pause.
+    constexpr DWORD kTerminatedReadGapMs = 2;
+    if (!ApplyLineSettings(opened.Get(), baudRate, byteSize, parity, stopBits, lineSettings_, error,
+                           wake_ ? kTerminatedReadGapMs : 0)) {
         return static_cast<std::int32_t>(error);
     }
     auto receive = [this](const std::uint8_t* data, std::size_t count) {
         if (count > 0) {
             const std::uint32_t at = timeGetTime();
-            std::lock_guard<std::mutex> lock(mutex_);
-            received_.Push(data, count, at);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                received_.Push(data, count, at);
+            }
+            if (wake_ && std::memchr(data, static_cast<unsigned char>(wakeByte_), count)) {
+                wake_();
+            }
         }
     };
     auto drop = [this] {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -61,6 +62,14 @@ class SerialPortWin32 final : public SerialLibrary {
     // the reader thread as each comes off the line.
     std::int32_t TakeArrived(std::vector<ArrivedBytes>& out) override;
 
+    // Called on the reader thread whenever a piece holding this byte arrived (the last byte of
+    // the scanner's terminator), so the reading it ends is taken at once rather than at the next
+    // poll. Set before the first OpenPort; wake must not block.
+    void WakeOn(char byte, std::function<void()> wake) {
+        wakeByte_ = byte;
+        wake_ = std::move(wake);
+    }
+
     bool IsOpen() const { return port_.Valid(); }
     // The line settings last handed to the driver (diagnostics).
     const DCB& LineSettings() const { return lineSettings_; }
@@ -71,6 +80,8 @@ class SerialPortWin32 final : public SerialLibrary {
     ComReader reader_;
     std::mutex mutex_;
     ArrivalQueue received_;
+    char wakeByte_ = 0;
+    std::function<void()> wake_;
 };
 
 }  // namespace ordane

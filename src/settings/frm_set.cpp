@@ -1,5 +1,6 @@
 #include "settings/frm_set.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -289,6 +290,14 @@ bool FrmSet::MatchStored(SettingsList list, const Text& stored, Text& field) {
     return false;
 }
 
+bool FrmSet::MoveScannerPort(std::int32_t port) {
+    EnsureLoaded();
+    Port = port;
+    SelectScannerPort(port);
+    view_.Refresh();
+    return WriteKeys({{"Port", std::to_string(port)}});
+}
+
 void FrmSet::SelectScannerPort(std::int32_t port) {
     const Text wanted = u"COM" + ToDecimal(port);
     DropDownList& ports = Mutable(SettingsList::cbPort);
@@ -453,9 +462,54 @@ void FrmSet::SaveAutoStart() {
     SetCheckValue(2, AutoStartRegistered() ? kCheckChecked : kCheckUnchecked);
 }
 
+// An adapter plugged in since the last showing can be chosen: the lists are those of the ports
+// present now, each selection kept. The ports this program holds open are not free, so the
+// selected ones stay listed, in both lists where they fit.
+void FrmSet::RelistPorts() {
+    const Text scanner = List(SettingsList::cbPort).SelectedText();
+    const Text reader = List(SettingsList::cbPort2).SelectedText();
+    for (const SettingsList list : {SettingsList::cbPort, SettingsList::cbPort2}) {
+        Mutable(list).entries.clear();
+        Mutable(list).ListIndex = -1;
+    }
+    GetAllPorts();
+    // Inserted in number order among the entries of its kind (COM, USB); returns its index.
+    const auto keep = [this](SettingsList list, const Text& wanted) {
+        DropDownList& ports = Mutable(list);
+        auto at = std::find(ports.entries.begin(), ports.entries.end(), wanted);
+        if (at == ports.entries.end()) {
+            at = ports.entries.begin();
+            while (at != ports.entries.end() &&
+                   (at->substr(0, 3) != wanted.substr(0, 3) || at->size() < wanted.size() ||
+                    (at->size() == wanted.size() && *at < wanted))) {
+                ++at;
+            }
+            at = ports.entries.insert(at, wanted);
+        }
+        return static_cast<int>(at - ports.entries.begin());
+    };
+    const auto isCom = [](const Text& t) { return t.substr(0, 3) == u"COM"; };
+    const auto readerFits = [&](const Text& t) {
+        return !isCom(t) || (t.size() == 4 && t[3] < u'0' + kFirstUsbPort);
+    };
+    if (!reader.empty() && isCom(reader)) {
+        keep(SettingsList::cbPort, reader);
+    }
+    if (!scanner.empty()) {
+        Mutable(SettingsList::cbPort).ListIndex = keep(SettingsList::cbPort, scanner);
+        if (readerFits(scanner)) {
+            keep(SettingsList::cbPort2, scanner);
+        }
+    }
+    if (!reader.empty()) {
+        Mutable(SettingsList::cbPort2).ListIndex = keep(SettingsList::cbPort2, reader);
+    }
+}
+
 void FrmSet::Initialze(bool deviceFailed) {
     ModalResult = false;
     EnsureLoaded();
+    RelistPorts();
     Changed(true);
     MustReopen = false;
     command1Enabled_ = deviceFailed;

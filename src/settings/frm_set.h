@@ -75,6 +75,12 @@ class FrmSet : public Settings {
     void Changed(bool nValue);
     // Fills cbPort and cbPort2 from the port probe (appends; runs once, from Form_Load).
     void GetAllPorts();
+    // The scanner answered on another port (its adapter moved): the model, the list and
+    // Setting.ini's Port follow. False when the write was refused (the model follows anyway).
+    bool MoveScannerPort(std::int32_t port);
+    // Lists the ports present now, keeping the selections.
+    void RelistPorts();
+    PortProbe& Probe() { return probe_; }
 
     // --- The controls, as the window shows them -----------------------------------------
     const DropDownList& List(SettingsList list) const;

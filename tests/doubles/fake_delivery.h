@@ -30,6 +30,11 @@ class FakeDelivery final : public Delivery {
         }
         return {DeliveryResult::Delivered, total, total};
     }
+    DeliveryOutcome TypeTextPaced(const Text& text, bool addEnter,
+                                  std::uint32_t keyDelayMs) override {
+        pacedDelays.push_back(keyDelayMs);
+        return TypeText(text, addEnter);
+    }
     DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) override {
         titles.push_back(windowTitle);
         if (pump != nullptr && windowTextMs > 0) {
@@ -55,6 +60,7 @@ class FakeDelivery final : public Delivery {
     FakePump* pump = nullptr;
     std::uint32_t windowTextMs = 0;
     std::vector<Typed> typed;
+    std::vector<std::uint32_t> pacedDelays;  // one per paced text
     std::vector<Text> received;
     std::vector<Text> titles;
 };

@@ -28,7 +28,7 @@ std::int32_t FakeSerialLibrary::OpenPort(std::int32_t port, std::int32_t baudRat
     log_.push_back("open " + std::to_string(port) + " " + std::to_string(baudRate) + " " +
                    std::to_string(byteSize) + " " + std::to_string(parity) + " " +
                    std::to_string(stopBits));
-    const std::int32_t result = unplugged ? 2 : openResult;
+    const std::int32_t result = unplugged || absent.count(port) != 0 ? 2 : openResult;
     open_ = result == 0;
     return result;
 }

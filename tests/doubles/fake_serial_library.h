@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,8 @@ class FakeSerialLibrary final : public SerialLibrary {
 
     std::int32_t openResult = 0;
     bool unplugged = false;
+    // Ports whose opens fail with 2 (file not found): an adapter that came back elsewhere.
+    std::set<std::int32_t> absent;
     std::int32_t overReport = 0;
     std::function<void(const Bytes&)> responder;
     // The clock that stamps arriving bytes: set it, or Arrive sets it.

@@ -1009,7 +1009,7 @@ class Target:
     REFOCUS = WM_APP + 1
 
     def __init__(self, title=TARGET_TITLE, stall_settext_ms=0, controls=False,
-                 pfx: Prefix | None = None):
+                 pfx: Prefix | None = None, drop_faster_ms=0):
         self.prefix = pfx or prefix()
         self.dir = Path(tempfile.mkdtemp(prefix="ordane-target-"))
         self.text_log = self.dir / "texts.log"
@@ -1025,6 +1025,8 @@ class Target:
             args += ["--stall-settext", str(int(stall_settext_ms))]
         if controls:
             args.append("--controls")
+        if drop_faster_ms:
+            args += ["--drop-faster", str(int(drop_faster_ms))]
         self._args = args
         self.process: subprocess.Popen | None = None
         self.window: Window | None = None

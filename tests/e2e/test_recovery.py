@@ -43,6 +43,38 @@ class RecoveryTest(unittest.TestCase):
             sim.stop()
             port.close()
 
+    def test_a_scanner_whose_adapter_came_back_as_another_port_is_followed_there(self):
+        port = PtyPort(3)
+        sim = ScannerSim(port, "HHP").start()
+        try:
+            with Target() as target, Program(settings(Port=3)) as app:
+                watch(app, identified)
+                sim.stop()
+                port.close()  # the adapter is pulled out of one socket ...
+                app.wait_label(1, PORT_FAILED)
+                port = PtyPort(7)  # ... and put into another: the same scanner on COM7
+                sim = ScannerSim(port, "HHP").start()
+                watch(app, identified, timeout=20)
+                self.assertEqual(len(sim.queries), 1)
+                self.assertEqual(app.label(2), "条码扫描仪已改用COM7")
+                self.assertEqual(app.read_settings()["Port"], "7")
+                target.focus()
+                sim.send_scan("333")
+                target.wait_typed("333<ENTER>")
+                app.tray_click()
+                app.main.wait_visible(True)
+                app.click(5)
+                app.dialog.wait_visible(True)
+                selected, ports = app.dialog.items(LIST_IDS["cbPort"])
+                self.assertIn("COM7", ports)
+                self.assertEqual(ports[selected], "COM7")
+                app.dialog.click(command_id(2))
+                app.dialog.wait_visible(False)
+                self.assertEqual(app.exit(), 0)
+        finally:
+            sim.stop()
+            port.close()
+
     def test_the_brand_changes_between_hhp_and_symbol_on_the_same_port(self):
         with PtyPort(10) as port, Target() as target, \
                 Program(settings(Port=10)) as app:

@@ -248,3 +248,59 @@ class SymbolDeliveryTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+def scan_ini(port, **scan):
+    """[BCINFO] as settings() gives it, with a hand-written [SCAN] section."""
+    bcinfo = "".join(f"{k}={v}\n" for k, v in settings(Port=port, AddEnter=1).items())
+    return f"[BCINFO]\n{bcinfo}[SCAN]\n" + "".join(f"{k}={v}\n" for k, v in scan.items())
+
+
+class ScanSectionTest(unittest.TestCase):
+    """[SCAN]: readings that end at their terminator, UTF-8 text, typing paced for a slow
+    target."""
+
+    def test_readings_end_at_their_terminator_and_utf8_is_read_as_such(self):
+        with PtyPort(11) as port, ScannerSim(port, "HHP") as sim, Target() as target, \
+                Program(scan_ini(11, Terminator="CRLF", Encoding="auto")) as app:
+            watch(app, identified)
+            target.focus()
+            sim.send_scan(b"6901234567892\r\n6901234567893\r\n")  # back to back, one write
+            target.wait_typed("6901234567892<ENTER>6901234567893<ENTER>")
+            sim.send_scan("京A12345\r\n".encode("utf-8"))
+            sim.send_scan("京A12345\r\n".encode("gbk"))
+            sim.send_scan(b"\xef\xbb\xbf" + "DE6K8HGJKZ_北京市海淀区中关村大街27号\r\n".encode())
+            target.wait_typed("6901234567892<ENTER>6901234567893<ENTER>"
+                              "京A12345<ENTER>京A12345<ENTER>")
+            self.assertEqual(target.wait_texts(1), ["HGJKZ_北京市海淀区中关村大街27号"])
+            app.exit()
+
+    def test_paced_keys_reach_a_target_that_drops_fast_ones_and_the_program_answers(self):
+        code = "".join(str(i % 10) for i in range(60))
+        with PtyPort(11) as port, ScannerSim(port, "HHP") as sim, \
+                Target(drop_faster_ms=20) as target:
+            # Unpaced, the target drops keys: what the delay is for.
+            with Program(settings(Port=11, AddEnter=1)) as app:
+                watch(app, identified)
+                target.focus()
+                sim.send_scan(code)
+                wait_until(lambda: target.typed() != "", 10, what="some keys")
+                app.pass_turns()
+                unpaced = target.typed()
+                self.assertLess(len(unpaced), len(code))
+                app.exit()
+            with Program(scan_ini(11, KeyDelay=30)) as app:
+                watch(app, identified)
+                target.focus()
+                sim.send_scan("6901234567892")
+                time.sleep(0.3)
+                sim.send_scan(code)  # waits its turn behind the first
+                target.wait_typed(f"{unpaced}6901234567892<ENTER>{code}<ENTER>", timeout=15)
+                sim.send_scan(code)
+                time.sleep(0.6)  # about 20 of its 61 keys typed
+                started = time.monotonic()
+                app.tray_click()
+                wait_until(app.visible, 2, what="the window shown from the tray while typing")
+                shown_after = time.monotonic() - started
+                app.exit(timeout=5)
+                self.assertLess(shown_after, 1.0)

@@ -66,6 +66,10 @@ class TapDelivery final : public Delivery {
         }
         return outcome;
     }
+    DeliveryOutcome TypeTextPaced(const Text& text, bool addEnter,
+                                  std::uint32_t /*keyDelayMs*/) override {
+        return TypeText(text, addEnter);
+    }
     DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) override {
         const DeliveryOutcome outcome = recorded.SetFirstChildText(windowTitle, text);
         if (onDeliver) {

@@ -1,7 +1,7 @@
 // fake_target: the business application as the monitor sees it, recording what it receives.
 //
 //   fake_target.exe TEXT_LOG KEY_LOG [--title T] [--ready FILE] [--events FILE]
-//                   [--stall-settext MS] [--controls]
+//                   [--stall-settext MS] [--controls] [--drop-faster MS]
 //
 // The top-level window (title "EC79BF23-6763-4120-8143-A5FF53C87FEB" unless --title) has as
 // its first child a window that appends every text it is given (WM_SETTEXT) to TEXT_LOG, one
@@ -15,6 +15,8 @@
 // commands, keys and tray messages reaching the top-level window. WM_APP+1 takes the
 // foreground and focus back. --controls adds a command label (1005, SS_NOTIFY), a disabled
 // label (1006), a check box (1101), a button (1201) and a list (1403), for testing the tools.
+// --drop-faster MS drops (neither logs nor shows) a character that came less than MS after the
+// one before it, by the input's own time, as a slow remote desktop or web page does.
 
 #include <windows.h>
 
@@ -74,6 +76,7 @@ struct Options {
     std::wstring eventsFile;
     bool controls = false;
     DWORD stallMs = 0;
+    DWORD dropFasterMs = 0;
 };
 
 class FakeTarget {
@@ -109,6 +112,8 @@ class FakeTarget {
     HWND edit_ = nullptr;
     WNDPROC editDefault_ = nullptr;
     WPARAM lastKeyDown_ = 0;
+    bool haveLastChar_ = false;
+    DWORD lastCharAt_ = 0;
     wchar_t pendingHigh_ = 0;
 };
 
@@ -226,6 +231,15 @@ LRESULT FakeTarget::OnEdit(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
         lastKeyDown_ = wp;
     } else if (msg == WM_CHAR) {
         auto c = static_cast<wchar_t>(wp);
+        const auto at = static_cast<DWORD>(GetMessageTime());
+        if (options_.dropFasterMs > 0) {
+            const bool tooSoon = haveLastChar_ && at - lastCharAt_ < options_.dropFasterMs;
+            haveLastChar_ = true;
+            lastCharAt_ = at;
+            if (tooSoon) {
+                return 0;
+            }
+        }
         std::string token;
         if (c >= 0xD800 && c < 0xDC00) {
             pendingHigh_ = c;
@@ -359,6 +373,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
             o.eventsFile = argv[++i];
         } else if (a == L"--stall-settext" && hasValue) {
             o.stallMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+        } else if (a == L"--drop-faster" && hasValue) {
+            o.dropFasterMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
         } else if (a == L"--controls") {
             o.controls = true;
         } else if (a.rfind(L"--", 0) == 0) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "app/frm_main.h"
 #include "doubles/fake_card_library.h"
@@ -37,13 +38,15 @@ inline Bytes AsBytes(const std::string& text) {
 
 class MonitorTest : public ::testing::Test {
   protected:
-    MonitorTest() {
+    // scan: the [SCAN] section as read at start-up.
+    explicit MonitorTest(ScanSettings scanSettings = {}) : scan(std::move(scanSettings)) {
         pump.SetTimerHandler([this](int id) { frm.OnTimer(id); });
         symbolLink.Attach(frmSymbol);
         delivery.pump = &pump;
         httpClient.pump = &pump;
         commDll.pump = &pump;
         cardWorker.onDone = [this] { frm.OnCardRead(); };
+        typingWorker.onDone = [this] { frm.OnTyped(); };
     }
 
     // A settings file as the dialog writes it.
@@ -124,9 +127,11 @@ class MonitorTest : public ::testing::Test {
     FakeHttpClient httpClient;
     Http http1{httpClient, codec, "127.0.0.1:18471"};
     FakeReadings readings;  // the browser bridge, on in every test; no page takes the scans
+    ScanSettings scan;
+    FakeWorker typingWorker{pump};
     FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
                             cardReaderIdentification, sdtapi, cardWorker, delivery, registry, http1,
-                            codec, log, &readings}};
+                            codec, log, &readings, scan, &typingWorker}};
 };
 
 }  // namespace ordane::test

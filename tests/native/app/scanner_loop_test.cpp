@@ -289,6 +289,68 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     EXPECT_EQ(Typed().back(), u"after replug");
 }
 
+// ---- The scanner follows its adapter ----
+
+struct MovedCase {
+    const char* name;
+    const char* onNewPort;  // what answers the HHP query on COM7: "HHP", "" (nothing), "other"
+    bool followed;
+};
+
+class ScannerMovedTest : public MonitorTest, public ::testing::WithParamInterface<MovedCase> {};
+
+TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlone) {
+    const MovedCase& c = GetParam();
+    WriteSettings(true, false, "HHP", "3");
+    AttachHhpScanner();
+    StartAndSettle(8000);
+    commDll.unplugged = true;
+    pump.RunFor(3000);
+    ASSERT_EQ(view.Label(1), status::kScannerPortFailed);
+
+    // The adapter comes back on another socket: COM3 gone, COM7 there.
+    const std::string onNewPort = c.onNewPort;
+    commDll.responder = [this, onNewPort](const Bytes& written) {
+        if (commDll.opens.back().port == 7 && written == kHhpQuery && !onNewPort.empty()) {
+            commDll.Arrive(pump, 100, AsBytes(onNewPort == "HHP" ? "IT4600-050 r1" : "\x15?"));
+        }
+    };
+    probe.SetPresent({1, 2, 6, 7});
+    commDll.absent = {3};
+    commDll.unplugged = false;
+    commDll.writes.clear();
+    pump.RunFor(12000);
+    EXPECT_EQ(commDll.writes.size(), 1u) << c.name << ": asked once";
+    if (!c.followed) {
+        EXPECT_FALSE(commDll.IsOpen()) << c.name << ": left alone";
+        EXPECT_EQ(frmSet.Port, 3) << c.name;
+        EXPECT_EQ(profile.Value("BCINFO", "Port"), "3") << c.name;
+        EXPECT_EQ(view.Label(1), status::kScannerPortFailed) << c.name;
+        return;
+    }
+    EXPECT_EQ(frmSet.Port, 7) << c.name;
+    EXPECT_EQ(profile.Value("BCINFO", "Port"), "7") << c.name;
+    EXPECT_EQ(view.Label(1), status::kScannerWaiting) << c.name;
+    EXPECT_EQ(view.Label(2), Text(status::kScannerMovedPrefix) + u"7") << c.name;
+    EXPECT_NE(logLines.All().find("found on another port, Setting.ini Port written, code 7"),
+              std::string::npos)
+        << logLines.All();
+    Scan("after the move");
+    pump.RunFor(1000);
+    ASSERT_FALSE(delivery.typed.empty()) << c.name;
+    EXPECT_EQ(delivery.typed.back().text, u"after the move") << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapter, ScannerMovedTest,
+                         ::testing::Values(MovedCase{"our scanner", "HHP", true},
+                                           MovedCase{"a port that answers nothing", "", false},
+                                           MovedCase{"another brand's device", "other", false}),
+                         [](const ::testing::TestParamInfo<MovedCase>& m) {
+                             return std::string(m.param.onNewPort).empty()
+                                        ? std::string("Nothing")
+                                        : std::string(m.param.onNewPort);
+                         });
+
 // ---- Where a reading ends ----
 
 TEST(ScanCollectorTest, ReadingsEndWhereTheLineWentQuietByTheArrivalStamps) {
@@ -344,6 +406,196 @@ TEST(ScanCollectorTest, ReadingsEndWhereTheLineWentQuietByTheArrivalStamps) {
         EXPECT_EQ(readings, c.readings) << c.name;
         EXPECT_EQ(collector.Collecting(), c.stillCollecting) << c.name;
     }
+}
+
+TEST(ScanCollectorTest, ReadingsEndAtTheirTerminatorWhereverItFalls) {
+    struct Piece {
+        std::uint32_t at;
+        const char* bytes;
+        bool whole;
+    };
+    struct Case {
+        const char* name;
+        const char* terminator;
+        std::vector<Piece> pieces;
+        std::uint32_t now;
+        std::vector<std::string> readings;
+        bool stillCollecting;
+    };
+    const std::vector<Case> cases = {
+        {"none: a CR is the reading's own", "", {{0, "12\r", false}}, 201, {"12\r"}, false},
+        {"ends at once, CR not kept", "\r", {{0, "123\r", false}}, 0, {"123"}, false},
+        {"two in one piece are two", "\r", {{0, "12\r34\r", false}}, 0, {"12", "34"}, false},
+        {"the next begins in the same piece", "\r", {{0, "12\r3", false}}, 0, {"12"}, true},
+        {"a terminator alone is no reading",
+         "\n",
+         {{0, "\n", false}, {1, "9\n", false}},
+         1,
+         {"9"},
+         false},
+        {"CR LF split between pieces",
+         "\r\n",
+         {{0, "12\r", false}, {5, "\n34\r\n", false}},
+         5,
+         {"12", "34"},
+         false},
+        {"CR LF: a CR alone is kept", "\r\n", {{0, "1\r2\r\n", false}}, 0, {"1\r2"}, false},
+        {"CR LF: a last CR alone, then quiet", "\r\n", {{0, "12\r", false}}, 201, {"12\r"}, false},
+        {"CR LF: a CR then other bytes",
+         "\r\n",
+         {{0, "1\r", false}, {5, "2\r\n", false}},
+         5,
+         {"1\r2"},
+         false},
+        {"a whole block loses its terminator", "\r", {{0, "S\r", true}}, 0, {"S"}, false},
+    };
+    for (const Case& c : cases) {
+        ScanCollector collector(c.terminator);
+        std::vector<CollectedReading> finished;
+        for (const Piece& p : c.pieces) {
+            collector.Add(ArrivedBytes{p.bytes, p.at, p.whole}, finished);
+        }
+        collector.Finish(c.now, finished);
+        std::vector<std::string> readings;
+        for (const CollectedReading& r : finished) {
+            readings.push_back(r.bytes);
+        }
+        EXPECT_EQ(readings, c.readings) << c.name;
+        EXPECT_EQ(collector.Collecting(), c.stillCollecting) << c.name;
+    }
+}
+
+// A reading's terminator arriving: how long after it the reading is typed.
+struct TerminatorCase {
+    const char* name;
+    const char* terminator;
+    bool wake;  // the port's reader says the terminator arrived
+    std::uint32_t typedAfterMs;
+    Text typed;
+};
+
+class TerminatorTest : public MonitorTest, public ::testing::WithParamInterface<TerminatorCase> {
+  protected:
+    TerminatorTest() : MonitorTest(ScanSettings{GetParam().terminator}) {}
+};
+
+TEST_P(TerminatorTest, ReadingIsTypedAsSoonAsItsEndIsKnown) {
+    const TerminatorCase& c = GetParam();
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.Scanner().MarkIdentified();
+    pump.RunFor(105);  // 5 ms after a tick
+    Scan("6901234567892\r");
+    if (c.wake) {
+        pump.Post([this] { frm.OnScanTerminated(); }, 1);  // posted once the bytes are queued
+    }
+    std::uint32_t waited = 0;
+    while (delivery.typed.empty() && waited < 1000) {
+        pump.RunFor(1);
+        ++waited;
+    }
+    ASSERT_EQ(delivery.typed.size(), 1u) << c.name;
+    EXPECT_EQ(delivery.typed[0], (FakeDelivery::Typed{c.typed, true})) << c.name;
+    EXPECT_LE(waited, c.typedAfterMs) << c.name;
+    EXPECT_GE(waited + 50, c.typedAfterMs) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Framing, TerminatorTest,
+    ::testing::Values(TerminatorCase{"after the quiet time, at a tick", "", true, 250,
+                                     u"6901234567892\r"},
+                      TerminatorCase{"at the next tick", "\r", false, 45, u"6901234567892"},
+                      TerminatorCase{"at once", "\r", true, 2, u"6901234567892"}),
+    [](const ::testing::TestParamInfo<TerminatorCase>& c) {
+        return std::string(c.param.terminator).empty() ? std::string("None")
+               : c.param.wake                          ? std::string("Wake")
+                                                       : std::string("Tick");
+    });
+
+// ---- How a reading's bytes become text ----
+
+TEST(DecodeReadingTest, ChineseTextInEitherEncoding) {
+    const std::string gbkPlate =
+        "\xBE\xA9"
+        "A12345";  // 京A12345
+    const std::string utf8Plate =
+        "\xE4\xBA\xAC"
+        "A12345";
+    const std::string gbkAddress =
+        "\xB1\xB1\xBE\xA9\xCA\xD0\xBA\xA3\xB5\xED\xC7\xF8\xD6\xD0\xB9\xD8\xB4\xE5\xB4\xF3\xBD\xD6"
+        "27\xBA\xC5";
+    const std::string utf8Address = ToUtf8(u"北京市海淀区中关村大街27号");
+    const std::string bom = "\xEF\xBB\xBF";
+    // 鲁 in GBK (C2 B3) is also a valid UTF-8 sequence, for "³"; 京 after it is not.
+    const std::string gbkLuThenJing =
+        "\xC2\xB3"
+        "A\xBE\xA9";
+    const std::string gbkLuPlate =
+        "\xC2\xB3"
+        "B12345";
+    struct Case {
+        const char* name;
+        ScanEncoding encoding;
+        std::string bytes;
+        Text text;
+    };
+    const std::vector<Case> cases = {
+        {"code page: GBK plate", ScanEncoding::CodePage, gbkPlate, u"京A12345"},
+        {"code page: UTF-8 is read as GBK, as always", ScanEncoding::CodePage, utf8Plate,
+         FakeCodec().Decode(utf8Plate)},
+        {"auto: GBK plate", ScanEncoding::Auto, gbkPlate, u"京A12345"},
+        {"auto: UTF-8 plate", ScanEncoding::Auto, utf8Plate, u"京A12345"},
+        {"auto: GBK address", ScanEncoding::Auto, gbkAddress, u"北京市海淀区中关村大街27号"},
+        {"auto: UTF-8 address", ScanEncoding::Auto, utf8Address, u"北京市海淀区中关村大街27号"},
+        {"auto: BOM and UTF-8", ScanEncoding::Auto, bom + utf8Address,
+         u"北京市海淀区中关村大街27号"},
+        {"auto: ASCII", ScanEncoding::Auto, "6901234567892", u"6901234567892"},
+        {"auto: GBK valid UTF-8 for its first bytes", ScanEncoding::Auto, gbkLuThenJing, u"鲁A京"},
+        {"auto: GBK wholly valid UTF-8 is misjudged", ScanEncoding::Auto, gbkLuPlate,
+         u"\u00B3B12345"},
+        {"utf8: UTF-8 plate", ScanEncoding::Utf8, utf8Plate, u"京A12345"},
+        {"utf8: GBK plate, not UTF-8 at all", ScanEncoding::Utf8, gbkPlate, u"京A12345"},
+        {"utf8: surrogate bytes are not UTF-8", ScanEncoding::Utf8, "\xED\xA0\x80",
+         FakeCodec().Decode("\xED\xA0\x80")},
+    };
+    const FakeCodec codec;
+    for (const Case& c : cases) {
+        EXPECT_EQ(DecodeReading(c.bytes, c.encoding, codec), c.text) << c.name;
+    }
+}
+
+// ---- Typing paced for slow targets ----
+
+class KeyDelayTest : public MonitorTest {
+  protected:
+    KeyDelayTest() : MonitorTest(ScanSettings{"", 40, ScanEncoding::CodePage}) {
+        typingWorker.durationMs = 15 * 40;  // a 13-digit code and Enter, 40 ms apart
+    }
+    std::vector<Text> Typed() const {
+        std::vector<Text> texts;
+        for (const auto& t : delivery.typed) {
+            texts.push_back(t.text);
+        }
+        return texts;
+    }
+};
+
+TEST_F(KeyDelayTest, ReadingsAreTypedOneAtATimeInOrderEachWaitingItsTurn) {
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.Scanner().MarkIdentified();
+    Scan("6901234567892");
+    Scan("6901234567893", 250);
+    Scan("6901234567894", 500);
+    pump.RunFor(800);  // the first is still being typed
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"6901234567892"}));
+    EXPECT_TRUE(frm.Router().Holding());
+    pump.RunFor(2000);
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"6901234567892", u"6901234567893", u"6901234567894"}));
+    EXPECT_EQ(delivery.pacedDelays, (std::vector<std::uint32_t>{40, 40, 40}));
+    EXPECT_EQ(typingWorker.started, 3);
+    EXPECT_FALSE(frm.Router().Holding());
+    EXPECT_EQ(view.Label(1), status::kScannerWaiting);
 }
 
 // ---- Readings stay apart and arrive once, whatever holds the program ----

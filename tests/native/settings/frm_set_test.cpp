@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <optional>
 
 #include "doubles/fake_codec.h"
@@ -362,7 +364,33 @@ TEST_F(FrmSetTest, CancelKeepsFileAndModelButTheControlsRemember) {
     EXPECT_TRUE(profile.Writes().empty());
     EXPECT_EQ(form.BaudRate, 9600);
     EXPECT_TRUE(form.Loaded());
-    EXPECT_EQ(probe.Probed().size(), 16u);  // no second probe
+    EXPECT_EQ(probe.Probed().size(), 3 * 16u);  // at load and at each showing
+}
+
+TEST_F(FrmSetTest, EachShowingListsThePortsPresentThenKeepingTheSelections) {
+    StoreExample();  // scanner on COM1, reader on USB6
+    ASSERT_TRUE(form.ReadSetting());
+    struct Case {
+        const char* name;
+        std::set<int> present;
+        std::vector<Text> scannerPorts;
+        Text scanner;
+    };
+    const std::vector<Case> cases = {
+        {"an adapter plugged in since", {1, 6, 7}, {u"COM1", u"COM6", u"COM7"}, u"COM1"},
+        {"the selected port open (not free): still listed",
+         {6, 7},
+         {u"COM1", u"COM6", u"COM7"},
+         u"COM1"},
+    };
+    for (const Case& c : cases) {
+        probe.SetPresent(c.present);
+        EXPECT_FALSE(Show([](FrmSet& f) { f.Command2_Click(); })) << c.name;
+        EXPECT_EQ(Entries(L::cbPort), c.scannerPorts) << c.name;
+        EXPECT_EQ(form.List(L::cbPort).SelectedText(), c.scanner) << c.name;
+        EXPECT_EQ(form.List(L::cbPort2).SelectedText(), u"USB6") << c.name;
+    }
+    EXPECT_TRUE(profile.Writes().empty());
 }
 
 TEST_F(FrmSetTest, ScannerOffDisablesItsGroupButOkStillWritesItsKeys) {

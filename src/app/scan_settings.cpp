@@ -1,0 +1,48 @@
+#include "app/scan_settings.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "common/text.h"
+
+namespace ordane {
+
+namespace {
+
+std::string Normalised(const std::string& value) {
+    const std::size_t first = value.find_first_not_of(" \t");
+    const std::size_t last = value.find_last_not_of(" \t");
+    std::string out =
+        first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return out;
+}
+
+}  // namespace
+
+ScanSettings ReadScanSettings(ProfileFile& file) {
+    ScanSettings settings;
+    const std::string terminator = Normalised(file.Read("SCAN", "Terminator", ""));
+    if (terminator == "CR") {
+        settings.terminator = std::string(1, '\r');
+    } else if (terminator == "LF") {
+        settings.terminator = std::string(1, '\n');
+    } else if (terminator == "CRLF") {
+        settings.terminator = std::string{'\r', '\n'};
+    }
+    std::int32_t delay = 0;
+    if (ParseDecimal(Normalised(file.Read("SCAN", "KeyDelay", "")), delay) && delay > 0) {
+        settings.keyDelayMs =
+            std::min<std::uint32_t>(static_cast<std::uint32_t>(delay), kMaxKeyDelayMs);
+    }
+    const std::string encoding = Normalised(file.Read("SCAN", "Encoding", ""));
+    if (encoding == "AUTO") {
+        settings.encoding = ScanEncoding::Auto;
+    } else if (encoding == "UTF8" || encoding == "UTF-8") {
+        settings.encoding = ScanEncoding::Utf8;
+    }
+    return settings;
+}
+
+}  // namespace ordane
