@@ -671,35 +671,36 @@ TEST_P(ReadingsWhateverHoldsTheProgramTest, StayApartInOrderAndArriveOnce) {
     EXPECT_EQ(window, expectWindow) << c.name;
 }
 
-void LayCardReadIn(Holdable& t, std::uint32_t ms) {
-    t.cardWorker.durationMs = ms;
-    t.sdtapi.LayCard(u"张三");
+void LayCardReadIn(Holdable& held, std::uint32_t ms) {
+    held.cardWorker.durationMs = ms;
+    held.sdtapi.LayCard(u"张三");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Holds, ReadingsWhateverHoldsTheProgramTest,
     ::testing::Values(
-        HoldCase{"a card read of 400 ms", "HHP", [](Holdable& t) { LayCardReadIn(t, 400); },
-                 [](Holdable& t) { t.sdtapi.cardPresent = false; }},
-        HoldCase{"a card read of 1500 ms", "HHP", [](Holdable& t) { LayCardReadIn(t, 1500); },
-                 [](Holdable& t) { t.sdtapi.cardPresent = false; }},
-        HoldCase{"a target slow by 3 s", "HHP", [](Holdable& t) { t.delivery.windowTextMs = 3000; },
-                 [](Holdable& t) { t.delivery.windowTextMs = 0; }},
+        HoldCase{"a card read of 400 ms", "HHP", [](Holdable& held) { LayCardReadIn(t, 400); },
+                 [](Holdable& held) { held.sdtapi.cardPresent = false; }},
+        HoldCase{"a card read of 1500 ms", "HHP", [](Holdable& held) { LayCardReadIn(t, 1500); },
+                 [](Holdable& held) { held.sdtapi.cardPresent = false; }},
+        HoldCase{"a target slow by 3 s", "HHP",
+                 [](Holdable& held) { held.delivery.windowTextMs = 3000; },
+                 [](Holdable& held) { held.delivery.windowTextMs = 0; }},
         HoldCase{"F9 with a stalled server", "HHP",
-                 [](Holdable& t) {
-                     t.httpClient.stallMs = 10000;
-                     t.pump.Post([&t] { t.frm.Form_KeyDown(kKeyF9, 0); }, 50);
+                 [](Holdable& held) {
+                     held.httpClienheld.stallMs = 10000;
+                     held.pump.Post([&held] { held.frm.Form_KeyDown(kKeyF9, 0); }, 50);
                  },
-                 [](Holdable& t) { t.httpClient.stallMs = 0; }},
+                 [](Holdable& held) { held.httpClienheld.stallMs = 0; }},
         HoldCase{"the settings dialog focused", "HHP",
-                 [](Holdable& t) { t.delivery.focusIsOurs = true; },
-                 [](Holdable& t) { t.delivery.focusIsOurs = false; }, true},
+                 [](Holdable& held) { held.delivery.focusIsOurs = true; },
+                 [](Holdable& held) { held.delivery.focusIsOurs = false; }, true},
         HoldCase{"a Symbol pair behind a slow target", "Symbol",
-                 [](Holdable& t) { t.delivery.windowTextMs = 3000; },
-                 [](Holdable& t) { t.delivery.windowTextMs = 0; }}),
-    [](const ::testing::TestParamInfo<HoldCase>& info) {
+                 [](Holdable& held) { held.delivery.windowTextMs = 3000; },
+                 [](Holdable& held) { held.delivery.windowTextMs = 0; }}),
+    [](const ::testing::TestParamInfo<HoldCase>& row) {
         std::string name;
-        for (const char* p = info.param.name; *p != '\0'; ++p) {
+        for (const char* p = row.param.name; *p != '\0'; ++p) {
             name += std::isalnum(static_cast<unsigned char>(*p)) != 0 ? *p : '_';
         }
         return name;
@@ -804,7 +805,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"CloseRequestReadingPauses", false, false, {u"123456"}, ", delivered"},
         ExitCase{"ExitClickedReadingPauses", true, false, {}, "not delivered: program ended"},
         ExitCase{"CloseRequestLineNeverPauses", false, true, {}, "unfinished at exit"}),
-    [](const ::testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ExitCase>& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace ordane::test
