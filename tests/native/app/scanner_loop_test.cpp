@@ -679,19 +679,19 @@ void LayCardReadIn(Holdable& held, std::uint32_t ms) {
 INSTANTIATE_TEST_SUITE_P(
     Holds, ReadingsWhateverHoldsTheProgramTest,
     ::testing::Values(
-        HoldCase{"a card read of 400 ms", "HHP", [](Holdable& held) { LayCardReadIn(t, 400); },
+        HoldCase{"a card read of 400 ms", "HHP", [](Holdable& held) { LayCardReadIn(held, 400); },
                  [](Holdable& held) { held.sdtapi.cardPresent = false; }},
-        HoldCase{"a card read of 1500 ms", "HHP", [](Holdable& held) { LayCardReadIn(t, 1500); },
+        HoldCase{"a card read of 1500 ms", "HHP", [](Holdable& held) { LayCardReadIn(held, 1500); },
                  [](Holdable& held) { held.sdtapi.cardPresent = false; }},
         HoldCase{"a target slow by 3 s", "HHP",
                  [](Holdable& held) { held.delivery.windowTextMs = 3000; },
                  [](Holdable& held) { held.delivery.windowTextMs = 0; }},
         HoldCase{"F9 with a stalled server", "HHP",
                  [](Holdable& held) {
-                     held.httpClienheld.stallMs = 10000;
+                     held.httpClient.stallMs = 10000;
                      held.pump.Post([&held] { held.frm.Form_KeyDown(kKeyF9, 0); }, 50);
                  },
-                 [](Holdable& held) { held.httpClienheld.stallMs = 0; }},
+                 [](Holdable& held) { held.httpClient.stallMs = 0; }},
         HoldCase{"the settings dialog focused", "HHP",
                  [](Holdable& held) { held.delivery.focusIsOurs = true; },
                  [](Holdable& held) { held.delivery.focusIsOurs = false; }, true},
@@ -736,12 +736,13 @@ TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheCler
     sdtapi.cardPresent = false;
     delivery.keysRefusedAfter = 2;  // an elevated target takes two keys, then Windows refuses
     ScanAndSettle("12345");
-    const std::string log = logLines.All();
-    EXPECT_NE(log.find("delivery 1: window, length 16, latency "), std::string::npos) << log;
-    EXPECT_NE(log.find("not delivered: no target window"), std::string::npos);
-    EXPECT_NE(log.find(": card, length "), std::string::npos);
-    EXPECT_NE(log.find("not delivered: keys refused"), std::string::npos);
-    EXPECT_EQ(log.find(", delivered\r"), std::string::npos);
+    const std::string written = logLines.All();
+    EXPECT_NE(written.find("delivery 1: window, length 16, latency "), std::string::npos)
+        << written;
+    EXPECT_NE(written.find("not delivered: no target window"), std::string::npos);
+    EXPECT_NE(written.find(": card, length "), std::string::npos);
+    EXPECT_NE(written.find("not delivered: keys refused"), std::string::npos);
+    EXPECT_EQ(written.find(", delivered\r"), std::string::npos);
     EXPECT_EQ(view.Label(2), status::kKeysRefused);
     EXPECT_EQ(view.Label(13), status::kNoTargetWindow);
     EXPECT_FALSE(view.visible);  // told without taking the focus
