@@ -31,12 +31,22 @@ void FrmMain::Form_Load() {
     deps_.tray.AddTrayIcon();
     deps_.tray.SetTrayTip(u"Ordane");
     // An empty file is what the installer leaves, writable, for the first OK to fill; a silent
-    // installation may have put the browser bridge's section in it, but never device settings.
+    // installation or IT may have put the browser bridge's or the scanner's options in it, but
+    // never device settings.
     ProfileFile& file = deps_.settingsFile;
-    const std::string absent = "<absent>";  // no value of either key looks like this
-    const bool onlyBridge = file.Read("BCINFO", "UsePort1", absent) == absent &&
-                            file.Read("BRIDGE", "Enabled", absent) != absent;
-    if (!file.Exists() || file.Empty() || onlyBridge) {
+    const std::string absent = "<absent>";  // no value of these keys looks like this
+    const bool present = [&] {
+        for (const auto& [section, key] :
+             {std::pair{"BRIDGE", "Enabled"}, std::pair{"SCAN", "Terminator"},
+              std::pair{"SCAN", "KeyDelay"}, std::pair{"SCAN", "Encoding"}}) {
+            if (file.Read(section, key, absent) != absent) {
+                return true;
+            }
+        }
+        return false;
+    }();
+    const bool onlyOptions = file.Read("BCINFO", "UsePort1", absent) == absent && present;
+    if (!file.Exists() || file.Empty() || onlyOptions) {
         deps_.log.SettingsNotRead(file.Exists() ? LogWord("Setting.ini empty")
                                                 : LogWord("Setting.ini missing"));
         lines_.Show(StatusLine::Scanner, status::kFirstUse);

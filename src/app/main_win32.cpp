@@ -94,8 +94,10 @@ int Run(HINSTANCE instance) {
     CardReaderLibraryWin32 sdtapi;
     const HWND mainWindow = window.Handle();
     ThreadWorker cardWorker([mainWindow] { PostMessageW(mainWindow, kCardReadMessage, 0, 0); });
-    // Read once, like [BRIDGE]: the dialog never writes [SCAN].
-    const ScanSettings scanSettings = ReadScanSettings(settingsFile);
+    // Read once, like [BRIDGE]: the dialog never writes [SCAN]; the fleet's policy key may fix
+    // any of its values.
+    PolicyKeyWin32 policy;
+    const ScanSettings scanSettings = ReadScanSettings(policy, settingsFile);
     if (!scanSettings.terminator.empty()) {
         commDll.WakeOn(scanSettings.terminator.back(),
                        [mainWindow] { PostMessageW(mainWindow, kScanTerminatedMessage, 0, 0); });
@@ -109,7 +111,6 @@ int Run(HINSTANCE instance) {
 
     // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all. Only the
     // policy key opens it, or Setting.ini of a portable copy in its user's own folder.
-    PolicyKeyWin32 policy;
     const bridge::BridgeSettings bridgeSettings =
         bridge::ReadBridgeSettings(policy, settingsFile, FolderOwnedByCurrentUser(exe.folder));
     BridgeSocketsWin32 bridgeSockets(instance);

@@ -21,9 +21,14 @@ std::string Normalised(const std::string& value) {
 
 }  // namespace
 
-ScanSettings ReadScanSettings(ProfileFile& file) {
+ScanSettings ReadScanSettings(ProfileFile& policy, ProfileFile& file) {
+    const auto value = [&](const char* key) {
+        static const std::string absent = "<absent>";  // no value of these keys looks like it
+        const std::string fixed = policy.Read("SCAN", key, absent);
+        return Normalised(fixed != absent ? fixed : file.Read("SCAN", key, ""));
+    };
     ScanSettings settings;
-    const std::string terminator = Normalised(file.Read("SCAN", "Terminator", ""));
+    const std::string terminator = value("Terminator");
     if (terminator == "CR") {
         settings.terminator = std::string(1, '\r');
     } else if (terminator == "LF") {
@@ -32,11 +37,11 @@ ScanSettings ReadScanSettings(ProfileFile& file) {
         settings.terminator = std::string{'\r', '\n'};
     }
     std::int32_t delay = 0;
-    if (ParseDecimal(Normalised(file.Read("SCAN", "KeyDelay", "")), delay) && delay > 0) {
+    if (ParseDecimal(value("KeyDelay"), delay) && delay > 0) {
         settings.keyDelayMs =
             std::min<std::uint32_t>(static_cast<std::uint32_t>(delay), kMaxKeyDelayMs);
     }
-    const std::string encoding = Normalised(file.Read("SCAN", "Encoding", ""));
+    const std::string encoding = value("Encoding");
     if (encoding == "AUTO") {
         settings.encoding = ScanEncoding::Auto;
     } else if (encoding == "UTF8" || encoding == "UTF-8") {

@@ -49,6 +49,10 @@ class Line final : public ordane::SerialLibrary {
         lastTold = told;
         return told;
     }
+    // Identification reads with ReadData only; pieces taken here would be bytes it never saw.
+    std::int32_t TakeArrived(std::vector<ordane::ArrivedBytes>& out) override {
+        return lib_.TakeArrived(out);
+    }
     bool lies = false;
     Bytes written;
     std::vector<Bytes> reads;

@@ -1,5 +1,6 @@
 #include "monitor_fixture.h"
 
+#include "app/scan_settings.h"
 #include "app/status_texts.h"
 
 namespace ordane::test {
@@ -41,6 +42,46 @@ TEST_F(StartUpTest, EmptyFileLeftByTheInstallerAsksForSetUp) {
     profile.Set("BRIDGE", "Origins", "http://127.0.0.1:8080");
     frm.Form_Load();
     EXPECT_EQ(view.Label(1), status::kFirstUse);
+}
+
+TEST_F(StartUpTest, TheScannersOptionsAloneAreAFirstUseNotADamagedFile) {
+    profile.Set("SCAN", "Terminator", "CR");
+    frm.Form_Load();
+    EXPECT_EQ(view.Label(1), status::kFirstUse);
+}
+
+TEST(ScanSettingsTest, TheFleetsPolicyKeyFixesWhatItHoldsSettingIniTheRest) {
+    struct Row {
+        const char* key;
+        const char* file;    // nullptr: absent
+        const char* policy;  // nullptr: absent
+        ScanSettings expected;
+    };
+    const ScanSettings none;
+    const Row rows[] = {
+        {"Terminator", "CR", nullptr, {"\r", 0, ScanEncoding::CodePage}},
+        {"Terminator", "CR", " crlf ", {"\r\n", 0, ScanEncoding::CodePage}},
+        {"Terminator", nullptr, "LF", {"\n", 0, ScanEncoding::CodePage}},
+        {"Terminator", "CR", "none", none},  // the policy can fix the default too
+        {"KeyDelay", "30", nullptr, {"", 30, ScanEncoding::CodePage}},
+        {"KeyDelay", "30", "500", {"", kMaxKeyDelayMs, ScanEncoding::CodePage}},
+        {"Encoding", "utf8", "codepage", none},
+        {"Encoding", nullptr, "Auto", {"", 0, ScanEncoding::Auto}},
+    };
+    for (const Row& row : rows) {
+        FakeProfile file;
+        FakeProfile policy;
+        if (row.file != nullptr) {
+            file.Set("SCAN", row.key, row.file);
+        }
+        if (row.policy != nullptr) {
+            policy.Set("SCAN", row.key, row.policy);
+        }
+        const ScanSettings got = ReadScanSettings(policy, file);
+        EXPECT_EQ(got.terminator, row.expected.terminator) << row.key;
+        EXPECT_EQ(got.keyDelayMs, row.expected.keyDelayMs) << row.key;
+        EXPECT_EQ(got.encoding, row.expected.encoding) << row.key;
+    }
 }
 
 TEST_F(StartUpTest, DamagedFileIsReportedAndStartsNothing) {
