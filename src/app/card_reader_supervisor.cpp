@@ -58,13 +58,8 @@ bool CardReaderSupervisor::StartAtLoad() {
     }
     Delay(deps_.pump, 0.5);
     if (!IdentifyCardReader()) {
-        lines.Show(StatusLine::Reader, status::kReaderNotRecognised);
-        lines.Show(StatusLine::ReaderNotice, status::kCheckSettingsHint);
         return false;
     }
-    SetReaderState(0);
-    lines.Show(StatusLine::ReaderDevice, status::kDevicePrefix + frmSet.CardReaderModel);
-    lines.Show(StatusLine::ReaderModel, status::kModelPrefix + frmSet.CardReaderXh);
 
     // The library writes the id and one terminating zero character into 50 spaces. The
     // buffer has room to spare so a library writing past the 50 cannot hurt.
@@ -91,13 +86,8 @@ bool CardReaderSupervisor::Reopen() {
     }
     CloseCardReaderPort();
     if (!IdentifyCardReader()) {
-        lines.Show(StatusLine::Reader, status::kReaderNotRecognised);
-        lines.Show(StatusLine::ReaderNotice, status::kCheckSettingsHint);
         return false;
     }
-    SetReaderState(0);
-    lines.Show(StatusLine::ReaderDevice, status::kDevicePrefix + frmSet.CardReaderModel);
-    lines.Show(StatusLine::ReaderModel, status::kModelPrefix + frmSet.CardReaderXh);
     if (OpenCardReaderPort(frmSet.Port2) != 1) {
         lines.Show(StatusLine::Reader,
                    deps_.sdtapi.Load() ? status::kReaderPortFailed : status::kReaderLibraryMissing);
@@ -219,9 +209,18 @@ void CardReaderSupervisor::CloseCardReaderPort() {
 
 bool CardReaderSupervisor::IdentifyCardReader() {
     FrmSet& frmSet = deps_.frmSet;
+    StatusLines& lines = deps_.lines;
     const bool found = deps_.identification.CheckCardReader(frmSet.Port2);
     deps_.log.Identified(LogDevice::CardReader, frmSet.CardReaderModel, frmSet.CardReaderXh, found);
-    return found;
+    if (!found) {
+        lines.Show(StatusLine::Reader, status::kReaderNotRecognised);
+        lines.Show(StatusLine::ReaderNotice, status::kCheckSettingsHint);
+        return false;
+    }
+    SetReaderState(0);
+    lines.Show(StatusLine::ReaderDevice, status::kDevicePrefix + frmSet.CardReaderModel);
+    lines.Show(StatusLine::ReaderModel, status::kModelPrefix + frmSet.CardReaderXh);
+    return true;
 }
 
 }  // namespace ordane

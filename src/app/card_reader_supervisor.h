@@ -87,6 +87,7 @@ class CardReaderSupervisor {
     std::int32_t CardReaderPort = 0;
 
   private:
+    // Identified: its model shown; not: its texts shown.
     bool IdentifyCardReader();
     // False (and the reader shown as not answering) while a poll still holds the library.
     bool LibraryFree();
