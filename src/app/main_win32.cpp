@@ -44,10 +44,15 @@ namespace {
 // Why the browser bridge stayed off although Setting.ini turns it on (its port taken, most
 // often): the tray icon's tip says so, where the clerk looks first, the diagnostic log names
 // the port for IT, and the reason in full goes to the debug output (DebugView).
-void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port,
+void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port, bridge::BridgeOff off,
                      const std::string& reason) {
-    tray.SetTrayTip(u"Ordane\n浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)");
-    log.Event("bridge", "off, could not listen on port", port);
+    if (off == bridge::BridgeOff::NoOrigins) {
+        tray.SetTrayTip(u"Ordane\n浏览器接口未开启(未设置允许的网页来源)");
+        log.Event("bridge", "off, no origin allowed (Origins empty or not one origin in it)");
+    } else {
+        tray.SetTrayTip(u"Ordane\n浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)");
+        log.Event("bridge", "off, could not listen on port", port);
+    }
     OutputDebugStringA(("Ordane: browser bridge off: " + reason + "\n").c_str());
 }
 
@@ -104,7 +109,7 @@ int Run(HINSTANCE instance) {
     const bridge::BridgeSettings bridgeSettings =
         bridge::ReadBridgeSettings(policy, settingsFile, FolderOwnedByCurrentUser(exe.folder));
     BridgeSocketsWin32 bridgeSockets(instance);
-    bridge::Bridge browserBridge(bridgeSockets, bridgeSettings, ORDANE_VERSION_TEXT);
+    bridge::Bridge browserBridge(bridgeSockets, bridgeSettings, ORDANE_VERSION_TEXT, log);
     bridgeSockets.Attach(browserBridge);
     std::string bridgeOff;
     const bool bridgeOn = bridgeSettings.enabled && browserBridge.Start(bridgeOff);
@@ -124,7 +129,7 @@ int Run(HINSTANCE instance) {
         return 0;
     }
     if (bridgeSettings.enabled && !bridgeOn) {
-        ReportBridgeOff(tray, log, bridgeSettings.port, bridgeOff);
+        ReportBridgeOff(tray, log, bridgeSettings.port, browserBridge.Off(), bridgeOff);
     }
     window.ShowWindow(Activation::Activate);
     SetForegroundWindow(window.Handle());
@@ -137,6 +142,7 @@ int Run(HINSTANCE instance) {
     // The loop can also end without Exit (a quit message from outside): unload while the
     // objects the windows forward to still exist.
     window.UnloadAll();
+    browserBridge.Stop();
     log.Exited();
     if (!cardWorker.Idle()) {
         // A card reader call never returned: end here, before the library is unloaded under

@@ -157,14 +157,20 @@ void ReadingRouter::DropHeld() {
     held_.clear();
 }
 
-void ReadingRouter::Card(const Text& record, const CardFields& fields,
-                         std::uint32_t readStartedAt) {
+void ReadingRouter::Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt,
+                         bool placed) {
     const DeliveryOutcome outcome = SetQRText(record);
-    if (deps_.readings != nullptr) {
+    if (deps_.readings != nullptr && placed) {
         deps_.readings->Card(record, fields, outcome.Delivered());
     }
     Report("card", StatusLine::ReaderNotice, record.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - readStartedAt), outcome);
+}
+
+void ReadingRouter::CardRemoved() {
+    if (deps_.readings != nullptr) {
+        deps_.readings->CardRemoved();
+    }
 }
 
 DeliveryOutcome ReadingRouter::SetNormalText(const Text& str) {

@@ -16,22 +16,70 @@ namespace {
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kAcceptsPerEvent = 4;
 
+LogWord FaultWord(OriginFault fault) {
+    switch (fault) {
+        case OriginFault::AnyPage:
+            return "null and * would let any page in";
+        case OriginFault::NotHttp:
+            return "not http:// or https://";
+        case OriginFault::Path:
+            return "a path or a trailing / (an origin ends with the host or port)";
+        case OriginFault::UserOrWildcard:
+            return "a user or a wildcard";
+        case OriginFault::HostOrPort:
+        case OriginFault::None:
+            break;
+    }
+    return "no host, or a port out of range";
+}
+
 }  // namespace
 
-Bridge::Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version)
-    : sockets_(sockets), settings_(std::move(settings)), version_(std::move(version)) {}
+Bridge::Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version,
+               DiagnosticLog& log)
+    : sockets_(sockets), settings_(std::move(settings)), version_(std::move(version)), log_(log) {}
 
 bool Bridge::Start(std::string& reason) {
+    off_ = BridgeOff::NotEnabled;
     if (!settings_.enabled) {
         reason = "not enabled";
         return false;
     }
+    std::vector<std::string> origins;
+    for (const std::string& entry : settings_.origins) {
+        std::string normal;
+        const OriginFault fault = NormalOrigin(entry, normal);
+        if (fault != OriginFault::None) {
+            log_.BridgeOrigin(FaultWord(fault), entry);
+        } else {
+            origins.push_back(normal);
+        }
+    }
+    settings_.origins = origins;
     if (settings_.origins.empty()) {
-        reason = "no origin is allowed (Origins is empty)";
+        off_ = BridgeOff::NoOrigins;
+        reason = "no origin is allowed (Origins is empty or none of its entries is an origin)";
         return false;
     }
     listening_ = sockets_.Listen(settings_.port, reason);
+    off_ = listening_ ? BridgeOff::None : BridgeOff::PortTaken;
     return listening_;
+}
+
+void Bridge::Stop() {
+    std::vector<SocketId> ids;
+    for (auto& [id, connection] : connections_) {
+        ids.push_back(id);
+        if (connection.stage == Stage::Open) {
+            // Said once, as far as the socket takes it now: Ordane does not wait for a page.
+            const std::string last = EncodeClose(kCloseGoingAway, "Ordane is closing");
+            sockets_.Send(id, reinterpret_cast<const std::uint8_t*>(last.data()), last.size());
+        }
+    }
+    for (SocketId id : ids) {
+        Drop(id);
+    }
+    listening_ = false;
 }
 
 void Bridge::OnAcceptable() {
@@ -55,7 +103,7 @@ void Bridge::OnAcceptable() {
                 }
             }
             if (oldest == connections_.end()) {
-                sockets_.Close(id);  // eight pages are connected
+                sockets_.Close(id);  // all are pages: only a flood of handshakes gets here
                 continue;
             }
             Drop(oldest->first);
@@ -109,7 +157,15 @@ void Bridge::Take(SocketId id, Connection& connection, const std::uint8_t* data,
         DecideHandshake(std::string_view(connection.request).substr(0, headEnd),
                         {settings_.port, settings_.origins});
     if (result.status != 101) {
+        LogRefusal(result);
         CloseAfter(id, connection, result.response);
+        return;
+    }
+    if (Pages() >= kMaxPages) {
+        // A WebSocket close is what a page can read: its onclose sees 1013 and the reason.
+        CloseAfter(id, connection,
+                   result.response +
+                       EncodeClose(kCloseTryAgainLater, "eight pages are connected already"));
         return;
     }
     const std::string rest = connection.request.substr(headEnd);
@@ -188,6 +244,18 @@ void Bridge::Flush(SocketId id) {
     }
 }
 
+void Bridge::LogRefusal(const HandshakeResult& result) {
+    const std::int64_t now = sockets_.UnixMs();
+    if (refusalEverLogged_ && now - refusalLogged_ < kRefusalLogMs && now >= refusalLogged_) {
+        ++refusalsUnwritten_;
+        return;
+    }
+    log_.BridgeRefused(result.origin, result.host, result.status, refusalsUnwritten_);
+    refusalEverLogged_ = true;
+    refusalLogged_ = now;
+    refusalsUnwritten_ = 0;
+}
+
 void Bridge::OnWritable(SocketId id) {
     Flush(id);
 }
@@ -228,6 +296,10 @@ void Bridge::Scan(const Text& text, ScanDelivery delivery, bool delivered) {
 
 void Bridge::Card(const Text& record, const CardFields& fields, bool delivered) {
     PushToPages(CardMessage(record, fields, delivered));
+}
+
+void Bridge::CardRemoved() {
+    PushToPages(CardRemovedMessage());
 }
 
 void Bridge::Status(const ReadingsStatus& status) {

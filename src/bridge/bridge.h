@@ -10,7 +10,9 @@
 
 #include "bridge/bridge_settings.h"
 #include "bridge/frame.h"
+#include "bridge/handshake.h"
 #include "app/readings.h"
+#include "log/diagnostic_log.h"
 
 namespace ordane::bridge {
 
@@ -18,7 +20,12 @@ using SocketId = std::uintptr_t;
 
 inline constexpr std::ptrdiff_t kWouldBlock = -1;
 inline constexpr std::ptrdiff_t kBroken = -2;
-inline constexpr std::size_t kMaxConnections = 8;
+inline constexpr std::size_t kMaxPages = 8;
+// Pages and connections that are not pages yet: the ninth page still gets its handshake, and
+// with it the close that tells it why.
+inline constexpr std::size_t kMaxConnections = kMaxPages + 4;
+// Refused requests are written to the log at most once in this time, with the count between.
+inline constexpr std::int64_t kRefusalLogMs = 10'000;
 // What may wait for a page that does not read before it is dropped.
 inline constexpr std::size_t kMaxQueued = std::size_t{1} << 20;
 // The listening socket, for Hold.
@@ -41,17 +48,27 @@ class BridgeSockets {
     // No more incoming data (or, for kListener, connections) is reported for this socket
     // until the thread's other messages, the scanner's timer among them, had their turn.
     virtual void Hold(SocketId id) = 0;
+    // The time now in milliseconds since 1970 (UTC).
+    virtual std::int64_t UnixMs() = 0;
 };
+
+// Why the bridge is off after Start.
+enum class BridgeOff { None, NotEnabled, NoOrigins, PortTaken };
 
 class Bridge final : public Readings {
   public:
-    Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version);
+    Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version,
+           DiagnosticLog& log = DiagnosticLog::Off());
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
 
-    // Opens the listening socket; false leaves the bridge off, and the rest of the program
-    // works as before.
+    // Opens the listening socket; false leaves the bridge off (Off says why), and the rest of
+    // the program works as before. Allow-list entries that are not an origin are left out,
+    // each with a log line naming it.
     bool Start(std::string& reason);
+    BridgeOff Off() const { return off_; }
+    // Ordane ends: every page is told so (close 1001) and every connection closed.
+    void Stop();
 
     void OnAcceptable();
     void OnReadable(SocketId id);
@@ -60,6 +77,7 @@ class Bridge final : public Readings {
 
     void Scan(const Text& text, ScanDelivery delivery, bool delivered) override;
     void Card(const Text& record, const CardFields& fields, bool delivered) override;
+    void CardRemoved() override;
     void Status(const ReadingsStatus& status) override;
     bool TakesScans() const override;
 
@@ -84,11 +102,17 @@ class Bridge final : public Readings {
     void Flush(SocketId id);
     void Drop(SocketId id);
     void PushToPages(const std::string& message);
+    void LogRefusal(const HandshakeResult& result);
 
     BridgeSockets& sockets_;
     BridgeSettings settings_;
     std::string version_;
+    DiagnosticLog& log_;
     bool listening_ = false;
+    BridgeOff off_ = BridgeOff::NotEnabled;
+    std::int64_t refusalLogged_ = 0;
+    bool refusalEverLogged_ = false;
+    std::uint32_t refusalsUnwritten_ = 0;
     ReadingsStatus status_;
     std::uint64_t accepted_ = 0;
     std::map<SocketId, Connection> connections_;

@@ -232,4 +232,12 @@ LRESULT CALLBACK BridgeSocketsWin32::WindowProc(HWND hwnd, UINT msg, WPARAM wPar
     return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
+std::int64_t BridgeSocketsWin32::UnixMs() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const std::int64_t ticks =
+        static_cast<std::int64_t>((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime);
+    return ticks / 10'000 - 11'644'473'600'000;  // 100 ns since 1601 to ms since 1970
+}
+
 }  // namespace ordane

@@ -59,6 +59,7 @@ class BridgeSocketsWin32 final : public bridge::BridgeSockets {
     std::ptrdiff_t Send(bridge::SocketId id, const std::uint8_t* data, std::size_t size) override;
     void Close(bridge::SocketId id) override;
     void Hold(bridge::SocketId id) override;
+    std::int64_t UnixMs() override;
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

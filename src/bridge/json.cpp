@@ -83,4 +83,8 @@ std::string CardMessage(const Text& record, const CardFields& fields, bool deliv
     return out + ",\"delivered\":" + (delivered ? "true" : "false") + "}";
 }
 
+std::string CardRemovedMessage() {
+    return "{\"type\":\"cardRemoved\"}";
+}
+
 }  // namespace ordane::bridge

@@ -19,5 +19,6 @@ std::string StatusMessage(const ReadingsStatus& status);
 // delivered: whether the reading reached the business application.
 std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered);
 std::string CardMessage(const Text& record, const CardFields& fields, bool delivered);
+std::string CardRemovedMessage();
 
 }  // namespace ordane::bridge

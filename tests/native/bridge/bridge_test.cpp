@@ -7,6 +7,7 @@
 #include "bridge/handshake.h"
 #include "bridge/json.h"
 #include "bridge/websocket_key.h"
+#include "doubles/fake_log.h"
 #include "doubles/fake_profile.h"
 
 namespace ordane::bridge {
@@ -39,6 +40,10 @@ TEST(BridgeHandshakeTest, DecidesByHostPathUpgradeOriginVersionAndKey) {
         {"origin not listed", Request("https://counter.example.gov.cn", "https://evil.example"),
          403},
         {"origin with a trailing slash", Request("gov.cn\r\nSec", "gov.cn/\r\nSec"), 403},
+        {"origin in capitals with its default port",
+         Request("https://counter.example.gov.cn", "HTTPS://Counter.Example.gov.cn:443"), 101},
+        {"origin with another port", Request("gov.cn\r\nSec", "gov.cn:8443\r\nSec"), 403},
+        {"origin null", Request("https://counter.example.gov.cn", "null"), 403},
         {"no origin", Request("Origin: https://counter.example.gov.cn\r\n", ""), 403},
         {"two origins", Request("Origin:", "Origin: https://evil.example\r\nOrigin:"), 403},
         {"rebound name", Request("127.0.0.1:17520", "evil.example:17520"), 403},
@@ -62,6 +67,40 @@ TEST(BridgeHandshakeTest, DecidesByHostPathUpgradeOriginVersionAndKey) {
     EXPECT_NE(DecideHandshake(Request(), kRules)
                   .response.find("\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"),
               std::string::npos);
+}
+
+TEST(BridgeHandshakeTest, OriginsAsITWritesThemTakeTheBrowsersForm) {
+    const struct {
+        const char* entry;
+        OriginFault fault;
+        const char* normal;
+    } cases[] = {
+        {"https://counter.example.gov.cn", OriginFault::None, "https://counter.example.gov.cn"},
+        {"HTTPS://Counter.EXAMPLE.gov.cn:443", OriginFault::None, "https://counter.example.gov.cn"},
+        {"http://10.1.2.3:80", OriginFault::None, "http://10.1.2.3"},
+        {"http://10.1.2.3:443", OriginFault::None, "http://10.1.2.3:443"},
+        {"https://his:08443", OriginFault::None, "https://his:8443"},
+        {"http://[::1]:80", OriginFault::None, "http://[::1]"},
+        {"http://[FE80::1]:8080", OriginFault::None, "http://[fe80::1]:8080"},
+        {"https://counter.example.gov.cn/", OriginFault::Path, ""},
+        {"https://his/login.html", OriginFault::Path, ""},
+        {"null", OriginFault::AnyPage, ""},
+        {"*", OriginFault::AnyPage, ""},
+        {"https://*.example.gov.cn", OriginFault::UserOrWildcard, ""},
+        {"https://user@his", OriginFault::UserOrWildcard, ""},
+        {"counter.example.gov.cn", OriginFault::NotHttp, ""},
+        {"https://", OriginFault::HostOrPort, ""},
+        {"https://his:", OriginFault::HostOrPort, ""},
+        {"https://his:0", OriginFault::HostOrPort, ""},
+        {"https://his:65536", OriginFault::HostOrPort, ""},
+    };
+    for (const auto& c : cases) {
+        std::string normal;
+        EXPECT_EQ(NormalOrigin(c.entry, normal), c.fault) << c.entry;
+        if (c.fault == OriginFault::None) {
+            EXPECT_EQ(normal, c.normal) << c.entry;
+        }
+    }
 }
 
 TEST(BridgeHandshakeTest, HeadEndsAtTheEmptyLineWithinEightKiB) {
@@ -363,9 +402,11 @@ class FakeSockets final : public BridgeSockets {
     }
     void Close(SocketId id) override { peers[id].closed = true; }
     void Hold(SocketId id) override { held.push_back(id); }
+    std::int64_t UnixMs() override { return now; }
 
     std::uint16_t listened = 0;
     bool taken = false;
+    std::int64_t now = 1'765'000'000'000;
     std::deque<SocketId> waiting;
     std::vector<SocketId> held;
     std::map<SocketId, Peer> peers;
@@ -401,7 +442,10 @@ struct BridgeFixture : ::testing::Test {
     }
 
     FakeSockets sockets;
-    Bridge bridge{sockets, {true, 17520, {"https://counter.example.gov.cn"}, false}, "1.0.0.0"};
+    test::FakeLogSink logSink;
+    DiagnosticLog log{logSink};
+    Bridge bridge{
+        sockets, {true, 17520, {"https://counter.example.gov.cn"}, false}, "1.0.0.0", log};
 };
 
 TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
@@ -418,11 +462,11 @@ TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
     bridge.Status({{u"s", u"m"}, {u"r", u""}});  // unchanged: nothing sent
     bridge.Status({{u"s2", u"m"}, {u"r", u""}});
     bridge.Card(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true);
-    EXPECT_EQ(
-        Received(1),
-        EncodeFrame(Opcode::Text, ScanMessage(u"123", ScanDelivery::Keys, true)) +
-            EncodeFrame(Opcode::Text, StatusMessage({{u"s2", u"m"}, {u"r", u""}})) +
-            EncodeFrame(Opcode::Text, CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true)));
+    EXPECT_EQ(Received(1),
+              EncodeFrame(Opcode::Text, ScanMessage(u"123", ScanDelivery::Keys, true)) +
+                  EncodeFrame(Opcode::Text, StatusMessage({{u"s2", u"m"}, {u"r", u""}})) +
+                  EncodeFrame(Opcode::Text,
+                              CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true)));
 }
 
 TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
@@ -476,16 +520,60 @@ TEST_F(BridgeFixture, AFloodIsTakenAChunkAtATimeAndHeldBetween) {
 }
 
 TEST_F(BridgeFixture, EightPagesAtMostAndSilentConnectionsMakeRoomForThem) {
-    for (SocketId id = 1; id <= 8; ++id) {
-        Connect(id, id <= 2 ? "GET /readings" : Request());  // 1 and 2 never finish
+    for (SocketId id = 1; id <= kMaxConnections; ++id) {
+        Connect(id, id <= 6 ? "GET /readings" : Request());  // 1 to 6 never finish
     }
-    Connect(9);  // takes the place of the oldest silent one
+    Connect(13);  // takes the place of the oldest silent one
     EXPECT_TRUE(sockets.peers[1].closed);
     EXPECT_FALSE(sockets.peers[2].closed);
-    Connect(10);
-    Connect(11);  // eight pages: refused
-    EXPECT_TRUE(sockets.peers[11].closed);
+    EXPECT_EQ(bridge.Pages(), 7u);
+    Connect(14);
+    Received(14);
+    Connect(15);  // the ninth page is told why it cannot stay
+    const std::string ninth = Received(15);
+    EXPECT_EQ(ninth.rfind("HTTP/1.1 101 ", 0), 0u);
+    EXPECT_EQ(ninth.substr(ninth.find("\r\n\r\n") + 4),
+              EncodeClose(kCloseTryAgainLater, "eight pages are connected already"));
+    EXPECT_TRUE(sockets.peers[15].closed);
     EXPECT_EQ(bridge.Pages(), 8u);
+    bridge.Scan(u"1", ScanDelivery::Keys, true);
+    EXPECT_EQ(Received(15), "");
+}
+
+TEST_F(BridgeFixture, PagesAreToldWhenOrdaneEnds) {
+    Connect(1);
+    Connect(2, "GET /readings");
+    Received(1);
+    bridge.Stop();
+    EXPECT_EQ(Received(1), EncodeClose(kCloseGoingAway, "Ordane is closing"));
+    EXPECT_EQ(Received(2), "");
+    EXPECT_TRUE(sockets.peers[1].closed && sockets.peers[2].closed);
+    EXPECT_EQ(bridge.Connections(), 0u);
+}
+
+TEST_F(BridgeFixture, RefusedRequestsAreLoggedWithOriginHostAndStatusAtMostOnceInTenSeconds) {
+    const struct {
+        std::int64_t after;  // ms after the previous
+        std::string request;
+        const char* line;  // expected, or "" for none
+    } cases[] = {
+        {0, Request("https://counter.example.gov.cn", "https://evil.example"),
+         "bridge: refused page of origin \"https://evil.example\" host \"127.0.0.1:17520\", "
+         "status 403, 0 more refused unwritten"},
+        {1000, Request("/readings", "/"), ""},
+        {8999, Request(), ""},  // let in: not a refusal
+        {0, Request("127.0.0.1:17520", "x\"y:1"), ""},
+        {1, Request("https://counter.example.gov.cn", "null"),
+         "bridge: refused page of origin \"null\" host \"127.0.0.1:17520\", status 403, 2 "
+         "more refused unwritten"},
+    };
+    SocketId id = 1;
+    for (const auto& c : cases) {
+        sockets.now += c.after;
+        logSink.lines.clear();
+        Connect(id++, c.request);
+        EXPECT_EQ(logSink.All(), c.line[0] == 0 ? "" : std::string(c.line) + "\n") << c.request;
+    }
 }
 
 TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEverything) {
@@ -494,7 +582,8 @@ TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEver
     Received(1);
     sockets.peers[2].room = 0;  // never reads again
     const Text scan(1000, u'9');
-    const std::string frame = EncodeFrame(Opcode::Text, ScanMessage(scan, ScanDelivery::Keys, true));
+    const std::string frame =
+        EncodeFrame(Opcode::Text, ScanMessage(scan, ScanDelivery::Keys, true));
     std::size_t pushed = 0;
     for (; (pushed + 1) * frame.size() <= kMaxQueued; ++pushed) {
         bridge.Scan(scan, ScanDelivery::Keys, true);
@@ -514,16 +603,40 @@ TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEver
 }
 
 TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
-    FakeSockets sockets;
-    sockets.taken = true;
-    std::string reason;
-    Bridge taken(sockets, {true, 17520, {"http://a"}, true}, "1");
-    EXPECT_FALSE(taken.Start(reason));
-    EXPECT_EQ(reason, "in use");
-    sockets.taken = false;
-    sockets.listened = 0;
-    EXPECT_FALSE(Bridge(sockets, {true, 17520, {}, true}, "1").Start(reason));
-    EXPECT_EQ(sockets.listened, 0);
+    const struct {
+        const char* what;
+        std::vector<std::string> origins;
+        bool taken;
+        BridgeOff off;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"port taken", {"http://a"}, true, BridgeOff::PortTaken, {}},
+        {"no origins", {}, false, BridgeOff::NoOrigins, {}},
+        {"only entries that are no origin",
+         {"*", "https://his/"},
+         true,
+         BridgeOff::NoOrigins,
+         {"bridge: allow-list entry \"*\" refused: null and * would let any page in",
+          "bridge: allow-list entry \"https://his/\" refused: a path or a trailing / (an origin "
+          "ends with the host or port)"}},
+        {"one good entry",
+         {"null", "HTTP://His:80"},
+         false,
+         BridgeOff::None,
+         {"bridge: allow-list entry \"null\" refused: null and * would let any page in"}},
+    };
+    for (const auto& c : cases) {
+        FakeSockets sockets;
+        sockets.taken = c.taken;
+        test::FakeLogSink sink;
+        DiagnosticLog log(sink);
+        Bridge bridge(sockets, {true, 17520, c.origins, true}, "1", log);
+        std::string reason;
+        EXPECT_EQ(bridge.Start(reason), c.off == BridgeOff::None) << c.what;
+        EXPECT_EQ(bridge.Off(), c.off) << c.what;
+        EXPECT_EQ(sockets.listened, c.off == BridgeOff::NoOrigins ? 0 : 17520) << c.what;
+        EXPECT_EQ(sink.lines, c.lines) << c.what;
+    }
 }
 
 }  // namespace
