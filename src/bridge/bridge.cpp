@@ -173,7 +173,8 @@ void Bridge::Take(SocketId id, Connection& connection, const std::uint8_t* data,
     connection.request.shrink_to_fit();
     connection.stage = Stage::Open;
     connection.out += result.response;
-    connection.out += EncodeFrame(Opcode::Text, HelloMessage(version_, status_));
+    connection.out +=
+        EncodeFrame(Opcode::Text, Stamp(HelloMessage(version_, status_, settings_.typeScans)));
     connection.decoder.Feed(reinterpret_cast<const std::uint8_t*>(rest.data()), rest.size());
     ReadFrames(id, connection);  // may close it
     if (connections_.count(id) != 0) {
@@ -244,6 +245,10 @@ void Bridge::Flush(SocketId id) {
     }
 }
 
+std::string Bridge::Stamp(const std::string& message) {
+    return Stamped(message, ++sent_, sockets_.UnixMs());
+}
+
 void Bridge::LogRefusal(const HandshakeResult& result) {
     const std::int64_t now = sockets_.UnixMs();
     if (refusalEverLogged_ && now - refusalLogged_ < kRefusalLogMs && now >= refusalLogged_) {
@@ -281,7 +286,7 @@ void Bridge::PushToPages(const std::string& message) {
     if (pages.empty()) {
         return;
     }
-    const std::string frame = EncodeFrame(Opcode::Text, message);
+    const std::string frame = EncodeFrame(Opcode::Text, Stamp(message));
     for (SocketId id : pages) {
         const auto it = connections_.find(id);
         if (it != connections_.end()) {

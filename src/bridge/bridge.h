@@ -103,6 +103,8 @@ class Bridge final : public Readings {
     void Drop(SocketId id);
     void PushToPages(const std::string& message);
     void LogRefusal(const HandshakeResult& result);
+    // Numbers the message (one more than the last, to whichever page) and gives it the time.
+    std::string Stamp(const std::string& message);
 
     BridgeSockets& sockets_;
     BridgeSettings settings_;
@@ -115,6 +117,7 @@ class Bridge final : public Readings {
     std::uint32_t refusalsUnwritten_ = 0;
     ReadingsStatus status_;
     std::uint64_t accepted_ = 0;
+    std::uint64_t sent_ = 0;
     std::map<SocketId, Connection> connections_;
 };
 

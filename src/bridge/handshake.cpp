@@ -152,9 +152,10 @@ OriginFault NormalOrigin(std::string_view entry, std::string& normal) {
     if ((scheme == "http" && number == 80) || (scheme == "https" && number == 443)) {
         port = {};
     }
-    normal = scheme + "://" + ToLower(host);
+    normal = scheme;
+    normal.append("://").append(ToLower(host));
     if (!port.empty()) {
-        normal += ":" + std::to_string(number);
+        normal.append(1, ':').append(std::to_string(number));
     }
     return OriginFault::None;
 }

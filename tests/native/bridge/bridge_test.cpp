@@ -7,6 +7,7 @@
 #include "bridge/handshake.h"
 #include "bridge/json.h"
 #include "bridge/websocket_key.h"
+#include "app/status_texts.h"
 #include "doubles/fake_log.h"
 #include "doubles/fake_profile.h"
 
@@ -277,13 +278,38 @@ TEST(BridgeJsonTest, EscapesQuotesBackslashesControlsAndJoinsSurrogatePairs) {
     }
 }
 
+TEST(BridgeJsonTest, EachStatusLineHasAStateAPageCanTest) {
+    const struct {
+        Text status;
+        const char* state;
+    } cases[] = {
+        {status::kScannerWaiting, "ready"},
+        {status::kReaderReady, "ready"},
+        {status::kScannerDetecting, "identifying"},
+        {Text(status::kDetectedPrefix) + u"霍尼韦尔" + status::kDetectedSuffix, "identifying"},
+        {status::kReaderConnecting, "identifying"},
+        {status::kReaderNotAnswering, "notAnswering"},
+        {status::kScannerPortFailed, "failed"},
+        {status::kReaderLibraryMissing, "failed"},
+        {status::kFirstUse, "notSetUp"},
+        {u"", "off"},
+        {u"something new", "unknown"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DeviceState(c.status), c.state) << ToUtf8(c.status);
+    }
+}
+
 TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
     const ReadingsStatus status{{u"等待扫描仪发送信息...", u"3800g"}, {u"读卡器\"A\"", u""}};
-    EXPECT_EQ(HelloMessage("1.0.0.0", status),
-              "{\"type\":\"hello\",\"version\":\"1.0.0.0\",\"scanner\":{\"status\":\"" +
+    EXPECT_EQ(HelloMessage("1.0.0.0", status, false),
+              "{\"type\":\"hello\",\"version\":\"1.0.0.0\",\"typeScans\":false,"
+              "\"scanner\":{\"state\":\"ready\",\"status\":\"" +
                   ToUtf8(u"等待扫描仪发送信息...") +
-                  "\",\"model\":\"3800g\"},\"reader\":{\"status\":\"" + ToUtf8(u"读卡器") +
-                  "\\\"A\\\"\",\"model\":\"\"}}");
+                  "\",\"model\":\"3800g\"},\"reader\":{\"state\":\"unknown\",\"status\":\"" +
+                  ToUtf8(u"读卡器") + "\\\"A\\\"\",\"model\":\"\"}}");
+    EXPECT_EQ(Stamped("{\"type\":\"cardRemoved\"}", 7, 1765000000123),
+              "{\"seq\":7,\"time\":1765000000123,\"type\":\"cardRemoved\"}");
     EXPECT_EQ(StatusMessage(status).substr(0, 27), "{\"type\":\"status\",\"scanner\":");
     EXPECT_EQ(ScanMessage(u"6901234567892", ScanDelivery::Keys, true),
               "{\"type\":\"scan\",\"text\":\"6901234567892\",\"delivery\":\"keys\","
@@ -435,6 +461,10 @@ struct BridgeFixture : ::testing::Test {
             }
         }
     }
+    // A message as the pages get it: numbered, with the time of the clock.
+    std::string Frame(const std::string& message, std::uint64_t seq) {
+        return EncodeFrame(Opcode::Text, Stamped(message, seq, sockets.now));
+    }
     std::string Received(SocketId id) {
         std::string out;
         out.swap(sockets.peers[id].fromUs);
@@ -454,19 +484,20 @@ TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
     Connect(1);
     const std::string hello = Received(1);
     EXPECT_EQ(hello.rfind("HTTP/1.1 101 ", 0), 0u);
-    EXPECT_NE(
-        hello.find(EncodeFrame(Opcode::Text, HelloMessage("1.0.0.0", {{u"s", u"m"}, {u"r", u""}}))),
-        std::string::npos);
+    EXPECT_NE(hello.find(Frame(HelloMessage("1.0.0.0", {{u"s", u"m"}, {u"r", u""}}, false), 1)),
+              std::string::npos);
     EXPECT_TRUE(bridge.TakesScans());
     bridge.Scan(u"123", ScanDelivery::Keys, true);
     bridge.Status({{u"s", u"m"}, {u"r", u""}});  // unchanged: nothing sent
     bridge.Status({{u"s2", u"m"}, {u"r", u""}});
     bridge.Card(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true);
     EXPECT_EQ(Received(1),
-              EncodeFrame(Opcode::Text, ScanMessage(u"123", ScanDelivery::Keys, true)) +
-                  EncodeFrame(Opcode::Text, StatusMessage({{u"s2", u"m"}, {u"r", u""}})) +
-                  EncodeFrame(Opcode::Text,
-                              CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true)));
+              Frame(ScanMessage(u"123", ScanDelivery::Keys, true), 2) +
+                  Frame(StatusMessage({{u"s2", u"m"}, {u"r", u""}}), 3) +
+                  Frame(CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true), 4));
+    sockets.now += 1500;
+    bridge.CardRemoved();
+    EXPECT_EQ(Received(1), Frame("{\"type\":\"cardRemoved\"}", 5));
 }
 
 TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
@@ -582,24 +613,25 @@ TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEver
     Received(1);
     sockets.peers[2].room = 0;  // never reads again
     const Text scan(1000, u'9');
-    const std::string frame =
-        EncodeFrame(Opcode::Text, ScanMessage(scan, ScanDelivery::Keys, true));
-    std::size_t pushed = 0;
-    for (; (pushed + 1) * frame.size() <= kMaxQueued; ++pushed) {
+    const std::string message = ScanMessage(scan, ScanDelivery::Keys, true);
+    std::uint64_t seq = 2;  // the two hellos
+    std::size_t queued = 0;
+    for (; queued + Frame(message, seq + 1).size() <= kMaxQueued; ++seq) {
+        queued += Frame(message, seq + 1).size();
         bridge.Scan(scan, ScanDelivery::Keys, true);
     }
     EXPECT_FALSE(sockets.peers[2].closed);  // kept while its queue is within the bound
     bridge.Scan(scan, ScanDelivery::Keys, true);
-    ++pushed;
+    queued += Frame(message, ++seq).size();
     EXPECT_TRUE(sockets.peers[2].closed);
     EXPECT_EQ(bridge.Pages(), 1u);
-    EXPECT_EQ(Received(1).size(), pushed * frame.size());
+    EXPECT_EQ(Received(1).size(), queued);
     // A socket that takes part of a frame gets the rest when it can take more.
     sockets.peers[1].room = 3;
     bridge.Scan(u"1", ScanDelivery::Keys, true);
     sockets.peers[1].room = SIZE_MAX;
     bridge.OnWritable(1);
-    EXPECT_EQ(Received(1), EncodeFrame(Opcode::Text, ScanMessage(u"1", ScanDelivery::Keys, true)));
+    EXPECT_EQ(Received(1), Frame(ScanMessage(u"1", ScanDelivery::Keys, true), seq + 1));
 }
 
 TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
