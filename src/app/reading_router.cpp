@@ -105,7 +105,7 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
     // A site may have a page take the barcodes instead of the keyboard, but only while a page
     // is there to take them.
     if (readings != nullptr && readings->TakesScans()) {
-        readings->Scan(plain, ScanDelivery::Keys, true);
+        readings->Scan(plain, ScanDelivery::Page, true);
         Report("page", StatusLine::ScannerNotice, scan.size(),
                static_cast<std::uint32_t>(now - reading.lastByteAt), DeliveryOutcome{});
         return;

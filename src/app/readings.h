@@ -8,7 +8,8 @@
 
 namespace ordane {
 
-enum class ScanDelivery { Keys, Window };  // typed, or set as the target window's text
+// Typed, set as the target window's text, or taken by a page instead of being typed.
+enum class ScanDelivery { Keys, Window, Page };
 
 struct DeviceStatus {
     Text status;  // the status line as the main window shows it
@@ -32,7 +33,8 @@ class Readings {
     // The card of the last Card was taken away: a poll found none.
     virtual void CardRemoved() = 0;
     virtual void Status(const ReadingsStatus& status) = 0;
-    // True while a page takes the plain barcodes instead of the keyboard.
+    // True while a page takes the plain barcodes instead of the keyboard (they then come as
+    // ScanDelivery::Page).
     virtual bool TakesScans() const = 0;
 };
 

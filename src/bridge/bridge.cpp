@@ -201,8 +201,10 @@ void Bridge::ReadFrames(SocketId id, Connection& connection) {
                 CloseAfter(id, connection, EncodeClose(frame.closeCode));
                 return;
             case Incoming::Kind::Message:
+                Heard(connection, frame.payload);
+                break;
             case Incoming::Kind::Other:
-                break;  // a page has nothing to tell us
+                break;
         }
     }
 }
@@ -315,8 +317,34 @@ void Bridge::Status(const ReadingsStatus& status) {
     PushToPages(StatusMessage(status_));
 }
 
+void Bridge::Heard(Connection& connection, const std::string& message) {
+    std::string compact;
+    for (const char c : message) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+            compact += c;
+        }
+    }
+    if (compact == "{\"type\":\"takeScans\"}") {
+        connection.takesScansUntil = sockets_.UnixMs() + kTakeScansMs;
+    } else if (compact == "{\"type\":\"typeScans\"}") {
+        connection.takesScansUntil = 0;
+    }  // anything else is ignored
+}
+
 bool Bridge::TakesScans() const {
-    return !settings_.typeScans && Pages() > 0;
+    if (settings_.typeScans) {
+        return false;
+    }
+    const std::int64_t now = sockets_.UnixMs();
+    for (const auto& entry : connections_) {
+        const Connection& page = entry.second;
+        // A clock set back must not make a claim last longer.
+        const std::int64_t left = page.takesScansUntil - now;
+        if (page.stage == Stage::Open && page.out.empty() && left > 0 && left <= kTakeScansMs) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::size_t Bridge::Pages() const {

@@ -26,6 +26,8 @@ inline constexpr std::size_t kMaxPages = 8;
 inline constexpr std::size_t kMaxConnections = kMaxPages + 4;
 // Refused requests are written to the log at most once in this time, with the count between.
 inline constexpr std::int64_t kRefusalLogMs = 10'000;
+// A page's {"type":"takeScans"} holds for this long; it renews it while it reads.
+inline constexpr std::int64_t kTakeScansMs = 5'000;
 // What may wait for a page that does not read before it is dropped.
 inline constexpr std::size_t kMaxQueued = std::size_t{1} << 20;
 // The listening socket, for Hold.
@@ -79,6 +81,8 @@ class Bridge final : public Readings {
     void Card(const Text& record, const CardFields& fields, bool delivered) override;
     void CardRemoved() override;
     void Status(const ReadingsStatus& status) override;
+    // With TypeScans=0, while a page asked for the barcodes within kTakeScansMs and reads
+    // what it is sent (nothing waits for it): a stalled page does not swallow them.
     bool TakesScans() const override;
 
     std::size_t Pages() const;
@@ -92,10 +96,13 @@ class Bridge final : public Readings {
         std::string request;      // the head as it arrives
         FrameDecoder decoder;
         std::string out;
+        std::int64_t takesScansUntil = 0;  // the page asked for the barcodes until then
     };
 
     void Take(SocketId id, Connection& connection, const std::uint8_t* data, std::size_t size);
     void ReadFrames(SocketId id, Connection& connection);
+    // A page's message: {"type":"takeScans"} or {"type":"typeScans"}.
+    void Heard(Connection& connection, const std::string& message);
     // Queues bytes for a connection; over the bound the page is dropped.
     void Queue(SocketId id, Connection& connection, const std::string& bytes);
     void CloseAfter(SocketId id, Connection& connection, const std::string& last);

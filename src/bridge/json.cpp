@@ -104,9 +104,13 @@ std::string StatusMessage(const ReadingsStatus& status) {
 }
 
 std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered) {
+    const bool typed = delivery == ScanDelivery::Keys && delivered;
     return "{\"type\":\"scan\",\"text\":" + JsonString(text) + ",\"delivery\":\"" +
-           (delivery == ScanDelivery::Keys ? "keys" : "window") +
-           "\",\"delivered\":" + (delivered ? "true" : "false") + "}";
+           (delivery == ScanDelivery::Keys     ? "keys"
+            : delivery == ScanDelivery::Window ? "window"
+                                               : "page") +
+           "\",\"typed\":" + (typed ? "true" : "false") +
+           ",\"delivered\":" + (delivered ? "true" : "false") + "}";
 }
 
 std::string CardMessage(const Text& record, const CardFields& fields, bool delivered) {

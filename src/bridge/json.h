@@ -22,7 +22,8 @@ std::string_view DeviceState(const Text& status);
 // typeScans: the bridge's TypeScans (false: plain barcodes go to a page that asked for them).
 std::string HelloMessage(std::string_view version, const ReadingsStatus& status, bool typeScans);
 std::string StatusMessage(const ReadingsStatus& status);
-// delivered: whether the reading reached the business application.
+// delivered: whether the reading reached the business application (for Page: the pages);
+// typed: whether its keys were typed into it.
 std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered);
 std::string CardMessage(const Text& record, const CardFields& fields, bool delivered);
 std::string CardRemovedMessage();

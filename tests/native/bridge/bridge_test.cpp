@@ -313,10 +313,16 @@ TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
     EXPECT_EQ(StatusMessage(status).substr(0, 27), "{\"type\":\"status\",\"scanner\":");
     EXPECT_EQ(ScanMessage(u"6901234567892", ScanDelivery::Keys, true),
               "{\"type\":\"scan\",\"text\":\"6901234567892\",\"delivery\":\"keys\","
+              "\"typed\":true,\"delivered\":true}");
+    EXPECT_EQ(ScanMessage(u"1", ScanDelivery::Keys, false),
+              "{\"type\":\"scan\",\"text\":\"1\",\"delivery\":\"keys\",\"typed\":false,"
+              "\"delivered\":false}");
+    EXPECT_EQ(ScanMessage(u"1", ScanDelivery::Page, true),
+              "{\"type\":\"scan\",\"text\":\"1\",\"delivery\":\"page\",\"typed\":false,"
               "\"delivered\":true}");
     EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, false),
               "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\","
-              "\"delivered\":false}");
+              "\"typed\":false,\"delivered\":false}");
     const CardFields fields{u"O\"Brien|X", u"1",  u"01",       u"19800101", u"a\\b",
                             u"1101",       u"局", u"20100101", u"长期",     u""};
     EXPECT_EQ(
@@ -486,7 +492,7 @@ TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
     EXPECT_EQ(hello.rfind("HTTP/1.1 101 ", 0), 0u);
     EXPECT_NE(hello.find(Frame(HelloMessage("1.0.0.0", {{u"s", u"m"}, {u"r", u""}}, false), 1)),
               std::string::npos);
-    EXPECT_TRUE(bridge.TakesScans());
+    EXPECT_FALSE(bridge.TakesScans());  // connected, but it did not ask for the barcodes
     bridge.Scan(u"123", ScanDelivery::Keys, true);
     bridge.Status({{u"s", u"m"}, {u"r", u""}});  // unchanged: nothing sent
     bridge.Status({{u"s2", u"m"}, {u"r", u""}});
@@ -569,6 +575,40 @@ TEST_F(BridgeFixture, EightPagesAtMostAndSilentConnectionsMakeRoomForThem) {
     EXPECT_EQ(bridge.Pages(), 8u);
     bridge.Scan(u"1", ScanDelivery::Keys, true);
     EXPECT_EQ(Received(15), "");
+}
+
+TEST_F(BridgeFixture, OnlyAPageThatAskedAndReadsTakesTheBarcodes) {
+    const std::string take = Masked(0x81, "{ \"type\": \"takeScans\" }");
+    const std::string type = Masked(0x81, "{\"type\":\"typeScans\"}");
+    const struct {
+        const char* what;
+        std::string sent;    // by page 1, after its hello
+        std::int64_t after;  // ms later
+        bool stalled;        // page 1 reads nothing and a message waits for it
+        bool takes;
+    } cases[] = {
+        {"connected, never asked", "", 0, false, false},
+        {"asked", take, 0, false, true},
+        {"asked 4.9 s ago", take, 4999, false, true},
+        {"asked 5 s ago, not since", take, 5000, false, false},
+        {"asked, then gave them back", take + type, 0, false, false},
+        {"asked, then stalled", take, 0, true, false},
+        {"something else", Masked(0x81, "{\"type\":\"takeScans\",\"x\":1}"), 0, false, false},
+    };
+    SocketId id = 1;
+    for (const auto& c : cases) {
+        Connect(id, Request() + c.sent);
+        Connect(id + 1);  // a page that never asks
+        sockets.now += c.after;
+        if (c.stalled) {
+            sockets.peers[id].room = 0;
+            bridge.Status({{Text(1, static_cast<char16_t>(u'a' + id)), u""}, {}});
+        }
+        EXPECT_EQ(bridge.TakesScans(), c.takes) << c.what;
+        bridge.OnClosed(id);
+        bridge.OnClosed(id + 1);
+        id += 2;
+    }
 }
 
 TEST_F(BridgeFixture, PagesAreToldWhenOrdaneEnds) {
