@@ -117,8 +117,11 @@ std::string CardMessage(const Text& record, const CardFields& fields, bool deliv
     static constexpr const char* kNames[] = {"name",    "sex",      "nation", "birthDate",
                                              "address", "idNumber", "issuer", "validFrom",
                                              "validTo", "extra"};
-    std::string out = "{\"type\":\"card\",\"record\":" + JsonString(record);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
+    const bool resident = PlainlyResidentCard(fields);
+    std::string out = "{\"type\":\"card\",\"cardKind\":\"" +
+                      std::string(resident ? "resident" : "unknown") +
+                      "\",\"record\":" + JsonString(record);
+    for (std::size_t i = 0; resident && i < fields.size(); ++i) {
         out += ",\"" + std::string(kNames[i]) + "\":" + JsonString(fields[i]);
     }
     return out + ",\"delivered\":" + (delivered ? "true" : "false") + "}";

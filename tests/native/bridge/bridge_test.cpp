@@ -323,15 +323,20 @@ TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
     EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, false),
               "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\","
               "\"typed\":false,\"delivered\":false}");
-    const CardFields fields{u"O\"Brien|X", u"1",  u"01",       u"19800101", u"a\\b",
-                            u"1101",       u"局", u"20100101", u"长期",     u""};
+    const CardFields fields{u"O\"Brien|X",         u"1",  u"01",       u"19800101", u"a\\b",
+                            u"110101198001010010", u"局", u"20100101", u"长期",     u""};
     EXPECT_EQ(
         CardMessage(u"SFZXX_2.0|O\"Brien|X|1", fields, false),
-        "{\"type\":\"card\",\"record\":\"SFZXX_2.0|O\\\"Brien|X|1\",\"name\":\"O\\\"Brien|X\","
+        "{\"type\":\"card\",\"cardKind\":\"resident\",\"record\":\"SFZXX_2.0|O\\\"Brien|X|1\","
+        "\"name\":\"O\\\"Brien|X\","
         "\"sex\":\"1\",\"nation\":\"01\",\"birthDate\":\"19800101\",\"address\":\"a\\\\b\","
-        "\"idNumber\":\"1101\",\"issuer\":\"" +
+        "\"idNumber\":\"110101198001010010\",\"issuer\":\"" +
             ToUtf8(u"局") + "\",\"validFrom\":\"20100101\",\"validTo\":\"" + ToUtf8(u"长期") +
             "\",\"extra\":\"\",\"delivered\":false}");
+    // Another card's text: its pieces are not named as a resident card's.
+    EXPECT_EQ(CardMessage(u"SFZXX_2.0|ZHANG SAN||", CardFields{u"ZHANG SAN"}, true),
+              "{\"type\":\"card\",\"cardKind\":\"unknown\",\"record\":\"SFZXX_2.0|ZHANG SAN||\","
+              "\"delivered\":true}");
 }
 
 TEST(BridgeSettingsTest, ReadsTheSectionWithItsDefaults) {
