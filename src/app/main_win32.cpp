@@ -112,7 +112,10 @@ int Run(HINSTANCE instance) {
     bridge::Bridge browserBridge(bridgeSockets, bridgeSettings, ORDANE_VERSION_TEXT, log);
     bridgeSockets.Attach(browserBridge);
     std::string bridgeOff;
-    const bool bridgeOn = bridgeSettings.enabled && browserBridge.Start(bridgeOff);
+    // A taken port is tried again every few seconds: the bridge then serves the pages as soon
+    // as it listens.
+    const bool bridgeOn = (bridgeSettings.enabled && browserBridge.Start(bridgeOff)) ||
+                          browserBridge.Off() == bridge::BridgeOff::PortTaken;
 
     FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settingsFile, scanner,
                                 scannerIdentification, cardReaderIdentification, sdtapi, cardWorker,
@@ -128,8 +131,9 @@ int Run(HINSTANCE instance) {
         log.Exited();
         return 0;
     }
-    if (bridgeSettings.enabled && !bridgeOn) {
+    if (browserBridge.Off() != bridge::BridgeOff::None && bridgeSettings.enabled) {
         ReportBridgeOff(tray, log, bridgeSettings.port, browserBridge.Off(), bridgeOff);
+        browserBridge.SetOnListening([&tray] { tray.SetTrayTip(u"Ordane"); });
     }
     window.ShowWindow(Activation::Activate);
     SetForegroundWindow(window.Handle());

@@ -63,7 +63,27 @@ bool Bridge::Start(std::string& reason) {
     }
     listening_ = sockets_.Listen(settings_.port, reason);
     off_ = listening_ ? BridgeOff::None : BridgeOff::PortTaken;
+    if (!listening_) {
+        sockets_.ListenAgainAfter(kListenAgainMs);
+    }
     return listening_;
+}
+
+void Bridge::OnListenAgain() {
+    if (listening_ || off_ != BridgeOff::PortTaken) {
+        return;  // listening, or stopped
+    }
+    std::string reason;
+    listening_ = sockets_.Listen(settings_.port, reason);
+    if (!listening_) {
+        sockets_.ListenAgainAfter(kListenAgainMs);
+        return;
+    }
+    off_ = BridgeOff::None;
+    log_.Event("bridge", "listening on port at last", settings_.port);
+    if (onListening_) {
+        onListening_();
+    }
 }
 
 void Bridge::Stop() {
@@ -80,6 +100,7 @@ void Bridge::Stop() {
         Drop(id);
     }
     listening_ = false;
+    off_ = BridgeOff::NotEnabled;
 }
 
 void Bridge::OnAcceptable() {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -28,6 +29,9 @@ inline constexpr std::size_t kMaxConnections = kMaxPages + 4;
 inline constexpr std::int64_t kRefusalLogMs = 10'000;
 // A page's {"type":"takeScans"} holds for this long; it renews it while it reads.
 inline constexpr std::int64_t kTakeScansMs = 5'000;
+// A port that cannot be listened on is tried again this often, until it can: after a restart
+// Windows may keep it from us while the last run's connections linger.
+inline constexpr std::uint32_t kListenAgainMs = 3'000;
 // What may wait for a page that does not read before it is dropped.
 inline constexpr std::size_t kMaxQueued = std::size_t{1} << 20;
 // The listening socket, for Hold.
@@ -52,6 +56,8 @@ class BridgeSockets {
     virtual void Hold(SocketId id) = 0;
     // The time now in milliseconds since 1970 (UTC).
     virtual std::int64_t UnixMs() = 0;
+    // Calls the Bridge's OnListenAgain once, after this time.
+    virtual void ListenAgainAfter(std::uint32_t ms) = 0;
 };
 
 // Why the bridge is off after Start.
@@ -69,6 +75,11 @@ class Bridge final : public Readings {
     // each with a log line naming it.
     bool Start(std::string& reason);
     BridgeOff Off() const { return off_; }
+    // Called when the port, taken at Start, could be listened on at last.
+    void SetOnListening(std::function<void()> onListening) {
+        onListening_ = std::move(onListening);
+    }
+    void OnListenAgain();
     // Ordane ends: every page is told so (close 1001) and every connection closed.
     void Stop();
 
@@ -125,6 +136,7 @@ class Bridge final : public Readings {
     ReadingsStatus status_;
     std::uint64_t accepted_ = 0;
     std::uint64_t sent_ = 0;
+    std::function<void()> onListening_;
     std::map<SocketId, Connection> connections_;
 };
 

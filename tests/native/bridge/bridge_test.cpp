@@ -440,10 +440,12 @@ class FakeSockets final : public BridgeSockets {
     void Close(SocketId id) override { peers[id].closed = true; }
     void Hold(SocketId id) override { held.push_back(id); }
     std::int64_t UnixMs() override { return now; }
+    void ListenAgainAfter(std::uint32_t ms) override { againAfter.push_back(ms); }
 
     std::uint16_t listened = 0;
     bool taken = false;
     std::int64_t now = 1'765'000'000'000;
+    std::vector<std::uint32_t> againAfter;
     std::deque<SocketId> waiting;
     std::vector<SocketId> held;
     std::map<SocketId, Peer> peers;
@@ -677,6 +679,40 @@ TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEver
     sockets.peers[1].room = SIZE_MAX;
     bridge.OnWritable(1);
     EXPECT_EQ(Received(1), Frame(ScanMessage(u"1", ScanDelivery::Keys, true), seq + 1));
+}
+
+TEST(BridgeStartTest, ATakenPortIsTriedAgainEveryThreeSecondsUntilItListens) {
+    FakeSockets sockets;
+    sockets.taken = true;
+    test::FakeLogSink sink;
+    DiagnosticLog log(sink);
+    Bridge bridge(sockets, {true, 17520, {"http://a"}, true}, "1", log);
+    int told = 0;
+    bridge.SetOnListening([&told] { ++told; });
+    std::string reason;
+    EXPECT_FALSE(bridge.Start(reason));
+    const struct {
+        bool taken;
+        std::vector<std::uint32_t> againAfter;
+        BridgeOff off;
+        int told;
+    } cases[] = {
+        {true, {3000, 3000}, BridgeOff::PortTaken, 0},
+        {true, {3000, 3000, 3000}, BridgeOff::PortTaken, 0},
+        {false, {3000, 3000, 3000}, BridgeOff::None, 1},
+        {false, {3000, 3000, 3000}, BridgeOff::None, 1},  // a late timer: listening already
+    };
+    for (const auto& c : cases) {
+        sockets.taken = c.taken;
+        bridge.OnListenAgain();
+        EXPECT_EQ(sockets.againAfter, c.againAfter);
+        EXPECT_EQ(bridge.Off(), c.off);
+        EXPECT_EQ(told, c.told);
+    }
+    EXPECT_EQ(sink.All(), "bridge: listening on port at last, code 17520\n");
+    sockets.waiting.push_back(1);
+    bridge.OnAcceptable();
+    EXPECT_EQ(bridge.Connections(), 1u);
 }
 
 TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
