@@ -179,8 +179,15 @@ void CardReaderSupervisor::Collect() {
         log.Event("card reader", "card found, read failed", read->readCode);
     }
     if (!read->record.empty()) {
-        deps_.router.Card(read->record, read->fields, pollStartedAt_);
+        // A card stays on the reader for many polls: one placement, until a poll finds none
+        // (a failed read of a card still there does not end it) or finds another card.
+        const bool placed = read->record != placed_;
+        placed_ = read->record;
+        deps_.router.Card(read->record, read->fields, pollStartedAt_, placed);
         deps_.view.Beep();
+    } else if (read->readCode == kSdtOk && !placed_.empty()) {
+        placed_.clear();
+        deps_.router.CardRemoved();
     }
     // Back to waiting after the start texts, a card read, or a call that was slow.
     if (!portFailed_ && deps_.lines.Shown(StatusLine::Reader) != status::kReaderWaiting) {

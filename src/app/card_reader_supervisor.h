@@ -98,7 +98,9 @@ class CardReaderSupervisor {
     std::uint32_t pollStartedAt_ = 0;
     bool notAnswering_ = false;
     bool portFailed_ = false;
-    std::optional<std::int32_t> pollOpenCode_;  // the poll port's last open result, as logged
+    std::optional<std::int32_t> pollOpenCode_;
+    // The record of the card lying on the reader; empty when the last poll found none.
+    Text placed_;  // the poll port's last open result, as logged
 };
 
 }  // namespace ordane

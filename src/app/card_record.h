@@ -25,6 +25,12 @@ using CardFields = std::array<Text, 10>;
 CardFields CutCardFields(const Text& baseText);
 // The prefix and the ten fields separated by "|".
 Text BuildCardRecord(const CardFields& fields);
+
+// The fields are plainly a resident identity card's: sex 1 or 2, a birth date that exists
+// (YYYYMMDD, from 1900 on), and an 18-character citizen number whose check character is right
+// and whose birth date is that one. Other cards the readers read lay their text out
+// differently; their pieces only look like these fields.
+bool PlainlyResidentCard(const CardFields& fields);
 inline Text BuildCardRecord(const Text& baseText) {
     return BuildCardRecord(CutCardFields(baseText));
 }

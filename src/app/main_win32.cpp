@@ -45,10 +45,15 @@ namespace {
 // Why the browser bridge stayed off although Setting.ini turns it on (its port taken, most
 // often): the tray icon's tip says so, where the clerk looks first, the diagnostic log names
 // the port for IT, and the reason in full goes to the debug output (DebugView).
-void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port,
+void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port, bridge::BridgeOff off,
                      const std::string& reason) {
-    tray.SetTrayTip(u"Ordane\n浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)");
-    log.Event("bridge", "off, could not listen on port", port);
+    if (off == bridge::BridgeOff::NoOrigins) {
+        tray.SetTrayTip(u"Ordane\n浏览器接口未开启(未设置允许的网页来源)");
+        log.Event("bridge", "off, no origin allowed (Origins empty or not one origin in it)");
+    } else {
+        tray.SetTrayTip(u"Ordane\n浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)");
+        log.Event("bridge", "off, could not listen on port", port);
+    }
     OutputDebugStringA(("Ordane: browser bridge off: " + reason + "\n").c_str());
 }
 
@@ -114,10 +119,13 @@ int Run(HINSTANCE instance) {
     const bridge::BridgeSettings bridgeSettings =
         bridge::ReadBridgeSettings(policy, settingsFile, FolderOwnedByCurrentUser(exe.folder));
     BridgeSocketsWin32 bridgeSockets(instance);
-    bridge::Bridge browserBridge(bridgeSockets, bridgeSettings, ORDANE_VERSION_TEXT);
+    bridge::Bridge browserBridge(bridgeSockets, bridgeSettings, ORDANE_VERSION_TEXT, log);
     bridgeSockets.Attach(browserBridge);
     std::string bridgeOff;
-    const bool bridgeOn = bridgeSettings.enabled && browserBridge.Start(bridgeOff);
+    // A taken port is tried again every few seconds: the bridge then serves the pages as soon
+    // as it listens.
+    const bool bridgeOn = (bridgeSettings.enabled && browserBridge.Start(bridgeOff)) ||
+                          browserBridge.Off() == bridge::BridgeOff::PortTaken;
 
     FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settingsFile, scanner,
                                 scannerIdentification, cardReaderIdentification, sdtapi, cardWorker,
@@ -133,8 +141,9 @@ int Run(HINSTANCE instance) {
         log.Exited();
         return 0;
     }
-    if (bridgeSettings.enabled && !bridgeOn) {
-        ReportBridgeOff(tray, log, bridgeSettings.port, bridgeOff);
+    if (browserBridge.Off() != bridge::BridgeOff::None && bridgeSettings.enabled) {
+        ReportBridgeOff(tray, log, bridgeSettings.port, browserBridge.Off(), bridgeOff);
+        browserBridge.SetOnListening([&tray] { tray.SetTrayTip(u"Ordane"); });
     }
     window.ShowWindow(Activation::Activate);
     SetForegroundWindow(window.Handle());
@@ -147,6 +156,7 @@ int Run(HINSTANCE instance) {
     // The loop can also end without Exit (a quit message from outside): unload while the
     // objects the windows forward to still exist.
     window.UnloadAll();
+    browserBridge.Stop();
     log.Exited();
     if (!cardWorker.Idle() || !typingWorker.Idle()) {
         // A card reader call never returned: end here, before the library is unloaded under

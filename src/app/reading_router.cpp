@@ -164,7 +164,7 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
     // A site may have a page take the barcodes instead of the keyboard, but only while a page
     // is there to take them.
     if (readings != nullptr && readings->TakesScans()) {
-        readings->Scan(plain, ScanDelivery::Keys, true);
+        readings->Scan(plain, ScanDelivery::Page, true);
         Report("page", StatusLine::ScannerNotice, scan.size(),
                static_cast<std::uint32_t>(now - reading.lastByteAt), DeliveryOutcome{});
         return;
@@ -258,14 +258,20 @@ void ReadingRouter::DropHeld() {
     held_.clear();
 }
 
-void ReadingRouter::Card(const Text& record, const CardFields& fields,
-                         std::uint32_t readStartedAt) {
+void ReadingRouter::Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt,
+                         bool placed) {
     const DeliveryOutcome outcome = SetQRText(record);
-    if (deps_.readings != nullptr) {
+    if (deps_.readings != nullptr && placed) {
         deps_.readings->Card(record, fields, outcome.Delivered());
     }
     Report("card", StatusLine::ReaderNotice, record.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - readStartedAt), outcome);
+}
+
+void ReadingRouter::CardRemoved() {
+    if (deps_.readings != nullptr) {
+        deps_.readings->CardRemoved();
+    }
 }
 
 DeliveryOutcome ReadingRouter::SetNormalText(const Text& str) {

@@ -65,7 +65,10 @@ class ReadingRouter {
     // A reading the scanner finished.
     void Scan(const CollectedReading& reading);
     // A card record, read from readStartedAt on.
-    void Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt);
+    // placed: the first poll that found this card; only then the pages are sent it.
+    void Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt,
+              bool placed = true);
+    void CardRemoved();
     // Types the readings that waited for the focus, once it left this program's windows, or
     // for the one typed before them on the worker (which it then reports).
     void TypeHeld();

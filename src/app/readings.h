@@ -8,7 +8,8 @@
 
 namespace ordane {
 
-enum class ScanDelivery { Keys, Window };  // typed, or set as the target window's text
+// Typed, set as the target window's text, or taken by a page instead of being typed.
+enum class ScanDelivery { Keys, Window, Page };
 
 struct DeviceStatus {
     Text status;  // the status line as the main window shows it
@@ -27,9 +28,13 @@ class Readings {
     virtual ~Readings() = default;
     // delivered: the reading reached the business application (typed, or its window took it).
     virtual void Scan(const Text& text, ScanDelivery delivery, bool delivered) = 0;
+    // Once per placement of a card on the reader (the window is sent it every poll).
     virtual void Card(const Text& record, const CardFields& fields, bool delivered) = 0;
+    // The card of the last Card was taken away: a poll found none.
+    virtual void CardRemoved() = 0;
     virtual void Status(const ReadingsStatus& status) = 0;
-    // True while a page takes the plain barcodes instead of the keyboard.
+    // True while a page takes the plain barcodes instead of the keyboard (they then come as
+    // ScanDelivery::Page).
     virtual bool TakesScans() const = 0;
 };
 

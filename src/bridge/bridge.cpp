@@ -16,22 +16,91 @@ namespace {
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kAcceptsPerEvent = 4;
 
+LogWord FaultWord(OriginFault fault) {
+    switch (fault) {
+        case OriginFault::AnyPage:
+            return "null and * would let any page in";
+        case OriginFault::NotHttp:
+            return "not http:// or https://";
+        case OriginFault::Path:
+            return "a path or a trailing / (an origin ends with the host or port)";
+        case OriginFault::UserOrWildcard:
+            return "a user or a wildcard";
+        case OriginFault::HostOrPort:
+        case OriginFault::None:
+            break;
+    }
+    return "no host, or a port out of range";
+}
+
 }  // namespace
 
-Bridge::Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version)
-    : sockets_(sockets), settings_(std::move(settings)), version_(std::move(version)) {}
+Bridge::Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version,
+               DiagnosticLog& log)
+    : sockets_(sockets), settings_(std::move(settings)), version_(std::move(version)), log_(log) {}
 
 bool Bridge::Start(std::string& reason) {
+    off_ = BridgeOff::NotEnabled;
     if (!settings_.enabled) {
         reason = "not enabled";
         return false;
     }
+    std::vector<std::string> origins;
+    for (const std::string& entry : settings_.origins) {
+        std::string normal;
+        const OriginFault fault = NormalOrigin(entry, normal);
+        if (fault != OriginFault::None) {
+            log_.BridgeOrigin(FaultWord(fault), entry);
+        } else {
+            origins.push_back(normal);
+        }
+    }
+    settings_.origins = origins;
     if (settings_.origins.empty()) {
-        reason = "no origin is allowed (Origins is empty)";
+        off_ = BridgeOff::NoOrigins;
+        reason = "no origin is allowed (Origins is empty or none of its entries is an origin)";
         return false;
     }
     listening_ = sockets_.Listen(settings_.port, reason);
+    off_ = listening_ ? BridgeOff::None : BridgeOff::PortTaken;
+    if (!listening_) {
+        sockets_.ListenAgainAfter(kListenAgainMs);
+    }
     return listening_;
+}
+
+void Bridge::OnListenAgain() {
+    if (listening_ || off_ != BridgeOff::PortTaken) {
+        return;  // listening, or stopped
+    }
+    std::string reason;
+    listening_ = sockets_.Listen(settings_.port, reason);
+    if (!listening_) {
+        sockets_.ListenAgainAfter(kListenAgainMs);
+        return;
+    }
+    off_ = BridgeOff::None;
+    log_.Event("bridge", "listening on port at last", settings_.port);
+    if (onListening_) {
+        onListening_();
+    }
+}
+
+void Bridge::Stop() {
+    std::vector<SocketId> ids;
+    for (auto& [id, connection] : connections_) {
+        ids.push_back(id);
+        if (connection.stage == Stage::Open) {
+            // Said once, as far as the socket takes it now: Ordane does not wait for a page.
+            const std::string last = EncodeClose(kCloseGoingAway, "Ordane is closing");
+            sockets_.Send(id, reinterpret_cast<const std::uint8_t*>(last.data()), last.size());
+        }
+    }
+    for (SocketId id : ids) {
+        Drop(id);
+    }
+    listening_ = false;
+    off_ = BridgeOff::NotEnabled;
 }
 
 void Bridge::OnAcceptable() {
@@ -55,7 +124,7 @@ void Bridge::OnAcceptable() {
                 }
             }
             if (oldest == connections_.end()) {
-                sockets_.Close(id);  // eight pages are connected
+                sockets_.Close(id);  // all are pages: only a flood of handshakes gets here
                 continue;
             }
             Drop(oldest->first);
@@ -109,7 +178,15 @@ void Bridge::Take(SocketId id, Connection& connection, const std::uint8_t* data,
         DecideHandshake(std::string_view(connection.request).substr(0, headEnd),
                         {settings_.port, settings_.origins});
     if (result.status != 101) {
+        LogRefusal(result);
         CloseAfter(id, connection, result.response);
+        return;
+    }
+    if (Pages() >= kMaxPages) {
+        // A WebSocket close is what a page can read: its onclose sees 1013 and the reason.
+        CloseAfter(id, connection,
+                   result.response +
+                       EncodeClose(kCloseTryAgainLater, "eight pages are connected already"));
         return;
     }
     const std::string rest = connection.request.substr(headEnd);
@@ -117,7 +194,8 @@ void Bridge::Take(SocketId id, Connection& connection, const std::uint8_t* data,
     connection.request.shrink_to_fit();
     connection.stage = Stage::Open;
     connection.out += result.response;
-    connection.out += EncodeFrame(Opcode::Text, HelloMessage(version_, status_));
+    connection.out +=
+        EncodeFrame(Opcode::Text, Stamp(HelloMessage(version_, status_, settings_.typeScans)));
     connection.decoder.Feed(reinterpret_cast<const std::uint8_t*>(rest.data()), rest.size());
     ReadFrames(id, connection);  // may close it
     if (connections_.count(id) != 0) {
@@ -144,8 +222,10 @@ void Bridge::ReadFrames(SocketId id, Connection& connection) {
                 CloseAfter(id, connection, EncodeClose(frame.closeCode));
                 return;
             case Incoming::Kind::Message:
+                Heard(connection, frame.payload);
+                break;
             case Incoming::Kind::Other:
-                break;  // a page has nothing to tell us
+                break;
         }
     }
 }
@@ -188,6 +268,22 @@ void Bridge::Flush(SocketId id) {
     }
 }
 
+std::string Bridge::Stamp(const std::string& message) {
+    return Stamped(message, ++sent_, sockets_.UnixMs());
+}
+
+void Bridge::LogRefusal(const HandshakeResult& result) {
+    const std::int64_t now = sockets_.UnixMs();
+    if (refusalEverLogged_ && now - refusalLogged_ < kRefusalLogMs && now >= refusalLogged_) {
+        ++refusalsUnwritten_;
+        return;
+    }
+    log_.BridgeRefused(result.origin, result.host, result.status, refusalsUnwritten_);
+    refusalEverLogged_ = true;
+    refusalLogged_ = now;
+    refusalsUnwritten_ = 0;
+}
+
 void Bridge::OnWritable(SocketId id) {
     Flush(id);
 }
@@ -213,7 +309,7 @@ void Bridge::PushToPages(const std::string& message) {
     if (pages.empty()) {
         return;
     }
-    const std::string frame = EncodeFrame(Opcode::Text, message);
+    const std::string frame = EncodeFrame(Opcode::Text, Stamp(message));
     for (SocketId id : pages) {
         const auto it = connections_.find(id);
         if (it != connections_.end()) {
@@ -230,6 +326,10 @@ void Bridge::Card(const Text& record, const CardFields& fields, bool delivered) 
     PushToPages(CardMessage(record, fields, delivered));
 }
 
+void Bridge::CardRemoved() {
+    PushToPages(CardRemovedMessage());
+}
+
 void Bridge::Status(const ReadingsStatus& status) {
     if (status == status_) {
         return;
@@ -238,8 +338,34 @@ void Bridge::Status(const ReadingsStatus& status) {
     PushToPages(StatusMessage(status_));
 }
 
+void Bridge::Heard(Connection& connection, const std::string& message) {
+    std::string compact;
+    for (const char c : message) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+            compact += c;
+        }
+    }
+    if (compact == "{\"type\":\"takeScans\"}") {
+        connection.takesScansUntil = sockets_.UnixMs() + kTakeScansMs;
+    } else if (compact == "{\"type\":\"typeScans\"}") {
+        connection.takesScansUntil = 0;
+    }  // anything else is ignored
+}
+
 bool Bridge::TakesScans() const {
-    return !settings_.typeScans && Pages() > 0;
+    if (settings_.typeScans) {
+        return false;
+    }
+    const std::int64_t now = sockets_.UnixMs();
+    for (const auto& entry : connections_) {
+        const Connection& page = entry.second;
+        // A clock set back must not make a claim last longer.
+        const std::int64_t left = page.takesScansUntil - now;
+        if (page.stage == Stage::Open && page.out.empty() && left > 0 && left <= kTakeScansMs) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::size_t Bridge::Pages() const {

@@ -5,12 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
 #include "bridge/bridge_settings.h"
 #include "bridge/frame.h"
+#include "bridge/handshake.h"
 #include "app/readings.h"
+#include "log/diagnostic_log.h"
 
 namespace ordane::bridge {
 
@@ -18,7 +21,17 @@ using SocketId = std::uintptr_t;
 
 inline constexpr std::ptrdiff_t kWouldBlock = -1;
 inline constexpr std::ptrdiff_t kBroken = -2;
-inline constexpr std::size_t kMaxConnections = 8;
+inline constexpr std::size_t kMaxPages = 8;
+// Pages and connections that are not pages yet: the ninth page still gets its handshake, and
+// with it the close that tells it why.
+inline constexpr std::size_t kMaxConnections = kMaxPages + 4;
+// Refused requests are written to the log at most once in this time, with the count between.
+inline constexpr std::int64_t kRefusalLogMs = 10'000;
+// A page's {"type":"takeScans"} holds for this long; it renews it while it reads.
+inline constexpr std::int64_t kTakeScansMs = 5'000;
+// A port that cannot be listened on is tried again this often, until it can: after a restart
+// Windows may keep it from us while the last run's connections linger.
+inline constexpr std::uint32_t kListenAgainMs = 3'000;
 // What may wait for a page that does not read before it is dropped.
 inline constexpr std::size_t kMaxQueued = std::size_t{1} << 20;
 // The listening socket, for Hold.
@@ -41,17 +54,34 @@ class BridgeSockets {
     // No more incoming data (or, for kListener, connections) is reported for this socket
     // until the thread's other messages, the scanner's timer among them, had their turn.
     virtual void Hold(SocketId id) = 0;
+    // The time now in milliseconds since 1970 (UTC).
+    virtual std::int64_t UnixMs() = 0;
+    // Calls the Bridge's OnListenAgain once, after this time.
+    virtual void ListenAgainAfter(std::uint32_t ms) = 0;
 };
+
+// Why the bridge is off after Start.
+enum class BridgeOff { None, NotEnabled, NoOrigins, PortTaken };
 
 class Bridge final : public Readings {
   public:
-    Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version);
+    Bridge(BridgeSockets& sockets, BridgeSettings settings, std::string version,
+           DiagnosticLog& log = DiagnosticLog::Off());
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
 
-    // Opens the listening socket; false leaves the bridge off, and the rest of the program
-    // works as before.
+    // Opens the listening socket; false leaves the bridge off (Off says why), and the rest of
+    // the program works as before. Allow-list entries that are not an origin are left out,
+    // each with a log line naming it.
     bool Start(std::string& reason);
+    BridgeOff Off() const { return off_; }
+    // Called when the port, taken at Start, could be listened on at last.
+    void SetOnListening(std::function<void()> onListening) {
+        onListening_ = std::move(onListening);
+    }
+    void OnListenAgain();
+    // Ordane ends: every page is told so (close 1001) and every connection closed.
+    void Stop();
 
     void OnAcceptable();
     void OnReadable(SocketId id);
@@ -60,7 +90,10 @@ class Bridge final : public Readings {
 
     void Scan(const Text& text, ScanDelivery delivery, bool delivered) override;
     void Card(const Text& record, const CardFields& fields, bool delivered) override;
+    void CardRemoved() override;
     void Status(const ReadingsStatus& status) override;
+    // With TypeScans=0, while a page asked for the barcodes within kTakeScansMs and reads
+    // what it is sent (nothing waits for it): a stalled page does not swallow them.
     bool TakesScans() const override;
 
     std::size_t Pages() const;
@@ -74,23 +107,36 @@ class Bridge final : public Readings {
         std::string request;      // the head as it arrives
         FrameDecoder decoder;
         std::string out;
+        std::int64_t takesScansUntil = 0;  // the page asked for the barcodes until then
     };
 
     void Take(SocketId id, Connection& connection, const std::uint8_t* data, std::size_t size);
     void ReadFrames(SocketId id, Connection& connection);
+    // A page's message: {"type":"takeScans"} or {"type":"typeScans"}.
+    void Heard(Connection& connection, const std::string& message);
     // Queues bytes for a connection; over the bound the page is dropped.
     void Queue(SocketId id, Connection& connection, const std::string& bytes);
     void CloseAfter(SocketId id, Connection& connection, const std::string& last);
     void Flush(SocketId id);
     void Drop(SocketId id);
     void PushToPages(const std::string& message);
+    void LogRefusal(const HandshakeResult& result);
+    // Numbers the message (one more than the last, to whichever page) and gives it the time.
+    std::string Stamp(const std::string& message);
 
     BridgeSockets& sockets_;
     BridgeSettings settings_;
     std::string version_;
+    DiagnosticLog& log_;
     bool listening_ = false;
+    BridgeOff off_ = BridgeOff::NotEnabled;
+    std::int64_t refusalLogged_ = 0;
+    bool refusalEverLogged_ = false;
+    std::uint32_t refusalsUnwritten_ = 0;
     ReadingsStatus status_;
     std::uint64_t accepted_ = 0;
+    std::uint64_t sent_ = 0;
+    std::function<void()> onListening_;
     std::map<SocketId, Connection> connections_;
 };
 

@@ -15,6 +15,7 @@ constexpr long kPageEvents = FD_READ | FD_WRITE | FD_CLOSE;
 // again only after the scanner's timer and input had their turn.
 constexpr UINT_PTR kReleaseTimer = 1;
 constexpr UINT kReleaseMs = 20;
+constexpr UINT_PTR kListenTimer = 2;
 
 std::string ErrorText(const char* what, int error) {
     std::string name;
@@ -49,13 +50,18 @@ BridgeSocketsWin32::~BridgeSocketsWin32() {
 
 bool BridgeSocketsWin32::Listen(std::uint16_t port, std::string& reason) {
     const std::string where = "127.0.0.1:" + std::to_string(port) + " ";
-    WSADATA data;
-    const int started = WSAStartup(MAKEWORD(2, 2), &data);
-    if (started != 0) {
-        reason = ErrorText("WSAStartup", started);
-        return false;
+    if (!winsock_) {
+        WSADATA data;
+        const int started = WSAStartup(MAKEWORD(2, 2), &data);
+        if (started != 0) {
+            reason = ErrorText("WSAStartup", started);
+            return false;
+        }
+        winsock_ = true;
     }
-    winsock_ = true;
+    if (window_ != nullptr) {
+        return Bind(port, where, reason);  // tried again: Winsock and the window are there
+    }
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &BridgeSocketsWin32::WindowProc;
@@ -70,7 +76,10 @@ bool BridgeSocketsWin32::Listen(std::uint16_t port, std::string& reason) {
         return false;
     }
     SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    return Bind(port, where, reason);
+}
 
+bool BridgeSocketsWin32::Bind(std::uint16_t port, const std::string& where, std::string& reason) {
     UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!listener.Valid()) {
         reason = ErrorText("socket", WSAGetLastError());
@@ -101,6 +110,14 @@ bool BridgeSocketsWin32::Listen(std::uint16_t port, std::string& reason) {
     }
     listener_ = std::move(listener);
     return true;
+}
+
+void BridgeSocketsWin32::ListenAgainAfter(std::uint32_t ms) {
+    if (window_ != nullptr && SetTimer(window_, kListenTimer, ms, nullptr) == 0) {
+        OutputDebugStringA(
+            ("Ordane: bridge retry timer not set (" + std::to_string(GetLastError()) + ")\n")
+                .c_str());
+    }
 }
 
 bool BridgeSocketsWin32::Accept(bridge::SocketId& id) {
@@ -222,6 +239,14 @@ LRESULT CALLBACK BridgeSocketsWin32::WindowProc(HWND hwnd, UINT msg, WPARAM wPar
         }
         return 0;
     }
+    if (msg == WM_TIMER && wParam == kListenTimer) {
+        KillTimer(hwnd, kListenTimer);
+        auto* self = reinterpret_cast<BridgeSocketsWin32*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        if (self != nullptr && self->bridge_ != nullptr) {
+            self->bridge_->OnListenAgain();
+        }
+        return 0;
+    }
     if (msg == WM_TIMER && wParam == kReleaseTimer) {
         auto* self = reinterpret_cast<BridgeSocketsWin32*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         if (self != nullptr) {
@@ -230,6 +255,14 @@ LRESULT CALLBACK BridgeSocketsWin32::WindowProc(HWND hwnd, UINT msg, WPARAM wPar
         return 0;
     }
     return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+std::int64_t BridgeSocketsWin32::UnixMs() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const std::int64_t ticks =
+        static_cast<std::int64_t>((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime);
+    return ticks / 10'000 - 11'644'473'600'000;  // 100 ns since 1601 to ms since 1970
 }
 
 }  // namespace ordane

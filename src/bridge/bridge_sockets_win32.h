@@ -59,10 +59,14 @@ class BridgeSocketsWin32 final : public bridge::BridgeSockets {
     std::ptrdiff_t Send(bridge::SocketId id, const std::uint8_t* data, std::size_t size) override;
     void Close(bridge::SocketId id) override;
     void Hold(bridge::SocketId id) override;
+    std::int64_t UnixMs() override;
+    void ListenAgainAfter(std::uint32_t ms) override;
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void OnSocketEvent(SOCKET socket, WORD event);
+    // The listening socket itself, once Winsock and the window are there.
+    bool Bind(std::uint16_t port, const std::string& where, std::string& reason);
     // Asks again for the events of every held socket; Winsock then reports what waits.
     void Release();
 

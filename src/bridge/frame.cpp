@@ -22,9 +22,10 @@ std::string EncodeFrame(Opcode opcode, std::string_view payload) {
     return frame;
 }
 
-std::string EncodeClose(std::uint16_t code) {
-    const char body[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
-    return EncodeFrame(Opcode::Close, std::string_view(body, 2));
+std::string EncodeClose(std::uint16_t code, std::string_view reason) {
+    std::string body{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    body += reason.substr(0, 123);
+    return EncodeFrame(Opcode::Close, body);
 }
 
 void FrameDecoder::Feed(const std::uint8_t* data, std::size_t size) {

@@ -16,6 +16,8 @@ inline constexpr std::size_t kMaxIncoming = 4096;
 inline constexpr std::uint16_t kCloseNormal = 1000;
 inline constexpr std::uint16_t kCloseProtocolError = 1002;
 inline constexpr std::uint16_t kCloseTooBig = 1009;
+inline constexpr std::uint16_t kCloseGoingAway = 1001;      // Ordane ends
+inline constexpr std::uint16_t kCloseTryAgainLater = 1013;  // no room for another page
 
 enum class Opcode : std::uint8_t {
     Continuation = 0x0,
@@ -28,7 +30,8 @@ enum class Opcode : std::uint8_t {
 
 // An unmasked frame with FIN set, as a server sends it.
 std::string EncodeFrame(Opcode opcode, std::string_view payload);
-std::string EncodeClose(std::uint16_t code);
+// reason: at most 123 bytes of UTF-8, for the page's CloseEvent.reason.
+std::string EncodeClose(std::uint16_t code, std::string_view reason = {});
 
 struct Incoming {
     enum class Kind {

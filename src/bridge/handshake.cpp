@@ -117,10 +117,48 @@ HandshakeResult Refusal(int status) {
     if (status == 400) {
         response += "Sec-WebSocket-Version: 13\r\n";
     }
-    return {status, response + "\r\n"};
+    return {status, response + "\r\n", {}, {}};
 }
 
 }  // namespace
+
+OriginFault NormalOrigin(std::string_view entry, std::string& normal) {
+    const std::size_t colon = entry.find("://");
+    const std::string scheme = ToLower(entry.substr(0, colon));
+    if (colon == std::string_view::npos || (scheme != "http" && scheme != "https")) {
+        return entry == "null" || entry == "*" ? OriginFault::AnyPage : OriginFault::NotHttp;
+    }
+    const std::string_view authority = entry.substr(colon + 3);
+    if (authority.find_first_of("/?#") != std::string_view::npos) {
+        return OriginFault::Path;
+    }
+    if (authority.find_first_of("@*") != std::string_view::npos) {
+        return OriginFault::UserOrWildcard;
+    }
+    // The port follows the last ':' that is not inside an IPv6 address's brackets.
+    const std::size_t bracket = authority.rfind(']');
+    const std::size_t portColon = authority.rfind(':');
+    const bool hasPort = portColon != std::string_view::npos &&
+                         (bracket == std::string_view::npos || portColon > bracket);
+    const std::string_view host = authority.substr(0, hasPort ? portColon : authority.size());
+    std::string_view port = hasPort ? authority.substr(portColon + 1) : std::string_view();
+    std::uint32_t number = 0;
+    for (const char c : port) {
+        number = c >= '0' && c <= '9' && number <= 65535 ? number * 10 + (c - '0') : 65536;
+    }
+    if (host.empty() || (hasPort && (port.empty() || number == 0 || number > 65535))) {
+        return OriginFault::HostOrPort;
+    }
+    if ((scheme == "http" && number == 80) || (scheme == "https" && number == 443)) {
+        port = {};
+    }
+    normal = scheme;
+    normal.append("://").append(ToLower(host));
+    if (!port.empty()) {
+        normal.append(1, ':').append(std::to_string(number));
+    }
+    return OriginFault::None;
+}
 
 HeadState FindHeadEnd(std::string_view received, std::size_t& headEnd) {
     const std::string_view window = received.substr(0, kMaxRequestHead);
@@ -154,39 +192,53 @@ HandshakeResult DecideHandshake(std::string_view head, const HandshakeRules& rul
         const auto it = request->counts.find(name);
         return it != request->counts.end() && it->second == 1 ? field(name) : nullptr;
     };
+    // What the log shows of a refused request.
+    const auto refuse = [&](int status) {
+        HandshakeResult refused = Refusal(status);
+        const std::string* origin = field("origin");
+        const std::string* host = field("host");
+        refused.origin = origin != nullptr ? *origin : "";
+        refused.host = host != nullptr ? *host : "";
+        return refused;
+    };
     // The host first: a page that reached us through a name rebound to 127.0.0.1 learns
     // nothing, not even whether the path exists.
     const std::string* host = single("host");
     const std::string port = std::to_string(rules.port);
     if (host == nullptr ||
         (*host != "127.0.0.1:" + port && ToLower(*host) != "localhost:" + port)) {
-        return Refusal(403);
+        return refuse(403);
     }
     const std::string* upgrade = field("upgrade");
     const std::string* connection = field("connection");
     if (request->method != "GET" || request->target != "/readings" || upgrade == nullptr ||
         !HasToken(*upgrade, "websocket") || connection == nullptr ||
         !HasToken(*connection, "upgrade")) {
-        return Refusal(404);
+        return refuse(404);
     }
     const std::string* origin = single("origin");
+    std::string normal;
     bool allowed = false;
-    for (const std::string& candidate : rules.origins) {
-        allowed = allowed || (origin != nullptr && *origin == candidate);
+    if (origin != nullptr && NormalOrigin(*origin, normal) == OriginFault::None) {
+        for (const std::string& candidate : rules.origins) {
+            allowed = allowed || normal == candidate;
+        }
     }
     if (!allowed) {
-        return Refusal(403);
+        return refuse(403);
     }
     const std::string* version = single("sec-websocket-version");
     const std::string* key = single("sec-websocket-key");
     if (request->version != "HTTP/1.1" || version == nullptr || *version != "13" ||
         key == nullptr || !ValidClientKey(*key)) {
-        return Refusal(400);
+        return refuse(400);
     }
     return {101,
             "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
             "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
-                AcceptKey(*key) + "\r\n\r\n"};
+                AcceptKey(*key) + "\r\n\r\n",
+            {},
+            {}};
 }
 
 }  // namespace ordane::bridge

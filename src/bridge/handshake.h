@@ -19,14 +19,24 @@ enum class HeadState { Incomplete, Complete, TooLarge };
 // Where the head ends in what arrived so far (the index just past its empty line).
 HeadState FindHeadEnd(std::string_view received, std::size_t& headEnd);
 
+// An origin in the form browsers send it: "http" or "https", "://", the host, and the port
+// only when it is not the scheme's default; scheme and host in lower case. What no browser
+// sends as an allowed origin is refused with its fault: "null" or "*", another scheme, a path
+// or a trailing '/', a user or a wildcard, no host or a port out of range.
+enum class OriginFault { None, AnyPage, NotHttp, Path, UserOrWildcard, HostOrPort };
+OriginFault NormalOrigin(std::string_view entry, std::string& normal);
+
 struct HandshakeRules {
     std::uint16_t port = 0;
-    std::vector<std::string> origins;  // exact, as the browser sends them
+    std::vector<std::string> origins;  // in their normal form
 };
 
 struct HandshakeResult {
     int status = 400;      // 101 opens the connection; 400, 403 or 404 close it
     std::string response;  // the whole answer, head and empty body
+    // Of a refused request, for the log: its Origin and Host as sent (empty without).
+    std::string origin;
+    std::string host;
 };
 
 HandshakeResult DecideHandshake(std::string_view head, const HandshakeRules& rules);

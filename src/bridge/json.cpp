@@ -1,5 +1,7 @@
 #include "bridge/json.h"
 
+#include "app/status_texts.h"
+
 namespace ordane::bridge {
 
 namespace {
@@ -22,12 +24,47 @@ bool Low(char16_t c) {
 
 std::string Devices(const ReadingsStatus& status) {
     const auto device = [](const DeviceStatus& d) {
-        return "{\"status\":" + JsonString(d.status) + ",\"model\":" + JsonString(d.model) + "}";
+        return "{\"state\":\"" + std::string(DeviceState(d.status)) +
+               "\",\"status\":" + JsonString(d.status) + ",\"model\":" + JsonString(d.model) + "}";
     };
     return "\"scanner\":" + device(status.scanner) + ",\"reader\":" + device(status.reader);
 }
 
 }  // namespace
+
+std::string_view DeviceState(const Text& status) {
+    namespace s = status;
+    const struct {
+        const char16_t* text;
+        std::string_view state;
+    } kStates[] = {
+        {s::kScannerWaiting, "ready"},
+        {s::kReaderWaiting, "ready"},
+        {s::kReaderReady, "ready"},
+        {s::kScannerInitialising, "identifying"},
+        {s::kScannerDetecting, "identifying"},
+        {s::kReaderInitialising, "identifying"},
+        {s::kReaderConnecting, "identifying"},
+        {s::kReaderNotAnswering, "notAnswering"},
+        {s::kScannerPortFailed, "failed"},
+        {s::kScannerNotDetected, "failed"},
+        {s::kReaderPortFailed, "failed"},
+        {s::kReaderNotRecognised, "failed"},
+        {s::kReaderLibraryMissing, "failed"},
+        {s::kFirstUse, "notSetUp"},
+        {s::kSettingsDamaged, "notSetUp"},
+    };
+    if (status.empty()) {
+        return "off";
+    }
+    for (const auto& entry : kStates) {
+        if (status == entry.text) {
+            return entry.state;
+        }
+    }
+    // "检测到…条码扫描仪": found, its model being asked.
+    return StartsWith(status, s::kDetectedPrefix) ? "identifying" : "unknown";
+}
 
 std::string JsonString(const Text& text) {
     std::string out = "\"";
@@ -57,9 +94,9 @@ std::string JsonString(const Text& text) {
     return out + "\"";
 }
 
-std::string HelloMessage(std::string_view version, const ReadingsStatus& status) {
-    return "{\"type\":\"hello\",\"version\":" + JsonString(FromAscii(version)) + "," +
-           Devices(status) + "}";
+std::string HelloMessage(std::string_view version, const ReadingsStatus& status, bool typeScans) {
+    return "{\"type\":\"hello\",\"version\":" + JsonString(FromAscii(version)) +
+           ",\"typeScans\":" + (typeScans ? "true" : "false") + "," + Devices(status) + "}";
 }
 
 std::string StatusMessage(const ReadingsStatus& status) {
@@ -67,20 +104,36 @@ std::string StatusMessage(const ReadingsStatus& status) {
 }
 
 std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered) {
+    const bool typed = delivery == ScanDelivery::Keys && delivered;
     return "{\"type\":\"scan\",\"text\":" + JsonString(text) + ",\"delivery\":\"" +
-           (delivery == ScanDelivery::Keys ? "keys" : "window") +
-           "\",\"delivered\":" + (delivered ? "true" : "false") + "}";
+           (delivery == ScanDelivery::Keys     ? "keys"
+            : delivery == ScanDelivery::Window ? "window"
+                                               : "page") +
+           "\",\"typed\":" + (typed ? "true" : "false") +
+           ",\"delivered\":" + (delivered ? "true" : "false") + "}";
 }
 
 std::string CardMessage(const Text& record, const CardFields& fields, bool delivered) {
     static constexpr const char* kNames[] = {"name",    "sex",      "nation", "birthDate",
                                              "address", "idNumber", "issuer", "validFrom",
                                              "validTo", "extra"};
-    std::string out = "{\"type\":\"card\",\"record\":" + JsonString(record);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
+    const bool resident = PlainlyResidentCard(fields);
+    std::string out = "{\"type\":\"card\",\"cardKind\":\"" +
+                      std::string(resident ? "resident" : "unknown") +
+                      "\",\"record\":" + JsonString(record);
+    for (std::size_t i = 0; resident && i < fields.size(); ++i) {
         out += ",\"" + std::string(kNames[i]) + "\":" + JsonString(fields[i]);
     }
     return out + ",\"delivered\":" + (delivered ? "true" : "false") + "}";
+}
+
+std::string Stamped(std::string_view message, std::uint64_t seq, std::int64_t unixMs) {
+    return "{\"seq\":" + std::to_string(seq) + ",\"time\":" + std::to_string(unixMs) + "," +
+           std::string(message.substr(1));
+}
+
+std::string CardRemovedMessage() {
+    return "{\"type\":\"cardRemoved\"}";
 }
 
 }  // namespace ordane::bridge

@@ -156,4 +156,30 @@ void DiagnosticLog::Event(LogWord category, LogWord what, std::int64_t code) {
           Number(code));
 }
 
+namespace {
+
+std::string ShownOrigin(std::string_view origin) {
+    std::string shown = "\"";
+    for (const char c : origin.substr(0, 100)) {
+        const bool originChar = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                (c >= '0' && c <= '9') ||
+                                std::string_view(":/.-[]*_").find(c) != std::string_view::npos;
+        shown += originChar ? c : '?';
+    }
+    return shown + "\"";
+}
+
+}  // namespace
+
+void DiagnosticLog::BridgeOrigin(LogWord what, std::string_view origin) {
+    Write("bridge: allow-list entry " + ShownOrigin(origin) +
+          " refused: " + std::string(what.View()));
+}
+
+void DiagnosticLog::BridgeRefused(std::string_view origin, std::string_view host, int status,
+                                  std::uint32_t unwritten) {
+    Write("bridge: refused page of origin " + ShownOrigin(origin) + " host " + ShownOrigin(host) +
+          ", status " + Number(status) + ", " + Number(unwritten) + " more refused unwritten");
+}
+
 }  // namespace ordane

@@ -118,6 +118,14 @@ class DiagnosticLog {
     // where there is one.
     void Event(LogWord category, LogWord what);
     void Event(LogWord category, LogWord what, std::int64_t code);
+    // An origin of the bridge: an entry of the allow-list refused, or the Origin of a refused
+    // page's request. An origin is a web address's scheme, host and port, never a person's
+    // data; only the characters an origin is made of are written (others as '?'), at most 100.
+    void BridgeOrigin(LogWord what, std::string_view origin);
+    // A page's request refused: its Origin and Host (shown as above), the answer's status, and
+    // how many refusals went unwritten before it.
+    void BridgeRefused(std::string_view origin, std::string_view host, int status,
+                       std::uint32_t unwritten);
 
     std::uint64_t Deliveries() const { return deliveries_; }
 

@@ -24,6 +24,7 @@ class FakeReadings final : public Readings {
         cardsDelivered.push_back(delivered);
         cardFields.push_back(fields);
     }
+    void CardRemoved() override { cards.push_back(u"(removed)"); }
     void Status(const ReadingsStatus& status) override { statuses.push_back(status); }
     bool TakesScans() const override { return takesScans; }
 

@@ -9,6 +9,7 @@ import socket
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -37,6 +38,25 @@ ws.onclose = (e) => report(e.code);
 </script></body></html>"""
 
 
+# A page that connects again a second after each close, as docs/browser.md tells pages to; it
+# reports the first close's code and reason.
+RECONNECTING = """<!doctype html><html><head><title>counter</title></head><body><script>
+let reported = false;
+function connect() {
+  const ws = new WebSocket("ws://127.0.0.1:%(port)d/readings");
+  ws.onopen = () => fetch("/connected");
+  ws.onclose = (e) => {
+    if (!reported) {
+      reported = true;
+      fetch("/report", {method: "POST", body: JSON.stringify({code: e.code, reason: e.reason})});
+    }
+    setTimeout(connect, 1000);
+  };
+}
+connect();
+</script></body></html>"""
+
+
 def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -47,11 +67,11 @@ class PageServer:
     """The business application's page on 127.0.0.1 (python http.server); the page reports
     what it received back to it."""
 
-    def __init__(self, bridge_port: int):
+    def __init__(self, bridge_port: int, template: str = PAGE):
         self.connected = threading.Event()
         self.reported = threading.Event()
         self.report = None
-        page = (PAGE % {"port": bridge_port}).encode()
+        page = (template % {"port": bridge_port}).encode()
         outer = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -108,7 +128,9 @@ class Browser:
         shutil.rmtree(self.profile, ignore_errors=True)
 
 
-RECORD = ("SFZXX_2.0|张三|1|01|19900101|北京市东城区 景山前街4号|110101199001011234|"
+# A resident card's text: its citizen number's check character is right.
+RESIDENT = CARD[:5] + ("110101199001011237",) + CARD[6:]
+RECORD = ("SFZXX_2.0|张三|1|01|19900101|北京市东城区 景山前街4号|110101199001011237|"
           "北京市公安局东城分局|20100101|20300101|")
 
 
@@ -156,24 +178,51 @@ class BrowserBridgeTest(unittest.TestCase):
             target.focus()
             scanner.send_scan("6901234567892")
             target.wait_typed("6901234567892<ENTER>")
-            app.set_reader(samid=SAM_ID, card=card_text(*CARD))
+            app.set_reader(samid=SAM_ID, card=card_text(*RESIDENT))
             shown = self.page.wait_report()
             app.set_reader(samid=SAM_ID)
             app.exit()
         self.assertEqual((shown["opened"], shown["closed"]), (True, None))
         got = shown["got"]
+        # Every message is numbered in order and has the time it was sent.
+        seqs = [m.pop("seq") for m in got]
+        self.assertEqual(seqs, list(range(seqs[0], seqs[0] + len(got))))
+        self.assertTrue(all(abs(m.pop("time") / 1000 - time.time()) < 600 for m in got))
         self.assertEqual(got[0]["type"], "hello")
-        self.assertEqual(got[0]["scanner"], {"status": "等待扫描仪发送信息...", "model": "IT4600Q"})
-        self.assertEqual(got[0]["reader"], {"status": "等待读卡器发送信息...", "model": "CVR-100U"})
+        self.assertIs(got[0]["typeScans"], True)
+        self.assertEqual(got[0]["scanner"], {"state": "ready", "status": "等待扫描仪发送信息...",
+                                             "model": "IT4600Q"})
+        # Started ("初始化完成,读卡器开始工作") or polled since ("等待读卡器发送信息..."): ready.
+        self.assertEqual((got[0]["reader"]["state"], got[0]["reader"]["model"]),
+                         ("ready", "CVR-100U"))
+        self.assertIn(got[0]["reader"]["status"], ("初始化完成,读卡器开始工作", "等待读卡器发送信息..."))
         self.assertIn({"type": "scan", "text": "6901234567892", "delivery": "keys",
-                       "delivered": True}, got)
+                       "typed": True, "delivered": True}, got)
         cards = [m for m in got if m["type"] == "card"]
         self.assertTrue(cards)
         self.assertEqual(cards[0], {
-            "type": "card", "record": RECORD, "name": "张三", "sex": "1",
+            "type": "card", "cardKind": "resident", "record": RECORD, "name": "张三", "sex": "1",
             "nation": "01", "birthDate": "19900101", "address": "北京市东城区 景山前街4号",
-            "idNumber": "110101199001011234", "issuer": "北京市公安局东城分局",
+            "idNumber": "110101199001011237", "issuer": "北京市公安局东城分局",
             "validFrom": "20100101", "validTo": "20300101", "extra": "", "delivered": True})
+
+    def test_pages_connect_again_within_10_s_when_ordane_is_ended_and_started_at_once(self):
+        page = PageServer(self.port, RECONNECTING)
+        self.addCleanup(page.close)
+        origin = f"http://127.0.0.1:{page.port}"
+        ini = bridge_ini(self.port, origin, UsePort1=0)
+        with Program(ini) as app:
+            app.wait_label(1, "")
+            browser = Browser(origin + "/")
+            self.addCleanup(browser.close)
+            self.assertTrue(page.connected.wait(60), "the page did not connect")
+            page.connected.clear()
+            app.exit()
+        # The page was told why: Ordane ended.
+        self.assertEqual(page.wait_report(10), {"code": 1001, "reason": "Ordane is closing"})
+        with Program(ini) as app:
+            self.assertTrue(page.connected.wait(10), "the page did not connect again in 10 s")
+            app.exit()
 
     def test_a_page_of_another_origin_is_refused(self):
         # The same page, but its origin is http://localhost:<port>, which is not listed.

@@ -45,15 +45,52 @@ TEST_F(CardReaderTest, CardIsDeliveredAsOneRecordWithABeepEveryTimeItIsFound) {
     EXPECT_EQ(view.beeps, static_cast<int>(delivery.received.size()));
     // Each attempt opens and closes the port once.
     EXPECT_EQ(CallsOf("OpenPort"), CallsOf("ClosePort"));
-    // The browser bridge gets the same record with its fields cut from the card's text, so a
-    // "|" inside a field does not shift the others.
-    EXPECT_EQ(readings.cards, delivery.received);
+    // The browser bridge gets the same record once, with its fields cut from the card's text,
+    // so a "|" inside a field does not shift the others.
+    EXPECT_EQ(readings.cards, std::vector<Text>{delivery.received[0]});
     sdtapi.LayCard(Text(u"A|B") + Text(12, u' ') + u"102");
     pump.RunFor(600);
     ASSERT_FALSE(readings.cardFields.empty());
     EXPECT_EQ(readings.cardFields.back(),
               (CardFields{u"A|B", u"1", u"02", u"", u"", u"", u"", u"", u"", u""}));
     EXPECT_EQ(readings.statuses.back().reader, (DeviceStatus{status::kReaderWaiting, u"CVR-100U"}));
+}
+
+TEST_F(CardReaderTest, PagesGetACardOncePerPlacementAndHearWhenItIsTakenAway) {
+    StartReader();
+    const Text zhang = u"SFZXX_2.0|张三|1|02|19800101||||||";
+    const Text li = u"SFZXX_2.0|李四|1|02|19800101||||||";
+    const Text removed = u"(removed)";
+    const struct {
+        const char* what;
+        const char16_t* card;  // on the reader for the next 1.1 s; nullptr: none
+        bool readFails;
+        std::vector<Text> pages;  // what the pages were sent meanwhile
+    } cases[] = {
+        {"laid down", u"张三", false, {zhang}},
+        {"still there", u"张三", false, {}},
+        {"read fails while it lies there", u"张三", true, {}},
+        {"read again", u"张三", false, {}},
+        {"taken away", nullptr, false, {removed}},
+        {"nothing", nullptr, false, {}},
+        {"the same card again", u"张三", false, {zhang}},
+        {"swapped for another", u"李四", false, {li}},
+        {"taken away again", nullptr, false, {removed}},
+    };
+    for (const auto& c : cases) {
+        readings.cards.clear();
+        delivery.received.clear();
+        sdtapi.cardPresent = c.card != nullptr;
+        if (c.card != nullptr) {
+            sdtapi.LayCard(Text(c.card) + Text(15 - Text(c.card).size(), u' ') + u"102" +
+                           u"19800101");
+        }
+        sdtapi.readStatus = c.readFails ? 41 : kSdtOk;
+        pump.RunFor(1100);
+        EXPECT_EQ(readings.cards, c.pages) << c.what;
+        EXPECT_EQ(delivery.received.size(), c.card != nullptr && !c.readFails ? 2u : 0u)
+            << c.what;  // the window keeps its repetition
+    }
 }
 
 TEST_F(CardReaderTest, EmptyTextIsStillARecordAndBeepsEvenWithoutTheTarget) {

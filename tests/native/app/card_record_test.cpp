@@ -22,6 +22,31 @@ Text Padded(const Text& value, std::size_t width) {
     return out;
 }
 
+TEST(CardRecordTest, OnlyPlainlyAResidentCardsTextCountsAsOne) {
+    const auto card = [](const char16_t* sex, const char16_t* birth, const char16_t* number) {
+        return CardFields{u"张三", sex, u"01", birth, u"", number, u"", u"", u"", u""};
+    };
+    const struct {
+        const char* what;
+        CardFields fields;
+        bool resident;
+    } cases[] = {
+        {"resident, check X", card(u"1", u"19491231", u"11010519491231002X"), true},
+        {"resident, 29 February", card(u"2", u"20000229", u"440304200002291236"), true},
+        {"wrong check character", card(u"1", u"19491231", u"110105194912310021"), false},
+        {"lower-case x", card(u"1", u"19491231", u"11010519491231002x"), false},
+        {"birth date not the number's", card(u"1", u"19491230", u"11010519491231002X"), false},
+        {"no such day", card(u"1", u"19000229", u"110101190002291234"), false},
+        {"sex 3", card(u"3", u"19491231", u"11010519491231002X"), false},
+        {"15 characters", card(u"1", u"19491231", u"110105491231002"), false},
+        {"a permit's layout",
+         CardFields{u"ZHANG SAN", u"", u"", u"1", u"19800101", u"CHN", u"", u"", u"", u""}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PlainlyResidentCard(c.fields), c.resident) << c.what;
+    }
+}
+
 TEST(CardRecordTest, CutsTheTenFieldsOfAFullTextAndTrimsTheirSpaces) {
     const Text base = Padded(u"张三", 15) + u"1" + u"01" + u"19800101" +
                       Padded(u"北京市 东城区 1号", 35) + u"11010119800101001X" +

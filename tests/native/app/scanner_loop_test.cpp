@@ -70,7 +70,7 @@ TEST_F(ScannerLoopTest, EachReadingGoesToTheBrowserBridgeAsDeliveredAndPagesMayT
     using S = FakeReadings::Scanned;
     EXPECT_EQ(readings.scans, (std::vector<S>{{u"123", ScanDelivery::Keys},
                                               {u"HGFOZ_x", ScanDelivery::Window},
-                                              {u"456", ScanDelivery::Keys},
+                                              {u"456", ScanDelivery::Page},
                                               {u"ZCCCHGZ_y", ScanDelivery::Window}}));
     EXPECT_EQ(Typed(), (std::vector<Text>{u"123"}));
     EXPECT_EQ(delivery.received, (std::vector<Text>{u"HGFOZ_x", u"ZCCCHGZ_y"}));

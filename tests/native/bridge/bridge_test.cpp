@@ -7,6 +7,8 @@
 #include "bridge/handshake.h"
 #include "bridge/json.h"
 #include "bridge/websocket_key.h"
+#include "app/status_texts.h"
+#include "doubles/fake_log.h"
 #include "doubles/fake_profile.h"
 
 namespace ordane::bridge {
@@ -39,6 +41,10 @@ TEST(BridgeHandshakeTest, DecidesByHostPathUpgradeOriginVersionAndKey) {
         {"origin not listed", Request("https://counter.example.gov.cn", "https://evil.example"),
          403},
         {"origin with a trailing slash", Request("gov.cn\r\nSec", "gov.cn/\r\nSec"), 403},
+        {"origin in capitals with its default port",
+         Request("https://counter.example.gov.cn", "HTTPS://Counter.Example.gov.cn:443"), 101},
+        {"origin with another port", Request("gov.cn\r\nSec", "gov.cn:8443\r\nSec"), 403},
+        {"origin null", Request("https://counter.example.gov.cn", "null"), 403},
         {"no origin", Request("Origin: https://counter.example.gov.cn\r\n", ""), 403},
         {"two origins", Request("Origin:", "Origin: https://evil.example\r\nOrigin:"), 403},
         {"rebound name", Request("127.0.0.1:17520", "evil.example:17520"), 403},
@@ -62,6 +68,40 @@ TEST(BridgeHandshakeTest, DecidesByHostPathUpgradeOriginVersionAndKey) {
     EXPECT_NE(DecideHandshake(Request(), kRules)
                   .response.find("\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"),
               std::string::npos);
+}
+
+TEST(BridgeHandshakeTest, OriginsAsITWritesThemTakeTheBrowsersForm) {
+    const struct {
+        const char* entry;
+        OriginFault fault;
+        const char* normal;
+    } cases[] = {
+        {"https://counter.example.gov.cn", OriginFault::None, "https://counter.example.gov.cn"},
+        {"HTTPS://Counter.EXAMPLE.gov.cn:443", OriginFault::None, "https://counter.example.gov.cn"},
+        {"http://10.1.2.3:80", OriginFault::None, "http://10.1.2.3"},
+        {"http://10.1.2.3:443", OriginFault::None, "http://10.1.2.3:443"},
+        {"https://his:08443", OriginFault::None, "https://his:8443"},
+        {"http://[::1]:80", OriginFault::None, "http://[::1]"},
+        {"http://[FE80::1]:8080", OriginFault::None, "http://[fe80::1]:8080"},
+        {"https://counter.example.gov.cn/", OriginFault::Path, ""},
+        {"https://his/login.html", OriginFault::Path, ""},
+        {"null", OriginFault::AnyPage, ""},
+        {"*", OriginFault::AnyPage, ""},
+        {"https://*.example.gov.cn", OriginFault::UserOrWildcard, ""},
+        {"https://user@his", OriginFault::UserOrWildcard, ""},
+        {"counter.example.gov.cn", OriginFault::NotHttp, ""},
+        {"https://", OriginFault::HostOrPort, ""},
+        {"https://his:", OriginFault::HostOrPort, ""},
+        {"https://his:0", OriginFault::HostOrPort, ""},
+        {"https://his:65536", OriginFault::HostOrPort, ""},
+    };
+    for (const auto& c : cases) {
+        std::string normal;
+        EXPECT_EQ(NormalOrigin(c.entry, normal), c.fault) << c.entry;
+        if (c.fault == OriginFault::None) {
+            EXPECT_EQ(normal, c.normal) << c.entry;
+        }
+    }
 }
 
 TEST(BridgeHandshakeTest, HeadEndsAtTheEmptyLineWithinEightKiB) {
@@ -238,29 +278,65 @@ TEST(BridgeJsonTest, EscapesQuotesBackslashesControlsAndJoinsSurrogatePairs) {
     }
 }
 
+TEST(BridgeJsonTest, EachStatusLineHasAStateAPageCanTest) {
+    const struct {
+        Text status;
+        const char* state;
+    } cases[] = {
+        {status::kScannerWaiting, "ready"},
+        {status::kReaderReady, "ready"},
+        {status::kScannerDetecting, "identifying"},
+        {Text(status::kDetectedPrefix) + u"霍尼韦尔" + status::kDetectedSuffix, "identifying"},
+        {status::kReaderConnecting, "identifying"},
+        {status::kReaderNotAnswering, "notAnswering"},
+        {status::kScannerPortFailed, "failed"},
+        {status::kReaderLibraryMissing, "failed"},
+        {status::kFirstUse, "notSetUp"},
+        {u"", "off"},
+        {u"something new", "unknown"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DeviceState(c.status), c.state) << ToUtf8(c.status);
+    }
+}
+
 TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
     const ReadingsStatus status{{u"等待扫描仪发送信息...", u"3800g"}, {u"读卡器\"A\"", u""}};
-    EXPECT_EQ(HelloMessage("1.0.0.0", status),
-              "{\"type\":\"hello\",\"version\":\"1.0.0.0\",\"scanner\":{\"status\":\"" +
+    EXPECT_EQ(HelloMessage("1.0.0.0", status, false),
+              "{\"type\":\"hello\",\"version\":\"1.0.0.0\",\"typeScans\":false,"
+              "\"scanner\":{\"state\":\"ready\",\"status\":\"" +
                   ToUtf8(u"等待扫描仪发送信息...") +
-                  "\",\"model\":\"3800g\"},\"reader\":{\"status\":\"" + ToUtf8(u"读卡器") +
-                  "\\\"A\\\"\",\"model\":\"\"}}");
+                  "\",\"model\":\"3800g\"},\"reader\":{\"state\":\"unknown\",\"status\":\"" +
+                  ToUtf8(u"读卡器") + "\\\"A\\\"\",\"model\":\"\"}}");
+    EXPECT_EQ(Stamped("{\"type\":\"cardRemoved\"}", 7, 1765000000123),
+              "{\"seq\":7,\"time\":1765000000123,\"type\":\"cardRemoved\"}");
     EXPECT_EQ(StatusMessage(status).substr(0, 27), "{\"type\":\"status\",\"scanner\":");
     EXPECT_EQ(ScanMessage(u"6901234567892", ScanDelivery::Keys, true),
               "{\"type\":\"scan\",\"text\":\"6901234567892\",\"delivery\":\"keys\","
+              "\"typed\":true,\"delivered\":true}");
+    EXPECT_EQ(ScanMessage(u"1", ScanDelivery::Keys, false),
+              "{\"type\":\"scan\",\"text\":\"1\",\"delivery\":\"keys\",\"typed\":false,"
+              "\"delivered\":false}");
+    EXPECT_EQ(ScanMessage(u"1", ScanDelivery::Page, true),
+              "{\"type\":\"scan\",\"text\":\"1\",\"delivery\":\"page\",\"typed\":false,"
               "\"delivered\":true}");
     EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, false),
               "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\","
-              "\"delivered\":false}");
-    const CardFields fields{u"O\"Brien|X", u"1",  u"01",       u"19800101", u"a\\b",
-                            u"1101",       u"局", u"20100101", u"长期",     u""};
+              "\"typed\":false,\"delivered\":false}");
+    const CardFields fields{u"O\"Brien|X",         u"1",  u"01",       u"19800101", u"a\\b",
+                            u"110101198001010010", u"局", u"20100101", u"长期",     u""};
     EXPECT_EQ(
         CardMessage(u"SFZXX_2.0|O\"Brien|X|1", fields, false),
-        "{\"type\":\"card\",\"record\":\"SFZXX_2.0|O\\\"Brien|X|1\",\"name\":\"O\\\"Brien|X\","
+        "{\"type\":\"card\",\"cardKind\":\"resident\",\"record\":\"SFZXX_2.0|O\\\"Brien|X|1\","
+        "\"name\":\"O\\\"Brien|X\","
         "\"sex\":\"1\",\"nation\":\"01\",\"birthDate\":\"19800101\",\"address\":\"a\\\\b\","
-        "\"idNumber\":\"1101\",\"issuer\":\"" +
+        "\"idNumber\":\"110101198001010010\",\"issuer\":\"" +
             ToUtf8(u"局") + "\",\"validFrom\":\"20100101\",\"validTo\":\"" + ToUtf8(u"长期") +
             "\",\"extra\":\"\",\"delivered\":false}");
+    // Another card's text: its pieces are not named as a resident card's.
+    EXPECT_EQ(CardMessage(u"SFZXX_2.0|ZHANG SAN||", CardFields{u"ZHANG SAN"}, true),
+              "{\"type\":\"card\",\"cardKind\":\"unknown\",\"record\":\"SFZXX_2.0|ZHANG SAN||\","
+              "\"delivered\":true}");
 }
 
 TEST(BridgeSettingsTest, ReadsTheSectionWithItsDefaults) {
@@ -363,9 +439,13 @@ class FakeSockets final : public BridgeSockets {
     }
     void Close(SocketId id) override { peers[id].closed = true; }
     void Hold(SocketId id) override { held.push_back(id); }
+    std::int64_t UnixMs() override { return now; }
+    void ListenAgainAfter(std::uint32_t ms) override { againAfter.push_back(ms); }
 
     std::uint16_t listened = 0;
     bool taken = false;
+    std::int64_t now = 1'765'000'000'000;
+    std::vector<std::uint32_t> againAfter;
     std::deque<SocketId> waiting;
     std::vector<SocketId> held;
     std::map<SocketId, Peer> peers;
@@ -394,6 +474,10 @@ struct BridgeFixture : ::testing::Test {
             }
         }
     }
+    // A message as the pages get it: numbered, with the time of the clock.
+    std::string Frame(const std::string& message, std::uint64_t seq) {
+        return EncodeFrame(Opcode::Text, Stamped(message, seq, sockets.now));
+    }
     std::string Received(SocketId id) {
         std::string out;
         out.swap(sockets.peers[id].fromUs);
@@ -401,7 +485,10 @@ struct BridgeFixture : ::testing::Test {
     }
 
     FakeSockets sockets;
-    Bridge bridge{sockets, {true, 17520, {"https://counter.example.gov.cn"}, false}, "1.0.0.0"};
+    test::FakeLogSink logSink;
+    DiagnosticLog log{logSink};
+    Bridge bridge{
+        sockets, {true, 17520, {"https://counter.example.gov.cn"}, false}, "1.0.0.0", log};
 };
 
 TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
@@ -410,19 +497,20 @@ TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
     Connect(1);
     const std::string hello = Received(1);
     EXPECT_EQ(hello.rfind("HTTP/1.1 101 ", 0), 0u);
-    EXPECT_NE(
-        hello.find(EncodeFrame(Opcode::Text, HelloMessage("1.0.0.0", {{u"s", u"m"}, {u"r", u""}}))),
-        std::string::npos);
-    EXPECT_TRUE(bridge.TakesScans());
+    EXPECT_NE(hello.find(Frame(HelloMessage("1.0.0.0", {{u"s", u"m"}, {u"r", u""}}, false), 1)),
+              std::string::npos);
+    EXPECT_FALSE(bridge.TakesScans());  // connected, but it did not ask for the barcodes
     bridge.Scan(u"123", ScanDelivery::Keys, true);
     bridge.Status({{u"s", u"m"}, {u"r", u""}});  // unchanged: nothing sent
     bridge.Status({{u"s2", u"m"}, {u"r", u""}});
     bridge.Card(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true);
-    EXPECT_EQ(
-        Received(1),
-        EncodeFrame(Opcode::Text, ScanMessage(u"123", ScanDelivery::Keys, true)) +
-            EncodeFrame(Opcode::Text, StatusMessage({{u"s2", u"m"}, {u"r", u""}})) +
-            EncodeFrame(Opcode::Text, CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true)));
+    EXPECT_EQ(Received(1),
+              Frame(ScanMessage(u"123", ScanDelivery::Keys, true), 2) +
+                  Frame(StatusMessage({{u"s2", u"m"}, {u"r", u""}}), 3) +
+                  Frame(CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true), 4));
+    sockets.now += 1500;
+    bridge.CardRemoved();
+    EXPECT_EQ(Received(1), Frame("{\"type\":\"cardRemoved\"}", 5));
 }
 
 TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
@@ -476,16 +564,94 @@ TEST_F(BridgeFixture, AFloodIsTakenAChunkAtATimeAndHeldBetween) {
 }
 
 TEST_F(BridgeFixture, EightPagesAtMostAndSilentConnectionsMakeRoomForThem) {
-    for (SocketId id = 1; id <= 8; ++id) {
-        Connect(id, id <= 2 ? "GET /readings" : Request());  // 1 and 2 never finish
+    for (SocketId id = 1; id <= kMaxConnections; ++id) {
+        Connect(id, id <= 6 ? "GET /readings" : Request());  // 1 to 6 never finish
     }
-    Connect(9);  // takes the place of the oldest silent one
+    Connect(13);  // takes the place of the oldest silent one
     EXPECT_TRUE(sockets.peers[1].closed);
     EXPECT_FALSE(sockets.peers[2].closed);
-    Connect(10);
-    Connect(11);  // eight pages: refused
-    EXPECT_TRUE(sockets.peers[11].closed);
+    EXPECT_EQ(bridge.Pages(), 7u);
+    Connect(14);
+    Received(14);
+    Connect(15);  // the ninth page is told why it cannot stay
+    const std::string ninth = Received(15);
+    EXPECT_EQ(ninth.rfind("HTTP/1.1 101 ", 0), 0u);
+    EXPECT_EQ(ninth.substr(ninth.find("\r\n\r\n") + 4),
+              EncodeClose(kCloseTryAgainLater, "eight pages are connected already"));
+    EXPECT_TRUE(sockets.peers[15].closed);
     EXPECT_EQ(bridge.Pages(), 8u);
+    bridge.Scan(u"1", ScanDelivery::Keys, true);
+    EXPECT_EQ(Received(15), "");
+}
+
+TEST_F(BridgeFixture, OnlyAPageThatAskedAndReadsTakesTheBarcodes) {
+    const std::string take = Masked(0x81, "{ \"type\": \"takeScans\" }");
+    const std::string type = Masked(0x81, "{\"type\":\"typeScans\"}");
+    const struct {
+        const char* what;
+        std::string sent;    // by page 1, after its hello
+        std::int64_t after;  // ms later
+        bool stalled;        // page 1 reads nothing and a message waits for it
+        bool takes;
+    } cases[] = {
+        {"connected, never asked", "", 0, false, false},
+        {"asked", take, 0, false, true},
+        {"asked 4.9 s ago", take, 4999, false, true},
+        {"asked 5 s ago, not since", take, 5000, false, false},
+        {"asked, then gave them back", take + type, 0, false, false},
+        {"asked, then stalled", take, 0, true, false},
+        {"something else", Masked(0x81, "{\"type\":\"takeScans\",\"x\":1}"), 0, false, false},
+    };
+    SocketId id = 1;
+    for (const auto& c : cases) {
+        Connect(id, Request() + c.sent);
+        Connect(id + 1);  // a page that never asks
+        sockets.now += c.after;
+        if (c.stalled) {
+            sockets.peers[id].room = 0;
+            bridge.Status({{Text(1, static_cast<char16_t>(u'a' + id)), u""}, {}});
+        }
+        EXPECT_EQ(bridge.TakesScans(), c.takes) << c.what;
+        bridge.OnClosed(id);
+        bridge.OnClosed(id + 1);
+        id += 2;
+    }
+}
+
+TEST_F(BridgeFixture, PagesAreToldWhenOrdaneEnds) {
+    Connect(1);
+    Connect(2, "GET /readings");
+    Received(1);
+    bridge.Stop();
+    EXPECT_EQ(Received(1), EncodeClose(kCloseGoingAway, "Ordane is closing"));
+    EXPECT_EQ(Received(2), "");
+    EXPECT_TRUE(sockets.peers[1].closed && sockets.peers[2].closed);
+    EXPECT_EQ(bridge.Connections(), 0u);
+}
+
+TEST_F(BridgeFixture, RefusedRequestsAreLoggedWithOriginHostAndStatusAtMostOnceInTenSeconds) {
+    const struct {
+        std::int64_t after;  // ms after the previous
+        std::string request;
+        const char* line;  // expected, or "" for none
+    } cases[] = {
+        {0, Request("https://counter.example.gov.cn", "https://evil.example"),
+         "bridge: refused page of origin \"https://evil.example\" host \"127.0.0.1:17520\", "
+         "status 403, 0 more refused unwritten"},
+        {1000, Request("/readings", "/"), ""},
+        {8999, Request(), ""},  // let in: not a refusal
+        {0, Request("127.0.0.1:17520", "x\"y:1"), ""},
+        {1, Request("https://counter.example.gov.cn", "null"),
+         "bridge: refused page of origin \"null\" host \"127.0.0.1:17520\", status 403, 2 "
+         "more refused unwritten"},
+    };
+    SocketId id = 1;
+    for (const auto& c : cases) {
+        sockets.now += c.after;
+        logSink.lines.clear();
+        Connect(id++, c.request);
+        EXPECT_EQ(logSink.All(), c.line[0] == 0 ? "" : std::string(c.line) + "\n") << c.request;
+    }
 }
 
 TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEverything) {
@@ -494,36 +660,96 @@ TEST_F(BridgeFixture, APageThatDoesNotReadIsDroppedOverOneMiBAndTheOthersGetEver
     Received(1);
     sockets.peers[2].room = 0;  // never reads again
     const Text scan(1000, u'9');
-    const std::string frame = EncodeFrame(Opcode::Text, ScanMessage(scan, ScanDelivery::Keys, true));
-    std::size_t pushed = 0;
-    for (; (pushed + 1) * frame.size() <= kMaxQueued; ++pushed) {
+    const std::string message = ScanMessage(scan, ScanDelivery::Keys, true);
+    std::uint64_t seq = 2;  // the two hellos
+    std::size_t queued = 0;
+    for (; queued + Frame(message, seq + 1).size() <= kMaxQueued; ++seq) {
+        queued += Frame(message, seq + 1).size();
         bridge.Scan(scan, ScanDelivery::Keys, true);
     }
     EXPECT_FALSE(sockets.peers[2].closed);  // kept while its queue is within the bound
     bridge.Scan(scan, ScanDelivery::Keys, true);
-    ++pushed;
+    queued += Frame(message, ++seq).size();
     EXPECT_TRUE(sockets.peers[2].closed);
     EXPECT_EQ(bridge.Pages(), 1u);
-    EXPECT_EQ(Received(1).size(), pushed * frame.size());
+    EXPECT_EQ(Received(1).size(), queued);
     // A socket that takes part of a frame gets the rest when it can take more.
     sockets.peers[1].room = 3;
     bridge.Scan(u"1", ScanDelivery::Keys, true);
     sockets.peers[1].room = SIZE_MAX;
     bridge.OnWritable(1);
-    EXPECT_EQ(Received(1), EncodeFrame(Opcode::Text, ScanMessage(u"1", ScanDelivery::Keys, true)));
+    EXPECT_EQ(Received(1), Frame(ScanMessage(u"1", ScanDelivery::Keys, true), seq + 1));
+}
+
+TEST(BridgeStartTest, ATakenPortIsTriedAgainEveryThreeSecondsUntilItListens) {
+    FakeSockets sockets;
+    sockets.taken = true;
+    test::FakeLogSink sink;
+    DiagnosticLog log(sink);
+    Bridge bridge(sockets, {true, 17520, {"http://a"}, true}, "1", log);
+    int told = 0;
+    bridge.SetOnListening([&told] { ++told; });
+    std::string reason;
+    EXPECT_FALSE(bridge.Start(reason));
+    const struct {
+        bool taken;
+        std::vector<std::uint32_t> againAfter;
+        BridgeOff off;
+        int told;
+    } cases[] = {
+        {true, {3000, 3000}, BridgeOff::PortTaken, 0},
+        {true, {3000, 3000, 3000}, BridgeOff::PortTaken, 0},
+        {false, {3000, 3000, 3000}, BridgeOff::None, 1},
+        {false, {3000, 3000, 3000}, BridgeOff::None, 1},  // a late timer: listening already
+    };
+    for (const auto& c : cases) {
+        sockets.taken = c.taken;
+        bridge.OnListenAgain();
+        EXPECT_EQ(sockets.againAfter, c.againAfter);
+        EXPECT_EQ(bridge.Off(), c.off);
+        EXPECT_EQ(told, c.told);
+    }
+    EXPECT_EQ(sink.All(), "bridge: listening on port at last, code 17520\n");
+    sockets.waiting.push_back(1);
+    bridge.OnAcceptable();
+    EXPECT_EQ(bridge.Connections(), 1u);
 }
 
 TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
-    FakeSockets sockets;
-    sockets.taken = true;
-    std::string reason;
-    Bridge taken(sockets, {true, 17520, {"http://a"}, true}, "1");
-    EXPECT_FALSE(taken.Start(reason));
-    EXPECT_EQ(reason, "in use");
-    sockets.taken = false;
-    sockets.listened = 0;
-    EXPECT_FALSE(Bridge(sockets, {true, 17520, {}, true}, "1").Start(reason));
-    EXPECT_EQ(sockets.listened, 0);
+    const struct {
+        const char* what;
+        std::vector<std::string> origins;
+        bool taken;
+        BridgeOff off;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"port taken", {"http://a"}, true, BridgeOff::PortTaken, {}},
+        {"no origins", {}, false, BridgeOff::NoOrigins, {}},
+        {"only entries that are no origin",
+         {"*", "https://his/"},
+         true,
+         BridgeOff::NoOrigins,
+         {"bridge: allow-list entry \"*\" refused: null and * would let any page in",
+          "bridge: allow-list entry \"https://his/\" refused: a path or a trailing / (an origin "
+          "ends with the host or port)"}},
+        {"one good entry",
+         {"null", "HTTP://His:80"},
+         false,
+         BridgeOff::None,
+         {"bridge: allow-list entry \"null\" refused: null and * would let any page in"}},
+    };
+    for (const auto& c : cases) {
+        FakeSockets sockets;
+        sockets.taken = c.taken;
+        test::FakeLogSink sink;
+        DiagnosticLog log(sink);
+        Bridge bridge(sockets, {true, 17520, c.origins, true}, "1", log);
+        std::string reason;
+        EXPECT_EQ(bridge.Start(reason), c.off == BridgeOff::None) << c.what;
+        EXPECT_EQ(bridge.Off(), c.off) << c.what;
+        EXPECT_EQ(sockets.listened, c.off == BridgeOff::NoOrigins ? 0 : 17520) << c.what;
+        EXPECT_EQ(sink.lines, c.lines) << c.what;
+    }
 }
 
 }  // namespace
