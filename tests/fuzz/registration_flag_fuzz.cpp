@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto flag = world.registry.Value(kKey, "upload");
         const bool set = flag && flag->substr(0, flag->find('\0')) == "1";
         const std::size_t requests = world.httpClient.urls.size();
-        world.frm.Uploaded(id);
+        world.frm.Registration().Uploaded(id);
 
         const bool asks = !noRights && !set && !id.empty();
         FUZZ_CHECK(world.httpClient.urls.size() == requests + (asks ? 1 : 0),
