@@ -113,6 +113,24 @@ void Bridge::OnAcceptable() {
         if (!sockets_.Accept(id)) {
             return;
         }
+        // One port serves the machine, but only Ordane's own session: on a terminal server
+        // another clerk's page must not get this clerk's cards. A listed owner whose session
+        // cannot be told counts as another's. One the table does not list at all (Wine lists
+        // only its own processes' connections) is served.
+        const BridgeSockets::PeerOwner owner = sockets_.PeerSession(id);
+        const std::optional<std::uint32_t>& session = owner.session;
+        if (owner.listed && (!session || *session != sockets_.OwnSession())) {
+            const std::int64_t now = sockets_.UnixMs();
+            if (!sessionRefusalEverLogged_ || now - sessionRefusalLogged_ >= kRefusalLogMs ||
+                now < sessionRefusalLogged_) {
+                log_.Event("bridge", "refused a connection from another session",
+                           session ? static_cast<std::int64_t>(*session) : -1);
+                sessionRefusalEverLogged_ = true;
+                sessionRefusalLogged_ = now;
+            }
+            sockets_.Close(id);
+            continue;
+        }
         if (connections_.size() >= kMaxConnections) {
             // A connection that is not a page yet (or is being closed) makes room: a local
             // process opening connections and sending nothing cannot lock the pages out.

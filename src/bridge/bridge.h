@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "bridge/bridge_settings.h"
@@ -58,6 +59,16 @@ class BridgeSockets {
     virtual std::int64_t UnixMs() = 0;
     // Calls the Bridge's OnListenAgain once, after this time.
     virtual void ListenAgainAfter(std::uint32_t ms) = 0;
+    // Who is at the other end of an accepted connection: whether the system's table of
+    // connections lists it, and its process's Windows session (none when that cannot be
+    // told, as for another user's process).
+    struct PeerOwner {
+        bool listed = false;
+        std::optional<std::uint32_t> session;
+    };
+    virtual PeerOwner PeerSession(SocketId id) = 0;
+    // The session Ordane runs in.
+    virtual std::uint32_t OwnSession() = 0;
 };
 
 // Why the bridge is off after Start.
@@ -131,6 +142,8 @@ class Bridge final : public Readings {
     bool listening_ = false;
     BridgeOff off_ = BridgeOff::NotEnabled;
     std::int64_t refusalLogged_ = 0;
+    std::int64_t sessionRefusalLogged_ = 0;
+    bool sessionRefusalEverLogged_ = false;
     bool refusalEverLogged_ = false;
     std::uint32_t refusalsUnwritten_ = 0;
     ReadingsStatus status_;

@@ -1,6 +1,9 @@
 #include "bridge/bridge_sockets_win32.h"
 
+#include <iphlpapi.h>
+
 #include <algorithm>
+#include <vector>
 #include <climits>
 
 namespace ordane {
@@ -118,6 +121,71 @@ void BridgeSocketsWin32::ListenAgainAfter(std::uint32_t ms) {
             ("Ordane: bridge retry timer not set (" + std::to_string(GetLastError()) + ")\n")
                 .c_str());
     }
+}
+
+bridge::BridgeSockets::PeerOwner BridgeSocketsWin32::PeerSession(bridge::SocketId id) {
+    PeerOwner owner;
+    owner.listed = true;  // until the table says otherwise, nothing is known
+    const auto it = accepted_.find(id);
+    if (it == accepted_.end()) {
+        return owner;
+    }
+    sockaddr_in peer = {};
+    sockaddr_in local = {};
+    int peerLength = sizeof peer;
+    int localLength = sizeof local;
+    if (getpeername(it->second.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+        getsockname(it->second.Get(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+        return owner;
+    }
+    // The machine's TCP connections with their owners; the table may grow between the calls.
+    std::vector<unsigned char> buffer;
+    DWORD size = 0;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        buffer.resize(size);
+        result = GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE,
+                                     AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    }
+    if (result != NO_ERROR || buffer.size() < sizeof(MIB_TCPTABLE_OWNER_PID)) {
+        return owner;
+    }
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_TCPROW_OWNER_PID& row = table->table[i];
+        // The page's end of this connection: its local address is our peer's, its remote ours.
+        // The ports are in network order in the low 16 bits.
+        if (row.dwLocalAddr == peer.sin_addr.s_addr &&
+            static_cast<u_short>(row.dwLocalPort) == peer.sin_port &&
+            row.dwRemoteAddr == local.sin_addr.s_addr &&
+            static_cast<u_short>(row.dwRemotePort) == local.sin_port) {
+            // No live connection of Windows belongs to process 0 (the idle process keeps only
+            // closed ones); Wine names 0 for a process that is not its own. Either way there
+            // is no owner to ask, as for one the table does not list.
+            if (row.dwOwningPid == 0) {
+                owner.listed = false;
+                return owner;
+            }
+            DWORD session = 0;
+            if (ProcessIdToSessionId(row.dwOwningPid, &session)) {
+                owner.session = session;
+            }  // else the process ended, or is another user's: not ours to ask about
+            return owner;
+        }
+    }
+    owner.listed = false;
+    return owner;
+}
+
+std::uint32_t BridgeSocketsWin32::OwnSession() {
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) {
+        const DWORD error = GetLastError();
+        OutputDebugStringA(
+            ("Ordane: own session not known (" + std::to_string(error) + ")\n").c_str());
+        return UINT32_MAX;  // matches no peer: the bridge then serves no one
+    }
+    return session;
 }
 
 bool BridgeSocketsWin32::Accept(bridge::SocketId& id) {

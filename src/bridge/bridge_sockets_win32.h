@@ -61,6 +61,9 @@ class BridgeSocketsWin32 final : public bridge::BridgeSockets {
     void Hold(bridge::SocketId id) override;
     std::int64_t UnixMs() override;
     void ListenAgainAfter(std::uint32_t ms) override;
+    // The owner of the page's end, from the system's TCP table (GetExtendedTcpTable).
+    PeerOwner PeerSession(bridge::SocketId id) override;
+    std::uint32_t OwnSession() override;
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

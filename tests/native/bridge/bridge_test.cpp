@@ -441,11 +441,17 @@ class FakeSockets final : public BridgeSockets {
     void Hold(SocketId id) override { held.push_back(id); }
     std::int64_t UnixMs() override { return now; }
     void ListenAgainAfter(std::uint32_t ms) override { againAfter.push_back(ms); }
+    PeerOwner PeerSession(SocketId id) override {
+        const auto it = owners.find(id);
+        return it == owners.end() ? PeerOwner{true, 2} : it->second;
+    }
+    std::uint32_t OwnSession() override { return 2; }
 
     std::uint16_t listened = 0;
     bool taken = false;
     std::int64_t now = 1'765'000'000'000;
     std::vector<std::uint32_t> againAfter;
+    std::map<SocketId, PeerOwner> owners;  // in session 2, ours, unless set
     std::deque<SocketId> waiting;
     std::vector<SocketId> held;
     std::map<SocketId, Peer> peers;
@@ -615,6 +621,37 @@ TEST_F(BridgeFixture, OnlyAPageThatAskedAndReadsTakesTheBarcodes) {
         bridge.OnClosed(id);
         bridge.OnClosed(id + 1);
         id += 2;
+    }
+}
+
+TEST_F(BridgeFixture, OnlyProcessesOfOrdanesOwnSessionAreServed) {
+    const struct {
+        const char* what;
+        BridgeSockets::PeerOwner owner;
+        bool served;
+        const char* line;
+    } cases[] = {
+        {"own session", {true, 2}, true, ""},
+        {"another clerk's session",
+         {true, 3},
+         false,
+         "bridge: refused a connection from another session, code 3\n"},
+        {"session not to be told", {true, std::nullopt}, false, ""},  // within 10 s of the last
+        {"services' session", {true, 0}, false, ""},
+        {"not in the table", {false, std::nullopt}, true, ""},
+    };
+    SocketId id = 1;
+    std::size_t served = 0;
+    for (const auto& c : cases) {
+        sockets.owners[id] = c.owner;
+        logSink.lines.clear();
+        sockets.waiting.push_back(id);
+        bridge.OnAcceptable();
+        EXPECT_EQ(sockets.peers[id].closed, !c.served) << c.what;
+        served += c.served ? 1 : 0;
+        EXPECT_EQ(bridge.Connections(), served) << c.what;
+        EXPECT_EQ(logSink.All(), c.line) << c.what;
+        ++id;
     }
 }
 
