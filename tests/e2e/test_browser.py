@@ -91,10 +91,15 @@ ws.onmessage = () => fetch("/connected").then(() => {
 });
 </script></body></html>"""
 
+# A page of another site that shows a counter page in an iframe, handing it what `allow` names.
+FRAMING = """<!doctype html><html><head><title>portal</title></head><body>
+<iframe src="%(inner)s/" allow="%(allow)s"></iframe></body></html>"""
+
 # The page's permission names in the order of the states the table below expects.
 PERMISSIONS = ("local-network-access", "loopback-network", "local-network")
 PRIVATE = "10.77.0.1"  # RFC 1918, as a hospital's intranet
 PUBLIC = "198.51.100.7"  # documentation range, which Chromium classes public as any other
+PORTAL = "198.51.100.8"  # another public site, showing the counter page in an iframe
 LNA_ALLOWED = "LocalNetworkAccessAllowedForUrls"
 LOOPBACK_ALLOWED = "LoopbackNetworkAllowedForUrls"
 
@@ -243,13 +248,14 @@ def first_message(port: int, origin: str) -> dict:
         return json.loads(stream.read(length))
 
 
-def self_signed(address: str, folder: str) -> tuple[ssl.SSLContext, str]:
-    """A server context with a certificate for `address` made now, and the base64 SHA-256 of
+def self_signed(addresses: tuple, folder: str) -> tuple[ssl.SSLContext, str]:
+    """A server context with a certificate for `addresses` made now, and the base64 SHA-256 of
     its public key, which --ignore-certificate-errors-spki-list takes."""
     cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    names = ",".join(f"IP:{address}" for address in addresses)
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                     "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert, "-days",
-                    "2", "-subj", "/CN=counter", "-addext", f"subjectAltName=IP:{address}"],
+                    "2", "-subj", "/CN=counter", "-addext", f"subjectAltName={names}"],
                    check=True, capture_output=True)
     public = subprocess.run(["openssl", "x509", "-in", cert, "-pubkey", "-noout"], check=True,
                             capture_output=True).stdout
@@ -371,21 +377,30 @@ class BrowserBridgeTest(unittest.TestCase):
     @unittest.skipUnless(own_network_namespace(), "adds addresses and mounts a policy: needs "
                          "root in a network namespace of its own (run.py's workers)")
     def test_the_browser_lets_a_page_reach_the_bridge_by_its_address_scheme_and_policy(self):
-        for address in (PRIVATE, PUBLIC):
+        for address in (PRIVATE, PUBLIC, PORTAL):
             subprocess.run(["ip", "addr", "add", f"{address}/32", "dev", "lo"], check=True)
             self.addCleanup(subprocess.run, ["ip", "addr", "del", f"{address}/32", "dev", "lo"])
         folder = tempfile.mkdtemp(prefix="ordane-tls-")
         self.addCleanup(shutil.rmtree, folder, True)
-        tls, spki = self_signed(PUBLIC, folder)
-        pages = {"loopback http": PageServer(self.port, LNA_PAGE),
-                 "private http": PageServer(self.port, LNA_PAGE, PRIVATE),
-                 "public http": PageServer(self.port, LNA_PAGE, PUBLIC),
-                 "public https": PageServer(self.port, LNA_PAGE, PUBLIC, tls)}
+        tls, spki = self_signed((PUBLIC, PORTAL), folder)
+        shown_alone = {"loopback http": PageServer(self.port, LNA_PAGE),
+                       "private http": PageServer(self.port, LNA_PAGE, PRIVATE),
+                       "public http": PageServer(self.port, LNA_PAGE, PUBLIC),
+                       "public https": PageServer(self.port, LNA_PAGE, PUBLIC, tls)}
+        counter = shown_alone["public https"]
+        portals = {allow: PageServer(self.port, FRAMING % {"inner": counter.origin, "allow": allow},
+                                     PORTAL, tls)
+                   for allow in ("", "loopback-network", "local-network-access")}
         lead = PageServer(self.port, LEADING)
-        for page in (lead, *pages.values()):
+        for page in (lead, *shown_alone.values(), *portals.values()):
             self.addCleanup(page.close)
+        # Each page by name: the page the browser is sent to and the one that reports.
+        pages = {name: (page, page) for name, page in shown_alone.items()}
+        pages.update({f"public https in an iframe, allow={allow!r}": (portal, counter)
+                      for allow, portal in portals.items()})
         rows = (
-            # page, policy naming its origin, secure context, states of PERMISSIONS, let through
+            # page, policy naming the origin of the page the browser is sent to, secure context,
+            # states of PERMISSIONS, let through
             ("loopback http", None, True, ("prompt", "prompt", "prompt"), True),
             ("private http", None, False, ("denied", "denied", "denied"), True),
             ("public http", None, False, ("denied", "denied", "denied"), False),
@@ -394,10 +409,16 @@ class BrowserBridgeTest(unittest.TestCase):
             ("public https", None, True, ("prompt", "prompt", "prompt"), False),
             ("public https", LNA_ALLOWED, True, ("granted", "granted", "granted"), True),
             ("public https", LOOPBACK_ALLOWED, True, ("granted", "granted", "prompt"), True),
+            ("public https in an iframe, allow=''", LNA_ALLOWED, True,
+             ("denied", "denied", "denied"), False),
+            ("public https in an iframe, allow='loopback-network'", LNA_ALLOWED, True,
+             ("denied", "granted", "denied"), True),
+            ("public https in an iframe, allow='local-network-access'", LNA_ALLOWED, True,
+             ("granted", "granted", "granted"), True),
         )
         # Every page's origin is allowed: a request of theirs that reached the bridge would be
         # let in, so each refusal below is the browser's.
-        origins = " ".join(page.origin for page in (lead, *pages.values()))
+        origins = " ".join(page.origin for page in (lead, *shown_alone.values()))
         for old in log_folders():
             shutil.rmtree(old)
         hellos = 0
@@ -405,12 +426,13 @@ class BrowserBridgeTest(unittest.TestCase):
             app.wait_label(1, "")
             for name, policy, secure, states, let_through in rows:
                 with self.subTest(page=name, policy=policy):
-                    page = pages[name]
+                    sent_to, page = pages[name]
                     page.reset()
                     lead.reset()
-                    browser = Browser(f"{lead.origin}/?next={quote(page.origin + '/', safe='')}",
-                                      policy=policy and {policy: [page.origin]},
-                                      args=(f"--ignore-certificate-errors-spki-list={spki}",))
+                    browser = Browser(
+                        f"{lead.origin}/?next={quote(sent_to.origin + '/', safe='')}",
+                        policy=policy and {policy: [sent_to.origin]},
+                        args=(f"--ignore-certificate-errors-spki-list={spki}",))
                     try:
                         self.assertTrue(lead.connected.wait(30), "the bridge let no page in")
                         shown = page.wait_report(30)
