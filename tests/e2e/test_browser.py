@@ -1,22 +1,31 @@
 """The browser bridge through the real Ordane.exe and a real browser: headless Chromium loads a
 page from an allowed origin on the loopback, connects to ws://127.0.0.1:<port>/readings and
 receives the hello, a barcode and a card record; a page of another origin is refused; without
-the [BRIDGE] section nothing listens, and with its port taken the scanner works on."""
+the [BRIDGE] section nothing listens, and with its port taken the scanner works on. The
+browser's Local Network Access rules are proved against the same bridge: which pages it lets
+reach the loopback, with and without the administrator's policies."""
 
+import base64
+import hashlib
 import json
+import os
+import re
 import shutil
 import socket
+import ssl
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import quote
 
 from harness import RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, ini_bytes, keep_registry, \
     needs_32bit_programs, parse_ini, prefix, reg_get, reg_set, settings, wait_until
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
+import test_card_reader
 from test_card_reader import CARD, SAM_ID, card_text
 from test_installer import run, setup_exe, uninstall
 
@@ -57,6 +66,55 @@ connect();
 </script></body></html>"""
 
 
+# A page that shows what the browser let it do: whether it is a secure context, how the browser
+# answers a query of each local network permission name, and the bridge's hello or the close.
+LNA_PAGE = """<!doctype html><html><head><title>counter</title></head><body><script>
+const shown = {secure: isSecureContext, permissions: {}};
+const report = () => fetch("/report", {method: "POST", body: JSON.stringify(shown)});
+(async () => {
+  for (const name of ["local-network-access", "loopback-network", "local-network"]) {
+    shown.permissions[name] = await navigator.permissions.query({name})
+        .then((p) => p.state, (e) => e.name);
+  }
+  const ws = new WebSocket("ws://127.0.0.1:%(port)d/readings");
+  ws.onmessage = (e) => { shown.hello = JSON.parse(e.data); ws.close(); report(); };
+  ws.onclose = (e) => { if (!shown.hello) { shown.closed = e.code; report(); } };
+})();
+</script></body></html>"""
+
+# A loopback page that, once the bridge sent it the hello, goes on to the page in its query: the
+# proof, in the browser and under the policy of the page after it, that the bridge let pages in.
+LEADING = """<!doctype html><html><head><title>counter</title></head><body><script>
+const ws = new WebSocket("ws://127.0.0.1:%(port)d/readings");
+ws.onmessage = () => fetch("/connected").then(() => {
+  location.href = new URLSearchParams(location.search).get("next");
+});
+</script></body></html>"""
+
+# A page of another site that shows a counter page in an iframe, handing it what `allow` names.
+FRAMING = """<!doctype html><html><head><title>portal</title></head><body>
+<iframe src="%(inner)s/" allow="%(allow)s"></iframe></body></html>"""
+
+# The page's permission names in the order of the states the table below expects.
+PERMISSIONS = ("local-network-access", "loopback-network", "local-network")
+PRIVATE = "10.77.0.1"  # RFC 1918, as a hospital's intranet
+PUBLIC = "198.51.100.7"  # documentation range, which Chromium classes public as any other
+PORTAL = "198.51.100.8"  # another public site, showing the counter page in an iframe
+LNA_ALLOWED = "LocalNetworkAccessAllowedForUrls"
+LOOPBACK_ALLOWED = "LoopbackNetworkAllowedForUrls"
+
+
+def own_network_namespace() -> bool:
+    """Root in a network namespace of its own (as run.py's workers: the loopback is its only
+    interface), where addresses may be added without touching the machine's network."""
+    return os.geteuid() == 0 and [name for _, name in socket.if_nameindex()] == ["lo"]
+
+
+def log_folders() -> list:
+    return [p for pattern in test_card_reader.DiagnosticLogTest.LOG_FOLDERS
+            for p in prefix().drive_c.glob(pattern)]
+
+
 def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -64,10 +122,11 @@ def free_port() -> int:
 
 
 class PageServer:
-    """The business application's page on 127.0.0.1 (python http.server); the page reports
-    what it received back to it."""
+    """The business application's page on 127.0.0.1 or `host` (python http.server), over https
+    with `tls`; the page reports what it received back to it."""
 
-    def __init__(self, bridge_port: int, template: str = PAGE):
+    def __init__(self, bridge_port: int, template: str = PAGE, host: str = "127.0.0.1",
+                 tls: ssl.SSLContext | None = None):
         self.connected = threading.Event()
         self.reported = threading.Event()
         self.report = None
@@ -78,7 +137,7 @@ class PageServer:
             def do_GET(self):
                 if self.path == "/connected":
                     outer.connected.set()
-                self.answer(page if self.path == "/" else b"ok")
+                self.answer(page if self.path.partition("?")[0] == "/" else b"ok")
 
             def do_POST(self):
                 body = self.rfile.read(int(self.headers["Content-Length"]))
@@ -97,9 +156,18 @@ class PageServer:
             def log_message(self, *args):
                 pass
 
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server = ThreadingHTTPServer((host, 0), Handler)
         self.port = self.server.server_address[1]
+        if tls:
+            self.server.socket = tls.wrap_socket(self.server.socket, server_side=True)
+        self.origin = f"{'https' if tls else 'http'}://{host}:{self.port}"
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def reset(self):
+        """Forgets what the page showed before, for the next showing."""
+        self.connected.clear()
+        self.report = None
+        self.reported.clear()
 
     def wait_report(self, timeout=60) -> dict:
         if not self.reported.wait(timeout):
@@ -112,15 +180,27 @@ class PageServer:
 
 
 class Browser:
-    """Headless Chromium showing one page until closed."""
+    """Headless Chromium showing one page until closed (headless, it shows no page when given
+    more). With `policy` (name: value) it runs as a managed browser: in a mount namespace of its
+    own, where a fresh folder holding the policy file covers /etc/chromium, so that neither the
+    machine nor another test's browser sees it (as root)."""
 
-    def __init__(self, url: str):
+    def __init__(self, url: str, policy: dict | None = None, args: tuple = ()):
         self.profile = tempfile.mkdtemp(prefix="ordane-chromium-")
-        self.process = subprocess.Popen(
-            ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             f"--user-data-dir={self.profile}", url],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        command = ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                   "--disable-background-networking", "--disable-component-update",
+                   "--disable-sync", f"--user-data-dir={self.profile}", *args, url]
+        if policy is not None:
+            etc = os.path.join(self.profile, "etc")
+            os.makedirs(os.path.join(etc, "policies", "managed"))
+            if os.path.exists("/etc/chromium/master_preferences"):
+                shutil.copy("/etc/chromium/master_preferences", etc)
+            with open(os.path.join(etc, "policies", "managed", "ordane.json"), "w") as f:
+                json.dump(policy, f)
+            command = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                       'mount --bind "$0" /etc/chromium && exec "$@"', etc, *command]
+        self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
 
     def close(self):
         self.process.kill()
@@ -148,6 +228,42 @@ def handshake(port: int, origin: str) -> str:
         return answer.split(b"\r\n")[0].decode()
     except ConnectionRefusedError:
         return ""
+
+
+def first_message(port: int, origin: str) -> dict:
+    """The first message the bridge sends a client of `origin` it let in (its hello)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall((f"GET /readings HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket"
+                   "\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="
+                   f"\r\nSec-WebSocket-Version: 13\r\nOrigin: {origin}\r\n\r\n").encode())
+        stream = s.makefile("rb")
+        head = b""
+        while not head.endswith(b"\r\n\r\n"):
+            head += stream.read(1) or b"\r\n\r\n"
+        if not head.startswith(b"HTTP/1.1 101 "):
+            raise AssertionError(f"not let in: {head!r}")
+        length = stream.read(2)[1] & 0x7F
+        if length == 126:
+            length = int.from_bytes(stream.read(2), "big")
+        return json.loads(stream.read(length))
+
+
+def self_signed(addresses: tuple, folder: str) -> tuple[ssl.SSLContext, str]:
+    """A server context with a certificate for `addresses` made now, and the base64 SHA-256 of
+    its public key, which --ignore-certificate-errors-spki-list takes."""
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    names = ",".join(f"IP:{address}" for address in addresses)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert, "-days",
+                    "2", "-subj", "/CN=counter", "-addext", f"subjectAltName={names}"],
+                   check=True, capture_output=True)
+    public = subprocess.run(["openssl", "x509", "-in", cert, "-pubkey", "-noout"], check=True,
+                            capture_output=True).stdout
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=public,
+                         check=True, capture_output=True).stdout
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context, base64.b64encode(hashlib.sha256(der).digest()).decode()
 
 
 def bridge_ini(port: int, origins: str, **bcinfo) -> bytes:
@@ -257,6 +373,87 @@ class BrowserBridgeTest(unittest.TestCase):
                 scanner.send_scan("123")
                 target.wait_typed("123<ENTER>")
                 app.exit()
+
+    @unittest.skipUnless(own_network_namespace(), "adds addresses and mounts a policy: needs "
+                         "root in a network namespace of its own (run.py's workers)")
+    def test_the_browser_lets_a_page_reach_the_bridge_by_its_address_scheme_and_policy(self):
+        for address in (PRIVATE, PUBLIC, PORTAL):
+            subprocess.run(["ip", "addr", "add", f"{address}/32", "dev", "lo"], check=True)
+            self.addCleanup(subprocess.run, ["ip", "addr", "del", f"{address}/32", "dev", "lo"])
+        folder = tempfile.mkdtemp(prefix="ordane-tls-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        tls, spki = self_signed((PUBLIC, PORTAL), folder)
+        shown_alone = {"loopback http": PageServer(self.port, LNA_PAGE),
+                       "private http": PageServer(self.port, LNA_PAGE, PRIVATE),
+                       "public http": PageServer(self.port, LNA_PAGE, PUBLIC),
+                       "public https": PageServer(self.port, LNA_PAGE, PUBLIC, tls)}
+        counter = shown_alone["public https"]
+        portals = {allow: PageServer(self.port, FRAMING % {"inner": counter.origin, "allow": allow},
+                                     PORTAL, tls)
+                   for allow in ("", "loopback-network", "local-network-access")}
+        lead = PageServer(self.port, LEADING)
+        for page in (lead, *shown_alone.values(), *portals.values()):
+            self.addCleanup(page.close)
+        # Each page by name: the page the browser is sent to and the one that reports.
+        pages = {name: (page, page) for name, page in shown_alone.items()}
+        pages.update({f"public https in an iframe, allow={allow!r}": (portal, counter)
+                      for allow, portal in portals.items()})
+        rows = (
+            # page, policy naming the origin of the page the browser is sent to, secure context,
+            # states of PERMISSIONS, let through
+            ("loopback http", None, True, ("prompt", "prompt", "prompt"), True),
+            ("private http", None, False, ("denied", "denied", "denied"), True),
+            ("public http", None, False, ("denied", "denied", "denied"), False),
+            ("public http", LNA_ALLOWED, False, ("denied", "denied", "denied"), False),
+            ("public http", LOOPBACK_ALLOWED, False, ("denied", "denied", "denied"), False),
+            ("public https", None, True, ("prompt", "prompt", "prompt"), False),
+            ("public https", LNA_ALLOWED, True, ("granted", "granted", "granted"), True),
+            ("public https", LOOPBACK_ALLOWED, True, ("granted", "granted", "prompt"), True),
+            ("public https in an iframe, allow=''", LNA_ALLOWED, True,
+             ("denied", "denied", "denied"), False),
+            ("public https in an iframe, allow='loopback-network'", LNA_ALLOWED, True,
+             ("denied", "granted", "denied"), True),
+            ("public https in an iframe, allow='local-network-access'", LNA_ALLOWED, True,
+             ("granted", "granted", "granted"), True),
+        )
+        # Every page's origin is allowed: a request of theirs that reached the bridge would be
+        # let in, so each refusal below is the browser's.
+        origins = " ".join(page.origin for page in (lead, *shown_alone.values()))
+        for old in log_folders():
+            shutil.rmtree(old)
+        hellos = 0
+        with Program(bridge_ini(self.port, origins, UsePort1=0)) as app:
+            app.wait_label(1, "")
+            for name, policy, secure, states, let_through in rows:
+                with self.subTest(page=name, policy=policy):
+                    sent_to, page = pages[name]
+                    page.reset()
+                    lead.reset()
+                    browser = Browser(
+                        f"{lead.origin}/?next={quote(sent_to.origin + '/', safe='')}",
+                        policy=policy and {policy: [sent_to.origin]},
+                        args=(f"--ignore-certificate-errors-spki-list={spki}",))
+                    try:
+                        self.assertTrue(lead.connected.wait(30), "the bridge let no page in")
+                        shown = page.wait_report(30)
+                    finally:
+                        browser.close()
+                    hellos += 1 + ("hello" in shown)
+                    self.assertEqual(
+                        (shown["secure"], tuple(shown["permissions"][n] for n in PERMISSIONS),
+                         shown.get("hello", {}).get("type"), shown.get("closed")),
+                        (secure, states, "hello" if let_through else None,
+                         None if let_through else 1006))
+            # No hello went anywhere but to the pages that showed one: the next is numbered on.
+            self.assertEqual(first_message(self.port, lead.origin)["seq"], hellos + 1)
+            self.assertTrue(handshake(self.port, "http://elsewhere.example").startswith(
+                "HTTP/1.1 403 "))
+            app.exit()
+        # Every request that reached the bridge and was refused is in the log: only this last.
+        log = (log_folders()[0] / "ordane.log").read_bytes().decode("utf-8")
+        self.assertEqual(re.findall(r"bridge: refused page[^\r\n]*", log),
+                         ['bridge: refused page of origin "http://elsewhere.example" host '
+                          f'"127.0.0.1:{self.port}", status 403, 0 more refused unwritten'])
 
     @needs_32bit_programs("the NSIS installer is a 32-bit program")
     def test_the_installer_switches_turn_it_on_for_a_silent_roll_out(self):
