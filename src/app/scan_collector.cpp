@@ -16,7 +16,7 @@ void ScanCollector::Add(const ArrivedBytes& piece, std::vector<CollectedReading>
     if (piece.bytes.empty()) {
         return;
     }
-    if (collecting_ && (piece.wholeReading || Since(current_.lastByteAt, piece.at) > kQuietMs)) {
+    if (collecting_ && (piece.wholeReading || QuietSince(piece.at, piece.at - piece.unseenMs))) {
         FinishNow(finished);
     }
     if (!terminator_.empty() && !piece.wholeReading) {
@@ -87,8 +87,16 @@ void ScanCollector::Append(std::string_view bytes, std::uint32_t at) {
     }
 }
 
-void ScanCollector::Finish(std::uint32_t now, std::vector<CollectedReading>& finished) {
-    if (collecting_ && Since(current_.lastByteAt, now) > kQuietMs) {
+bool ScanCollector::QuietSince(std::uint32_t until, std::uint32_t seenAt) const {
+    // Signed: a look before the last byte saw none of the pause.
+    const auto seen = static_cast<std::int32_t>(seenAt - current_.lastByteAt);
+    return Since(current_.lastByteAt, until) > kQuietMs &&
+           seen >= static_cast<std::int32_t>(kSeenQuietMs);
+}
+
+void ScanCollector::Finish(std::uint32_t now, std::uint32_t lineSeenAt,
+                           std::vector<CollectedReading>& finished) {
+    if (collecting_ && QuietSince(now, lineSeenAt)) {
         FinishNow(finished);
     }
 }

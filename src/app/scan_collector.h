@@ -29,6 +29,10 @@ struct CollectedReading {
 class ScanCollector {
   public:
     static constexpr std::uint32_t kQuietMs = 200;
+    // Of a pause, the part the port's reader must have seen quiet itself: a reader held by a
+    // loaded machine finds bytes late, and the gap in their stamps is then no pause of the
+    // line. Half the quiet time leaves room for a reader that looks every 50 ms or later.
+    static constexpr std::uint32_t kSeenQuietMs = kQuietMs / 2;
     // Far above any real code: only line noise or a scanner that never pauses gets there.
     static constexpr std::size_t kMaxReading = std::size_t{1} << 20;
 
@@ -37,8 +41,13 @@ class ScanCollector {
     // Adds a piece as it arrived; a reading that its arrival shows ended goes to finished.
     void Add(const ArrivedBytes& piece, std::vector<CollectedReading>& finished);
     // The reading under way goes to finished when its last byte is more than the quiet time
-    // older than now.
-    void Finish(std::uint32_t now, std::vector<CollectedReading>& finished);
+    // older than now and the line was seen quiet (lineSeenAt, SerialLibrary::LineSeenAt) for
+    // kSeenQuietMs of it.
+    void Finish(std::uint32_t now, std::uint32_t lineSeenAt,
+                std::vector<CollectedReading>& finished);
+    void Finish(std::uint32_t now, std::vector<CollectedReading>& finished) {
+        Finish(now, now, finished);
+    }
     // The reading under way goes to finished whatever the time (its port went away).
     void FinishNow(std::vector<CollectedReading>& finished);
     bool Collecting() const { return collecting_; }
@@ -46,6 +55,9 @@ class ScanCollector {
     std::size_t Drop();
 
   private:
+    // Whether the reading under way ended: more than the quiet time passed by `until`, and the
+    // line was seen quiet for kSeenQuietMs by `seenAt`.
+    bool QuietSince(std::uint32_t until, std::uint32_t seenAt) const;
     // Bytes of a piece that belong to the reading under way (none of a terminator).
     void Append(std::string_view bytes, std::uint32_t at);
     void AddTerminated(const ArrivedBytes& piece, std::vector<CollectedReading>& finished);

@@ -115,7 +115,8 @@ void ScannerSupervisor::Collect(bool closing) {
     if (taken < 0 || closing) {
         collector_.FinishNow(finished);  // what came before the port went away is a reading
     } else {
-        collector_.Finish(deps_.pump.TickCount(), finished);
+        const std::uint32_t now = deps_.pump.TickCount();
+        collector_.Finish(now, deps_.channel.ScannerLineSeenAt(now), finished);
     }
     if (collector_.Collecting() && ScannerState != 1) {
         SetScannerState(1);
@@ -149,7 +150,8 @@ void ScannerSupervisor::FinishAtExit() {
         if (taken < 0) {
             collector_.FinishNow(finished);
         }
-        collector_.Finish(pump.TickCount(), finished);
+        const std::uint32_t now = pump.TickCount();
+        collector_.Finish(now, deps_.channel.ScannerLineSeenAt(now), finished);
         if (!collector_.Collecting() || static_cast<std::int32_t>(pump.TickCount() - until) >= 0) {
             break;
         }

@@ -49,6 +49,10 @@ std::int32_t ScannerChannel::TakeScannerArrived(std::vector<ArrivedBytes>& out) 
     return UsesSymbol() ? Symbol().TakeArrived(out) : commDll_.TakeArrived(out);
 }
 
+std::uint32_t ScannerChannel::ScannerLineSeenAt(std::uint32_t now) {
+    return UsesSymbol() ? now : commDll_.LineSeenAt(now);
+}
+
 std::int32_t ScannerChannel::WriteScannerPort(const std::uint8_t* buff, std::int32_t Count) {
     return UsesSymbol() ? Symbol().WriteData(buff, Count) : commDll_.WriteData(buff, Count);
 }

@@ -35,6 +35,8 @@ class ScannerChannel {
     // Everything received, piece by piece with its arrival time (SerialLibrary::TakeArrived);
     // a Symbol block comes as one whole reading.
     std::int32_t TakeScannerArrived(std::vector<ArrivedBytes>& out);
+    // SerialLibrary::LineSeenAt of the scanner's port; the Symbol link hands whole blocks.
+    std::uint32_t ScannerLineSeenAt(std::uint32_t now);
     std::int32_t WriteScannerPort(const std::uint8_t* buff, std::int32_t Count);
     std::int32_t ClearScannerRXBuff();
 

@@ -17,6 +17,10 @@ struct ArrivedBytes {
     std::uint32_t at = 0;
     // A reading complete in itself (a Symbol link block): never joined to its neighbours.
     bool wholeReading = false;
+    // How long before `at` the reader had last looked at the line: the bytes came at some
+    // time in between. Above the reader's tick only when it was held (a loaded machine); 0
+    // for a source that hands bytes on the moment they come.
+    std::uint32_t unseenMs = 0;
 };
 
 class SerialLibrary {
@@ -35,6 +39,9 @@ class SerialLibrary {
     // (ReadData and this share one queue). Returns the number of pieces appended, or -1 once
     // the device is gone and nothing received is left.
     virtual std::int32_t TakeArrived(std::vector<ArrivedBytes>& out) = 0;
+    // The last time the line was looked at: everything that came before it has been taken
+    // into the queue. A source that hands bytes on the moment they come answers now.
+    virtual std::uint32_t LineSeenAt(std::uint32_t now) { return now; }
 };
 
 // A window handle as the core passes it around; only the Win32 shell looks inside.

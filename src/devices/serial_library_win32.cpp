@@ -9,12 +9,13 @@
 
 namespace ordane {
 
-void ArrivalQueue::Push(const std::uint8_t* data, std::size_t count, std::uint32_t at) {
+void ArrivalQueue::Push(const std::uint8_t* data, std::size_t count, std::uint32_t at,
+                        std::uint32_t unseenMs) {
     count = std::min(count, kLimit - std::min(kLimit, size_));
     if (count == 0) {
         return;
     }
-    pieces_.push_back(ArrivedBytes{std::string(data, data + count), at, false});
+    pieces_.push_back(ArrivedBytes{std::string(data, data + count), at, false, unseenMs});
     size_ += count;
 }
 
@@ -67,16 +68,22 @@ std::int32_t SerialPortWin32::OpenPort(std::int32_t port, std::int32_t baudRate,
                            wake_ ? kTerminatedReadGapMs : 0)) {
         return static_cast<std::int32_t>(error);
     }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastLookAt_ = timeGetTime();
+    }
+    // Every call is a look at the line, with bytes or without.
     auto receive = [this](const std::uint8_t* data, std::size_t count) {
-        if (count > 0) {
-            const std::uint32_t at = timeGetTime();
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                received_.Push(data, count, at);
+        const std::uint32_t at = timeGetTime();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (count > 0) {
+                received_.Push(data, count, at, at - lastLookAt_);
             }
-            if (wake_ && std::memchr(data, static_cast<unsigned char>(wakeByte_), count)) {
-                wake_();
-            }
+            lastLookAt_ = at;
+        }
+        if (count > 0 && wake_ && std::memchr(data, static_cast<unsigned char>(wakeByte_), count)) {
+            wake_();
         }
     };
     auto drop = [this] {
@@ -126,6 +133,11 @@ std::int32_t SerialPortWin32::ReadData(std::uint8_t* buff, std::int32_t capacity
         return -1;  // the device is gone and everything it sent has been read
     }
     return static_cast<std::int32_t>(n);
+}
+
+std::uint32_t SerialPortWin32::LineSeenAt(std::uint32_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return port_.Valid() ? lastLookAt_ : now;
 }
 
 std::int32_t SerialPortWin32::TakeArrived(std::vector<ArrivedBytes>& out) {

@@ -26,7 +26,8 @@ class ArrivalQueue {
   public:
     static constexpr std::size_t kLimit = 1u << 20;
 
-    void Push(const std::uint8_t* data, std::size_t count, std::uint32_t at);
+    void Push(const std::uint8_t* data, std::size_t count, std::uint32_t at,
+              std::uint32_t unseenMs = 0);
     // Bytes across pieces; a piece read in part keeps its rest and its time.
     std::size_t Pop(std::uint8_t* out, std::size_t capacity);
     // Appends every piece to out; returns how many.
@@ -61,6 +62,9 @@ class SerialPortWin32 final : public SerialLibrary {
     // The pieces are stamped with timeGetTime(), the clock of MessagePumpWin32::TickCount, on
     // the reader thread as each comes off the line.
     std::int32_t TakeArrived(std::vector<ArrivedBytes>& out) override;
+    // The reader thread's last look (it looks every 50 ms while the line is quiet); now while
+    // no port is open.
+    std::uint32_t LineSeenAt(std::uint32_t now) override;
 
     // Called on the reader thread whenever a piece holding this byte arrived (the last byte of
     // the scanner's terminator), so the reading it ends is taken at once rather than at the next
@@ -80,6 +84,7 @@ class SerialPortWin32 final : public SerialLibrary {
     ComReader reader_;
     std::mutex mutex_;
     ArrivalQueue received_;
+    std::uint32_t lastLookAt_ = 0;  // under mutex_
     char wakeByte_ = 0;
     std::function<void()> wake_;
 };

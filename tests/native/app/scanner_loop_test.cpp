@@ -358,6 +358,7 @@ TEST(ScanCollectorTest, ReadingsEndWhereTheLineWentQuietByTheArrivalStamps) {
         std::uint32_t at;
         const char* bytes;
         bool whole;
+        std::uint32_t unseenMs = 0;  // the port's reader had not looked for this long
     };
     struct Case {
         const char* name;
@@ -365,6 +366,7 @@ TEST(ScanCollectorTest, ReadingsEndWhereTheLineWentQuietByTheArrivalStamps) {
         std::uint32_t now;  // when the collector looks last
         std::vector<std::string> readings;
         bool stillCollecting;
+        std::optional<std::uint32_t> lineSeenAt = {};  // the reader's last look; else now
     };
     const std::vector<Case> cases = {
         {"one piece, looked at within the pause", {{0, "12", false}}, 200, {}, true},
@@ -391,14 +393,33 @@ TEST(ScanCollectorTest, ReadingsEndWhereTheLineWentQuietByTheArrivalStamps) {
          10,
          {"1", "S"},
          false},
+        // A reader held by a loaded machine finds the rest of a reading late: the gap in the
+        // stamps is the reader's, not the line's.
+        {"found 300 ms late by a held reader: one reading",
+         {{0, "12", false}, {300, "34", false, 300}},
+         1000,
+         {"1234"},
+         false},
+        {"the reader saw half the pause quiet: two",
+         {{0, "12", false}, {250, "34", false, 150}},
+         1000,
+         {"12", "34"},
+         false},
+        {"the reader saw less than half: one",
+         {{0, "12", false}, {250, "34", false, 151}},
+         1000,
+         {"1234"},
+         false},
+        {"not ended while the reader has not looked", {{0, "12", false}}, 500, {}, true, 99},
+        {"ended once the reader saw half the pause", {{0, "12", false}}, 201, {"12"}, false, 100},
     };
     for (const Case& c : cases) {
         ScanCollector collector;
         std::vector<CollectedReading> finished;
         for (const Piece& p : c.pieces) {
-            collector.Add(ArrivedBytes{p.bytes, p.at, p.whole}, finished);
+            collector.Add(ArrivedBytes{p.bytes, p.at, p.whole, p.unseenMs}, finished);
         }
-        collector.Finish(c.now, finished);
+        collector.Finish(c.now, c.lineSeenAt.value_or(c.now), finished);
         std::vector<std::string> readings;
         for (const CollectedReading& r : finished) {
             readings.push_back(r.bytes);
