@@ -5,6 +5,7 @@
 ; sees (the installer itself stays a 32-bit program).
 ;
 ; Silent mass deployment:  Ordane-<version>-setup.exe /S [/D=folder] [/NOAUTOSTART] [/RUN]
+;                          [/BRIDGE_ORIGINS="origin ..."] [/BRIDGE_PORT=n] [/BRIDGELNA]
 ; Silent removal:          "<folder>\uninstall.exe" /S [/PURGE]
 ;                          (/PURGE also removes Setting.ini and the registration flag). It returns
 ;                          when the removal is done, with its exit code: uninstall.exe is the
@@ -23,7 +24,8 @@
 ; folder, or the other architecture's Ordane is installed (remove it first);
 ; 6 the folder could not be protected (or is a drive root or a system folder itself, or holds a
 ; link, a junction or a file with a second name); 7 Windows older than Windows 7 SP1; 8 a folder
-; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator.
+; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator;
+; 10 /BRIDGELNA with an http origin on a public address, which no browser policy can let through.
 Unicode true
 ManifestDPIAware true
 RequestExecutionLevel admin
@@ -212,6 +214,17 @@ Section "程序文件" SecProgram
         SetErrorLevel 9
         Abort "Ordane 已经安装在 $R5：请先卸载它，或安装到同一个文件夹。"
     ${EndIf}
+    ; /BRIDGELNA cannot help an http page on a public address: refused before anything changes.
+    Call BridgeLnaOrigins
+    ${If} $R6 == 1
+        StrCpy $1 "error"
+        ExecWait '"$Helper" lna-check "$R7"' $1
+        ${If} $1 != 0
+            DetailPrint "浏览器接口允许的网址中有公网地址上的 http 网址（$R7）：浏览器不允许这样的网页连接本机，任何策略都不能改变。"
+            SetErrorLevel 10
+            Abort "/BRIDGELNA 不能用于公网地址上的 http 网址：请改用 https 网址。"
+        ${EndIf}
+    ${EndIf}
     Call CloseOrdane
     StrCpy $R9 $0
     ${If} $0 == 0
@@ -325,6 +338,25 @@ Section "-AutoStartOff"
     ${EndIf}
 SectionEnd
 
+; $R6 1 when /BRIDGELNA was given, $R7 the bridge's origins it is for: /BRIDGE_ORIGINS, or
+; those already in the policy key.
+Function BridgeLnaOrigins
+    SetRegView ${REGVIEW}
+    ${GetParameters} $R0
+    StrCpy $R6 0
+    ClearErrors
+    ${GetOptions} $R0 "/BRIDGELNA" $R7
+    ${IfNot} ${Errors}
+        StrCpy $R6 1
+    ${EndIf}
+    ClearErrors
+    ${GetOptions} $R0 "/BRIDGE_ORIGINS=" $R7
+    ${If} ${Errors}
+        ReadRegStr $R7 HKLM "${POLICY_KEY}\BRIDGE" "Origins"
+    ${EndIf}
+    ClearErrors
+FunctionEnd
+
 ; Browser bridge for silent roll-outs: /BRIDGE_ORIGINS="origin ..." [/BRIDGE_PORT=n] turn it on
 ; in the policy key, which only administrators may write (an installed Ordane ignores [BRIDGE]
 ; in Setting.ini, which every user may write). Before -RunWhenAsked: Ordane reads it at start-up.
@@ -347,6 +379,18 @@ Section "-BrowserBridge"
         ${EndIf}
         ${If} $R2 != ""
             WriteRegStr HKLM "${POLICY_KEY}\BRIDGE" "Port" $R2
+        ${EndIf}
+    ${EndIf}
+    ; /BRIDGELNA: Chrome and Edge let the bridge's https pages reach it without asking
+    ; (LocalNetworkAccessAllowedForUrls); what is written is recorded for the removal.
+    Call BridgeLnaOrigins
+    ${If} $R6 == 1
+        StrCpy $1 "error"
+        ExecWait '"$Helper" lna-grant "$R7"' $1
+        ${If} $1 != 0
+            DetailPrint "无法写入浏览器的本地网络访问策略（$1）。"
+            SetErrorLevel 2
+            Abort "无法写入浏览器的本地网络访问策略。"
         ${EndIf}
     ${EndIf}
 SectionEnd
@@ -552,6 +596,12 @@ Section "Uninstall"
         Abort "无法删除 $INSTDIR\Ordane.exe，卸载已取消。"
     ${EndIf}
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+    ; The browsers' allow-list entries /BRIDGELNA wrote, as recorded; others' stay.
+    StrCpy $1 "error"
+    ExecWait '"$Helper" lna-revoke' $1
+    ${If} $1 != 0
+        DetailPrint "无法收回浏览器的本地网络访问策略（$1）。"
+    ${EndIf}
     ; Only this installation's entries: another one's (installed before refusal existed) stay.
     ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "InstallLocation"
     ${If} $R4 == $INSTDIR
