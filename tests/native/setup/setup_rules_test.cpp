@@ -281,5 +281,36 @@ TEST(SetupRulesTest, AllowListEntriesAreAddedBesideOthersAndOnlyOursAreTakenAway
     }
 }
 
+TEST(SetupRulesTest, AFolderAskedForWithDIsRefusedWhenTheInstallerGotAnother) {
+    const char16_t* fallback = u"C:\\Program Files (x86)\\Ordane";
+    const struct {
+        const char16_t* line;
+        const char16_t* got;
+        bool same;
+    } cases[] = {
+        {u"setup.exe /S", fallback, true},  // none asked
+        {u"setup.exe /S /NOAUTOSTART /RUN", fallback, true},
+        {u"\"C:\\x /D=y\\setup.exe\" /S", fallback, true},  // in the program's own name
+        {u"\"/X=a /D=C:\\q\" /S", fallback, true},          // inside an option NSIS reads quoted
+        {u"setup.exe /S /D=D:\\Apps\\条码 Ordane", u"D:\\Apps\\条码 Ordane", true},
+        {u"setup.exe /S /D=D:\\Apps\\Ordane\\  ", u"D:\\Apps\\Ordane", true},
+        {u"setup.exe /S /D=d:\\apps\\ordane", u"D:\\Apps\\Ordane", true},
+        // Replaced by NSIS's default without a word.
+        {u"setup.exe /S /D=D:\\", fallback, false},
+        {u"setup.exe /S /D=Apps\\Ordane", fallback, false},
+        {u"setup.exe /S /D=c:/apps/ordane", fallback, false},
+        {u"setup.exe /S /D=Q:\\NoDrive\\Ordane", fallback, false},
+        {u"setup.exe /S /D=", fallback, false},
+        {u"setup.exe /S /d=D:\\Apps\\Ordane", fallback, false},  // ignored by NSIS
+        // Changed by NSIS: a '/' and ':' it found invalid are dropped.
+        {u"setup.exe /S /D=D:\\Apps /RUN", u"D:\\Apps RUN", false},
+        // NSIS reads an option's quote only at its start.
+        {u"setup.exe /X=\"a /D=C:\\inner\" /S", u"C:\\inner S", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(GotAskedFolder(c.line, c.got), c.same) << ToUtf8(c.line);
+    }
+}
+
 }  // namespace
 }  // namespace ordane::setup
