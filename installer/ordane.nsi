@@ -25,7 +25,8 @@
 ; 6 the folder could not be protected (or is a drive root or a system folder itself, or holds a
 ; link, a junction or a file with a second name); 7 Windows older than Windows 7 SP1; 8 a folder
 ; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator;
-; 10 /BRIDGELNA with an http origin on a public address, which no browser policy can let through.
+; 10 /BRIDGELNA with an http origin on a public address, which no browser policy can let through;
+; 11 silent, and /D= asked for a folder NSIS found invalid and silently replaced by its default.
 Unicode true
 ManifestDPIAware true
 RequestExecutionLevel admin
@@ -554,6 +555,19 @@ Function .onInit
 !endif
     Call TakeLock
     Call PrepareHelper
+    ; NSIS puts its default folder in place of a /D= folder it finds invalid and takes /D= off
+    ; $CMDLINE: the helper reads this process's own command line and compares. Before an upgrade
+    ; below replaces the default by the installed folder.
+    ${If} ${Silent}
+        StrCpy $1 "error"
+        ExecWait '"$Helper" asked-folder "$INSTDIR"' $1
+        ${If} $1 == 536870915
+            MessageBox MB_OK|MB_ICONSTOP "/D= 指定的安装文件夹无效（必须是完整路径，例如 D:\Ordane，不加引号，放在最后）。" /SD IDOK
+            Call RemoveHelper
+            SetErrorLevel 11
+            Quit
+        ${EndIf}
+    ${EndIf}
     SetRegView ${REGVIEW}
     ; An upgrade keeps the auto-start choice of the installed copy; a first installation has
     ; it on, and /NOAUTOSTART turns it off.

@@ -30,6 +30,9 @@
 //                    taken back first, entries others wrote stay, and what is written is recorded
 //                    under HKLM\SOFTWARE\Ordane\LocalNetworkAccess (the view Ordane sees)
 //   lna-revoke       takes back the entries recorded there, and the record
+//   asked-folder <folder>  exit 0x20000003 when the command line of the process that started
+//                    this one (the installer, waiting for it) asked with /D= for another folder
+//                    than <folder>, the one the installer got
 //   system           exit code 0 when run as the system account, 1 otherwise (the installer is
 //                    then silent: no page, so no plug-in unpacked into C:\Windows\Temp)
 //   finish <folder> <removal> <file>  run from the removal's temporary folder, with handles it
@@ -50,6 +53,7 @@
 #include <sddl.h>
 #include <tlhelp32.h>
 #include <userenv.h>
+#include <winternl.h>
 #include <wtsapi32.h>
 
 #include <algorithm>
@@ -389,6 +393,78 @@ DWORD GrantLocalNetworkAccess(const wchar_t* origins) {
         }
     }
     return result;
+}
+
+// --- The folder the installer was asked for ---------------------------------------------------
+constexpr DWORD kNotTheAskedFolder = 0x20000003;
+
+// The process that started this one; it waits for this one, so its id is not reused meanwhile.
+DWORD ParentProcessId() {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.Valid()) {
+        return 0;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ProcessID == self) {
+            return entry.th32ParentProcessID;
+        }
+    }
+    return 0;
+}
+
+// The command line a process was started with, as Windows keeps it in the process's own
+// parameters (PEB.ProcessParameters.CommandLine): NSIS takes "/D=" off its copy of the line only.
+// A 32-bit process on 64-bit Windows is read through the parameters of the same width as this
+// program's, which Windows keeps for it too.
+DWORD ProcessCommandLine(DWORD id, std::wstring& line) {
+    using Query = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    if (query == nullptr) {
+        return GetLastError();
+    }
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
+    if (!process.Valid()) {
+        return GetLastError();
+    }
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (!NT_SUCCESS(
+            query(process.Get(), ProcessBasicInformation, &basic, sizeof(basic), nullptr))) {
+        return ERROR_INVALID_DATA;
+    }
+    const auto read = [&process](const void* from, void* to, SIZE_T size) -> DWORD {
+        SIZE_T done = 0;
+        if (!ReadProcessMemory(process.Get(), from, to, size, &done)) {
+            return GetLastError();
+        }
+        return done == size ? ERROR_SUCCESS : ERROR_PARTIAL_COPY;
+    };
+    PEB peb = {};
+    RTL_USER_PROCESS_PARAMETERS parameters = {};
+    DWORD result = read(basic.PebBaseAddress, &peb, sizeof(peb));
+    if (result == ERROR_SUCCESS) {
+        result = read(peb.ProcessParameters, &parameters, sizeof(parameters));
+    }
+    line.assign(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
+    if (result == ERROR_SUCCESS && !line.empty()) {
+        result = read(parameters.CommandLine.Buffer, line.data(), parameters.CommandLine.Length);
+    }
+    return result;
+}
+
+DWORD CheckAskedFolder(const wchar_t* installDir) {
+    std::wstring line;
+    const DWORD parent = ParentProcessId();
+    const DWORD result = parent == 0 ? ERROR_NOT_FOUND : ProcessCommandLine(parent, line);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    return setup::GotAskedFolder(FromWide(line.c_str()), FromWide(installDir)) ? ERROR_SUCCESS
+                                                                               : kNotTheAskedFolder;
 }
 
 // The removal with /PURGE takes back what GrantKey gave: Users' own entries on the key, if it is
@@ -1341,6 +1417,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"revoke-key") {
         return static_cast<int>(RevokeKey(argv[2]));
+    }
+    if (command == L"asked-folder") {
+        return static_cast<int>(CheckAskedFolder(argv[2]));
     }
     if (command == L"lna-check") {
         return static_cast<int>(CheckLocalNetworkAccess(argv[2]));
