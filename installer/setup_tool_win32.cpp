@@ -294,12 +294,15 @@ DWORD RevokeList(const BrowserList& list) {
     std::vector<setup::ListValue> recorded;
     const std::wstring recordKey = RecordKey(list);
     DWORD result = ReadListAt(recordKey.c_str(), kOrdaneView, recorded);
-    if (result != ERROR_SUCCESS || recorded.empty()) {
+    if (result != ERROR_SUCCESS) {
         return result;
     }
     RegistryKey key;
-    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, list.key, 0,
-                                      KEY_QUERY_VALUE | KEY_SET_VALUE | kBrowserView, key.Out());
+    // An empty record (everything was named already) is dropped all the same.
+    const LONG opened =
+        recorded.empty() ? ERROR_FILE_NOT_FOUND
+                         : RegOpenKeyExW(HKEY_LOCAL_MACHINE, list.key, 0,
+                                         KEY_QUERY_VALUE | KEY_SET_VALUE | kBrowserView, key.Out());
     if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) {
         return static_cast<DWORD>(opened);
     }

@@ -267,6 +267,12 @@ class BrowserLocalNetworkAccessTest(unittest.TestCase):
         self.assertEqual(helper_exit_code(pfx, "lna-revoke"), 0)  # nothing recorded: nothing done
         self.assertEqual(allow_list(CHROME_LNA), ["https://other.example", "https://later.example"])
 
+        # Everything named already: nothing written, and granting again still works.
+        for _ in range(2):
+            self.assertEqual(helper_exit_code(pfx, "lna-grant", "https://later.example"), 0)
+        self.assertEqual(allow_list(CHROME_LNA), ["https://other.example", "https://later.example"])
+        self.assertEqual(allow_list(EDGE_LNA), ["https://a.example", "https://later.example"])
+
 
 NOT_THE_ASKED_FOLDER_PROBE = r"""Unicode true
 Target amd64-unicode
