@@ -220,10 +220,14 @@ Section "程序文件" SecProgram
     ${If} $R6 == 1
         StrCpy $1 "error"
         ExecWait '"$Helper" lna-check "$R7"' $1
-        ${If} $1 != 0
+        ${If} $1 == 536870914
             DetailPrint "浏览器接口允许的网址中有公网地址上的 http 网址（$R7）：浏览器不允许这样的网页连接本机，任何策略都不能改变。"
             SetErrorLevel 10
             Abort "/BRIDGELNA 不能用于公网地址上的 http 网址：请改用 https 网址。"
+        ${ElseIf} $1 != 0
+            DetailPrint "无法检查浏览器接口允许的网址（$1）。"
+            SetErrorLevel 2
+            Abort "无法检查浏览器接口允许的网址。"
         ${EndIf}
     ${EndIf}
     Call CloseOrdane
