@@ -5,6 +5,7 @@
 ; sees (the installer itself stays a 32-bit program).
 ;
 ; Silent mass deployment:  Ordane-<version>-setup.exe /S [/D=folder] [/NOAUTOSTART] [/RUN]
+;                          [/BRIDGE_ORIGINS="origin ..."] [/BRIDGE_PORT=n] [/BRIDGELNA]
 ; Silent removal:          "<folder>\uninstall.exe" /S [/PURGE]
 ;                          (/PURGE also removes Setting.ini and the registration flag). It returns
 ;                          when the removal is done, with its exit code: uninstall.exe is the
@@ -23,7 +24,9 @@
 ; folder, or the other architecture's Ordane is installed (remove it first);
 ; 6 the folder could not be protected (or is a drive root or a system folder itself, or holds a
 ; link, a junction or a file with a second name); 7 Windows older than Windows 7 SP1; 8 a folder
-; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator.
+; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator;
+; 10 /BRIDGELNA with an http origin on a public address, which no browser policy can let through;
+; 11 silent, and /D= asked for a folder NSIS found invalid and silently replaced by its default.
 Unicode true
 ManifestDPIAware true
 RequestExecutionLevel admin
@@ -212,6 +215,21 @@ Section "程序文件" SecProgram
         SetErrorLevel 9
         Abort "Ordane 已经安装在 $R5：请先卸载它，或安装到同一个文件夹。"
     ${EndIf}
+    ; /BRIDGELNA cannot help an http page on a public address: refused before anything changes.
+    Call BridgeLnaOrigins
+    ${If} $R6 == 1
+        StrCpy $1 "error"
+        ExecWait '"$Helper" lna-check "$R7"' $1
+        ${If} $1 == 536870914
+            DetailPrint "浏览器接口允许的网址中有公网地址上的 http 网址（$R7）：浏览器不允许这样的网页连接本机，任何策略都不能改变。"
+            SetErrorLevel 10
+            Abort "/BRIDGELNA 不能用于公网地址上的 http 网址：请改用 https 网址。"
+        ${ElseIf} $1 != 0
+            DetailPrint "无法检查浏览器接口允许的网址（$1）。"
+            SetErrorLevel 2
+            Abort "无法检查浏览器接口允许的网址。"
+        ${EndIf}
+    ${EndIf}
     Call CloseOrdane
     StrCpy $R9 $0
     ${If} $0 == 0
@@ -325,6 +343,25 @@ Section "-AutoStartOff"
     ${EndIf}
 SectionEnd
 
+; $R6 1 when /BRIDGELNA was given, $R7 the bridge's origins it is for: /BRIDGE_ORIGINS, or
+; those already in the policy key.
+Function BridgeLnaOrigins
+    SetRegView ${REGVIEW}
+    ${GetParameters} $R0
+    StrCpy $R6 0
+    ClearErrors
+    ${GetOptions} $R0 "/BRIDGELNA" $R7
+    ${IfNot} ${Errors}
+        StrCpy $R6 1
+    ${EndIf}
+    ClearErrors
+    ${GetOptions} $R0 "/BRIDGE_ORIGINS=" $R7
+    ${If} ${Errors}
+        ReadRegStr $R7 HKLM "${POLICY_KEY}\BRIDGE" "Origins"
+    ${EndIf}
+    ClearErrors
+FunctionEnd
+
 ; Browser bridge for silent roll-outs: /BRIDGE_ORIGINS="origin ..." [/BRIDGE_PORT=n] turn it on
 ; in the policy key, which only administrators may write (an installed Ordane ignores [BRIDGE]
 ; in Setting.ini, which every user may write). Before -RunWhenAsked: Ordane reads it at start-up.
@@ -347,6 +384,18 @@ Section "-BrowserBridge"
         ${EndIf}
         ${If} $R2 != ""
             WriteRegStr HKLM "${POLICY_KEY}\BRIDGE" "Port" $R2
+        ${EndIf}
+    ${EndIf}
+    ; /BRIDGELNA: Chrome and Edge let the bridge's https pages reach it without asking
+    ; (LocalNetworkAccessAllowedForUrls); what is written is recorded for the removal.
+    Call BridgeLnaOrigins
+    ${If} $R6 == 1
+        StrCpy $1 "error"
+        ExecWait '"$Helper" lna-grant "$R7"' $1
+        ${If} $1 != 0
+            DetailPrint "无法写入浏览器的本地网络访问策略（$1）。"
+            SetErrorLevel 2
+            Abort "无法写入浏览器的本地网络访问策略。"
         ${EndIf}
     ${EndIf}
 SectionEnd
@@ -510,6 +559,19 @@ Function .onInit
 !endif
     Call TakeLock
     Call PrepareHelper
+    ; NSIS puts its default folder in place of a /D= folder it finds invalid and takes /D= off
+    ; $CMDLINE: the helper reads this process's own command line and compares. Before an upgrade
+    ; below replaces the default by the installed folder.
+    ${If} ${Silent}
+        StrCpy $1 "error"
+        ExecWait '"$Helper" asked-folder "$INSTDIR"' $1
+        ${If} $1 == 536870915
+            MessageBox MB_OK|MB_ICONSTOP "/D= 指定的安装文件夹无效（必须是完整路径，例如 D:\Ordane，不加引号，放在最后）。" /SD IDOK
+            Call RemoveHelper
+            SetErrorLevel 11
+            Quit
+        ${EndIf}
+    ${EndIf}
     SetRegView ${REGVIEW}
     ; An upgrade keeps the auto-start choice of the installed copy; a first installation has
     ; it on, and /NOAUTOSTART turns it off.
@@ -552,6 +614,12 @@ Section "Uninstall"
         Abort "无法删除 $INSTDIR\Ordane.exe，卸载已取消。"
     ${EndIf}
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+    ; The browsers' allow-list entries /BRIDGELNA wrote, as recorded; others' stay.
+    StrCpy $1 "error"
+    ExecWait '"$Helper" lna-revoke' $1
+    ${If} $1 != 0
+        DetailPrint "无法收回浏览器的本地网络访问策略（$1）。"
+    ${EndIf}
     ; Only this installation's entries: another one's (installed before refusal existed) stay.
     ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "InstallLocation"
     ${If} $R4 == $INSTDIR

@@ -23,6 +23,16 @@
 //                    with 1 (/RUN) where "launch" would start it too
 //   launch <exe>     starts the program in the logged-on user's session with that user's
 //                    ordinary rights, or not at all
+//   lna-check <origins>  exit 0x20000002 when one of the bridge's origins is an http page on a
+//                    public address, which no browser policy can let reach the bridge
+//   lna-grant <origins>  Chrome's and Edge's LocalNetworkAccessAllowedForUrls (machine policy,
+//                    64-bit view) name the bridge's https origins: what an earlier grant wrote is
+//                    taken back first, entries others wrote stay, and what is written is recorded
+//                    under HKLM\SOFTWARE\Ordane\LocalNetworkAccess (the view Ordane sees)
+//   lna-revoke       takes back the entries recorded there, and the record
+//   asked-folder <folder>  exit 0x20000003 when the command line of the process that started
+//                    this one (the installer, waiting for it) asked with /D= for another folder
+//                    than <folder>, the one the installer got
 //   system           exit code 0 when run as the system account, 1 otherwise (the installer is
 //                    then silent: no page, so no plug-in unpacked into C:\Windows\Temp)
 //   finish <folder> <removal> <file>  run from the removal's temporary folder, with handles it
@@ -43,6 +53,7 @@
 #include <sddl.h>
 #include <tlhelp32.h>
 #include <userenv.h>
+#include <winternl.h>
 #include <wtsapi32.h>
 
 #include <algorithm>
@@ -55,6 +66,7 @@
 #include "common/handle_win32.h"
 #include "common/system_library_win32.h"
 #include "common/wide_win32.h"
+#include "setup/local_network_access.h"
 #include "setup/setup_rules.h"
 
 namespace {
@@ -202,6 +214,260 @@ DWORD GrantKey(const wchar_t* subkey) {
         return static_cast<DWORD>(created);
     }
     return GrantUsers(key.Get(), SE_REGISTRY_KEY, KEY_QUERY_VALUE | KEY_SET_VALUE, NO_INHERITANCE);
+}
+
+// --- The browsers' Local Network Access allow-list --------------------------------------------
+constexpr DWORD kPublicHttpOrigin = 0x20000002;
+
+// The browsers' machine policy is read in the system's own view (a 64-bit Chrome, and group
+// policy writing it); the record is Ordane's own, in the view Ordane sees.
+constexpr REGSAM kBrowserView = KEY_WOW64_64KEY;
+constexpr wchar_t kAccessRecord[] = L"SOFTWARE\\Ordane\\LocalNetworkAccess";
+
+struct BrowserList {
+    const wchar_t* name;  // the record's subkey
+    const wchar_t* key;
+};
+constexpr BrowserList kBrowserLists[] = {
+    {L"Chrome", L"SOFTWARE\\Policies\\Google\\Chrome\\LocalNetworkAccessAllowedForUrls"},
+    {L"Edge", L"SOFTWARE\\Policies\\Microsoft\\Edge\\LocalNetworkAccessAllowedForUrls"},
+};
+
+std::wstring RecordKey(const BrowserList& list) {
+    return std::wstring(kAccessRecord) + L"\\" + list.name;
+}
+
+std::wstring WideOf(const std::string& utf8) {
+    const Text text = ordane::FromUtf8(utf8);
+    return std::wstring(Wide(text));
+}
+
+// The string values of an open key (others are named too, with empty data, so that no number
+// is taken twice).
+DWORD ReadList(HKEY key, std::vector<setup::ListValue>& values) {
+    values.clear();
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256] = {};
+        DWORD nameLength = static_cast<DWORD>(std::size(name));
+        std::vector<wchar_t> data(2048);
+        DWORD size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+        DWORD type = 0;
+        const LONG read = RegEnumValueW(key, index, name, &nameLength, nullptr, &type,
+                                        reinterpret_cast<BYTE*>(data.data()), &size);
+        if (read == ERROR_NO_MORE_ITEMS) {
+            return ERROR_SUCCESS;
+        }
+        if (read != ERROR_SUCCESS && read != ERROR_MORE_DATA) {
+            return static_cast<DWORD>(read);
+        }
+        std::string text;
+        if (read == ERROR_SUCCESS && type == REG_SZ) {
+            const std::size_t chars = size / sizeof(wchar_t);
+            text = ordane::ToUtf8(FromWide(std::wstring(data.data(), chars).c_str()));
+        }
+        values.push_back({ordane::ToUtf8(FromWide(name)), text});
+    }
+}
+
+// A key's values, or none when it is not there.
+DWORD ReadListAt(const wchar_t* subkey, REGSAM view, std::vector<setup::ListValue>& values) {
+    values.clear();
+    RegistryKey key;
+    const LONG opened =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | view, key.Out());
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        return ERROR_SUCCESS;
+    }
+    return opened == ERROR_SUCCESS ? ReadList(key.Get(), values) : static_cast<DWORD>(opened);
+}
+
+DWORD SetString(HKEY key, const std::string& name, const std::string& data) {
+    const std::wstring wideName = WideOf(name);
+    const std::wstring wideData = WideOf(data);
+    return static_cast<DWORD>(RegSetValueExW(
+        key, wideName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(wideData.c_str()),
+        static_cast<DWORD>((wideData.size() + 1) * sizeof(wchar_t))));
+}
+
+// Takes back what the record names from one browser's list, then the record.
+DWORD RevokeList(const BrowserList& list) {
+    std::vector<setup::ListValue> recorded;
+    const std::wstring recordKey = RecordKey(list);
+    DWORD result = ReadListAt(recordKey.c_str(), kOrdaneView, recorded);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    RegistryKey key;
+    // An empty record (everything was named already) is dropped all the same.
+    const LONG opened =
+        recorded.empty() ? ERROR_FILE_NOT_FOUND
+                         : RegOpenKeyExW(HKEY_LOCAL_MACHINE, list.key, 0,
+                                         KEY_QUERY_VALUE | KEY_SET_VALUE | kBrowserView, key.Out());
+    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) {
+        return static_cast<DWORD>(opened);
+    }
+    if (opened == ERROR_SUCCESS) {
+        std::vector<setup::ListValue> existing;
+        result = ReadList(key.Get(), existing);
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+        const setup::ListRemoval removal = setup::ValuesToRemove(existing, recorded);
+        for (const std::string& name : removal.remove) {
+            const LONG deleted = RegDeleteValueW(key.Get(), WideOf(name).c_str());
+            if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
+                return static_cast<DWORD>(deleted);
+            }
+        }
+        for (const setup::ListValue& value : removal.set) {
+            result = SetString(key.Get(), value.name, value.data);
+            if (result != ERROR_SUCCESS) {
+                return result;
+            }
+        }
+        if (removal.keyEmpty) {
+            // Nothing left in it: the list key goes too (its parents stay).
+            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, list.key, kBrowserView, 0);
+        }
+    }
+    const LONG dropped = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, recordKey.c_str(), kOrdaneView, 0);
+    return dropped == ERROR_SUCCESS || dropped == ERROR_FILE_NOT_FOUND
+               ? ERROR_SUCCESS
+               : static_cast<DWORD>(dropped);
+}
+
+DWORD RevokeLocalNetworkAccess() {
+    for (const BrowserList& list : kBrowserLists) {
+        const DWORD result = RevokeList(list);
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+    }
+    const LONG dropped = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kAccessRecord, kOrdaneView, 0);
+    // Still there when a subkey could not go: the next removal tries again.
+    return dropped == ERROR_SUCCESS || dropped == ERROR_FILE_NOT_FOUND
+               ? ERROR_SUCCESS
+               : static_cast<DWORD>(dropped);
+}
+
+DWORD CheckLocalNetworkAccess(const wchar_t* origins) {
+    return setup::PlanBrowserGrant(ordane::ToUtf8(FromWide(origins))).refused.empty()
+               ? ERROR_SUCCESS
+               : kPublicHttpOrigin;
+}
+
+DWORD GrantLocalNetworkAccess(const wchar_t* origins) {
+    const setup::BrowserGrant grant = setup::PlanBrowserGrant(ordane::ToUtf8(FromWide(origins)));
+    if (!grant.refused.empty()) {
+        return kPublicHttpOrigin;
+    }
+    DWORD result = RevokeLocalNetworkAccess();
+    for (const BrowserList& list : kBrowserLists) {
+        if (result != ERROR_SUCCESS || grant.policy.empty()) {
+            return result;
+        }
+        RegistryKey key;
+        LONG made = RegCreateKeyExW(
+            HKEY_LOCAL_MACHINE, list.key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+            KEY_QUERY_VALUE | KEY_SET_VALUE | kBrowserView, nullptr, key.Out(), nullptr);
+        RegistryKey record;
+        if (made == ERROR_SUCCESS) {
+            made = RegCreateKeyExW(HKEY_LOCAL_MACHINE, RecordKey(list).c_str(), 0, nullptr,
+                                   REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | kOrdaneView, nullptr,
+                                   record.Out(), nullptr);
+        }
+        if (made != ERROR_SUCCESS) {
+            return static_cast<DWORD>(made);
+        }
+        std::vector<setup::ListValue> existing;
+        result = ReadList(key.Get(), existing);
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+        // Recorded first: a value written is never one the removal does not know of.
+        for (const setup::ListValue& value : setup::ValuesToAdd(existing, grant.policy)) {
+            result = SetString(record.Get(), value.name, value.data);
+            if (result == ERROR_SUCCESS) {
+                result = SetString(key.Get(), value.name, value.data);
+            }
+            if (result != ERROR_SUCCESS) {
+                return result;
+            }
+        }
+    }
+    return result;
+}
+
+// --- The folder the installer was asked for ---------------------------------------------------
+constexpr DWORD kNotTheAskedFolder = 0x20000003;
+
+// The process that started this one; it waits for this one, so its id is not reused meanwhile.
+DWORD ParentProcessId() {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.Valid()) {
+        return 0;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ProcessID == self) {
+            return entry.th32ParentProcessID;
+        }
+    }
+    return 0;
+}
+
+// The command line a process was started with, as Windows keeps it in the process's own
+// parameters (PEB.ProcessParameters.CommandLine): NSIS takes "/D=" off its copy of the line only.
+// A 32-bit process on 64-bit Windows is read through the parameters of the same width as this
+// program's, which Windows keeps for it too.
+DWORD ProcessCommandLine(DWORD id, std::wstring& line) {
+    using Query = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    if (query == nullptr) {
+        return GetLastError();
+    }
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
+    if (!process.Valid()) {
+        return GetLastError();
+    }
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (!NT_SUCCESS(
+            query(process.Get(), ProcessBasicInformation, &basic, sizeof(basic), nullptr))) {
+        return ERROR_INVALID_DATA;
+    }
+    const auto read = [&process](const void* from, void* to, SIZE_T size) -> DWORD {
+        SIZE_T done = 0;
+        if (!ReadProcessMemory(process.Get(), from, to, size, &done)) {
+            return GetLastError();
+        }
+        return done == size ? ERROR_SUCCESS : ERROR_PARTIAL_COPY;
+    };
+    PEB peb = {};
+    RTL_USER_PROCESS_PARAMETERS parameters = {};
+    DWORD result = read(basic.PebBaseAddress, &peb, sizeof(peb));
+    if (result == ERROR_SUCCESS) {
+        result = read(peb.ProcessParameters, &parameters, sizeof(parameters));
+    }
+    line.assign(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
+    if (result == ERROR_SUCCESS && !line.empty()) {
+        result = read(parameters.CommandLine.Buffer, line.data(), parameters.CommandLine.Length);
+    }
+    return result;
+}
+
+DWORD CheckAskedFolder(const wchar_t* installDir) {
+    std::wstring line;
+    const DWORD parent = ParentProcessId();
+    const DWORD result = parent == 0 ? ERROR_NOT_FOUND : ProcessCommandLine(parent, line);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    return setup::GotAskedFolder(FromWide(line.c_str()), FromWide(installDir)) ? ERROR_SUCCESS
+                                                                               : kNotTheAskedFolder;
 }
 
 // The removal with /PURGE takes back what GrantKey gave: Users' own entries on the key, if it is
@@ -1139,6 +1405,9 @@ int wmain(int argc, wchar_t** argv) {
         return static_cast<int>(
             FinishRemoval(argv[2], HandleArgument(argv[3]), HandleArgument(argv[4])));
     }
+    if (argc == 2 && std::wstring(argv[1]) == L"lna-revoke") {
+        return static_cast<int>(RevokeLocalNetworkAccess());
+    }
     if (argc != 3) {
         return ERROR_BAD_ARGUMENTS;
     }
@@ -1151,6 +1420,15 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"revoke-key") {
         return static_cast<int>(RevokeKey(argv[2]));
+    }
+    if (command == L"asked-folder") {
+        return static_cast<int>(CheckAskedFolder(argv[2]));
+    }
+    if (command == L"lna-check") {
+        return static_cast<int>(CheckLocalNetworkAccess(argv[2]));
+    }
+    if (command == L"lna-grant") {
+        return static_cast<int>(GrantLocalNetworkAccess(argv[2]));
     }
     if (command == L"protect") {
         return static_cast<int>(ProtectFolder(argv[2]));

@@ -32,6 +32,7 @@
 #include "devices/symbol_link_win32.h"
 #include "log/diagnostic_log.h"
 #include "log/file_log_win32.h"
+#include "settings/fleet_profile.h"
 #include "settings/frm_set.h"
 #include "settings/policy_key_win32.h"
 #include "settings/port_probe_win32.h"
@@ -79,9 +80,12 @@ int Run(HINSTANCE instance) {
         log.Event("start", "main window not created");
         return 1;
     }
+    // The fleet's policy key may fix any [BCINFO] value: the dialog shows it and never saves it.
+    PolicyKeyWin32 policy;
+    FleetProfile settings(policy, settingsFile);
     SettingsDialogWin32 settingsDialog(instance);
-    FrmSet frmSet(settingsFile, portProbe, registry, codec, settingsDialog, exe.folder,
-                  exe.baseName, log);
+    FrmSet frmSet(settings, portProbe, registry, codec, settingsDialog, exe.folder, exe.baseName,
+                  log);
     SerialPortWin32 commDll;
     SerialPortWin32 commDll2;
     SymbolLinkWin32 symbolLink;
@@ -101,7 +105,6 @@ int Run(HINSTANCE instance) {
     ThreadWorker cardWorker([mainWindow] { PostMessageW(mainWindow, kCardReadMessage, 0, 0); });
     // Read once, like [BRIDGE]: the dialog never writes [SCAN]; the fleet's policy key may fix
     // any of its values.
-    PolicyKeyWin32 policy;
     const ScanSettings scanSettings = ReadScanSettings(policy, settingsFile);
     if (!scanSettings.terminator.empty()) {
         commDll.WakeOn(scanSettings.terminator.back(),
@@ -127,7 +130,7 @@ int Run(HINSTANCE instance) {
     const bool bridgeOn = (bridgeSettings.enabled && browserBridge.Start(bridgeOff)) ||
                           browserBridge.Off() == bridge::BridgeOff::PortTaken;
 
-    FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settingsFile, scanner,
+    FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settings, scanner,
                                 scannerIdentification, cardReaderIdentification, sdtapi, cardWorker,
                                 delivery, registry, http1, codec, log,
                                 bridgeOn ? &browserBridge : nullptr, scanSettings, &typingWorker});

@@ -72,6 +72,13 @@ bool IsFrame1Member(SettingsList list) {
     return list != SettingsList::cmCardModel && list != SettingsList::cbPort2;
 }
 
+// The key of Setting.ini each list stores its choice in, in the lists' order.
+constexpr const char* kListKeys[kSettingsListCount] = {
+    "Scanner", "Port", "BaudRate", "Bits", "StopBits", "Parity", "CardReader", "Port2",
+};
+// The key of each check box; auto-start (Check2) is the Run entry, not a key.
+constexpr const char* kCheckKeys[4] = {"AddEnter", nullptr, "UsePort2", "UsePort1"};
+
 }  // namespace
 
 Text DropDownList::SelectedText() const {
@@ -114,13 +121,22 @@ int FrmSet::Check(int n) const {
     return n >= 1 && n <= 4 ? checks_[static_cast<std::size_t>(n - 1)] : kCheckUnchecked;
 }
 
+bool FrmSet::ListFixed(SettingsList list) const {
+    return profile_.Fixed(kSection, kListKeys[static_cast<std::size_t>(list)]);
+}
+
+bool FrmSet::CheckFixed(int n) const {
+    const char* key = n >= 1 && n <= 4 ? kCheckKeys[static_cast<std::size_t>(n - 1)] : nullptr;
+    return key != nullptr && profile_.Fixed(kSection, key);
+}
+
 bool FrmSet::ListUsable(SettingsList list) const {
-    return IsFrame1Member(list) ? frame1Enabled_ : frame2Enabled_;
+    return (IsFrame1Member(list) ? frame1Enabled_ : frame2Enabled_) && !ListFixed(list);
 }
 
 bool FrmSet::CheckUsable(int n) const {
     // Check1 and Check2 lie inside Frame1; Check3 and Check4 are the frames' titles.
-    return (n == 1 || n == 2) ? frame1Enabled_ : (n == 3 || n == 4);
+    return ((n == 1 || n == 2) ? frame1Enabled_ : (n == 3 || n == 4)) && !CheckFixed(n);
 }
 
 void FrmSet::EnsureLoaded() {

@@ -88,9 +88,13 @@ class FrmSet : public Settings {
     bool Frame1Enabled() const { return frame1Enabled_; }
     bool Frame2Enabled() const { return frame2Enabled_; }
     bool Command1Enabled() const { return command1Enabled_; }
-    // Whether the user can operate the control now (its frame is enabled).
+    // Whether the user can operate the control now: its frame is enabled and its value is not
+    // fixed by the fleet's policy.
     bool ListUsable(SettingsList list) const;
     bool CheckUsable(int n) const;
+    // Whether the control's value is fixed by the fleet's policy (shown, never changed).
+    bool ListFixed(SettingsList list) const;
+    bool CheckFixed(int n) const;
     bool Visible() const { return visible_; }
 
     // --- Changes by the program: each runs the control's change handler when the value

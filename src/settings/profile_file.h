@@ -21,6 +21,9 @@ class ProfileFile {
                        const std::string& value) = 0;
     // Removes the key; False when refused.
     virtual bool Remove(const std::string& section, const std::string& key) = 0;
+    // Whether the value is fixed where users cannot change it (the fleet's policy key): it is
+    // read from there, and never written here.
+    virtual bool Fixed(const std::string& /*section*/, const std::string& /*key*/) { return false; }
 };
 
 }  // namespace ordane

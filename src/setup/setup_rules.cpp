@@ -247,4 +247,30 @@ Text UninstallerCommandLine(const Text& launcherCommandLine, const Text& uninsta
     return command + u"_?=" + installedFolder;
 }
 
+bool GotAskedFolder(const Text& installerCommandLine, const Text& installDir) {
+    const Text& line = installerCommandLine;
+    std::size_t at = 0;
+    bool first = true;  // the program's own name
+    while (at < line.size()) {
+        while (at < line.size() && line[at] == u' ') {
+            ++at;
+        }
+        const bool quoted = at < line.size() && line[at] == u'"';
+        const std::size_t start = quoted ? at + 1 : at;
+        if (!first && line.size() - start >= 3 && line[start] == u'/' &&
+            Upper(line[start + 1]) == u'D' && line[start + 2] == u'=') {
+            Text asked = line.substr(start + 3);
+            asked.erase(asked.find_last_not_of(u" \t") + 1);
+            if (asked == installDir) {
+                return true;
+            }
+            return SamePath(asked, installDir);
+        }
+        first = false;
+        const std::size_t end = line.find(quoted ? u'"' : u' ', start);
+        at = end == Text::npos ? line.size() : end + 1;
+    }
+    return true;
+}
+
 }  // namespace ordane::setup

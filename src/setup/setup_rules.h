@@ -150,4 +150,12 @@ RestartWay DecideRestart(const LaunchContext& context, std::uint32_t session,
 Text UninstallerCommandLine(const Text& launcherCommandLine, const Text& uninstallerCopy,
                             const Text& installedFolder);
 
+// Whether the installer got the folder its command line asked for with "/D=". The installer reads
+// its options as NSIS does: separated by spaces only, one that starts with a quote taken to its
+// closing quote, and "/D=" taking the rest of the line; NSIS silently puts its default folder in
+// place of one it finds invalid, and tells the script nothing. "/d=" in another case counts as
+// asked too (NSIS ignores it, installing elsewhere). Trailing blanks and a trailing separator
+// do not count. True when no folder was asked for.
+bool GotAskedFolder(const Text& installerCommandLine, const Text& installDir);
+
 }  // namespace ordane::setup

@@ -21,13 +21,13 @@ import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import quote
 
-from harness import RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, ini_bytes, keep_registry, \
-    needs_32bit_programs, parse_ini, prefix, reg_get, reg_set, settings, wait_until
+from harness import ARCH, RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, ini_bytes, keep_registry, \
+    needs_32bit_programs, parse_ini, prefix, reg_delete, reg_get, reg_set, settings, wait_until
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 import test_card_reader
 from test_card_reader import CARD, SAM_ID, card_text
-from test_installer import run, setup_exe, uninstall
+from test_installer import CHROME_LNA, allow_list, run, setup_exe, uninstall
 
 POLICY_KEY = r"HKLM\Software\Policies\Ordane\BRIDGE"
 
@@ -466,12 +466,27 @@ class BrowserBridgeTest(unittest.TestCase):
         origins = f"{self.origin} https://counter.example.gov.cn"
         # As IT types it; in a batch file, since Wine would escape quotes passed as arguments.
         batch = base / "install.bat"
-        batch.write_text(f'{pfx.windows_path(local_setup)} /S /NOAUTOSTART '
+        keep_registry(self, POLICY_KEY, "Enabled")
+        keep_registry(self, CHROME_LNA, "1")
+        reg_delete(POLICY_KEY, "Enabled")
+        # No browser policy lets an http page on a public address reach this machine: refused
+        # before anything is installed.
+        batch.write_text(f'{pfx.windows_path(local_setup)} /S /BRIDGELNA '
+                         f'/BRIDGE_ORIGINS="http://8.8.8.8 {origins}" '
+                         f'/D={pfx.windows_path(folder)}\r\n')
+        self.assertEqual(run(pfx, pfx.windows_path(batch)), 10)
+        self.assertFalse(folder.exists())
+        self.assertIsNone(reg_get(POLICY_KEY, "Enabled"))
+
+        batch.write_text(f'{pfx.windows_path(local_setup)} /S /NOAUTOSTART /BRIDGELNA '
                          f'/BRIDGE_ORIGINS="{origins}" /BRIDGE_PORT={self.port} '
                          f'/D={pfx.windows_path(folder)}\r\n')
-        keep_registry(self, POLICY_KEY, "Enabled")
         self.assertEqual(run(pfx, pfx.windows_path(batch)), 0)
         try:
+            # The https page only: the loopback page needs no grant. (The browsers' policy is in
+            # the 64-bit view, which a 32-bit winctl does not read.)
+            if ARCH == "x64":
+                self.assertEqual(allow_list(CHROME_LNA), ["https://counter.example.gov.cn"])
             # In the policy key, which only administrators may write; Setting.ini, which every
             # user may write, has no say in an installed copy's bridge.
             self.assertEqual({name: str(reg_get(POLICY_KEY, name)).rstrip("\0")
@@ -488,6 +503,8 @@ class BrowserBridgeTest(unittest.TestCase):
             self.assertEqual(uninstall(pfx, "/PURGE"), 0)
             wait_until(lambda: not folder.exists(), 30, what="purged")
             self.assertIsNone(reg_get(POLICY_KEY, "Enabled"))
+            if ARCH == "x64":
+                self.assertIsNone(reg_get(CHROME_LNA, "1"))
 
 
 if __name__ == "__main__":

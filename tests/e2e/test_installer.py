@@ -13,7 +13,7 @@ import unittest
 from pathlib import Path
 
 from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, bin_dir,
-                     keep_registry, needs_32bit_programs, prefix, reg_delete, reg_get, reg_set,
+                     bin_file, keep_registry, needs_32bit_programs, prefix, reg_delete, reg_get, reg_set,
                      session, settings, wait_until)
 from sim.scanner import ScannerSim
 
@@ -190,6 +190,139 @@ class InstallerTest(unittest.TestCase):
             reg_set(UPLOAD_KEY, "upload", "1")
             if not os.environ.get("ORDANE_E2E_KEEP"):
                 shutil.rmtree(base, ignore_errors=True)
+
+
+CHROME_LNA = r"HKLM\SOFTWARE\Policies\Google\Chrome\LocalNetworkAccessAllowedForUrls"
+EDGE_LNA = r"HKLM\SOFTWARE\Policies\Microsoft\Edge\LocalNetworkAccessAllowedForUrls"
+LNA_RECORD = r"HKLM\SOFTWARE\Ordane\LocalNetworkAccess"
+PUBLIC_HTTP_ORIGIN = 0x20000002
+
+
+def helper_exit_code(pfx, *args) -> int:
+    """The installer's helper run as ExecWait runs it, its full exit code (a Linux process's
+    return code keeps only the low byte): told by the batch file that ran it."""
+    words = [pfx.windows_path(bin_file("ordane_setup_tool.exe")), *args]
+    batch = pfx.temp_dir("helper-") / "helper.bat"
+    batch.write_bytes(("@" + " ".join(f'"{w}"' for w in words) +
+                       "\r\n@echo exit=%errorlevel%\r\n").encode("gbk"))
+    try:
+        done = subprocess.run([WINE_LOADER, "cmd", "/c", pfx.windows_path(batch)],
+                              env=pfx.env(None), capture_output=True, timeout=60)
+    finally:
+        shutil.rmtree(batch.parent, ignore_errors=True)
+    return int(re.search(rb"exit=(-?\d+)", done.stdout).group(1)) & 0xFFFFFFFF
+
+
+def allow_list(key) -> list:
+    """The list as the browsers read it: "1", "2" … up to the first missing number."""
+    entries = []
+    while (data := sz(key, str(len(entries) + 1))) is not None:
+        entries.append(data)
+    return entries
+
+
+@unittest.skipUnless(ARCH == "x64", "the browsers' policy is in the 64-bit registry view, which "
+                                    "only the 64-bit winctl reads")
+class BrowserLocalNetworkAccessTest(unittest.TestCase):
+    """/BRIDGELNA's registry part, the helper's lna-check, lna-grant and lna-revoke, as the
+    installer and the removal run them (the 32-bit installer itself cannot run here)."""
+
+    def setUp(self):
+        for key in (CHROME_LNA, EDGE_LNA, LNA_RECORD):
+            reg_delete(key)
+            self.addCleanup(reg_delete, key)
+
+    def test_https_origins_are_granted_beside_others_and_only_ours_taken_back(self):
+        pfx = prefix()
+        reg_set(CHROME_LNA, "1", "https://other.example")
+        reg_set(EDGE_LNA, "1", "https://a.example")  # IT named it already
+
+        # An http page on a public address: refused, and nothing written.
+        public = "https://a.example http://8.8.8.8"
+        self.assertEqual(helper_exit_code(pfx, "lna-check", public), PUBLIC_HTTP_ORIGIN)
+        self.assertEqual(helper_exit_code(pfx, "lna-grant", public), PUBLIC_HTTP_ORIGIN)
+        self.assertEqual(allow_list(CHROME_LNA), ["https://other.example"])
+        self.assertEqual(helper_exit_code(pfx, "lna-check", "http://192.168.1.5:8080 https://a.example"), 0)
+
+        origins = "https://a.example,https://b.example:8443 http://127.0.0.1:8080"
+        self.assertEqual(helper_exit_code(pfx, "lna-grant", origins), 0)
+        self.assertEqual(allow_list(CHROME_LNA),
+                         ["https://other.example", "https://a.example", "https://b.example:8443"])
+        self.assertEqual(allow_list(EDGE_LNA), ["https://a.example", "https://b.example:8443"])
+
+        # Someone adds an entry after ours; an upgrade grants again without doubling ours.
+        reg_set(CHROME_LNA, "4", "https://later.example")
+        self.assertEqual(helper_exit_code(pfx, "lna-grant", origins), 0)
+        self.assertEqual(sorted(allow_list(CHROME_LNA)),
+                         ["https://a.example", "https://b.example:8443", "https://later.example",
+                          "https://other.example"])
+
+        # The removal takes back exactly what was written; the others' entries stay readable.
+        self.assertEqual(helper_exit_code(pfx, "lna-revoke"), 0)
+        self.assertEqual(allow_list(CHROME_LNA), ["https://other.example", "https://later.example"])
+        self.assertIsNone(reg_get(CHROME_LNA, "3"))
+        self.assertEqual(allow_list(EDGE_LNA), ["https://a.example"])
+        self.assertIsNone(reg_get(EDGE_LNA, "2"))
+        self.assertIsNone(reg_get(LNA_RECORD + r"\Chrome", "2"))
+        self.assertEqual(helper_exit_code(pfx, "lna-revoke"), 0)  # nothing recorded: nothing done
+        self.assertEqual(allow_list(CHROME_LNA), ["https://other.example", "https://later.example"])
+
+        # Everything named already: nothing written, and granting again still works.
+        for _ in range(2):
+            self.assertEqual(helper_exit_code(pfx, "lna-grant", "https://later.example"), 0)
+        self.assertEqual(allow_list(CHROME_LNA), ["https://other.example", "https://later.example"])
+        self.assertEqual(allow_list(EDGE_LNA), ["https://a.example", "https://later.example"])
+
+
+NOT_THE_ASKED_FOLDER_PROBE = r"""Unicode true
+Target amd64-unicode
+OutFile "{out}"
+InstallDir "$PROGRAMFILES64\Ordane"
+RequestExecutionLevel user
+!include "LogicLib.nsh"
+Function .onInit
+    ${{If}} ${{Silent}}
+        StrCpy $1 "error"
+        ExecWait '"$EXEDIR\ordane_setup_tool.exe" asked-folder "$INSTDIR"' $1
+        ${{If}} $1 == 536870915
+            SetErrorLevel 11
+            Quit
+        ${{EndIf}}
+    ${{EndIf}}
+FunctionEnd
+Section
+SectionEnd
+"""
+
+
+@unittest.skipUnless(ARCH == "x64" and shutil.which("makensis"),
+                     "an installer this machine can run: NSIS's 64-bit stub and makensis")
+class AskedFolderTest(unittest.TestCase):
+    """The installer's .onInit check of /D=, in a 64-bit NSIS installer made for the test (the
+    real one is 32-bit): NSIS replaces an invalid folder by its default without a word, the
+    helper reads the installer's own command line and tells it apart."""
+
+    def test_a_folder_nsis_replaced_by_its_default_is_refused_in_silent_mode(self):
+        pfx = prefix()
+        base = pfx.temp_dir("asked-")
+        self.addCleanup(shutil.rmtree, base, True)
+        script = base / "probe.nsi"
+        script.write_text(NOT_THE_ASKED_FOLDER_PROBE.format(out=base / "probe.exe"))
+        subprocess.run(["makensis", "-V1", str(script)], check=True, capture_output=True)
+        shutil.copy(bin_file("ordane_setup_tool.exe"), base / "ordane_setup_tool.exe")
+        probe = pfx.windows_path(base / "probe.exe")
+        cases = [
+            ("/S", 0),
+            ("/S /NOAUTOSTART /D=C:\\Apps\\条码 Ordane", 0),
+            ("/S /D=C:\\Apps\\Ordane\\", 0),
+            ("/S /D=C:\\", 11),          # a drive root
+            ("/S /D=Apps\\Ordane", 11),  # relative
+            ("/S /D=Q:\\Apps\\Ordane", 11),  # no such drive
+            ("/S /d=C:\\Apps\\Ordane", 11),  # NSIS reads /D= only
+        ]
+        for options, code in cases:
+            with self.subTest(options=options):
+                self.assertEqual(run(pfx, f"{probe} {options}"), code)
 
 
 @needs_32bit_programs("the NSIS installer that writes the uninstaller is a 32-bit program")

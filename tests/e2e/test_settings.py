@@ -10,10 +10,11 @@ import unittest
 
 from harness import (LIST_IDS, RUN_KEY, SETTING_KEYS, PtyPort, Program, Target, check_id,
                      command_id, deny_registry_writes, frame_id, keep_registry, press_message_box,
-                     reg_delete, reg_get, settings, wait_until)
+                     reg_delete, reg_get, reg_set, settings, wait_until)
 from sim.scanner import ScannerSim
 
 WAITING = "等待扫描仪发送信息..."
+FLEET_KEY = r"HKLM\Software\Policies\Ordane\BCINFO"
 OK, CANCEL = command_id(1), command_id(2)
 
 
@@ -264,6 +265,28 @@ class SettingsCommandTest(unittest.TestCase):
             self.assertNotIn(high.name, reader_ports)
             self.assertEqual(reader_ports[-4:], ["USB6", "USB7", "USB8", "USB9"])
             dialog.click(CANCEL)
+            app.exit()
+
+    def test_a_value_the_fleet_policy_fixes_is_used_greyed_and_never_saved(self):
+        keep_registry(self, FLEET_KEY, "BaudRate")
+        reg_set(FLEET_KEY, "BaudRate", 7, kind="dword")  # 115200, as group policy writes it
+        self.addCleanup(reg_delete, FLEET_KEY)
+        with PtyPort(8) as port, ScannerSim(port, "Metrologic"), \
+                Program(scanner_settings(8)) as app:  # the file says 19200
+            identified(app)
+            self.assertEqual(port.termios()["speed"], 115200)
+            dialog = open_dialog(app)
+            self.assertEqual(selection(dialog, "cbBaudRate"), "115200")
+            self.assertFalse(dialog.enabled(LIST_IDS["cbBaudRate"]))
+            self.assertTrue(dialog.enabled(LIST_IDS["cbByteSize"]))
+            dialog.click(check_id(1))  # Enter after each code
+            wait_until(lambda: dialog.enabled(OK), 5, what="OK enabled by the change")
+            dialog.click(OK)
+            dialog.wait_visible(False)
+            stored = app.read_settings()
+            self.assertEqual((stored["AddEnter"], stored["BaudRate"]), ("1", "4"))
+            identified(app)
+            self.assertEqual(port.termios()["speed"], 115200)
             app.exit()
 
 

@@ -9,6 +9,7 @@
 #include "doubles/fake_profile.h"
 #include "doubles/fake_registry.h"
 #include "doubles/fake_settings_view.h"
+#include "settings/fleet_profile.h"
 #include "settings/frm_set.h"
 
 namespace ordane {
@@ -523,6 +524,81 @@ TEST_F(FrmSetTest, AutoStartPathIsJoinedOnceAndQuotedWhenItHasSpaces) {
         EXPECT_TRUE(other.ShowDialog(nullptr));
         EXPECT_EQ(hive.Value(kRun, "Velmar"), expected);
     }
+}
+
+TEST_F(FrmSetTest, ValuesTheFleetPolicyFixesWinAreShownUnusableAndKeptOutOfTheFile) {
+    StoreExample();
+    profile.Set("SCAN", "Terminator", "CR");
+    FakeProfile policy;
+    FleetProfile fleet(policy, profile);
+    policy.Set("BCINFO", "BaudRate", "7");  // 115200 for every workstation
+    policy.Set("BCINFO", "AddEnter", "0");
+    policy.Set("BCINFO", "Parity", "2");
+    policy.Set("SCAN", "Terminator", "LF");  // [SCAN] has a reader of its own
+    profile.Remove("BCINFO", "Parity");
+    const struct {
+        const char* section;
+        const char* key;
+        std::string read;
+        bool fixed;
+    } reads[] = {
+        {"BCINFO", "BaudRate", "7", true},   // the policy wins over the file's 3
+        {"BCINFO", "Parity", "2", true},     // the file has none
+        {"BCINFO", "Port", "1", false},      // not in the policy: the file's
+        {"BCINFO", "StopBits", "0", false},  // the file's
+        {"BCINFO", "Bits", "3", false},      {"BCINFO", "Missing", "dflt", false},
+        {"SCAN", "Terminator", "CR", false},
+    };
+    for (const auto& r : reads) {
+        EXPECT_EQ(fleet.Read(r.section, r.key, "dflt"), r.read) << r.key;
+        EXPECT_EQ(fleet.Fixed(r.section, r.key), r.fixed) << r.key;
+    }
+
+    FakeSettingsView fleetView;
+    FrmSet fleetForm{fleet, probe, registry, codec, fleetView, u"D:\\Tools", u"app"};
+    ASSERT_TRUE(fleetForm.ReadSetting());
+    EXPECT_EQ(fleetForm.BaudRate, 115200);
+    EXPECT_FALSE(fleetForm.AddEnter);
+    const struct {
+        L list;
+        bool fixed;
+    } lists[] = {
+        {L::cbBaudRate, true}, {L::cbParity, true},     {L::cbModel, false},
+        {L::cbPort, false},    {L::cbByteSize, false},  {L::cbStopBits, false},
+        {L::cbPort2, false},   {L::cmCardModel, false},
+    };
+    for (const auto& l : lists) {
+        EXPECT_EQ(fleetForm.ListFixed(l.list), l.fixed) << static_cast<int>(l.list);
+        EXPECT_EQ(fleetForm.ListUsable(l.list), !l.fixed) << static_cast<int>(l.list);
+    }
+    EXPECT_TRUE(fleetForm.CheckFixed(1));
+    EXPECT_FALSE(fleetForm.CheckUsable(1));
+    for (int n : {2, 3, 4}) {
+        EXPECT_FALSE(fleetForm.CheckFixed(n)) << n;
+        EXPECT_TRUE(fleetForm.CheckUsable(n)) << n;
+    }
+
+    fleetForm.Initialze();
+    fleetView.OnNextShowing([](FrmSet& f) {
+        f.OnListSelect(L::cbBaudRate, 0);  // fixed: ignored
+        f.OnCheckClick(1);                 // fixed: ignored
+        f.OnListSelect(L::cbByteSize, 2);  // 7 bits: taken
+        f.Command1_Click();
+    });
+    EXPECT_TRUE(fleetForm.ShowDialog(nullptr));
+    EXPECT_EQ(fleetForm.List(L::cbBaudRate).ListIndex, 7);
+    EXPECT_EQ(fleetForm.Check(1), kCheckUnchecked);
+    // The file keeps what it had for the fixed values, the others are saved.
+    EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "3");
+    EXPECT_EQ(profile.Value("BCINFO", "AddEnter"), "1");
+    EXPECT_EQ(profile.Value("BCINFO", "Parity"), std::nullopt);
+    EXPECT_EQ(profile.Value("BCINFO", "Bits"), "2");
+    for (const FakeProfile::Write_& write : profile.Writes()) {
+        EXPECT_NE(write.key, "BaudRate");
+        EXPECT_NE(write.key, "AddEnter");
+        EXPECT_NE(write.key, "Parity");
+    }
+    EXPECT_EQ(fleetForm.BaudRate, 115200);
 }
 
 }  // namespace

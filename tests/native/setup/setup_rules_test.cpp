@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "setup/local_network_access.h"
 #include "setup/setup_rules.h"
 
 namespace ordane::setup {
@@ -171,6 +172,144 @@ TEST(SetupRulesTest, TheUninstallerCopyGetsTheOptionsAsTypedAndTheInstalledFolde
               expected);
     EXPECT_EQ(UninstallerCommandLine(u"\"" + folder + u"\\uninstall.exe\"", copy, folder),
               u"\"" + copy + u"\" _?=" + folder);
+}
+
+TEST(SetupRulesTest, OnlyHttpsPagesAreGrantedAndHttpOnAPublicAddressIsRefused) {
+    const struct {
+        const char* origin;
+        PageReach reach;
+    } cases[] = {
+        {"https://counter.example.gov.cn", PageReach::kNeedsPolicy},
+        {"HTTPS://Counter.Example.gov.cn:443", PageReach::kNeedsPolicy},
+        {"https://10.1.2.3:8443", PageReach::kNeedsPolicy},
+        // Pages of this machine and of the site's own network need nothing.
+        {"http://127.0.0.1:8080", PageReach::kNeedsNothing},
+        {"http://localhost", PageReach::kNeedsNothing},
+        {"http://app.localhost:3000", PageReach::kNeedsNothing},
+        {"http://10.20.30.40", PageReach::kNeedsNothing},
+        {"http://172.16.0.1", PageReach::kNeedsNothing},
+        {"http://172.31.255.255", PageReach::kNeedsNothing},
+        {"http://192.168.1.5:8080", PageReach::kNeedsNothing},
+        {"http://169.254.10.1", PageReach::kNeedsNothing},
+        {"http://counter", PageReach::kNeedsNothing},  // an intranet name
+        {"http://[::1]:8080", PageReach::kNeedsNothing},
+        {"http://[fd12:3456::1]", PageReach::kNeedsNothing},
+        {"http://[fe80::1]", PageReach::kNeedsNothing},
+        {"http://[::ffff:c0a8:101]", PageReach::kNeedsNothing},  // 192.168.1.1
+        // Numbers the browsers read as addresses count as those addresses.
+        {"http://0x7f.1", PageReach::kNeedsNothing},
+        {"http://3232235777", PageReach::kNeedsNothing},  // 192.168.1.1
+        {"http://134744072", PageReach::kRefused},        // 8.8.8.8
+        // Just outside the private ranges.
+        {"http://172.15.255.255", PageReach::kRefused},
+        {"http://172.32.0.1", PageReach::kRefused},
+        {"http://192.169.0.1", PageReach::kRefused},
+        {"http://8.8.8.8:80", PageReach::kRefused},
+        {"http://[2001:db8::1]", PageReach::kRefused},
+        {"http://[::ffff:8.8.8.8]", PageReach::kRefused},
+        // A name is judged by the address it resolves to, known to the browser only.
+        {"http://counter.example.gov.cn", PageReach::kNeedsNothing},
+        // What the bridge leaves out too.
+        {"http://256.1.1.1", PageReach::kNotAnOrigin},
+        {"http://1.2.3.4.5", PageReach::kNotAnOrigin},
+        {"http://[1::2::3]", PageReach::kNotAnOrigin},
+        {"https://*.example.com", PageReach::kNotAnOrigin},
+        {"https://counter.example.gov.cn/", PageReach::kNotAnOrigin},
+        {"counter.example.gov.cn", PageReach::kNotAnOrigin},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ReachOf(c.origin), c.reach) << c.origin;
+    }
+    const BrowserGrant grant = PlanBrowserGrant(
+        "https://a.example, http://8.8.8.8 HTTPS://A.example:443\thttp://127.0.0.1:8080 "
+        "https://b.example:8443,");
+    EXPECT_EQ(grant.policy,
+              (std::vector<std::string>{"https://a.example", "https://b.example:8443"}));
+    EXPECT_EQ(grant.refused, (std::vector<std::string>{"http://8.8.8.8"}));
+}
+
+TEST(SetupRulesTest, AllowListEntriesAreAddedBesideOthersAndOnlyOursAreTakenAway) {
+    using V = std::vector<ListValue>;
+    const std::vector<std::string> ours = {"https://a.example", "https://b.example"};
+    const struct {
+        V existing;
+        V added;
+    } adding[] = {
+        {{}, {{"1", "https://a.example"}, {"2", "https://b.example"}}},
+        {{{"1", "https://x.example"}, {"2", "https://y.example"}},
+         {{"3", "https://a.example"}, {"4", "https://b.example"}}},
+        // A gap hides what follows it from the browsers: filled first.
+        {{{"1", "https://x.example"}, {"3", "https://z.example"}},
+         {{"2", "https://a.example"}, {"4", "https://b.example"}}},
+        // Named already by someone else, in any spelling of the origin: not written again.
+        {{{"1", "HTTPS://A.Example:443"}}, {{"2", "https://b.example"}}},
+        {{{"1", "[*.]example"}, {"note", "https://b.example"}}, {{"2", "https://a.example"}}},
+    };
+    for (std::size_t i = 0; i < std::size(adding); ++i) {
+        EXPECT_EQ(ValuesToAdd(adding[i].existing, ours), adding[i].added) << "case " << i;
+    }
+
+    const struct {
+        V existing;
+        V recorded;
+        std::vector<std::string> remove;
+        V set;
+        bool keyEmpty;
+    } removing[] = {
+        {{{"1", "https://a.example"}}, {{"1", "https://a.example"}}, {"1"}, {}, true},
+        // Written after ours: moved down so that the browsers still read it.
+        {{{"1", "https://x.example"}, {"2", "https://a.example"}, {"3", "https://y.example"}},
+         {{"2", "https://a.example"}},
+         {"2", "3"},
+         {{"2", "https://y.example"}},
+         false},
+        // Changed since by someone else: theirs now.
+        {{{"1", "https://changed.example"}}, {{"1", "https://a.example"}}, {}, {}, false},
+        {{{"1", "https://a.example"}, {"note", "x"}},
+         {{"1", "https://a.example"}},
+         {"1"},
+         {},
+         false},
+        // Nothing of ours there: even a gap of others stays as it is.
+        {{{"1", "https://x.example"}, {"3", "https://y.example"}}, {}, {}, {}, false},
+    };
+    for (std::size_t i = 0; i < std::size(removing); ++i) {
+        const ListRemoval removal = ValuesToRemove(removing[i].existing, removing[i].recorded);
+        EXPECT_EQ(removal.remove, removing[i].remove) << "case " << i;
+        EXPECT_EQ(removal.set, removing[i].set) << "case " << i;
+        EXPECT_EQ(removal.keyEmpty, removing[i].keyEmpty) << "case " << i;
+    }
+}
+
+TEST(SetupRulesTest, AFolderAskedForWithDIsRefusedWhenTheInstallerGotAnother) {
+    const char16_t* fallback = u"C:\\Program Files (x86)\\Ordane";
+    const struct {
+        const char16_t* line;
+        const char16_t* got;
+        bool same;
+    } cases[] = {
+        {u"setup.exe /S", fallback, true},  // none asked
+        {u"setup.exe /S /NOAUTOSTART /RUN", fallback, true},
+        {u"\"C:\\x /D=y\\setup.exe\" /S", fallback, true},  // in the program's own name
+        {u"\"/X=a /D=C:\\q\" /S", fallback, true},          // inside an option NSIS reads quoted
+        {u"setup.exe /S /D=D:\\Apps\\条码 Ordane", u"D:\\Apps\\条码 Ordane", true},
+        {u"setup.exe /S /D=D:\\Apps\\Ordane\\  ", u"D:\\Apps\\Ordane", true},
+        {u"setup.exe /S /D=d:\\apps\\ordane", u"D:\\Apps\\Ordane", true},
+        // Replaced by NSIS's default without a word.
+        {u"setup.exe /S /D=D:\\", fallback, false},
+        {u"setup.exe /S /D=Apps\\Ordane", fallback, false},
+        {u"setup.exe /S /D=c:/apps/ordane", fallback, false},
+        {u"setup.exe /S /D=Q:\\NoDrive\\Ordane", fallback, false},
+        {u"setup.exe /S /D=", fallback, false},
+        {u"setup.exe /S /d=D:\\Apps\\Ordane", fallback, false},  // ignored by NSIS
+        // Changed by NSIS: a '/' and ':' it found invalid are dropped.
+        {u"setup.exe /S /D=D:\\Apps /RUN", u"D:\\Apps RUN", false},
+        // NSIS reads an option's quote only at its start.
+        {u"setup.exe /X=\"a /D=C:\\inner\" /S", u"C:\\inner S", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(GotAskedFolder(c.line, c.got), c.same) << ToUtf8(c.line);
+    }
 }
 
 }  // namespace

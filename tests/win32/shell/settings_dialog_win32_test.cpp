@@ -14,6 +14,7 @@
 #include "doubles/fake_port_probe.h"
 #include "doubles/fake_profile.h"
 #include "doubles/fake_registry.h"
+#include "settings/fleet_profile.h"
 #include "settings/frm_set.h"
 #include "settings/settings_dialog_win32.h"
 
@@ -204,6 +205,39 @@ TEST_F(SettingsDialogTest, ControlsDriveTheFormAndMirrorIt) {
     EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "7");
     EXPECT_EQ(profile.Value("BCINFO", "UsePort2"), "1");
     EXPECT_EQ(form.BaudRate, 115200);
+}
+
+TEST_F(SettingsDialogTest, AValueTheFleetPolicyFixesIsShownGreyedAndNotSaved) {
+    test::FakeProfile policy;
+    policy.Set("BCINFO", "BaudRate", "7");  // 115200
+    policy.Set("BCINFO", "UsePort2", "0");  // no card reader on this fleet
+    FleetProfile fleet(policy, profile);
+    SettingsDialogWin32 fleetDialog{GetModuleHandleW(nullptr)};
+    FrmSet fleetForm{fleet, probe, registry, codec, fleetDialog, u"C:\\Ordane", u"Ordane"};
+    ASSERT_TRUE(fleetForm.ReadSetting());
+    fleetForm.Initialze();
+    ASSERT_TRUE(fleetDialog.Create(owner));
+    HWND hwnd = fleetDialog.Handle();
+    HWND baudRate = GetDlgItem(hwnd, 1403);
+    EXPECT_FALSE(IsWindowEnabled(baudRate));
+    EXPECT_EQ(ComboEntry(baudRate, static_cast<int>(SendMessageW(baudRate, CB_GETCURSEL, 0, 0))),
+              L"115200");
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hwnd, 1103)));  // the reader's title box
+    EXPECT_EQ(SendMessageW(GetDlgItem(hwnd, 1103), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hwnd, 1404)));  // cbByteSize: the file's own
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hwnd, 1104)));
+
+    Pick(hwnd, 1403, 0);  // reaches the greyed list anyway: put back
+    EXPECT_EQ(SendMessageW(baudRate, CB_GETCURSEL, 0, 0), 7);
+    Click(hwnd, 1103);
+    EXPECT_EQ(fleetForm.Check(3), 0);
+    Pick(hwnd, 1404, 2);  // 7 bits
+    Click(hwnd, 1201);
+    EXPECT_TRUE(fleetForm.ModalResult);
+    EXPECT_EQ(profile.Value("BCINFO", "Bits"), "2");
+    EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "3");  // the file keeps its own
+    EXPECT_EQ(profile.Value("BCINFO", "UsePort2"), "1");
+    fleetDialog.Unload();
 }
 
 TEST_F(SettingsDialogTest, ModalShowingKeepsOwnerTimersAndEndsWithTheDialog) {
