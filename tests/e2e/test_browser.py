@@ -461,6 +461,8 @@ class BrowserBridgeTest(unittest.TestCase):
         keep_registry(self, RUN_KEY, "Velmar")
         pfx = prefix()
         base = pfx.temp_dir("setup-")
+        if not os.environ.get("ORDANE_E2E_KEEP"):
+            self.addCleanup(shutil.rmtree, base, True)
         local_setup = base / "setup.exe"
         local_setup.write_bytes(setup_exe().read_bytes())
         folder = base / "Ordane"

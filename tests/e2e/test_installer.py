@@ -62,7 +62,10 @@ def run_quoted(pfx, line: str) -> int:
     """In a batch file: the command line exactly as written (cmd /c would strip its quotes)."""
     batch = pfx.temp_dir("uninstall-") / "uninstall.bat"
     batch.write_bytes(f"@{line}\r\n@exit /b %errorlevel%\r\n".encode("gbk"))
-    return run(pfx, pfx.windows_path(batch))
+    try:
+        return run(pfx, pfx.windows_path(batch))
+    finally:
+        shutil.rmtree(batch.parent, ignore_errors=True)
 
 
 def uninstall(pfx, *options) -> int:
