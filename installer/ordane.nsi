@@ -2,7 +2,8 @@
 ; "setup") with -DVERSION, -DPUBLISHER, -DBINDIR (Ordane.exe, ordane_setup_tool.exe), -DRESDIR,
 ; -DOUTFILE, -DSIGN_SCRIPT (signs a file in place) when the release is signed, and -DARCH=x64
 ; for the 64-bit program: Program Files and the 64-bit registry view, the ones that program
-; sees (the installer itself stays a 32-bit program).
+; sees. That installer, and the uninstaller it writes, are 64-bit programs themselves (NSIS's
+; amd64-unicode stub and plug-ins): Windows starts them on 64-bit Windows only.
 ;
 ; Silent mass deployment:  Ordane-<version>-setup.exe /S [/D=folder] [/NOAUTOSTART] [/RUN]
 ;                          [/BRIDGE_ORIGINS="origin ..."] [/BRIDGE_PORT=n] [/BRIDGELNA]
@@ -27,7 +28,14 @@
 ; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator;
 ; 10 /BRIDGELNA with an http origin on a public address, which no browser policy can let through;
 ; 11 silent, and /D= asked for a folder NSIS found invalid and silently replaced by its default.
-Unicode true
+!ifndef ARCH
+    !define ARCH x86
+!endif
+!if "${ARCH}" == "x64"
+    Target amd64-unicode
+!else
+    Unicode true
+!endif
 ManifestDPIAware true
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
@@ -40,9 +48,6 @@ SetCompressor /SOLID lzma
 !include "WinVer.nsh"
 !include "x64.nsh"
 
-!ifndef ARCH
-    !define ARCH x86
-!endif
 !if "${ARCH}" == "x64"
     !define PROGRAMS "$PROGRAMFILES64"
     !define REGVIEW 64
@@ -193,15 +198,18 @@ Section "程序文件" SecProgram
     ; One installation per computer: a second one elsewhere (another /D=, the other
     ; architecture's, whose Run entry Windows starts too) would take over the first one's Run and
     ; uninstall entries, and the first one's removal would delete them. Refused with exit 9.
+    ; Only 64-bit Windows has the other view: the 64-bit installer always runs there, the 32-bit
+    ; one is told by the variable Windows sets for a 32-bit program on 64-bit Windows alone.
+!if "${ARCH}" == "x64"
+    SetRegView 32
+    ReadRegStr $R3 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+!else
     ReadEnvStr $R3 PROCESSOR_ARCHITEW6432
-    ${If} $R3 != ""  ; only 64-bit Windows has the other view
-        !if "${ARCH}" == "x64"
-            SetRegView 32
-        !else
-            SetRegView 64
-        !endif
+    ${If} $R3 != ""
+        SetRegView 64
         ReadRegStr $R3 HKLM "${UNINSTALL_KEY}" "InstallLocation"
     ${EndIf}
+!endif
     SetRegView ${REGVIEW}
     ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "InstallLocation"
     StrCpy $R5 ""
@@ -426,7 +434,8 @@ SectionEnd
 
 ; One installation or removal of Ordane at a time: NSIS opens a file for writing with only
 ; reading shared, so a second one cannot open the same file and ends with exit 1618, as
-; Windows Installer's "another installation is in progress" does for deployment tools.
+; Windows Installer's "another installation is in progress" does for deployment tools. The
+; 32-bit and the 64-bit installer share it: both read $PROGRAMFILES32 as Program Files (x86).
 !define LOCK_FILE "$PROGRAMFILES32\Ordane-setup.lock"
 !macro TakeLock un
 Function ${un}TakeLock
@@ -548,15 +557,6 @@ Function .onInit
         SetErrorLevel 7
         Quit
     ${EndIf}
-!if "${ARCH}" == "x64"
-    ; Set for a 32-bit program on 64-bit Windows only (${RunningX64} needs the System plug-in).
-    ReadEnvStr $R1 PROCESSOR_ARCHITEW6432
-    ${If} $R1 == ""
-        MessageBox MB_OK|MB_ICONSTOP "这是 64 位 Ordane，只能安装在 64 位 Windows 上。" /SD IDOK
-        SetErrorLevel 2
-        Quit
-    ${EndIf}
-!endif
     Call TakeLock
     Call PrepareHelper
     ; NSIS puts its default folder in place of a /D= folder it finds invalid and takes /D= off

@@ -1203,7 +1203,7 @@ std::wstring HandleArgument(HANDLE handle) {
 // a reinstallation that has put a new uninstall.exe there meanwhile keeps it.
 DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file) {
     const UniqueHandle uninstaller(removal);
-    const UniqueHandle installedFile(file);
+    UniqueHandle installedFile(file);
     if (uninstaller.Valid()) {
         WaitForSingleObject(uninstaller.Get(), 60000);
     }
@@ -1219,6 +1219,8 @@ DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file) {
         result = GetLastError();
         Sleep(200);
     }
+    // The file goes only when its last handle closes: until then the folder is not empty.
+    installedFile.Reset();
     RemoveDirectoryW(folder);  // only when empty
     const Text self = OwnPath();
     if (!self.empty()) {

@@ -24,7 +24,7 @@ ordane_can_run_32bit() {
 
 # The Windows program the tests build and run: x86 (32-bit, the one that ships) where 32-bit
 # programs run, else x64. ORDANE_ARCH=x64 forces the 64-bit one on any machine.
-# (The installer, a 32-bit program, is tested where it can run, whichever Ordane.exe it packs.)
+# Each package's installer is a program of its Ordane.exe's bitness, tested with it.
 if ordane_can_run_32bit; then
     ORDANE_RUNS_32BIT=yes
 else

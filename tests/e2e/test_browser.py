@@ -455,11 +455,14 @@ class BrowserBridgeTest(unittest.TestCase):
                          ['bridge: refused page of origin "http://elsewhere.example" host '
                           f'"127.0.0.1:{self.port}", status 403, 0 more refused unwritten'])
 
-    @needs_32bit_programs("the NSIS installer is a 32-bit program")
+    @needs_32bit_programs("the 32-bit package's NSIS installer is a 32-bit program",
+                          when=ARCH == "x86")
     def test_the_installer_switches_turn_it_on_for_a_silent_roll_out(self):
         keep_registry(self, RUN_KEY, "Velmar")
         pfx = prefix()
         base = pfx.temp_dir("setup-")
+        if not os.environ.get("ORDANE_E2E_KEEP"):
+            self.addCleanup(shutil.rmtree, base, True)
         local_setup = base / "setup.exe"
         local_setup.write_bytes(setup_exe().read_bytes())
         folder = base / "Ordane"

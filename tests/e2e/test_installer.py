@@ -36,6 +36,15 @@ def setup_exe() -> Path:
     return setup
 
 
+def pe_machine(path: Path) -> str:
+    """The processor a Windows program is made for, from its PE header."""
+    data = path.read_bytes()
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    assert data[header:header + 4] == b"PE\0\0", f"{path} is not a Windows program"
+    machine = int.from_bytes(data[header + 4:header + 6], "little")
+    return {0x14C: "x86", 0x8664: "x64"}.get(machine, hex(machine))
+
+
 def sz(key, value):
     """A REG_SZ as the installer writes it (with its terminating NUL, as is usual)."""
     data = reg_get(key, value)
@@ -53,7 +62,10 @@ def run_quoted(pfx, line: str) -> int:
     """In a batch file: the command line exactly as written (cmd /c would strip its quotes)."""
     batch = pfx.temp_dir("uninstall-") / "uninstall.bat"
     batch.write_bytes(f"@{line}\r\n@exit /b %errorlevel%\r\n".encode("gbk"))
-    return run(pfx, pfx.windows_path(batch))
+    try:
+        return run(pfx, pfx.windows_path(batch))
+    finally:
+        shutil.rmtree(batch.parent, ignore_errors=True)
 
 
 def uninstall(pfx, *options) -> int:
@@ -75,7 +87,8 @@ def everyone_may_write(pfx, folder) -> bool:
     return False
 
 
-@needs_32bit_programs("the NSIS installer and its uninstaller are 32-bit programs")
+@needs_32bit_programs("the 32-bit package's NSIS installer and uninstaller are 32-bit programs",
+                      when=ARCH == "x86")
 class InstallerTest(unittest.TestCase):
     def test_silent_install_run_upgrade_and_uninstall(self):
         for key, value in ((RUN_KEY, "Velmar"), (UPLOAD_KEY, "upload")):
@@ -91,6 +104,9 @@ class InstallerTest(unittest.TestCase):
         exe = f"{pfx.windows_path(base)}\\条码 Ordane\\Ordane.exe"
         reg_delete(UNINSTALL_KEY)
         reg_delete(RUN_KEY, "Velmar")
+        # The installer, as the uninstaller it writes (checked below), is a program of the
+        # package's own bitness: the 64-bit package's needs no 32-bit support in Windows.
+        self.assertEqual(pe_machine(setup), ARCH)
         # Windows older than 7 SP1 is refused before anything is done (Wine tells the program
         # the version named for it).
         old_windows = r"HKCU\Software\Wine\AppDefaults\setup.exe"
@@ -111,6 +127,22 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(list(shared.iterdir()), [])
         self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
 
+        # NSIS puts its default folder in place of a relative /D= without a word: refused.
+        self.assertEqual(run(pfx, f"{pfx.windows_path(local_setup)} /S /D=Apps\\Ordane"), 11)
+        self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
+
+        if ARCH == "x64":
+            # The 32-bit package installed (its entry in the 32-bit view, which a 64-bit
+            # program reaches below Wow6432Node): one Ordane per computer, refused with 9.
+            other = UNINSTALL_KEY.replace(r"HKLM\Software", r"HKLM\Software\Wow6432Node")
+            reg_set(other, "InstallLocation", "C:\\Program Files (x86)\\Ordane")
+            try:
+                self.assertEqual(run(pfx, install), 9)
+            finally:
+                reg_delete(other)
+            self.assertFalse(folder.exists())
+            self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
+
         folder.mkdir()  # made beforehand by a user: writable by everyone, as under a drive root
         folder.chmod(0o777)
         self.assertTrue(everyone_may_write(pfx, folder))
@@ -121,6 +153,7 @@ class InstallerTest(unittest.TestCase):
                          ["Ordane.exe", "Setting.ini", "uninstall-ordane.exe",
                           "uninstall.exe"])  # no sdtapi.dll
         self.assertEqual((folder / "Setting.ini").read_bytes(), b"")
+        self.assertEqual(pe_machine(folder / "uninstall-ordane.exe"), ARCH)
         self.assertEqual(sz(RUN_KEY, "Velmar"), f'"{exe}"')
         self.assertEqual(sz(UNINSTALL_KEY, "DisplayVersion"), version)
         self.assertEqual(sz(UNINSTALL_KEY, "DisplayIcon"), exe + ",0")
@@ -225,7 +258,7 @@ def allow_list(key) -> list:
                                     "only the 64-bit winctl reads")
 class BrowserLocalNetworkAccessTest(unittest.TestCase):
     """/BRIDGELNA's registry part, the helper's lna-check, lna-grant and lna-revoke, as the
-    installer and the removal run them (the 32-bit installer itself cannot run here)."""
+    installer and the removal run them, alone (the installer's test needs more)."""
 
     def setUp(self):
         for key in (CHROME_LNA, EDGE_LNA, LNA_RECORD):
@@ -298,9 +331,10 @@ SectionEnd
 @unittest.skipUnless(ARCH == "x64" and shutil.which("makensis"),
                      "an installer this machine can run: NSIS's 64-bit stub and makensis")
 class AskedFolderTest(unittest.TestCase):
-    """The installer's .onInit check of /D=, in a 64-bit NSIS installer made for the test (the
-    real one is 32-bit): NSIS replaces an invalid folder by its default without a word, the
-    helper reads the installer's own command line and tells it apart."""
+    """The installer's .onInit check of /D=, in a 64-bit NSIS installer made for the test, which
+    can try every case (the real one installs where the folder is good): NSIS replaces an invalid
+    folder by its default without a word, the helper reads the installer's own command line and
+    tells it apart."""
 
     def test_a_folder_nsis_replaced_by_its_default_is_refused_in_silent_mode(self):
         pfx = prefix()
@@ -325,7 +359,8 @@ class AskedFolderTest(unittest.TestCase):
                 self.assertEqual(run(pfx, f"{probe} {options}"), code)
 
 
-@needs_32bit_programs("the NSIS installer that writes the uninstaller is a 32-bit program")
+@needs_32bit_programs("the 32-bit package's NSIS installer, which writes the uninstaller, is a "
+                      "32-bit program", when=ARCH == "x86")
 class ReleaseTest(unittest.TestCase):
     def test_signed_release_verifies_and_its_checksums_match(self):
         """scripts/release.sh --sign with a throw-away certificate (it rebuilds build/release or
