@@ -73,7 +73,11 @@ def main():
             print(f"  {'skipped' if asked else 'FAILED, not run'}: {name} ({why})")
         totals[2 if asked else 1] += len(not_run_32bit)
     bits = "64-bit" if arch == "x64" else "32-bit"
-    print(f"tested the {bits} Ordane.exe ({arch})")
+    print(f"tested the {bits} Ordane.exe ({arch}) and its package's installer")
+    if arch == "x64" and os.environ.get("ORDANE_RUNS_32BIT") == "no":
+        # What ships is the 32-bit package: say plainly that it was only built here.
+        print("the 32-bit package (Ordane.exe and its installer) was built, not run: 32-bit "
+              "programs cannot run on this machine")
     print(f"{totals[0]} passed, {totals[1]} failed, {totals[2]} skipped")
     return 1 if totals[1] else 0
 
