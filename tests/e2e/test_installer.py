@@ -307,58 +307,6 @@ class BrowserLocalNetworkAccessTest(unittest.TestCase):
         self.assertEqual(allow_list(EDGE_LNA), ["https://a.example", "https://later.example"])
 
 
-NOT_THE_ASKED_FOLDER_PROBE = r"""Unicode true
-Target amd64-unicode
-OutFile "{out}"
-InstallDir "$PROGRAMFILES64\Ordane"
-RequestExecutionLevel user
-!include "LogicLib.nsh"
-Function .onInit
-    ${{If}} ${{Silent}}
-        StrCpy $1 "error"
-        ExecWait '"$EXEDIR\ordane_setup_tool.exe" asked-folder "$INSTDIR"' $1
-        ${{If}} $1 == 536870915
-            SetErrorLevel 11
-            Quit
-        ${{EndIf}}
-    ${{EndIf}}
-FunctionEnd
-Section
-SectionEnd
-"""
-
-
-@unittest.skipUnless(ARCH == "x64" and shutil.which("makensis"),
-                     "an installer this machine can run: NSIS's 64-bit stub and makensis")
-class AskedFolderTest(unittest.TestCase):
-    """The installer's .onInit check of /D=, in a 64-bit NSIS installer made for the test, which
-    can try every case (the real one installs where the folder is good): NSIS replaces an invalid
-    folder by its default without a word, the helper reads the installer's own command line and
-    tells it apart."""
-
-    def test_a_folder_nsis_replaced_by_its_default_is_refused_in_silent_mode(self):
-        pfx = prefix()
-        base = pfx.temp_dir("asked-")
-        self.addCleanup(shutil.rmtree, base, True)
-        script = base / "probe.nsi"
-        script.write_text(NOT_THE_ASKED_FOLDER_PROBE.format(out=base / "probe.exe"))
-        subprocess.run(["makensis", "-V1", str(script)], check=True, capture_output=True)
-        shutil.copy(bin_file("ordane_setup_tool.exe"), base / "ordane_setup_tool.exe")
-        probe = pfx.windows_path(base / "probe.exe")
-        cases = [
-            ("/S", 0),
-            ("/S /NOAUTOSTART /D=C:\\Apps\\条码 Ordane", 0),
-            ("/S /D=C:\\Apps\\Ordane\\", 0),
-            ("/S /D=C:\\", 11),          # a drive root
-            ("/S /D=Apps\\Ordane", 11),  # relative
-            ("/S /D=Q:\\Apps\\Ordane", 11),  # no such drive
-            ("/S /d=C:\\Apps\\Ordane", 11),  # NSIS reads /D= only
-        ]
-        for options, code in cases:
-            with self.subTest(options=options):
-                self.assertEqual(run(pfx, f"{probe} {options}"), code)
-
-
 @needs_32bit_programs("the 32-bit package's NSIS installer, which writes the uninstaller, is a "
                       "32-bit program", when=ARCH == "x86")
 class ReleaseTest(unittest.TestCase):
