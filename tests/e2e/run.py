@@ -5,7 +5,7 @@ Expects the Windows build in build/windows/bin (build/windows-x64/bin with ORDAN
 virtual display in DISPLAY and the Wine prefix in WINEPREFIX, as scripts/test.sh prepares them.
 
 Most of a test's time is spent waiting on the program's own timers, so the tests run in
-parallel workers (--workers, default ORDANE_E2E_WORKERS or 3). Each worker has a network
+parallel workers (--workers, default ORDANE_E2E_WORKERS or 4). Each worker has a network
 namespace of its own (`unshare -n`, as root), so the registration server's port and the browser
 bridge's never collide, not even with another checkout's run; a virtual display of its own;
 and a Wine prefix of its own (a copy of WINEPREFIX in build/e2e-<arch>-<n>), so that COM links
@@ -265,7 +265,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--results")
     parser.add_argument("--workers", type=int,
-                        default=int(os.environ.get("ORDANE_E2E_WORKERS", "3")))
+                        default=int(os.environ.get("ORDANE_E2E_WORKERS", "4")))
     parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
     parser.add_argument("pattern", nargs="?", default="test_*.py")
     args = parser.parse_args()
