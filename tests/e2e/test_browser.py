@@ -11,6 +11,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -199,13 +200,23 @@ class Browser:
                 json.dump(policy, f)
             command = ["unshare", "-m", "--propagation", "private", "sh", "-c",
                        'mount --bind "$0" /etc/chromium && exec "$@"', etc, *command]
+        # Its own process group, and its temporary files inside the profile, so that close()
+        # ends every process of it and leaves nothing behind in /tmp.
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+                                        stderr=subprocess.DEVNULL, start_new_session=True,
+                                        env={**os.environ, "TMPDIR": self.profile})
 
     def close(self):
-        self.process.kill()
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         self.process.wait()
-        shutil.rmtree(self.profile, ignore_errors=True)
+        # The renderers die a moment after the browser and may still write to the profile.
+        deadline = time.monotonic() + 5
+        while os.path.exists(self.profile) and time.monotonic() < deadline:
+            shutil.rmtree(self.profile, ignore_errors=True)
+            time.sleep(0.05)
 
 
 # A resident card's text: its citizen number's check character is right.
