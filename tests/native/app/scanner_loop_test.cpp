@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <functional>
+#include <ostream>
 #include <utility>
 
 #include "app/status_texts.h"
@@ -638,6 +639,10 @@ struct HoldCase {
     std::function<void(Holdable&)> release;
     bool noKeysWhileHeld = false;  // keys would press the controls of Ordane's own window
 };
+// A failing row is named by what holds the program, not dumped as bytes.
+void PrintTo(const HoldCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ReadingsWhateverHoldsTheProgramTest : public MonitorTest,
                                             public ::testing::WithParamInterface<HoldCase> {};
