@@ -1,4 +1,5 @@
-# Shared by test.sh and demo.sh: packages, the virtual display and the Wine prefix.
+# Shared by the scripts: packages, the virtual display and the Wine prefix. Sourcing it only
+# defines functions; the scripts call them (ordane_install_packages chooses the architecture).
 # shellcheck shell=bash
 
 ordane_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -22,50 +23,63 @@ ordane_can_run_32bit() {
     [ "$rc" -eq 42 ]
 }
 
-# The Windows program the tests build and run: x86 (32-bit, the one that ships) where 32-bit
-# programs run, else x64. ORDANE_ARCH=x64 forces the 64-bit one on any machine.
-# Each package's installer is a program of its Ordane.exe's bitness, tested with it.
-if ordane_can_run_32bit; then
-    ORDANE_RUNS_32BIT=yes
-else
-    ORDANE_RUNS_32BIT=no ORDANE_32BIT_ERROR=$ordane_32bit_error
-    export ORDANE_32BIT_ERROR
-fi
-export ORDANE_RUNS_32BIT
-case "${ORDANE_ARCH:-}" in
-    x86|x64) ;;
-    "")
-        if [ "$ORDANE_RUNS_32BIT" = yes ]; then
-            ORDANE_ARCH=x86
-        else
-            ORDANE_ARCH=x64
-            echo "== 32-bit x86 programs cannot run on this machine (a 32-bit test program:" \
-                "$ordane_32bit_error), so 32-bit Wine cannot start the 32-bit" \
-                "Ordane.exe: the 64-bit Ordane.exe is built and tested instead (ORDANE_ARCH=x64)"
-        fi
-        ;;
-    *)
-        echo "ORDANE_ARCH must be x86 or x64, not '$ORDANE_ARCH'" >&2
-        case $- in *i*) return 2 ;; *) exit 2 ;; esac
-        ;;
-esac
-export ORDANE_ARCH
-if [ "$ORDANE_ARCH" = x64 ]; then
-    # /usr/bin/wine prefers the 32-bit loader whenever it is installed, so the 64-bit one is
-    # named; a 64-bit program needs a 64-bit prefix of its own.
-    ordane_preset=windows-x64
-    export ORDANE_WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
-    ordane_default_prefix=$ordane_root/build/wineprefix-x64
-else
-    ordane_preset=windows
-    export ORDANE_WINE=/usr/lib/wine/wine
-    ordane_default_prefix=$ordane_root/build/wineprefix
-fi
-export ORDANE_BIN="${ORDANE_BIN:-$ordane_root/build/$ordane_preset/bin}"
-export PATH="/usr/lib/wine:$PATH"
-export ORDANE_WINEPREFIX="${ORDANE_WINEPREFIX:-$ordane_default_prefix}"
-export WINEPREFIX="$ORDANE_WINEPREFIX"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# ordane_choose_arch: which Windows program the tests build and run: x86 (32-bit, the one
+# that ships) where 32-bit programs run, else x64. ORDANE_ARCH=x64 forces the 64-bit one on
+# any machine. Each package's installer is a program of its Ordane.exe's bitness, tested with
+# it. ordane_install_packages may still move an automatic choice to x64 (no 32-bit Wine).
+ordane_choose_arch() {
+    if ordane_can_run_32bit; then
+        ORDANE_RUNS_32BIT=yes
+    else
+        ORDANE_RUNS_32BIT=no ORDANE_32BIT_ERROR=$ordane_32bit_error
+        export ORDANE_32BIT_ERROR
+    fi
+    export ORDANE_RUNS_32BIT
+    ordane_arch_forced=no
+    case "${ORDANE_ARCH:-}" in
+        x86|x64) ordane_arch_forced=yes ;;
+        "")
+            if [ "$ORDANE_RUNS_32BIT" = yes ]; then
+                ORDANE_ARCH=x86
+            else
+                ORDANE_ARCH=x64
+                echo "== 32-bit x86 programs cannot run on this machine (a 32-bit test program:" \
+                    "$ordane_32bit_error), so 32-bit Wine cannot start the 32-bit" \
+                    "Ordane.exe: the 64-bit Ordane.exe is built and tested instead (ORDANE_ARCH=x64)"
+            fi
+            ;;
+        *)
+            echo "ORDANE_ARCH must be x86 or x64, not '$ORDANE_ARCH'" >&2
+            return 2
+            ;;
+    esac
+    ordane_use_arch "$ORDANE_ARCH"
+}
+
+# ordane_use_arch x86|x64: the preset, Wine loader, prefix and bin folder of that program.
+# ORDANE_BIN and ORDANE_WINEPREFIX given by the caller are kept.
+ordane_use_arch() {
+    ORDANE_ARCH=$1
+    export ORDANE_ARCH
+    : "${ordane_bin_given=${ORDANE_BIN:+yes}}" "${ordane_prefix_given=${ORDANE_WINEPREFIX:+yes}}"
+    if [ "$ORDANE_ARCH" = x64 ]; then
+        # /usr/bin/wine prefers the 32-bit loader whenever it is installed, so the 64-bit one
+        # is named; a 64-bit program needs a 64-bit prefix of its own.
+        ordane_preset=windows-x64
+        export ORDANE_WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
+        ordane_default_prefix=$ordane_root/build/wineprefix-x64
+    else
+        ordane_preset=windows
+        export ORDANE_WINE=/usr/lib/wine/wine
+        unset WINELOADER
+        ordane_default_prefix=$ordane_root/build/wineprefix
+    fi
+    [ "$ordane_bin_given" = yes ] || ORDANE_BIN=$ordane_root/build/$ordane_preset/bin
+    [ "$ordane_prefix_given" = yes ] || ORDANE_WINEPREFIX=$ordane_default_prefix
+    export ORDANE_BIN ORDANE_WINEPREFIX WINEPREFIX="$ORDANE_WINEPREFIX"
+    case ":$PATH:" in *:/usr/lib/wine:*) ;; *) export PATH="/usr/lib/wine:$PATH" ;; esac
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
 
 # A failed step says which step it was, the end of its own output and where its whole log is.
 ordane_log_dir=$ordane_root/build/logs
@@ -81,47 +95,85 @@ ordane_step_failed() {  # step, log file
     } >&2
 }
 
-ordane_install_packages() {
-    local need=() log="$ordane_log_dir/packages.log"
-    mkdir -p "$ordane_log_dir"
+# ordane_needed_packages: the Debian packages this machine still lacks for ORDANE_ARCH.
+ordane_needed_packages() {
+    ordane_need=()
     # The i686 compiler builds the release on every machine (it is a 64-bit host program).
-    command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
+    command -v i686-w64-mingw32-g++-posix >/dev/null || ordane_need+=(g++-mingw-w64-i686-posix)
     if [ "$ORDANE_ARCH" = x64 ]; then
-        command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+        command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
+            ordane_need+=(g++-mingw-w64-x86-64-posix)
     else
-        [ -x /usr/lib/wine/wine ] || need+=(wine32:i386)
+        [ -x /usr/lib/wine/wine ] || ordane_need+=(wine32:i386)
     fi
-    command -v wine >/dev/null || need+=(wine)
-    [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
-    command -v Xvfb >/dev/null || need+=(xvfb)
-    command -v cmake >/dev/null || need+=(cmake)
-    command -v python3 >/dev/null || need+=(python3)
-    command -v import >/dev/null || need+=(imagemagick)
-    [ -f /usr/share/fonts/truetype/wqy/wqy-microhei.ttc ] || need+=(fonts-wqy-microhei)
-    [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
-    [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev libgmock-dev)
-    command -v g++ >/dev/null || need+=(g++ make)
-    command -v clang++-14 >/dev/null || need+=(clang-14)  # sanitizers and libFuzzer
+    command -v wine >/dev/null || ordane_need+=(wine)
+    [ -x /usr/lib/wine/wine64 ] || ordane_need+=(wine64)
+    command -v Xvfb >/dev/null || ordane_need+=(xvfb)
+    command -v cmake >/dev/null || ordane_need+=(cmake)
+    command -v python3 >/dev/null || ordane_need+=(python3)
+    command -v import >/dev/null || ordane_need+=(imagemagick)
+    [ -f /usr/share/fonts/truetype/wqy/wqy-microhei.ttc ] || ordane_need+=(fonts-wqy-microhei)
+    [ -f /usr/src/googletest/CMakeLists.txt ] || ordane_need+=(googletest)
+    [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] ||
+        ordane_need+=(libgtest-dev libgmock-dev)
+    command -v g++ >/dev/null || ordane_need+=(g++ make)
+    command -v clang++-14 >/dev/null || ordane_need+=(clang-14)  # sanitizers and libFuzzer
     ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
-        need+=(libclang-rt-14-dev)
-    command -v locale-gen >/dev/null || need+=(locales)
-    command -v makensis >/dev/null || need+=(nsis)
-    command -v chromium >/dev/null || need+=(chromium)  # a real browser for the bridge's test
-    command -v osslsigncode >/dev/null || need+=(osslsigncode)  # the signed release's test
-    command -v openssl >/dev/null || need+=(openssl)
-    if [ ${#need[@]} -gt 0 ]; then
-        echo "== installing: ${need[*]}"
-        export DEBIAN_FRONTEND=noninteractive
+        ordane_need+=(libclang-rt-14-dev)
+    command -v locale-gen >/dev/null || ordane_need+=(locales)
+    command -v makensis >/dev/null || ordane_need+=(nsis)
+    command -v chromium >/dev/null || ordane_need+=(chromium)  # a real browser for the bridge's test
+    command -v osslsigncode >/dev/null || ordane_need+=(osslsigncode)  # the signed release's test
+    command -v openssl >/dev/null || ordane_need+=(openssl)
+}
+
+# ordane_apt_install package...: installs them; on failure says which and apt's own reasons.
+ordane_apt_install() {
+    local log=$ordane_log_dir/apt-install.log
+    echo "== installing: $*"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" \
+        >"$log" 2>&1 && return 0
+    cat "$log" >>"$ordane_log_dir/packages.log"
+    echo "== FAILED: apt-get install $*; apt said (all of it in $log):" >&2
+    { grep -E '^E:|^ [^ ].* : Depends:|not installable|no installation candidate' "$log" ||
+        tail -n 10 "$log"; } | tail -n 15 | sed 's/^/   | /' >&2
+    return 1
+}
+
+# ordane_install_packages: what the build and the tests need. A package index that fails to
+# download (a mirror in sync, one architecture's security updates) is said and passed over:
+# the run stops only when an install fails. Where the 32-bit Wine cannot be installed although
+# the machine runs 32-bit programs, that is said in one line and the 64-bit path taken.
+ordane_install_packages() {
+    local log=$ordane_log_dir/packages.log
+    mkdir -p "$ordane_log_dir"
+    [ -n "${ordane_preset:-}" ] || ordane_choose_arch || return 1
+    ordane_needed_packages
+    if [ ${#ordane_need[@]} -gt 0 ]; then
         : >"$log"
-        if [[ " ${need[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386
-        then
+        if [[ " ${ordane_need[*]} " == *:i386* ]] &&
+            ! dpkg --print-foreign-architectures | grep -qx i386; then
             dpkg --add-architecture i386 >>"$log" 2>&1 ||
                 { ordane_step_failed "dpkg --add-architecture i386" "$log"; return 1; }
         fi
-        apt-get update -qq >>"$log" 2>&1 ||
-            { ordane_step_failed "apt-get update (installing the build's packages)" "$log"; return 1; }
-        apt-get install -y -qq --no-install-recommends "${need[@]}" >>"$log" 2>&1 ||
-            { ordane_step_failed "apt-get install ${need[*]}" "$log"; return 1; }
+        if ! apt-get update -qq >>"$log" 2>&1; then
+            echo "== apt-get update failed for some package index; going on with the others:"
+            grep -E '^(E|W): ' "$log" | grep -v 'have been ignored' | head -n 3 |
+                cut -c1-200 | sed 's/^/   | /'
+        fi
+        if ! ordane_apt_install "${ordane_need[@]}"; then
+            [[ " ${ordane_need[*]} " == *" wine32:i386 "* ]] && [ "$ordane_arch_forced" != yes ] ||
+                return 1
+            ORDANE_RUNS_32BIT=no
+            ORDANE_32BIT_ERROR="32-bit Wine (wine32:i386) cannot be installed ($(grep -E "^E:" \
+                "$ordane_log_dir/apt-install.log" | tail -n 1 | cut -c4-160))"
+            export ORDANE_RUNS_32BIT ORDANE_32BIT_ERROR
+            echo "== this machine runs 32-bit programs, but $ORDANE_32BIT_ERROR; the 64-bit" \
+                "Ordane.exe is built and tested instead (ORDANE_ARCH=x64)"
+            ordane_use_arch x64
+            ordane_needed_packages
+            [ ${#ordane_need[@]} -eq 0 ] || ordane_apt_install "${ordane_need[@]}" || return 1
+        fi
     fi
     if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
         sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
