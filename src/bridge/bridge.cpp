@@ -240,7 +240,10 @@ void Bridge::ReadFrames(SocketId id, Connection& connection) {
                 CloseAfter(id, connection, EncodeClose(frame.closeCode));
                 return;
             case Incoming::Kind::Message:
-                Heard(connection, frame.payload);
+                Heard(id, connection, frame.payload);
+                if (connections_.count(id) == 0) {
+                    return;  // dropped: it did not read what it asked for
+                }
                 break;
             case Incoming::Kind::Other:
                 break;
@@ -340,11 +343,13 @@ void Bridge::Scan(const Text& text, ScanDelivery delivery, bool delivered) {
     PushToPages(ScanMessage(text, delivery, delivered));
 }
 
-void Bridge::Card(const Text& record, const CardFields& fields, bool delivered) {
-    PushToPages(CardMessage(record, fields, delivered));
+void Bridge::Card(const CardReading& card, bool delivered) {
+    currentCard_ = CardMessage(card, delivered);
+    PushToPages(*currentCard_);
 }
 
 void Bridge::CardRemoved() {
+    currentCard_.reset();
     PushToPages(CardRemovedMessage());
 }
 
@@ -356,7 +361,7 @@ void Bridge::Status(const ReadingsStatus& status) {
     PushToPages(StatusMessage(status_));
 }
 
-void Bridge::Heard(Connection& connection, const std::string& message) {
+void Bridge::Heard(SocketId id, Connection& connection, const std::string& message) {
     std::string compact;
     for (const char c : message) {
         if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
@@ -367,6 +372,11 @@ void Bridge::Heard(Connection& connection, const std::string& message) {
         connection.takesScansUntil = sockets_.UnixMs() + kTakeScansMs;
     } else if (compact == "{\"type\":\"typeScans\"}") {
         connection.takesScansUntil = 0;
+    } else if (compact == "{\"type\":\"readCard\"}") {
+        // To the page that asked only: a page that reloaded gets the card without the clerk
+        // lifting it; nothing is replayed to a page unasked.
+        Queue(id, connection,
+              EncodeFrame(Opcode::Text, Stamp(currentCard_ ? *currentCard_ : NoCardMessage())));
     }  // anything else is ignored
 }
 

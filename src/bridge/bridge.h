@@ -100,7 +100,7 @@ class Bridge final : public Readings {
     void OnClosed(SocketId id);
 
     void Scan(const Text& text, ScanDelivery delivery, bool delivered) override;
-    void Card(const Text& record, const CardFields& fields, bool delivered) override;
+    void Card(const CardReading& card, bool delivered) override;
     void CardRemoved() override;
     void Status(const ReadingsStatus& status) override;
     // With TypeScans=0, while a page asked for the barcodes within kTakeScansMs and reads
@@ -123,8 +123,8 @@ class Bridge final : public Readings {
 
     void Take(SocketId id, Connection& connection, const std::uint8_t* data, std::size_t size);
     void ReadFrames(SocketId id, Connection& connection);
-    // A page's message: {"type":"takeScans"} or {"type":"typeScans"}.
-    void Heard(Connection& connection, const std::string& message);
+    // A page's message: {"type":"takeScans"}, {"type":"typeScans"} or {"type":"readCard"}.
+    void Heard(SocketId id, Connection& connection, const std::string& message);
     // Queues bytes for a connection; over the bound the page is dropped.
     void Queue(SocketId id, Connection& connection, const std::string& bytes);
     void CloseAfter(SocketId id, Connection& connection, const std::string& last);
@@ -147,6 +147,8 @@ class Bridge final : public Readings {
     bool refusalEverLogged_ = false;
     std::uint32_t refusalsUnwritten_ = 0;
     ReadingsStatus status_;
+    // The message of the card lying on the reader, for a page that asks for it.
+    std::optional<std::string> currentCard_;
     std::uint64_t accepted_ = 0;
     std::uint64_t sent_ = 0;
     std::function<void()> onListening_;

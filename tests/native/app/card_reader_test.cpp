@@ -56,6 +56,45 @@ TEST_F(CardReaderTest, CardIsDeliveredAsOneRecordWithABeepEveryTimeItIsFound) {
     EXPECT_EQ(readings.statuses.back().reader, (DeviceStatus{status::kReaderWaiting, u"CVR-100U"}));
 }
 
+TEST_F(CardReaderTest, OnlyAResidentCardOrAPermitIsWrittenAndTheClerkIsToldOfAnyOther) {
+    StartReader();
+    const Text resident = Text(u"张三") + Text(13, u' ') + u"1" + u"01" + u"19800101" +
+                          Text(35, u' ') + u"11010119800101001X";
+    const Text foreign = Text(u"SMITH") + Text(55, u' ') + u"1" + u"USA310012345678" + u"USA" +
+                         Text(31, u' ') + u"19800101" + u"02" + u"1100" + u"I";
+    const Text permit = resident.substr(0, 61) + u"810000199001011234" + Text(31, u' ') +
+                        u"H12345678" + u"01" + u"   " + u"J";
+    const Text foreign2023 = resident.substr(0, 61) + u"936001198001011234";
+    const struct {
+        const char* what;
+        Text text;
+        CardKind kind;
+        bool written;
+    } cases[] = {
+        {"resident", resident, CardKind::Resident, true},
+        {"2017 foreign card", foreign, CardKind::ForeignPermanent, false},
+        {"residence permit", permit, CardKind::HmtResidencePermit, true},
+        {"2023 foreign card", foreign2023, CardKind::Unknown, false},
+    };
+    for (const auto& c : cases) {
+        delivery.received.clear();
+        readings.cardKinds.clear();
+        view.notifications.clear();
+        logLines.lines.clear();
+        const int beeps = view.beeps;
+        sdtapi.LayCard(c.text);
+        pump.RunFor(1100);
+        EXPECT_EQ(!delivery.received.empty(), c.written) << c.what;
+        EXPECT_EQ(readings.cardKinds, std::vector<CardKind>{c.kind}) << c.what;
+        EXPECT_GE(view.beeps - beeps, 2) << c.what;
+        EXPECT_EQ(view.Label(13), c.written ? u"" : status::kNotResidentCard) << c.what;
+        // Told once per placement, not every poll.
+        EXPECT_EQ(view.notifications.size(), c.written ? 0u : 1u) << c.what;
+        EXPECT_EQ(logLines.All().find("SMITH"), std::string::npos) << c.what;
+        EXPECT_EQ(logLines.All().find("9360011980"), std::string::npos) << c.what;
+    }
+}
+
 TEST_F(CardReaderTest, PagesGetACardOncePerPlacementAndHearWhenItIsTakenAway) {
     StartReader();
     const Text zhang = u"SFZXX_2.0|张三|1|02|19800101||||||";
@@ -181,7 +220,7 @@ TEST_F(CardReaderTest, AReaderUnpluggedWhileRunningIsShownAndComesBackByItself) 
 }
 
 TEST_F(CardReaderTest, UsbPortsAboveSixAreTheLibrarysThousandsOnlyInACardRead) {
-    EXPECT_EQ(GetCardStr(sdtapi, 7).record, Text());
+    EXPECT_FALSE(GetCardStr(sdtapi, 7).card.has_value());
     EXPECT_EQ(sdtapi.calls[0].port, 1002);
     EXPECT_EQ(sdtapi.calls.back().port, 1002);
     sdtapi.calls.clear();

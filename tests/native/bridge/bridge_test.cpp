@@ -323,20 +323,24 @@ TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
     EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, false),
               "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\","
               "\"typed\":false,\"delivered\":false}");
-    const CardFields fields{u"O\"Brien|X",         u"1",  u"01",       u"19800101", u"a\\b",
-                            u"110101198001010010", u"局", u"20100101", u"长期",     u""};
-    EXPECT_EQ(
-        CardMessage(u"SFZXX_2.0|O\"Brien|X|1", fields, false),
-        "{\"type\":\"card\",\"cardKind\":\"resident\",\"record\":\"SFZXX_2.0|O\\\"Brien|X|1\","
-        "\"name\":\"O\\\"Brien|X\","
-        "\"sex\":\"1\",\"nation\":\"01\",\"birthDate\":\"19800101\",\"address\":\"a\\\\b\","
-        "\"idNumber\":\"110101198001010010\",\"issuer\":\"" +
-            ToUtf8(u"局") + "\",\"validFrom\":\"20100101\",\"validTo\":\"" + ToUtf8(u"长期") +
-            "\",\"extra\":\"\",\"delivered\":false}");
-    // Another card's text: its pieces are not named as a resident card's.
-    EXPECT_EQ(CardMessage(u"SFZXX_2.0|ZHANG SAN||", CardFields{u"ZHANG SAN"}, true),
-              "{\"type\":\"card\",\"cardKind\":\"unknown\",\"record\":\"SFZXX_2.0|ZHANG SAN||\","
-              "\"delivered\":true}");
+    CardReading resident = ReadCard(u"O\"Brien|X");
+    resident.named = {{"name", u"O\"Brien|X"}, {"address", u"a\\b"}};
+    EXPECT_EQ(CardMessage(resident, false),
+              "{\"type\":\"card\",\"cardKind\":\"resident\",\"record\":\"SFZXX_2.0|O\\\"Brien|X"
+              "|||||||||\",\"name\":\"O\\\"Brien|X\",\"address\":\"a\\\\b\",\"delivered\":false}");
+    // Every other kind carries the text as read; one not known here only that.
+    CardReading foreign;
+    foreign.kind = CardKind::ForeignPermanent;
+    foreign.text = u"SMITH I";
+    foreign.named = {{"englishName", u"SMITH"}};
+    EXPECT_EQ(CardMessage(foreign, false),
+              "{\"type\":\"card\",\"cardKind\":\"foreignPermanent\",\"record\":\"\","
+              "\"englishName\":\"SMITH\",\"text\":\"SMITH I\",\"delivered\":false}");
+    CardReading unknown;
+    unknown.text = u"?";
+    EXPECT_EQ(CardMessage(unknown, false),
+              "{\"type\":\"card\",\"cardKind\":\"unknown\",\"record\":\"\",\"text\":\"?\","
+              "\"delivered\":false}");
 }
 
 TEST(BridgeSettingsTest, ReadsTheSectionWithItsDefaults) {
@@ -509,14 +513,30 @@ TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
     bridge.Scan(u"123", ScanDelivery::Keys, true);
     bridge.Status({{u"s", u"m"}, {u"r", u""}});  // unchanged: nothing sent
     bridge.Status({{u"s2", u"m"}, {u"r", u""}});
-    bridge.Card(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true);
-    EXPECT_EQ(Received(1),
-              Frame(ScanMessage(u"123", ScanDelivery::Keys, true), 2) +
-                  Frame(StatusMessage({{u"s2", u"m"}, {u"r", u""}}), 3) +
-                  Frame(CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true), 4));
+    bridge.Card(ReadCard(u"a"), true);
+    EXPECT_EQ(Received(1), Frame(ScanMessage(u"123", ScanDelivery::Keys, true), 2) +
+                               Frame(StatusMessage({{u"s2", u"m"}, {u"r", u""}}), 3) +
+                               Frame(CardMessage(ReadCard(u"a"), true), 4));
     sockets.now += 1500;
     bridge.CardRemoved();
     EXPECT_EQ(Received(1), Frame("{\"type\":\"cardRemoved\"}", 5));
+}
+
+TEST_F(BridgeFixture, APageThatAsksGetsTheCardOnTheReaderAndNoOtherPageDoes) {
+    Connect(1);
+    Connect(2);
+    bridge.Card(ReadCard(u"a"), true);
+    Connect(3);  // reloaded after the card was laid: nothing replayed unasked
+    Received(1);
+    Received(2);
+    EXPECT_EQ(Received(3).find("\"card\""), std::string::npos);
+    Send(3, Masked(0x81, " { \"type\" : \"readCard\" } "));
+    EXPECT_EQ(Received(3), Frame(CardMessage(ReadCard(u"a"), true), 5));
+    EXPECT_EQ(Received(1) + Received(2), "");
+    bridge.CardRemoved();
+    Received(3);
+    Send(3, Masked(0x81, "{\"type\":\"readCard\"}"));
+    EXPECT_EQ(Received(3), Frame("{\"type\":\"noCard\"}", 7));
 }
 
 TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
