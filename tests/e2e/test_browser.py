@@ -27,7 +27,7 @@ from harness import ARCH, RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, ini_byt
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 import test_card_reader
-from test_card_reader import CARD, SAM_ID, card_text
+from test_card_reader import CARD, FOREIGN, PERMIT, SAM_ID, card_text, foreign_text, permit_text
 from test_installer import CHROME_LNA, allow_list, run, setup_exe, uninstall
 
 POLICY_KEY = r"HKLM\Software\Policies\Ordane\BRIDGE"
@@ -259,6 +259,41 @@ def first_message(port: int, origin: str) -> dict:
         return json.loads(stream.read(length))
 
 
+class RawPage:
+    """A page as a bare WebSocket client of `origin`: it reads the messages and sends text."""
+
+    def __init__(self, port: int, origin: str):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.socket.sendall((f"GET /readings HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: "
+                             "websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+                             "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                             f"Origin: {origin}\r\n\r\n").encode())
+        self.stream = self.socket.makefile("rb")
+        head = b""
+        while not head.endswith(b"\r\n\r\n"):
+            head += self.stream.read(1) or b"\r\n\r\n"
+        if not head.startswith(b"HTTP/1.1 101 "):
+            raise AssertionError(f"not let in: {head!r}")
+
+    def next(self, kind: str) -> dict:
+        """The next message of this type, those before it passed over."""
+        while True:
+            length = self.stream.read(2)[1] & 0x7F
+            if length == 126:
+                length = int.from_bytes(self.stream.read(2), "big")
+            message = json.loads(self.stream.read(length))
+            if message["type"] == kind:
+                return message
+
+    def send(self, text: str):
+        payload, mask = text.encode(), b"\x01\x02\x03\x04"
+        self.socket.sendall(bytes([0x81, 0x80 | len(payload)]) + mask +
+                            bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+
+    def close(self):
+        self.socket.close()
+
+
 def self_signed(addresses: tuple, folder: str) -> tuple[ssl.SSLContext, str]:
     """A server context with a certificate for `addresses` made now, and the base64 SHA-256 of
     its public key, which --ignore-certificate-errors-spki-list takes."""
@@ -332,6 +367,41 @@ class BrowserBridgeTest(unittest.TestCase):
             "nation": "01", "birthDate": "19900101", "address": "北京市东城区 景山前街4号",
             "idNumber": "110101199001011237", "issuer": "北京市公安局东城分局",
             "validFrom": "20100101", "validTo": "20300101", "extra": "", "delivered": True})
+
+    def test_pages_get_each_kind_of_card_and_one_connected_later_asks_for_the_card_there(self):
+        ini = bridge_ini(self.port, self.origin, UsePort1=0, UsePort2=1, Port2=3)
+        with PtyPort(3) as reader_port, CardReaderSim(reader_port, "华视"), Target() as target, \
+                Program(ini, sdtapi=True, reader={"samid": SAM_ID}) as app:
+            app.wait_label(12, "等待读卡器发送信息...")
+            page = RawPage(self.port, self.origin)
+            self.addCleanup(page.close)
+            app.set_reader(samid=SAM_ID, card=foreign_text(*FOREIGN))
+            foreign = page.next("card")
+            app.wait_label(13, "此证件不是居民身份证,未写入业务系统")
+            self.assertEqual(target.texts(), [])
+            app.set_reader(samid=SAM_ID, card=permit_text(*PERMIT))
+            permit = page.next("card")
+            record = target.wait_texts(1)[0]
+            later = RawPage(self.port, self.origin)  # a page reloaded with the card laid
+            self.addCleanup(later.close)
+            later.send('{"type":"readCard"}')
+            asked = later.next("card")
+            app.set_reader(samid=SAM_ID)
+            page.next("cardRemoved")
+            later.send('{"type":"readCard"}')
+            later.next("noCard")
+            app.exit()
+        self.assertEqual({k: foreign[k] for k in foreign if k not in ("seq", "time")}, {
+            "type": "card", "cardKind": "foreignPermanent", "record": "",
+            "englishName": "SMITH, JOHN", "sex": "1", "permitNumber": "USA310012345678",
+            "nationality": "USA", "chineseName": "史密斯", "validFrom": "20170616",
+            "validTo": "20270616", "birthDate": "19800101", "cardVersion": "02",
+            "authorityCode": "1100", "text": foreign_text(*FOREIGN), "delivered": False})
+        self.assertEqual((permit["cardKind"], permit["passNumber"], permit["issueCount"],
+                          permit["idNumber"], permit["record"], permit["delivered"]),
+                         ("hmtResidencePermit", "H12345678", "01", "810000199001011237", record,
+                          True))
+        self.assertEqual(asked["record"], record)
 
     def test_pages_connect_again_within_10_s_when_ordane_is_ended_and_started_at_once(self):
         page = PageServer(self.port, RECONNECTING)
