@@ -15,6 +15,8 @@ namespace {
 // local process must not keep the scanner's timer from ever firing.
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kAcceptsPerEvent = 4;
+// A closed page's last data is what its socket held; more is a live page's.
+constexpr int kChunksAtClose = 64;
 
 LogWord FaultWord(OriginFault fault) {
     switch (fault) {
@@ -26,6 +28,8 @@ LogWord FaultWord(OriginFault fault) {
             return "a path or a trailing / (an origin ends with the host or port)";
         case OriginFault::UserOrWildcard:
             return "a user or a wildcard";
+        case OriginFault::NotAscii:
+            return "a host not in ASCII (browsers send its xn-- form: write that)";
         case OriginFault::HostOrPort:
         case OriginFault::None:
             break;
@@ -92,8 +96,13 @@ void Bridge::Stop() {
         ids.push_back(id);
         if (connection.stage == Stage::Open) {
             // Said once, as far as the socket takes it now: Ordane does not wait for a page.
-            const std::string last = EncodeClose(kCloseGoingAway, "Ordane is closing");
-            sockets_.Send(id, reinterpret_cast<const std::uint8_t*>(last.data()), last.size());
+            // Behind what it is still being sent: a close inside a half-sent frame would be
+            // read as part of that frame.
+            std::string& out = connection.out;
+            out += EncodeClose(kCloseGoingAway, "Ordane is closing");
+            const std::ptrdiff_t n =
+                sockets_.Send(id, reinterpret_cast<const std::uint8_t*>(out.data()), out.size());
+            static_cast<void>(n);
         }
     }
     for (SocketId id : ids) {
@@ -189,7 +198,12 @@ void Bridge::Take(SocketId id, Connection& connection, const std::uint8_t* data,
         return;
     }
     if (state == HeadState::TooLarge) {
-        Drop(id);
+        // Most often a page's cookies for the host: it is told, and the log says so.
+        HandshakeResult tooLarge;
+        tooLarge.status = 431;
+        tooLarge.response = kHeadTooLargeResponse;
+        LogRefusal(tooLarge);
+        CloseAfter(id, connection, tooLarge.response);
         return;
     }
     const HandshakeResult result =
@@ -310,8 +324,24 @@ void Bridge::OnWritable(SocketId id) {
 }
 
 void Bridge::OnClosed(SocketId id) {
-    if (connections_.count(id) != 0) {
-        Drop(id);
+    // What came before the close is read, then the close itself. A socket that has nothing to
+    // read but is not closed is another connection that reuses a closed one's value, and the
+    // event is the old one's, still queued: it is not dropped.
+    for (int chunk = 0; connections_.count(id) != 0; ++chunk) {
+        if (chunk == kChunksAtClose) {
+            sockets_.Hold(id);  // a live page still sending: the rest later
+            return;
+        }
+        std::uint8_t buffer[kReadChunk];
+        const std::ptrdiff_t n = sockets_.Receive(id, buffer, sizeof buffer);
+        if (n == kWouldBlock) {
+            return;
+        }
+        if (n <= 0) {
+            Drop(id);
+            return;
+        }
+        Take(id, connections_.at(id), buffer, static_cast<std::size_t>(n));
     }
 }
 

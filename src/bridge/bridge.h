@@ -97,6 +97,7 @@ class Bridge final : public Readings {
     void OnAcceptable();
     void OnReadable(SocketId id);
     void OnWritable(SocketId id);
+    // Also for an event still queued from a closed socket whose value a new one took.
     void OnClosed(SocketId id);
 
     void Scan(const Text& text, ScanDelivery delivery, bool delivered) override;

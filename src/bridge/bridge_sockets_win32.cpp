@@ -291,8 +291,7 @@ void BridgeSocketsWin32::OnSocketEvent(SOCKET socket, WORD event) {
             bridge_->OnWritable(id);
             break;
         case FD_CLOSE:
-            bridge_->OnReadable(id);  // what came before the close, then the close itself
-            bridge_->OnClosed(id);
+            bridge_->OnClosed(id);  // reads what came before the close, then the close itself
             break;
         default:
             break;

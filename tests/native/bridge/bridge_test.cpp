@@ -64,6 +64,12 @@ TEST(BridgeHandshakeTest, DecidesByHostPathUpgradeOriginVersionAndKey) {
         EXPECT_EQ(result.response.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u)
             << c.what;
     }
+    // On port 80 the browser sends Host without the port.
+    const HandshakeRules port80{80, kRules.origins};
+    EXPECT_EQ(DecideHandshake(Request("127.0.0.1:17520", "127.0.0.1"), port80).status, 101);
+    EXPECT_EQ(DecideHandshake(Request("127.0.0.1:17520", "localhost:80"), port80).status, 101);
+    EXPECT_EQ(DecideHandshake(Request("127.0.0.1:17520", "127.0.0.1"), kRules).status, 403);
+    EXPECT_EQ(DecideHandshake(Request("127.0.0.1:17520", "[::1]:17520"), kRules).status, 101);
     // The example of the protocol's own description.
     EXPECT_NE(DecideHandshake(Request(), kRules)
                   .response.find("\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"),
@@ -94,6 +100,8 @@ TEST(BridgeHandshakeTest, OriginsAsITWritesThemTakeTheBrowsersForm) {
         {"https://his:", OriginFault::HostOrPort, ""},
         {"https://his:0", OriginFault::HostOrPort, ""},
         {"https://his:65536", OriginFault::HostOrPort, ""},
+        {"https://医院.example.cn", OriginFault::NotAscii, ""},
+        {"https://xn--8ws00z.example.cn", OriginFault::None, "https://xn--8ws00z.example.cn"},
     };
     for (const auto& c : cases) {
         std::string normal;
@@ -243,6 +251,23 @@ TEST(BridgeFrameTest, PageFramesAreUnmaskedCheckedAndBounded) {
          0,
          std::string("\x03\xe8", 2)},
         {"close of one byte", Masked(0x88, "x"), {K::Fail}, kCloseProtocolError, ""},
+        {"close with a reason: the code is answered",
+         Masked(0x88, std::string("\x0f\xa0", 2) + "bye"),
+         {K::Close},
+         0,
+         std::string("\x0f\xa0", 2)},
+        {"close without a code", Masked(0x88, ""), {K::Close}, 0, ""},
+        {"close 1005, which no page may send",
+         Masked(0x88, std::string("\x03\xed", 2)),
+         {K::Fail},
+         kCloseProtocolError,
+         ""},
+        {"close 999", Masked(0x88, std::string("\x03\xe7", 2)), {K::Fail}, kCloseProtocolError, ""},
+        {"close 5000",
+         Masked(0x88, std::string("\x13\x88", 2)),
+         {K::Fail},
+         kCloseProtocolError,
+         ""},
     };
     for (const auto& c : cases) {
         for (const bool byteByByte : {false, true}) {
@@ -407,6 +432,7 @@ class FakeSockets final : public BridgeSockets {
         std::string fromUs;
         std::size_t room = SIZE_MAX;
         bool closed = false;
+        bool hungUp = false;  // its side closed: once all is read, a read gives 0
     };
     bool Listen(std::uint16_t port, std::string& reason) override {
         listened = port;
@@ -424,7 +450,7 @@ class FakeSockets final : public BridgeSockets {
     std::ptrdiff_t Receive(SocketId id, std::uint8_t* buffer, std::size_t size) override {
         std::string& in = peers[id].toUs;
         if (in.empty()) {
-            return kWouldBlock;
+            return peers[id].hungUp ? 0 : kWouldBlock;
         }
         const std::size_t n = std::min(size, in.size());
         std::copy(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(n), buffer);
@@ -522,6 +548,33 @@ TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
     EXPECT_EQ(Received(1), Frame("{\"type\":\"cardRemoved\"}", 5));
 }
 
+TEST_F(BridgeFixture, AtTheEndThePageIsToldAfterTheFrameItWasHalfSent) {
+    Connect(1);
+    Received(1);
+    sockets.peers[1].room = 10;
+    bridge.Scan(u"123", ScanDelivery::Keys, true);
+    sockets.peers[1].room = SIZE_MAX;
+    bridge.Stop();
+    EXPECT_EQ(Received(1), Frame(ScanMessage(u"123", ScanDelivery::Keys, true), 2) +
+                               EncodeClose(kCloseGoingAway, "Ordane is closing"));
+}
+
+TEST_F(BridgeFixture, AStaleCloseEventDoesNotDropTheConnectionThatReusedTheSocket) {
+    Connect(5);
+    Send(5, Masked(0x88, std::string("\x03\xe8", 2)));
+    ASSERT_EQ(bridge.Connections(), 0u);
+    sockets.peers[5] = {};
+    Connect(5);          // the value comes back for the next connection
+    bridge.OnClosed(5);  // the old socket's event, still queued
+    EXPECT_EQ(bridge.Pages(), 1u);
+    EXPECT_FALSE(sockets.peers[5].closed);
+    sockets.peers[5].toUs = Masked(0x81, "{\"type\":\"readCard\"}");
+    sockets.peers[5].hungUp = true;
+    bridge.OnClosed(5);  // its own: what it sent before is read, then it is closed
+    EXPECT_NE(Received(5).find("noCard"), std::string::npos);
+    EXPECT_EQ(bridge.Connections(), 0u);
+}
+
 TEST_F(BridgeFixture, APageThatAsksGetsTheCardOnTheReaderAndNoOtherPageDoes) {
     Connect(1);
     Connect(2);
@@ -556,11 +609,14 @@ TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
 TEST_F(BridgeFixture, RefusedRequestsAreAnsweredAndClosedAndGetNoReading) {
     Connect(1, Request("https://counter.example.gov.cn", "https://evil.example"));
     Connect(3, "GET / HTTP/1.1\r\nHost: 127.0.0.1:17520\r\n\r\n");
-    Connect(4, std::string(kMaxRequestHead, 'a'));
+    sockets.now += kRefusalLogMs;
+    // A head grown past 8 KiB, by a page's cookies most often.
+    Connect(4, Request("\r\n\r\n", "\r\nCookie: " + std::string(kMaxRequestHead, 'c')));
     bridge.Scan(u"123", ScanDelivery::Keys, true);
     EXPECT_EQ(Received(1).rfind("HTTP/1.1 403 ", 0), 0u);
     EXPECT_EQ(Received(3).rfind("HTTP/1.1 404 ", 0), 0u);
-    EXPECT_EQ(Received(4), "");
+    EXPECT_EQ(Received(4).rfind("HTTP/1.1 431 ", 0), 0u);
+    EXPECT_NE(logSink.All().find("status 431"), std::string::npos);
     for (SocketId id : {1, 3, 4}) {
         EXPECT_TRUE(sockets.peers[id].closed) << id;
     }
