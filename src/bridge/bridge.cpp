@@ -65,20 +65,44 @@ bool Bridge::Start(std::string& reason) {
         reason = "no origin is allowed (Origins is empty or none of its entries is an origin)";
         return false;
     }
-    listening_ = sockets_.Listen(settings_.port, reason);
+    std::int64_t loopbackHttp = 0;
+    for (const std::string& origin : settings_.origins) {
+        loopbackHttp += LoopbackHttp(origin) ? 1 : 0;
+    }
+    if (loopbackHttp > 0) {
+        // Any user of the machine who takes that port first serves the clerk's browser a page
+        // of their own, which is then let in.
+        log_.Event("bridge",
+                   "warning: allowed http origins on this machine's loopback (count follows); "
+                   "any user of the machine may serve them, https origins are safer",
+                   loopbackHttp);
+    }
+    ListenFailure failure;
+    listening_ = sockets_.Listen(settings_.port, failure);
     off_ = listening_ ? BridgeOff::None : BridgeOff::PortTaken;
     if (!listening_) {
+        reason = failure.reason;
+        LogListenFailure(failure);
         sockets_.ListenAgainAfter(kListenAgainMs);
     }
     return listening_;
+}
+
+void Bridge::LogListenFailure(const ListenFailure& failure) {
+    log_.Event("bridge", failure.step, failure.winsockError);
+    if (failure.heldByOrdane) {
+        log_.Event("bridge",
+                   "the port is held by the Ordane of another session: one bridge serves the "
+                   "machine, the first session's");
+    }
 }
 
 void Bridge::OnListenAgain() {
     if (listening_ || off_ != BridgeOff::PortTaken) {
         return;  // listening, or stopped
     }
-    std::string reason;
-    listening_ = sockets_.Listen(settings_.port, reason);
+    ListenFailure failure;
+    listening_ = sockets_.Listen(settings_.port, failure);
     if (!listening_) {
         sockets_.ListenAgainAfter(kListenAgainMs);
         return;
@@ -123,12 +147,10 @@ void Bridge::OnAcceptable() {
             return;
         }
         // One port serves the machine, but only Ordane's own session: on a terminal server
-        // another clerk's page must not get this clerk's cards. A listed owner whose session
-        // cannot be told counts as another's. One the table does not list at all (Wine lists
-        // only its own processes' connections) is served.
-        const BridgeSockets::PeerOwner owner = sockets_.PeerSession(id);
+        // another clerk's page must not get this clerk's cards.
+        const PeerOwner owner = sockets_.PeerSession(id);
         const std::optional<std::uint32_t>& session = owner.session;
-        if (owner.listed && (!session || *session != sockets_.OwnSession())) {
+        if (!ServePeer(owner, sockets_.OwnSession(), sockets_.UnderWine())) {
             const std::int64_t now = sockets_.UnixMs();
             if (!sessionRefusalEverLogged_ || now - sessionRefusalLogged_ >= kRefusalLogMs ||
                 now < sessionRefusalLogged_) {

@@ -165,6 +165,22 @@ OriginFault NormalOrigin(std::string_view entry, std::string& normal) {
     return OriginFault::None;
 }
 
+bool LoopbackHttp(std::string_view origin) {
+    constexpr std::string_view kHttp = "http://";
+    if (origin.substr(0, kHttp.size()) != kHttp) {
+        return false;
+    }
+    std::string_view host = origin.substr(kHttp.size());
+    const std::size_t bracket = host.rfind(']');
+    const std::size_t colon = host.rfind(':');
+    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+        host = host.substr(0, colon);
+    }
+    const bool number = host.substr(0, 4) == "127." &&
+                        host.find_first_not_of("0123456789.") == std::string_view::npos;
+    return number || host == "localhost" || host == "[::1]" || host.ends_with(".localhost");
+}
+
 HeadState FindHeadEnd(std::string_view received, std::size_t& headEnd) {
     const std::string_view window = received.substr(0, kMaxRequestHead);
     for (std::size_t i = 0; i < window.size(); ++i) {

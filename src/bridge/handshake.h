@@ -30,6 +30,9 @@ HeadState FindHeadEnd(std::string_view received, std::size_t& headEnd);
 enum class OriginFault { None, AnyPage, NotHttp, Path, UserOrWildcard, HostOrPort, NotAscii };
 OriginFault NormalOrigin(std::string_view entry, std::string& normal);
 
+// An allowed origin (in its normal form) of an http page on this machine's loopback.
+bool LoopbackHttp(std::string_view origin);
+
 struct HandshakeRules {
     std::uint16_t port = 0;
     std::vector<std::string> origins;  // in their normal form

@@ -262,9 +262,9 @@ def first_message(port: int, origin: str) -> dict:
 class RawPage:
     """A page as a bare WebSocket client of `origin`: it reads the messages and sends text."""
 
-    def __init__(self, port: int, origin: str):
-        self.socket = socket.create_connection(("127.0.0.1", port), timeout=10)
-        self.socket.sendall((f"GET /readings HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: "
+    def __init__(self, port: int, origin: str, host: str = "127.0.0.1"):
+        self.socket = socket.create_connection((host.strip("[]"), port), timeout=10)
+        self.socket.sendall((f"GET /readings HTTP/1.1\r\nHost: {host}:{port}\r\nUpgrade: "
                              "websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
                              "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
                              f"Origin: {origin}\r\n\r\n").encode())
@@ -382,7 +382,8 @@ class BrowserBridgeTest(unittest.TestCase):
             app.set_reader(samid=SAM_ID, card=permit_text(*PERMIT))
             permit = page.next("card")
             record = target.wait_texts(1)[0]
-            later = RawPage(self.port, self.origin)  # a page reloaded with the card laid
+            # A page reloaded with the card laid, and dialling localhost as [::1].
+            later = RawPage(self.port, self.origin, "[::1]")
             self.addCleanup(later.close)
             later.send('{"type":"readCard"}')
             asked = later.next("card")
@@ -402,6 +403,19 @@ class BrowserBridgeTest(unittest.TestCase):
                          ("hmtResidencePermit", "H12345678", "01", "810000199001011237", record,
                           True))
         self.assertEqual(asked["record"], record)
+
+    def test_origins_written_by_policy_as_a_multi_string_are_each_allowed(self):
+        for name in ("Enabled", "Origins", "Port"):
+            keep_registry(self, POLICY_KEY, name)
+        reg_set(POLICY_KEY, "Enabled", 1, "dword")
+        reg_set(POLICY_KEY, "Port", self.port, "dword")
+        reg_set(POLICY_KEY, "Origins", f"https://counter.example.gov.cn\n{self.origin}", "multi")
+        with Program(settings(UsePort1=0)) as app:
+            wait_until(lambda: handshake(self.port, self.origin), 10, what="the bridge")
+            self.assertTrue(handshake(self.port, self.origin).startswith("HTTP/1.1 101 "))
+            self.assertTrue(handshake(self.port, "https://counter.example.gov.cn")
+                            .startswith("HTTP/1.1 101 "))
+            app.exit()
 
     def test_pages_connect_again_within_10_s_when_ordane_is_ended_and_started_at_once(self):
         page = PageServer(self.port, RECONNECTING)
@@ -454,6 +468,19 @@ class BrowserBridgeTest(unittest.TestCase):
                 scanner.send_scan("123")
                 target.wait_typed("123<ENTER>")
                 app.exit()
+        # Another program that holds [::1] would get the pages that dial localhost: the bridge
+        # does not listen at all, and the log says why.
+        with socket.socket(socket.AF_INET6) as taken:
+            taken.bind(("::1", self.port))
+            taken.listen()
+            with Program(bridge_ini(self.port, self.origin, UsePort1=0)) as app:
+                wait_until(lambda: "bind [::1] failed" in self.log(), 10, what="the log line")
+                self.assertEqual(handshake(self.port, self.origin), "")
+                app.exit()
+
+    def log(self) -> str:
+        folders = log_folders()
+        return (folders[0] / "ordane.log").read_bytes().decode("utf-8") if folders else ""
 
     @unittest.skipUnless(own_network_namespace(), "adds addresses and mounts a policy: needs "
                          "root in a network namespace of its own (run.py's workers)")

@@ -434,9 +434,14 @@ class FakeSockets final : public BridgeSockets {
         bool closed = false;
         bool hungUp = false;  // its side closed: once all is read, a read gives 0
     };
-    bool Listen(std::uint16_t port, std::string& reason) override {
+    bool Listen(std::uint16_t port, ListenFailure& failure) override {
         listened = port;
-        reason = taken ? "in use" : "";
+        if (taken) {
+            failure.reason = "[::1]:17520 bind failed: WSAEACCES";
+            failure.step = "bind [::1] failed, Winsock error";
+            failure.winsockError = 10013;
+            failure.heldByOrdane = heldByOrdane;
+        }
         return !taken;
     }
     bool Accept(SocketId& id) override {
@@ -473,12 +478,15 @@ class FakeSockets final : public BridgeSockets {
     void ListenAgainAfter(std::uint32_t ms) override { againAfter.push_back(ms); }
     PeerOwner PeerSession(SocketId id) override {
         const auto it = owners.find(id);
-        return it == owners.end() ? PeerOwner{true, 2} : it->second;
+        return it == owners.end() ? PeerOwner{true, 100, 2} : it->second;
     }
     std::uint32_t OwnSession() override { return 2; }
+    bool UnderWine() override { return wine; }
+    bool wine = false;
 
     std::uint16_t listened = 0;
     bool taken = false;
+    bool heldByOrdane = false;
     std::int64_t now = 1'765'000'000'000;
     std::vector<std::uint32_t> againAfter;
     std::map<SocketId, PeerOwner> owners;  // in session 2, ours, unless set
@@ -703,23 +711,25 @@ TEST_F(BridgeFixture, OnlyAPageThatAskedAndReadsTakesTheBarcodes) {
 TEST_F(BridgeFixture, OnlyProcessesOfOrdanesOwnSessionAreServed) {
     const struct {
         const char* what;
-        BridgeSockets::PeerOwner owner;
+        PeerOwner owner;
+        bool wine;
         bool served;
         const char* line;
     } cases[] = {
-        {"own session", {true, 2}, true, ""},
+        {"own session", {true, 100, 2}, false, true, ""},
         {"another clerk's session",
-         {true, 3},
+         {true, 101, 3},
+         false,
          false,
          "bridge: refused a connection from another session, code 3\n"},
-        {"session not to be told", {true, std::nullopt}, false, ""},  // within 10 s of the last
-        {"services' session", {true, 0}, false, ""},
-        {"not in the table", {false, std::nullopt}, true, ""},
+        {"not in the table", {false, 0, std::nullopt}, false, false, ""},  // within 10 s
+        {"not in the table under Wine", {false, 0, std::nullopt}, true, true, ""},
     };
     SocketId id = 1;
     std::size_t served = 0;
     for (const auto& c : cases) {
         sockets.owners[id] = c.owner;
+        sockets.wine = c.wine;
         logSink.lines.clear();
         sockets.waiting.push_back(id);
         bridge.OnAcceptable();
@@ -728,6 +738,77 @@ TEST_F(BridgeFixture, OnlyProcessesOfOrdanesOwnSessionAreServed) {
         EXPECT_EQ(bridge.Connections(), served) << c.what;
         EXPECT_EQ(logSink.All(), c.line) << c.what;
         ++id;
+    }
+}
+
+TEST(BridgePeerTest, OnlyOrdanesOwnSessionIsServedAndAnUnknownOwnerOnlyUnderWine) {
+    const struct {
+        const char* what;
+        PeerOwner owner;
+        bool wine;
+        bool served;
+    } cases[] = {
+        {"own session", {true, 40, 2}, false, true},
+        {"another session", {true, 41, 3}, false, false},
+        {"session not to be told", {true, 42, std::nullopt}, false, false},
+        {"process 0 under Windows", {true, 0, std::nullopt}, false, false},
+        {"process 0 under Wine", {true, 0, std::nullopt}, true, true},
+        {"no row under Windows", {false, 0, std::nullopt}, false, false},
+        {"no row under Wine", {false, 0, std::nullopt}, true, true},
+        {"another session under Wine", {true, 41, 3}, true, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ServePeer(c.owner, 2, c.wine), c.served) << c.what;
+    }
+}
+
+TEST(BridgePeerTest, ThePagesEndIsFoundInTheIpv4OrIpv6Table) {
+    const TcpEndpoint us{MappedV4(127, 0, 0, 1), 17520};
+    const TcpEndpoint page{MappedV4(127, 0, 0, 1), 50001};
+    IpAddress loopback6{};
+    loopback6[15] = 1;
+    const TcpEndpoint us6{loopback6, 17520};
+    const TcpEndpoint page6{loopback6, 50002};
+    // Our own end of each connection is listed too, with our process.
+    const std::vector<TcpRow> rows{
+        {us, page, 7},
+        {page, us, 20},
+        {us6, page6, 7},
+        {page6, us6, 21},
+        {{MappedV4(127, 0, 0, 1), 50003}, us, 22},
+    };
+    const struct {
+        const char* what;
+        TcpEndpoint peer;
+        TcpEndpoint self;
+        std::optional<std::uint32_t> pid;
+    } cases[] = {
+        {"IPv4 row", page, us, 20},
+        {"[::1] row", page6, us6, 21},
+        {"v4-mapped row of the IPv6 table", {MappedV4(127, 0, 0, 1), 50003}, us, 22},
+        {"no row", {MappedV4(127, 0, 0, 1), 50009}, us, std::nullopt},
+        {"same ports, other address", {loopback6, 50001}, us6, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PageProcess(rows, c.peer, c.self), c.pid) << c.what;
+    }
+}
+
+TEST(BridgePeerTest, ATableThatGrowsBetweenTheCallsIsAskedAgain) {
+    for (const int growths : {0, 2, 3}) {
+        std::uint32_t tableSize = 100;
+        int calls = 0;
+        std::vector<unsigned char> buffer;
+        const bool filled = FillGrowing(buffer, [&](unsigned char* data, std::uint32_t& size) {
+            if (data == nullptr || size < tableSize) {
+                size = tableSize;
+                tableSize += ++calls <= growths ? 40 : 0;  // a connection more since then
+                return false;
+            }
+            return true;
+        });
+        EXPECT_EQ(filled, growths < 3) << growths;
+        EXPECT_EQ(buffer.size() >= tableSize, filled) << growths;
     }
 }
 
@@ -822,25 +903,43 @@ TEST(BridgeStartTest, ATakenPortIsTriedAgainEveryThreeSecondsUntilItListens) {
         EXPECT_EQ(bridge.Off(), c.off);
         EXPECT_EQ(told, c.told);
     }
-    EXPECT_EQ(sink.All(), "bridge: listening on port at last, code 17520\n");
+    EXPECT_EQ(sink.All(),
+              "bridge: bind [::1] failed, Winsock error, code 10013\n"
+              "bridge: listening on port at last, code 17520\n");
     sockets.waiting.push_back(1);
     bridge.OnAcceptable();
     EXPECT_EQ(bridge.Connections(), 1u);
 }
 
 TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
+    const std::string kTakenLine = "bridge: bind [::1] failed, Winsock error, code 10013";
     const struct {
         const char* what;
         std::vector<std::string> origins;
         bool taken;
         BridgeOff off;
         std::vector<std::string> lines;
+        bool heldByOrdane = false;
     } cases[] = {
-        {"port taken", {"http://a"}, true, BridgeOff::PortTaken, {}},
+        {"port taken", {"http://a"}, true, BridgeOff::PortTaken, {kTakenLine}},
+        {"port held by another session's Ordane",
+         {"http://a"},
+         true,
+         BridgeOff::PortTaken,
+         {kTakenLine,
+          "bridge: the port is held by the Ordane of another session: one bridge serves the "
+          "machine, the first session's"},
+         true},
+        {"http pages on the loopback",
+         {"http://127.0.0.1:8080", "http://localhost", "https://127.0.0.1", "http://127.example"},
+         false,
+         BridgeOff::None,
+         {"bridge: warning: allowed http origins on this machine's loopback (count follows); any "
+          "user of the machine may serve them, https origins are safer, code 2"}},
         {"no origins", {}, false, BridgeOff::NoOrigins, {}},
         {"only entries that are no origin",
          {"*", "https://his/"},
-         true,
+         false,
          BridgeOff::NoOrigins,
          {"bridge: allow-list entry \"*\" refused: null and * would let any page in",
           "bridge: allow-list entry \"https://his/\" refused: a path or a trailing / (an origin "
@@ -854,6 +953,7 @@ TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
     for (const auto& c : cases) {
         FakeSockets sockets;
         sockets.taken = c.taken;
+        sockets.heldByOrdane = c.heldByOrdane;
         test::FakeLogSink sink;
         DiagnosticLog log(sink);
         Bridge bridge(sockets, {true, 17520, c.origins, true}, "1", log);
