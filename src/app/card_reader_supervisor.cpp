@@ -30,8 +30,7 @@ CardRead GetCardStr(CardReaderLibrary& sdt, std::int32_t iport) {
             read.readCode =
                 sdt.SDT_ReadBaseMsg(iport, cardText, &textLength, cardPhoto, &photoLength, 0);
             if (read.readCode == kSdtOk) {
-                read.fields = CutCardFields(DecodeCardText(cardText, sizeof cardText, textLength));
-                read.record = BuildCardRecord(read.fields);
+                read.card = ReadCard(DecodeCardText(cardText, sizeof cardText, textLength));
             }
         }
     }
@@ -178,15 +177,15 @@ void CardReaderSupervisor::Collect() {
     if (read->readCode != kSdtOk) {
         log.Event("card reader", "card found, read failed", read->readCode);
     }
-    if (!read->record.empty()) {
+    if (read->card) {
         // A card stays on the reader for many polls: one placement, until a poll finds none
         // (a failed read of a card still there does not end it) or finds another card.
-        const bool placed = read->record != placed_;
-        placed_ = read->record;
-        deps_.router.Card(read->record, read->fields, pollStartedAt_, placed);
+        const bool placed = read->card->text != placed_;
+        placed_ = read->card->text;
+        deps_.router.Card(*read->card, pollStartedAt_, placed);
         deps_.view.Beep();
-    } else if (read->readCode == kSdtOk && !placed_.empty()) {
-        placed_.clear();
+    } else if (read->readCode == kSdtOk && placed_) {
+        placed_.reset();
         deps_.router.CardRemoved();
     }
     // Back to waiting after the start texts, a card read, or a call that was slow.

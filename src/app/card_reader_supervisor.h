@@ -29,9 +29,8 @@ namespace ordane {
 // What one poll of the library found.
 struct CardRead {
     std::int32_t openCode = 0;
-    std::int32_t readCode = kSdtOk;  // of SDT_ReadBaseMsg, when a card was found
-    Text record;                     // empty: no card
-    CardFields fields;
+    std::int32_t readCode = kSdtOk;   // of SDT_ReadBaseMsg, when a card was found
+    std::optional<CardReading> card;  // none: no card
 };
 
 // Opens the port, finds, selects and reads a card, closes the port. Runs on the worker.
@@ -98,9 +97,9 @@ class CardReaderSupervisor {
     std::uint32_t pollStartedAt_ = 0;
     bool notAnswering_ = false;
     bool portFailed_ = false;
-    std::optional<std::int32_t> pollOpenCode_;
-    // The record of the card lying on the reader; empty when the last poll found none.
-    Text placed_;  // the poll port's last open result, as logged
+    std::optional<std::int32_t> pollOpenCode_;  // the poll port's last open result, as logged
+    // The text of the card lying on the reader; none when the last poll found none.
+    std::optional<Text> placed_;
 };
 
 }  // namespace ordane

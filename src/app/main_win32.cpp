@@ -52,7 +52,11 @@ void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port, bri
         tray.SetTrayTip(u"Ordane\n浏览器接口未开启(未设置允许的网页来源)");
         log.Event("bridge", "off, no origin allowed (Origins empty or not one origin in it)");
     } else {
-        tray.SetTrayTip(u"Ordane\n浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)");
+        // Once, as a balloon too: on a machine with several sessions only the first one's
+        // bridge listens, and a tip alone goes unseen.
+        const Text notice = u"浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)";
+        tray.SetTrayTip(u"Ordane\n" + notice);
+        tray.Notify(u"Ordane", notice);
         log.Event("bridge", "off, could not listen on port", port);
     }
     OutputDebugStringA(("Ordane: browser bridge off: " + reason + "\n").c_str());

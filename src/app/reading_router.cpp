@@ -44,6 +44,21 @@ const char16_t* NoticeFor(DeliveryResult result) {
     return u"";
 }
 
+// A card that is not written is logged by its kind alone, never a field.
+LogWord NotWrittenWord(CardKind kind) {
+    switch (kind) {
+        case CardKind::ForeignPermanent:
+            return "not written: foreign permanent resident card";
+        case CardKind::HmtResidencePermit:
+            return "not written: residence permit";
+        case CardKind::Resident:
+            return "not written: resident card";
+        case CardKind::Unknown:
+            break;
+    }
+    return "not written: card of an unknown kind";
+}
+
 std::size_t NoticeIndex(StatusLine notice) {
     return notice == StatusLine::ScannerNotice ? 0 : 1;
 }
@@ -258,13 +273,25 @@ void ReadingRouter::DropHeld() {
     held_.clear();
 }
 
-void ReadingRouter::Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt,
-                         bool placed) {
-    const DeliveryOutcome outcome = SetQRText(record);
-    if (deps_.readings != nullptr && placed) {
-        deps_.readings->Card(record, fields, outcome.Delivered());
+void ReadingRouter::Card(const CardReading& card, std::uint32_t readStartedAt, bool placed) {
+    if (card.record.empty()) {
+        // Cut as a resident card's, its pieces would pass for one (a foreign card's English
+        // name as the name, permit number and nationality as an 18-character number).
+        if (placed) {
+            deps_.log.Event("card", NotWrittenWord(card.kind));
+            deps_.lines.NotDelivered(StatusLine::ReaderNotice, status::kNotResidentCard);
+            noticeShown_[NoticeIndex(StatusLine::ReaderNotice)] = true;
+            if (deps_.readings != nullptr) {
+                deps_.readings->Card(card, false);
+            }
+        }
+        return;
     }
-    Report("card", StatusLine::ReaderNotice, record.size(),
+    const DeliveryOutcome outcome = SetQRText(card.record);
+    if (deps_.readings != nullptr && placed) {
+        deps_.readings->Card(card, outcome.Delivered());
+    }
+    Report("card", StatusLine::ReaderNotice, card.record.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - readStartedAt), outcome);
 }
 

@@ -64,10 +64,11 @@ class ReadingRouter {
 
     // A reading the scanner finished.
     void Scan(const CollectedReading& reading);
-    // A card record, read from readStartedAt on.
-    // placed: the first poll that found this card; only then the pages are sent it.
-    void Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt,
-              bool placed = true);
+    // A card, read from readStartedAt on. Only a card whose record is its own layout's is
+    // written into the business application; any other kind is told to the clerk instead.
+    // placed: the first poll that found this card; only then the pages are sent it (and the
+    // clerk told of another kind).
+    void Card(const CardReading& card, std::uint32_t readStartedAt, bool placed = true);
     void CardRemoved();
     // Types the readings that waited for the focus, once it left this program's windows, or
     // for the one typed before them on the worker (which it then reports).

@@ -28,8 +28,9 @@ class Readings {
     virtual ~Readings() = default;
     // delivered: the reading reached the business application (typed, or its window took it).
     virtual void Scan(const Text& text, ScanDelivery delivery, bool delivered) = 0;
-    // Once per placement of a card on the reader (the window is sent it every poll).
-    virtual void Card(const Text& record, const CardFields& fields, bool delivered) = 0;
+    // Once per placement of a card on the reader (the window is sent it every poll). A card of
+    // a kind the business application does not take comes with delivered false.
+    virtual void Card(const CardReading& card, bool delivered) = 0;
     // The card of the last Card was taken away: a poll found none.
     virtual void CardRemoved() = 0;
     virtual void Status(const ReadingsStatus& status) = 0;

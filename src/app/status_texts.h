@@ -35,6 +35,8 @@ inline constexpr char16_t kTargetTimedOut[] = u"业务系统无响应,信息未�
 inline constexpr char16_t kKeysRefused[] = u"系统拒绝了键盘输入,条码未完整送达";
 inline constexpr char16_t kHeldTooLong[] = u"Ordane窗口占用键盘焦点,条码未输入";
 inline constexpr char16_t kDroppedAtExit[] = u"程序退出,条码未输入";
+// A card of another kind than the resident card or the residence permit: not written.
+inline constexpr char16_t kNotResidentCard[] = u"此证件不是居民身份证,未写入业务系统";
 // The card reader library did not return from a call within its bound.
 inline constexpr char16_t kReaderNotAnswering[] = u"读卡器无响应,正在重试...";
 

@@ -113,18 +113,20 @@ std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered)
            ",\"delivered\":" + (delivered ? "true" : "false") + "}";
 }
 
-std::string CardMessage(const Text& record, const CardFields& fields, bool delivered) {
-    static constexpr const char* kNames[] = {"name",    "sex",      "nation", "birthDate",
-                                             "address", "idNumber", "issuer", "validFrom",
-                                             "validTo", "extra"};
-    const bool resident = PlainlyResidentCard(fields);
-    std::string out = "{\"type\":\"card\",\"cardKind\":\"" +
-                      std::string(resident ? "resident" : "unknown") +
-                      "\",\"record\":" + JsonString(record);
-    for (std::size_t i = 0; resident && i < fields.size(); ++i) {
-        out += ",\"" + std::string(kNames[i]) + "\":" + JsonString(fields[i]);
+std::string CardMessage(const CardReading& card, bool delivered) {
+    std::string out = "{\"type\":\"card\",\"cardKind\":\"" + std::string(CardKindName(card.kind)) +
+                      "\",\"record\":" + JsonString(card.record);
+    for (const NamedField& field : card.named) {
+        out += ",\"" + std::string(field.name) + "\":" + JsonString(field.value);
+    }
+    if (card.kind != CardKind::Resident) {
+        out += ",\"text\":" + JsonString(card.text);
     }
     return out + ",\"delivered\":" + (delivered ? "true" : "false") + "}";
+}
+
+std::string NoCardMessage() {
+    return "{\"type\":\"noCard\"}";
 }
 
 std::string Stamped(std::string_view message, std::uint64_t seq, std::int64_t unixMs) {

@@ -25,7 +25,12 @@ std::string StatusMessage(const ReadingsStatus& status);
 // delivered: whether the reading reached the business application (for Page: the pages);
 // typed: whether its keys were typed into it.
 std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered);
-std::string CardMessage(const Text& record, const CardFields& fields, bool delivered);
+// A card: its kind, the record the business application was sent (empty for a kind it is not
+// sent), the fields of its kind's layout by name, and for every kind but the resident card
+// the text exactly as read, so a page can handle a kind Ordane does not know yet.
+std::string CardMessage(const CardReading& card, bool delivered);
+// The answer to {"type":"readCard"} when no card lies on the reader.
+std::string NoCardMessage();
 std::string CardRemovedMessage();
 // A message with its sequence number and time (ms since 1970, UTC) put in front.
 std::string Stamped(std::string_view message, std::uint64_t seq, std::int64_t unixMs);

@@ -19,10 +19,11 @@ class FakeReadings final : public Readings {
     void Scan(const Text& text, ScanDelivery delivery, bool delivered) override {
         scans.push_back({text, delivery, delivered});
     }
-    void Card(const Text& record, const CardFields& fields, bool delivered) override {
-        cards.push_back(record);
+    void Card(const CardReading& card, bool delivered) override {
+        cards.push_back(card.record);
         cardsDelivered.push_back(delivered);
-        cardFields.push_back(fields);
+        cardFields.push_back(card.fields);
+        cardKinds.push_back(card.kind);
     }
     void CardRemoved() override { cards.push_back(u"(removed)"); }
     void Status(const ReadingsStatus& status) override { statuses.push_back(status); }
@@ -33,6 +34,7 @@ class FakeReadings final : public Readings {
     std::vector<Text> cards;
     std::vector<bool> cardsDelivered;
     std::vector<CardFields> cardFields;
+    std::vector<CardKind> cardKinds;
     std::vector<ReadingsStatus> statuses;
 };
 

@@ -557,7 +557,8 @@ def reg_get(key: str, value: str = "") -> str | int | bytes | None:
 
 
 def reg_set(key: str, value: str, data, kind: str = "sz"):
-    """kind: "sz" (no terminating NUL), "sz0" (with one) or "dword"."""
+    """kind: "sz" (no terminating NUL), "sz0" (with one), "dword", or "multi" (a REG_MULTI_SZ
+    of the lines of `data`)."""
     session().call("regset", key=key, value=value, data=data, type=kind)
 
 

@@ -30,6 +30,25 @@ CARD = ("张三", "1", "01", "19900101", "北京市东城区 景山前街4号", 
         "北京市公安局东城分局", "20100101", "20300101", "")
 
 
+def foreign_text(*fields) -> str:
+    """A 2017 foreign permanent resident card's text: English name, sex, permit number,
+    nationality, Chinese name, valid from, valid to, birth date, card version, authority, and
+    the kind mark "I" at character 125."""
+    return "".join(f.ljust(w) for f, w in zip(fields, (60, 1, 15, 3, 15, 8, 8, 8, 2, 4))) + "I   "
+
+
+def permit_text(*fields) -> str:
+    """A residence permit's text: the resident card's nine fields, pass number, issue count,
+    and the kind mark "J" at character 125."""
+    return card_text(*fields[:9]) + fields[9].ljust(9) + fields[10].ljust(2) + "   J   "
+
+
+FOREIGN = ("SMITH, JOHN", "1", "USA310012345678", "USA", "史密斯", "20170616", "20270616",
+           "19800101", "02", "1100")
+PERMIT = ("陈大文", "1", "", "19900101", "香港特别行政区", "810000199001011237", "公安部出入境管理局",
+          "20190101", "20240101", "H12345678", "01")
+
+
 def reader_settings(port2, make="华视", **extra):
     return settings(UsePort1=0, UsePort2=1, Port2=port2, CardReader=make, **extra)
 

@@ -56,6 +56,36 @@ TEST_F(CardReaderTest, CardIsDeliveredAsOneRecordWithABeepEveryTimeItIsFound) {
     EXPECT_EQ(readings.statuses.back().reader, (DeviceStatus{status::kReaderWaiting, u"CVR-100U"}));
 }
 
+TEST_F(CardReaderTest, OnlyAResidentCardOrAPermitIsWrittenAndTheClerkIsToldOfAnyOther) {
+    StartReader();
+    const Text resident = Text(u"张三") + Text(59, u' ') + u"11010119800101001X";
+    const struct {
+        const char* what;
+        Text text;
+        CardKind kind;
+    } cases[] = {
+        {"resident", resident, CardKind::Resident},
+        {"2017 foreign card", Text(u"SMITH") + Text(119, u' ') + u"I", CardKind::ForeignPermanent},
+        {"residence permit", resident + Text(45, u' ') + u"J", CardKind::HmtResidencePermit},
+    };
+    for (const auto& c : cases) {
+        const bool written = c.kind != CardKind::ForeignPermanent;
+        delivery.received.clear();
+        readings.cardKinds.clear();
+        view.notifications.clear();
+        const int beeps = view.beeps;
+        sdtapi.LayCard(c.text);
+        pump.RunFor(1100);
+        EXPECT_EQ(!delivery.received.empty(), written) << c.what;
+        EXPECT_EQ(readings.cardKinds, std::vector<CardKind>{c.kind}) << c.what;
+        EXPECT_GE(view.beeps - beeps, 2) << c.what;
+        EXPECT_EQ(view.Label(13), written ? u"" : status::kNotResidentCard) << c.what;
+        // Told once per placement, not every poll; the log names no field.
+        EXPECT_EQ(view.notifications.size(), written ? 0u : 1u) << c.what;
+        EXPECT_EQ(logLines.All().find("SMITH"), std::string::npos) << c.what;
+    }
+}
+
 TEST_F(CardReaderTest, PagesGetACardOncePerPlacementAndHearWhenItIsTakenAway) {
     StartReader();
     const Text zhang = u"SFZXX_2.0|张三|1|02|19800101||||||";
@@ -181,7 +211,7 @@ TEST_F(CardReaderTest, AReaderUnpluggedWhileRunningIsShownAndComesBackByItself) 
 }
 
 TEST_F(CardReaderTest, UsbPortsAboveSixAreTheLibrarysThousandsOnlyInACardRead) {
-    EXPECT_EQ(GetCardStr(sdtapi, 7).record, Text());
+    EXPECT_FALSE(GetCardStr(sdtapi, 7).card.has_value());
     EXPECT_EQ(sdtapi.calls[0].port, 1002);
     EXPECT_EQ(sdtapi.calls.back().port, 1002);
     sdtapi.calls.clear();
