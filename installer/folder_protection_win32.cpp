@@ -1,0 +1,444 @@
+// The helper's rights on files, keys and Ordane's folder: file, key, revoke-key, asked-folder,
+// protect.
+
+#include "setup_tool_win32.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <tlhelp32.h>
+#include <winternl.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "common/wide_win32.h"
+#include "setup/setup_rules.h"
+
+namespace ordane::setup_tool {
+
+namespace setup = ordane::setup;
+
+namespace {
+
+// The object's present DACL with an allow entry for Users added (SetSecurityInfo on handle).
+DWORD GrantUsers(HANDLE object, SE_OBJECT_TYPE type, DWORD rights, DWORD inheritance) {
+    WellKnownSid users(WinBuiltinUsersSid);
+    if (users.Get() == nullptr) {
+        return users.Error();
+    }
+    PACL oldDacl = nullptr;
+    LocalMemory descriptor;
+    DWORD result = GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                   &oldDacl, nullptr, descriptor.Out<void>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    EXPLICIT_ACCESSW access = Allow(users.Get(), rights, inheritance);
+    LocalMemory newDacl;
+    result = SetEntriesInAclW(1, &access, oldDacl, newDacl.Out<ACL>());
+    if (result == ERROR_SUCCESS) {
+        result = SetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 *newDacl.Out<ACL>(), nullptr);
+    }
+    return result;
+}
+
+}  // namespace
+
+DWORD GrantFile(const wchar_t* path) {
+    UniqueHandle file;
+    const DWORD opened = OpenUnlinked(path, READ_CONTROL | WRITE_DAC, 0, file);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
+    }
+    return GrantUsers(file.Get(), SE_FILE_OBJECT, FILE_GENERIC_READ | FILE_GENERIC_WRITE,
+                      NO_INHERITANCE);
+}
+
+// Users may read and set the values of this key (Ordane's "upload"), and nothing of its subkeys:
+// the key may be shared with the card reader maker's software.
+DWORD GrantKey(const wchar_t* subkey) {
+    OpenedKey key;
+    const LONG created =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        READ_CONTROL | WRITE_DAC | kOrdaneView, nullptr, key.Out(), nullptr);
+    if (created != ERROR_SUCCESS) {
+        return static_cast<DWORD>(created);
+    }
+    return GrantUsers(key.Get(), SE_REGISTRY_KEY, KEY_QUERY_VALUE | KEY_SET_VALUE, NO_INHERITANCE);
+}
+
+namespace {
+
+// --- The folder the installer was asked for ---------------------------------------------------
+constexpr DWORD kNotTheAskedFolder = 0x20000003;
+
+// The process that started this one; it waits for this one, so its id is not reused meanwhile.
+DWORD ParentProcessId() {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.Valid()) {
+        return 0;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ProcessID == self) {
+            return entry.th32ParentProcessID;
+        }
+    }
+    return 0;
+}
+
+// The command line a process was started with, as Windows keeps it in the process's own
+// parameters (PEB.ProcessParameters.CommandLine): NSIS takes "/D=" off its copy of the line only.
+// A 32-bit process on 64-bit Windows is read through the parameters of the same width as this
+// program's, which Windows keeps for it too.
+DWORD ProcessCommandLine(DWORD id, std::wstring& line) {
+    using Query = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    if (query == nullptr) {
+        return GetLastError();
+    }
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
+    if (!process.Valid()) {
+        return GetLastError();
+    }
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (!NT_SUCCESS(
+            query(process.Get(), ProcessBasicInformation, &basic, sizeof(basic), nullptr))) {
+        return ERROR_INVALID_DATA;
+    }
+    const auto read = [&process](const void* from, void* to, SIZE_T size) -> DWORD {
+        SIZE_T done = 0;
+        if (!ReadProcessMemory(process.Get(), from, to, size, &done)) {
+            return GetLastError();
+        }
+        return done == size ? ERROR_SUCCESS : ERROR_PARTIAL_COPY;
+    };
+    PEB peb = {};
+    RTL_USER_PROCESS_PARAMETERS parameters = {};
+    DWORD result = read(basic.PebBaseAddress, &peb, sizeof(peb));
+    if (result == ERROR_SUCCESS) {
+        result = read(peb.ProcessParameters, &parameters, sizeof(parameters));
+    }
+    line.assign(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
+    if (result == ERROR_SUCCESS && !line.empty()) {
+        result = read(parameters.CommandLine.Buffer, line.data(), parameters.CommandLine.Length);
+    }
+    return result;
+}
+
+}  // namespace
+
+DWORD CheckAskedFolder(const wchar_t* installDir) {
+    std::wstring line;
+    const DWORD parent = ParentProcessId();
+    const DWORD result = parent == 0 ? ERROR_NOT_FOUND : ProcessCommandLine(parent, line);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    return setup::GotAskedFolder(FromWide(line.c_str()), FromWide(installDir)) ? ERROR_SUCCESS
+                                                                               : kNotTheAskedFolder;
+}
+
+// The removal with /PURGE takes back what GrantKey gave: Users' own entries on the key, if it is
+// still there (other programs' values kept it).
+DWORD RevokeKey(const wchar_t* subkey) {
+    OpenedKey key;
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0,
+                                      READ_CONTROL | WRITE_DAC | kOrdaneView, key.Out());
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        return ERROR_SUCCESS;
+    }
+    if (opened != ERROR_SUCCESS) {
+        return static_cast<DWORD>(opened);
+    }
+    WellKnownSid users(WinBuiltinUsersSid);
+    if (users.Get() == nullptr) {
+        return users.Error();
+    }
+    PACL oldDacl = nullptr;
+    LocalMemory descriptor;
+    DWORD result = GetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, &oldDacl, nullptr, descriptor.Out<void>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    EXPLICIT_ACCESSW revoke = Allow(users.Get(), 0, NO_INHERITANCE);
+    revoke.grfAccessMode = REVOKE_ACCESS;
+    LocalMemory newDacl;
+    result = SetEntriesInAclW(1, &revoke, oldDacl, newDacl.Out<ACL>());
+    if (result == ERROR_SUCCESS) {
+        result = SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                 nullptr, *newDacl.Out<ACL>(), nullptr);
+    }
+    return result;
+}
+
+namespace {
+
+// The installer's "the path to the folder may be changed by someone not trusted" (exit 8): a
+// Win32-style code with the customer bit, so that no system error means the same.
+constexpr DWORD kPathChangeableByOthers = 0x20000001;
+
+Text SidText(PSID sid) {
+    LocalMemory text;
+    if (sid == nullptr || !ConvertSidToStringSidW(sid, text.Out<wchar_t>())) {
+        return Text();
+    }
+    return FromWide(*text.Out<wchar_t>());
+}
+
+// Of the entries of an access list, those that allow or refuse by SID. An entry of another kind
+// (an object or conditional one) counts as allowing everything to nobody known.
+std::vector<setup::AccessEntry> Entries(PACL dacl) {
+    std::vector<setup::AccessEntry> entries;
+    if (dacl == nullptr) {  // no list at all: everyone may do everything
+        entries.push_back({true, false, u"S-1-1-0", setup::kGenericAll});
+        return entries;
+    }
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!GetAce(dacl, i, &raw)) {
+            continue;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(raw);
+        setup::AccessEntry entry;
+        entry.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+            entry.allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+            entry.mask = ace->Mask;
+            entry.sid = SidText(&ace->SidStart);
+        } else {
+            entry.mask = 0xFFFFFFFF;
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+// Owner and access list of an existing folder, read through a handle on the folder itself.
+DWORD ReadFolderSecurity(const Text& path, setup::FolderSecurity& security) {
+    UniqueHandle handle(CreateFileW(
+        Wide(path), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.Valid()) {
+        return GetLastError();
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(handle.Get(), &info)) {
+        return GetLastError();
+    }
+    security.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    LocalMemory descriptor;
+    const DWORD result = GetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, descriptor.Out<void>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    security.owner = SidText(owner);
+    security.entries = Entries(dacl);
+    return ERROR_SUCCESS;
+}
+
+Text RunningAccount() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return Text();
+    }
+    const UniqueHandle token(raw);
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) {
+        return Text();
+    }
+    return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+}
+
+// Ordane's rights: Administrators and SYSTEM full control, Users read and execute; inherited
+// by what is made inside a folder.
+class OrdaneRights {
+  public:
+    explicit OrdaneRights(bool folder) {
+        if (admins_.Get() == nullptr || system_.Get() == nullptr || users_.Get() == nullptr) {
+            error_ = ERROR_INVALID_SID;
+            return;
+        }
+        const DWORD inherit = folder ? SUB_CONTAINERS_AND_OBJECTS_INHERIT : NO_INHERITANCE;
+        EXPLICIT_ACCESSW entries[] = {Allow(admins_.Get(), GENERIC_ALL, inherit),
+                                      Allow(system_.Get(), GENERIC_ALL, inherit),
+                                      Allow(users_.Get(), GENERIC_READ | GENERIC_EXECUTE, inherit)};
+        error_ = SetEntriesInAclW(3, entries, nullptr, dacl_.Out<ACL>());
+    }
+    DWORD Error() const { return error_; }
+    PACL Dacl() { return *dacl_.Out<ACL>(); }
+    PSID Owner() { return admins_.Get(); }
+
+    // Set on an object through a handle opened on it: owner too, since an owner could otherwise
+    // give the rights back to himself; nothing inherited.
+    DWORD SetOn(HANDLE object) {
+        return SetSecurityInfo(object, SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                   PROTECTED_DACL_SECURITY_INFORMATION,
+                               Owner(), nullptr, Dacl(), nullptr);
+    }
+
+    // A new folder that has these rights from the moment it exists (never the parent's first).
+    DWORD CreateFolder(const Text& path) {
+        SECURITY_DESCRIPTOR descriptor = {};
+        if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor, TRUE, Dacl(), FALSE) ||
+            !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+            return GetLastError();
+        }
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+        return CreateDirectoryW(Wide(path), &attributes) ? ERROR_SUCCESS : GetLastError();
+    }
+
+  private:
+    WellKnownSid admins_{WinBuiltinAdministratorsSid};
+    WellKnownSid system_{WinLocalSystemSid};
+    WellKnownSid users_{WinBuiltinUsersSid};
+    LocalMemory dacl_;
+    DWORD error_ = ERROR_SUCCESS;
+};
+
+// A directory search (FindFirstFile), closed with FindClose.
+class FindHandle {
+  public:
+    explicit FindHandle(HANDLE find) : find_(find) {}
+    ~FindHandle() { FindClose(find_); }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+
+  private:
+    HANDLE find_;
+};
+
+// Every entry already in a protected folder, below it too: Ordane's rights and owner, set
+// through a handle on the entry itself (opened as a link, never followed). A link, a junction
+// or a file with a second name is refused, and so the installation.
+DWORD ReprotectEntries(const std::wstring& folder, OrdaneRights& fileRights,
+                       OrdaneRights& folderRights) {
+    WIN32_FIND_DATAW found = {};
+    HANDLE raw = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (raw == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+    }
+    const FindHandle closer(raw);
+    do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) {
+            continue;
+        }
+        const std::wstring path = folder + L"\\" + found.cFileName;
+        // Backup semantics with the restore privilege: also an entry whose list shuts
+        // administrators out.
+        UniqueHandle entry(CreateFileW(
+            path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!entry.Valid()) {
+            return GetLastError();
+        }
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (!GetFileInformationByHandle(entry.Get(), &info)) {
+            return GetLastError();
+        }
+        setup::FolderEntry facts;
+        facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        facts.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        facts.links = info.nNumberOfLinks;
+        if (setup::DecideEntry(facts) == setup::EntryAction::kRefuse) {
+            return facts.reparsePoint ? ERROR_REPARSE_ATTRIBUTE_CONFLICT : ERROR_TOO_MANY_LINKS;
+        }
+        const DWORD result = (facts.directory ? folderRights : fileRights).SetOn(entry.Get());
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+        if (facts.directory) {
+            const DWORD inner = ReprotectEntries(path, fileRights, folderRights);
+            if (inner != ERROR_SUCCESS) {
+                return inner;
+            }
+        }
+    } while (FindNextFileW(raw, &found));
+    const DWORD end = GetLastError();
+    return end == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : end;
+}
+
+}  // namespace
+
+// Ordane's folder, anywhere but a root or a system folder itself, provided nobody untrusted may
+// change the path to it: its missing parents and the folder are made with Ordane's rights; an
+// existing folder is re-owned and re-protected by handle, with all it holds.
+DWORD ProtectFolder(const wchar_t* folder) {
+    const std::vector<Text> managed = {KnownFolder(L"ProgramFiles"),
+                                       KnownFolder(L"ProgramFiles(x86)"),
+                                       KnownFolder(L"ProgramW6432"), WindowsFolder()};
+    const Text full = FullPath(folder);
+    if (setup::DecideFolder(full, managed) == setup::FolderRule::kRefuse) {
+        return ERROR_BAD_PATHNAME;
+    }
+    EnablePrivilege(L"SeRestorePrivilege");  // re-owning what a user owns
+    EnablePrivilege(L"SeTakeOwnershipPrivilege");
+    const std::vector<Text> ancestors = setup::Ancestors(full);
+    std::vector<setup::FolderSecurity> existing;
+    std::size_t missing = ancestors.size();
+    for (std::size_t i = 0; i < ancestors.size() && missing == ancestors.size(); ++i) {
+        setup::FolderSecurity security;
+        const DWORD read = ReadFolderSecurity(ancestors[i], security);
+        if (read == ERROR_FILE_NOT_FOUND || read == ERROR_PATH_NOT_FOUND) {
+            missing = i;
+        } else if (read != ERROR_SUCCESS) {
+            return read;
+        } else {
+            existing.push_back(security);
+        }
+    }
+    if (setup::PathChangeableByOthers(existing, setup::TrustedAccounts(RunningAccount()))) {
+        return kPathChangeableByOthers;
+    }
+    OrdaneRights folderRights(true);
+    OrdaneRights fileRights(false);
+    if (folderRights.Error() != ERROR_SUCCESS || fileRights.Error() != ERROR_SUCCESS) {
+        return folderRights.Error() != ERROR_SUCCESS ? folderRights.Error() : fileRights.Error();
+    }
+    for (std::size_t i = missing; i < ancestors.size(); ++i) {
+        // One that appeared meanwhile was not checked: refused, not used.
+        const DWORD made = folderRights.CreateFolder(ancestors[i]);
+        if (made != ERROR_SUCCESS) {
+            return made == ERROR_ALREADY_EXISTS ? kPathChangeableByOthers : made;
+        }
+    }
+    const DWORD made = folderRights.CreateFolder(full);
+    if (made == ERROR_SUCCESS) {
+        return ERROR_SUCCESS;
+    }
+    if (made != ERROR_ALREADY_EXISTS) {
+        return made;
+    }
+    UniqueHandle handle;
+    const DWORD opened = OpenUnlinked(folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                                      FILE_FLAG_BACKUP_SEMANTICS, handle);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
+    }
+    // The folder first: then nobody else may add an entry while its entries are done.
+    const DWORD result = folderRights.SetOn(handle.Get());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    return ReprotectEntries(std::wstring(Wide(full)), fileRights, folderRights);
+}
+
+}  // namespace ordane::setup_tool
