@@ -8,7 +8,9 @@
 #include <tlhelp32.h>
 #include <winternl.h>
 
+#include <cstdint>
 #include <cwchar>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -184,6 +186,8 @@ namespace {
 // The installer's "the path to the folder may be changed by someone not trusted" (exit 8): a
 // Win32-style code with the customer bit, so that no system error means the same.
 constexpr DWORD kPathChangeableByOthers = 0x20000001;
+// The installer's "the folder exists and is not Ordane's to take" (exit 12).
+constexpr DWORD kFolderNotOrdanes = 0x20000004;
 
 Text SidText(PSID sid) {
     LocalMemory text;
@@ -224,7 +228,8 @@ std::vector<setup::AccessEntry> Entries(PACL dacl) {
 }
 
 // Owner and access list of an existing folder, read through a handle on the folder itself.
-DWORD ReadFolderSecurity(const Text& path, setup::FolderSecurity& security) {
+DWORD ReadFolderSecurity(const Text& path, setup::FolderSecurity& security,
+                         std::uint32_t* links = nullptr, bool* directory = nullptr) {
     UniqueHandle handle(CreateFileW(
         Wide(path), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -236,6 +241,12 @@ DWORD ReadFolderSecurity(const Text& path, setup::FolderSecurity& security) {
         return GetLastError();
     }
     security.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (links != nullptr) {
+        *links = info.nNumberOfLinks;
+    }
+    if (directory != nullptr) {
+        *directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    }
     PSID owner = nullptr;
     PACL dacl = nullptr;
     LocalMemory descriptor;
@@ -324,11 +335,10 @@ class FindHandle {
     HANDLE find_;
 };
 
-// Every entry already in a protected folder, below it too: Ordane's rights and owner, set
-// through a handle on the entry itself (opened as a link, never followed). A link, a junction
-// or a file with a second name is refused, and so the installation.
-DWORD ReprotectEntries(const std::wstring& folder, OrdaneRights& fileRights,
-                       OrdaneRights& folderRights) {
+// What an existing folder holds, each entry read through a handle on itself (opened as a link,
+// never followed; with backup semantics, also one whose list shuts administrators out). Only
+// the folder's own entries: Ordane's folder has no subfolder, and one is a reason to refuse.
+DWORD ReadEntries(const std::wstring& folder, std::vector<setup::FolderEntry>& entries) {
     WIN32_FIND_DATAW found = {};
     HANDLE raw = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (raw == INVALID_HANDLE_VALUE) {
@@ -340,57 +350,70 @@ DWORD ReprotectEntries(const std::wstring& folder, OrdaneRights& fileRights,
         if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) {
             continue;
         }
-        const std::wstring path = folder + L"\\" + found.cFileName;
-        // Backup semantics with the restore privilege: also an entry whose list shuts
-        // administrators out.
-        UniqueHandle entry(CreateFileW(
-            path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!entry.Valid()) {
-            return GetLastError();
+        setup::FolderEntry entry;
+        entry.name = FromWide(found.cFileName);
+        const DWORD read = ReadFolderSecurity(FromWide((folder + L"\\" + found.cFileName).c_str()),
+                                              entry.security, &entry.links, &entry.directory);
+        if (read != ERROR_SUCCESS) {
+            return read;
         }
-        BY_HANDLE_FILE_INFORMATION info = {};
-        if (!GetFileInformationByHandle(entry.Get(), &info)) {
-            return GetLastError();
-        }
-        setup::FolderEntry facts;
-        facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        facts.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        facts.links = info.nNumberOfLinks;
-        if (setup::DecideEntry(facts) == setup::EntryAction::kRefuse) {
-            return facts.reparsePoint ? ERROR_REPARSE_ATTRIBUTE_CONFLICT : ERROR_TOO_MANY_LINKS;
-        }
-        const DWORD result = (facts.directory ? folderRights : fileRights).SetOn(entry.Get());
-        if (result != ERROR_SUCCESS) {
-            return result;
-        }
-        if (facts.directory) {
-            const DWORD inner = ReprotectEntries(path, fileRights, folderRights);
-            if (inner != ERROR_SUCCESS) {
-                return inner;
-            }
-        }
+        entry.reparsePoint = entry.security.reparsePoint;
+        entries.push_back(std::move(entry));
     } while (FindNextFileW(raw, &found));
     const DWORD end = GetLastError();
     return end == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : end;
 }
 
+// A folder's path from the registry (REG_SZ or REG_EXPAND_SZ, expanded); empty when absent.
+Text RegistryPath(HKEY key, const wchar_t* subkey, const wchar_t* value) {
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = sizeof(path);
+    const LONG read = RegGetValueW(key, subkey, value, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ,
+                                   nullptr, path, &size);
+    return read == ERROR_SUCCESS ? FromWide(path) : Text();
+}
+
+// The folders nothing is installed in or below: the Windows folder, ProgramData, Common Files,
+// the users' profiles' root and every profile (one may live elsewhere).
+std::vector<Text> SystemTrees() {
+    std::vector<Text> trees = {
+        WindowsFolder(), KnownFolder(L"ProgramData"), KnownFolder(L"CommonProgramFiles"),
+        KnownFolder(L"CommonProgramFiles(x86)"), KnownFolder(L"CommonProgramW6432")};
+    constexpr wchar_t kProfiles[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+    trees.push_back(RegistryPath(HKEY_LOCAL_MACHINE, kProfiles, L"ProfilesDirectory"));
+    OpenedKey list;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProfiles, 0, KEY_READ | KEY_WOW64_64KEY, list.Out()) ==
+        ERROR_SUCCESS) {
+        wchar_t name[256] = {};
+        for (DWORD i = 0;; ++i) {
+            DWORD length = static_cast<DWORD>(std::size(name));
+            if (RegEnumKeyExW(list.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS) {
+                break;
+            }
+            trees.push_back(RegistryPath(list.Get(), name, L"ProfileImagePath"));
+        }
+    }
+    return trees;
+}
+
 }  // namespace
 
-// Ordane's folder, anywhere but a root or a system folder itself, provided nobody untrusted may
-// change the path to it: its missing parents and the folder are made with Ordane's rights; an
-// existing folder is re-owned and re-protected by handle, with all it holds.
+// Ordane's folder, anywhere but a root, a system folder itself or a system tree, provided
+// nobody untrusted may change the path to it: its missing parents and the folder are made with
+// Ordane's rights. An existing folder is taken only when it is protected already and holds only
+// Ordane's files (never re-permissioned with what is in it: that would not undo what a user did
+// before, and would take other programs' files); it is then given Ordane's rights itself.
 DWORD ProtectFolder(const wchar_t* folder) {
     const std::vector<Text> managed = {KnownFolder(L"ProgramFiles"),
                                        KnownFolder(L"ProgramFiles(x86)"),
-                                       KnownFolder(L"ProgramW6432"), WindowsFolder()};
+                                       KnownFolder(L"ProgramW6432")};
     const Text full = FullPath(folder);
-    if (setup::DecideFolder(full, managed) == setup::FolderRule::kRefuse) {
+    if (setup::DecideFolder(full, managed, SystemTrees()) == setup::FolderRule::kRefuse) {
         return ERROR_BAD_PATHNAME;
     }
-    EnablePrivilege(L"SeRestorePrivilege");  // re-owning what a user owns
-    EnablePrivilege(L"SeTakeOwnershipPrivilege");
+    EnablePrivilege(L"SeBackupPrivilege");  // reading what shuts administrators out
+    EnablePrivilege(L"SeRestorePrivilege");
     const std::vector<Text> ancestors = setup::Ancestors(full);
     std::vector<setup::FolderSecurity> existing;
     std::size_t missing = ancestors.size();
@@ -405,13 +428,13 @@ DWORD ProtectFolder(const wchar_t* folder) {
             existing.push_back(security);
         }
     }
-    if (setup::PathChangeableByOthers(existing, setup::TrustedAccounts(RunningAccount()))) {
+    const std::vector<Text> trusted = setup::TrustedAccounts(RunningAccount());
+    if (setup::PathChangeableByOthers(existing, trusted)) {
         return kPathChangeableByOthers;
     }
     OrdaneRights folderRights(true);
-    OrdaneRights fileRights(false);
-    if (folderRights.Error() != ERROR_SUCCESS || fileRights.Error() != ERROR_SUCCESS) {
-        return folderRights.Error() != ERROR_SUCCESS ? folderRights.Error() : fileRights.Error();
+    if (folderRights.Error() != ERROR_SUCCESS) {
+        return folderRights.Error();
     }
     for (std::size_t i = missing; i < ancestors.size(); ++i) {
         // One that appeared meanwhile was not checked: refused, not used.
@@ -421,24 +444,30 @@ DWORD ProtectFolder(const wchar_t* folder) {
         }
     }
     const DWORD made = folderRights.CreateFolder(full);
-    if (made == ERROR_SUCCESS) {
-        return ERROR_SUCCESS;
-    }
     if (made != ERROR_ALREADY_EXISTS) {
         return made;
     }
+    // Opened first, so that what is judged is this folder, whatever its path later names.
     UniqueHandle handle;
     const DWORD opened = OpenUnlinked(folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
                                       FILE_FLAG_BACKUP_SEMANTICS, handle);
     if (opened != ERROR_SUCCESS) {
-        return opened;
+        return opened == ERROR_REPARSE_ATTRIBUTE_CONFLICT ? kFolderNotOrdanes : opened;
     }
-    // The folder first: then nobody else may add an entry while its entries are done.
-    const DWORD result = folderRights.SetOn(handle.Get());
+    setup::FolderSecurity security;
+    std::vector<setup::FolderEntry> entries;
+    DWORD result = ReadFolderSecurity(full, security);
+    if (result == ERROR_SUCCESS) {
+        result = ReadEntries(std::wstring(Wide(full)), entries);
+    }
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    return ReprotectEntries(std::wstring(Wide(full)), fileRights, folderRights);
+    if (setup::DecideExistingFolder(security, entries, trusted) ==
+        setup::ExistingFolderRule::kRefuse) {
+        return kFolderNotOrdanes;
+    }
+    return folderRights.SetOn(handle.Get());
 }
 
 }  // namespace ordane::setup_tool

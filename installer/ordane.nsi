@@ -23,11 +23,13 @@
 ; 3010 done, Ordane.exe is replaced or deleted at the next restart (another program held it);
 ; 1618 another installation or removal of Ordane is in progress; 9 Ordane is installed in another
 ; folder, or the other architecture's Ordane is installed (remove it first);
-; 6 the folder could not be protected (or is a drive root or a system folder itself, or holds a
-; link, a junction or a file with a second name); 7 Windows older than Windows 7 SP1; 8 a folder
+; 6 the folder could not be protected (or is a drive root, a system folder itself or in the
+; Windows folder, ProgramData, Common Files or the users' profiles); 7 Windows older than Windows 7 SP1; 8 a folder
 ; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator;
 ; 10 /BRIDGELNA with an http origin on a public address, which no browser policy can let through;
 ; 11 silent, and /D= asked for a folder NSIS found invalid and silently replaced by its default.
+; 12 the folder exists and is not Ordane's to take: someone not an administrator may change it or
+; what it holds, or it holds a subfolder, a link, a second name of a file or a name not Ordane's.
 !ifndef ARCH
     !define ARCH x86
 !endif
@@ -238,17 +240,10 @@ Section "程序文件" SecProgram
             Abort "无法检查浏览器接口允许的网址。"
         ${EndIf}
     ${EndIf}
-    Call CloseOrdane
-    StrCpy $R9 $0
-    ${If} $0 == 0
-        SetErrorLevel 3
-        Abort "Ordane 没有关闭，安装已取消。"
-    ${EndIf}
-
-
-    ; Wherever it is, the folder gets rights of its own (a new one from the moment it exists,
-    ; an existing one with all it holds, re-owned), and the folders above it must be ones only
-    ; administrators may rename or re-permission: else anyone could put another Ordane.exe
+    ; Wherever it is, the folder gets rights of its own: a new one from the moment it exists; an
+    ; existing one only when it is protected already and holds only Ordane's files (else exit 12,
+    ; before a running Ordane is closed or anything written). The folders above it must be ones
+    ; only administrators may rename or re-permission: else anyone could put another Ordane.exe
     ; where the machine-wide Run entry and the next removal (as SYSTEM) look for it.
     StrCpy $1 "error"
     ExecWait '"$Helper" protect "$INSTDIR"' $1
@@ -256,10 +251,20 @@ Section "程序文件" SecProgram
         DetailPrint "$INSTDIR 上层的文件夹可被非管理员改名或改权限。"
         SetErrorLevel 8
         Abort "不能安装到 $INSTDIR：它上层的文件夹可被非管理员改名或改权限。请选择其他文件夹。"
+    ${ElseIf} $1 == 536870916
+        DetailPrint "$INSTDIR 已存在，但不是受保护的 Ordane 文件夹（可被非管理员修改，或有 Ordane 以外的文件或子文件夹）。"
+        SetErrorLevel 12
+        Abort "不能安装到已有的文件夹 $INSTDIR：它可被非管理员修改，或有 Ordane 以外的内容。请选择新的文件夹。"
     ${ElseIf} $1 != 0
         DetailPrint "无法保护文件夹 $INSTDIR（$1）。"
         SetErrorLevel 6
         Abort "无法保护文件夹 $INSTDIR：请选择其他文件夹。"
+    ${EndIf}
+    Call CloseOrdane
+    StrCpy $R9 $0
+    ${If} $0 == 0
+        SetErrorLevel 3
+        Abort "Ordane 没有关闭，安装已取消。"
     ${EndIf}
 
     SetOutPath "$INSTDIR"

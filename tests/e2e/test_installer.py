@@ -1,5 +1,5 @@
 """The installer as IT staff run it on many workstations: a silent installation into a folder
-of their choosing (protected when it was writable by everyone), Ordane started from there
+of their choosing (one a user made beforehand refused), Ordane started from there
 delivering a scan, an upgrade over the running program that keeps its Setting.ini and the
 auto-start choice, and a silent removal that returns only when done, typed by hand or run
 through Apps & Features' quiet command, and that leaves the settings and the registration flag unless asked to remove them too."""
@@ -143,9 +143,16 @@ class InstallerTest(unittest.TestCase):
             self.assertFalse(folder.exists())
             self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
 
-        folder.mkdir()  # made beforehand by a user: writable by everyone, as under a drive root
+        # Made beforehand by a user, writable by everyone as under a drive root, with a library
+        # in it: refused with 12, nothing in it or about it changed.
+        folder.mkdir()
         folder.chmod(0o777)
+        (folder / "WltRS.dll").write_bytes(b"MZ planted")
+        self.assertEqual(run(pfx, install), 12)
+        self.assertEqual([p.name for p in folder.iterdir()], ["WltRS.dll"])
         self.assertTrue(everyone_may_write(pfx, folder))
+        self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
+        shutil.rmtree(folder)
 
         self.assertEqual(run(pfx, install), 0)
         self.assertFalse(everyone_may_write(pfx, folder))
@@ -199,12 +206,12 @@ class InstallerTest(unittest.TestCase):
             self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
 
             # Users get no rights through a Setting.ini that is a second name of another file:
-            # the folder's protection refuses it before anything is copied.
+            # the folder is not taken, before anything is copied.
             elsewhere = base / "elsewhere.ini"
             elsewhere.write_bytes(b"")
             (folder / "Setting.ini").unlink()
             os.link(elsewhere, folder / "Setting.ini")
-            self.assertEqual(run(pfx, install), 6)
+            self.assertEqual(run(pfx, install), 12)
             (folder / "Setting.ini").unlink()
 
             # Asked to, the removal takes the settings and the registration flag too, but not
