@@ -4,7 +4,6 @@
 #include "setup_tool_win32.h"
 
 #include <aclapi.h>
-#include <sddl.h>
 #include <tlhelp32.h>
 #include <winternl.h>
 
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "common/wide_win32.h"
+#include "setup/folder_security_win32.h"
 #include "setup/setup_rules.h"
 
 namespace ordane::setup_tool {
@@ -189,78 +189,6 @@ constexpr DWORD kPathChangeableByOthers = 0x20000001;
 // The installer's "the folder exists and is not Ordane's to take" (exit 12).
 constexpr DWORD kFolderNotOrdanes = 0x20000004;
 
-Text SidText(PSID sid) {
-    LocalMemory text;
-    if (sid == nullptr || !ConvertSidToStringSidW(sid, text.Out<wchar_t>())) {
-        return Text();
-    }
-    return FromWide(*text.Out<wchar_t>());
-}
-
-// Of the entries of an access list, those that allow or refuse by SID. An entry of another kind
-// (an object or conditional one) counts as allowing everything to nobody known.
-std::vector<setup::AccessEntry> Entries(PACL dacl) {
-    std::vector<setup::AccessEntry> entries;
-    if (dacl == nullptr) {  // no list at all: everyone may do everything
-        entries.push_back({true, false, u"S-1-1-0", setup::kGenericAll});
-        return entries;
-    }
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* raw = nullptr;
-        if (!GetAce(dacl, i, &raw)) {
-            continue;
-        }
-        const auto* header = static_cast<const ACE_HEADER*>(raw);
-        setup::AccessEntry entry;
-        entry.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
-        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
-            header->AceType == ACCESS_DENIED_ACE_TYPE) {
-            auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-            entry.allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
-            entry.mask = ace->Mask;
-            entry.sid = SidText(&ace->SidStart);
-        } else {
-            entry.mask = 0xFFFFFFFF;
-        }
-        entries.push_back(entry);
-    }
-    return entries;
-}
-
-// Owner and access list of an existing folder, read through a handle on the folder itself.
-DWORD ReadFolderSecurity(const Text& path, setup::FolderSecurity& security,
-                         std::uint32_t* links = nullptr, bool* directory = nullptr) {
-    UniqueHandle handle(CreateFileW(
-        Wide(path), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!handle.Valid()) {
-        return GetLastError();
-    }
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(handle.Get(), &info)) {
-        return GetLastError();
-    }
-    security.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (links != nullptr) {
-        *links = info.nNumberOfLinks;
-    }
-    if (directory != nullptr) {
-        *directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    }
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    LocalMemory descriptor;
-    const DWORD result = GetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
-                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                         &owner, nullptr, &dacl, nullptr, descriptor.Out<void>());
-    if (result != ERROR_SUCCESS) {
-        return result;
-    }
-    security.owner = SidText(owner);
-    security.entries = Entries(dacl);
-    return ERROR_SUCCESS;
-}
-
 Text RunningAccount() {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
@@ -272,7 +200,7 @@ Text RunningAccount() {
     if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) {
         return Text();
     }
-    return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    return setup::SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
 // Ordane's rights: Administrators and SYSTEM full control, Users read and execute; inherited
@@ -352,8 +280,8 @@ DWORD ReadEntries(const std::wstring& folder, std::vector<setup::FolderEntry>& e
         }
         setup::FolderEntry entry;
         entry.name = FromWide(found.cFileName);
-        const DWORD read = ReadFolderSecurity(FromWide((folder + L"\\" + found.cFileName).c_str()),
-                                              entry.security, &entry.links, &entry.directory);
+        const DWORD read = setup::ReadSecurity(FromWide((folder + L"\\" + found.cFileName).c_str()),
+                                               entry.security, &entry.links, &entry.directory);
         if (read != ERROR_SUCCESS) {
             return read;
         }
@@ -419,7 +347,7 @@ DWORD ProtectFolder(const wchar_t* folder) {
     std::size_t missing = ancestors.size();
     for (std::size_t i = 0; i < ancestors.size() && missing == ancestors.size(); ++i) {
         setup::FolderSecurity security;
-        const DWORD read = ReadFolderSecurity(ancestors[i], security);
+        const DWORD read = setup::ReadSecurity(ancestors[i], security);
         if (read == ERROR_FILE_NOT_FOUND || read == ERROR_PATH_NOT_FOUND) {
             missing = i;
         } else if (read != ERROR_SUCCESS) {
@@ -456,7 +384,7 @@ DWORD ProtectFolder(const wchar_t* folder) {
     }
     setup::FolderSecurity security;
     std::vector<setup::FolderEntry> entries;
-    DWORD result = ReadFolderSecurity(full, security);
+    DWORD result = setup::ReadSecurity(full, security);
     if (result == ERROR_SUCCESS) {
         result = ReadEntries(std::wstring(Wide(full)), entries);
     }

@@ -38,6 +38,7 @@
 #include "settings/port_probe_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
+#include "setup/folder_security_win32.h"
 #include "version.h"
 
 namespace ordane {
@@ -84,8 +85,10 @@ int Run(HINSTANCE instance) {
     PolicyKeyWin32 policy;
     FleetProfile settings(policy, settingsFile);
     SettingsDialogWin32 settingsDialog(instance);
+    // Auto-start: the machine's entry only for an installed copy no user can replace.
+    RegistryWin32 userRegistry(RegistryHive::CurrentUser);
     FrmSet frmSet(settings, portProbe, registry, codec, settingsDialog, exe.folder, exe.baseName,
-                  log);
+                  log, AutoStartPlaces{&userRegistry, setup::FolderProtectedFromUsers(exe.folder)});
     SerialPortWin32 commDll;
     SerialPortWin32 commDll2;
     SymbolLinkWin32 symbolLink;

@@ -220,6 +220,10 @@ bool OrdaneName(const Text& name) {
 
 }  // namespace
 
+bool ProtectedFromOthers(const FolderSecurity& security, const std::vector<Text>& trusted) {
+    return Protected(security, trusted, false);
+}
+
 ExistingFolderRule DecideExistingFolder(const FolderSecurity& folder,
                                         const std::vector<FolderEntry>& entries,
                                         const std::vector<Text>& trusted) {

@@ -87,6 +87,10 @@ std::vector<Text> TrustedAccounts(const Text& runningAccount);
 bool PathChangeableByOthers(const std::vector<FolderSecurity>& existing,
                             const std::vector<Text>& trusted);
 
+// Whether nobody but the trusted accounts owns the object or may write, add, delete,
+// re-permission or re-own it (inherit-only entries count: what is made inside would carry them).
+bool ProtectedFromOthers(const FolderSecurity& security, const std::vector<Text>& trusted);
+
 // One entry of a folder that already exists, as read through a handle on the entry itself.
 struct FolderEntry {
     Text name;
