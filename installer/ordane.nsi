@@ -64,6 +64,8 @@ SetCompressor /SOLID lzma
     !define PUBLISHER "Ordane"
 !endif
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
+; The Windows event log's "Ordane" source: Ordane.exe holds its messages.
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Ordane"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Velmar"
 !define FLAG_KEY "Software\CardReader"
@@ -305,6 +307,8 @@ Section "程序文件" SecProgram
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+    WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\Ordane.exe"
+    WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7  ; error, warning, information
     ; The size of the three program files in KB (GetSize would need the System plug-in).
     StrCpy $0 0
     ClearErrors
@@ -630,6 +634,7 @@ Section "Uninstall"
     ${If} $R4 == $INSTDIR
     ${OrIf} $R4 == ""
         DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+        DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
         DeleteRegKey HKLM "${UNINSTALL_KEY}"
     ${EndIf}
     ${GetParameters} $R0

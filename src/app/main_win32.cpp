@@ -31,6 +31,7 @@
 #include "devices/serial_library_win32.h"
 #include "devices/symbol_link_win32.h"
 #include "log/diagnostic_log.h"
+#include "log/event_log_win32.h"
 #include "log/file_log_win32.h"
 #include "settings/fleet_profile.h"
 #include "settings/frm_set.h"
@@ -61,7 +62,8 @@ void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port, bri
 
 int Run(HINSTANCE instance) {
     FileLogWin32 logFile;
-    DiagnosticLog log(logFile);
+    EventLogWin32 events;
+    DiagnosticLog log(logFile, events);
     const ExecutableLocation exe = GetExecutableLocation();
     SingleInstance guard(exe.folder + u"\\" + exe.baseName);
     if (guard.AlreadyRunning()) {

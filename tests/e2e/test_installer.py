@@ -18,6 +18,7 @@ from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, T
 from sim.scanner import ScannerSim
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Ordane"
 SHORTCUT = "ProgramData/Microsoft/Windows/Start Menu/Programs/Ordane.lnk"
 
 
@@ -165,6 +166,9 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(sz(UNINSTALL_KEY, "DisplayVersion"), version)
         self.assertEqual(sz(UNINSTALL_KEY, "DisplayIcon"), exe + ",0")
         self.assertEqual(sz(UNINSTALL_KEY, "Publisher"), "Ordane")
+        # The event source, whose messages Ordane.exe holds (Wine keeps no event log to show them).
+        self.assertEqual(sz(EVENT_SOURCE_KEY, "EventMessageFile"), exe)
+        self.assertEqual(reg_get(EVENT_SOURCE_KEY, "TypesSupported"), 7)
         self.assertTrue((pfx.drive_c / SHORTCUT).exists())
 
         with Program(installed=folder) as app:  # the installer's empty file: first use
@@ -202,6 +206,7 @@ class InstallerTest(unittest.TestCase):
             wait_until(lambda: [p.name for p in folder.iterdir()] == ["Setting.ini"], 10,
                        what="uninstall.exe removed")
             self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
+            self.assertIsNone(reg_get(EVENT_SOURCE_KEY, "EventMessageFile"))
             self.assertFalse((pfx.drive_c / SHORTCUT).exists())
             self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
 
