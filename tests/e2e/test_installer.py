@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+import zipfile
 from pathlib import Path
 
 from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, bin_dir,
@@ -351,6 +352,12 @@ class ReleaseTest(unittest.TestCase):
             release_bin = root / "build" / ("release-x64" if ARCH == "x64" else "release") / "bin"
             subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True,
                            capture_output=True)
+            with zipfile.ZipFile(next(dist.glob("Ordane-*-policies.zip"))) as policies:
+                self.assertEqual(sorted(policies.namelist()),
+                                 ["PolicyDefinitions/Ordane.admx",
+                                  "PolicyDefinitions/en-US/Ordane.adml",
+                                  "PolicyDefinitions/zh-CN/Ordane.adml"])
+            self.assertIn("policies.zip", (dist / "SHA256SUMS").read_text())
             setup = next(dist.glob("Ordane-*-setup.exe"))
             self.assertIn("Registration server: 203.0.113.7",
                           next(dist.glob("Ordane-*-release.txt")).read_text())
