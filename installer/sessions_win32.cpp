@@ -188,13 +188,17 @@ bool TokenElevated(HANDLE token) {
            elevation.TokenIsElevated != 0;
 }
 
-// The desktop shell of this session: its process runs with the user's ordinary token.
+// The desktop shell of this session: its process runs with the user's ordinary token. It may be
+// another user's than the installer's (an administrator's credentials typed over a clerk's
+// session): opening it then takes the debug privilege, as ending that user's copy did in
+// "close"; without it the clerk's Ordane was ended and never started again.
 UniqueHandle ShellProcess() {
     const HWND shell = GetShellWindow();
     DWORD id = 0;
     if (shell == nullptr || GetWindowThreadProcessId(shell, &id) == 0 || id == 0) {
         return UniqueHandle();
     }
+    EnablePrivilege(L"SeDebugPrivilege");
     return UniqueHandle(OpenProcess(PROCESS_CREATE_PROCESS, FALSE, id));
 }
 
