@@ -449,12 +449,14 @@ SectionEnd
 !macro TakeLock un
 Function ${un}TakeLock
     ClearErrors
+    ; Only administrators and SYSTEM may open it: a user holding it would block every
+    ; installation. $Lock stays empty when it is held: the caller quits with 1618.
+    ExecWait '"$Helper" lock-file "${LOCK_FILE}"'
     FileOpen $Lock "${LOCK_FILE}" a
     ${If} ${Errors}
         StrCpy $Lock ""
         MessageBox MB_OK|MB_ICONSTOP "Ordane 正在安装或卸载，请等它完成后再试。" /SD IDOK
         SetErrorLevel 1618
-        Quit
     ${EndIf}
 FunctionEnd
 
@@ -496,9 +498,11 @@ Function PrepareHelper
         SetErrorLevel 2
         Quit
     ${EndIf}
+    ; Silent unless the helper said it is not the system account: one that could not run
+    ; must not let pages (and their plug-ins) come up in session 0.
     StrCpy $1 "error"
     ExecWait '"$Helper" system' $1
-    ${If} $1 == 0
+    ${If} $1 != 1
         SetSilent silent
     ${EndIf}
 FunctionEnd
@@ -534,20 +538,25 @@ Function un.onUninstFailed
 FunctionEnd
 
 Function un.onInit
-    Call un.TakeLock
     ; Run by uninstall.exe from the folder it made for it, the helper is beside it. Anywhere
     ; else (NSIS's own copy in %TEMP%) there is no place to run it from that a user cannot make.
     StrCpy $Helper "$EXEDIR\ordane_setup_tool.exe"
     ${IfNot} ${FileExists} $Helper
         MessageBox MB_OK|MB_ICONSTOP "请用 $INSTDIR\uninstall.exe 卸载 Ordane。" /SD IDOK
-        Call un.ReleaseLock
         SetErrorLevel 2
         Quit
     ${EndIf}
+    ; Silent unless the helper said it is not the system account: one that could not run
+    ; must not let pages (and their plug-ins) come up in session 0.
     StrCpy $1 "error"
     ExecWait '"$Helper" system' $1
-    ${If} $1 == 0
+    ${If} $1 != 1
         SetSilent silent
+    ${EndIf}
+    ; After the check: as the system account its message stays off session 0's desktop.
+    Call un.TakeLock
+    ${If} $Lock == ""
+        Quit
     ${EndIf}
 FunctionEnd
 
@@ -566,8 +575,13 @@ Function .onInit
         SetErrorLevel 7
         Quit
     ${EndIf}
-    Call TakeLock
+    ; The system-account check first (in PrepareHelper): the lock's message must be silent there.
     Call PrepareHelper
+    Call TakeLock
+    ${If} $Lock == ""
+        Call RemoveHelper
+        Quit
+    ${EndIf}
     ; NSIS puts its default folder in place of a /D= folder it finds invalid and takes /D= off
     ; $CMDLINE: the helper reads this process's own command line and compares. Before an upgrade
     ; below replaces the default by the installed folder.

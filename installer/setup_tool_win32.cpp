@@ -34,7 +34,9 @@
 //                    this one (the installer, waiting for it) asked with /D= for another folder
 //                    than <folder>, the one the installer got
 //   system           exit code 0 when run as the system account, 1 otherwise (the installer is
-//                    then silent: no page, so no plug-in unpacked into C:\Windows\Temp)
+//                    silent unless it is 1: no page, so no plug-in unpacked into C:\Windows\Temp)
+//   lock-file <path> the installers' lock file exists and only administrators and SYSTEM may
+//                    open it
 //   finish <folder> <removal> <file>  run from the removal's temporary folder, with handles it
 //                    inherited on the removal (its parent) and on its uninstall.exe: once the
 //                    removal has ended, deletes that file (never a newer uninstall.exe put there
@@ -101,6 +103,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"lna-grant") {
         return static_cast<int>(GrantLocalNetworkAccess(argv[2]));
+    }
+    if (command == L"lock-file") {
+        return static_cast<int>(ProtectLockFile(argv[2]));
     }
     if (command == L"protect") {
         return static_cast<int>(ProtectFolder(argv[2]));

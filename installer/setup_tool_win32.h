@@ -89,6 +89,7 @@ DWORD GrantKey(const wchar_t* subkey);
 DWORD RevokeKey(const wchar_t* subkey);
 DWORD CheckAskedFolder(const wchar_t* installDir);
 DWORD ProtectFolder(const wchar_t* folder);
+DWORD ProtectLockFile(const wchar_t* path);
 
 // The browsers' Local Network Access allow-list (browser_policy_win32.cpp).
 DWORD RevokeLocalNetworkAccess();

@@ -238,6 +238,26 @@ class InstallerTest(unittest.TestCase):
                 shutil.rmtree(base, ignore_errors=True)
 
 
+class LockFileTest(unittest.TestCase):
+    def test_the_installers_lock_file_is_for_administrators_and_system_only(self):
+        """A user who could open it would hold every installation off with 1618."""
+        pfx = prefix()
+        folder = pfx.temp_dir("lock-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        lock = folder / "Ordane-setup.lock"
+        for made_before in (False, True):  # made by the helper; an earlier version's, open to all
+            if made_before:
+                lock.write_bytes(b"")
+                lock.chmod(0o666)
+            self.assertEqual(helper_exit_code(pfx, "lock-file", pfx.windows_path(lock)), 0)
+            sddl = session().value("acl", path=pfx.windows_path(lock))
+            allowed = sorted(ace.rstrip(")").split(";")[-1] for ace in sddl.split("(")[1:]
+                             if ace.startswith("A;"))
+            # Wine keeps a file's list as its Unix mode: administrators are its owner there.
+            self.assertFalse({"WD", "BU", "AU"} & set(allowed), sddl)
+            self.assertIn("SY", allowed)
+
+
 CHROME_LNA = r"HKLM\SOFTWARE\Policies\Google\Chrome\LocalNetworkAccessAllowedForUrls"
 EDGE_LNA = r"HKLM\SOFTWARE\Policies\Microsoft\Edge\LocalNetworkAccessAllowedForUrls"
 LNA_RECORD = r"HKLM\SOFTWARE\Ordane\LocalNetworkAccess"
