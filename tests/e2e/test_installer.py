@@ -369,6 +369,13 @@ class ReleaseTest(unittest.TestCase):
                                    capture_output=True, text=True, timeout=600)
             self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
             dist = Path(tmp) / "dist"
+            # The signatures have no time stamp: verified as for a stamped release, refused.
+            unstamped = subprocess.run(
+                [root / "scripts" / "lib" / "verify_signature.sh",
+                 next(dist.glob("Ordane-*-setup.exe"))],
+                env=dict(env, ORDANE_SIGN_PFX=str(pkcs12)), capture_output=True, text=True)
+            self.assertEqual(unstamped.returncode, 1, unstamped.stdout + unstamped.stderr)
+            self.assertIn("has no time stamp", unstamped.stderr)
             release_bin = root / "build" / ("release-x64" if ARCH == "x64" else "release") / "bin"
             subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True,
                            capture_output=True)
