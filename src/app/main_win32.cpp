@@ -36,6 +36,7 @@
 #include "settings/fleet_profile.h"
 #include "settings/frm_set.h"
 #include "settings/policy_key_win32.h"
+#include "settings/policy_watcher_win32.h"
 #include "settings/port_probe_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
@@ -140,6 +141,7 @@ int Run(HINSTANCE instance) {
                                 delivery, registry, http1, codec, log,
                                 bridgeOn ? &browserBridge : nullptr, scanSettings, &typingWorker});
     window.Attach(frmMain);
+    PolicyWatcherWin32 policyWatcher(window.Handle(), kPolicyChangedMessage);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();
         symbolWindow.Unload();

@@ -291,6 +291,12 @@ class SettingsCommandTest(unittest.TestCase):
             self.assertEqual((stored["AddEnter"], stored["BaudRate"]), ("1", "4"))
             identified(app)
             self.assertEqual(port.termios()["speed"], 115200)
+            # Taken back while Ordane runs (a group policy refresh): the file's value counts
+            # again, applied as OK applies it, and logged.
+            reg_delete(FLEET_KEY, "BaudRate")
+            wait_until(lambda: port.termios()["speed"] == 19200, 10,
+                       what="the scanner reopened at the file's speed")
+            identified(app)
             app.exit()
 
 
