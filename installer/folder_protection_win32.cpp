@@ -231,10 +231,12 @@ class OrdaneRights {
                                Owner(), nullptr, Dacl(), nullptr);
     }
 
-    // A new folder that has these rights from the moment it exists (never the parent's first).
+    // A new folder that has these rights and owner from the moment it exists (never the
+    // parent's first, nor the installing account as its owner).
     DWORD CreateFolder(const Text& path) {
         SECURITY_DESCRIPTOR descriptor = {};
         if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorOwner(&descriptor, Owner(), FALSE) ||
             !SetSecurityDescriptorDacl(&descriptor, TRUE, Dacl(), FALSE) ||
             !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
             return GetLastError();
@@ -290,6 +292,28 @@ DWORD ReadEntries(const std::wstring& folder, std::vector<setup::FolderEntry>& e
     } while (FindNextFileW(raw, &found));
     const DWORD end = GetLastError();
     return end == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : end;
+}
+
+// Setting.ini with a second name elsewhere (any user may make one: Users may write it) gets a
+// file of its own with the same bytes: the other name keeps the old file, and the rights given
+// to Setting.ini are never that file's.
+DWORD CopySettingsWithSecondName(const Text& folder,
+                                 const std::vector<setup::FolderEntry>& entries) {
+    for (const setup::FolderEntry& entry : entries) {
+        if (entry.links < 2 || setup::ComparablePath(u"C:\\" + entry.name) != u"C:\\SETTING.INI") {
+            continue;
+        }
+        const std::wstring settings = std::wstring(Wide(folder)) + L"\\" + Wide(entry.name);
+        const std::wstring copy = settings + L".new";
+        // Made anew in the protected folder: the folder's rights, no second name.
+        if (!CopyFileW(settings.c_str(), copy.c_str(), FALSE) ||
+            !MoveFileExW(copy.c_str(), settings.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            const DWORD error = GetLastError();
+            DeleteFileW(copy.c_str());
+            return error;
+        }
+    }
+    return ERROR_SUCCESS;
 }
 
 // A folder's path from the registry (REG_SZ or REG_EXPAND_SZ, expanded); empty when absent.
@@ -395,7 +419,8 @@ DWORD ProtectFolder(const wchar_t* folder) {
         setup::ExistingFolderRule::kRefuse) {
         return kFolderNotOrdanes;
     }
-    return folderRights.SetOn(handle.Get());
+    result = folderRights.SetOn(handle.Get());
+    return result == ERROR_SUCCESS ? CopySettingsWithSecondName(full, entries) : result;
 }
 
 // The installers' lock file (one installation or removal at a time), which only administrators
@@ -416,6 +441,7 @@ DWORD ProtectLockFile(const wchar_t* path) {
     }
     SECURITY_DESCRIPTOR descriptor = {};
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE) ||
         !SetSecurityDescriptorDacl(&descriptor, TRUE, *dacl.Out<ACL>(), FALSE) ||
         !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
         return GetLastError();

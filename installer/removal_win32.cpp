@@ -78,6 +78,7 @@ DWORD CreatePrivateFolder(const std::wstring& path) {
     }
     SECURITY_DESCRIPTOR descriptor = {};
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE) ||
         !SetSecurityDescriptorDacl(&descriptor, TRUE, *dacl.Out<ACL>(), FALSE) ||
         !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
         return GetLastError();

@@ -79,10 +79,17 @@ bool EnablePrivilege(const wchar_t* name) {
            GetLastError() == ERROR_SUCCESS;
 }
 
+// Its long form: started by a short name (UNINST~1.EXE, or a folder's 8.3 name), the removal
+// would neither know itself as uninstall.exe nor name the folder as the uninstall entry does.
 Text OwnPath() {
     wchar_t path[MAX_PATH * 2] = {};
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-    return length == 0 || length >= MAX_PATH * 2 ? Text() : FromWide(path);
+    if (length == 0 || length >= MAX_PATH * 2) {
+        return Text();
+    }
+    wchar_t longer[MAX_PATH * 2] = {};
+    const DWORD longLength = GetLongPathNameW(path, longer, MAX_PATH * 2);
+    return FromWide(longLength == 0 || longLength >= MAX_PATH * 2 ? path : longer);
 }
 
 Text Folder(const Text& program) {

@@ -231,9 +231,9 @@ ExistingFolderRule DecideExistingFolder(const FolderSecurity& folder,
         return ExistingFolderRule::kRefuse;
     }
     for (const FolderEntry& entry : entries) {
-        if (entry.directory || entry.reparsePoint || entry.links > 1 || !OrdaneName(entry.name) ||
-            !Protected(entry.security, trusted,
-                       ComparablePath(u"C:\\" + entry.name) == u"C:\\SETTING.INI")) {
+        const bool settings = ComparablePath(u"C:\\" + entry.name) == u"C:\\SETTING.INI";
+        if (entry.directory || entry.reparsePoint || (entry.links > 1 && !settings) ||
+            !OrdaneName(entry.name) || !Protected(entry.security, trusted, settings)) {
             return ExistingFolderRule::kRefuse;
         }
     }

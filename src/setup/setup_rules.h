@@ -113,7 +113,8 @@ enum class ExistingFolderRule {
 // holds only Ordane's own names (Ordane.exe, Setting.ini, the removal's two programs, the card
 // reader's sdtapi.dll, an Ordane.exe.new waiting for a restart), each of them a plain file
 // protected the same way, Setting.ini's entry letting Users read and write it excepted. Never a
-// subfolder, a link or a file with a second name.
+// subfolder, a link or a file with a second name, but Setting.ini: Users may write it, so any of
+// them may give it a second name elsewhere; its bytes are then copied into a file of its own.
 ExistingFolderRule DecideExistingFolder(const FolderSecurity& folder,
                                         const std::vector<FolderEntry>& entries,
                                         const std::vector<Text>& trusted);

@@ -211,13 +211,17 @@ class InstallerTest(unittest.TestCase):
             self.assertFalse((pfx.drive_c / SHORTCUT).exists())
             self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
 
-            # Users get no rights through a Setting.ini that is a second name of another file:
-            # the folder is not taken, before anything is copied.
+            # A second name a user gave Setting.ini elsewhere (Users may write it) blocks no
+            # upgrade: Setting.ini gets a file of its own with the same bytes, and the rights
+            # given to it are not the other file's.
             elsewhere = base / "elsewhere.ini"
-            elsewhere.write_bytes(b"")
-            (folder / "Setting.ini").unlink()
-            os.link(elsewhere, folder / "Setting.ini")
-            self.assertEqual(run(pfx, install), 12)
+            os.link(folder / "Setting.ini", elsewhere)
+            self.assertEqual(run(pfx, install), 0)
+            self.assertEqual((folder / "Setting.ini").stat().st_nlink, 1)
+            self.assertEqual((folder / "Setting.ini").read_bytes(), elsewhere.read_bytes())
+            self.assertEqual(run_quoted(pfx, f'"{exe[:-len("Ordane.exe")]}uninstall.exe" /S'), 0)
+            wait_until(lambda: [p.name for p in folder.iterdir()] == ["Setting.ini"], 10,
+                       what="uninstall.exe removed")
             (folder / "Setting.ini").unlink()
 
             # Asked to, the removal takes the settings and the registration flag too, but not

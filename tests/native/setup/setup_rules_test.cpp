@@ -183,8 +183,12 @@ TEST(SetupRulesTest, AnExistingFolderIsAdoptedOnlyWhenProtectedAndHoldingOnlyOrd
          ExistingFolderRule::kRefuse},
         {"a second name of another file",
          ordane,
-         {{u"Setting.ini", false, false, 2, settingsFile}},
+         {{u"Ordane.exe", false, false, 2, ordane}},
          ExistingFolderRule::kRefuse},
+        {"Setting.ini a user gave a second name elsewhere (copied)",
+         ordane,
+         {{u"Setting.ini", false, false, 2, settingsFile}},
+         ExistingFolderRule::kAdopt},
         {"the folder itself a junction", {admins, {full}, true}, {}, ExistingFolderRule::kRefuse},
     };
     for (const auto& c : cases) {
