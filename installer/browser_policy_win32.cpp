@@ -2,6 +2,7 @@
 
 #include "setup_tool_win32.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,17 @@ std::wstring WideOf(const std::string& utf8) {
     return std::wstring(Wide(text));
 }
 
+// A value as the registry holds it, for one that is not a plain string: another party's, moved
+// down as it is (rewritten as an empty string, it would be lost).
+struct RawValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+};
+using RawValues = std::map<std::string, RawValue>;
+
 // The string values of an open key (others are named too, with empty data, so that no number
-// is taken twice).
-DWORD ReadList(HKEY key, std::vector<setup::ListValue>& values) {
+// is taken twice; `raw`, when given, receives them as they are).
+DWORD ReadList(HKEY key, std::vector<setup::ListValue>& values, RawValues* raw = nullptr) {
     values.clear();
     for (DWORD index = 0;; ++index) {
         wchar_t name[256] = {};
@@ -59,11 +68,22 @@ DWORD ReadList(HKEY key, std::vector<setup::ListValue>& values) {
             return static_cast<DWORD>(read);
         }
         std::string text;
+        const std::string utf8Name = ordane::ToUtf8(FromWide(name));
         if (read == ERROR_SUCCESS && type == REG_SZ) {
             const std::size_t chars = size / sizeof(wchar_t);
             text = ordane::ToUtf8(FromWide(std::wstring(data.data(), chars).c_str()));
+        } else if (raw != nullptr) {
+            RawValue& value = (*raw)[utf8Name];
+            DWORD length = 0;
+            RegQueryValueExW(key, name, nullptr, &value.type, nullptr, &length);
+            value.bytes.resize(length);
+            if (RegQueryValueExW(key, name, nullptr, &value.type, value.bytes.data(), &length) !=
+                ERROR_SUCCESS) {
+                return ERROR_MORE_DATA;  // changed meanwhile: nothing is moved on a guess
+            }
+            value.bytes.resize(length);
         }
-        values.push_back({ordane::ToUtf8(FromWide(name)), text});
+        values.push_back({utf8Name, text});
     }
 }
 
@@ -106,7 +126,8 @@ DWORD RevokeList(const BrowserList& list) {
     }
     if (opened == ERROR_SUCCESS) {
         std::vector<setup::ListValue> existing;
-        result = ReadList(key.Get(), existing);
+        RawValues raw;
+        result = ReadList(key.Get(), existing, &raw);
         if (result != ERROR_SUCCESS) {
             return result;
         }
@@ -117,8 +138,14 @@ DWORD RevokeList(const BrowserList& list) {
                 return static_cast<DWORD>(deleted);
             }
         }
-        for (const setup::ListValue& value : removal.set) {
-            result = SetString(key.Get(), value.name, value.data);
+        for (std::size_t i = 0; i < removal.set.size(); ++i) {
+            const setup::ListValue& value = removal.set[i];
+            const auto other = raw.find(removal.setFrom[i]);
+            result = other == raw.end() ? SetString(key.Get(), value.name, value.data)
+                                        : static_cast<DWORD>(RegSetValueExW(
+                                              key.Get(), WideOf(value.name).c_str(), 0,
+                                              other->second.type, other->second.bytes.data(),
+                                              static_cast<DWORD>(other->second.bytes.size())));
             if (result != ERROR_SUCCESS) {
                 return result;
             }

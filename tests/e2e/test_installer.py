@@ -327,10 +327,14 @@ class BrowserLocalNetworkAccessTest(unittest.TestCase):
                          ["https://a.example", "https://b.example:8443", "https://later.example",
                           "https://other.example"])
 
-        # The removal takes back exactly what was written; the others' entries stay readable.
+        # The removal takes back exactly what was written; the others' entries stay readable,
+        # one that is no string moved down as it is.
+        reg_set(CHROME_LNA, "5", 7, kind="dword")
         self.assertEqual(helper_exit_code(pfx, "lna-revoke"), 0)
-        self.assertEqual(allow_list(CHROME_LNA), ["https://other.example", "https://later.example"])
-        self.assertIsNone(reg_get(CHROME_LNA, "3"))
+        self.assertEqual(allow_list(CHROME_LNA)[:2], ["https://other.example", "https://later.example"])
+        self.assertEqual(reg_get(CHROME_LNA, "3"), 7)
+        self.assertIsNone(reg_get(CHROME_LNA, "5"))
+        reg_delete(CHROME_LNA, "3")
         self.assertEqual(allow_list(EDGE_LNA), ["https://a.example"])
         self.assertIsNone(reg_get(EDGE_LNA, "2"))
         self.assertIsNone(reg_get(LNA_RECORD + r"\Chrome", "2"))
