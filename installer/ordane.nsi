@@ -12,12 +12,12 @@
 ;                          when the removal is done, with its exit code: uninstall.exe is the
 ;                          helper, which runs this script's uninstaller (uninstall-ordane.exe)
 ;                          from a copy in %TEMP% with _?=<folder> and waits for it.
-; No plug-in runs while the installer or the uninstaller runs as the system account: NSIS 3.08
-; makes its plug-in folder in C:\Windows\Temp and accepts one a user made there first. The helper
-; runs with ExecWait from a folder made below Program Files (only administrators may make or
-; change one there); the uninstaller finds it beside itself, in the folder only administrators
-; and SYSTEM may enter that uninstall.exe made for it. The system account always runs silently
-; (no page, so no nsDialogs), and nothing else here is a plug-in (System, nsExec).
+; No plug-in at all, in the installer or the uninstaller: NSIS 3.08 makes its plug-in folder in
+; C:\Windows\Temp and accepts one a user made there first (plugin_check.cmake fails a build whose
+; makensis adds the plug-ins' initialising function). The helper runs with ExecWait from a
+; folder made below Program Files (only administrators may make or change one there); the
+; uninstaller finds it beside itself, in the folder only administrators and SYSTEM may enter that
+; uninstall.exe made for it. The system account always runs silently.
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
 ; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
 ; 3010 done, Ordane.exe is replaced or deleted at the next restart (another program held it);
@@ -45,7 +45,6 @@ SetCompressor /SOLID lzma
 !include "MUI2.nsh"
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
-!include "nsDialogs.nsh"
 !include "WinMessages.nsh"
 !include "WinVer.nsh"
 !include "x64.nsh"
@@ -99,21 +98,16 @@ VIAddVersionKey /LANG=2052 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 !define MUI_CUSTOMFUNCTION_ABORT AbortedOnAPage
 !define MUI_COMPONENTSPAGE_NODESC
 
-Var SdtapiText
 Var Helper     ; ordane_setup_tool.exe, where only administrators and SYSTEM may change it
 Var HelperDir  ; the installer's folder for it below Program Files, removed at the end
 Var Lock       ; held open while this installation or removal runs
 
-!define MUI_WELCOMEPAGE_TEXT "本程序将安装 ${PRODUCT_CN} ${VERSION}。$\r$\n$\r$\n它在任务栏通知区域运行，把条码扫描仪和二代证读卡器读到的内容交给业务程序。$\r$\n$\r$\n如果 Ordane 正在运行，安装程序会先关闭它。原有的设置（Setting.ini）会保留。"
-!insertmacro MUI_PAGE_WELCOME
+; No page needs a plug-in (the welcome and finish pages and a custom page would unpack
+; nsDialogs): what they said is on the folder page, and "start Ordane now" is a component.
+!define MUI_DIRECTORYPAGE_TEXT_TOP "本程序将安装 ${PRODUCT_CN} ${VERSION}。如果 Ordane 正在运行，安装程序会先关闭它；原有的设置（Setting.ini）会保留。$\r$\n$\r$\n安装程序不包含、也不会覆盖二代证读卡器厂家的 sdtapi.dll：使用读卡器时，请把它（${REGVIEW} 位）复制到下面的文件夹，与 Ordane.exe 放在一起。请选择新的或以前安装 Ordane 的文件夹。"
 !insertmacro MUI_PAGE_DIRECTORY
-Page custom SdtapiPage
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_RUN
-!define MUI_FINISHPAGE_RUN_TEXT "立即启动 Ordane"
-!define MUI_FINISHPAGE_RUN_FUNCTION LaunchOrdane
-!insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
@@ -155,16 +149,6 @@ FunctionEnd
 !insertmacro CloseOrdane ""
 !insertmacro CloseOrdane "un."
 
-; Ordane in the logged-on user's session with that user's ordinary rights; with nobody logged
-; on (a deployment tool at night) the Run entry starts it at the next log-on.
-Function LaunchOrdane
-    StrCpy $1 "error"
-    ExecWait '"$Helper" launch "$INSTDIR\Ordane.exe"' $1
-    ${If} $1 != 0
-        DetailPrint "Ordane 没有启动（$1）：下次登录时由开机自动启动项启动。"
-    ${EndIf}
-FunctionEnd
-
 ; The auto-start value as Ordane itself writes it: the full path, quoted when it has a space.
 Function AutoStartCommand
     StrCpy $0 "$INSTDIR\Ordane.exe"
@@ -180,20 +164,6 @@ Function AutoStartCommand
         ${EndIf}
         IntOp $1 $1 + 1
     ${Loop}
-FunctionEnd
-
-Function SdtapiPage
-    !insertmacro MUI_HEADER_TEXT "二代证读卡器库" "sdtapi.dll 放在哪里"
-    nsDialogs::Create 1018
-    Pop $0
-    ${If} ${FileExists} "$INSTDIR\sdtapi.dll"
-        StrCpy $SdtapiText "已在 $INSTDIR 中找到 sdtapi.dll，安装程序不会改动它。"
-    ${Else}
-        StrCpy $SdtapiText "在 $INSTDIR 中还没有 sdtapi.dll。"
-    ${EndIf}
-    ${NSD_CreateLabel} 0 0 100% 100% "本安装程序不包含、也不会覆盖二代证读卡器厂家的 sdtapi.dll。$\r$\n$\r$\n使用二代证读卡器时，请把读卡器厂家提供的 sdtapi.dll（${REGVIEW} 位）复制到程序文件夹，与 Ordane.exe 放在一起：$\r$\n$\r$\n    $INSTDIR$\r$\n$\r$\n$SdtapiText$\r$\n$\r$\n只使用条码扫描仪时不需要它。"
-    Pop $0
-    nsDialogs::Show
 FunctionEnd
 
 Section "程序文件" SecProgram
@@ -353,6 +323,11 @@ Section "开机自动启动" SecAutoStart
     WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" $0
 SectionEnd
 
+; Started at the end as the user who is logged on, with that user's ordinary rights. Off when
+; silent, where /RUN asks for it.
+Section "立即启动 Ordane" SecRunNow
+SectionEnd
+
 Section "-AutoStartOff"
     SetRegView ${REGVIEW}
     ${IfNot} ${SectionIsSelected} ${SecAutoStart}
@@ -418,14 +393,16 @@ Section "-BrowserBridge"
 SectionEnd
 
 ; Ordane again in every session where the upgrade closed it, each with its user's ordinary rights
-; (the system account reaches every session, an administrator his own), and with /RUN where
-; LaunchOrdane would start it.
+; (the system account reaches every session, an administrator his own), and with /RUN or the
+; component "立即启动 Ordane" in the logged-on user's session too (nobody logged on: the Run
+; entry starts it at the next log-on).
 Section "-RunWhenAsked"
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/RUN" $R1
     StrCpy $R2 1
     ${If} ${Errors}
+    ${AndIfNot} ${SectionIsSelected} ${SecRunNow}
         StrCpy $R2 0
     ${EndIf}
     ${IfNot} ${RebootFlag}  ; the new Ordane.exe is there only after the restart
@@ -473,7 +450,7 @@ FunctionEnd
 
 ; The helper in a new folder below Program Files: only administrators and SYSTEM may make one
 ; there or change what is in it, and it takes those rights the moment it is made. As the system
-; account the installer is silent: no page, so no plug-in (nsDialogs) is ever unpacked.
+; account the installer is silent: no page comes up in session 0.
 Function PrepareHelper
     ClearErrors
     GetTempFileName $HelperDir "$PROGRAMFILES32"
@@ -605,6 +582,9 @@ Function .onInit
         ${If} ${Errors}
             !insertmacro UnselectSection ${SecAutoStart}
         ${EndIf}
+    ${EndIf}
+    ${If} ${Silent}
+        !insertmacro UnselectSection ${SecRunNow}
     ${EndIf}
     ${GetParameters} $R0
     ClearErrors
