@@ -179,12 +179,35 @@ void FrmMain::Label5_Click() {
     if (!frmSet.ModalResult) {
         return;
     }
+    ApplySettings(frmSet.MustReopen ? LogWord("confirmed, devices reopened")
+                                    : LogWord("confirmed"));
+}
+
+// The open dialog is left alone: its OK applies what it shows, the policy's values greyed.
+// Group policy rewrites its values at every refresh: the devices are opened again only when a
+// device setting changed (the list and box handlers say so as the values are read).
+void FrmMain::OnPolicyChanged() {
+    FrmSet& frmSet = deps_.frmSet;
+    frmSet.MustReopen = false;
+    if (frmSet.Visible() || !frmSet.ReadSetting()) {
+        deps_.log.Event("settings", frmSet.Visible() ? LogWord("policy changed, dialog open")
+                                                     : LogWord("policy changed, not read"));
+        return;
+    }
+    if (!frmSet.MustReopen) {
+        deps_.log.Event("settings", "policy read again, no device setting changed");
+        return;
+    }
+    deps_.log.SettingsRead(ForLog(frmSet));
+    ApplySettings("policy changed, devices reopened");
+    frmSet.MustReopen = false;
+}
+
+void FrmMain::ApplySettings(LogWord how) {
+    FrmSet& frmSet = deps_.frmSet;
     scanner_.Rearm();
     cardReader_.ReaderStarted = false;
-    deps_.log.Event(
-        "settings",
-        frmSet.MustReopen ? LogWord("confirmed, devices reopened") : LogWord("confirmed"),
-        DeviceFailed() ? 1 : 0);
+    deps_.log.Event("settings", how, DeviceFailed() ? 1 : 0);
     // A device that failed is opened again even when no setting changed: that is what a
     // user confirming the dialog after plugging it in expects.
     if (!frmSet.MustReopen && !DeviceFailed()) {

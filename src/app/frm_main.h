@@ -80,6 +80,9 @@ class FrmMain {
     void OnScanTerminated();
     // The typing worker finished a reading.
     void OnTyped();
+    // The policy key changed (a group policy refresh): the settings are read again and, where
+    // a device's changed, applied as the settings dialog's OK applies them.
+    void OnPolicyChanged();
     void Timer1_Timer();
     void Timer2_Timer();
 
@@ -97,6 +100,9 @@ class FrmMain {
     // A device in use that is not running: its port failed, it went away, or it was not
     // identified.
     bool DeviceFailed() const;
+    // After a confirmed dialog or a policy change: the start-up steps re-armed, and the devices
+    // reopened when a device setting changed or one had failed.
+    void ApplySettings(LogWord how);
     void Label5_Click();
     void Label6_Click();
 

@@ -31,13 +31,16 @@
 #include "devices/serial_library_win32.h"
 #include "devices/symbol_link_win32.h"
 #include "log/diagnostic_log.h"
+#include "log/event_log_win32.h"
 #include "log/file_log_win32.h"
 #include "settings/fleet_profile.h"
 #include "settings/frm_set.h"
 #include "settings/policy_key_win32.h"
+#include "settings/policy_watcher_win32.h"
 #include "settings/port_probe_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
+#include "setup/folder_security_win32.h"
 #include "version.h"
 
 namespace ordane {
@@ -64,7 +67,8 @@ void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port, bri
 
 int Run(HINSTANCE instance) {
     FileLogWin32 logFile;
-    DiagnosticLog log(logFile);
+    EventLogWin32 events;
+    DiagnosticLog log(logFile, events);
     const ExecutableLocation exe = GetExecutableLocation();
     SingleInstance guard(exe.folder + u"\\" + exe.baseName);
     if (guard.AlreadyRunning()) {
@@ -88,8 +92,10 @@ int Run(HINSTANCE instance) {
     PolicyKeyWin32 policy;
     FleetProfile settings(policy, settingsFile);
     SettingsDialogWin32 settingsDialog(instance);
+    // Auto-start: the machine's entry only for an installed copy no user can replace.
+    RegistryWin32 userRegistry(RegistryHive::CurrentUser);
     FrmSet frmSet(settings, portProbe, registry, codec, settingsDialog, exe.folder, exe.baseName,
-                  log);
+                  log, AutoStartPlaces{&userRegistry, setup::FolderProtectedFromUsers(exe.folder)});
     SerialPortWin32 commDll;
     SerialPortWin32 commDll2;
     SymbolLinkWin32 symbolLink;
@@ -139,6 +145,7 @@ int Run(HINSTANCE instance) {
                                 delivery, registry, http1, codec, log,
                                 bridgeOn ? &browserBridge : nullptr, scanSettings, &typingWorker});
     window.Attach(frmMain);
+    PolicyWatcherWin32 policyWatcher(window.Handle(), kPolicyChangedMessage);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();
         symbolWindow.Unload();

@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "settings/auto_start.h"
+
 namespace ordane {
 
 namespace {
@@ -28,6 +30,9 @@ constexpr char16_t kAutoStartNotSetMessage[] =
 constexpr char16_t kAutoStartNotRemovedMessage[] =
     u"无法取消自动启动：没有修改注册表启动项的权限。\n"
     u"其他设置已经保存。请联系系统管理员取消自动启动。";
+constexpr char16_t kAutoStartOtherProgramMessage[] =
+    u"自动启动没有更改：启动项指向另一个文件夹中的程序\n";
+constexpr char16_t kAutoStartOtherProgramHint[] = u"\n其他设置已经保存。请联系系统管理员。";
 // A read default no stored value holds (a control character, not white space, which the
 // profile functions may trim from a default): the key is absent.
 constexpr const char* kAbsent = "\x01";
@@ -89,7 +94,8 @@ Text DropDownList::SelectedText() const {
 }
 
 FrmSet::FrmSet(ProfileFile& profile, PortProbe& probe, Registry& registry, const AnsiCodec& codec,
-               SettingsView& view, Text exeFolder, Text exeBaseName, DiagnosticLog& log)
+               SettingsView& view, Text exeFolder, Text exeBaseName, DiagnosticLog& log,
+               AutoStartPlaces autoStart)
     : profile_(profile),
       probe_(probe),
       registry_(registry),
@@ -97,7 +103,8 @@ FrmSet::FrmSet(ProfileFile& profile, PortProbe& probe, Registry& registry, const
       view_(view),
       exeFolder_(std::move(exeFolder)),
       exeBaseName_(std::move(exeBaseName)),
-      log_(log) {
+      log_(log),
+      autoStart_(autoStart) {
     // Entries fixed at design; their indexes are what "Setting.ini" stores.
     Mutable(SettingsList::cbModel).entries = {u"DataLogic", u"HHP", u"Denso", u"NewLand"};
     Mutable(SettingsList::cbBaudRate).entries = {u"2400",  u"4800",  u"7200",  u"9600",
@@ -440,12 +447,19 @@ void FrmSet::LoadAutoStart() {
 }
 
 bool FrmSet::AutoStartRegistered() {
-    std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey);
+    const std::optional<Text> machine = RunValue(registry_);
+    const std::optional<Text> user =
+        autoStart_.user != nullptr ? RunValue(*autoStart_.user) : std::nullopt;
+    return (machine && !machine->empty()) || (user && !user->empty());
+}
+
+std::optional<Text> FrmSet::RunValue(Registry& hive) {
+    std::unique_ptr<RegistryKey> key = hive.CreateKey(kRunKey);
     if (!key) {
-        return false;
+        return std::nullopt;
     }
-    const std::optional<std::uint32_t> size = key->QueryValueSize(kRunValue);
-    return size && *size > 0;
+    const std::optional<std::string> value = key->QueryValue(kRunValue);
+    return value ? std::optional<Text>(codec_.Decode(*value)) : std::nullopt;
 }
 
 Text FrmSet::AutoStartCommand() const {
@@ -463,18 +477,37 @@ Text FrmSet::AutoStartCommand() const {
 
 void FrmSet::SaveAutoStart() {
     const bool wanted = Check(2) == kCheckChecked;
-    bool done = false;
-    if (std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey)) {
-        done = wanted ? key->SetString(kRunValue, codec_.Encode(AutoStartCommand()))
-                      : key->DeleteValue(kRunValue);
+    const AutoStartEntries entries{RunValue(registry_), autoStart_.user != nullptr
+                                                            ? RunValue(*autoStart_.user)
+                                                            : std::nullopt};
+    const AutoStartPlan plan =
+        PlanAutoStart(autoStartShown_, wanted, autoStart_.protectedCopy || !autoStart_.user,
+                      AutoStartCommand(), entries);
+    bool done = true;
+    for (const AutoStartStep step : plan.steps) {
+        const bool machine =
+            step == AutoStartStep::kSetMachine || step == AutoStartStep::kRemoveMachine;
+        std::unique_ptr<RegistryKey> key =
+            (machine ? registry_ : *autoStart_.user).CreateKey(kRunKey);
+        const bool set = step == AutoStartStep::kSetMachine || step == AutoStartStep::kSetUser;
+        done = done && key &&
+               (set ? key->SetString(kRunValue, codec_.Encode(AutoStartCommand()))
+                    : key->DeleteValue(kRunValue));
     }
-    if (done) {
+    if (done && !plan.otherProgram) {
         return;
     }
-    // A standard user may not change the machine's start-up entries: say so, and let the box
-    // show the entry as it is.
-    log_.WriteRefused(wanted ? LogWord("Run entry (set)") : LogWord("Run entry (removal)"));
-    view_.ShowMessage(wanted ? kAutoStartNotSetMessage : kAutoStartNotRemovedMessage);
+    if (plan.otherProgram) {
+        // Another folder's program would lose its start, or take this one's: IT decides.
+        log_.WriteRefused(LogWord("Run entry names another folder"));
+        view_.ShowMessage(kAutoStartOtherProgramMessage + *plan.otherProgram +
+                          kAutoStartOtherProgramHint);
+    } else {
+        // A standard user may not change the machine's start-up entries: say so, and let the
+        // box show the entry as it is.
+        log_.WriteRefused(wanted ? LogWord("Run entry (set)") : LogWord("Run entry (removal)"));
+        view_.ShowMessage(wanted ? kAutoStartNotSetMessage : kAutoStartNotRemovedMessage);
+    }
     SetCheckValue(2, AutoStartRegistered() ? kCheckChecked : kCheckUnchecked);
 }
 
@@ -537,6 +570,7 @@ bool FrmSet::ShowDialog(void* owner) {
         return false;  // already showing: the running showing gives the result
     }
     EnsureLoaded();
+    autoStartShown_ = Check(2) == kCheckChecked;
     visible_ = true;
     view_.Refresh();
     view_.ShowModal(owner);

@@ -42,6 +42,7 @@ REGISTRATION_HOST = "127.0.0.1"
 
 UPLOAD_KEY = r"HKLM\Software\CardReader"
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+USER_RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"  # a portable copy's
 
 VK_F9 = 0x78
 WM_APP = 0x8000

@@ -105,7 +105,8 @@ class MonitorTest : public ::testing::Test {
     }
 
     FakeLogSink logLines;
-    DiagnosticLog log{logLines};
+    FakeEventSink events;
+    DiagnosticLog log{logLines, events};
     FakePump pump;
     FakeCodec codec;
     FakeMainView view;

@@ -290,6 +290,32 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     EXPECT_EQ(Typed().back(), u"after replug");
 }
 
+// What IT sees of a run in the Windows event log: its start, the scanner unplugged and found
+// again, its end; each event a line of the diagnostic log, so none carries a reading.
+TEST_F(ScannerLoopTest, ARunsEventsAreItsStartTheScannerLostAndFoundAndItsEnd) {
+    WriteSettings(true, false, "HHP");
+    AttachHhpScanner();
+    log.Started("1.0.0", "127.0.0.1:18471");
+    StartAndSettle(8000);
+    ScanAndSettle("6901234567892");
+    commDll.unplugged = true;
+    pump.RunFor(5000);  // asked again every 2 s: one event, not one a try
+    commDll.unplugged = false;
+    pump.RunFor(8000);
+    ScanAndSettle("6901234567892");
+    log.Exited();
+    using E = OrdaneEvent;
+    EXPECT_EQ(events.Ids(), (std::vector<E>{E::Started, E::DeviceLost, E::DeviceFound, E::Ended}));
+    const std::vector<std::string> lines = {
+        "start: Ordane 1.0.0, registration server 127.0.0.1:18471", "scanner: port lost",
+        "scanner reopen port 3: ok (attempt 3)", "exit: 2 deliveries"};
+    for (std::size_t i = 0; i < events.events.size() && i < lines.size(); ++i) {
+        EXPECT_EQ(events.events[i].line, lines[i]);
+        EXPECT_EQ(events.events[i].line.find("6901234567892"), std::string::npos);
+    }
+    EXPECT_EQ(events.events[1].level, EventLevel::Warning);
+}
+
 // ---- The scanner follows its adapter ----
 
 struct MovedCase {

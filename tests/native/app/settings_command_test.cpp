@@ -91,6 +91,36 @@ TEST_F(SettingsCommandTest, ConfirmedBaudChangeReopensTheScannerAndIdentifiesItA
     EXPECT_EQ(sdtapi.calls[0].port, 2);
 }
 
+// A group policy refresh writes its values again and again: only a changed device value
+// reopens the devices, as OK does; an unchanged one is only logged; the open dialog is left
+// to its own OK.
+TEST_F(SettingsCommandTest, APolicyChangeWhileRunningIsAppliedAsOkAppliesIt) {
+    StartBoth();
+    frm.OnPolicyChanged();  // rewritten, nothing changed
+    EXPECT_TRUE(commDll.opens.empty());
+    EXPECT_TRUE(frm.Scanner().ScannerStarted());
+    profile.Set("BCINFO", "BaudRate", "4");  // as the policy key now fixes it
+    settingsView.OnNextShowing([this](FrmSet& f) {
+        frm.OnPolicyChanged();
+        f.Command2_Click();
+    });
+    frm.OnCommandClick(5);
+    EXPECT_TRUE(commDll.opens.empty());
+    frm.OnPolicyChanged();
+    ASSERT_EQ(commDll.opens.size(), 1u);
+    EXPECT_EQ(commDll.opens[0].baudRate, 19200);
+    EXPECT_EQ(frmSet.BaudRate, 19200);
+    EXPECT_TRUE(profile.Writes().empty());
+    pump.RunFor(8000);
+    EXPECT_EQ(view.Label(3), u"设备:HHP");
+    const std::string all = logLines.All();
+    for (const char* line :
+         {"settings: policy read again, no device setting changed",
+          "settings: policy changed, dialog open", "settings: policy changed, devices reopened"}) {
+        EXPECT_NE(all.find(line), std::string::npos) << line;
+    }
+}
+
 TEST_F(SettingsCommandTest, ScannerReopenFailureLeavesTheReaderUntouched) {
     StartBoth();
     commDll.openResult = 2;
