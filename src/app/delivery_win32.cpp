@@ -113,6 +113,25 @@ DeliveryOutcome DeliveryWin32::SetFirstChildText(const Text& windowTitle, const 
     return {DeliveryResult::Delivered};
 }
 
+std::optional<Text> DeliveryWin32::FirstChildText(const Text& windowTitle) {
+    constexpr UINT kAskMs = 100;  // asked from the window's thread: never long
+    const HWND target = FindWindowW(nullptr, Wide(windowTitle));
+    const HWND child = target != nullptr ? GetWindow(target, GW_CHILD) : nullptr;
+    DWORD_PTR length = 0;
+    if (child == nullptr || SendMessageTimeoutW(child, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG,
+                                                kAskMs, &length) == 0) {
+        return std::nullopt;
+    }
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (SendMessageTimeoutW(child, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                            SMTO_ABORTIFHUNG, kAskMs, &copied) == 0) {
+        return std::nullopt;
+    }
+    text.resize(std::min<std::size_t>(copied, length));
+    return Text(text.begin(), text.end());
+}
+
 bool DeliveryWin32::FocusIsOurs() {
     const HWND foreground = GetForegroundWindow();
     if (foreground == nullptr) {

@@ -25,6 +25,8 @@ class DeliveryWin32 final : public Delivery {
     // WM_SETTEXT with a bounded wait, abandoned when the target is hung; a target that answers
     // but refuses the text (FALSE) did not take it either.
     DeliveryOutcome SetFirstChildText(const Text& windowTitle, const Text& text) override;
+    // WM_GETTEXT with a short wait, abandoned at once when the target is hung.
+    std::optional<Text> FirstChildText(const Text& windowTitle) override;
     // The focus of the foreground window's thread, or the foreground window itself when that
     // thread tells nothing, belongs to this process.
     bool FocusIsOurs() override;

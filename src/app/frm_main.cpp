@@ -129,6 +129,7 @@ void FrmMain::Timer2_Timer() {
     if (!cardReader_.ReaderStarted) {
         StartCardReader();
     }
+    router_.CheckLateWindowText();  // card records go as window text too
     cardReader_.Poll();
 }
 

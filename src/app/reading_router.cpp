@@ -15,7 +15,7 @@ LogWord OutcomeWord(DeliveryResult result) {
         case DeliveryResult::NoTargetWindow:
             return "not delivered: no target window";
         case DeliveryResult::TargetTimedOut:
-            return "not delivered: target did not answer";
+            return "unknown: target did not answer in time";
         case DeliveryResult::KeysRefused:
             return "not delivered: keys refused";
         case DeliveryResult::HeldTooLong:
@@ -152,10 +152,11 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
         const Text code = scan.substr(5);
         const DeliveryOutcome outcome = SetQRText(code);
         if (readings != nullptr) {
-            readings->Scan(code, ScanDelivery::Window, outcome.Delivered());
+            readings->Scan(code, ScanDelivery::Window, outcome.Arrived());
         }
         Report("window", StatusLine::ScannerNotice, scan.size(),
                static_cast<std::uint32_t>(now - reading.lastByteAt), outcome);
+        WatchLate("window", code, reading.lastByteAt, outcome);
         return;
     }
     const bool marked = StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L);
@@ -174,6 +175,7 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
 }
 
 void ReadingRouter::TypeHeld() {
+    CheckLateWindowText();
     if (typing_) {
         if (!deps_.typingWorker->Idle()) {
             return;  // the next waits its turn
@@ -226,7 +228,7 @@ void ReadingRouter::TypingReturned() {
     typing_.reset();
     deps_.lines.KeysTyped(keys.text.size());
     if (deps_.readings != nullptr) {
-        deps_.readings->Scan(keys.text, ScanDelivery::Keys, typedOutcome_.Delivered());
+        deps_.readings->Scan(keys.text, ScanDelivery::Keys, typedOutcome_.Arrived());
     }
     Report("keys", StatusLine::ScannerNotice, keys.text.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), typedOutcome_);
@@ -235,7 +237,7 @@ void ReadingRouter::TypingReturned() {
 void ReadingRouter::TypeNow(const HeldKeys& keys) {
     const DeliveryOutcome outcome = SetNormalText(keys.text);
     if (deps_.readings != nullptr) {
-        deps_.readings->Scan(keys.text, ScanDelivery::Keys, outcome.Delivered());
+        deps_.readings->Scan(keys.text, ScanDelivery::Keys, outcome.Arrived());
     }
     Report("keys", StatusLine::ScannerNotice, keys.text.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), outcome);
@@ -262,10 +264,43 @@ void ReadingRouter::Card(const Text& record, const CardFields& fields, std::uint
                          bool placed) {
     const DeliveryOutcome outcome = SetQRText(record);
     if (deps_.readings != nullptr && placed) {
-        deps_.readings->Card(record, fields, outcome.Delivered());
+        deps_.readings->Card(record, fields, outcome.Arrived());
     }
     Report("card", StatusLine::ReaderNotice, record.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - readStartedAt), outcome);
+    WatchLate("card", record, readStartedAt, outcome);
+}
+
+void ReadingRouter::WatchLate(LogWord kind, const Text& text, std::uint32_t since,
+                              const DeliveryOutcome& outcome) {
+    if (outcome.result == DeliveryResult::TargetTimedOut) {
+        late_ = LateWindowText{kind, text, since, deps_.pump.TickCount(), deps_.pump.TickCount()};
+    } else if (outcome.Delivered()) {
+        late_.reset();  // the target answers again; what it shows now is this text
+    }
+}
+
+void ReadingRouter::CheckLateWindowText() {
+    if (!late_) {
+        return;
+    }
+    const std::uint32_t now = deps_.pump.TickCount();
+    if (static_cast<std::uint32_t>(now - late_->askedAt) < kLateAskMs) {
+        return;
+    }
+    late_->askedAt = now;
+    // Sent messages from one thread are handled in order: once the target answers, the window
+    // text that timed out has been handled before.
+    const std::optional<Text> shown = deps_.delivery.FirstChildText(kTargetWindowTitle);
+    if (shown) {
+        deps_.log.Delivered(
+            late_->kind, late_->text.size(), static_cast<std::uint32_t>(now - late_->since),
+            *shown == late_->text ? LogWord("arrived late")
+                                  : LogWord("unknown: target answered later, its text differs"));
+        late_.reset();
+    } else if (static_cast<std::uint32_t>(now - late_->sentAt) >= kLateWatchMs) {
+        late_.reset();  // stays unknown
+    }
 }
 
 void ReadingRouter::CardRemoved() {

@@ -57,6 +57,10 @@ class ReadingRouter {
   public:
     // How long a reading waits for the focus to leave this program's windows.
     static constexpr std::uint32_t kHoldMs = 10000;
+    // How often, and how long after it was sent, a target that did not answer is asked for the
+    // text it shows.
+    static constexpr std::uint32_t kLateAskMs = 500;
+    static constexpr std::uint32_t kLateWatchMs = 60000;
 
     explicit ReadingRouter(const ReadingRouterDeps& deps);
     ReadingRouter(const ReadingRouter&) = delete;
@@ -72,6 +76,9 @@ class ReadingRouter {
     // Types the readings that waited for the focus, once it left this program's windows, or
     // for the one typed before them on the worker (which it then reports).
     void TypeHeld();
+    // After a window text whose outcome was unknown, asks the target now and then whether it
+    // took it after all, and logs it once it answers.
+    void CheckLateWindowText();
     // The program ends: readings still waiting are not typed, and are reported so.
     void DropHeld();
     bool Holding() const { return !held_.empty() || typing_.has_value(); }
@@ -89,6 +96,15 @@ class ReadingRouter {
         std::uint32_t lastByteAt;
         std::uint32_t heldSince;
     };
+    struct LateWindowText {
+        LogWord kind;
+        Text text;
+        std::uint32_t since;  // its last byte, or the card read's start
+        std::uint32_t sentAt;
+        std::uint32_t askedAt;
+    };
+    void WatchLate(LogWord kind, const Text& text, std::uint32_t since,
+                   const DeliveryOutcome& outcome);
     Text DecodeScan(const std::string& bytes) const;
     bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
     void TypeNow(const HeldKeys& keys);
@@ -102,8 +118,9 @@ class ReadingRouter {
 
     ReadingRouterDeps deps_;
     std::deque<HeldKeys> held_;
-    std::optional<HeldKeys> typing_;  // on the worker
-    DeliveryOutcome typedOutcome_;    // written by the worker's job, read once it is idle
+    std::optional<HeldKeys> typing_;      // on the worker
+    std::optional<LateWindowText> late_;  // the last window text whose outcome is unknown
+    DeliveryOutcome typedOutcome_;        // written by the worker's job, read once it is idle
     // A notice this router put on the line, cleared by the next reading that arrives.
     std::array<bool, 2> noticeShown_{false, false};  // scanner, reader
 };

@@ -31,7 +31,8 @@ inline constexpr char16_t kScanTooLong[] = u"扫描数据过长(超过1MB)已丢
 // A reading or card record that did not reach the business application, and why.
 inline constexpr char16_t kNotDeliveredTitle[] = u"信息未送达业务系统";
 inline constexpr char16_t kNoTargetWindow[] = u"未找到业务系统窗口,信息未送达";
-inline constexpr char16_t kTargetTimedOut[] = u"业务系统无响应,信息未送达";
+// The target did not answer in time and may still take the text: the clerk checks.
+inline constexpr char16_t kTargetTimedOut[] = u"业务系统无响应,信息可能未送达,请核对";
 inline constexpr char16_t kKeysRefused[] = u"系统拒绝了键盘输入,条码未完整送达";
 inline constexpr char16_t kHeldTooLong[] = u"Ordane窗口占用键盘焦点,条码未输入";
 inline constexpr char16_t kDroppedAtExit[] = u"程序退出,条码未输入";

@@ -336,11 +336,11 @@ void Bridge::PushToPages(const std::string& message) {
     }
 }
 
-void Bridge::Scan(const Text& text, ScanDelivery delivery, bool delivered) {
+void Bridge::Scan(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) {
     PushToPages(ScanMessage(text, delivery, delivered));
 }
 
-void Bridge::Card(const Text& record, const CardFields& fields, bool delivered) {
+void Bridge::Card(const Text& record, const CardFields& fields, std::optional<bool> delivered) {
     PushToPages(CardMessage(record, fields, delivered));
 }
 

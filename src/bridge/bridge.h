@@ -99,8 +99,8 @@ class Bridge final : public Readings {
     void OnWritable(SocketId id);
     void OnClosed(SocketId id);
 
-    void Scan(const Text& text, ScanDelivery delivery, bool delivered) override;
-    void Card(const Text& record, const CardFields& fields, bool delivered) override;
+    void Scan(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) override;
+    void Card(const Text& record, const CardFields& fields, std::optional<bool> delivered) override;
     void CardRemoved() override;
     void Status(const ReadingsStatus& status) override;
     // With TypeScans=0, while a page asked for the barcodes within kTakeScansMs and reads

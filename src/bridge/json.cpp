@@ -103,17 +103,24 @@ std::string StatusMessage(const ReadingsStatus& status) {
     return "{\"type\":\"status\"," + Devices(status) + "}";
 }
 
-std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered) {
-    const bool typed = delivery == ScanDelivery::Keys && delivered;
+namespace {
+std::string Known(std::optional<bool> delivered) {
+    return !delivered ? "null" : (*delivered ? "true" : "false");
+}
+}  // namespace
+
+std::string ScanMessage(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) {
+    const bool typed = delivery == ScanDelivery::Keys && delivered.value_or(false);
     return "{\"type\":\"scan\",\"text\":" + JsonString(text) + ",\"delivery\":\"" +
            (delivery == ScanDelivery::Keys     ? "keys"
             : delivery == ScanDelivery::Window ? "window"
                                                : "page") +
-           "\",\"typed\":" + (typed ? "true" : "false") +
-           ",\"delivered\":" + (delivered ? "true" : "false") + "}";
+           "\",\"typed\":" + (typed ? "true" : "false") + ",\"delivered\":" + Known(delivered) +
+           "}";
 }
 
-std::string CardMessage(const Text& record, const CardFields& fields, bool delivered) {
+std::string CardMessage(const Text& record, const CardFields& fields,
+                        std::optional<bool> delivered) {
     static constexpr const char* kNames[] = {"name",    "sex",      "nation", "birthDate",
                                              "address", "idNumber", "issuer", "validFrom",
                                              "validTo", "extra"};
@@ -124,7 +131,7 @@ std::string CardMessage(const Text& record, const CardFields& fields, bool deliv
     for (std::size_t i = 0; resident && i < fields.size(); ++i) {
         out += ",\"" + std::string(kNames[i]) + "\":" + JsonString(fields[i]);
     }
-    return out + ",\"delivered\":" + (delivered ? "true" : "false") + "}";
+    return out + ",\"delivered\":" + Known(delivered) + "}";
 }
 
 std::string Stamped(std::string_view message, std::uint64_t seq, std::int64_t unixMs) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,8 +25,10 @@ std::string HelloMessage(std::string_view version, const ReadingsStatus& status,
 std::string StatusMessage(const ReadingsStatus& status);
 // delivered: whether the reading reached the business application (for Page: the pages);
 // typed: whether its keys were typed into it.
-std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered);
-std::string CardMessage(const Text& record, const CardFields& fields, bool delivered);
+// delivered without a value is null: the outcome is unknown.
+std::string ScanMessage(const Text& text, ScanDelivery delivery, std::optional<bool> delivered);
+std::string CardMessage(const Text& record, const CardFields& fields,
+                        std::optional<bool> delivered);
 std::string CardRemovedMessage();
 // A message with its sequence number and time (ms since 1970, UTC) put in front.
 std::string Stamped(std::string_view message, std::uint64_t seq, std::int64_t unixMs);

@@ -47,7 +47,14 @@ class FakeDelivery final : public Delivery {
             return {DeliveryResult::TargetTimedOut};
         }
         received.push_back(text);
+        childText = text;
         return {DeliveryResult::Delivered};
+    }
+    std::optional<Text> FirstChildText(const Text&) override {
+        if (!targetPresent || targetTimesOut) {
+            return std::nullopt;
+        }
+        return childText;
     }
     bool FocusIsOurs() override { return focusIsOurs; }
 
@@ -62,6 +69,7 @@ class FakeDelivery final : public Delivery {
     std::vector<Typed> typed;
     std::vector<std::uint32_t> pacedDelays;  // one per paced text
     std::vector<Text> received;
+    Text childText;  // what the target's first child shows
     std::vector<Text> titles;
 };
 

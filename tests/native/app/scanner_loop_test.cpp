@@ -774,10 +774,10 @@ TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheCler
     EXPECT_FALSE(view.visible);  // told without taking the focus
     EXPECT_GE(view.notifications.size(), 3u);
     ASSERT_EQ(readings.scans.size(), 2u);
-    EXPECT_FALSE(readings.scans[0].delivered);
-    EXPECT_FALSE(readings.scans[1].delivered);
+    EXPECT_EQ(readings.scans[0].delivered, false);
+    EXPECT_EQ(readings.scans[1].delivered, false);
     ASSERT_FALSE(readings.cardsDelivered.empty());
-    EXPECT_FALSE(readings.cardsDelivered[0]);
+    EXPECT_EQ(readings.cardsDelivered[0], false);
     EXPECT_GE(view.beeps, 1);  // the beep stays as it was
 
     delivery.targetPresent = true;
@@ -785,8 +785,26 @@ TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheCler
     ScanAndSettle("DE6K8ZCCCHGZ_x");
     ScanAndSettle("6");
     EXPECT_EQ(view.Label(2), Text());
-    EXPECT_TRUE(readings.scans.back().delivered);
+    EXPECT_EQ(readings.scans.back().delivered, true);
     EXPECT_NE(logLines.All().find("length 1, latency "), std::string::npos);
+}
+
+// A window text that timed out may still be taken once the target's slow handler gets to it.
+TEST_F(ScannerLoopTest, AWindowTextThatTimedOutIsUnknownAndLoggedWhenItArrivesLate) {
+    StartScanner();
+    delivery.targetTimesOut = true;
+    ScanAndSettle("DE6K8ZCCCHGZ_abc");
+    EXPECT_EQ(view.Label(2), status::kTargetTimedOut);
+    ASSERT_EQ(readings.scans.size(), 1u);
+    EXPECT_EQ(readings.scans[0].delivered, std::nullopt);
+    EXPECT_NE(logLines.All().find("unknown: target did not answer in time"), std::string::npos);
+    EXPECT_EQ(logLines.All().find("not delivered"), std::string::npos);
+    pump.RunFor(2000);  // still hung: nothing more is said
+    EXPECT_EQ(logLines.All().find("arrived late"), std::string::npos);
+    delivery.targetTimesOut = false;
+    delivery.childText = u"ZCCCHGZ_abc";  // its handler got to the text at last
+    pump.RunFor(600);
+    EXPECT_NE(logLines.All().find("arrived late"), std::string::npos) << logLines.All();
 }
 
 // ---- Exit in the middle of a reading ----

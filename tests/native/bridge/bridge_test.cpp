@@ -320,9 +320,9 @@ TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
     EXPECT_EQ(ScanMessage(u"1", ScanDelivery::Page, true),
               "{\"type\":\"scan\",\"text\":\"1\",\"delivery\":\"page\",\"typed\":false,"
               "\"delivered\":true}");
-    EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, false),
+    EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, std::nullopt),
               "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\","
-              "\"typed\":false,\"delivered\":false}");
+              "\"typed\":false,\"delivered\":null}");
     const CardFields fields{u"O\"Brien|X",         u"1",  u"01",       u"19800101", u"a\\b",
                             u"110101198001010010", u"局", u"20100101", u"长期",     u""};
     EXPECT_EQ(
