@@ -56,6 +56,10 @@ class Delivery {
     // True while the keyboard focus is in one of this program's own windows (the main window,
     // the settings dialog): keys typed now would press its controls.
     virtual bool FocusIsOurs() = 0;
+    // True when the focused window belongs to a process of a higher integrity level than this
+    // one (a business application started as administrator): Windows drops every key sent to
+    // it while SendInput still reports them inserted.
+    virtual bool FocusRefusesKeys() = 0;
 };
 
 }  // namespace ordane

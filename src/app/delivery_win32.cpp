@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/keystrokes.h"
+#include "common/handle_win32.h"
 #include "common/wide_win32.h"
 
 namespace ordane {
@@ -49,7 +50,72 @@ void AddKeystroke(const Keystroke& stroke, std::vector<INPUT>& inputs) {
     }
 }
 
+// The focus of the foreground window's thread, or the foreground window itself when that
+// thread tells nothing; null when no window is in the foreground.
+HWND FocusedWindow() {
+    const HWND foreground = GetForegroundWindow();
+    if (foreground == nullptr) {
+        return nullptr;
+    }
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(foreground, nullptr), &info) &&
+        info.hwndFocus != nullptr) {
+        return info.hwndFocus;
+    }
+    return foreground;
+}
+
+// The integrity level (SECURITY_MANDATORY_*_RID) of a process's token; false when it cannot
+// be read, accessDenied telling whether the process refused to be asked.
+bool IntegrityLevel(HANDLE process, DWORD& level, bool& accessDenied) {
+    accessDenied = false;
+    HANDLE tokenHandle = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &tokenHandle)) {
+        accessDenied = GetLastError() == ERROR_ACCESS_DENIED;
+        return false;
+    }
+    const UniqueHandle token(tokenHandle);
+    DWORD size = 0;
+    GetTokenInformation(token.Get(), TokenIntegrityLevel, nullptr, 0, &size);
+    std::vector<std::uint8_t> buffer(size);
+    if (size == 0 ||
+        !GetTokenInformation(token.Get(), TokenIntegrityLevel, buffer.data(), size, &size)) {
+        return false;
+    }
+    const auto* label = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(buffer.data());
+    const UCHAR count = *GetSidSubAuthorityCount(label->Label.Sid);
+    if (count == 0) {
+        return false;
+    }
+    level = *GetSidSubAuthority(label->Label.Sid, count - 1U);
+    return true;
+}
+
 }  // namespace
+
+bool DeliveryWin32::FocusRefusesKeys() {
+    const HWND focus = FocusedWindow();
+    DWORD processId = 0;
+    if (focus == nullptr || GetWindowThreadProcessId(focus, &processId) == 0 ||
+        processId == GetCurrentProcessId()) {
+        return false;
+    }
+    HANDLE opened = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    const DWORD openError = GetLastError();
+    const UniqueHandle process(opened);
+    if (!process.Valid()) {
+        return openError == ERROR_ACCESS_DENIED;
+    }
+    DWORD theirs = 0;
+    DWORD ours = 0;
+    bool denied = false;
+    bool ownDenied = false;
+    if (!IntegrityLevel(process.Get(), theirs, denied)) {
+        return denied;
+    }
+    return IntegrityLevel(GetCurrentProcess(), ours, ownDenied) && theirs > ours;
+}
 
 DeliveryOutcome DeliveryWin32::TypeTextPaced(const Text& text, bool addEnter,
                                              std::uint32_t keyDelayMs) {
@@ -133,16 +199,9 @@ std::optional<Text> DeliveryWin32::FirstChildText(const Text& windowTitle) {
 }
 
 bool DeliveryWin32::FocusIsOurs() {
-    const HWND foreground = GetForegroundWindow();
-    if (foreground == nullptr) {
+    const HWND focus = FocusedWindow();
+    if (focus == nullptr) {
         return false;
-    }
-    GUITHREADINFO info{};
-    info.cbSize = sizeof(info);
-    HWND focus = foreground;
-    if (GetGUIThreadInfo(GetWindowThreadProcessId(foreground, nullptr), &info) &&
-        info.hwndFocus != nullptr) {
-        focus = info.hwndFocus;
     }
     DWORD process = 0;
     return GetWindowThreadProcessId(focus, &process) != 0 && process == GetCurrentProcessId();

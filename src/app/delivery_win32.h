@@ -30,6 +30,9 @@ class DeliveryWin32 final : public Delivery {
     // The focus of the foreground window's thread, or the foreground window itself when that
     // thread tells nothing, belongs to this process.
     bool FocusIsOurs() override;
+    // Compares the mandatory integrity levels of the focused window's process and this one. A
+    // process that may not even be asked is taken as above (an elevated or protected one).
+    bool FocusRefusesKeys() override;
 
   private:
     std::uint32_t sendTimeoutMs_;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/keystrokes.h"
 #include "app/status_texts.h"
 
 namespace ordane {
@@ -201,6 +202,10 @@ void ReadingRouter::TypeHeld() {
         }
         const HeldKeys keys = front;
         held_.pop_front();
+        if (deps_.delivery.FocusRefusesKeys()) {
+            Refused(keys);
+            continue;
+        }
         if (Paced() && StartTyping(keys)) {
             return;
         }
@@ -232,6 +237,17 @@ void ReadingRouter::TypingReturned() {
     }
     Report("keys", StatusLine::ScannerNotice, keys.text.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), typedOutcome_);
+}
+
+void ReadingRouter::Refused(const HeldKeys& keys) {
+    DeliveryOutcome outcome;
+    outcome.result = DeliveryResult::KeysRefused;
+    outcome.keysTotal = KeystrokesFor(keys.text, deps_.settings.AddEnter).size();
+    if (deps_.readings != nullptr) {
+        deps_.readings->Scan(keys.text, ScanDelivery::Keys, false);
+    }
+    Report("keys", StatusLine::ScannerNotice, keys.text.size(),
+           static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), outcome);
 }
 
 void ReadingRouter::TypeNow(const HeldKeys& keys) {

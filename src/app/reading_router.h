@@ -108,6 +108,8 @@ class ReadingRouter {
     Text DecodeScan(const std::string& bytes) const;
     bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
     void TypeNow(const HeldKeys& keys);
+    // Not typed: the focused application would drop every key.
+    void Refused(const HeldKeys& keys);
     bool Paced() const { return deps_.keyDelayMs > 0 && deps_.typingWorker != nullptr; }
     // False when the worker could not take it.
     bool StartTyping(const HeldKeys& keys);

@@ -57,12 +57,14 @@ class FakeDelivery final : public Delivery {
         return childText;
     }
     bool FocusIsOurs() override { return focusIsOurs; }
+    bool FocusRefusesKeys() override { return focusRefusesKeys; }
 
     bool targetPresent = true;
     bool targetTimesOut = false;
     // Windows takes this many keystrokes of a text and refuses the rest.
     std::optional<std::size_t> keysRefusedAfter;
     bool focusIsOurs = false;
+    bool focusRefusesKeys = false;  // the focus is in an elevated application
     // How long the target takes to handle a window text, on pump's clock.
     FakePump* pump = nullptr;
     std::uint32_t windowTextMs = 0;

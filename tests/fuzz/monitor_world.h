@@ -81,6 +81,7 @@ class TapDelivery final : public Delivery {
         return recorded.FirstChildText(windowTitle);
     }
     bool FocusIsOurs() override { return recorded.FocusIsOurs(); }
+    bool FocusRefusesKeys() override { return recorded.FocusRefusesKeys(); }
     std::function<void(bool windowText, const Text&)> onDeliver;
     test::FakeDelivery recorded;
 };

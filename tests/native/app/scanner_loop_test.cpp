@@ -789,6 +789,18 @@ TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheCler
     EXPECT_NE(logLines.All().find("length 1, latency "), std::string::npos);
 }
 
+// Windows drops keys sent to an elevated application and SendInput still counts them inserted.
+TEST_F(ScannerLoopTest, KeysForAnElevatedApplicationAreToldRefusedNotTyped) {
+    StartScanner();
+    delivery.focusRefusesKeys = true;
+    ScanAndSettle("12345");
+    EXPECT_TRUE(Typed().empty());
+    EXPECT_EQ(view.Label(2), status::kKeysRefused);
+    ASSERT_EQ(readings.scans.size(), 1u);
+    EXPECT_EQ(readings.scans[0].delivered, false);
+    EXPECT_NE(logLines.All().find("not delivered: keys refused"), std::string::npos);
+}
+
 // A window text that timed out may still be taken once the target's slow handler gets to it.
 TEST_F(ScannerLoopTest, AWindowTextThatTimedOutIsUnknownAndLoggedWhenItArrivesLate) {
     StartScanner();
