@@ -18,6 +18,8 @@ enum class DeliveryResult {
     KeysRefused,    // Windows took fewer keys than were sent (an elevated target, a secure desktop)
     HeldTooLong,    // our own window kept the focus past the bound: not typed
     DroppedAtExit,  // the program ended before it could be typed
+    Interrupted,    // typing stopped part-way: the focus came to one of our windows
+    WaitedTooLong,  // waited past the bound behind a reading typed slowly
 };
 
 struct DeliveryOutcome {

@@ -119,30 +119,33 @@ bool DeliveryWin32::FocusRefusesKeys() {
 
 DeliveryOutcome DeliveryWin32::TypeTextPaced(const Text& text, bool addEnter,
                                              std::uint32_t keyDelayMs) {
-    const std::vector<Keystroke> strokes = KeystrokesFor(text, addEnter);
-    DeliveryOutcome outcome;
-    outcome.keysTotal = strokes.size();
-    for (std::size_t i = 0; i < strokes.size(); ++i) {
-        if (i > 0) {
-            Sleep(keyDelayMs);
-        } else if (pacedBefore_) {
-            const DWORD since = GetTickCount() - lastPacedKeyAt_;
-            if (since < keyDelayMs) {
-                Sleep(keyDelayMs - since);
-            }
+    // One keystroke per SendInput, on the typing worker.
+    class Sender final : public KeySender {
+      public:
+        Sender(DeliveryWin32& delivery) : delivery_(delivery) {}
+        bool Send(const Keystroke& stroke) override {
+            std::vector<INPUT> inputs;
+            AddKeystroke(stroke, inputs);
+            const bool taken = SendInput(static_cast<UINT>(inputs.size()), inputs.data(),
+                                         sizeof(INPUT)) == inputs.size();
+            delivery_.pacedBefore_ = true;
+            delivery_.lastPacedKeyAt_ = GetTickCount();
+            return taken;
         }
-        std::vector<INPUT> inputs;
-        AddKeystroke(strokes[i], inputs);
-        if (SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) !=
-            inputs.size()) {
-            outcome.result = DeliveryResult::KeysRefused;
-            return outcome;  // the rest would arrive without the key that was refused
+        bool FocusIsOurs() override { return delivery_.FocusIsOurs(); }
+        void Wait(std::uint32_t ms) override { Sleep(ms); }
+
+      private:
+        DeliveryWin32& delivery_;
+    } sender(*this);
+    if (pacedBefore_) {
+        // A reading typed right after another waits the delay too.
+        const DWORD since = GetTickCount() - lastPacedKeyAt_;
+        if (since < keyDelayMs) {
+            Sleep(keyDelayMs - since);
         }
-        ++outcome.keysSent;
-        pacedBefore_ = true;
-        lastPacedKeyAt_ = GetTickCount();
     }
-    return outcome;
+    return TypePaced(KeystrokesFor(text, addEnter), keyDelayMs, sender);
 }
 
 DeliveryOutcome DeliveryWin32::TypeText(const Text& text, bool addEnter) {

@@ -23,6 +23,10 @@ LogWord OutcomeWord(DeliveryResult result) {
             return "not delivered: focus stayed in Ordane";
         case DeliveryResult::DroppedAtExit:
             return "not delivered: program ended";
+        case DeliveryResult::Interrupted:
+            return "not delivered: typing interrupted";
+        case DeliveryResult::WaitedTooLong:
+            return "not delivered: waited too long behind paced keys";
     }
     return "not delivered";
 }
@@ -39,6 +43,10 @@ const char16_t* NoticeFor(DeliveryResult result) {
             return status::kHeldTooLong;
         case DeliveryResult::DroppedAtExit:
             return status::kDroppedAtExit;
+        case DeliveryResult::Interrupted:
+            return status::kTypingInterrupted;
+        case DeliveryResult::WaitedTooLong:
+            return status::kWaitedTooLong;
         case DeliveryResult::Delivered:
             break;
     }
@@ -179,7 +187,16 @@ void ReadingRouter::TypeHeld() {
     CheckLateWindowText();
     if (typing_) {
         if (!deps_.typingWorker->Idle()) {
-            return;  // the next waits its turn
+            // The next wait their turn, as long as readings wait for the focus.
+            const std::uint32_t now = deps_.pump.TickCount();
+            while (!held_.empty() &&
+                   static_cast<std::uint32_t>(now - held_.front().heldSince) >= kHoldMs) {
+                DeliveryOutcome outcome;
+                outcome.result = DeliveryResult::WaitedTooLong;
+                NotTyped(held_.front(), outcome);
+                held_.pop_front();
+            }
+            return;
         }
         TypingReturned();
     }
@@ -237,12 +254,20 @@ void ReadingRouter::TypingReturned() {
     }
     Report("keys", StatusLine::ScannerNotice, keys.text.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), typedOutcome_);
+    if (typedOutcome_.result == DeliveryResult::Interrupted) {
+        deps_.log.Event("keys", "typing interrupted at Ordane's focus after keys",
+                        static_cast<std::int64_t>(typedOutcome_.keysSent));
+    }
 }
 
 void ReadingRouter::Refused(const HeldKeys& keys) {
     DeliveryOutcome outcome;
     outcome.result = DeliveryResult::KeysRefused;
     outcome.keysTotal = KeystrokesFor(keys.text, deps_.settings.AddEnter).size();
+    NotTyped(keys, outcome);
+}
+
+void ReadingRouter::NotTyped(const HeldKeys& keys, const DeliveryOutcome& outcome) {
     if (deps_.readings != nullptr) {
         deps_.readings->Scan(keys.text, ScanDelivery::Keys, false);
     }

@@ -36,6 +36,8 @@ inline constexpr char16_t kTargetTimedOut[] = u"业务系统无响应,信息可�
 inline constexpr char16_t kKeysRefused[] = u"系统拒绝了键盘输入,条码未完整送达";
 inline constexpr char16_t kHeldTooLong[] = u"Ordane窗口占用键盘焦点,条码未输入";
 inline constexpr char16_t kDroppedAtExit[] = u"程序退出,条码未输入";
+inline constexpr char16_t kTypingInterrupted[] = u"条码输入被中断,未完整送达,请核对";
+inline constexpr char16_t kWaitedTooLong[] = u"前一条码输入未完成,条码等待超时未输入";
 // The card reader library did not return from a call within its bound.
 inline constexpr char16_t kReaderNotAnswering[] = u"读卡器无响应,正在重试...";
 

@@ -620,6 +620,20 @@ TEST_F(KeyDelayTest, ReadingsAreTypedOneAtATimeInOrderEachWaitingItsTurn) {
     EXPECT_EQ(view.Label(1), status::kScannerWaiting);
 }
 
+TEST_F(KeyDelayTest, ReadingsWaitingBehindASlowReadingAreToldPastTheBound) {
+    typingWorker.durationMs = 12000;  // a long code typed at 200 ms a key
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.Scanner().MarkIdentified();
+    Scan("6901234567892");
+    Scan("6901234567893", 250);
+    pump.RunFor(ReadingRouter::kHoldMs + 500);
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"6901234567892"}));
+    EXPECT_NE(logLines.All().find("not delivered: waited too long"), std::string::npos);
+    EXPECT_EQ(view.Label(2), status::kWaitedTooLong);
+    EXPECT_TRUE(frm.Router().Holding());  // the first is still being typed
+}
+
 // ---- Readings stay apart and arrive once, whatever holds the program ----
 
 // What holds the program while a 2-D code and three barcodes arrive 0.7 s apart, and what
