@@ -154,6 +154,10 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
         log.ReadingDropped(reading.received, "too long");
         return;
     }
+    if (reading.incomplete) {
+        Dropped(reading.received, "bytes lost, arrival queue full");
+        return;
+    }
     const Text scan = DecodeScan(reading.bytes);
     const std::uint32_t now = deps_.pump.TickCount();
     Readings* readings = deps_.readings;
@@ -181,6 +185,12 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
     }
     held_.push_back(HeldKeys{plain, reading.lastByteAt, now});
     TypeHeld();
+}
+
+void ReadingRouter::Dropped(std::size_t received, LogWord why) {
+    deps_.log.ReadingDropped(received, why);
+    deps_.lines.NotDelivered(StatusLine::ScannerNotice, status::kScanIncomplete);
+    noticeShown_[0] = true;
 }
 
 void ReadingRouter::TypeHeld() {

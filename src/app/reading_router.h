@@ -68,6 +68,9 @@ class ReadingRouter {
 
     // A reading the scanner finished.
     void Scan(const CollectedReading& reading);
+    // Part of a reading, or one the scanner's link gave up, was dropped: logged with why, and the
+    // clerk asked to scan again.
+    void Dropped(std::size_t received, LogWord why);
     // A card record, read from readStartedAt on.
     // placed: the first poll that found this card; only then the pages are sent it.
     void Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt,

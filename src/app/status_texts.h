@@ -28,6 +28,9 @@ inline constexpr char16_t kReaderReady[] = u"初始化完成,读卡器开始工�
 inline constexpr char16_t kReaderLibraryMissing[] = u"无法加载读卡器库sdtapi.dll";
 // A stream without any pause grew past 1 MiB: dropped rather than typed.
 inline constexpr char16_t kScanTooLong[] = u"扫描数据过长(超过1MB)已丢弃,请检查扫描仪设置";
+// Part of a reading was lost (the port went away or was reopened during it, a full queue, the
+// Symbol link gave it up): dropped rather than delivered cut.
+inline constexpr char16_t kScanIncomplete[] = u"扫描数据不完整已丢弃,请重新扫描";
 // A reading or card record that did not reach the business application, and why.
 inline constexpr char16_t kNotDeliveredTitle[] = u"信息未送达业务系统";
 inline constexpr char16_t kNoTargetWindow[] = u"未找到业务系统窗口,信息未送达";

@@ -250,7 +250,7 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     StartAndSettle(8000);
     ASSERT_FALSE(view.visible);
     Scan(std::string(300, '7'), 0);
-    pump.At(30, [this] { commDll.unplugged = true; });
+    pump.At(300, [this] { commDll.unplugged = true; });  // after the reading ended
     ASSERT_TRUE(pump.RunUntil([this] { return !delivery.typed.empty(); }, 1000));
     // The reading's keys may still be on their way for 0.5 s and 1 ms per character (800 ms
     // here): the window shows only then, at the next tick of the 50 ms timer.
@@ -831,6 +831,39 @@ TEST_F(ScannerLoopTest, AWindowTextThatTimedOutIsUnknownAndLoggedWhenItArrivesLa
     delivery.childText = u"ZCCCHGZ_abc";  // its handler got to the text at last
     pump.RunFor(600);
     EXPECT_NE(logLines.All().find("arrived late"), std::string::npos) << logLines.All();
+}
+
+// A reading the port lost part of is dropped and told, never delivered cut.
+TEST_F(ScannerLoopTest, PartOfAReadingIsDroppedAndToldNotDelivered) {
+    struct Case {
+        const char* name;
+        std::function<void()> during;  // 30 ms into a reading that goes on
+        const char* logged;
+    };
+    const std::vector<Case> cases = {
+        {"adapter unplugged", [this] { commDll.unplugged = true; }, "port lost mid-reading"},
+        {"settings confirmed", [this] { frm.Scanner().Rearm(); }, "port reopened mid-reading"},
+        {"arrival queue full",
+         [this] {
+             commDll.cutNext = true;
+             commDll.Queue(AsBytes("89"));
+         },
+         "bytes lost, arrival queue full"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartScanner();
+        logLines.lines.clear();
+        delivery.typed.clear();
+        Scan("1234567");
+        pump.At(30, c.during);
+        pump.RunFor(1000);
+        EXPECT_TRUE(Typed().empty());
+        ASSERT_FALSE(view.notifications.empty());
+        EXPECT_EQ(view.notifications.back().text, status::kScanIncomplete);
+        EXPECT_NE(logLines.All().find(c.logged), std::string::npos) << logLines.All();
+        commDll.unplugged = false;
+    }
 }
 
 // ---- Exit in the middle of a reading ----
