@@ -33,6 +33,15 @@ std::int32_t ScannerSupervisor::OpenScanner() {
 
 void ScannerSupervisor::Close() {
     deps_.log.Closed(LogDevice::Scanner, deps_.frmSet.Port, deps_.channel.CloseScannerPort());
+    TellLosses();
+}
+
+void ScannerSupervisor::TellLosses() {
+    std::vector<LogWord> losses;
+    deps_.channel.TakeScannerLosses(losses);
+    for (const LogWord why : losses) {
+        deps_.router.Dropped(0, why);
+    }
 }
 
 bool ScannerSupervisor::Open() {
@@ -126,6 +135,7 @@ void ScannerSupervisor::Collect(bool closing) {
     for (const CollectedReading& reading : finished) {
         deps_.router.Scan(reading);
     }
+    TellLosses();
     if (unfinished > 0) {
         deps_.router.Dropped(unfinished, taken < 0 ? LogWord("port lost mid-reading")
                                                    : LogWord("port reopened mid-reading"));

@@ -46,6 +46,9 @@ std::int32_t SymbolLinkWin32::ConnPort(WindowHandle window, std::int32_t baudRat
         callbacks.write = [this](const Bytes& bytes) { Write(bytes); };
         callbacks.decode = [this](const Bytes& bytes) { Post(kSymbolDataMessage, bytes); };
         callbacks.revision = [this](const Bytes& bytes) { Post(kSymbolVersionMessage, bytes); };
+        callbacks.lost = [this](SsiReading::Loss why) {
+            Post(kSymbolLostMessage, Bytes{static_cast<std::uint8_t>(why)});
+        };
         engine_ = std::make_unique<SsiHost>(std::move(callbacks));
     }
     auto receive = [this](const std::uint8_t* data, std::size_t count) {
@@ -134,6 +137,9 @@ void SymbolLinkWin32::Post(UINT msg, const Bytes& bytes) {
     if (!PostMessageW(window_, msg, reinterpret_cast<WPARAM>(key),
                       static_cast<LPARAM>(bytes.size()))) {
         // The window is gone or its queue is full: nobody will take this copy.
+        if (msg != kSymbolVersionMessage) {
+            ++failedHandOvers_;
+        }
         std::lock_guard<std::mutex> lock(copiesMutex_);
         copies_.erase(key);
     }

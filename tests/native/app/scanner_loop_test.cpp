@@ -5,6 +5,7 @@
 #include <ostream>
 #include <utility>
 
+#include "devices/ssi_host.h"
 #include "app/status_texts.h"
 
 namespace ordane::test {
@@ -864,6 +865,17 @@ TEST_F(ScannerLoopTest, PartOfAReadingIsDroppedAndToldNotDelivered) {
         EXPECT_NE(logLines.All().find(c.logged), std::string::npos) << logLines.All();
         commDll.unplugged = false;
     }
+}
+
+// The Symbol scanner beeped for a reading its link then dropped: the clerk scans again.
+TEST_F(ScannerLoopTest, ASymbolReadingTheLinkDroppedIsToldOnTheHintLine) {
+    StartScanner("Symbol");
+    symbolLink.DeliverLost(SsiReading::Loss::kAmbiguous);
+    pump.RunFor(200);
+    EXPECT_EQ(view.Label(2), status::kScanIncomplete);
+    EXPECT_NE(logLines.All().find("Symbol reading whose first part was ambiguous"),
+              std::string::npos)
+        << logLines.All();
 }
 
 // ---- Exit in the middle of a reading ----
