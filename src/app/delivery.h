@@ -20,6 +20,7 @@ enum class DeliveryResult {
     DroppedAtExit,  // the program ended before it could be typed
     Interrupted,    // typing stopped part-way: the focus came to one of our windows
     WaitedTooLong,  // waited past the bound behind a reading typed slowly
+    TypingAtExit,   // still being typed when the program ended: how far it got is unknown
 };
 
 struct DeliveryOutcome {

@@ -91,6 +91,11 @@ void FrmMain::Form_Unload() {
 }
 
 void FrmMain::OnTimer(int id) {
+    if (closePending_ && CommandEnabled(static_cast<int>(Command::Exit))) {
+        closePending_ = false;
+        Label6_Click();
+        return;
+    }
     if (id == kTimer1Id && timers_.timer1.Enabled()) {
         Timer1_Timer();
     } else if (id == kTimer2Id && timers_.timer2.Enabled()) {
@@ -164,7 +169,19 @@ void FrmMain::OnCommandClick(int label) {
 }
 
 void FrmMain::OnCloseRequested() {
-    OnCommandClick(static_cast<int>(Command::Exit));
+    const int exit = static_cast<int>(Command::Exit);
+    if (!CommandEnabled(exit)) {
+        // A device start-up pumps messages inside its waits: ending under it is not safe.
+        closePending_ = true;
+        return;
+    }
+    OnCommandClick(exit);
+}
+
+void FrmMain::OnSessionEnding() {
+    if (!unloaded_) {
+        Label6_Click();
+    }
 }
 
 void FrmMain::Label6_Click() {

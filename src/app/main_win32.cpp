@@ -4,6 +4,8 @@
 
 #include <commctrl.h>
 
+#include <utility>
+
 #include "app/delivery_win32.h"
 #include "app/frm_main.h"
 #include "app/main_window_win32.h"
@@ -139,6 +141,14 @@ int Run(HINSTANCE instance) {
         settingsDialog.Unload();
         symbolWindow.Unload();
     });
+    bool exitLogged = false;
+    const auto logExit = [&] {
+        if (!std::exchange(exitLogged, true)) {
+            browserBridge.Stop();
+            log.Exited();
+        }
+    };
+    window.SetSessionEnded(logExit);
     frmMain.Form_Load();
     if (window.Handle() == nullptr) {
         log.Exited();
@@ -159,8 +169,7 @@ int Run(HINSTANCE instance) {
     // The loop can also end without Exit (a quit message from outside): unload while the
     // objects the windows forward to still exist.
     window.UnloadAll();
-    browserBridge.Stop();
-    log.Exited();
+    logExit();
     if (!cardWorker.Idle() || !typingWorker.Idle()) {
         // A card reader call never returned: end here, before the library is unloaded under
         // the thread still inside it. Keys still being typed are not typed after the end.

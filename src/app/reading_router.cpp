@@ -27,6 +27,8 @@ LogWord OutcomeWord(DeliveryResult result) {
             return "not delivered: typing interrupted";
         case DeliveryResult::WaitedTooLong:
             return "not delivered: waited too long behind paced keys";
+        case DeliveryResult::TypingAtExit:
+            return "interrupted: program ended while its keys were typed";
     }
     return "not delivered";
 }
@@ -47,6 +49,8 @@ const char16_t* NoticeFor(DeliveryResult result) {
             return status::kTypingInterrupted;
         case DeliveryResult::WaitedTooLong:
             return status::kWaitedTooLong;
+        case DeliveryResult::TypingAtExit:
+            return status::kTypingInterrupted;
         case DeliveryResult::Delivered:
             break;
     }
@@ -297,11 +301,19 @@ void ReadingRouter::TypeNow(const HeldKeys& keys) {
 void ReadingRouter::DropHeld() {
     DeliveryOutcome outcome;
     outcome.result = DeliveryResult::DroppedAtExit;
+    // A reading being typed gets a short time to finish.
+    const std::uint32_t until = deps_.pump.TickCount() + kTypingAtExitMs;
+    while (typing_ && !deps_.typingWorker->Idle() &&
+           static_cast<std::int32_t>(deps_.pump.TickCount() - until) < 0) {
+        deps_.pump.Sleep(20);
+    }
     if (typing_ && deps_.typingWorker->Idle()) {
         TypingReturned();
     } else if (typing_) {
-        // Still being typed: the program ends before its last keys go out.
-        held_.push_front(*typing_);
+        // Its keys are still going out, and stop with the program: some of them arrived.
+        DeliveryOutcome cut;
+        cut.result = DeliveryResult::TypingAtExit;
+        NotTyped(*typing_, cut);
         typing_.reset();
     }
     for (const HeldKeys& keys : held_) {

@@ -82,8 +82,10 @@ class ReadingRouter {
     // After a window text whose outcome was unknown, asks the target now and then whether it
     // took it after all, and logs it once it answers.
     void CheckLateWindowText();
-    // The program ends: readings still waiting are not typed, and are reported so.
+    // The program ends: readings still waiting are not typed, and are reported so. A reading
+    // being typed on the worker is waited for at most kTypingAtExitMs, then told interrupted.
     void DropHeld();
+    static constexpr std::uint32_t kTypingAtExitMs = 2000;
     bool Holding() const { return !held_.empty() || typing_.has_value(); }
 
     // The two ways to the business application, under their usual names.

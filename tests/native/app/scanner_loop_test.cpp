@@ -594,6 +594,18 @@ class KeyDelayTest : public MonitorTest {
     KeyDelayTest() : MonitorTest(ScanSettings{"", 40, ScanEncoding::CodePage}) {
         typingWorker.durationMs = 15 * 40;  // a 13-digit code and Enter, 40 ms apart
     }
+    std::string ExitWhileTyping(std::uint32_t typingMs) {
+        typingWorker.durationMs = typingMs;
+        WriteSettings(true, false);
+        frm.Form_Load();
+        frm.Scanner().MarkIdentified();
+        Scan("6901234567892");
+        pump.RunFor(400);  // being typed
+        frm.OnCloseRequested();
+        frm.Form_Unload();
+        EXPECT_EQ(logLines.All().find("not delivered"), std::string::npos);
+        return logLines.All();
+    }
     std::vector<Text> Typed() const {
         std::vector<Text> texts;
         for (const auto& t : delivery.typed) {
@@ -633,6 +645,17 @@ TEST_F(KeyDelayTest, ReadingsWaitingBehindASlowReadingAreToldPastTheBound) {
     EXPECT_NE(logLines.All().find("not delivered: waited too long"), std::string::npos);
     EXPECT_EQ(view.Label(2), status::kWaitedTooLong);
     EXPECT_TRUE(frm.Router().Holding());  // the first is still being typed
+}
+
+// Exit while a reading is typed slowly: it gets about 2 s to finish, else it is told interrupted;
+// the log never says "not delivered" for keys still being typed.
+TEST_F(KeyDelayTest, AReadingTypedAtExitFinishesWithinTwoSeconds) {
+    EXPECT_NE(ExitWhileTyping(1500).find(", delivered"), std::string::npos);
+}
+
+TEST_F(KeyDelayTest, AReadingStillTypedAfterTwoSecondsIsToldInterrupted) {
+    EXPECT_NE(ExitWhileTyping(5000).find("interrupted: program ended while its keys"),
+              std::string::npos);
 }
 
 // ---- Readings stay apart and arrive once, whatever holds the program ----
