@@ -13,7 +13,7 @@ FrmMain::FrmMain(const FrmMainDeps& deps)
       registration_(deps.registry, deps.Http1, deps.log),
       router_(ReadingRouterDeps{deps.delivery, deps.codec, deps.frmSet, deps.pump, deps.log, lines_,
                                 deps.readings, deps.scan.encoding, deps.typingWorker,
-                                deps.scan.keyDelayMs}),
+                                deps.scan.keyDelayMs, deps.scan.groupSeparator}),
       scanner_(ScannerDeps{lines_, deps.pump, timers_, deps.frmSet, deps.scanner,
                            deps.scannerIdentification, deps.log, router_, deps.scan.terminator}),
       cardReader_(CardReaderDeps{deps.view, lines_, deps.pump, deps.cardWorker, deps.sdtapi,

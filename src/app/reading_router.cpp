@@ -249,7 +249,7 @@ bool ReadingRouter::StartTyping(const HeldKeys& keys) {
     const bool addEnter = deps_.settings.AddEnter;
     const std::uint32_t delay = deps_.keyDelayMs;
     DeliveryOutcome* outcome = &typedOutcome_;
-    const Text text = keys.text;
+    const Text text = AsTyped(keys.text);
     if (!deps_.typingWorker->Start([&delivery, outcome, text, addEnter, delay] {
             *outcome = delivery.TypeTextPaced(text, addEnter, delay);
         })) {
@@ -372,8 +372,24 @@ void ReadingRouter::CardRemoved() {
     }
 }
 
+Text ReadingRouter::AsTyped(const Text& text) const {
+    if (deps_.groupSeparator.empty()) {
+        return text;
+    }
+    const Text typed = deps_.codec.Decode(deps_.groupSeparator);
+    Text out;
+    for (const char16_t unit : text) {
+        if (unit == u'\x1D') {
+            out += typed;
+        } else {
+            out += unit;
+        }
+    }
+    return out;
+}
+
 DeliveryOutcome ReadingRouter::SetNormalText(const Text& str) {
-    const Text text = RemoveAll(RemoveAll(str, kMarkerDE6K8), kMarkerDA36L);
+    const Text text = AsTyped(RemoveAll(RemoveAll(str, kMarkerDE6K8), kMarkerDA36L));
     const DeliveryOutcome outcome = deps_.delivery.TypeText(text, deps_.settings.AddEnter);
     deps_.lines.KeysTyped(text.size());
     return outcome;

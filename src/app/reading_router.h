@@ -45,6 +45,8 @@ struct ReadingRouterDeps {
     // a time, the next waiting its turn.
     Worker* typingWorker = nullptr;
     std::uint32_t keyDelayMs = 0;
+    // [SCAN] GS: typed in place of each group separator (0x1D); empty: typed as it is.
+    std::string groupSeparator;
 };
 
 // A reading's bytes as text. Auto takes them as UTF-8 when they are valid UTF-8 holding at
@@ -111,6 +113,9 @@ class ReadingRouter {
     void WatchLate(LogWord kind, const Text& text, std::uint32_t since,
                    const DeliveryOutcome& outcome);
     Text DecodeScan(const std::string& bytes) const;
+    // The text as it is typed: the group separator replaced as [SCAN] GS says. Window texts and
+    // the pages keep the reading exactly.
+    Text AsTyped(const Text& text) const;
     bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
     void TypeNow(const HeldKeys& keys);
     // Not typed: the focused application would drop every key.

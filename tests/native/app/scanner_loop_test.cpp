@@ -587,6 +587,38 @@ TEST(DecodeReadingTest, ChineseTextInEitherEncoding) {
     }
 }
 
+// ---- The group separator of GS1 codes ----
+
+class GroupSeparatorTest : public MonitorTest {
+  protected:
+    GroupSeparatorTest()
+        : MonitorTest(ScanSettings{"", 0, ScanEncoding::CodePage, KeyMode::Unicode, "<GS>"}) {}
+};
+
+TEST_F(GroupSeparatorTest, IsTypedAsSetWhileWindowTextsAndPagesKeepTheReading) {
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.Scanner().MarkIdentified();
+    Scan(
+        "0104012345678901\x1D"
+        "10ABC\x1D"
+        "21X");
+    Scan(
+        "DE6K8ZCCCHGZ_a\x1D"
+        "b",
+        500);
+    pump.RunFor(1500);
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    EXPECT_EQ(delivery.typed[0].text, u"0104012345678901<GS>10ABC<GS>21X");
+    EXPECT_EQ(delivery.received, std::vector<Text>{u"ZCCCHGZ_a\x1D"
+                                                   u"b"});
+    ASSERT_EQ(readings.scans.size(), 2u);
+    EXPECT_EQ(readings.scans[0].text,
+              u"0104012345678901\x1D"
+              u"10ABC\x1D"
+              u"21X");
+}
+
 // ---- Typing paced for slow targets ----
 
 class KeyDelayTest : public MonitorTest {
