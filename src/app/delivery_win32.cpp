@@ -38,7 +38,43 @@ WORD VirtualKey(Keystroke::Key key) {
     return 0;
 }
 
-void AddKeystroke(const Keystroke& stroke, std::vector<INPUT>& inputs) {
+// The focused window's keyboard layout: keys are read in it, so they are made in it.
+HKL FocusLayout() {
+    const HWND foreground = GetForegroundWindow();
+    return GetKeyboardLayout(foreground != nullptr ? GetWindowThreadProcessId(foreground, nullptr)
+                                                   : 0);
+}
+
+// The key (and Shift) that types an ASCII character in this layout; false when it takes more
+// than Shift (Ctrl, Alt Gr), or no key types it.
+bool LayoutKey(char16_t unit, HKL layout, std::vector<INPUT>& inputs) {
+    if (unit >= 0x80 || unit < 0x20) {
+        return false;
+    }
+    const SHORT found = VkKeyScanExW(static_cast<WCHAR>(unit), layout);
+    if (found == -1 || (HIBYTE(found) & ~1) != 0) {
+        return false;
+    }
+    const auto key = static_cast<WORD>(LOBYTE(found));
+    const bool shift = (HIBYTE(found) & 1) != 0;
+    const auto scan = static_cast<WORD>(MapVirtualKeyExW(key, MAPVK_VK_TO_VSC, layout));
+    const auto shiftScan = static_cast<WORD>(MapVirtualKeyExW(VK_SHIFT, MAPVK_VK_TO_VSC, layout));
+    if (shift) {
+        inputs.push_back(Key(VK_SHIFT, shiftScan, 0));
+    }
+    inputs.push_back(Key(key, scan, 0));
+    inputs.push_back(Key(key, scan, KEYEVENTF_KEYUP));
+    if (shift) {
+        inputs.push_back(Key(VK_SHIFT, shiftScan, KEYEVENTF_KEYUP));
+    }
+    return true;
+}
+
+void AddKeystroke(const Keystroke& stroke, KeyMode mode, HKL layout, std::vector<INPUT>& inputs) {
+    if (stroke.key == Keystroke::Key::kCharacter && mode == KeyMode::Keys &&
+        LayoutKey(stroke.unit, layout, inputs)) {
+        return;
+    }
     if (stroke.key == Keystroke::Key::kCharacter) {
         inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE));
         inputs.push_back(Key(0, stroke.unit, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP));
@@ -125,7 +161,7 @@ DeliveryOutcome DeliveryWin32::TypeTextPaced(const Text& text, bool addEnter,
         Sender(DeliveryWin32& delivery) : delivery_(delivery) {}
         bool Send(const Keystroke& stroke) override {
             std::vector<INPUT> inputs;
-            AddKeystroke(stroke, inputs);
+            AddKeystroke(stroke, delivery_.keyMode_, FocusLayout(), inputs);
             const bool taken = SendInput(static_cast<UINT>(inputs.size()), inputs.data(),
                                          sizeof(INPUT)) == inputs.size();
             delivery_.pacedBefore_ = true;
@@ -150,9 +186,12 @@ DeliveryOutcome DeliveryWin32::TypeTextPaced(const Text& text, bool addEnter,
 
 DeliveryOutcome DeliveryWin32::TypeText(const Text& text, bool addEnter) {
     const std::vector<Keystroke> strokes = KeystrokesFor(text, addEnter);
+    const HKL layout = FocusLayout();
     std::vector<INPUT> inputs;
+    std::vector<std::size_t> ends;  // where each keystroke's events end
     for (const Keystroke& stroke : strokes) {
-        AddKeystroke(stroke, inputs);
+        AddKeystroke(stroke, keyMode_, layout, inputs);
+        ends.push_back(inputs.size());
     }
     UINT inserted = 0;
     if (!inputs.empty()) {
@@ -160,7 +199,9 @@ DeliveryOutcome DeliveryWin32::TypeText(const Text& text, bool addEnter) {
     }
     DeliveryOutcome outcome;
     outcome.keysTotal = strokes.size();
-    outcome.keysSent = std::min<std::size_t>(inserted / 2, strokes.size());
+    outcome.keysSent = static_cast<std::size_t>(
+        std::upper_bound(ends.begin(), ends.end(), static_cast<std::size_t>(inserted)) -
+        ends.begin());
     outcome.result =
         inserted == inputs.size() ? DeliveryResult::Delivered : DeliveryResult::KeysRefused;
     return outcome;

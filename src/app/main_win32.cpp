@@ -112,7 +112,7 @@ int Run(HINSTANCE instance) {
         commDll.WakeOn(scanSettings.terminator.back(),
                        [mainWindow] { PostMessageW(mainWindow, kScanTerminatedMessage, 0, 0); });
     }
-    DeliveryWin32 delivery;
+    DeliveryWin32 delivery(DeliveryWin32::kSendTimeoutMs, scanSettings.keyMode);
     // Declared after delivery, whose keys its job types: it ends first.
     ThreadWorker typingWorker([mainWindow] { PostMessageW(mainWindow, kTypedMessage, 0, 0); });
     HttpClientWin32 httpClient;
