@@ -107,9 +107,13 @@ std::int32_t SymbolLinkWin32::DisConnPort(WindowHandle /*window*/, std::int32_t 
         window_ = nullptr;
     }
     // Messages still queued keep their copies until they come (or the link goes), so that no
-    // copy's address is reused while a message may still name it.
+    // copy's address is reused while a message may still name it. Their readings are not
+    // handed on any more (the port closed, or the program ends): each is counted as lost.
     std::lock_guard<std::mutex> lock(copiesMutex_);
     for (auto& entry : copies_) {
+        if (entry.second.live && entry.second.msg == kSymbolDataMessage) {
+            ++failedHandOvers_;
+        }
         entry.second.live = false;
     }
     return 0;
