@@ -12,6 +12,15 @@ namespace ordane::test {
 namespace {
 
 // A scanner that has been identified and is polled by Timer1.
+// [SCAN] as a test sets it; the rest as without the section.
+ScanSettings ScanSection(std::string terminator, std::uint32_t keyDelayMs, std::string gs = {}) {
+    ScanSettings scan;
+    scan.terminator = std::move(terminator);
+    scan.keyDelayMs = keyDelayMs;
+    scan.groupSeparator = std::move(gs);
+    return scan;
+}
+
 class ScannerLoopTest : public MonitorTest {
   protected:
     void StartScanner(const std::string& brand = "HHP", bool addEnter = true) {
@@ -499,7 +508,7 @@ struct TerminatorCase {
 
 class TerminatorTest : public MonitorTest, public ::testing::WithParamInterface<TerminatorCase> {
   protected:
-    TerminatorTest() : MonitorTest(ScanSettings{GetParam().terminator}) {}
+    TerminatorTest() : MonitorTest(ScanSection(GetParam().terminator, 0)) {}
 };
 
 TEST_P(TerminatorTest, ReadingIsTypedAsSoonAsItsEndIsKnown) {
@@ -591,39 +600,28 @@ TEST(DecodeReadingTest, ChineseTextInEitherEncoding) {
 
 class GroupSeparatorTest : public MonitorTest {
   protected:
-    GroupSeparatorTest()
-        : MonitorTest(ScanSettings{"", 0, ScanEncoding::CodePage, KeyMode::Unicode, "<GS>"}) {}
+    GroupSeparatorTest() : MonitorTest(ScanSection("", 0, "<GS>")) {}
 };
 
 TEST_F(GroupSeparatorTest, IsTypedAsSetWhileWindowTextsAndPagesKeepTheReading) {
     WriteSettings(true, false);
     frm.Form_Load();
     frm.Scanner().MarkIdentified();
-    Scan(
-        "0104012345678901\x1D"
-        "10ABC\x1D"
-        "21X");
-    Scan(
-        "DE6K8ZCCCHGZ_a\x1D"
-        "b",
-        500);
+    Scan("0104012345678901\03510ABC\03521X");  // \035: the group separator
+    Scan("DE6K8ZCCCHGZ_a\035b", 500);
     pump.RunFor(1500);
     ASSERT_EQ(delivery.typed.size(), 1u);
     EXPECT_EQ(delivery.typed[0].text, u"0104012345678901<GS>10ABC<GS>21X");
-    EXPECT_EQ(delivery.received, std::vector<Text>{u"ZCCCHGZ_a\x1D"
-                                                   u"b"});
+    EXPECT_EQ(delivery.received, std::vector<Text>{u"ZCCCHGZ_a\035b"});
     ASSERT_EQ(readings.scans.size(), 2u);
-    EXPECT_EQ(readings.scans[0].text,
-              u"0104012345678901\x1D"
-              u"10ABC\x1D"
-              u"21X");
+    EXPECT_EQ(readings.scans[0].text, u"0104012345678901\03510ABC\03521X");
 }
 
 // ---- Typing paced for slow targets ----
 
 class KeyDelayTest : public MonitorTest {
   protected:
-    KeyDelayTest() : MonitorTest(ScanSettings{"", 40, ScanEncoding::CodePage}) {
+    KeyDelayTest() : MonitorTest(ScanSection("", 40)) {
         typingWorker.durationMs = 15 * 40;  // a 13-digit code and Enter, 40 ms apart
     }
     std::string ExitWhileTyping(std::uint32_t typingMs) {
