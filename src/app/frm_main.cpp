@@ -13,7 +13,7 @@ FrmMain::FrmMain(const FrmMainDeps& deps)
       registration_(deps.registry, deps.Http1, deps.log),
       router_(ReadingRouterDeps{deps.delivery, deps.codec, deps.frmSet, deps.pump, deps.log, lines_,
                                 deps.readings, deps.scan.encoding, deps.typingWorker,
-                                deps.scan.keyDelayMs}),
+                                deps.scan.keyDelayMs, deps.scan.groupSeparator}),
       scanner_(ScannerDeps{lines_, deps.pump, timers_, deps.frmSet, deps.scanner,
                            deps.scannerIdentification, deps.log, router_, deps.scan.terminator}),
       cardReader_(CardReaderDeps{deps.view, lines_, deps.pump, deps.cardWorker, deps.sdtapi,
@@ -91,6 +91,11 @@ void FrmMain::Form_Unload() {
 }
 
 void FrmMain::OnTimer(int id) {
+    if (closePending_ && CommandEnabled(static_cast<int>(Command::Exit))) {
+        closePending_ = false;
+        Label6_Click();
+        return;
+    }
     if (id == kTimer1Id && timers_.timer1.Enabled()) {
         Timer1_Timer();
     } else if (id == kTimer2Id && timers_.timer2.Enabled()) {
@@ -129,6 +134,7 @@ void FrmMain::Timer2_Timer() {
     if (!cardReader_.ReaderStarted) {
         StartCardReader();
     }
+    router_.CheckLateWindowText();  // card records go as window text too
     cardReader_.Poll();
 }
 
@@ -163,7 +169,19 @@ void FrmMain::OnCommandClick(int label) {
 }
 
 void FrmMain::OnCloseRequested() {
-    OnCommandClick(static_cast<int>(Command::Exit));
+    const int exit = static_cast<int>(Command::Exit);
+    if (!CommandEnabled(exit)) {
+        // A device start-up pumps messages inside its waits: ending under it is not safe.
+        closePending_ = true;
+        return;
+    }
+    OnCommandClick(exit);
+}
+
+void FrmMain::OnSessionEnding() {
+    if (!unloaded_) {
+        Label6_Click();
+    }
 }
 
 void FrmMain::Label6_Click() {

@@ -73,6 +73,9 @@ class FrmMain {
     // The title bar's close box: ends the program as Exit does, and like Exit it is ignored
     // while a device start-up holds the commands.
     void OnCloseRequested();
+    // Windows logs off or shuts down: the program ends as Exit ends it, whatever holds the
+    // commands, before the handler returns (the process ends then).
+    void OnSessionEnding();
 
     // The card reader's worker returned from a library call.
     void OnCardRead();
@@ -87,6 +90,9 @@ class FrmMain {
     void Timer2_Timer();
 
     bool CommandEnabled(int label) const;
+    // A close request that came while a device start-up held the commands, carried out once
+    // they are free again.
+    bool closePending_ = false;
     const Timer& Timer1() const { return timers_.timer1; }
     const Timer& Timer2() const { return timers_.timer2; }
 

@@ -4,6 +4,8 @@
 
 #include <commctrl.h>
 
+#include <utility>
+
 #include "app/delivery_win32.h"
 #include "app/frm_main.h"
 #include "app/main_window_win32.h"
@@ -120,7 +122,7 @@ int Run(HINSTANCE instance) {
         commDll.WakeOn(scanSettings.terminator.back(),
                        [mainWindow] { PostMessageW(mainWindow, kScanTerminatedMessage, 0, 0); });
     }
-    DeliveryWin32 delivery;
+    DeliveryWin32 delivery(DeliveryWin32::kSendTimeoutMs, scanSettings.keyMode);
     // Declared after delivery, whose keys its job types: it ends first.
     ThreadWorker typingWorker([mainWindow] { PostMessageW(mainWindow, kTypedMessage, 0, 0); });
     HttpClientWin32 httpClient;
@@ -150,6 +152,14 @@ int Run(HINSTANCE instance) {
         settingsDialog.Unload();
         symbolWindow.Unload();
     });
+    bool exitLogged = false;
+    const auto logExit = [&] {
+        if (!std::exchange(exitLogged, true)) {
+            browserBridge.Stop();
+            log.Exited();
+        }
+    };
+    window.SetSessionEnded(logExit);
     frmMain.Form_Load();
     if (window.Handle() == nullptr) {
         log.Exited();
@@ -170,8 +180,7 @@ int Run(HINSTANCE instance) {
     // The loop can also end without Exit (a quit message from outside): unload while the
     // objects the windows forward to still exist.
     window.UnloadAll();
-    browserBridge.Stop();
-    log.Exited();
+    logExit();
     if (!cardWorker.Idle() || !typingWorker.Idle()) {
         // A card reader call never returned: end here, before the library is unloaded under
         // the thread still inside it. Keys still being typed are not typed after the end.

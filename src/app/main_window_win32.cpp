@@ -261,6 +261,17 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
                 frmMain_->OnCloseRequested();
             }
             return 0;
+        case WM_QUERYENDSESSION:
+            return TRUE;  // nothing to ask the clerk: the end is handled as Exit
+        case WM_ENDSESSION:
+            // The process ends when this returns: the program ends here, as Exit ends it.
+            if (wParam != FALSE) {
+                frmMain_->OnSessionEnding();
+                if (sessionEnded_) {
+                    sessionEnded_();
+                }
+            }
+            return 0;
         case WM_DESTROY:
             KillTimer(hwnd_, 1);
             KillTimer(hwnd_, 2);

@@ -39,6 +39,8 @@ class MainWindow final : public MainView, public TimerHost {
     void SetUnloadOthers(std::function<void()> unloadOthers) {
         unloadOthers_ = std::move(unloadOthers);
     }
+    // What the program does last when the session ends (the process ends after it).
+    void SetSessionEnded(std::function<void()> ended) { sessionEnded_ = std::move(ended); }
 
     // MainView
     void SetLabelText(int label, const Text& text) override;
@@ -73,6 +75,7 @@ class MainWindow final : public MainView, public TimerHost {
     int dpi_ = 96;
     bool unloading_ = false;
     std::function<void()> unloadOthers_;
+    std::function<void()> sessionEnded_;
 };
 
 }  // namespace ordane

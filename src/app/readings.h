@@ -3,6 +3,8 @@
 // for a page.
 #pragma once
 
+#include <optional>
+
 #include "app/card_record.h"
 #include "common/text.h"
 
@@ -26,11 +28,12 @@ struct ReadingsStatus {
 class Readings {
   public:
     virtual ~Readings() = default;
-    // delivered: the reading reached the business application (typed, or its window took it).
-    virtual void Scan(const Text& text, ScanDelivery delivery, bool delivered) = 0;
+    // delivered: the reading reached the business application (typed, or its window took it);
+    // no value when that is unknown (a window that did not answer in time may still take it).
+    virtual void Scan(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) = 0;
     // Once per placement of a card on the reader (the window is sent it every poll). A card of
     // a kind the business application does not take comes with delivered false.
-    virtual void Card(const CardReading& card, bool delivered) = 0;
+    virtual void Card(const CardReading& card, std::optional<bool> delivered) = 0;
     // The card of the last Card was taken away: a poll found none.
     virtual void CardRemoved() = 0;
     virtual void Status(const ReadingsStatus& status) = 0;

@@ -33,6 +33,15 @@ std::int32_t ScannerSupervisor::OpenScanner() {
 
 void ScannerSupervisor::Close() {
     deps_.log.Closed(LogDevice::Scanner, deps_.frmSet.Port, deps_.channel.CloseScannerPort());
+    TellLosses();
+}
+
+void ScannerSupervisor::TellLosses() {
+    std::vector<LogWord> losses;
+    deps_.channel.TakeScannerLosses(losses);
+    for (const LogWord why : losses) {
+        deps_.router.Dropped(0, why);
+    }
 }
 
 bool ScannerSupervisor::Open() {
@@ -112,17 +121,24 @@ void ScannerSupervisor::Collect(bool closing) {
     for (const ArrivedBytes& piece : pieces) {
         collector_.Add(piece, finished);
     }
-    if (taken < 0 || closing) {
-        collector_.FinishNow(finished);  // what came before the port went away is a reading
-    } else {
-        const std::uint32_t now = deps_.pump.TickCount();
-        collector_.Finish(now, deps_.channel.ScannerLineSeenAt(now), finished);
+    const std::uint32_t now = deps_.pump.TickCount();
+    collector_.Finish(now, deps_.channel.ScannerLineSeenAt(now), finished);
+    std::size_t unfinished = 0;
+    if ((taken < 0 || closing) && collector_.Collecting()) {
+        // The port went away, or is reopened, in the middle of a reading: what came of it is
+        // only its beginning.
+        unfinished = collector_.Drop();
     }
     if (collector_.Collecting() && ScannerState != 1) {
         SetScannerState(1);
     }
     for (const CollectedReading& reading : finished) {
         deps_.router.Scan(reading);
+    }
+    TellLosses();
+    if (unfinished > 0) {
+        deps_.router.Dropped(unfinished, taken < 0 ? LogWord("port lost mid-reading")
+                                                   : LogWord("port reopened mid-reading"));
     }
     if (!collector_.Collecting() && ScannerState == 1) {
         SetScannerState(0);

@@ -87,6 +87,8 @@ class ScannerSupervisor {
     bool DetectScanner();
     // Takes what arrived and delivers the readings it finished; closing ends the one under way.
     void Collect(bool closing = false);
+    // Readings the scanner's link dropped, each told.
+    void TellLosses();
     void ScannerLost();
     void ReopenLater(ScannerPhase phase);
     void ReopenLostScanner();

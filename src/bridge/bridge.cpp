@@ -391,11 +391,11 @@ void Bridge::PushToPages(const std::string& message) {
     }
 }
 
-void Bridge::Scan(const Text& text, ScanDelivery delivery, bool delivered) {
+void Bridge::Scan(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) {
     PushToPages(ScanMessage(text, delivery, delivered));
 }
 
-void Bridge::Card(const CardReading& card, bool delivered) {
+void Bridge::Card(const CardReading& card, std::optional<bool> delivered) {
     currentCard_ = CardMessage(card, delivered);
     PushToPages(*currentCard_);
 }

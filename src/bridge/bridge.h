@@ -109,8 +109,8 @@ class Bridge final : public Readings {
     // Also for an event still queued from a closed socket whose value a new one took.
     void OnClosed(SocketId id);
 
-    void Scan(const Text& text, ScanDelivery delivery, bool delivered) override;
-    void Card(const CardReading& card, bool delivered) override;
+    void Scan(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) override;
+    void Card(const CardReading& card, std::optional<bool> delivered) override;
     void CardRemoved() override;
     void Status(const ReadingsStatus& status) override;
     // With TypeScans=0, while a page asked for the barcodes within kTakeScansMs and reads

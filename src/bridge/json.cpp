@@ -103,17 +103,23 @@ std::string StatusMessage(const ReadingsStatus& status) {
     return "{\"type\":\"status\"," + Devices(status) + "}";
 }
 
-std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered) {
-    const bool typed = delivery == ScanDelivery::Keys && delivered;
+namespace {
+std::string Known(std::optional<bool> delivered) {
+    return !delivered ? "null" : (*delivered ? "true" : "false");
+}
+}  // namespace
+
+std::string ScanMessage(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) {
+    const bool typed = delivery == ScanDelivery::Keys && delivered.value_or(false);
     return "{\"type\":\"scan\",\"text\":" + JsonString(text) + ",\"delivery\":\"" +
            (delivery == ScanDelivery::Keys     ? "keys"
             : delivery == ScanDelivery::Window ? "window"
                                                : "page") +
-           "\",\"typed\":" + (typed ? "true" : "false") +
-           ",\"delivered\":" + (delivered ? "true" : "false") + "}";
+           "\",\"typed\":" + (typed ? "true" : "false") + ",\"delivered\":" + Known(delivered) +
+           "}";
 }
 
-std::string CardMessage(const CardReading& card, bool delivered) {
+std::string CardMessage(const CardReading& card, std::optional<bool> delivered) {
     std::string out = "{\"type\":\"card\",\"cardKind\":\"" + std::string(CardKindName(card.kind)) +
                       "\",\"record\":" + JsonString(card.record);
     for (const NamedField& field : card.named) {
@@ -122,7 +128,7 @@ std::string CardMessage(const CardReading& card, bool delivered) {
     if (card.kind != CardKind::Resident) {
         out += ",\"text\":" + JsonString(card.text);
     }
-    return out + ",\"delivered\":" + (delivered ? "true" : "false") + "}";
+    return out + ",\"delivered\":" + Known(delivered) + "}";
 }
 
 std::string NoCardMessage() {

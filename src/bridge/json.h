@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,11 +25,12 @@ std::string HelloMessage(std::string_view version, const ReadingsStatus& status,
 std::string StatusMessage(const ReadingsStatus& status);
 // delivered: whether the reading reached the business application (for Page: the pages);
 // typed: whether its keys were typed into it.
-std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered);
+// delivered without a value is null: the outcome is unknown.
+std::string ScanMessage(const Text& text, ScanDelivery delivery, std::optional<bool> delivered);
 // A card: its kind, the record the business application was sent (empty for a kind it is not
 // sent), the fields of its kind's layout by name, and for every kind but the resident card
 // the text exactly as read, so a page can handle a kind Ordane does not know yet.
-std::string CardMessage(const CardReading& card, bool delivered);
+std::string CardMessage(const CardReading& card, std::optional<bool> delivered);
 // The answer to {"type":"readCard"} when no card lies on the reader.
 std::string NoCardMessage();
 std::string CardRemovedMessage();

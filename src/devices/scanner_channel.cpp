@@ -61,4 +61,10 @@ std::int32_t ScannerChannel::ClearScannerRXBuff() {
     return UsesSymbol() ? Symbol().ClearRXBuff() : commDll_.ClearRXBuff();
 }
 
+void ScannerChannel::TakeScannerLosses(std::vector<LogWord>& out) {
+    if (symbol_ != nullptr) {
+        symbol_->TakeLosses(out);
+    }
+}
+
 }  // namespace ordane

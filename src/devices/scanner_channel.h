@@ -39,6 +39,9 @@ class ScannerChannel {
     std::uint32_t ScannerLineSeenAt(std::uint32_t now);
     std::int32_t WriteScannerPort(const std::uint8_t* buff, std::int32_t Count);
     std::int32_t ClearScannerRXBuff();
+    // Why each Symbol reading acknowledged to the scanner was dropped since the last call
+    // (FrmSymbol::TakeLosses); none on the serial path.
+    void TakeScannerLosses(std::vector<LogWord>& out);
 
     // True when the current brand selects the Symbol channel.
     bool UsesSymbol() const;

@@ -2,6 +2,7 @@
 // while takesScans is set.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "app/readings.h"
@@ -13,13 +14,13 @@ class FakeReadings final : public Readings {
     struct Scanned {
         Text text;
         ScanDelivery delivery;
-        bool delivered = true;
+        std::optional<bool> delivered = true;
         bool operator==(const Scanned&) const = default;
     };
-    void Scan(const Text& text, ScanDelivery delivery, bool delivered) override {
+    void Scan(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) override {
         scans.push_back({text, delivery, delivered});
     }
-    void Card(const CardReading& card, bool delivered) override {
+    void Card(const CardReading& card, std::optional<bool> delivered) override {
         cards.push_back(card.record);
         cardsDelivered.push_back(delivered);
         cardFields.push_back(card.fields);
@@ -32,7 +33,7 @@ class FakeReadings final : public Readings {
     bool takesScans = false;
     std::vector<Scanned> scans;
     std::vector<Text> cards;
-    std::vector<bool> cardsDelivered;
+    std::vector<std::optional<bool>> cardsDelivered;
     std::vector<CardFields> cardFields;
     std::vector<CardKind> cardKinds;
     std::vector<ReadingsStatus> statuses;

@@ -1012,7 +1012,7 @@ class Target:
     REFOCUS = WM_APP + 1
 
     def __init__(self, title=TARGET_TITLE, stall_settext_ms=0, controls=False,
-                 pfx: Prefix | None = None, drop_faster_ms=0):
+                 pfx: Prefix | None = None, drop_faster_ms=0, mark_packets=False):
         self.prefix = pfx or prefix()
         self.dir = Path(tempfile.mkdtemp(prefix="ordane-target-"))
         self.text_log = self.dir / "texts.log"
@@ -1030,6 +1030,8 @@ class Target:
             args.append("--controls")
         if drop_faster_ms:
             args += ["--drop-faster", str(int(drop_faster_ms))]
+        if mark_packets:
+            args.append("--mark-packets")  # "<P>" before a character typed as a packet
         self._args = args
         self.process: subprocess.Popen | None = None
         self.window: Window | None = None

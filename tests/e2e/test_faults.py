@@ -12,11 +12,12 @@ import time
 import unittest
 
 from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, bin_file,
-                     deny_registry_writes, keep_registry, reg_delete, reg_get, reg_set, settings,
-                     wait_until)
+                     deny_registry_writes, keep_registry, prefix, reg_delete, reg_get, reg_set,
+                     settings, wait_until)
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 from sim.ssi_scanner import SsiScanner
+import test_card_reader
 from test_card_reader import CARD, SAM_ID, WAITING as READER_WAITING, card_text, reader_settings
 from test_scanner import identified, watch
 
@@ -265,19 +266,26 @@ class MidOperationTest(unittest.TestCase):
                 stop.set()
                 worker.join()
 
-    def test_commands_and_the_close_box_wait_for_the_identification_then_work(self):
+    def test_commands_wait_for_the_identification_and_a_close_request_ends_it_after(self):
         with PtyPort(6) as port, ScannerSim(port, "HHP"), Program(settings(Port=6)) as app:
             app.wait_label(1, "正在检测连机条码扫描仪...", timeout=20)
             app.click(5)
-            app.close()
             app.click(6)
-            watch(app, identified)
             self.assertTrue(app.running())
+            app.close()  # as the installer asks: carried out once the identification is done
+            self.assertEqual(app.wait_exit(timeout=30), 0)
             self.assertFalse(app.dialog.exists())
-            app.tray_click()
-            app.main.wait_visible(True)
-            app.close()
-            self.assertEqual(app.wait_exit(), 0)
+
+    def test_the_session_ending_ends_the_program_as_exit_does_with_its_log_line(self):
+        with PtyPort(6) as port, ScannerSim(port, "HHP"), Program(settings(Port=6)) as app:
+            watch(app, identified)
+            app.main.post(0x0016, wparam=1)  # WM_ENDSESSION: Windows logs off
+            self.assertEqual(app.wait_exit(timeout=15), 0)
+        folders = test_card_reader.DiagnosticLogTest.LOG_FOLDERS
+        logs = [folder / "ordane.log" for pattern in folders
+                for folder in prefix().drive_c.glob(pattern)]
+        last = logs[0].read_bytes().decode("utf-8").splitlines()[-1]
+        self.assertIn("exit: ", last)
 
     def test_the_settings_command_during_a_slow_card_read_opens_once_the_read_returns(self):
         with PtyPort(7) as port, CardReaderSim(port, "华视"), \

@@ -160,12 +160,14 @@ class RecoveryTest(unittest.TestCase):
                 watch(app, identified)
                 target.focus()
                 sim.send_scan(reading)
-                time.sleep(0.1)  # the adapter is pulled inside the pause that ends a reading
+                target.wait_typed(reading + "<ENTER>")
+                sim.send_scan("SN-69012")
+                time.sleep(0.1)  # the adapter is pulled before the pause that ends a reading
                 sim.stop()
                 port.close()
                 app.wait_label(1, PORT_FAILED)
                 app.main.wait_visible(True)
-                target.wait_typed(reading + "<ENTER>")
+                self.assertEqual(target.typed(), reading + "<ENTER>")  # the part is dropped
                 self.assertTrue(target.has_focus(), "the failure took the keyboard focus")
                 # The clerk confirms the dialog without a change while the adapter is still out.
                 app.click(5)

@@ -77,7 +77,11 @@ class TapDelivery final : public Delivery {
         }
         return outcome;
     }
+    std::optional<Text> FirstChildText(const Text& windowTitle) override {
+        return recorded.FirstChildText(windowTitle);
+    }
     bool FocusIsOurs() override { return recorded.FocusIsOurs(); }
+    bool FocusRefusesKeys() override { return recorded.FocusRefusesKeys(); }
     std::function<void(bool windowText, const Text&)> onDeliver;
     test::FakeDelivery recorded;
 };

@@ -37,6 +37,28 @@ TEST_F(DetectScannerTest, IdentifiedScannerShowsBrandAndModelThenHides) {
     EXPECT_TRUE(frm.CommandEnabled(4) && frm.CommandEnabled(5) && frm.CommandEnabled(6));
 }
 
+// A close request (the installer, Task Manager, the close box) while the detection holds the
+// commands ends the program once the detection is done; the session ending ends it at once.
+TEST_F(DetectScannerTest, CloseRequestDuringDetectionEndsTheProgramAfterIt) {
+    WriteSettings(true, false, "HHP");
+    AttachHhpScanner();
+    frm.Form_Load();
+    pump.Post([this] { frm.OnCloseRequested(); }, 1000);
+    pump.RunFor(1500);
+    EXPECT_FALSE(view.unloaded);  // not under the detection's waits
+    pump.RunFor(8000);
+    EXPECT_TRUE(view.unloaded);
+}
+
+TEST_F(DetectScannerTest, SessionEndingDuringDetectionEndsTheProgramAtOnce) {
+    WriteSettings(true, false, "HHP");
+    AttachHhpScanner();
+    frm.Form_Load();
+    pump.Post([this] { frm.OnSessionEnding(); }, 1000);
+    pump.RunFor(1100);
+    EXPECT_TRUE(view.unloaded);
+}
+
 TEST_F(DetectScannerTest, DetectionWaitsTwiceBeforeHiding) {
     WriteSettings(true, false, "HHP");
     AttachHhpScanner();

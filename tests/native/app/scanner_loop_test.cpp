@@ -5,12 +5,22 @@
 #include <ostream>
 #include <utility>
 
+#include "devices/ssi_host.h"
 #include "app/status_texts.h"
 
 namespace ordane::test {
 namespace {
 
 // A scanner that has been identified and is polled by Timer1.
+// [SCAN] as a test sets it; the rest as without the section.
+ScanSettings ScanSection(std::string terminator, std::uint32_t keyDelayMs, std::string gs = {}) {
+    ScanSettings scan;
+    scan.terminator = std::move(terminator);
+    scan.keyDelayMs = keyDelayMs;
+    scan.groupSeparator = std::move(gs);
+    return scan;
+}
+
 class ScannerLoopTest : public MonitorTest {
   protected:
     void StartScanner(const std::string& brand = "HHP", bool addEnter = true) {
@@ -250,7 +260,7 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     StartAndSettle(8000);
     ASSERT_FALSE(view.visible);
     Scan(std::string(300, '7'), 0);
-    pump.At(30, [this] { commDll.unplugged = true; });
+    pump.At(300, [this] { commDll.unplugged = true; });  // after the reading ended
     ASSERT_TRUE(pump.RunUntil([this] { return !delivery.typed.empty(); }, 1000));
     // The reading's keys may still be on their way for 0.5 s and 1 ms per character (800 ms
     // here): the window shows only then, at the next tick of the 50 ms timer.
@@ -524,7 +534,7 @@ struct TerminatorCase {
 
 class TerminatorTest : public MonitorTest, public ::testing::WithParamInterface<TerminatorCase> {
   protected:
-    TerminatorTest() : MonitorTest(ScanSettings{GetParam().terminator}) {}
+    TerminatorTest() : MonitorTest(ScanSection(GetParam().terminator, 0)) {}
 };
 
 TEST_P(TerminatorTest, ReadingIsTypedAsSoonAsItsEndIsKnown) {
@@ -612,12 +622,45 @@ TEST(DecodeReadingTest, ChineseTextInEitherEncoding) {
     }
 }
 
+// ---- The group separator of GS1 codes ----
+
+class GroupSeparatorTest : public MonitorTest {
+  protected:
+    GroupSeparatorTest() : MonitorTest(ScanSection("", 0, "<GS>")) {}
+};
+
+TEST_F(GroupSeparatorTest, IsTypedAsSetWhileWindowTextsAndPagesKeepTheReading) {
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.Scanner().MarkIdentified();
+    Scan("0104012345678901\03510ABC\03521X");  // \035: the group separator
+    Scan("DE6K8ZCCCHGZ_a\035b", 500);
+    pump.RunFor(1500);
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    EXPECT_EQ(delivery.typed[0].text, u"0104012345678901<GS>10ABC<GS>21X");
+    EXPECT_EQ(delivery.received, std::vector<Text>{u"ZCCCHGZ_a\035b"});
+    ASSERT_EQ(readings.scans.size(), 2u);
+    EXPECT_EQ(readings.scans[0].text, u"0104012345678901\03510ABC\03521X");
+}
+
 // ---- Typing paced for slow targets ----
 
 class KeyDelayTest : public MonitorTest {
   protected:
-    KeyDelayTest() : MonitorTest(ScanSettings{"", 40, ScanEncoding::CodePage}) {
+    KeyDelayTest() : MonitorTest(ScanSection("", 40)) {
         typingWorker.durationMs = 15 * 40;  // a 13-digit code and Enter, 40 ms apart
+    }
+    std::string ExitWhileTyping(std::uint32_t typingMs) {
+        typingWorker.durationMs = typingMs;
+        WriteSettings(true, false);
+        frm.Form_Load();
+        frm.Scanner().MarkIdentified();
+        Scan("6901234567892");
+        pump.RunFor(400);  // being typed
+        frm.OnCloseRequested();
+        frm.Form_Unload();
+        EXPECT_EQ(logLines.All().find("not delivered"), std::string::npos);
+        return logLines.All();
     }
     std::vector<Text> Typed() const {
         std::vector<Text> texts;
@@ -644,6 +687,31 @@ TEST_F(KeyDelayTest, ReadingsAreTypedOneAtATimeInOrderEachWaitingItsTurn) {
     EXPECT_EQ(typingWorker.started, 3);
     EXPECT_FALSE(frm.Router().Holding());
     EXPECT_EQ(view.Label(1), status::kScannerWaiting);
+}
+
+TEST_F(KeyDelayTest, ReadingsWaitingBehindASlowReadingAreToldPastTheBound) {
+    typingWorker.durationMs = 12000;  // a long code typed at 200 ms a key
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.Scanner().MarkIdentified();
+    Scan("6901234567892");
+    Scan("6901234567893", 250);
+    pump.RunFor(ReadingRouter::kHoldMs + 500);
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"6901234567892"}));
+    EXPECT_NE(logLines.All().find("not delivered: waited too long"), std::string::npos);
+    EXPECT_EQ(view.Label(2), status::kWaitedTooLong);
+    EXPECT_TRUE(frm.Router().Holding());  // the first is still being typed
+}
+
+// Exit while a reading is typed slowly: it gets about 2 s to finish, else it is told interrupted;
+// the log never says "not delivered" for keys still being typed.
+TEST_F(KeyDelayTest, AReadingTypedAtExitFinishesWithinTwoSeconds) {
+    EXPECT_NE(ExitWhileTyping(1500).find(", delivered"), std::string::npos);
+}
+
+TEST_F(KeyDelayTest, AReadingStillTypedAfterTwoSecondsIsToldInterrupted) {
+    EXPECT_NE(ExitWhileTyping(5000).find("interrupted: program ended while its keys"),
+              std::string::npos);
 }
 
 // ---- Readings stay apart and arrive once, whatever holds the program ----
@@ -800,10 +868,10 @@ TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheCler
     EXPECT_FALSE(view.visible);  // told without taking the focus
     EXPECT_GE(view.notifications.size(), 3u);
     ASSERT_EQ(readings.scans.size(), 2u);
-    EXPECT_FALSE(readings.scans[0].delivered);
-    EXPECT_FALSE(readings.scans[1].delivered);
+    EXPECT_EQ(readings.scans[0].delivered, false);
+    EXPECT_EQ(readings.scans[1].delivered, false);
     ASSERT_FALSE(readings.cardsDelivered.empty());
-    EXPECT_FALSE(readings.cardsDelivered[0]);
+    EXPECT_EQ(readings.cardsDelivered[0], false);
     EXPECT_GE(view.beeps, 1);  // the beep stays as it was
 
     delivery.targetPresent = true;
@@ -811,8 +879,82 @@ TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheCler
     ScanAndSettle("DE6K8ZCCCHGZ_x");
     ScanAndSettle("6");
     EXPECT_EQ(view.Label(2), Text());
-    EXPECT_TRUE(readings.scans.back().delivered);
+    EXPECT_EQ(readings.scans.back().delivered, true);
     EXPECT_NE(logLines.All().find("length 1, latency "), std::string::npos);
+}
+
+// Windows drops keys sent to an elevated application and SendInput still counts them inserted.
+TEST_F(ScannerLoopTest, KeysForAnElevatedApplicationAreToldRefusedNotTyped) {
+    StartScanner();
+    delivery.focusRefusesKeys = true;
+    ScanAndSettle("12345");
+    EXPECT_TRUE(Typed().empty());
+    EXPECT_EQ(view.Label(2), status::kKeysRefused);
+    ASSERT_EQ(readings.scans.size(), 1u);
+    EXPECT_EQ(readings.scans[0].delivered, false);
+    EXPECT_NE(logLines.All().find("not delivered: keys refused"), std::string::npos);
+}
+
+// A window text that timed out may still be taken once the target's slow handler gets to it.
+TEST_F(ScannerLoopTest, AWindowTextThatTimedOutIsUnknownAndLoggedWhenItArrivesLate) {
+    StartScanner();
+    delivery.targetTimesOut = true;
+    ScanAndSettle("DE6K8ZCCCHGZ_abc");
+    EXPECT_EQ(view.Label(2), status::kTargetTimedOut);
+    ASSERT_EQ(readings.scans.size(), 1u);
+    EXPECT_EQ(readings.scans[0].delivered, std::nullopt);
+    EXPECT_NE(logLines.All().find("unknown: target did not answer in time"), std::string::npos);
+    EXPECT_EQ(logLines.All().find("not delivered"), std::string::npos);
+    pump.RunFor(2000);  // still hung: nothing more is said
+    EXPECT_EQ(logLines.All().find("arrived late"), std::string::npos);
+    delivery.targetTimesOut = false;
+    delivery.childText = u"ZCCCHGZ_abc";  // its handler got to the text at last
+    pump.RunFor(600);
+    EXPECT_NE(logLines.All().find("arrived late"), std::string::npos) << logLines.All();
+}
+
+// A reading the port lost part of is dropped and told, never delivered cut.
+TEST_F(ScannerLoopTest, PartOfAReadingIsDroppedAndToldNotDelivered) {
+    struct Case {
+        const char* name;
+        std::function<void()> during;  // 30 ms into a reading that goes on
+        const char* logged;
+    };
+    const std::vector<Case> cases = {
+        {"adapter unplugged", [this] { commDll.unplugged = true; }, "port lost mid-reading"},
+        {"settings confirmed", [this] { frm.Scanner().Rearm(); }, "port reopened mid-reading"},
+        {"arrival queue full",
+         [this] {
+             commDll.cutNext = true;
+             commDll.Queue(AsBytes("89"));
+         },
+         "bytes lost, arrival queue full"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartScanner();
+        logLines.lines.clear();
+        delivery.typed.clear();
+        Scan("1234567");
+        pump.At(30, c.during);
+        pump.RunFor(1000);
+        EXPECT_TRUE(Typed().empty());
+        ASSERT_FALSE(view.notifications.empty());
+        EXPECT_EQ(view.notifications.back().text, status::kScanIncomplete);
+        EXPECT_NE(logLines.All().find(c.logged), std::string::npos) << logLines.All();
+        commDll.unplugged = false;
+    }
+}
+
+// The Symbol scanner beeped for a reading its link then dropped: the clerk scans again.
+TEST_F(ScannerLoopTest, ASymbolReadingTheLinkDroppedIsToldOnTheHintLine) {
+    StartScanner("Symbol");
+    symbolLink.DeliverLost(SsiReading::Loss::kAmbiguous);
+    pump.RunFor(200);
+    EXPECT_EQ(view.Label(2), status::kScanIncomplete);
+    EXPECT_NE(logLines.All().find("Symbol reading whose first part was ambiguous"),
+              std::string::npos)
+        << logLines.All();
 }
 
 // ---- Exit in the middle of a reading ----

@@ -59,14 +59,23 @@ TEST(ScanSettingsTest, TheFleetsPolicyKeyFixesWhatItHoldsSettingIniTheRest) {
     };
     const ScanSettings none;
     const Row rows[] = {
-        {"Terminator", "CR", nullptr, {"\r", 0, ScanEncoding::CodePage}},
-        {"Terminator", "CR", " crlf ", {"\r\n", 0, ScanEncoding::CodePage}},
-        {"Terminator", nullptr, "LF", {"\n", 0, ScanEncoding::CodePage}},
+        {"Terminator", "CR", nullptr, {"\r", 0, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
+        {"Terminator", "CR", " crlf ", {"\r\n", 0, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
+        {"Terminator", nullptr, "LF", {"\n", 0, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
         {"Terminator", "CR", "none", none},  // the policy can fix the default too
-        {"KeyDelay", "30", nullptr, {"", 30, ScanEncoding::CodePage}},
-        {"KeyDelay", "30", "500", {"", kMaxKeyDelayMs, ScanEncoding::CodePage}},
+        {"KeyDelay", "30", nullptr, {"", 30, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
+        {"KeyDelay",
+         "30",
+         "500",
+         {"", kMaxKeyDelayMs, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
         {"Encoding", "utf8", "codepage", none},
-        {"Encoding", nullptr, "Auto", {"", 0, ScanEncoding::Auto}},
+        {"Encoding", nullptr, "Auto", {"", 0, ScanEncoding::Auto, KeyMode::Unicode, ""}},
+        {"KeyMode", " Keys ", nullptr, {"", 0, ScanEncoding::CodePage, KeyMode::Keys, ""}},
+        {"KeyMode", "keys", "unicode", none},
+        {"KeyMode", "scancodes", nullptr, none},
+        {"GS", " <GS> ", nullptr, {"", 0, ScanEncoding::CodePage, KeyMode::Unicode, "<GS>"}},
+        {"GS", "<GS>", "~", {"", 0, ScanEncoding::CodePage, KeyMode::Unicode, "~"}},
+        {"GS", "<GS>", "", none},
     };
     for (const Row& row : rows) {
         FakeProfile file;
@@ -81,6 +90,8 @@ TEST(ScanSettingsTest, TheFleetsPolicyKeyFixesWhatItHoldsSettingIniTheRest) {
         EXPECT_EQ(got.terminator, row.expected.terminator) << row.key;
         EXPECT_EQ(got.keyDelayMs, row.expected.keyDelayMs) << row.key;
         EXPECT_EQ(got.encoding, row.expected.encoding) << row.key;
+        EXPECT_EQ(got.keyMode, row.expected.keyMode) << row.key;
+        EXPECT_EQ(got.groupSeparator, row.expected.groupSeparator) << row.key;
     }
 }
 

@@ -337,9 +337,9 @@ TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
     EXPECT_EQ(ScanMessage(u"1", ScanDelivery::Page, true),
               "{\"type\":\"scan\",\"text\":\"1\",\"delivery\":\"page\",\"typed\":false,"
               "\"delivered\":true}");
-    EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, false),
+    EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, std::nullopt),
               "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\","
-              "\"typed\":false,\"delivered\":false}");
+              "\"typed\":false,\"delivered\":null}");
     CardReading resident = ReadCard(u"O\"Brien|X");
     resident.named = {{"name", u"O\"Brien|X"}, {"address", u"a\\b"}};
     EXPECT_EQ(CardMessage(resident, false),
