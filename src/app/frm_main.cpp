@@ -1,5 +1,6 @@
 #include "app/frm_main.h"
 
+#include <functional>
 #include <string>
 
 #include "app/status_texts.h"
@@ -25,8 +26,9 @@ bool FrmMain::CommandEnabled(int label) const {
            lines_.CommandEnabled(static_cast<Command>(label));
 }
 
-// The start-up sequence: any failure leaves its text on the status lines and both timers
-// stopped; only a confirmed settings dialog starts them again.
+// The start-up sequence. Each device in use is started on its own: one that fails shows its
+// texts and is tried again by itself (the scanner's port every 2 s, followed to a new port as
+// after an unplug; the card reader every few seconds) while the other one works.
 void FrmMain::Form_Load() {
     deps_.tray.AddTrayIcon();
     deps_.tray.SetTrayTip(u"Ordane");
@@ -61,18 +63,16 @@ void FrmMain::Form_Load() {
     }
     deps_.log.SettingsRead(ForLog(frmSet));
     lines_.ClearAll();
-    const bool useScanner = UseFlag(frmSet.usePort1);
-    const bool useReader = UseFlag(frmSet.usePort2);
-    if (useScanner && !scanner_.Open()) {
-        return;
-    }
-    if (useReader && !cardReader_.StartAtLoad()) {
-        return;
-    }
-    if (useScanner) {
+    if (UseFlag(frmSet.usePort1)) {
+        if (!scanner_.Open()) {
+            scanner_.FollowLostPort();
+        }
         timers_.timer1.SetEnabled(true);
     }
-    if (useReader) {
+    // The library and the identification run on the first Timer2 tick, after the window is
+    // shown: a library that hangs there cannot keep the window, the tray or the scanner.
+    if (UseFlag(frmSet.usePort2)) {
+        cardReader_.BeginStart(ReaderStart::AtLoad);
         timers_.timer2.SetEnabled(true);
     }
 }
@@ -101,7 +101,10 @@ void FrmMain::OnTimer(int id) {
 void FrmMain::Timer1_Timer() {
     lines_.ShowPendingFailure();
     router_.TypeHeld();
-    scanner_.Tick();
+    // The scanner is identified after the card reader's first start, as it always was.
+    if (!cardReader_.FirstStartPending() || !UseFlag(deps_.frmSet.usePort2)) {
+        scanner_.Tick();
+    }
 }
 
 void FrmMain::OnCardRead() {
@@ -123,13 +126,23 @@ void FrmMain::OnTyped() {
 }
 
 void FrmMain::Timer2_Timer() {
-    if (!cardReader_.ReaderOpen) {
-        return;
+    if (cardReader_.StartDue()) {
+        HoldWhile([this] { cardReader_.Start(); });
     }
-    if (!cardReader_.ReaderStarted) {
+    if (cardReader_.ReaderOpen && !cardReader_.ReaderStarted) {
         StartCardReader();
     }
     cardReader_.Poll();
+}
+
+void FrmMain::HoldWhile(const std::function<void()>& waits) {
+    const LoopTimers::Noted noted = timers_.Stop();
+    lines_.SetCommandsEnabled(false);
+    waits();
+    if (!unloaded_) {
+        timers_.Restore(noted);
+        lines_.SetCommandsEnabled(true);
+    }
 }
 
 void FrmMain::StartCardReader() {
@@ -151,7 +164,7 @@ void FrmMain::OnCommandClick(int label) {
     }
     switch (static_cast<Command>(label)) {
         case Command::Hide:
-            lines_.HideToTray();
+            lines_.HideToTray(true);
             break;
         case Command::Settings:
             Label5_Click();
@@ -167,47 +180,55 @@ void FrmMain::OnCloseRequested() {
 }
 
 void FrmMain::Label6_Click() {
-    cardReader_.CloseCardReaderPort();
+    // The program ends within a second whatever the library does.
+    lines_.SetCommandsEnabled(false);
+    timers_.Stop();
+    cardReader_.CloseCardReaderPort(CardReaderSupervisor::kExitCloseMs);
     deps_.view.UnloadAll();
 }
 
-// The Settings command: the only way back from a device failure without a restart.
+// The Settings command: a failed device is reopened at once, without waiting for its own
+// retry. The commands and the loops stay held through every wait of the reopen.
 void FrmMain::Label5_Click() {
     FrmSet& frmSet = deps_.frmSet;
+    lines_.SetCommandsEnabled(false);
     frmSet.Initialze(DeviceFailed());
     frmSet.ShowDialog(deps_.view.OwnerHandle());
     if (!frmSet.ModalResult) {
+        lines_.SetCommandsEnabled(true);
         return;
     }
     scanner_.Rearm();
     cardReader_.ReaderStarted = false;
+    const bool failed = DeviceFailed();
     deps_.log.Event(
         "settings",
         frmSet.MustReopen ? LogWord("confirmed, devices reopened") : LogWord("confirmed"),
-        DeviceFailed() ? 1 : 0);
+        failed ? 1 : 0);
     // A device that failed is opened again even when no setting changed: that is what a
     // user confirming the dialog after plugging it in expects.
-    if (!frmSet.MustReopen && !DeviceFailed()) {
+    if (!frmSet.MustReopen && !failed) {
+        lines_.SetCommandsEnabled(true);
         return;
     }
+    const LoopTimers::Noted noted = timers_.Stop();
     lines_.ClearAll();
     const bool useScanner = UseFlag(frmSet.usePort1);
     const bool useReader = UseFlag(frmSet.usePort2);
     if (useScanner && !scanner_.ReopenAfterSettings()) {
+        scanner_.FollowLostPort();
+    }
+    if (useReader) {
+        cardReader_.BeginStart(ReaderStart::AfterSettings);
+        cardReader_.Start();
+    }
+    if (unloaded_) {
         return;
     }
-    if (useReader) {
-        timers_.timer1.SetEnabled(false);
-        if (!cardReader_.Reopen()) {
-            return;
-        }
-    }
-    if (useScanner) {
-        timers_.timer1.SetEnabled(true);
-    }
-    if (useReader) {
-        timers_.timer2.SetEnabled(true);
-    }
+    // A device switched off keeps the loop it had (its port stays as it was).
+    timers_.timer1.SetEnabled(useScanner || (!useReader && noted.timer1));
+    timers_.timer2.SetEnabled(useReader || noted.timer2);
+    lines_.SetCommandsEnabled(true);
 }
 
 bool FrmMain::DeviceFailed() const {
@@ -217,7 +238,7 @@ bool FrmMain::DeviceFailed() const {
         (scanner_.LostOrSilent() || !scanner_.ScannerOpen() || !timers_.timer1.Enabled());
     const bool readerFailed =
         UseFlag(frmSet.usePort2) &&
-        (!cardReader_.ReaderOpen || cardReader_.Failed() || !timers_.timer2.Enabled());
+        (cardReader_.Phase() != ReaderPhase::Running || !timers_.timer2.Enabled());
     return scannerFailed || readerFailed;
 }
 

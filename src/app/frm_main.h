@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "app/card_reader_supervisor.h"
 #include "app/delivery.h"
@@ -94,6 +95,9 @@ class FrmMain {
 
   private:
     void StartCardReader();
+    // Runs a device start whose waits dispatch messages: the loops and the commands are held
+    // meanwhile, so nothing starts or exits inside it.
+    void HoldWhile(const std::function<void()>& waits);
     // A device in use that is not running: its port failed, it went away, or it was not
     // identified.
     bool DeviceFailed() const;

@@ -40,10 +40,18 @@ bool ScannerSupervisor::Open() {
     if (OpenScanner() != 0) {
         deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
         deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+        deps_.lines.SetFailing(StatusLine::Scanner, true);
         return false;
     }
     phase_ = ScannerPhase::Identifying;
     return true;
+}
+
+void ScannerSupervisor::FollowLostPort() {
+    if (phase_ != ScannerPhase::Lost) {
+        NotePresentPorts();
+        ReopenLater(ScannerPhase::Lost);
+    }
 }
 
 void ScannerSupervisor::Rearm() {
@@ -172,6 +180,7 @@ void ScannerSupervisor::ScannerLost() {
     ReopenLater(ScannerPhase::Lost);
     deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
     deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+    deps_.lines.SetFailing(StatusLine::Scanner, true);
     deps_.lines.ShowFailure();
 }
 
@@ -207,9 +216,14 @@ namespace {
 constexpr std::int32_t kHighestPort = 16;  // as the settings dialog lists them
 }  // namespace
 
+// The card reader's own port is never opened here: the library may be using it.
 void ScannerSupervisor::NotePresentPorts() {
+    const FrmSet& frmSet = deps_.frmSet;
     present_.clear();
     for (std::int32_t n = 1; n <= kHighestPort; ++n) {
+        if (UseFlag(frmSet.usePort2) && n == frmSet.Port2) {
+            continue;
+        }
         if (deps_.frmSet.Probe().CanOpen(n)) {
             present_.insert(n);
         }
@@ -280,6 +294,10 @@ bool ScannerSupervisor::DetectScanner() {
         if (!found) {
             lines.Show(StatusLine::Scanner, status::kScannerNotDetected);
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+            lines.SetFailing(StatusLine::Scanner, true);
+            if (phase_ == ScannerPhase::Identifying) {
+                lines.ShowFailure();  // the card reader's start may have hidden the window
+            }
             if (phase_ == ScannerPhase::Reopened || phase_ == ScannerPhase::ReopenedSilent) {
                 // Still powering up, or its cable not yet back on the adapter: the card
                 // reader goes on, and the scanner is asked again on a fresh port.
@@ -308,6 +326,7 @@ bool ScannerSupervisor::DetectScanner() {
     }
     SetScannerState(0);
     phase_ = ScannerPhase::Running;
+    lines.SetFailing(StatusLine::Scanner, false);
     lines.HideToTray();
     lines.SetCommandsEnabled(true);
     return true;

@@ -81,7 +81,14 @@ bool StatusLines::CommandEnabled(Command command) const {
     return commandsEnabled_[CommandIndex(command)];
 }
 
-void StatusLines::HideToTray() {
+void StatusLines::SetFailing(StatusLine line, bool failing) {
+    (line == StatusLine::Scanner ? scannerFailing_ : readerFailing_) = failing;
+}
+
+void StatusLines::HideToTray(bool asked) {
+    if (!asked && (scannerFailing_ || readerFailing_)) {
+        return;
+    }
     failureShowPending_ = false;
     if (tray_.IconPresent()) {
         view_.HideWindow();

@@ -37,6 +37,8 @@ inline constexpr char16_t kHeldTooLong[] = u"Ordane窗口占用键盘焦点,条�
 inline constexpr char16_t kDroppedAtExit[] = u"程序退出,条码未输入";
 // The card reader library did not return from a call within its bound.
 inline constexpr char16_t kReaderNotAnswering[] = u"读卡器无响应,正在重试...";
+// A card read by a call that took longer than that bound: not delivered, the card is read again.
+inline constexpr char16_t kCardReadTooLate[] = u"读卡器响应超时,此次读卡未送达,请重新放卡";
 
 inline constexpr char16_t kAlreadyRunning[] = u"条码扫描仪Ordane已经在运行";
 inline constexpr char16_t kNoticeTitle[] = u"提示";

@@ -46,6 +46,7 @@ class MonitorTest : public ::testing::Test {
         httpClient.pump = &pump;
         commDll.pump = &pump;
         cardWorker.onDone = [this] { frm.OnCardRead(); };
+        sdtapi.onWorker = &cardWorker.running;
         typingWorker.onDone = [this] { frm.OnTyped(); };
     }
 
