@@ -11,7 +11,7 @@ FrmMain::FrmMain(const FrmMainDeps& deps)
     : deps_(deps),
       timers_(deps.timers),
       lines_(deps.view, deps.tray, deps.pump, deps.readings),
-      registration_(deps.registry, deps.Http1, deps.log),
+      registration_(deps.registry, deps.Http1, deps.log, deps.registrationWorker),
       router_(ReadingRouterDeps{deps.delivery, deps.codec, deps.frmSet, deps.pump, deps.log, lines_,
                                 deps.readings, deps.scan.encoding, deps.typingWorker,
                                 deps.scan.keyDelayMs}),
@@ -116,6 +116,12 @@ void FrmMain::OnCardRead() {
 void FrmMain::OnScanTerminated() {
     if (!unloaded_) {
         scanner_.TerminatorArrived();
+    }
+}
+
+void FrmMain::OnRegistered() {
+    if (!unloaded_) {
+        registration_.Collect();
     }
 }
 

@@ -55,8 +55,9 @@ struct FrmMainDeps {
     DiagnosticLog& log;
     // The browser bridge, when it is on.
     Readings* readings = nullptr;
-    ScanSettings scan = {};          // [SCAN]
-    Worker* typingWorker = nullptr;  // where keys are typed when a delay between them is set
+    ScanSettings scan = {};                // [SCAN]
+    Worker* typingWorker = nullptr;        // where keys are typed when a delay between them is set
+    Worker* registrationWorker = nullptr;  // where the registration request waits for its server
 };
 
 class FrmMain {
@@ -81,6 +82,8 @@ class FrmMain {
     void OnScanTerminated();
     // The typing worker finished a reading.
     void OnTyped();
+    // The registration request returned.
+    void OnRegistered();
     void Timer1_Timer();
     void Timer2_Timer();
 

@@ -115,6 +115,9 @@ int Run(HINSTANCE instance) {
     ThreadWorker typingWorker([mainWindow] { PostMessageW(mainWindow, kTypedMessage, 0, 0); });
     HttpClientWin32 httpClient;
     Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
+    // Declared after what its job uses, so it ends first.
+    ThreadWorker registrationWorker(
+        [mainWindow] { PostMessageW(mainWindow, kRegisteredMessage, 0, 0); });
     ShellIcon tray(window.Handle(), codec);
 
     // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all. Only the
@@ -130,10 +133,26 @@ int Run(HINSTANCE instance) {
     const bool bridgeOn = (bridgeSettings.enabled && browserBridge.Start(bridgeOff)) ||
                           browserBridge.Off() == bridge::BridgeOff::PortTaken;
 
-    FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settings, scanner,
-                                scannerIdentification, cardReaderIdentification, sdtapi, cardWorker,
-                                delivery, registry, http1, codec, log,
-                                bridgeOn ? &browserBridge : nullptr, scanSettings, &typingWorker});
+    FrmMain frmMain(FrmMainDeps{window,
+                                tray,
+                                pump,
+                                window,
+                                frmSet,
+                                settings,
+                                scanner,
+                                scannerIdentification,
+                                cardReaderIdentification,
+                                sdtapi,
+                                cardWorker,
+                                delivery,
+                                registry,
+                                http1,
+                                codec,
+                                log,
+                                bridgeOn ? &browserBridge : nullptr,
+                                scanSettings,
+                                &typingWorker,
+                                &registrationWorker});
     window.Attach(frmMain);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();
@@ -161,9 +180,10 @@ int Run(HINSTANCE instance) {
     window.UnloadAll();
     browserBridge.Stop();
     log.Exited();
-    if (!cardWorker.Idle() || !typingWorker.Idle()) {
+    if (!cardWorker.Idle() || !typingWorker.Idle() || !registrationWorker.Idle()) {
         // A card reader call never returned: end here, before the library is unloaded under
-        // the thread still inside it. Keys still being typed are not typed after the end.
+        // the thread still inside it. Keys still being typed are not typed after the end; a
+        // registration request still waiting for its server is abandoned.
         ExitProcess(0);
     }
     return 0;

@@ -241,6 +241,9 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case kTypedMessage:
             frmMain_->OnTyped();
             return 0;
+        case kRegisteredMessage:
+            frmMain_->OnRegistered();
+            return 0;
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN: {
             // Keys pressed with Alt come as system keys; the handler sees them all the same.

@@ -20,6 +20,8 @@ inline constexpr UINT kCardReadMessage = WM_APP + 1;
 inline constexpr UINT kScanTerminatedMessage = WM_APP + 2;
 // Posted by the typing worker when a reading was typed.
 inline constexpr UINT kTypedMessage = WM_APP + 3;
+// The registration request returned.
+inline constexpr UINT kRegisteredMessage = WM_APP + 4;
 
 class MainWindow final : public MainView, public TimerHost {
   public:

@@ -48,6 +48,8 @@ class MonitorTest : public ::testing::Test {
         cardWorker.onDone = [this] { frm.OnCardRead(); };
         sdtapi.onWorker = &cardWorker.running;
         typingWorker.onDone = [this] { frm.OnTyped(); };
+        registrationWorker.onDone = [this] { frm.OnRegistered(); };
+        httpClient.onWorker = &registrationWorker.running;
     }
 
     // A settings file as the dialog writes it.
@@ -130,9 +132,27 @@ class MonitorTest : public ::testing::Test {
     FakeReadings readings;  // the browser bridge, on in every test; no page takes the scans
     ScanSettings scan;
     FakeWorker typingWorker{pump};
-    FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
-                            cardReaderIdentification, sdtapi, cardWorker, delivery, registry, http1,
-                            codec, log, &readings, scan, &typingWorker}};
+    FakeWorker registrationWorker{pump};
+    FrmMain frm{FrmMainDeps{view,
+                            view,
+                            pump,
+                            pump,
+                            frmSet,
+                            profile,
+                            scanner,
+                            scannerIdentification,
+                            cardReaderIdentification,
+                            sdtapi,
+                            cardWorker,
+                            delivery,
+                            registry,
+                            http1,
+                            codec,
+                            log,
+                            &readings,
+                            scan,
+                            &typingWorker,
+                            &registrationWorker}};
 };
 
 }  // namespace ordane::test
