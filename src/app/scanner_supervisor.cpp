@@ -212,15 +212,11 @@ void ScannerSupervisor::ReopenLostScanner() {
     deps_.lines.Show(StatusLine::ScannerNotice, Text());
 }
 
-namespace {
-constexpr std::int32_t kHighestPort = 16;  // as the settings dialog lists them
-}  // namespace
-
 // The card reader's own port is never opened here: the library may be using it.
 void ScannerSupervisor::NotePresentPorts() {
     const FrmSet& frmSet = deps_.frmSet;
     present_.clear();
-    for (std::int32_t n = 1; n <= kHighestPort; ++n) {
+    for (std::int32_t n : PortsToTry(deps_.frmSet.Probe())) {
         if (UseFlag(frmSet.usePort2) && n == frmSet.Port2) {
             continue;
         }
@@ -237,7 +233,7 @@ void ScannerSupervisor::NotePresentPorts() {
 // The card reader's port is never asked.
 void ScannerSupervisor::LookOnNewPorts() {
     FrmSet& frmSet = deps_.frmSet;
-    for (std::int32_t n = 1; n <= kHighestPort; ++n) {
+    for (std::int32_t n : PortsToTry(frmSet.Probe())) {
         if (present_.count(n) != 0 || n == frmSet.Port ||
             (UseFlag(frmSet.usePort2) && n == frmSet.Port2) || !frmSet.Probe().CanOpen(n)) {
             continue;

@@ -12,7 +12,6 @@ namespace {
 constexpr const char* kSection = "BCINFO";
 // Stored brand and make texts are kept to this many bytes when read back.
 constexpr std::size_t kTextKeyBytes = 19;
-constexpr int kHighestPort = 16;
 // Card reader entries "COMn" exist only below this number; above come the USB entries.
 constexpr int kFirstUsbPort = 6;
 
@@ -167,7 +166,7 @@ void FrmSet::Form_Load() {
 void FrmSet::GetAllPorts() {
     DropDownList& ports = Mutable(SettingsList::cbPort);
     DropDownList& readerPorts = Mutable(SettingsList::cbPort2);
-    for (int n = 1; n <= kHighestPort; ++n) {
+    for (int n : PortsToTry(probe_)) {
         if (!probe_.CanOpen(n)) {
             continue;
         }

@@ -9,6 +9,8 @@ namespace ordane {
 class PortProbeWin32 final : public PortProbe {
   public:
     bool CanOpen(int portNumber) override;
+    // The "COMn" names among the system's device names (QueryDosDevice).
+    std::vector<int> NamedPorts() override;
 };
 
 }  // namespace ordane

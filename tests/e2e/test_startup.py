@@ -94,21 +94,19 @@ def _second_box(app):
 
 class ScannerPortTest(unittest.TestCase):
     def test_the_scanner_port_opens_with_the_configured_line(self):
-        # The reader does not answer, so load stops after opening the scanner port: Label1
-        # keeps the initialising text and no timer starts (nothing identifies the scanner).
+        # The reader does not answer: the scanner's port is opened with the configured line
+        # all the same, and the reader's identification goes out over its own port.
         with PtyPort(3) as scanner, PtyPort(2) as reader_port, \
                 CardReaderSim(reader_port, "华视", answer="silent") as reader, \
                 Program(settings(Port=3, BaudRate=4, StopBits=1, UsePort2=1, Port2=2),
                         sdtapi=True) as app:
             app.wait_label(12, "没有识别到读卡器")
             self.assertEqual(app.label(13), HINT)
-            self.assertEqual(app.label(1), SCANNER_INITIALISING)
             line = scanner.termios()
             self.assertEqual((line["speed"], line["cstopb"]), (19200, True))
             self.assertTrue(port_in_use(scanner))
             # The identification went out once over the reader's own port at 115200.
             self.assertEqual([r["speed"] for r in reader.wait_requests(1)], [115200])
-            self.assertEqual(scanner.read(timeout=1.0), b"", "the scanner was queried")
             self.assertEqual(app.exit(), 0)
             wait_until(lambda: not port_in_use(scanner), 10, what="scanner port freed")
 
