@@ -245,16 +245,14 @@ void ScannerSupervisor::LookOnNewPorts() {
         if (code != 0) {
             continue;
         }
+        // The settings are not touched: a dialog open meanwhile may confirm another port.
         candidate_ = n;
         phase_ = ScannerPhase::Reopened;
-        const std::int32_t configured = frmSet.Port;
-        frmSet.Port = n;  // the identification's log names the port it asks on
         DetectScanner();
         candidate_ = 0;
         if (phase_ == ScannerPhase::Running) {
             return;
         }
-        frmSet.Port = configured;
     }
 }
 

@@ -40,6 +40,8 @@ class ScannerChannel {
     std::int32_t WriteScannerPort(const std::uint8_t* buff, std::int32_t Count);
     std::int32_t ClearScannerRXBuff();
 
+    // The port last opened (or asked to open): what an exchange on the channel is logged with.
+    std::int32_t OpenedPort() const { return openedPort_; }
     // True when the current brand selects the Symbol channel.
     bool UsesSymbol() const;
     // The single FrmSymbol, created on first use.
@@ -50,6 +52,7 @@ class ScannerChannel {
     SerialLibrary& commDll_;
     SymbolFactory symbolFactory_;
     FrmSymbol* symbol_ = nullptr;
+    std::int32_t openedPort_ = 0;
 };
 
 }  // namespace ordane

@@ -48,7 +48,7 @@ ScannerIdentification::ScannerIdentification(Settings& settings, ScannerChannel&
 
 void ScannerIdentification::LogExchange(const std::uint8_t* query, std::int32_t count,
                                         const Text& reply, bool matched) {
-    log_.Exchange(LogDevice::Scanner, settings_.Port,
+    log_.Exchange(LogDevice::Scanner, channel_.OpenedPort(),
                   std::span(query, static_cast<std::size_t>(std::max(count, 0))), reply.size(),
                   matched);
 }

@@ -301,6 +301,7 @@ struct MovedCase {
 };
 
 class ScannerMovedTest : public MonitorTest, public ::testing::WithParamInterface<MovedCase> {};
+using ScannerMovedPortTest = MonitorTest;
 
 TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlone) {
     const MovedCase& c = GetParam();
@@ -357,6 +358,31 @@ INSTANTIATE_TEST_SUITE_P(Adapter, ScannerMovedTest,
                                          : std::string(m.param.onNewPort)) +
                                     std::to_string(m.param.newPort);
                          });
+
+// The search for a lost scanner never writes the settings: a port the clerk confirms in the
+// dialog meanwhile (the loops run under a modal dialog) is the one that stays.
+TEST_F(ScannerMovedPortTest, APortConfirmedDuringTheSearchIsKept) {
+    WriteSettings(true, false, "HHP", "3");
+    AttachHhpScanner();
+    StartAndSettle(8000);
+    commDll.unplugged = true;
+    pump.RunFor(3000);
+    bool confirmed = false;
+    commDll.responder = [this, &confirmed](const Bytes& written) {
+        if (!confirmed && commDll.opens.back().port == 7 && written == kHhpQuery) {
+            confirmed = true;  // COM7 answers nothing; the clerk picks COM2 and confirms
+            frmSet.OnListSelect(SettingsList::cbPort, 1);
+            frmSet.Command1_Click();
+        }
+    };
+    probe.SetPresent({1, 2, 6, 7});
+    commDll.absent = {3};
+    commDll.unplugged = false;
+    pump.RunFor(5000);
+    ASSERT_TRUE(confirmed);
+    EXPECT_EQ(frmSet.Port, 2);
+    EXPECT_EQ(profile.Value("BCINFO", "Port"), "2");
+}
 
 // ---- Where a reading ends ----
 
