@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "app/status_texts.h"
 
@@ -133,7 +134,9 @@ void FrmMain::OnTyped() {
 
 void FrmMain::Timer2_Timer() {
     if (cardReader_.StartDue()) {
-        HoldWhile([this] { cardReader_.Start(); });
+        // A retry in the background leaves the commands as they are: one clicked meanwhile
+        // runs once its waits are over.
+        HoldWhile([this] { cardReader_.Start(); }, cardReader_.Phase() != ReaderPhase::Unavailable);
     }
     if (cardReader_.ReaderOpen && !cardReader_.ReaderStarted) {
         StartCardReader();
@@ -141,13 +144,24 @@ void FrmMain::Timer2_Timer() {
     cardReader_.Poll();
 }
 
-void FrmMain::HoldWhile(const std::function<void()>& waits) {
+void FrmMain::HoldWhile(const std::function<void()>& waits, bool disableCommands) {
     const LoopTimers::Noted noted = timers_.Stop();
-    lines_.SetCommandsEnabled(false);
+    if (disableCommands) {
+        lines_.SetCommandsEnabled(false);
+    }
+    holding_ = true;
     waits();
-    if (!unloaded_) {
-        timers_.Restore(noted);
+    holding_ = false;
+    if (unloaded_) {
+        return;
+    }
+    timers_.Restore(noted);
+    if (disableCommands) {
         lines_.SetCommandsEnabled(true);
+    }
+    if (deferredCommand_ != 0) {
+        const int label = std::exchange(deferredCommand_, 0);
+        OnCommandClick(label);
     }
 }
 
@@ -166,6 +180,10 @@ void FrmMain::StartCardReader() {
 
 void FrmMain::OnCommandClick(int label) {
     if (!CommandEnabled(label)) {
+        return;
+    }
+    if (holding_) {
+        deferredCommand_ = label;
         return;
     }
     switch (static_cast<Command>(label)) {

@@ -98,9 +98,10 @@ class FrmMain {
 
   private:
     void StartCardReader();
-    // Runs a device start whose waits dispatch messages: the loops and the commands are held
-    // meanwhile, so nothing starts or exits inside it.
-    void HoldWhile(const std::function<void()>& waits);
+    // Runs a device start whose waits dispatch messages: the loops are held meanwhile, and the
+    // commands disabled, or (disableCommands false) one clicked meanwhile is run afterwards, so
+    // nothing starts or exits inside it.
+    void HoldWhile(const std::function<void()>& waits, bool disableCommands = true);
     // A device in use that is not running: its port failed, it went away, or it was not
     // identified.
     bool DeviceFailed() const;
@@ -115,6 +116,8 @@ class FrmMain {
     ScannerSupervisor scanner_;
     CardReaderSupervisor cardReader_;
     bool unloaded_ = false;
+    bool holding_ = false;
+    int deferredCommand_ = 0;  // clicked during a background retry's waits
 };
 
 }  // namespace ordane

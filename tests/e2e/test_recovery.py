@@ -6,13 +6,15 @@ whose packets are damaged or which was switched off and on."""
 import time
 import unittest
 
-from harness import LIST_IDS, PtyPort, Program, Target, command_id, settings, wait_until
+from harness import (LIST_IDS, PtyPort, Program, Target, command_id, reg_delete, reg_set, settings,
+                     wait_until)
 from sim.scanner import ScannerSim
 from sim.ssi_scanner import PARAM_DECODE_FORMAT, SsiScanner
 from test_scanner import HINT, WAITING, identified, watch
 
 PORT_FAILED = "无法打开条码扫描仪端口"
 NOT_DETECTED = "没有检测到条码扫描仪"
+SERIALCOMM = r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
 
 
 class RecoveryTest(unittest.TestCase):
@@ -52,7 +54,10 @@ class RecoveryTest(unittest.TestCase):
                 sim.stop()
                 port.close()  # the adapter is pulled out of one socket ...
                 app.wait_label(1, PORT_FAILED)
-                port = PtyPort(20)  # ... and put into another: the same scanner, as COM20
+                port = PtyPort(20)  # ... and put into another: the same scanner, as COM20,
+                # which its driver names as Windows' do (Wine lists only its boot-time ports)
+                self.addCleanup(reg_delete, SERIALCOMM, "ordane-e2e-com20")
+                reg_set(SERIALCOMM, "ordane-e2e-com20", "COM20")
                 sim = ScannerSim(port, "HHP").start()
                 watch(app, identified, timeout=20)
                 self.assertEqual(len(sim.queries), 1)
