@@ -48,6 +48,25 @@ void CardReaderSupervisor::SetReaderState(std::int32_t state) {
 
 void CardReaderSupervisor::SetPhase(ReaderPhase phase) {
     phase_ = phase;
+    DeviceState state = DeviceState::Failed;
+    switch (phase) {
+        case ReaderPhase::Closed:
+            state = DeviceState::Off;
+            break;
+        case ReaderPhase::Starting:
+            state = DeviceState::Identifying;
+            break;
+        case ReaderPhase::Running:
+            state = DeviceState::Ready;
+            break;
+        case ReaderPhase::NotAnswering:
+            state = DeviceState::NotAnswering;
+            break;
+        case ReaderPhase::Unavailable:
+        case ReaderPhase::PortFailed:
+            break;
+    }
+    deps_.lines.SetState(StatusLine::Reader, state);
     deps_.lines.SetFailing(StatusLine::Reader, phase == ReaderPhase::Unavailable ||
                                                    phase == ReaderPhase::PortFailed ||
                                                    phase == ReaderPhase::NotAnswering);

@@ -53,6 +53,7 @@ void FrmMain::Form_Load() {
         deps_.log.SettingsNotRead(file.Exists() ? LogWord("Setting.ini empty")
                                                 : LogWord("Setting.ini missing"));
         lines_.Show(StatusLine::Scanner, status::kFirstUse);
+        lines_.SetState(StatusLine::Scanner, DeviceState::NotSetUp);
         return;
     }
     FrmSet& frmSet = deps_.frmSet;
@@ -60,6 +61,7 @@ void FrmMain::Form_Load() {
     if (!frmSet.ReadSetting()) {
         deps_.log.SettingsNotRead("Setting.ini damaged");
         lines_.Show(StatusLine::Scanner, status::kSettingsDamaged);
+        lines_.SetState(StatusLine::Scanner, DeviceState::NotSetUp);
         return;
     }
     deps_.log.SettingsRead(ForLog(frmSet));

@@ -7,6 +7,28 @@
 
 namespace ordane {
 
+void ScannerSupervisor::SetPhase(ScannerPhase phase) {
+    phase_ = phase;
+    DeviceState state = DeviceState::Identifying;
+    switch (phase) {
+        case ScannerPhase::Closed:
+            state = DeviceState::Off;
+            break;
+        case ScannerPhase::Running:
+            state = DeviceState::Ready;
+            break;
+        case ScannerPhase::Lost:
+        case ScannerPhase::Silent:
+            state = DeviceState::Failed;
+            break;
+        case ScannerPhase::Identifying:
+        case ScannerPhase::Reopened:
+        case ScannerPhase::ReopenedSilent:
+            break;
+    }
+    deps_.lines.SetState(StatusLine::Scanner, state);
+}
+
 bool ScannerSupervisor::ScannerOpen() const {
     return phase_ == ScannerPhase::Identifying || phase_ == ScannerPhase::Running ||
            phase_ == ScannerPhase::Reopened || phase_ == ScannerPhase::ReopenedSilent;
@@ -41,9 +63,10 @@ bool ScannerSupervisor::Open() {
         deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
         deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
         deps_.lines.SetFailing(StatusLine::Scanner, true);
+        deps_.lines.SetState(StatusLine::Scanner, DeviceState::Failed);
         return false;
     }
-    phase_ = ScannerPhase::Identifying;
+    SetPhase(ScannerPhase::Identifying);
     return true;
 }
 
@@ -59,7 +82,7 @@ void ScannerSupervisor::Rearm() {
         // What arrived before the identification empties the port is still read, and a reading
         // under way ends here rather than being lost with it.
         Collect(true);
-        phase_ = ScannerPhase::Identifying;
+        SetPhase(ScannerPhase::Identifying);
     }
 }
 
@@ -68,7 +91,7 @@ bool ScannerSupervisor::ReopenAfterSettings() {
     const bool wasLost = LostOrSilent();
     Close();
     collector_.Drop();
-    phase_ = ScannerPhase::Closed;
+    SetPhase(ScannerPhase::Closed);
     deps_.timers.timer1.SetEnabled(false);
     deps_.lines.Show(StatusLine::ScannerNotice, Text());
     if (OpenScanner() != 0) {
@@ -79,7 +102,7 @@ bool ScannerSupervisor::ReopenAfterSettings() {
         }
         return false;
     }
-    phase_ = ScannerPhase::Identifying;
+    SetPhase(ScannerPhase::Identifying);
     return true;
 }
 
@@ -185,7 +208,7 @@ void ScannerSupervisor::ScannerLost() {
 }
 
 void ScannerSupervisor::ReopenLater(ScannerPhase phase) {
-    phase_ = phase;
+    SetPhase(phase);
     lastReopenAt_ = deps_.pump.TickCount();
     deps_.timers.timer1.SetEnabled(true);
 }
@@ -208,7 +231,8 @@ void ScannerSupervisor::ReopenLostScanner() {
         return;
     }
     collector_.Drop();
-    phase_ = phase_ == ScannerPhase::Silent ? ScannerPhase::ReopenedSilent : ScannerPhase::Reopened;
+    SetPhase(phase_ == ScannerPhase::Silent ? ScannerPhase::ReopenedSilent
+                                            : ScannerPhase::Reopened);
     deps_.lines.Show(StatusLine::ScannerNotice, Text());
 }
 
@@ -247,7 +271,7 @@ void ScannerSupervisor::LookOnNewPorts() {
         }
         // The settings are not touched: a dialog open meanwhile may confirm another port.
         candidate_ = n;
-        phase_ = ScannerPhase::Reopened;
+        SetPhase(ScannerPhase::Reopened);
         DetectScanner();
         candidate_ = 0;
         if (phase_ == ScannerPhase::Running) {
@@ -270,7 +294,7 @@ bool ScannerSupervisor::DetectScanner() {
             deps_.timers.Restore(noted);
             deps_.channel.CloseScannerPort();
             deps_.log.Closed(LogDevice::Scanner, candidate_, 0);
-            phase_ = ScannerPhase::Lost;
+            SetPhase(ScannerPhase::Lost);
             lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
             lines.SetCommandsEnabled(true);
@@ -289,6 +313,7 @@ bool ScannerSupervisor::DetectScanner() {
             lines.Show(StatusLine::Scanner, status::kScannerNotDetected);
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
             lines.SetFailing(StatusLine::Scanner, true);
+            lines.SetState(StatusLine::Scanner, DeviceState::Failed);
             if (phase_ == ScannerPhase::Identifying) {
                 lines.ShowFailure();  // the card reader's start may have hidden the window
             }
@@ -319,7 +344,7 @@ bool ScannerSupervisor::DetectScanner() {
         deps_.timers.Restore(noted);
     }
     SetScannerState(0);
-    phase_ = ScannerPhase::Running;
+    SetPhase(ScannerPhase::Running);
     lines.SetFailing(StatusLine::Scanner, false);
     lines.HideToTray();
     lines.SetCommandsEnabled(true);

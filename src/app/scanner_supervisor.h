@@ -99,6 +99,9 @@ class ScannerSupervisor {
     void NotePresentPorts();
     std::int32_t OpenScanner();
 
+    // The phase, and with it the state pages get.
+    void SetPhase(ScannerPhase phase);
+
     ScannerDeps deps_;
     ScannerPhase phase_ = ScannerPhase::Closed;
     ScanCollector collector_;

@@ -81,6 +81,18 @@ bool StatusLines::CommandEnabled(Command command) const {
     return commandsEnabled_[CommandIndex(command)];
 }
 
+void StatusLines::SetState(StatusLine line, DeviceState state) {
+    DeviceState& held =
+        line == StatusLine::Scanner ? readingsStatus_.scanner.state : readingsStatus_.reader.state;
+    if (held == state) {
+        return;
+    }
+    held = state;
+    if (readings_ != nullptr) {
+        readings_->Status(readingsStatus_);
+    }
+}
+
 void StatusLines::SetFailing(StatusLine line, bool failing) {
     (line == StatusLine::Scanner ? scannerFailing_ : readerFailing_) = failing;
 }

@@ -45,6 +45,8 @@ class StatusLines {
     void HideToTray(bool asked = false);
     // A device's failure stands on its lines (line: StatusLine::Scanner or StatusLine::Reader).
     void SetFailing(StatusLine line, bool failing);
+    // The device's state as pages get it (line: StatusLine::Scanner or StatusLine::Reader).
+    void SetState(StatusLine line, DeviceState state);
     // Shows the window for a failure found while the clerk works: it never takes the keyboard
     // focus, and waits until the last typed reading's keys had time to reach their window.
     void ShowFailure();

@@ -53,7 +53,8 @@ TEST_F(CardReaderTest, CardIsDeliveredAsOneRecordWithABeepEveryTimeItIsFound) {
     ASSERT_FALSE(readings.cardFields.empty());
     EXPECT_EQ(readings.cardFields.back(),
               (CardFields{u"A|B", u"1", u"02", u"", u"", u"", u"", u"", u"", u""}));
-    EXPECT_EQ(readings.statuses.back().reader, (DeviceStatus{status::kReaderWaiting, u"CVR-100U"}));
+    EXPECT_EQ(readings.statuses.back().reader,
+              (DeviceStatus{status::kReaderWaiting, u"CVR-100U", DeviceState::Ready}));
 }
 
 TEST_F(CardReaderTest, PagesGetACardOncePerPlacementAndHearWhenItIsTakenAway) {

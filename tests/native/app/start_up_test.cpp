@@ -235,8 +235,16 @@ TEST_P(DeviceTroubleTest, TheOtherDeviceWorksAndTheFailedOneComesBackByItself) {
             reader(written);
         }
     };
+    const auto stateOf = [this, &row] {
+        const ReadingsStatus& now = readings.statuses.back();
+        return row.line == 1 ? now.scanner.state : now.reader.state;
+    };
     if (row.line != 0) {
         EXPECT_EQ(view.Label(row.line), row.text) << row.what;
+        // What a page gets comes from the device, not from the words on its line.
+        EXPECT_EQ(stateOf(), row.text == status::kReaderNotAnswering ? DeviceState::NotAnswering
+                                                                     : DeviceState::Failed)
+            << row.what;
         EXPECT_TRUE(view.visible || row.atOk) << row.what;  // a dialog is used from the window
     }
     if (ScannerTrouble()) {
@@ -256,6 +264,8 @@ TEST_P(DeviceTroubleTest, TheOtherDeviceWorksAndTheFailedOneComesBackByItself) {
     EXPECT_TRUE(frm.Scanner().ScannerStarted()) << row.what;
     EXPECT_EQ(frm.CardReader().Phase(), ReaderPhase::Running) << row.what;
     EXPECT_TRUE(ScanTyped("4006381333931")) << row.what;
+    EXPECT_EQ(readings.statuses.back().scanner.state, DeviceState::Ready) << row.what;
+    EXPECT_EQ(readings.statuses.back().reader.state, DeviceState::Ready) << row.what;
     EXPECT_TRUE(CardDelivered()) << row.what;
     EXPECT_TRUE(frm.CommandEnabled(5)) << row.what;
     EXPECT_FALSE(commandRanInside) << row.what;
