@@ -136,9 +136,9 @@ void FrmMain::OnTyped() {
 
 void FrmMain::Timer2_Timer() {
     if (cardReader_.StartDue()) {
-        // A retry in the background leaves the commands as they are: one clicked meanwhile
-        // runs once its waits are over.
-        HoldWhile([this] { cardReader_.Start(); }, cardReader_.Phase() != ReaderPhase::Unavailable);
+        // The commands stay as they are: one clicked during the start's waits runs once they
+        // are over, never inside them.
+        HoldWhile([this] { cardReader_.Start(); });
     }
     if (cardReader_.ReaderOpen && !cardReader_.ReaderStarted) {
         StartCardReader();
@@ -146,11 +146,8 @@ void FrmMain::Timer2_Timer() {
     cardReader_.Poll();
 }
 
-void FrmMain::HoldWhile(const std::function<void()>& waits, bool disableCommands) {
+void FrmMain::HoldWhile(const std::function<void()>& waits) {
     const LoopTimers::Noted noted = timers_.Stop();
-    if (disableCommands) {
-        lines_.SetCommandsEnabled(false);
-    }
     holding_ = true;
     waits();
     holding_ = false;
@@ -158,9 +155,6 @@ void FrmMain::HoldWhile(const std::function<void()>& waits, bool disableCommands
         return;
     }
     timers_.Restore(noted);
-    if (disableCommands) {
-        lines_.SetCommandsEnabled(true);
-    }
     if (deferredCommand_ != 0) {
         const int label = std::exchange(deferredCommand_, 0);
         OnCommandClick(label);

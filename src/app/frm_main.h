@@ -98,10 +98,10 @@ class FrmMain {
 
   private:
     void StartCardReader();
-    // Runs a device start whose waits dispatch messages: the loops are held meanwhile, and the
-    // commands disabled, or (disableCommands false) one clicked meanwhile is run afterwards, so
-    // nothing starts or exits inside it.
-    void HoldWhile(const std::function<void()>& waits, bool disableCommands = true);
+    // Runs a device start whose waits dispatch messages: the loops are held meanwhile, and a
+    // command clicked meanwhile runs once the waits are over, so nothing starts or exits
+    // inside them.
+    void HoldWhile(const std::function<void()>& waits);
     // A device in use that is not running: its port failed, it went away, or it was not
     // identified.
     bool DeviceFailed() const;
@@ -117,7 +117,7 @@ class FrmMain {
     CardReaderSupervisor cardReader_;
     bool unloaded_ = false;
     bool holding_ = false;
-    int deferredCommand_ = 0;  // clicked during a background retry's waits
+    int deferredCommand_ = 0;  // clicked during a start's waits
 };
 
 }  // namespace ordane
