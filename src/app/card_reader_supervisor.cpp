@@ -353,7 +353,8 @@ bool CardReaderSupervisor::IdentifyCardReader() {
     FrmSet& frmSet = deps_.frmSet;
     StatusLines& lines = deps_.lines;
     const bool found = deps_.identification.CheckCardReader(frmSet.Port2);
-    deps_.log.Identified(LogDevice::CardReader, frmSet.CardReaderModel, frmSet.CardReaderXh, found);
+    deps_.log.Identified(LogDevice::CardReader, frmSet.CardReaderModel,
+                         deps_.identification.CardReaderXh, found);
     if (!found) {
         lines.Show(StatusLine::Reader, status::kReaderNotRecognised);
         lines.Show(StatusLine::ReaderNotice, status::kCheckSettingsHint);
@@ -361,7 +362,7 @@ bool CardReaderSupervisor::IdentifyCardReader() {
     }
     SetReaderState(0);
     lines.Show(StatusLine::ReaderDevice, status::kDevicePrefix + frmSet.CardReaderModel);
-    lines.Show(StatusLine::ReaderModel, status::kModelPrefix + frmSet.CardReaderXh);
+    lines.Show(StatusLine::ReaderModel, status::kModelPrefix + deps_.identification.CardReaderXh);
     return true;
 }
 

@@ -98,7 +98,7 @@ int Run(HINSTANCE instance) {
         symbolWindow.Load();
         return frmSymbol;
     });
-    ScannerIdentification scannerIdentification(frmSet, scanner, pump, log);
+    ScannerIdentification scannerIdentification(scanner, pump, log);
     CardReaderIdentification cardReaderIdentification(frmSet, commDll2, pump, log);
     CardReaderLibraryWin32 sdtapi;
     const HWND mainWindow = window.Handle();

@@ -288,7 +288,8 @@ bool ScannerSupervisor::DetectScanner() {
     if (UseFlag(frmSet.usePort1)) {
         lines.Show(StatusLine::Scanner, status::kScannerDetecting);
         const bool found = deps_.identification.CheckScanner(frmSet.ScannerModel);
-        deps_.log.Identified(LogDevice::Scanner, frmSet.ScannerModel, frmSet.ScannerXH, found);
+        deps_.log.Identified(LogDevice::Scanner, frmSet.ScannerModel,
+                             deps_.identification.ScannerXH, found);
         if (!found && candidate_ != 0) {
             // Not this program's scanner: left alone, and the scanner is still lost.
             deps_.timers.Restore(noted);
@@ -339,7 +340,7 @@ bool ScannerSupervisor::DetectScanner() {
                    status::kDetectedPrefix + frmSet.ScannerModel + status::kDetectedSuffix);
         Delay(deps_.pump, 2);
         lines.Show(StatusLine::ScannerDevice, status::kDevicePrefix + frmSet.ScannerModel);
-        lines.Show(StatusLine::ScannerModel, status::kModelPrefix + frmSet.ScannerXH);
+        lines.Show(StatusLine::ScannerModel, status::kModelPrefix + deps_.identification.ScannerXH);
         Delay(deps_.pump, 2);
         deps_.timers.Restore(noted);
     }

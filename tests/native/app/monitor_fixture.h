@@ -122,7 +122,7 @@ class MonitorTest : public ::testing::Test {
     FakeSymbolLink symbolLink{pump};
     FrmSymbol frmSymbol{symbolLink, pump, 77};
     ScannerChannel scanner{frmSet, commDll, [this]() -> FrmSymbol& { return frmSymbol; }};
-    ScannerIdentification scannerIdentification{frmSet, scanner, pump, log};
+    ScannerIdentification scannerIdentification{scanner, pump, log};
     CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump, log};
     FakeCardLibrary sdtapi{&pump};
     FakeWorker cardWorker{pump};
