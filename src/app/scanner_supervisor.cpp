@@ -315,12 +315,10 @@ bool ScannerSupervisor::DetectScanner() {
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
             lines.SetFailing(StatusLine::Scanner, true);
             lines.SetState(StatusLine::Scanner, DeviceState::Failed);
-            if (phase_ == ScannerPhase::Identifying) {
-                lines.ShowFailure();  // the card reader's start may have hidden the window
-            }
-            if (phase_ == ScannerPhase::Reopened || phase_ == ScannerPhase::ReopenedSilent) {
-                // Still powering up, or its cable not yet back on the adapter: the card
-                // reader goes on, and the scanner is asked again on a fresh port.
+            {
+                // Still powering up, or its cable not yet on the adapter (at start, after a
+                // dialog, after a replug): the card reader goes on, and the scanner is asked
+                // again on a fresh port every 2 s.
                 const bool shownBefore = phase_ == ScannerPhase::ReopenedSilent;
                 deps_.timers.Restore(noted);
                 deps_.channel.CloseScannerPort();

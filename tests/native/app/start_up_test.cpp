@@ -127,6 +127,7 @@ TEST_F(StartUpTest, ScannerPortOpensWithTheConfiguredLineAndTimer1Starts) {
 // worker only; a command clicked during a start's waits never runs inside them.
 enum class Trouble {
     ScannerPortAbsent,  // its USB adapter enumerates after log-on
+    ScannerSilent,      // its port opens, the scanner is still powering up
     ReaderSilent,
     NoLibrary,     // IT places sdtapi.dll later
     LibraryHangs,  // the library's first call does not return until released
@@ -149,6 +150,13 @@ class DeviceTroubleTest : public MonitorTest, public ::testing::WithParamInterfa
             case Trouble::ScannerPortAbsent:
             case Trouble::ScannerPortLostAtOk:
                 commDll.openResult = on ? 2 : 0;
+                break;
+            case Trouble::ScannerSilent:
+                if (on) {
+                    commDll.responder = nullptr;
+                } else {
+                    AttachHhpScanner();
+                }
                 break;
             case Trouble::ReaderSilent:
             case Trouble::ReaderSilentAtOk:
@@ -174,6 +182,7 @@ class DeviceTroubleTest : public MonitorTest, public ::testing::WithParamInterfa
     }
     bool ScannerTrouble() const {
         return GetParam().trouble == Trouble::ScannerPortAbsent ||
+               GetParam().trouble == Trouble::ScannerSilent ||
                GetParam().trouble == Trouble::ScannerPortLostAtOk;
     }
     bool ScanTyped(const std::string& code) {
@@ -286,6 +295,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TroubleRow{"scanner port absent at start", Trouble::ScannerPortAbsent, false, 1,
                    status::kScannerPortFailed},
+        TroubleRow{"scanner silent at start", Trouble::ScannerSilent, false, 1,
+                   status::kScannerNotDetected},
         TroubleRow{"reader silent at start", Trouble::ReaderSilent, false, 12,
                    status::kReaderNotRecognised},
         TroubleRow{"no sdtapi.dll", Trouble::NoLibrary, false, 12, status::kReaderLibraryMissing},
