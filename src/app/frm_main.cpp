@@ -211,11 +211,9 @@ void FrmMain::Label6_Click() {
 // retry. The commands and the loops stay held through every wait of the reopen.
 void FrmMain::Label5_Click() {
     FrmSet& frmSet = deps_.frmSet;
-    lines_.SetCommandsEnabled(false);
     frmSet.Initialze(DeviceFailed());
-    frmSet.ShowDialog(deps_.view.OwnerHandle());
+    frmSet.ShowDialog(deps_.view.OwnerHandle());  // modal: the window takes no click meanwhile
     if (!frmSet.ModalResult) {
-        lines_.SetCommandsEnabled(true);
         return;
     }
     scanner_.Rearm();
@@ -228,9 +226,9 @@ void FrmMain::Label5_Click() {
     // A device that failed is opened again even when no setting changed: that is what a
     // user confirming the dialog after plugging it in expects.
     if (!frmSet.MustReopen && !failed) {
-        lines_.SetCommandsEnabled(true);
         return;
     }
+    lines_.SetCommandsEnabled(false);
     const LoopTimers::Noted noted = timers_.Stop();
     lines_.ClearAll();
     const bool useScanner = UseFlag(frmSet.usePort1);
