@@ -37,18 +37,17 @@ void FrmMain::Form_Load() {
     // installation or IT may have put the browser bridge's or the scanner's options in it, but
     // never device settings.
     ProfileFile& file = deps_.settingsFile;
-    const std::string absent = "<absent>";  // no value of these keys looks like this
     const bool present = [&] {
         for (const auto& [section, key] :
              {std::pair{"BRIDGE", "Enabled"}, std::pair{"SCAN", "Terminator"},
               std::pair{"SCAN", "KeyDelay"}, std::pair{"SCAN", "Encoding"}}) {
-            if (file.Read(section, key, absent) != absent) {
+            if (file.Value(section, key)) {
                 return true;
             }
         }
         return false;
     }();
-    const bool onlyOptions = file.Read("BCINFO", "UsePort1", absent) == absent && present;
+    const bool onlyOptions = !file.Value("BCINFO", "UsePort1") && present;
     if (!file.Exists() || file.Empty() || onlyOptions) {
         deps_.log.SettingsNotRead(file.Exists() ? LogWord("Setting.ini empty")
                                                 : LogWord("Setting.ini missing"));

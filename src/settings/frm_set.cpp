@@ -27,9 +27,6 @@ constexpr char16_t kAutoStartNotSetMessage[] =
 constexpr char16_t kAutoStartNotRemovedMessage[] =
     u"无法取消自动启动：没有修改注册表启动项的权限。\n"
     u"其他设置已经保存。请联系系统管理员取消自动启动。";
-// A read default no stored value holds (a control character, not white space, which the
-// profile functions may trim from a default): the key is absent.
-constexpr const char* kAbsent = "\x01";
 
 std::string Prefix(const std::string& value, std::size_t bytes) {
     return value.substr(0, bytes);
@@ -272,19 +269,19 @@ std::string FrmSet::ReadKey(const char* key, const char* defaultValue) {
 
 bool FrmSet::WriteKeys(const std::vector<std::pair<const char*, std::string>>& values) {
     // All keys or none: a refusal part of the way puts back what the file held before.
-    std::vector<std::string> before;
+    std::vector<std::optional<std::string>> before;
     for (const auto& [key, value] : values) {
-        before.push_back(ReadKey(key, kAbsent));
+        before.push_back(profile_.Value(kSection, key));
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (profile_.Write(kSection, values[i].first, values[i].second)) {
             continue;
         }
         for (std::size_t j = 0; j < i; ++j) {
-            if (before[j] == kAbsent) {
+            if (!before[j]) {
                 profile_.Remove(kSection, values[j].first);
             } else {
-                profile_.Write(kSection, values[j].first, before[j]);
+                profile_.Write(kSection, values[j].first, *before[j]);
             }
         }
         return false;
