@@ -105,7 +105,12 @@ void FrmMain::Timer1_Timer() {
     router_.TypeHeld();
     // The scanner is identified after the card reader's first start, as it always was.
     if (!cardReader_.FirstStartPending() || !UseFlag(deps_.frmSet.usePort2)) {
+        // An identification asked again by itself leaves the commands usable: one clicked
+        // meanwhile runs once its waits are over.
+        holding_ = true;
         scanner_.Tick();
+        holding_ = false;
+        RunDeferredCommand();
     }
 }
 
@@ -154,7 +159,11 @@ void FrmMain::HoldWhile(const std::function<void()>& waits) {
         return;
     }
     timers_.Restore(noted);
-    if (deferredCommand_ != 0) {
+    RunDeferredCommand();
+}
+
+void FrmMain::RunDeferredCommand() {
+    if (deferredCommand_ != 0 && !unloaded_) {
         const int label = std::exchange(deferredCommand_, 0);
         OnCommandClick(label);
     }

@@ -102,6 +102,7 @@ class FrmMain {
     // command clicked meanwhile runs once the waits are over, so nothing starts or exits
     // inside them.
     void HoldWhile(const std::function<void()>& waits);
+    void RunDeferredCommand();
     // A device in use that is not running: its port failed, it went away, or it was not
     // identified.
     bool DeviceFailed() const;

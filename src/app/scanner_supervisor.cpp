@@ -283,7 +283,17 @@ void ScannerSupervisor::LookOnNewPorts() {
 bool ScannerSupervisor::DetectScanner() {
     StatusLines& lines = deps_.lines;
     const LoopTimers::Noted noted = deps_.timers.Stop();
-    lines.SetCommandsEnabled(false);
+    // The first identification holds the commands; one asked again by itself (after a replug,
+    // or a scanner that did not answer yet) leaves them usable, a click then waiting for it.
+    const bool foreground = phase_ == ScannerPhase::Identifying;
+    const auto release = [&lines, foreground] {
+        if (foreground) {
+            lines.SetCommandsEnabled(true);
+        }
+    };
+    if (foreground) {
+        lines.SetCommandsEnabled(false);
+    }
     FrmSet& frmSet = deps_.frmSet;
     if (UseFlag(frmSet.usePort1)) {
         lines.Show(StatusLine::Scanner, status::kScannerDetecting);
@@ -298,7 +308,7 @@ bool ScannerSupervisor::DetectScanner() {
             SetPhase(ScannerPhase::Lost);
             lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
-            lines.SetCommandsEnabled(true);
+            release();
             return false;
         }
         if (found && candidate_ != 0) {
@@ -327,7 +337,7 @@ bool ScannerSupervisor::DetectScanner() {
                     lines.ShowFailure();
                 }
             }
-            lines.SetCommandsEnabled(true);
+            release();
             return false;
         }
         // The answers to the identification queries are not a scan. Everything after them
@@ -346,7 +356,7 @@ bool ScannerSupervisor::DetectScanner() {
     SetPhase(ScannerPhase::Running);
     lines.SetFailing(StatusLine::Scanner, false);
     lines.HideToTray();
-    lines.SetCommandsEnabled(true);
+    release();
     return true;
 }
 
