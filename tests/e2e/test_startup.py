@@ -107,6 +107,8 @@ class ScannerPortTest(unittest.TestCase):
             self.assertTrue(port_in_use(scanner))
             # The identification went out once over the reader's own port at 115200.
             self.assertEqual([r["speed"] for r in reader.wait_requests(1)], [115200])
+            # The scanner is asked meanwhile; nothing answers, and the commands work again.
+            app.wait_label(1, "没有检测到条码扫描仪", timeout=20)
             self.assertEqual(app.exit(), 0)
             wait_until(lambda: not port_in_use(scanner), 10, what="scanner port freed")
 
