@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "app/card_reader_supervisor.h"
 #include "app/delivery.h"
@@ -54,8 +55,9 @@ struct FrmMainDeps {
     DiagnosticLog& log;
     // The browser bridge, when it is on.
     Readings* readings = nullptr;
-    ScanSettings scan = {};          // [SCAN]
-    Worker* typingWorker = nullptr;  // where keys are typed when a delay between them is set
+    ScanSettings scan = {};                // [SCAN]
+    Worker* typingWorker = nullptr;        // where keys are typed when a delay between them is set
+    Worker* registrationWorker = nullptr;  // where the registration request waits for its server
 };
 
 class FrmMain {
@@ -86,6 +88,8 @@ class FrmMain {
     // The policy key changed (a group policy refresh): the settings are read again and, where
     // a device's changed, applied as the settings dialog's OK applies them.
     void OnPolicyChanged();
+    // The registration request returned.
+    void OnRegistered();
     void Timer1_Timer();
     void Timer2_Timer();
 
@@ -103,6 +107,11 @@ class FrmMain {
 
   private:
     void StartCardReader();
+    // Runs a device start whose waits dispatch messages: the loops are held meanwhile, and a
+    // command clicked meanwhile runs once the waits are over, so nothing starts or exits
+    // inside them.
+    void HoldWhile(const std::function<void()>& waits);
+    void RunDeferredCommand();
     // A device in use that is not running: its port failed, it went away, or it was not
     // identified.
     bool DeviceFailed() const;
@@ -120,6 +129,8 @@ class FrmMain {
     ScannerSupervisor scanner_;
     CardReaderSupervisor cardReader_;
     bool unloaded_ = false;
+    bool holding_ = false;
+    int deferredCommand_ = 0;  // clicked during a start's waits
 };
 
 }  // namespace ordane

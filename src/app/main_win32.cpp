@@ -110,7 +110,7 @@ int Run(HINSTANCE instance) {
         symbolWindow.Load();
         return frmSymbol;
     });
-    ScannerIdentification scannerIdentification(frmSet, scanner, pump, log);
+    ScannerIdentification scannerIdentification(scanner, pump, log);
     CardReaderIdentification cardReaderIdentification(frmSet, commDll2, pump, log);
     CardReaderLibraryWin32 sdtapi;
     const HWND mainWindow = window.Handle();
@@ -127,6 +127,9 @@ int Run(HINSTANCE instance) {
     ThreadWorker typingWorker([mainWindow] { PostMessageW(mainWindow, kTypedMessage, 0, 0); });
     HttpClientWin32 httpClient;
     Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
+    // Declared after what its job uses, so it ends first.
+    ThreadWorker registrationWorker(
+        [mainWindow] { PostMessageW(mainWindow, kRegisteredMessage, 0, 0); });
     ShellIcon tray(window.Handle(), codec);
 
     // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all. Only the
@@ -142,10 +145,26 @@ int Run(HINSTANCE instance) {
     const bool bridgeOn = (bridgeSettings.enabled && browserBridge.Start(bridgeOff)) ||
                           browserBridge.Off() == bridge::BridgeOff::PortTaken;
 
-    FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settings, scanner,
-                                scannerIdentification, cardReaderIdentification, sdtapi, cardWorker,
-                                delivery, registry, http1, codec, log,
-                                bridgeOn ? &browserBridge : nullptr, scanSettings, &typingWorker});
+    FrmMain frmMain(FrmMainDeps{window,
+                                tray,
+                                pump,
+                                window,
+                                frmSet,
+                                settings,
+                                scanner,
+                                scannerIdentification,
+                                cardReaderIdentification,
+                                sdtapi,
+                                cardWorker,
+                                delivery,
+                                registry,
+                                http1,
+                                codec,
+                                log,
+                                bridgeOn ? &browserBridge : nullptr,
+                                scanSettings,
+                                &typingWorker,
+                                &registrationWorker});
     window.Attach(frmMain);
     PolicyWatcherWin32 policyWatcher(window.Handle(), kPolicyChangedMessage);
     window.SetUnloadOthers([&] {
@@ -181,9 +200,10 @@ int Run(HINSTANCE instance) {
     // objects the windows forward to still exist.
     window.UnloadAll();
     logExit();
-    if (!cardWorker.Idle() || !typingWorker.Idle()) {
+    if (!cardWorker.Idle() || !typingWorker.Idle() || !registrationWorker.Idle()) {
         // A card reader call never returned: end here, before the library is unloaded under
-        // the thread still inside it. Keys still being typed are not typed after the end.
+        // the thread still inside it. Keys still being typed are not typed after the end; a
+        // registration request still waiting for its server is abandoned.
         ExitProcess(0);
     }
     return 0;

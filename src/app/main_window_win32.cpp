@@ -244,6 +244,9 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case kPolicyChangedMessage:
             frmMain_->OnPolicyChanged();
             return 0;
+        case kRegisteredMessage:
+            frmMain_->OnRegistered();
+            return 0;
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN: {
             // Keys pressed with Alt come as system keys; the handler sees them all the same.

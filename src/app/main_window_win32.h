@@ -22,6 +22,8 @@ inline constexpr UINT kScanTerminatedMessage = WM_APP + 2;
 inline constexpr UINT kTypedMessage = WM_APP + 3;
 // Posted by the policy watcher when the policy key changed.
 inline constexpr UINT kPolicyChangedMessage = WM_APP + 4;
+// The registration request returned.
+inline constexpr UINT kRegisteredMessage = WM_APP + 5;
 
 class MainWindow final : public MainView, public TimerHost {
   public:

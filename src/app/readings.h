@@ -13,9 +13,33 @@ namespace ordane {
 // Typed, set as the target window's text, or taken by a page instead of being typed.
 enum class ScanDelivery { Keys, Window, Page };
 
+// A device's state for a page's logic, from its supervisor's phase: rewording a status line
+// changes nothing a page tests.
+enum class DeviceState { Off, NotSetUp, Identifying, Ready, NotAnswering, Failed };
+
+// The state's name in the bridge's messages.
+inline const char* DeviceStateName(DeviceState state) {
+    switch (state) {
+        case DeviceState::NotSetUp:
+            return "notSetUp";
+        case DeviceState::Identifying:
+            return "identifying";
+        case DeviceState::Ready:
+            return "ready";
+        case DeviceState::NotAnswering:
+            return "notAnswering";
+        case DeviceState::Failed:
+            return "failed";
+        case DeviceState::Off:
+            break;
+    }
+    return "off";
+}
+
 struct DeviceStatus {
     Text status;  // the status line as the main window shows it
     Text model;   // the model line without its prefix; empty until a device is identified
+    DeviceState state = DeviceState::Off;
     bool operator==(const DeviceStatus&) const = default;
 };
 

@@ -45,6 +45,8 @@ inline constexpr char16_t kTypingInterrupted[] = u"条码输入被中断,未完�
 inline constexpr char16_t kWaitedTooLong[] = u"前一条码输入未完成,条码等待超时未输入";
 // The card reader library did not return from a call within its bound.
 inline constexpr char16_t kReaderNotAnswering[] = u"读卡器无响应,正在重试...";
+// A card read by a call that took longer than that bound: not delivered, the card is read again.
+inline constexpr char16_t kCardReadTooLate[] = u"读卡器响应超时,此次读卡未送达,请重新放卡";
 
 inline constexpr char16_t kAlreadyRunning[] = u"条码扫描仪Ordane已经在运行";
 inline constexpr char16_t kNoticeTitle[] = u"提示";

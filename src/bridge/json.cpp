@@ -24,47 +24,13 @@ bool Low(char16_t c) {
 
 std::string Devices(const ReadingsStatus& status) {
     const auto device = [](const DeviceStatus& d) {
-        return "{\"state\":\"" + std::string(DeviceState(d.status)) +
+        return "{\"state\":\"" + std::string(DeviceStateName(d.state)) +
                "\",\"status\":" + JsonString(d.status) + ",\"model\":" + JsonString(d.model) + "}";
     };
     return "\"scanner\":" + device(status.scanner) + ",\"reader\":" + device(status.reader);
 }
 
 }  // namespace
-
-std::string_view DeviceState(const Text& status) {
-    namespace s = status;
-    const struct {
-        const char16_t* text;
-        std::string_view state;
-    } kStates[] = {
-        {s::kScannerWaiting, "ready"},
-        {s::kReaderWaiting, "ready"},
-        {s::kReaderReady, "ready"},
-        {s::kScannerInitialising, "identifying"},
-        {s::kScannerDetecting, "identifying"},
-        {s::kReaderInitialising, "identifying"},
-        {s::kReaderConnecting, "identifying"},
-        {s::kReaderNotAnswering, "notAnswering"},
-        {s::kScannerPortFailed, "failed"},
-        {s::kScannerNotDetected, "failed"},
-        {s::kReaderPortFailed, "failed"},
-        {s::kReaderNotRecognised, "failed"},
-        {s::kReaderLibraryMissing, "failed"},
-        {s::kFirstUse, "notSetUp"},
-        {s::kSettingsDamaged, "notSetUp"},
-    };
-    if (status.empty()) {
-        return "off";
-    }
-    for (const auto& entry : kStates) {
-        if (status == entry.text) {
-            return entry.state;
-        }
-    }
-    // "检测到…条码扫描仪": found, its model being asked.
-    return StartsWith(status, s::kDetectedPrefix) ? "identifying" : "unknown";
-}
 
 std::string JsonString(const Text& text) {
     std::string out = "\"";

@@ -16,10 +16,6 @@ namespace ordane::bridge {
 // surrogate is kept as a \uXXXX escape so the frame stays valid UTF-8.
 std::string JsonString(const Text& text);
 
-// A device's state for a page's logic, from its status line: "ready", "identifying",
-// "notAnswering", "failed", "notSetUp", "off" (no line: not used, or not started), "unknown".
-std::string_view DeviceState(const Text& status);
-
 // typeScans: the bridge's TypeScans (false: plain barcodes go to a page that asked for them).
 std::string HelloMessage(std::string_view version, const ReadingsStatus& status, bool typeScans);
 std::string StatusMessage(const ReadingsStatus& status);

@@ -14,7 +14,6 @@ namespace {
 constexpr const char* kSection = "BCINFO";
 // Stored brand and make texts are kept to this many bytes when read back.
 constexpr std::size_t kTextKeyBytes = 19;
-constexpr int kHighestPort = 16;
 // Card reader entries "COMn" exist only below this number; above come the USB entries.
 constexpr int kFirstUsbPort = 6;
 
@@ -33,9 +32,6 @@ constexpr char16_t kAutoStartNotRemovedMessage[] =
 constexpr char16_t kAutoStartOtherProgramMessage[] =
     u"自动启动没有更改：启动项指向另一个文件夹中的程序\n";
 constexpr char16_t kAutoStartOtherProgramHint[] = u"\n其他设置已经保存。请联系系统管理员。";
-// A read default no stored value holds (a control character, not white space, which the
-// profile functions may trim from a default): the key is absent.
-constexpr const char* kAbsent = "\x01";
 
 std::string Prefix(const std::string& value, std::size_t bytes) {
     return value.substr(0, bytes);
@@ -174,7 +170,7 @@ void FrmSet::Form_Load() {
 void FrmSet::GetAllPorts() {
     DropDownList& ports = Mutable(SettingsList::cbPort);
     DropDownList& readerPorts = Mutable(SettingsList::cbPort2);
-    for (int n = 1; n <= kHighestPort; ++n) {
+    for (int n : PortsToTry(probe_)) {
         if (!probe_.CanOpen(n)) {
             continue;
         }
@@ -280,19 +276,19 @@ std::string FrmSet::ReadKey(const char* key, const char* defaultValue) {
 
 bool FrmSet::WriteKeys(const std::vector<std::pair<const char*, std::string>>& values) {
     // All keys or none: a refusal part of the way puts back what the file held before.
-    std::vector<std::string> before;
+    std::vector<std::optional<std::string>> before;
     for (const auto& [key, value] : values) {
-        before.push_back(ReadKey(key, kAbsent));
+        before.push_back(profile_.Value(kSection, key));
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (profile_.Write(kSection, values[i].first, values[i].second)) {
             continue;
         }
         for (std::size_t j = 0; j < i; ++j) {
-            if (before[j] == kAbsent) {
+            if (!before[j]) {
                 profile_.Remove(kSection, values[j].first);
             } else {
-                profile_.Write(kSection, values[j].first, before[j]);
+                profile_.Write(kSection, values[j].first, *before[j]);
             }
         }
         return false;

@@ -206,6 +206,30 @@ class CardLibraryFaultTest(unittest.TestCase):
             self.assertEqual(app.wait_exit(timeout=10), 0)
 
 
+    def test_a_call_that_never_returns_at_start_up_holds_neither_window_nor_scanner_nor_exit(self):
+        with PtyPort(4) as reader_port, CardReaderSim(reader_port, "华视"), \
+                PtyPort(3) as scanner_port, ScannerSim(scanner_port, "HHP") as sim, \
+                Target() as target, \
+                Program(settings(Port=3, UsePort2=1, Port2=4), sdtapi=True,
+                        reader={"samid": SAM_ID, "delay_ms": 4294967295}) as app:
+            app.main.wait_visible(True, timeout=10)
+            app.wait_label(12, "读卡器无响应,正在重试...", timeout=15)
+            started = time.monotonic()
+            app.tray_click()
+            app.main.wait_visible(True, timeout=1)
+            self.assertLess(time.monotonic() - started, 1.0)
+            app.wait_label(1, "等待扫描仪发送信息...", timeout=15)
+            target.focus()
+            sim.send_scan("6901234567892")
+            target.wait_typed("6901234567892<ENTER>")
+            started = time.monotonic()
+            app.click(6)
+            app.main.wait_visible(False, timeout=1)
+            self.assertLess(time.monotonic() - started, 1.0)
+            app.main.wait_gone(timeout=8)
+            self.assertEqual(app.wait_exit(timeout=10), 0)
+
+
 class HeldProgramTest(unittest.TestCase):
     """Readings scanned while a card read takes 0.75 s and the business application takes
     3 s to accept a window text: each arrives once, whole, in order, where it belongs."""

@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
 
     // The pieces the scanner loop took since the last scan delivered; identification reads
-    // (while a start-up step holds the commands) are not a scan. A scan is the first few of
+    // (while the scanner is not running) are not a scan. A scan is the first few of
     // them: pieces taken together after the window was held may hold several scans.
     std::deque<std::string> unread;
     int cards = 0;
@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     w.scannerPort.onRead = [&](const std::uint8_t* buff, std::int32_t n) {
         forgetDropped();
-        if (w.frm.CommandEnabled(5)) {
+        if (w.frm.Scanner().Phase() == ordane::ScannerPhase::Running) {
             unread.emplace_back(reinterpret_cast<const char*>(buff), static_cast<std::size_t>(n));
         }
     };

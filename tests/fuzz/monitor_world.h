@@ -109,7 +109,7 @@ struct MonitorWorld {
     test::FakeSymbolLink symbolLink{pump};
     FrmSymbol frmSymbol{symbolLink, pump, 77};
     ScannerChannel scanner{frmSet, scannerPort, [this]() -> FrmSymbol& { return frmSymbol; }};
-    ScannerIdentification scannerIdentification{frmSet, scanner, pump};
+    ScannerIdentification scannerIdentification{scanner, pump};
     CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump};
     test::FakeCardLibrary sdtapi{&pump};
     test::FakeWorker cardWorker{pump};

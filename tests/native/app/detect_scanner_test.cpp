@@ -130,31 +130,13 @@ TEST_F(DetectScannerTest, FailedIdentificationDeliversNothingAndKeepsItsTexts) {
     EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
 }
 
-TEST_F(DetectScannerTest, SilentScannerStopsBothLoopsAndKeepsTheWindow) {
-    WriteSettings(true, true, "DataLogic");
-    AttachHsReader();
-    StartAndSettle(6000);
-    EXPECT_EQ(view.Label(1), status::kScannerNotDetected);
-    EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
-    EXPECT_TRUE(view.visible);
-    EXPECT_FALSE(frm.Scanner().ScannerStarted());
-    EXPECT_FALSE(frm.Timer1().Enabled());
-    EXPECT_FALSE(frm.Timer2().Enabled());
-    EXPECT_TRUE(frm.CommandEnabled(5));
-    // Nothing is read any more.
-    const std::size_t libraryCalls = sdtapi.calls.size();
-    commDll.ClearLog();
-    Scan("123");
-    pump.RunFor(5000);
-    EXPECT_TRUE(delivery.typed.empty());
-    EXPECT_EQ(sdtapi.calls.size(), libraryCalls);
-}
-
 TEST_F(DetectScannerTest, UnknownBrandTakesTheFailedIdentificationPath) {
     WriteSettings(true, false, "Honeywell");
     StartAndSettle(3000);
     EXPECT_EQ(view.Label(1), status::kScannerNotDetected);
-    EXPECT_FALSE(frm.Timer1().Enabled());
+    Scan("123");
+    pump.RunFor(3000);
+    EXPECT_TRUE(delivery.typed.empty());
 }
 
 TEST_F(DetectScannerTest, GreyedScannerBoxIsAScannerInUse) {

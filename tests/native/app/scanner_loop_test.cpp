@@ -330,11 +330,14 @@ TEST_F(ScannerLoopTest, ARunsEventsAreItsStartTheScannerLostAndFoundAndItsEnd) {
 
 struct MovedCase {
     const char* name;
-    const char* onNewPort;  // what answers the HHP query on COM7: "HHP", "" (nothing), "other"
+    const char*
+        onNewPort;  // what answers the HHP query on the new port: "HHP", "" (nothing), "other"
     bool followed;
+    int newPort = 7;  // a machine that has seen many adapters numbers them high
 };
 
 class ScannerMovedTest : public MonitorTest, public ::testing::WithParamInterface<MovedCase> {};
+using ScannerMovedPortTest = MonitorTest;
 
 TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlone) {
     const MovedCase& c = GetParam();
@@ -345,14 +348,15 @@ TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlon
     pump.RunFor(3000);
     ASSERT_EQ(view.Label(1), status::kScannerPortFailed);
 
-    // The adapter comes back on another socket: COM3 gone, COM7 there.
+    // The adapter comes back on another socket: COM3 gone, the new port there.
     const std::string onNewPort = c.onNewPort;
-    commDll.responder = [this, onNewPort](const Bytes& written) {
-        if (commDll.opens.back().port == 7 && written == kHhpQuery && !onNewPort.empty()) {
+    const int newPort = c.newPort;
+    commDll.responder = [this, onNewPort, newPort](const Bytes& written) {
+        if (commDll.opens.back().port == newPort && written == kHhpQuery && !onNewPort.empty()) {
             commDll.Arrive(pump, 100, AsBytes(onNewPort == "HHP" ? "IT4600-050 r1" : "\x15?"));
         }
     };
-    probe.SetPresent({1, 2, 6, 7});
+    probe.SetPresent({1, 2, 6, c.newPort});
     commDll.absent = {3};
     commDll.unplugged = false;
     commDll.writes.clear();
@@ -365,11 +369,12 @@ TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlon
         EXPECT_EQ(view.Label(1), status::kScannerPortFailed) << c.name;
         return;
     }
-    EXPECT_EQ(frmSet.Port, 7) << c.name;
-    EXPECT_EQ(profile.Value("BCINFO", "Port"), "7") << c.name;
+    EXPECT_EQ(frmSet.Port, c.newPort) << c.name;
+    EXPECT_EQ(profile.Value("BCINFO", "Port"), std::to_string(c.newPort)) << c.name;
     EXPECT_EQ(view.Label(1), status::kScannerWaiting) << c.name;
-    EXPECT_EQ(view.Label(2), Text(status::kScannerMovedPrefix) + u"7") << c.name;
-    EXPECT_NE(logLines.All().find("found on another port, Setting.ini Port written, code 7"),
+    EXPECT_EQ(view.Label(2), Text(status::kScannerMovedPrefix) + ToDecimal(c.newPort)) << c.name;
+    EXPECT_NE(logLines.All().find("found on another port, Setting.ini Port written, code " +
+                                  std::to_string(c.newPort)),
               std::string::npos)
         << logLines.All();
     Scan("after the move");
@@ -381,12 +386,39 @@ TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlon
 INSTANTIATE_TEST_SUITE_P(Adapter, ScannerMovedTest,
                          ::testing::Values(MovedCase{"our scanner", "HHP", true},
                                            MovedCase{"a port that answers nothing", "", false},
-                                           MovedCase{"another brand's device", "other", false}),
+                                           MovedCase{"another brand's device", "other", false},
+                                           MovedCase{"our scanner on COM257", "HHP", true, 257}),
                          [](const ::testing::TestParamInfo<MovedCase>& m) {
-                             return std::string(m.param.onNewPort).empty()
-                                        ? std::string("Nothing")
-                                        : std::string(m.param.onNewPort);
+                             return (std::string(m.param.onNewPort).empty()
+                                         ? std::string("Nothing")
+                                         : std::string(m.param.onNewPort)) +
+                                    std::to_string(m.param.newPort);
                          });
+
+// The search for a lost scanner never writes the settings: a port the clerk confirms in the
+// dialog meanwhile (the loops run under a modal dialog) is the one that stays.
+TEST_F(ScannerMovedPortTest, APortConfirmedDuringTheSearchIsKept) {
+    WriteSettings(true, false, "HHP", "3");
+    AttachHhpScanner();
+    StartAndSettle(8000);
+    commDll.unplugged = true;
+    pump.RunFor(3000);
+    bool confirmed = false;
+    commDll.responder = [this, &confirmed](const Bytes& written) {
+        if (!confirmed && commDll.opens.back().port == 7 && written == kHhpQuery) {
+            confirmed = true;  // COM7 answers nothing; the clerk picks COM2 and confirms
+            frmSet.OnListSelect(SettingsList::cbPort, 1);
+            frmSet.Command1_Click();
+        }
+    };
+    probe.SetPresent({1, 2, 6, 7});
+    commDll.absent = {3};
+    commDll.unplugged = false;
+    pump.RunFor(5000);
+    ASSERT_TRUE(confirmed);
+    EXPECT_EQ(frmSet.Port, 2);
+    EXPECT_EQ(profile.Value("BCINFO", "Port"), "2");
+}
 
 // ---- Where a reading ends ----
 

@@ -121,44 +121,6 @@ TEST_F(SettingsCommandTest, APolicyChangeWhileRunningIsAppliedAsOkAppliesIt) {
     }
 }
 
-TEST_F(SettingsCommandTest, ScannerReopenFailureLeavesTheReaderUntouched) {
-    StartBoth();
-    commDll.openResult = 2;
-    ConfirmANewBaudRate();
-    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
-    EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
-    EXPECT_FALSE(frm.Scanner().ScannerOpen());
-    EXPECT_FALSE(frm.Timer1().Enabled());
-    EXPECT_TRUE(commDll2.opens.empty());
-    EXPECT_TRUE(sdtapi.calls.empty());
-}
-
-TEST_F(SettingsCommandTest, ReaderNotRecognisedLeavesTimer1OffWithTheScannerPortOpen) {
-    StartBoth();
-    commDll2.responder = nullptr;  // the reader went silent
-    ConfirmANewBaudRate();
-    EXPECT_EQ(view.Label(12), status::kReaderNotRecognised);
-    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
-    EXPECT_TRUE(frm.Scanner().ScannerOpen());
-    EXPECT_TRUE(commDll.IsOpen());
-    EXPECT_FALSE(frm.CardReader().ReaderOpen);
-    EXPECT_FALSE(frm.Timer1().Enabled());
-}
-
-TEST_F(SettingsCommandTest, ReaderPortThatWillNotOpenIsReportedAfterItsModelIsShown) {
-    StartBoth();
-    sdtapi.openStatus = 1;
-    ConfirmANewBaudRate();
-    EXPECT_EQ(view.Label(12), status::kReaderPortFailed);
-    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
-    EXPECT_EQ(view.Label(11), u"型号:CVR-100U");
-    EXPECT_FALSE(frm.CardReader().ReaderOpen);
-    EXPECT_FALSE(frm.Timer1().Enabled());
-    sdtapi.LayCard(u"张三");
-    pump.RunFor(1500);
-    EXPECT_TRUE(delivery.received.empty());
-}
-
 // A device switched off in the dialog is neither closed nor stopped by the reopen.
 TEST_F(SettingsCommandTest, ScannerSwitchedOffStaysOpenButUnread) {
     StartBoth();

@@ -79,6 +79,14 @@ TEST_F(FrmSetTest, LoadListsFreePortsOnceAndSelectsDefaults) {
     EXPECT_EQ(form.List(L::cmCardModel).SelectedText(), u"华旭");
 }
 
+TEST_F(FrmSetTest, PortsAboveSixteenThatTheMachineNamesAreListedToo) {
+    probe.SetPresent({2, 20, 257});
+    form.EnsureLoaded();
+    EXPECT_EQ(Entries(L::cbPort), (std::vector<Text>{u"COM2", u"COM20", u"COM257"}));
+    EXPECT_EQ(Entries(L::cbPort2),
+              (std::vector<Text>{u"COM2", u"USB6", u"USB7", u"USB8", u"USB9"}));
+}
+
 TEST_F(FrmSetTest, WithoutSerialPortsOnlyTheUsbEntriesAreOffered) {
     probe.SetPresent({});
     form.EnsureLoaded();
