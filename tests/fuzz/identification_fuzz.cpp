@@ -28,9 +28,8 @@ namespace {
 class Line final : public ordane::SerialLibrary {
   public:
     Line(ordane::test::FakeSerialLibrary& lib, FuzzedDataProvider& in) : lib_(lib), in_(in) {}
-    std::int32_t OpenPort(std::int32_t p, std::int32_t b, std::int32_t s, std::int32_t y,
-                          std::int32_t t) override {
-        return lib_.OpenPort(p, b, s, y, t);
+    std::int32_t OpenPort(std::int32_t p, const ordane::LineSettings& l) override {
+        return lib_.OpenPort(p, l);
     }
     std::int32_t ClosePort() override { return lib_.ClosePort(); }
     std::int32_t ClearRXBuff() override { return lib_.ClearRXBuff(); }
@@ -129,12 +128,12 @@ void CheckScanner(FuzzedDataProvider& in) {
     ordane::Settings settings;
     const std::string brand = kBrands[in.ConsumeIntegralInRange(0, 6)];
     settings.ScannerModel = ordane::FromAscii(brand);
-    ordane::ScannerChannel channel(settings, line,
+    ordane::ScannerChannel channel(settings.ScannerModel, line,
                                    [&symbol]() -> ordane::FrmSymbol& { return symbol; });
     ordane::ScannerIdentification identification(channel, pump);
     identification.ScannerXH = u"before";
     line.lies = in.ConsumeBool();
-    channel.OpenScannerPort(3, 9600, 8, 0, 0);
+    channel.OpenScannerPort(3, ordane::LineSettings());
     std::vector<Reply> replies;
     Answer(fake, pump, in, replies);
     // A Symbol scanner answers the version request over its link, whole, after a delay.
@@ -209,7 +208,7 @@ void CheckCardReader(FuzzedDataProvider& in) {
     ordane::Settings settings;
     const int make = in.ConsumeIntegralInRange(0, 2);
     settings.CardReaderModel = make == 0 ? u"华旭" : make == 1 ? u"华视" : u"";
-    ordane::CardReaderIdentification identification(settings, line, pump);
+    ordane::CardReaderIdentification identification(settings.CardReaderModel, line, pump);
     identification.CardReaderXh = u"before";
     line.lies = in.ConsumeBool();
     fake.openResult = in.ConsumeBool() ? 0 : 5;

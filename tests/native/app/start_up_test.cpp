@@ -114,24 +114,38 @@ TEST_F(StartUpTest, NeitherDeviceInUseLeavesEveryLineEmptyAndTheWindowVisible) {
     EXPECT_TRUE(view.visible);
 }
 
-TEST_F(StartUpTest, ScannerPortOpensWithTheConfiguredLineAndTimer1Starts) {
+// The line's codes in Setting.ini (list indexes) reach the serial layer as named values.
+struct LineCodes {
+    const char* parity;
+    const char* stopBits;
+    LineSettings line;
+};
+
+class StartUpLineTest : public StartUpTest, public ::testing::WithParamInterface<LineCodes> {};
+
+TEST_P(StartUpLineTest, ScannerPortOpensWithTheConfiguredLineAndTimer1Starts) {
     WriteSettings(true, false, "HHP", "12");
     profile.Set("BCINFO", "BaudRate", "7");
-    profile.Set("BCINFO", "Parity", "2");
-    profile.Set("BCINFO", "StopBits", "1");
+    profile.Set("BCINFO", "Parity", GetParam().parity);
+    profile.Set("BCINFO", "StopBits", GetParam().stopBits);
     frm.Form_Load();
     ASSERT_EQ(commDll.opens.size(), 1u);
-    const auto& open = commDll.opens[0];
-    EXPECT_EQ(open.port, 12);
-    EXPECT_EQ(open.baudRate, 115200);
-    EXPECT_EQ(open.byteSize, 8);
-    EXPECT_EQ(open.parity, 2);
-    EXPECT_EQ(open.stopBits, 1);
+    EXPECT_EQ(commDll.opens[0].port, 12);
+    EXPECT_EQ(commDll.opens[0].line, GetParam().line);
     EXPECT_EQ(view.Label(1), status::kScannerInitialising);
     EXPECT_TRUE(frm.Scanner().ScannerOpen());
     EXPECT_TRUE(frm.Timer1().Enabled());
     EXPECT_FALSE(frm.Timer2().Enabled());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, StartUpLineTest,
+    ::testing::Values(LineCodes{"0", "0", LineSettings(115200, 8)},
+                      LineCodes{"1", "1", LineSettings(115200, 8, Parity::Odd, StopBits::Two)},
+                      LineCodes{"2", "0", LineSettings(115200, 8, Parity::Even)}),
+    [](const auto& row) {
+        return std::string("Parity") + row.param.parity + "StopBits" + row.param.stopBits;
+    });
 
 // A device's trouble at start and at a confirmed dialog: its texts stand, the other device
 // works meanwhile, the failed one comes back by itself, and the card library is called on its
