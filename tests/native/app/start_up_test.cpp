@@ -2,6 +2,8 @@
 
 #include "app/scan_settings.h"
 #include "app/status_texts.h"
+#include "bridge/bridge_settings.h"
+#include "settings/fleet_profile.h"
 
 namespace ordane::test {
 namespace {
@@ -92,6 +94,55 @@ TEST(ScanSettingsTest, TheFleetsPolicyKeyFixesWhatItHoldsSettingIniTheRest) {
         EXPECT_EQ(got.encoding, row.expected.encoding) << row.key;
         EXPECT_EQ(got.keyMode, row.expected.keyMode) << row.key;
         EXPECT_EQ(got.groupSeparator, row.expected.groupSeparator) << row.key;
+    }
+}
+
+// One rule for a value's source in the three sections the policy key may fix: a value it holds,
+// an empty one too, holds; Setting.ini's only where the policy key has none.
+TEST(SettingsSourceTest, APolicyValueHoldsEvenEmptyTheFileOnlyWhereThePolicyHasNone) {
+    const struct {
+        const char* section;
+        const char* key;
+        const char* file;    // nullptr: absent
+        const char* policy;  // nullptr: absent
+        std::string seen;
+    } rows[] = {
+        {"BCINFO", "Port", "3", nullptr, "3"},
+        {"BCINFO", "Port", nullptr, "7", "7"},
+        {"BCINFO", "Port", "3", "7", "7"},
+        {"BCINFO", "Port", "3", "", ""},
+        {"BCINFO", "Port", nullptr, nullptr, "-"},
+        {"SCAN", "Terminator", "CR", nullptr, "\r"},
+        {"SCAN", "Terminator", nullptr, "LF", "\n"},
+        {"SCAN", "Terminator", "CR", "LF", "\n"},
+        {"SCAN", "Terminator", "CR", "", ""},
+        {"SCAN", "Terminator", nullptr, nullptr, ""},
+        {"BRIDGE", "Enabled", "1", nullptr, "on"},
+        {"BRIDGE", "Enabled", nullptr, "1", "on"},
+        {"BRIDGE", "Enabled", "1", "0", "off"},
+        {"BRIDGE", "Enabled", "1", "", "off"},
+        {"BRIDGE", "Enabled", nullptr, nullptr, "off"},
+    };
+    for (const auto& row : rows) {
+        FakeProfile file;
+        FakeProfile policy;
+        if (row.file != nullptr) {
+            file.Set(row.section, row.key, row.file);
+        }
+        if (row.policy != nullptr) {
+            policy.Set(row.section, row.key, row.policy);
+        }
+        const std::string section = row.section;
+        std::string seen;
+        if (section == "BCINFO") {
+            seen = FleetProfile(policy, file).Read(row.section, row.key, "-");
+        } else if (section == "SCAN") {
+            seen = ReadScanSettings(policy, file).terminator;
+        } else {
+            seen = bridge::ReadBridgeSettings(policy, file, true).enabled ? "on" : "off";
+        }
+        EXPECT_EQ(seen, row.seen) << row.section << " file " << (row.file ? row.file : "absent")
+                                  << " policy " << (row.policy ? row.policy : "absent");
     }
 }
 
