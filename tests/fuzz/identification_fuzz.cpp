@@ -125,10 +125,9 @@ void CheckScanner(FuzzedDataProvider& in) {
     ordane::test::FakeSymbolLink link(pump);
     ordane::FrmSymbol symbol(link, pump, 77);
     link.Attach(symbol);
-    ordane::Settings settings;
     const std::string brand = kBrands[in.ConsumeIntegralInRange(0, 6)];
-    settings.ScannerModel = ordane::FromAscii(brand);
-    ordane::ScannerChannel channel(settings.ScannerModel, line,
+    const Text scannerModel = ordane::FromAscii(brand);
+    ordane::ScannerChannel channel(scannerModel, line,
                                    [&symbol]() -> ordane::FrmSymbol& { return symbol; });
     ordane::ScannerIdentification identification(channel, pump);
     identification.ScannerXH = u"before";
@@ -147,7 +146,7 @@ void CheckScanner(FuzzedDataProvider& in) {
     const std::size_t opens = fake.opens.size();
     const int closes = fake.closes;
 
-    const bool found = identification.CheckScanner(settings.ScannerModel);
+    const bool found = identification.CheckScanner(scannerModel);
 
     Bytes read;
     for (const Bytes& r : line.reads) {
@@ -205,10 +204,9 @@ void CheckCardReader(FuzzedDataProvider& in) {
     ordane::test::FakePump pump;
     ordane::test::FakeSerialLibrary fake;
     Line line(fake, in);
-    ordane::Settings settings;
     const int make = in.ConsumeIntegralInRange(0, 2);
-    settings.CardReaderModel = make == 0 ? u"华旭" : make == 1 ? u"华视" : u"";
-    ordane::CardReaderIdentification identification(settings.CardReaderModel, line, pump);
+    const Text cardReaderMake = make == 0 ? u"华旭" : make == 1 ? u"华视" : u"";
+    ordane::CardReaderIdentification identification(cardReaderMake, line, pump);
     identification.CardReaderXh = u"before";
     line.lies = in.ConsumeBool();
     fake.openResult = in.ConsumeBool() ? 0 : 5;
