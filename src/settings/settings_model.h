@@ -25,7 +25,6 @@ struct Settings {
     std::int32_t Parity = 0;    // list index: 0 none, 1 odd, 2 even
     bool AddEnter = false;
     bool ModalResult = false;
-    bool vChanged = false;
     bool MustReopen = false;
 };
 
