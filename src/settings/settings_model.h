@@ -34,7 +34,7 @@ inline bool UseFlag(const Text& flag) {
            flag.find_first_not_of(u'0') != Text::npos;
 }
 
-// The scanner's line settings for the serial layer; the only place the list indexes are read.
+// The scanner's line settings for the serial layer: the one place the list indexes are named.
 inline LineSettings ScannerLine(const Settings& s) {
     const ordane::Parity parity = s.Parity == 1   ? ordane::Parity::Odd
                                   : s.Parity == 2 ? ordane::Parity::Even
