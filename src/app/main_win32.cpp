@@ -106,13 +106,13 @@ int Run(HINSTANCE instance) {
                                  [&symbolLink](UINT msg, WPARAM wParam, LPARAM lParam) {
                                      return symbolLink.Unpack(msg, wParam, lParam);
                                  });
-    ScannerChannel scanner(frmSet, commDll, [&]() -> FrmSymbol& {
+    ScannerChannel scanner(frmSet.ScannerModel, commDll, [&]() -> FrmSymbol& {
         symbolWindow.Load();
         return frmSymbol;
     });
     ScannerIdentification scannerIdentification(scanner, pump, log);
-    CardReaderIdentification cardReaderIdentification(frmSet, commDll2, pump, log);
-    CardReaderLibraryWin32 sdtapi;
+    CardReaderIdentification cardReaderIdentification(frmSet.CardReaderModel, commDll2, pump, log);
+    CardReaderLibraryWin32 sdtapi(exe.folder);
     const HWND mainWindow = window.Handle();
     ThreadWorker cardWorker([mainWindow] { PostMessageW(mainWindow, kCardReadMessage, 0, 0); });
     // Read once, like [BRIDGE]: the dialog never writes [SCAN]; the fleet's policy key may fix

@@ -23,9 +23,7 @@ std::string Normalised(const std::string& value) {
 
 ScanSettings ReadScanSettings(ProfileFile& policy, ProfileFile& file) {
     const auto raw = [&](const char* key) {
-        static const std::string absent = "<absent>";  // no value of these keys looks like it
-        const std::string fixed = policy.Read("SCAN", key, absent);
-        return fixed != absent ? fixed : file.Read("SCAN", key, "");
+        return PolicyOrFileValue(policy, file, "SCAN", key).value_or(std::string());
     };
     const auto value = [&](const char* key) { return Normalised(raw(key)); };
     ScanSettings settings;

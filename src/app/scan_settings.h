@@ -33,7 +33,8 @@ inline constexpr std::uint32_t kMaxKeyDelayMs = 200;
 
 // Values are matched without regard to case and surrounding spaces (GS is taken as written,
 // without the spaces around it); a KeyDelay above the bound is taken as the bound. A value the
-// fleet's policy key ([SCAN] of policy) holds is fixed there and wins over Setting.ini's.
+// fleet's policy key ([SCAN] of policy) holds, an empty one too, is fixed there and wins over
+// Setting.ini's (PolicyOrFileValue).
 ScanSettings ReadScanSettings(ProfileFile& policy, ProfileFile& file);
 
 }  // namespace ordane

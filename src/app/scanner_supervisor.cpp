@@ -47,8 +47,7 @@ void ScannerSupervisor::SetScannerState(std::int32_t state) {
 
 std::int32_t ScannerSupervisor::OpenScanner() {
     const FrmSet& frmSet = deps_.frmSet;
-    const std::int32_t code = deps_.channel.OpenScannerPort(
-        frmSet.Port, frmSet.BaudRate, frmSet.ByteSize, frmSet.Parity, frmSet.StopBits);
+    const std::int32_t code = deps_.channel.OpenScannerPort(frmSet.Port, ScannerLine(frmSet));
     deps_.log.Opened(LogDevice::Scanner, frmSet.Port, code);
     return code;
 }
@@ -237,8 +236,7 @@ void ScannerSupervisor::ReopenLostScanner() {
     }
     lastReopenAt_ = deps_.pump.TickCount();
     const FrmSet& frmSet = deps_.frmSet;
-    const std::int32_t code = deps_.channel.OpenScannerPort(
-        frmSet.Port, frmSet.BaudRate, frmSet.ByteSize, frmSet.Parity, frmSet.StopBits);
+    const std::int32_t code = deps_.channel.OpenScannerPort(frmSet.Port, ScannerLine(frmSet));
     deps_.log.ReopenAttempt(LogDevice::Scanner, frmSet.Port, code);
     if (code != 0) {
         if (phase_ == ScannerPhase::Lost) {
@@ -279,8 +277,7 @@ void ScannerSupervisor::LookOnNewPorts() {
             continue;
         }
         present_.insert(n);
-        const std::int32_t code = deps_.channel.OpenScannerPort(n, frmSet.BaudRate, frmSet.ByteSize,
-                                                                frmSet.Parity, frmSet.StopBits);
+        const std::int32_t code = deps_.channel.OpenScannerPort(n, ScannerLine(frmSet));
         deps_.log.Opened(LogDevice::Scanner, n, code);
         if (code != 0) {
             continue;

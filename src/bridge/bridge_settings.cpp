@@ -41,7 +41,9 @@ BridgeSettings ReadBridgeSettings(ProfileFile& file) {
 }
 
 BridgeSettings ReadBridgeSettings(ProfileFile& policy, ProfileFile& file, bool portable) {
-    if (!Trimmed(policy.Read("BRIDGE", "Enabled", "")).empty()) {
+    // The policy key holds the whole section once it holds Enabled (an empty value included:
+    // PolicyOrFileValue's rule), so no value of a user-writable file joins an administrator's.
+    if (policy.Value("BRIDGE", "Enabled").has_value()) {
         return ReadBridgeSettings(policy);
     }
     return portable ? ReadBridgeSettings(file) : BridgeSettings{};

@@ -26,8 +26,8 @@ BridgeSettings ReadBridgeSettings(ProfileFile& file);
 
 // Who may open the bridge: only an administrator. `policy` is the [BRIDGE] of the policy key
 // (HKLM\SOFTWARE\Policies\Ordane\BRIDGE, which only administrators may write: the installer's
-// switches and group policy set it); when it names Enabled, it alone counts. Otherwise the
-// [BRIDGE] of Setting.ini, which every user may write, counts only for a portable copy in a
+// switches and group policy set it); when it holds Enabled, even empty, it alone counts. Otherwise
+// the [BRIDGE] of Setting.ini, which every user may write, counts only for a portable copy in a
 // folder its user owns (`portable`); an installed copy's bridge stays off.
 BridgeSettings ReadBridgeSettings(ProfileFile& policy, ProfileFile& file, bool portable);
 

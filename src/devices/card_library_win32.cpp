@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/wide_win32.h"
-#include "settings/profile_file_win32.h"
 
 namespace ordane {
 
@@ -69,7 +68,8 @@ struct CardReaderLibraryWin32::Module {
     Module& operator=(const Module&) = delete;
 };
 
-CardReaderLibraryWin32::CardReaderLibraryWin32(Text fileName) : fileName_(std::move(fileName)) {}
+CardReaderLibraryWin32::CardReaderLibraryWin32(Text programFolder, Text fileName)
+    : programFolder_(std::move(programFolder)), fileName_(std::move(fileName)) {}
 
 CardReaderLibraryWin32::~CardReaderLibraryWin32() = default;
 
@@ -82,7 +82,7 @@ bool CardReaderLibraryWin32::Load() {
     SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
     // Only by full path, from the executable's folder and then the system folder: a copy in
     // the current folder or along PATH is never run.
-    std::vector<Text> folders{GetExecutableLocation().folder};
+    std::vector<Text> folders{programFolder_};
     wchar_t system[MAX_PATH];
     const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
     if (systemLength > 0 && systemLength < MAX_PATH) {

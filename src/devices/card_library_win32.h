@@ -12,9 +12,9 @@ namespace ordane {
 
 class CardReaderLibraryWin32 final : public CardReaderLibrary {
   public:
-    // The library's file name: looked for in the executable's folder, then in the system
-    // folder, nowhere else.
-    explicit CardReaderLibraryWin32(Text fileName = u"sdtapi.dll");
+    // The library's file name: looked for in programFolder (the executable's), then in the
+    // system folder, nowhere else.
+    explicit CardReaderLibraryWin32(Text programFolder, Text fileName = u"sdtapi.dll");
     ~CardReaderLibraryWin32() override;
     CardReaderLibraryWin32(const CardReaderLibraryWin32&) = delete;
     CardReaderLibraryWin32& operator=(const CardReaderLibraryWin32&) = delete;
@@ -39,6 +39,7 @@ class CardReaderLibraryWin32 final : public CardReaderLibrary {
 
   private:
     struct Module;
+    Text programFolder_;
     Text fileName_;
     std::unique_ptr<Module> module_;
 };

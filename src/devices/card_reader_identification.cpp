@@ -24,7 +24,7 @@ std::int32_t Exchange(SerialLibrary& lib, MessagePump& pump, DiagnosticLog& log,
                       std::span<const std::uint8_t> request, std::array<std::uint8_t, 27>& answer,
                       std::int32_t readCount) {
     answer.fill(0);
-    const std::int32_t opened = lib.OpenPort(port, kProbeBaudRate, 8, 0, 0);
+    const std::int32_t opened = lib.OpenPort(port, LineSettings(kProbeBaudRate));
     log.Opened(LogDevice::CardReader, port, opened);
     lib.ClearRXBuff();
     lib.WriteData(request.data(), static_cast<std::int32_t>(request.size()));
@@ -46,13 +46,13 @@ std::uint32_t HxExpectedAnswer(std::uint32_t c) {
     return ((c ^ kHxK1) | kHxK2) & kHxK3;
 }
 
-CardReaderIdentification::CardReaderIdentification(const Settings& settings,
+CardReaderIdentification::CardReaderIdentification(const Text& cardReaderMake,
                                                    SerialLibrary& commDll2, MessagePump& pump,
                                                    DiagnosticLog& log)
-    : settings_(settings), commDll2_(commDll2), pump_(pump), log_(log) {}
+    : cardReaderMake_(cardReaderMake), commDll2_(commDll2), pump_(pump), log_(log) {}
 
 bool CardReaderIdentification::CheckCardReader(std::int32_t port) {
-    const bool hx = settings_.CardReaderModel == u"华旭";
+    const bool hx = cardReaderMake_ == u"华旭";
     const bool found = hx ? CheckHxCardReader(port) : CheckHsCardReader(port);
     if (found) {
         CardReaderXh = hx ? u"HX-FDX3" : u"CVR-100U";

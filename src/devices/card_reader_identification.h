@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "common/pump.h"
+#include "common/text.h"
 #include "devices/serial_library.h"
 #include "log/diagnostic_log.h"
-#include "settings/settings_model.h"
 
 namespace ordane {
 
@@ -26,7 +26,8 @@ std::uint32_t HxExpectedAnswer(std::uint32_t c);
 
 class CardReaderIdentification {
   public:
-    CardReaderIdentification(const Settings& settings, SerialLibrary& commDll2, MessagePump& pump,
+    // cardReaderMake: the make as the program's settings hold it, read at every check.
+    CardReaderIdentification(const Text& cardReaderMake, SerialLibrary& commDll2, MessagePump& pump,
                              DiagnosticLog& log = DiagnosticLog::Off());
     CardReaderIdentification(const CardReaderIdentification&) = delete;
     CardReaderIdentification& operator=(const CardReaderIdentification&) = delete;
@@ -42,7 +43,7 @@ class CardReaderIdentification {
     Text CardReaderXh;
 
   private:
-    const Settings& settings_;
+    const Text& cardReaderMake_;
     SerialLibrary& commDll2_;
     MessagePump& pump_;
     DiagnosticLog& log_;

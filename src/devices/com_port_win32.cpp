@@ -113,12 +113,12 @@ ComPort OpenComPort(int port, DWORD& error) {
     return opened;
 }
 
-bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize,
-                       std::int32_t parity, std::int32_t stopBits, DCB& applied, DWORD& error,
+bool ApplyLineSettings(HANDLE port, const LineSettings& line, DCB& applied, DWORD& error,
                        DWORD readGapMs) {
     error = ERROR_SUCCESS;
-    if (baudRate <= 0 || byteSize < 5 || byteSize > 8 || parity < 0 || parity > 2 || stopBits < 0 ||
-        stopBits > 1) {
+    const std::int32_t baudRate = line.baudRate;
+    const std::int32_t byteSize = line.byteSize;
+    if (baudRate <= 0 || byteSize < 5 || byteSize > 8) {
         error = ERROR_INVALID_PARAMETER;
         return false;
     }
@@ -133,11 +133,14 @@ bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize
     }
     dcb.BaudRate = static_cast<DWORD>(baudRate);
     dcb.ByteSize = static_cast<BYTE>(byteSize);
-    dcb.Parity = parity == 0 ? NOPARITY : (parity == 1 ? ODDPARITY : EVENPARITY);
+    dcb.Parity = line.parity == Parity::None  ? NOPARITY
+                 : line.parity == Parity::Odd ? ODDPARITY
+                                              : EVENPARITY;
     // Two stop bits with five data bits is not a valid UART setting; the UART sends 1.5 there.
-    dcb.StopBits = stopBits == 0 ? ONESTOPBIT : (byteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS);
+    dcb.StopBits =
+        line.stopBits == StopBits::One ? ONESTOPBIT : (byteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS);
     dcb.fBinary = TRUE;
-    dcb.fParity = parity != 0 ? TRUE : FALSE;
+    dcb.fParity = line.parity != Parity::None ? TRUE : FALSE;
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/handle_win32.h"
+#include "devices/line_settings.h"
 
 namespace ordane {
 
@@ -43,14 +44,12 @@ class ComPort {
 // invalid and error holds the reason (never 0); a port in use gives ERROR_ACCESS_DENIED.
 ComPort OpenComPort(int port, DWORD& error);
 
-// Line settings from the library's five parameters: parity 0 none, 1 odd, 2 even; stop bits
-// 0 one, 1 two. Binary mode, no flow control, DTR and RTS held on (some scanners draw power
-// from them). Also sets the timeouts ComReader and WriteComPort rely on. applied receives the
-// settings handed to the driver (a pty, for one, reports 8 data bits and no parity whatever
-// it was given).
-// readGapMs: how long after the last byte a read ends (0: the usual 20 ms).
-bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize,
-                       std::int32_t parity, std::int32_t stopBits, DCB& applied, DWORD& error,
+// The line's settings to the driver: binary mode, no flow control, DTR and RTS held on (some
+// scanners draw power from them). Also sets the timeouts ComReader and WriteComPort rely on.
+// applied receives the settings handed to the driver (a pty, for one, reports 8 data bits and no
+// parity whatever it was given). readGapMs: how long after the last byte a read ends (0: the usual
+// 20 ms).
+bool ApplyLineSettings(HANDLE port, const LineSettings& line, DCB& applied, DWORD& error,
                        DWORD readGapMs = 0);
 
 // How many bytes one read of the reader thread asks for at this line speed: about 50 ms of

@@ -24,9 +24,7 @@ std::int32_t ClampToLibraryBuffer(std::int32_t n) {
 FrmSymbol::FrmSymbol(SymbolLinkLibrary& link, MessagePump& pump, WindowHandle window)
     : link_(link), pump_(pump), window_(window) {}
 
-std::int32_t FrmSymbol::OpenPort(std::int32_t Port, std::int32_t /*BaudRate*/,
-                                 std::int32_t /*ByteSize*/, std::int32_t /*Parity*/,
-                                 std::int32_t /*StopBits*/) {
+std::int32_t FrmSymbol::OpenPort(std::int32_t Port, const LineSettings& /*line*/) {
     const std::int32_t r = link_.ConnPort(window_, kLinkBaudRate, Port);
     if (r == 0) {
         link_.SetBuff(Port, libraryBuffer_.data(), kLibraryBufferGiven);

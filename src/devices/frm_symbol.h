@@ -47,8 +47,7 @@ class FrmSymbol {
     // Connects the link at 9600 on Port; the other line parameters are not used by a Symbol
     // scanner. 0 = connected (then the buffer is handed over and decode packets switched on),
     // else the library's code.
-    std::int32_t OpenPort(std::int32_t Port, std::int32_t BaudRate, std::int32_t ByteSize,
-                          std::int32_t Parity, std::int32_t StopBits);
+    std::int32_t OpenPort(std::int32_t Port, const LineSettings& line);
     // Result of DisConnPort.
     std::int32_t ClosePort();
     // Moves up to BuffSize pending bytes, oldest first and across readings, to buff; returns

@@ -4,12 +4,12 @@
 
 namespace ordane {
 
-ScannerChannel::ScannerChannel(const Settings& settings, SerialLibrary& commDll,
+ScannerChannel::ScannerChannel(const Text& scannerModel, SerialLibrary& commDll,
                                SymbolFactory symbol)
-    : settings_(settings), commDll_(commDll), symbolFactory_(std::move(symbol)) {}
+    : scannerModel_(scannerModel), commDll_(commDll), symbolFactory_(std::move(symbol)) {}
 
 bool ScannerChannel::UsesSymbol() const {
-    return settings_.ScannerModel == u"Symbol";
+    return scannerModel_ == u"Symbol";
 }
 
 FrmSymbol& ScannerChannel::Symbol() {
@@ -19,20 +19,18 @@ FrmSymbol& ScannerChannel::Symbol() {
     return *symbol_;
 }
 
-std::int32_t ScannerChannel::OpenScannerPort(std::int32_t Port, std::int32_t BaudRate,
-                                             std::int32_t ByteSize, std::int32_t Parity,
-                                             std::int32_t StopBits) {
+std::int32_t ScannerChannel::OpenScannerPort(std::int32_t Port, const LineSettings& line) {
     // A close goes to the path of the brand at that moment, so after a change of brand the
     // other path may still hold the port exclusively: it lets go before this one opens.
     openedPort_ = Port;
     if (UsesSymbol()) {
         commDll_.ClosePort();
-        return Symbol().OpenPort(Port, BaudRate, ByteSize, Parity, StopBits);
+        return Symbol().OpenPort(Port, line);
     }
     if (symbol_ != nullptr) {
         symbol_->ClosePort();
     }
-    return commDll_.OpenPort(Port, BaudRate, ByteSize, Parity, StopBits);
+    return commDll_.OpenPort(Port, line);
 }
 
 std::int32_t ScannerChannel::CloseScannerPort() {

@@ -1,8 +1,8 @@
 // ModSysFun's scanner channel: one set of port procedures whatever the scanner brand. Every
-// call looks at ScannerModel at that moment and goes to the Symbol channel (FrmSymbol) when it
-// is exactly "Symbol", otherwise to the serial library CommDll; nothing remembers which path
-// opened the port, so an open first makes the other path let go of it. Arguments and results
-// pass through unchanged.
+// call looks at the scanner brand the settings hold at that moment and goes to the Symbol channel
+// (FrmSymbol) when it is exactly "Symbol", otherwise to the serial library CommDll; nothing
+// remembers which path opened the port, so an open first makes the other path let go of it.
+// Arguments and results pass through unchanged.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,7 @@
 #include "devices/delay.h"
 #include "devices/frm_symbol.h"
 #include "devices/serial_library.h"
-#include "settings/settings_model.h"
+#include "common/text.h"
 
 namespace ordane {
 
@@ -22,13 +22,13 @@ class ScannerChannel {
     // most once.
     using SymbolFactory = std::function<FrmSymbol&()>;
 
-    ScannerChannel(const Settings& settings, SerialLibrary& commDll, SymbolFactory symbol);
+    // scannerModel: the brand as the program's settings hold it, read at every call.
+    ScannerChannel(const Text& scannerModel, SerialLibrary& commDll, SymbolFactory symbol);
     ScannerChannel(const ScannerChannel&) = delete;
     ScannerChannel& operator=(const ScannerChannel&) = delete;
 
     // 0 = open, else the path's failure code.
-    std::int32_t OpenScannerPort(std::int32_t Port, std::int32_t BaudRate, std::int32_t ByteSize,
-                                 std::int32_t Parity, std::int32_t StopBits);
+    std::int32_t OpenScannerPort(std::int32_t Port, const LineSettings& line);
     std::int32_t CloseScannerPort();
     // Number of bytes placed at buff[0..]; 0 or less means none. Never more than BuffSize.
     std::int32_t ReadScannerPort(std::uint8_t* buff, std::int32_t BuffSize);
@@ -51,7 +51,7 @@ class ScannerChannel {
     FrmSymbol& Symbol();
 
   private:
-    const Settings& settings_;
+    const Text& scannerModel_;
     SerialLibrary& commDll_;
     SymbolFactory symbolFactory_;
     FrmSymbol* symbol_ = nullptr;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "devices/line_settings.h"
+
 namespace ordane {
 
 // Bytes as they came off the line, stamped with the tick count (the message pump's clock) at
@@ -29,9 +31,8 @@ struct ArrivedBytes {
 class SerialLibrary {
   public:
     virtual ~SerialLibrary() = default;
-    // parity: 0 none, 1 odd, 2 even; stopBits: 0 one, 1 two. 0 = opened.
-    virtual std::int32_t OpenPort(std::int32_t port, std::int32_t baudRate, std::int32_t byteSize,
-                                  std::int32_t parity, std::int32_t stopBits) = 0;
+    // 0 = opened.
+    virtual std::int32_t OpenPort(std::int32_t port, const LineSettings& line) = 0;
     virtual std::int32_t ClosePort() = 0;
     virtual std::int32_t ClearRXBuff() = 0;
     virtual std::int32_t WriteData(const std::uint8_t* buff, std::int32_t count) = 0;

@@ -55,9 +55,7 @@ SerialPortWin32::~SerialPortWin32() {
     ClosePort();
 }
 
-std::int32_t SerialPortWin32::OpenPort(std::int32_t port, std::int32_t baudRate,
-                                       std::int32_t byteSize, std::int32_t parity,
-                                       std::int32_t stopBits) {
+std::int32_t SerialPortWin32::OpenPort(std::int32_t port, const ordane::LineSettings& line) {
     ClosePort();
     DWORD error = ERROR_SUCCESS;
     ComPort opened = OpenComPort(port, error);
@@ -67,7 +65,7 @@ std::int32_t SerialPortWin32::OpenPort(std::int32_t port, std::int32_t baudRate,
     // A scanner that ends its readings with a terminator says itself where they end: its bytes
     // are handed on without waiting for the line to pause.
     constexpr DWORD kTerminatedReadGapMs = 2;
-    if (!ApplyLineSettings(opened.Get(), baudRate, byteSize, parity, stopBits, lineSettings_, error,
+    if (!ApplyLineSettings(opened.Get(), line, lineSettings_, error,
                            wake_ ? kTerminatedReadGapMs : 0)) {
         return static_cast<std::int32_t>(error);
     }
@@ -93,7 +91,7 @@ std::int32_t SerialPortWin32::OpenPort(std::int32_t port, std::int32_t baudRate,
         std::lock_guard<std::mutex> lock(mutex_);
         received_.Clear();
     };
-    if (!reader_.Start(opened.Get(), ReadSizeFor(baudRate), receive, drop, error)) {
+    if (!reader_.Start(opened.Get(), ReadSizeFor(line.baudRate), receive, drop, error)) {
         return static_cast<std::int32_t>(error);
     }
     port_ = std::move(opened);

@@ -51,8 +51,8 @@ class SerialPortWin32 final : public SerialLibrary {
     // 0 = opened; otherwise the system error code of the step that failed, or
     // ERROR_INVALID_PARAMETER for line settings the port cannot take. An open port is closed
     // first.
-    std::int32_t OpenPort(std::int32_t port, std::int32_t baudRate, std::int32_t byteSize,
-                          std::int32_t parity, std::int32_t stopBits) override;
+    // Qualified: LineSettings below names the settings the driver took.
+    std::int32_t OpenPort(std::int32_t port, const ordane::LineSettings& line) override;
     std::int32_t ClosePort() override;
     std::int32_t ClearRXBuff() override;
     // The number of bytes written, or -1 when the port is not open or the write failed.

@@ -35,7 +35,7 @@ std::int32_t SymbolLinkWin32::ConnPort(WindowHandle window, std::int32_t baudRat
         return static_cast<std::int32_t>(error);
     }
     DCB applied{};
-    if (!ApplyLineSettings(opened.Get(), baudRate, 8, 0, 0, applied, error)) {
+    if (!ApplyLineSettings(opened.Get(), LineSettings(baudRate), applied, error)) {
         return static_cast<std::int32_t>(error);
     }
     {

@@ -15,9 +15,7 @@ bool FleetProfile::Fixed(const std::string& section, const std::string& key) {
 std::string FleetProfile::Read(const std::string& section, const std::string& key,
                                const std::string& defaultValue) {
     if (section == kFixedSection) {
-        if (std::optional<std::string> fixed = policy_.Value(section, key)) {
-            return *fixed;
-        }
+        return PolicyOrFileValue(policy_, file_, section, key).value_or(defaultValue);
     }
     return file_.Read(section, key, defaultValue);
 }

@@ -1,8 +1,8 @@
 // Setting.ini as the program reads and writes it with the fleet's policy key over it: a [BCINFO]
 // value the policy key holds (HKLM\SOFTWARE\Policies\Ordane\BCINFO, same value names) wins over
 // the file's and is fixed: the settings dialog shows it unusable, and saving never changes what
-// the file has for it. Other sections pass to the file as they are ([BRIDGE] and [SCAN] have
-// their own readers of the policy key).
+// the file has for it (PolicyOrFileValue's rule). Other sections pass to the file as they are
+// ([BRIDGE] and [SCAN] are read once, with the same rule, by their own readers).
 #pragma once
 
 #include <string>

@@ -187,7 +187,6 @@ void FrmSet::GetAllPorts() {
 
 void FrmSet::Changed(bool /*nValue*/) {
     command1Enabled_ = true;
-    vChanged = true;
 }
 
 bool FrmSet::SelectIndex(SettingsList list, int index) {

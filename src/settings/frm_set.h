@@ -79,7 +79,7 @@ class FrmSet : public Settings {
     void Initialze(bool deviceFailed = false);
     // Shows the dialog modally over owner (opaque native handle); returns ModalResult.
     bool ShowDialog(void* owner);
-    // Assigning any value enables OK and sets vChanged.
+    // Assigning any value enables OK.
     void Changed(bool nValue);
     // Fills cbPort and cbPort2 from the port probe (appends; runs once, from Form_Load).
     void GetAllPorts();

@@ -38,4 +38,17 @@ class ProfileFile {
     virtual bool Fixed(const std::string& /*section*/, const std::string& /*key*/) { return false; }
 };
 
+// The one reader of a value the fleet's policy key (HKLM\SOFTWARE\Policies\Ordane, which only
+// administrators write) may fix, for [BCINFO], [SCAN] and [BRIDGE] alike: a value the policy key
+// holds is fixed there, an empty one too (it then fixes the value's default), and Setting.ini is
+// not looked at for it; otherwise the file's value; nothing when neither holds the key.
+inline std::optional<std::string> PolicyOrFileValue(ProfileFile& policy, ProfileFile& file,
+                                                    const std::string& section,
+                                                    const std::string& key) {
+    if (std::optional<std::string> fixed = policy.Value(section, key)) {
+        return fixed;
+    }
+    return file.Value(section, key);
+}
+
 }  // namespace ordane

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/text.h"
+#include "devices/line_settings.h"
 #include "log/diagnostic_log.h"
 
 namespace ordane {
@@ -16,13 +17,14 @@ struct Settings {
     std::int32_t Port2 = 0;  // card reader port: 1-5 COM1-COM5, 6-9 USB6-USB9
     Text usePort2;           // "1" card reader in use, "0" not ("2": greyed box, in use)
     Text usePort1;           // the same for the scanner
+    // The scanner's line as Setting.ini and the dialog's lists keep it: StopBits and Parity
+    // are list indexes (ScannerLine names them).
     std::int32_t BaudRate = 0;
     std::int32_t ByteSize = 0;
     std::int32_t StopBits = 0;  // list index: 0 one, 1 two
     std::int32_t Parity = 0;    // list index: 0 none, 1 odd, 2 even
     bool AddEnter = false;
     bool ModalResult = false;
-    bool vChanged = false;
     bool MustReopen = false;
 };
 
@@ -30,6 +32,15 @@ struct Settings {
 inline bool UseFlag(const Text& flag) {
     return !flag.empty() && flag.find_first_not_of(u"0123456789") == Text::npos &&
            flag.find_first_not_of(u'0') != Text::npos;
+}
+
+// The scanner's line settings for the serial layer: the one place the list indexes are named.
+inline LineSettings ScannerLine(const Settings& s) {
+    const ordane::Parity parity = s.Parity == 1   ? ordane::Parity::Odd
+                                  : s.Parity == 2 ? ordane::Parity::Even
+                                                  : ordane::Parity::None;
+    return LineSettings(s.BaudRate, s.ByteSize, parity,
+                        s.StopBits == 1 ? ordane::StopBits::Two : ordane::StopBits::One);
 }
 
 // The settings as the diagnostic log writes them.

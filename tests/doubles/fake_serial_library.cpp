@@ -21,13 +21,13 @@ std::string FakeSerialLibrary::Hex(const std::uint8_t* bytes, std::size_t count)
     return out;
 }
 
-std::int32_t FakeSerialLibrary::OpenPort(std::int32_t port, std::int32_t baudRate,
-                                         std::int32_t byteSize, std::int32_t parity,
-                                         std::int32_t stopBits) {
-    opens.push_back(Open{port, baudRate, byteSize, parity, stopBits});
-    log_.push_back("open " + std::to_string(port) + " " + std::to_string(baudRate) + " " +
-                   std::to_string(byteSize) + " " + std::to_string(parity) + " " +
-                   std::to_string(stopBits));
+std::int32_t FakeSerialLibrary::OpenPort(std::int32_t port, const LineSettings& line) {
+    opens.push_back(Open{port, line});
+    // Parity and stop bits logged by their position: none 0, odd 1, even 2; one 0, two 1.
+    log_.push_back("open " + std::to_string(port) + " " + std::to_string(line.baudRate) + " " +
+                   std::to_string(line.byteSize) + " " +
+                   std::to_string(static_cast<int>(line.parity)) + " " +
+                   std::to_string(static_cast<int>(line.stopBits)));
     const std::int32_t result = unplugged || absent.count(port) != 0 ? 2 : openResult;
     open_ = result == 0;
     return result;

@@ -28,11 +28,11 @@ namespace ordane::test {
 class FakeSerialLibrary final : public SerialLibrary {
   public:
     struct Open {
-        std::int32_t port, baudRate, byteSize, parity, stopBits;
+        std::int32_t port;
+        LineSettings line;
     };
 
-    std::int32_t OpenPort(std::int32_t port, std::int32_t baudRate, std::int32_t byteSize,
-                          std::int32_t parity, std::int32_t stopBits) override;
+    std::int32_t OpenPort(std::int32_t port, const LineSettings& line) override;
     std::int32_t ClosePort() override;
     std::int32_t ClearRXBuff() override;
     std::int32_t WriteData(const std::uint8_t* buff, std::int32_t count) override;

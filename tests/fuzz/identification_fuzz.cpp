@@ -28,9 +28,8 @@ namespace {
 class Line final : public ordane::SerialLibrary {
   public:
     Line(ordane::test::FakeSerialLibrary& lib, FuzzedDataProvider& in) : lib_(lib), in_(in) {}
-    std::int32_t OpenPort(std::int32_t p, std::int32_t b, std::int32_t s, std::int32_t y,
-                          std::int32_t t) override {
-        return lib_.OpenPort(p, b, s, y, t);
+    std::int32_t OpenPort(std::int32_t p, const ordane::LineSettings& l) override {
+        return lib_.OpenPort(p, l);
     }
     std::int32_t ClosePort() override { return lib_.ClosePort(); }
     std::int32_t ClearRXBuff() override { return lib_.ClearRXBuff(); }
@@ -126,15 +125,14 @@ void CheckScanner(FuzzedDataProvider& in) {
     ordane::test::FakeSymbolLink link(pump);
     ordane::FrmSymbol symbol(link, pump, 77);
     link.Attach(symbol);
-    ordane::Settings settings;
     const std::string brand = kBrands[in.ConsumeIntegralInRange(0, 6)];
-    settings.ScannerModel = ordane::FromAscii(brand);
-    ordane::ScannerChannel channel(settings, line,
+    const Text scannerModel = ordane::FromAscii(brand);
+    ordane::ScannerChannel channel(scannerModel, line,
                                    [&symbol]() -> ordane::FrmSymbol& { return symbol; });
     ordane::ScannerIdentification identification(channel, pump);
     identification.ScannerXH = u"before";
     line.lies = in.ConsumeBool();
-    channel.OpenScannerPort(3, 9600, 8, 0, 0);
+    channel.OpenScannerPort(3, ordane::LineSettings());
     std::vector<Reply> replies;
     Answer(fake, pump, in, replies);
     // A Symbol scanner answers the version request over its link, whole, after a delay.
@@ -148,7 +146,7 @@ void CheckScanner(FuzzedDataProvider& in) {
     const std::size_t opens = fake.opens.size();
     const int closes = fake.closes;
 
-    const bool found = identification.CheckScanner(settings.ScannerModel);
+    const bool found = identification.CheckScanner(scannerModel);
 
     Bytes read;
     for (const Bytes& r : line.reads) {
@@ -206,10 +204,9 @@ void CheckCardReader(FuzzedDataProvider& in) {
     ordane::test::FakePump pump;
     ordane::test::FakeSerialLibrary fake;
     Line line(fake, in);
-    ordane::Settings settings;
     const int make = in.ConsumeIntegralInRange(0, 2);
-    settings.CardReaderModel = make == 0 ? u"华旭" : make == 1 ? u"华视" : u"";
-    ordane::CardReaderIdentification identification(settings, line, pump);
+    const Text cardReaderMake = make == 0 ? u"华旭" : make == 1 ? u"华视" : u"";
+    ordane::CardReaderIdentification identification(cardReaderMake, line, pump);
     identification.CardReaderXh = u"before";
     line.lies = in.ConsumeBool();
     fake.openResult = in.ConsumeBool() ? 0 : 5;

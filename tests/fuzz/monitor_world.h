@@ -26,9 +26,8 @@ namespace ordane::fuzz {
 class TapSerialLibrary final : public SerialLibrary {
   public:
     explicit TapSerialLibrary(test::FakeSerialLibrary& lib) : lib_(lib) {}
-    std::int32_t OpenPort(std::int32_t port, std::int32_t baudRate, std::int32_t byteSize,
-                          std::int32_t parity, std::int32_t stopBits) override {
-        return lib_.OpenPort(port, baudRate, byteSize, parity, stopBits);
+    std::int32_t OpenPort(std::int32_t port, const LineSettings& line) override {
+        return lib_.OpenPort(port, line);
     }
     std::int32_t ClosePort() override { return lib_.ClosePort(); }
     std::int32_t ClearRXBuff() override { return lib_.ClearRXBuff(); }
@@ -108,9 +107,10 @@ struct MonitorWorld {
     test::FakeSerialLibrary commDll2;
     test::FakeSymbolLink symbolLink{pump};
     FrmSymbol frmSymbol{symbolLink, pump, 77};
-    ScannerChannel scanner{frmSet, scannerPort, [this]() -> FrmSymbol& { return frmSymbol; }};
+    ScannerChannel scanner{frmSet.ScannerModel, scannerPort,
+                           [this]() -> FrmSymbol& { return frmSymbol; }};
     ScannerIdentification scannerIdentification{scanner, pump};
-    CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump};
+    CardReaderIdentification cardReaderIdentification{frmSet.CardReaderModel, commDll2, pump};
     test::FakeCardLibrary sdtapi{&pump};
     test::FakeWorker cardWorker{pump};
     TapDelivery delivery;

@@ -122,9 +122,10 @@ class MonitorTest : public ::testing::Test {
     FakeSerialLibrary commDll2;
     FakeSymbolLink symbolLink{pump};
     FrmSymbol frmSymbol{symbolLink, pump, 77};
-    ScannerChannel scanner{frmSet, commDll, [this]() -> FrmSymbol& { return frmSymbol; }};
+    ScannerChannel scanner{frmSet.ScannerModel, commDll,
+                           [this]() -> FrmSymbol& { return frmSymbol; }};
     ScannerIdentification scannerIdentification{scanner, pump, log};
-    CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump, log};
+    CardReaderIdentification cardReaderIdentification{frmSet.CardReaderModel, commDll2, pump, log};
     FakeCardLibrary sdtapi{&pump};
     FakeWorker cardWorker{pump};
     FakeDelivery delivery;

@@ -72,7 +72,7 @@ TEST_F(SettingsCommandTest, ConfirmedBaudChangeReopensTheScannerAndIdentifiesItA
     StartBoth();
     ConfirmANewBaudRate();
     ASSERT_EQ(commDll.opens.size(), 1u);
-    EXPECT_EQ(commDll.opens[0].baudRate, 19200);
+    EXPECT_EQ(commDll.opens[0].line.baudRate, 19200);
     EXPECT_EQ(commDll.closes, 1);
     EXPECT_EQ(view.Label(3), Text());  // brand and model lines cleared
     EXPECT_EQ(view.Label(11), u"型号:CVR-100U");
@@ -108,7 +108,7 @@ TEST_F(SettingsCommandTest, APolicyChangeWhileRunningIsAppliedAsOkAppliesIt) {
     EXPECT_TRUE(commDll.opens.empty());
     frm.OnPolicyChanged();
     ASSERT_EQ(commDll.opens.size(), 1u);
-    EXPECT_EQ(commDll.opens[0].baudRate, 19200);
+    EXPECT_EQ(commDll.opens[0].line.baudRate, 19200);
     EXPECT_EQ(frmSet.BaudRate, 19200);
     EXPECT_TRUE(profile.Writes().empty());
     pump.RunFor(8000);

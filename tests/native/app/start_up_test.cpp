@@ -2,6 +2,8 @@
 
 #include "app/scan_settings.h"
 #include "app/status_texts.h"
+#include "bridge/bridge_settings.h"
+#include "settings/fleet_profile.h"
 
 namespace ordane::test {
 namespace {
@@ -95,6 +97,55 @@ TEST(ScanSettingsTest, TheFleetsPolicyKeyFixesWhatItHoldsSettingIniTheRest) {
     }
 }
 
+// One rule for a value's source in the three sections the policy key may fix: a value it holds,
+// an empty one too, holds; Setting.ini's only where the policy key has none.
+TEST(SettingsSourceTest, APolicyValueHoldsEvenEmptyTheFileOnlyWhereThePolicyHasNone) {
+    const struct {
+        const char* section;
+        const char* key;
+        const char* file;    // nullptr: absent
+        const char* policy;  // nullptr: absent
+        std::string seen;
+    } rows[] = {
+        {"BCINFO", "Port", "3", nullptr, "3"},
+        {"BCINFO", "Port", nullptr, "7", "7"},
+        {"BCINFO", "Port", "3", "7", "7"},
+        {"BCINFO", "Port", "3", "", ""},
+        {"BCINFO", "Port", nullptr, nullptr, "-"},
+        {"SCAN", "Terminator", "CR", nullptr, "\r"},
+        {"SCAN", "Terminator", nullptr, "LF", "\n"},
+        {"SCAN", "Terminator", "CR", "LF", "\n"},
+        {"SCAN", "Terminator", "CR", "", ""},
+        {"SCAN", "Terminator", nullptr, nullptr, ""},
+        {"BRIDGE", "Enabled", "1", nullptr, "on"},
+        {"BRIDGE", "Enabled", nullptr, "1", "on"},
+        {"BRIDGE", "Enabled", "1", "0", "off"},
+        {"BRIDGE", "Enabled", "1", "", "off"},
+        {"BRIDGE", "Enabled", nullptr, nullptr, "off"},
+    };
+    for (const auto& row : rows) {
+        FakeProfile file;
+        FakeProfile policy;
+        if (row.file != nullptr) {
+            file.Set(row.section, row.key, row.file);
+        }
+        if (row.policy != nullptr) {
+            policy.Set(row.section, row.key, row.policy);
+        }
+        const std::string section = row.section;
+        std::string seen;
+        if (section == "BCINFO") {
+            seen = FleetProfile(policy, file).Read(row.section, row.key, "-");
+        } else if (section == "SCAN") {
+            seen = ReadScanSettings(policy, file).terminator;
+        } else {
+            seen = bridge::ReadBridgeSettings(policy, file, true).enabled ? "on" : "off";
+        }
+        EXPECT_EQ(seen, row.seen) << row.section << " file " << (row.file ? row.file : "absent")
+                                  << " policy " << (row.policy ? row.policy : "absent");
+    }
+}
+
 TEST_F(StartUpTest, DamagedFileIsReportedAndStartsNothing) {
     profile.SetEmptySection("BCINFO");  // no UsePort1: damaged
     frm.Form_Load();
@@ -114,24 +165,38 @@ TEST_F(StartUpTest, NeitherDeviceInUseLeavesEveryLineEmptyAndTheWindowVisible) {
     EXPECT_TRUE(view.visible);
 }
 
-TEST_F(StartUpTest, ScannerPortOpensWithTheConfiguredLineAndTimer1Starts) {
+// The line's codes in Setting.ini (list indexes) reach the serial layer as named values.
+struct LineCodes {
+    const char* parity;
+    const char* stopBits;
+    LineSettings line;
+};
+
+class StartUpLineTest : public StartUpTest, public ::testing::WithParamInterface<LineCodes> {};
+
+TEST_P(StartUpLineTest, ScannerPortOpensWithTheConfiguredLineAndTimer1Starts) {
     WriteSettings(true, false, "HHP", "12");
     profile.Set("BCINFO", "BaudRate", "7");
-    profile.Set("BCINFO", "Parity", "2");
-    profile.Set("BCINFO", "StopBits", "1");
+    profile.Set("BCINFO", "Parity", GetParam().parity);
+    profile.Set("BCINFO", "StopBits", GetParam().stopBits);
     frm.Form_Load();
     ASSERT_EQ(commDll.opens.size(), 1u);
-    const auto& open = commDll.opens[0];
-    EXPECT_EQ(open.port, 12);
-    EXPECT_EQ(open.baudRate, 115200);
-    EXPECT_EQ(open.byteSize, 8);
-    EXPECT_EQ(open.parity, 2);
-    EXPECT_EQ(open.stopBits, 1);
+    EXPECT_EQ(commDll.opens[0].port, 12);
+    EXPECT_EQ(commDll.opens[0].line, GetParam().line);
     EXPECT_EQ(view.Label(1), status::kScannerInitialising);
     EXPECT_TRUE(frm.Scanner().ScannerOpen());
     EXPECT_TRUE(frm.Timer1().Enabled());
     EXPECT_FALSE(frm.Timer2().Enabled());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, StartUpLineTest,
+    ::testing::Values(LineCodes{"0", "0", LineSettings(115200, 8)},
+                      LineCodes{"1", "1", LineSettings(115200, 8, Parity::Odd, StopBits::Two)},
+                      LineCodes{"2", "0", LineSettings(115200, 8, Parity::Even)}),
+    [](const auto& row) {
+        return std::string("Parity") + row.param.parity + "StopBits" + row.param.stopBits;
+    });
 
 // A device's trouble at start and at a confirmed dialog: its texts stand, the other device
 // works meanwhile, the failed one comes back by itself, and the card library is called on its

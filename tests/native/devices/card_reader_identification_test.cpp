@@ -33,17 +33,17 @@ class CardReaderIdentificationTest : public ::testing::Test {
         };
     }
 
-    Settings settings;
+    Text cardReaderMake;
     FakePump pump;
     FakeSerialLibrary comm2;
-    CardReaderIdentification id{settings, comm2, pump};
+    CardReaderIdentification id{cardReaderMake, comm2, pump};
     std::optional<Bytes> answer;
     std::uint32_t delayMs = 100;
 };
 
 TEST_F(CardReaderIdentificationTest, HsExchangeForAnyMakeButHuaxu) {
     for (const char16_t* make : {u"", u"华视", u"other"}) {
-        settings.CardReaderModel = make;
+        cardReaderMake = make;
         id.CardReaderXh.clear();
         comm2 = FakeSerialLibrary();
         comm2.responder = [this](const Bytes&) { comm2.Arrive(pump, delayMs, kHsAnswer); };
@@ -61,7 +61,7 @@ TEST_F(CardReaderIdentificationTest, HsExchangeForAnyMakeButHuaxu) {
 // The 华旭 constants are our own: the answer in the vectors is formed from them, so this shows
 // only that the check and the table agree, not that a real HX-FDX3 reader passes.
 TEST_F(CardReaderIdentificationTest, HxAnswerMustCarryTheValueOfTheConstants) {
-    settings.CardReaderModel = u"华旭";
+    cardReaderMake = u"华旭";
     answer = Vector("hx.answer");
     EXPECT_TRUE(id.CheckCardReader(2));
     EXPECT_EQ(id.CardReaderXh, u"HX-FDX3");

@@ -33,14 +33,14 @@ TEST(DelayTest, WaitsRoundedHalfToEvenStepsPlusOneAndPumpsAfterEach) {
 class ScannerChannelTest : public ::testing::Test {
   protected:
     ScannerChannelTest()
-        : channel(settings, comm, [this]() -> FrmSymbol& {
+        : channel(scannerModel, comm, [this]() -> FrmSymbol& {
               ++created;
               symbol.emplace(link, pump, 77);
               link.Attach(*symbol);
               return *symbol;
           }) {}
 
-    Settings settings;
+    Text scannerModel;
     FakePump pump;
     FakeSerialLibrary comm;
     FakeSymbolLink link{pump};
@@ -50,8 +50,8 @@ class ScannerChannelTest : public ::testing::Test {
 };
 
 TEST_F(ScannerChannelTest, ExactlySymbolGoesToTheSymbolChannelOtherSpellingsToCommDll) {
-    settings.ScannerModel = u"Symbol";
-    EXPECT_EQ(channel.OpenScannerPort(3, 19200, 7, 2, 1), 0);
+    scannerModel = u"Symbol";
+    EXPECT_EQ(channel.OpenScannerPort(3, LineSettings(19200, 7, Parity::Even, StopBits::Two)), 0);
     EXPECT_EQ(link.Log(),
               (std::vector<std::string>{"conn 77 9600 3", "setbuff 3 5000", "setparam 3 ee 01"}));
     EXPECT_EQ(comm.Log(), std::vector<std::string>{"close"});  // lets go of the port, if held
@@ -60,24 +60,24 @@ TEST_F(ScannerChannelTest, ExactlySymbolGoesToTheSymbolChannelOtherSpellingsToCo
     EXPECT_EQ(created, 1);
 
     for (const char16_t* brand : {u"symbol", u"SYMBOL", u"HHP", u"NewLand", u""}) {
-        settings.ScannerModel = brand;
+        scannerModel = brand;
         comm = FakeSerialLibrary();
         comm.openResult = 5;
-        EXPECT_EQ(channel.OpenScannerPort(4, 9600, 8, 1, 0), 5);
+        EXPECT_EQ(channel.OpenScannerPort(4, LineSettings(9600, 8, Parity::Odd)), 5);
         EXPECT_EQ(comm.Log(), std::vector<std::string>{"open 4 9600 8 1 0"});
     }
     EXPECT_EQ(created, 1);
 }
 
 TEST_F(ScannerChannelTest, CloseGoesToThePathOfTheBrandAtTheTimeOfTheClose) {
-    settings.ScannerModel = u"HHP";
-    channel.OpenScannerPort(3, 9600, 8, 0, 0);
-    settings.ScannerModel = u"Symbol";
+    scannerModel = u"HHP";
+    channel.OpenScannerPort(3, LineSettings());
+    scannerModel = u"Symbol";
     channel.CloseScannerPort();
     EXPECT_EQ(comm.closes, 0);
     EXPECT_EQ(link.Log().back(), "disconn 77 0");
 
-    settings.ScannerModel = u"DataLogic";
+    scannerModel = u"DataLogic";
     channel.ClearScannerRXBuff();
     channel.CloseScannerPort();
     EXPECT_EQ(comm.clears, 1);
@@ -85,24 +85,24 @@ TEST_F(ScannerChannelTest, CloseGoesToThePathOfTheBrandAtTheTimeOfTheClose) {
 }
 
 TEST_F(ScannerChannelTest, ThePathHoldingThePortReleasesItBeforeTheOtherOpensIt) {
-    settings.ScannerModel = u"HHP";
-    channel.OpenScannerPort(3, 9600, 8, 0, 0);
-    settings.ScannerModel = u"Symbol";  // the brand changed in the dialog: close, reopen
+    scannerModel = u"HHP";
+    channel.OpenScannerPort(3, LineSettings());
+    scannerModel = u"Symbol";  // the brand changed in the dialog: close, reopen
     channel.CloseScannerPort();
-    EXPECT_EQ(channel.OpenScannerPort(3, 9600, 8, 0, 0), 0);
+    EXPECT_EQ(channel.OpenScannerPort(3, LineSettings()), 0);
     EXPECT_FALSE(comm.IsOpen());
     EXPECT_TRUE(link.Connected());
 
-    settings.ScannerModel = u"HHP";
+    scannerModel = u"HHP";
     channel.CloseScannerPort();
-    EXPECT_EQ(channel.OpenScannerPort(3, 9600, 8, 0, 0), 0);
+    EXPECT_EQ(channel.OpenScannerPort(3, LineSettings()), 0);
     EXPECT_FALSE(link.Connected());
     EXPECT_TRUE(comm.IsOpen());
 }
 
 TEST_F(ScannerChannelTest, ReadNeverReportsMoreThanAskedOnEitherPath) {
-    settings.ScannerModel = u"HHP";
-    channel.OpenScannerPort(3, 9600, 8, 0, 0);
+    scannerModel = u"HHP";
+    channel.OpenScannerPort(3, LineSettings());
     comm.overReport = 30;  // a library that claims more than it copied
     comm.Queue(Bytes(40, 'x'));
     std::uint8_t buff[26] = {};
@@ -111,8 +111,8 @@ TEST_F(ScannerChannelTest, ReadNeverReportsMoreThanAskedOnEitherPath) {
     comm.overReport = 0;
     EXPECT_EQ(channel.ReadScannerPort(buff, 25), 0);
 
-    settings.ScannerModel = u"Symbol";
-    channel.OpenScannerPort(3, 9600, 8, 0, 0);
+    scannerModel = u"Symbol";
+    channel.OpenScannerPort(3, LineSettings());
     link.DeliverData(Bytes(35, 'y'));
     pump.DoEvents();
     EXPECT_EQ(channel.ReadScannerPort(buff, 25), 25);

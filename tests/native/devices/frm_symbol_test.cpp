@@ -33,12 +33,12 @@ class FrmSymbolTest : public ::testing::Test {
 
 TEST_F(FrmSymbolTest, FailedConnectSetsNothingUpAndCloseUsesTheRememberedPort) {
     link.connResult = 9;
-    EXPECT_EQ(symbol.OpenPort(5, 9600, 8, 0, 0), 9);
+    EXPECT_EQ(symbol.OpenPort(5, LineSettings()), 9);
     EXPECT_EQ(link.Log(), std::vector<std::string>{"conn 42 9600 5"});
     symbol.ClosePort();
     EXPECT_EQ(link.Log().back(), "disconn 42 0");
     link.connResult = 0;
-    EXPECT_EQ(symbol.OpenPort(6, 115200, 7, 2, 1), 0);
+    EXPECT_EQ(symbol.OpenPort(6, LineSettings(115200, 7, Parity::Even, StopBits::Two)), 0);
     EXPECT_EQ(link.params.back(), (Bytes{0xEE, 0x01}));
     symbol.ClosePort();
     EXPECT_EQ(link.Log().back(), "disconn 42 6");
@@ -65,7 +65,7 @@ TEST_F(FrmSymbolTest, BlocksArrivedBeforeAnyReadComeBackEachWholeInOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         symbol.ClearRXBuff();
-        symbol.OpenPort(3, 9600, 8, 0, 0);
+        symbol.OpenPort(3, LineSettings());
         const auto start = static_cast<std::uint32_t>(pump.Now());
         std::vector<ArrivedBytes> expected;
         std::string expectedBytes;
@@ -100,7 +100,7 @@ TEST_F(FrmSymbolTest, BlocksArrivedBeforeAnyReadComeBackEachWholeInOrder) {
 }
 
 TEST_F(FrmSymbolTest, BeyondTheBoundTheNewReadingIsDroppedAndCounted) {
-    symbol.OpenPort(3, 9600, 8, 0, 0);
+    symbol.OpenPort(3, LineSettings());
     for (std::size_t i = 0; i <= FrmSymbol::kMaxReadings; ++i) {
         link.DeliverData(Ascii(std::to_string(i)));
     }
@@ -118,7 +118,7 @@ TEST_F(FrmSymbolTest, BeyondTheBoundTheNewReadingIsDroppedAndCounted) {
 
 // Every reading acknowledged to the scanner and not handed on is told, with why.
 TEST_F(FrmSymbolTest, EachReadingDroppedIsToldWithWhy) {
-    symbol.OpenPort(3, 9600, 8, 0, 0);
+    symbol.OpenPort(3, LineSettings());
     for (std::size_t i = 0; i <= FrmSymbol::kMaxReadings; ++i) {
         link.DeliverData(Ascii("1"));
     }
@@ -136,7 +136,7 @@ TEST_F(FrmSymbolTest, EachReadingDroppedIsToldWithWhy) {
 }
 
 TEST_F(FrmSymbolTest, StoreHandsABlockOutInPieces) {
-    symbol.OpenPort(3, 9600, 8, 0, 0);
+    symbol.OpenPort(3, LineSettings());
 
     const std::string data = "abcdefghijklmnopqrstuvwxyz0123456789";  // 35 + 5 = 40 pending
     link.DeliverData(Ascii(data));
@@ -154,7 +154,7 @@ TEST_F(FrmSymbolTest, StoreHandsABlockOutInPieces) {
 }
 
 TEST_F(FrmSymbolTest, OversizeBlockKeepsWhatFits) {
-    symbol.OpenPort(3, 9600, 8, 0, 0);
+    symbol.OpenPort(3, LineSettings());
     Bytes block(5000);
     for (std::size_t i = 0; i < block.size(); ++i) {
         block[i] = static_cast<std::uint8_t>('a' + i % 26);
@@ -172,7 +172,7 @@ TEST_F(FrmSymbolTest, OversizeBlockKeepsWhatFits) {
 }
 
 TEST_F(FrmSymbolTest, CheckSymbolLooksForTheEngineInTheVersionGatheredDuringItsWait) {
-    symbol.OpenPort(3, 9600, 8, 0, 0);
+    symbol.OpenPort(3, LineSettings());
     EXPECT_FALSE(symbol.CheckSymbol());  // no reply: empty version text
     EXPECT_EQ(symbol.ScannerXH, u"");
 

@@ -22,7 +22,7 @@ class ScannerIdentificationTest : public ::testing::Test {
   protected:
     ScannerIdentificationTest() {
         id.ScannerXH = u"old";
-        comm.OpenPort(3, 9600, 8, 0, 0);
+        comm.OpenPort(3, LineSettings());
         comm.ClearLog();
         comm.responder = [this](const Bytes& query) {
             auto it = answers.find(query);
@@ -32,12 +32,12 @@ class ScannerIdentificationTest : public ::testing::Test {
         };
     }
 
-    Settings settings;
+    Text scannerModel;
     FakePump pump;
     FakeSerialLibrary comm;
     FakeSymbolLink link{pump};
     std::optional<FrmSymbol> symbol;
-    ScannerChannel channel{settings, comm, [this]() -> FrmSymbol& {
+    ScannerChannel channel{scannerModel, comm, [this]() -> FrmSymbol& {
                                symbol.emplace(link, pump, 7);
                                link.Attach(*symbol);
                                return *symbol;
@@ -128,8 +128,8 @@ TEST_F(ScannerIdentificationTest, WriteStrToPortSendsNothingForEmptyTextAndDoesN
 }
 
 TEST_F(ScannerIdentificationTest, SymbolCheckAlwaysCopiesTheSymbolWindowsModel) {
-    settings.ScannerModel = u"Symbol";
-    channel.OpenScannerPort(3, 9600, 8, 0, 0);
+    scannerModel = u"Symbol";
+    channel.OpenScannerPort(3, LineSettings());
     EXPECT_FALSE(id.CheckScanner(u"Symbol"));
     EXPECT_EQ(id.ScannerXH, u"");  // copied even on failure
     link.versionReply = Ascii("NBRPYA");

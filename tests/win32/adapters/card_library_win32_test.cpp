@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "devices/card_library_win32.h"
+#include "settings/profile_file_win32.h"
 #include "temp_dir.h"
 
 namespace ordane {
@@ -46,7 +47,7 @@ class CardReaderLibraryWin32Test : public ::testing::Test {
 TEST_F(CardReaderLibraryWin32Test, CallsEveryFunctionOfTheLibraryBesideTheProgram) {
     // 张三 followed by a space, in UTF-8 in the control file.
     WriteState("samid=05.01-20101203-0008323712\ncard=\xE5\xBC\xA0\xE4\xB8\x89 \n");
-    CardReaderLibraryWin32 library;
+    CardReaderLibraryWin32 library(GetExecutableLocation().folder);
     ASSERT_TRUE(library.Load());
     EXPECT_TRUE(library.Load());
 
@@ -98,7 +99,7 @@ TEST_F(CardReaderLibraryWin32Test, DecoratedExportNamesAreFoundToo) {
     GTEST_SKIP() << "a 64-bit library has no __stdcall decoration to find";
 #endif
     WriteState("samid=05.01\ncard=hex:204E\n");
-    CardReaderLibraryWin32 library(u"sdtapi_decorated.dll");
+    CardReaderLibraryWin32 library(GetExecutableLocation().folder, u"sdtapi_decorated.dll");
     ASSERT_TRUE(library.Load());
     char samId[50];
     std::uint8_t scratch[8];
@@ -117,10 +118,10 @@ TEST_F(CardReaderLibraryWin32Test, DecoratedExportNamesAreFoundToo) {
 }
 
 TEST_F(CardReaderLibraryWin32Test, WithoutTheLibraryEveryCallFailsSafely) {
-    CardReaderLibraryWin32 missing(u"ordane_no_such_sdtapi.dll");
+    CardReaderLibraryWin32 missing(GetExecutableLocation().folder, u"ordane_no_such_sdtapi.dll");
     EXPECT_FALSE(missing.Load());
     // A library that lacks the functions (kernel32 has none of them) is no card library.
-    CardReaderLibraryWin32 wrong(u"kernel32.dll");
+    CardReaderLibraryWin32 wrong(GetExecutableLocation().folder, u"kernel32.dll");
     EXPECT_FALSE(wrong.Load());
 
     // A file that is no library for this processor.
@@ -131,7 +132,7 @@ TEST_F(CardReaderLibraryWin32Test, WithoutTheLibraryEveryCallFailsSafely) {
     DWORD written = 0;
     WriteFile(file, "MZ not really a program", 23, &written, nullptr);
     CloseHandle(file);
-    CardReaderLibraryWin32 damaged(u"ordane_damaged_sdtapi.dll");
+    CardReaderLibraryWin32 damaged(GetExecutableLocation().folder, u"ordane_damaged_sdtapi.dll");
     EXPECT_FALSE(damaged.Load());
     DeleteFileW(damagedFile.c_str());
 
@@ -175,7 +176,8 @@ TEST_F(CardReaderLibraryWin32Test, LibraryInTheSystemFolderFindsItsHelpersBeside
     bool loaded = false;
     std::int32_t status = 0;
     {
-        CardReaderLibraryWin32 library(u"ordane_sdtapi_with_helper.dll");
+        CardReaderLibraryWin32 library(GetExecutableLocation().folder,
+                                       u"ordane_sdtapi_with_helper.dll");
         loaded = library.Load();
         char samId[50];
         status = library.SDT_GetSAMIDToStr(1, samId, 1);
@@ -197,7 +199,7 @@ TEST_F(CardReaderLibraryWin32Test, CopyInTheCurrentFolderOrOnThePathIsNeverLoade
     SetCurrentDirectoryW(dir_.Wide().c_str());
     SetEnvironmentVariableW(L"PATH", (dir_.Wide() + L";" + previousPath.data()).c_str());
 
-    CardReaderLibraryWin32 library(u"ordane_planted_sdtapi.dll");
+    CardReaderLibraryWin32 library(GetExecutableLocation().folder, u"ordane_planted_sdtapi.dll");
     const bool loaded = library.Load();
 
     SetCurrentDirectoryW(previousFolder);

@@ -111,7 +111,13 @@ int main() {
         if (command == "open") {
             std::int32_t number = 0, baud = 0, bits = 0, parity = 0, stop = 0;
             in >> number >> baud >> bits >> parity >> stop;
-            reply = "open " + std::to_string(port.OpenPort(number, baud, bits, parity, stop));
+            reply = "open " + std::to_string(port.OpenPort(
+                                  number, ordane::LineSettings(baud, bits,
+                                                               parity == 1   ? ordane::Parity::Odd
+                                                               : parity == 2 ? ordane::Parity::Even
+                                                                             : ordane::Parity::None,
+                                                               stop == 1 ? ordane::StopBits::Two
+                                                                         : ordane::StopBits::One)));
         } else if (command == "state") {
             reply = State(port);
         } else if (command == "write") {
