@@ -4,7 +4,7 @@
 
 #include "common/registry.h"
 #include "common/text.h"
-#include "desktop/http.h"
+#include "registration/http.h"
 #include "log/diagnostic_log.h"
 
 namespace ordane {

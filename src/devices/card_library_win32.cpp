@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/wide_win32.h"
-#include "settings/profile_file_win32.h"
+#include "common/executable_location_win32.h"
 
 namespace ordane {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "devices/serial_library.h"
+#include "devices/symbol_link.h"
 #include "fake_pump.h"
 
 namespace ordane {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "devices/serial_library_win32.h"
-#include "settings/port_probe_win32.h"
+#include "devices/port_probe_win32.h"
 #include "hex.h"
 
 namespace {
