@@ -12,22 +12,24 @@
 ;                          when the removal is done, with its exit code: uninstall.exe is the
 ;                          helper, which runs this script's uninstaller (uninstall-ordane.exe)
 ;                          from a copy in %TEMP% with _?=<folder> and waits for it.
-; No plug-in runs while the installer or the uninstaller runs as the system account: NSIS 3.08
-; makes its plug-in folder in C:\Windows\Temp and accepts one a user made there first. The helper
-; runs with ExecWait from a folder made below Program Files (only administrators may make or
-; change one there); the uninstaller finds it beside itself, in the folder only administrators
-; and SYSTEM may enter that uninstall.exe made for it. The system account always runs silently
-; (no page, so no nsDialogs), and nothing else here is a plug-in (System, nsExec).
+; No plug-in at all, in the installer or the uninstaller: NSIS 3.08 makes its plug-in folder in
+; C:\Windows\Temp and accepts one a user made there first (plugin_check.cmake fails a build whose
+; makensis adds the plug-ins' initialising function). The helper runs with ExecWait from a
+; folder made below Program Files (only administrators may make or change one there); the
+; uninstaller finds it beside itself, in the folder only administrators and SYSTEM may enter that
+; uninstall.exe made for it. The system account always runs silently.
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
 ; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
 ; 3010 done, Ordane.exe is replaced or deleted at the next restart (another program held it);
 ; 1618 another installation or removal of Ordane is in progress; 9 Ordane is installed in another
 ; folder, or the other architecture's Ordane is installed (remove it first);
-; 6 the folder could not be protected (or is a drive root or a system folder itself, or holds a
-; link, a junction or a file with a second name); 7 Windows older than Windows 7 SP1; 8 a folder
+; 6 the folder could not be protected (or is a drive root, a system folder itself or in the
+; Windows folder, ProgramData, Common Files or the users' profiles); 7 Windows older than Windows 7 SP1; 8 a folder
 ; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator;
 ; 10 /BRIDGELNA with an http origin on a public address, which no browser policy can let through;
 ; 11 silent, and /D= asked for a folder NSIS found invalid and silently replaced by its default.
+; 12 the folder exists and is not Ordane's to take: someone not an administrator may change it or
+; what it holds, or it holds a subfolder, a link, a second name of a file or a name not Ordane's.
 !ifndef ARCH
     !define ARCH x86
 !endif
@@ -43,7 +45,6 @@ SetCompressor /SOLID lzma
 !include "MUI2.nsh"
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
-!include "nsDialogs.nsh"
 !include "WinMessages.nsh"
 !include "WinVer.nsh"
 !include "x64.nsh"
@@ -62,6 +63,8 @@ SetCompressor /SOLID lzma
     !define PUBLISHER "Ordane"
 !endif
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
+; The Windows event log's "Ordane" source: Ordane.exe holds its messages.
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Ordane"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Velmar"
 !define FLAG_KEY "Software\CardReader"
@@ -95,21 +98,16 @@ VIAddVersionKey /LANG=2052 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 !define MUI_CUSTOMFUNCTION_ABORT AbortedOnAPage
 !define MUI_COMPONENTSPAGE_NODESC
 
-Var SdtapiText
 Var Helper     ; ordane_setup_tool.exe, where only administrators and SYSTEM may change it
 Var HelperDir  ; the installer's folder for it below Program Files, removed at the end
 Var Lock       ; held open while this installation or removal runs
 
-!define MUI_WELCOMEPAGE_TEXT "本程序将安装 ${PRODUCT_CN} ${VERSION}。$\r$\n$\r$\n它在任务栏通知区域运行，把条码扫描仪和二代证读卡器读到的内容交给业务程序。$\r$\n$\r$\n如果 Ordane 正在运行，安装程序会先关闭它。原有的设置（Setting.ini）会保留。"
-!insertmacro MUI_PAGE_WELCOME
+; No page needs a plug-in (the welcome and finish pages and a custom page would unpack
+; nsDialogs): what they said is on the folder page, and "start Ordane now" is a component.
+!define MUI_DIRECTORYPAGE_TEXT_TOP "本程序将安装 ${PRODUCT_CN} ${VERSION}。如果 Ordane 正在运行，安装程序会先关闭它；原有的设置（Setting.ini）会保留。$\r$\n$\r$\n安装程序不包含、也不会覆盖二代证读卡器厂家的 sdtapi.dll：使用读卡器时，请把它（${REGVIEW} 位）复制到下面的文件夹，与 Ordane.exe 放在一起。请选择新的或以前安装 Ordane 的文件夹。"
 !insertmacro MUI_PAGE_DIRECTORY
-Page custom SdtapiPage
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_RUN
-!define MUI_FINISHPAGE_RUN_TEXT "立即启动 Ordane"
-!define MUI_FINISHPAGE_RUN_FUNCTION LaunchOrdane
-!insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
@@ -151,16 +149,6 @@ FunctionEnd
 !insertmacro CloseOrdane ""
 !insertmacro CloseOrdane "un."
 
-; Ordane in the logged-on user's session with that user's ordinary rights; with nobody logged
-; on (a deployment tool at night) the Run entry starts it at the next log-on.
-Function LaunchOrdane
-    StrCpy $1 "error"
-    ExecWait '"$Helper" launch "$INSTDIR\Ordane.exe"' $1
-    ${If} $1 != 0
-        DetailPrint "Ordane 没有启动（$1）：下次登录时由开机自动启动项启动。"
-    ${EndIf}
-FunctionEnd
-
 ; The auto-start value as Ordane itself writes it: the full path, quoted when it has a space.
 Function AutoStartCommand
     StrCpy $0 "$INSTDIR\Ordane.exe"
@@ -176,20 +164,6 @@ Function AutoStartCommand
         ${EndIf}
         IntOp $1 $1 + 1
     ${Loop}
-FunctionEnd
-
-Function SdtapiPage
-    !insertmacro MUI_HEADER_TEXT "二代证读卡器库" "sdtapi.dll 放在哪里"
-    nsDialogs::Create 1018
-    Pop $0
-    ${If} ${FileExists} "$INSTDIR\sdtapi.dll"
-        StrCpy $SdtapiText "已在 $INSTDIR 中找到 sdtapi.dll，安装程序不会改动它。"
-    ${Else}
-        StrCpy $SdtapiText "在 $INSTDIR 中还没有 sdtapi.dll。"
-    ${EndIf}
-    ${NSD_CreateLabel} 0 0 100% 100% "本安装程序不包含、也不会覆盖二代证读卡器厂家的 sdtapi.dll。$\r$\n$\r$\n使用二代证读卡器时，请把读卡器厂家提供的 sdtapi.dll（${REGVIEW} 位）复制到程序文件夹，与 Ordane.exe 放在一起：$\r$\n$\r$\n    $INSTDIR$\r$\n$\r$\n$SdtapiText$\r$\n$\r$\n只使用条码扫描仪时不需要它。"
-    Pop $0
-    nsDialogs::Show
 FunctionEnd
 
 Section "程序文件" SecProgram
@@ -238,17 +212,10 @@ Section "程序文件" SecProgram
             Abort "无法检查浏览器接口允许的网址。"
         ${EndIf}
     ${EndIf}
-    Call CloseOrdane
-    StrCpy $R9 $0
-    ${If} $0 == 0
-        SetErrorLevel 3
-        Abort "Ordane 没有关闭，安装已取消。"
-    ${EndIf}
-
-
-    ; Wherever it is, the folder gets rights of its own (a new one from the moment it exists,
-    ; an existing one with all it holds, re-owned), and the folders above it must be ones only
-    ; administrators may rename or re-permission: else anyone could put another Ordane.exe
+    ; Wherever it is, the folder gets rights of its own: a new one from the moment it exists; an
+    ; existing one only when it is protected already and holds only Ordane's files (else exit 12,
+    ; before a running Ordane is closed or anything written). The folders above it must be ones
+    ; only administrators may rename or re-permission: else anyone could put another Ordane.exe
     ; where the machine-wide Run entry and the next removal (as SYSTEM) look for it.
     StrCpy $1 "error"
     ExecWait '"$Helper" protect "$INSTDIR"' $1
@@ -256,10 +223,20 @@ Section "程序文件" SecProgram
         DetailPrint "$INSTDIR 上层的文件夹可被非管理员改名或改权限。"
         SetErrorLevel 8
         Abort "不能安装到 $INSTDIR：它上层的文件夹可被非管理员改名或改权限。请选择其他文件夹。"
+    ${ElseIf} $1 == 536870916
+        DetailPrint "$INSTDIR 已存在，但不是受保护的 Ordane 文件夹（可被非管理员修改，或有 Ordane 以外的文件或子文件夹）。"
+        SetErrorLevel 12
+        Abort "不能安装到已有的文件夹 $INSTDIR：它可被非管理员修改，或有 Ordane 以外的内容。请选择新的文件夹。"
     ${ElseIf} $1 != 0
         DetailPrint "无法保护文件夹 $INSTDIR（$1）。"
         SetErrorLevel 6
         Abort "无法保护文件夹 $INSTDIR：请选择其他文件夹。"
+    ${EndIf}
+    Call CloseOrdane
+    StrCpy $R9 $0
+    ${If} $0 == 0
+        SetErrorLevel 3
+        Abort "Ordane 没有关闭，安装已取消。"
     ${EndIf}
 
     SetOutPath "$INSTDIR"
@@ -300,6 +277,8 @@ Section "程序文件" SecProgram
     WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+    WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\Ordane.exe"
+    WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7  ; error, warning, information
     ; The size of the three program files in KB (GetSize would need the System plug-in).
     StrCpy $0 0
     ClearErrors
@@ -342,6 +321,11 @@ Section "开机自动启动" SecAutoStart
     SetRegView ${REGVIEW}
     Call AutoStartCommand
     WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" $0
+SectionEnd
+
+; Started at the end as the user who is logged on, with that user's ordinary rights. Off when
+; silent, where /RUN asks for it.
+Section "立即启动 Ordane" SecRunNow
 SectionEnd
 
 Section "-AutoStartOff"
@@ -409,14 +393,16 @@ Section "-BrowserBridge"
 SectionEnd
 
 ; Ordane again in every session where the upgrade closed it, each with its user's ordinary rights
-; (the system account reaches every session, an administrator his own), and with /RUN where
-; LaunchOrdane would start it.
+; (the system account reaches every session, an administrator his own), and with /RUN or the
+; component "立即启动 Ordane" in the logged-on user's session too (nobody logged on: the Run
+; entry starts it at the next log-on).
 Section "-RunWhenAsked"
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/RUN" $R1
     StrCpy $R2 1
     ${If} ${Errors}
+    ${AndIfNot} ${SectionIsSelected} ${SecRunNow}
         StrCpy $R2 0
     ${EndIf}
     ${IfNot} ${RebootFlag}  ; the new Ordane.exe is there only after the restart
@@ -440,12 +426,14 @@ SectionEnd
 !macro TakeLock un
 Function ${un}TakeLock
     ClearErrors
+    ; Only administrators and SYSTEM may open it: a user holding it would block every
+    ; installation. $Lock stays empty when it is held: the caller quits with 1618.
+    ExecWait '"$Helper" lock-file "${LOCK_FILE}"'
     FileOpen $Lock "${LOCK_FILE}" a
     ${If} ${Errors}
         StrCpy $Lock ""
         MessageBox MB_OK|MB_ICONSTOP "Ordane 正在安装或卸载，请等它完成后再试。" /SD IDOK
         SetErrorLevel 1618
-        Quit
     ${EndIf}
 FunctionEnd
 
@@ -462,7 +450,7 @@ FunctionEnd
 
 ; The helper in a new folder below Program Files: only administrators and SYSTEM may make one
 ; there or change what is in it, and it takes those rights the moment it is made. As the system
-; account the installer is silent: no page, so no plug-in (nsDialogs) is ever unpacked.
+; account the installer is silent: no page comes up in session 0.
 Function PrepareHelper
     ClearErrors
     GetTempFileName $HelperDir "$PROGRAMFILES32"
@@ -487,9 +475,11 @@ Function PrepareHelper
         SetErrorLevel 2
         Quit
     ${EndIf}
+    ; Silent unless the helper said it is not the system account: one that could not run
+    ; must not let pages (and their plug-ins) come up in session 0.
     StrCpy $1 "error"
     ExecWait '"$Helper" system' $1
-    ${If} $1 == 0
+    ${If} $1 != 1
         SetSilent silent
     ${EndIf}
 FunctionEnd
@@ -525,20 +515,25 @@ Function un.onUninstFailed
 FunctionEnd
 
 Function un.onInit
-    Call un.TakeLock
     ; Run by uninstall.exe from the folder it made for it, the helper is beside it. Anywhere
     ; else (NSIS's own copy in %TEMP%) there is no place to run it from that a user cannot make.
     StrCpy $Helper "$EXEDIR\ordane_setup_tool.exe"
     ${IfNot} ${FileExists} $Helper
         MessageBox MB_OK|MB_ICONSTOP "请用 $INSTDIR\uninstall.exe 卸载 Ordane。" /SD IDOK
-        Call un.ReleaseLock
         SetErrorLevel 2
         Quit
     ${EndIf}
+    ; Silent unless the helper said it is not the system account: one that could not run
+    ; must not let pages (and their plug-ins) come up in session 0.
     StrCpy $1 "error"
     ExecWait '"$Helper" system' $1
-    ${If} $1 == 0
+    ${If} $1 != 1
         SetSilent silent
+    ${EndIf}
+    ; After the check: as the system account its message stays off session 0's desktop.
+    Call un.TakeLock
+    ${If} $Lock == ""
+        Quit
     ${EndIf}
 FunctionEnd
 
@@ -557,8 +552,13 @@ Function .onInit
         SetErrorLevel 7
         Quit
     ${EndIf}
-    Call TakeLock
+    ; The system-account check first (in PrepareHelper): the lock's message must be silent there.
     Call PrepareHelper
+    Call TakeLock
+    ${If} $Lock == ""
+        Call RemoveHelper
+        Quit
+    ${EndIf}
     ; NSIS puts its default folder in place of a /D= folder it finds invalid and takes /D= off
     ; $CMDLINE: the helper reads this process's own command line and compares. Before an upgrade
     ; below replaces the default by the installed folder.
@@ -582,6 +582,9 @@ Function .onInit
         ${If} ${Errors}
             !insertmacro UnselectSection ${SecAutoStart}
         ${EndIf}
+    ${EndIf}
+    ${If} ${Silent}
+        !insertmacro UnselectSection ${SecRunNow}
     ${EndIf}
     ${GetParameters} $R0
     ClearErrors
@@ -625,6 +628,7 @@ Section "Uninstall"
     ${If} $R4 == $INSTDIR
     ${OrIf} $R4 == ""
         DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+        DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
         DeleteRegKey HKLM "${UNINSTALL_KEY}"
     ${EndIf}
     ${GetParameters} $R0

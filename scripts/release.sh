@@ -2,6 +2,8 @@
 # Builds what we ship, from the release preset:
 #   dist/Ordane-<version>-setup.exe     the installer (NSIS)
 #   dist/Ordane-<version>-portable.zip  Ordane.exe and a README in Chinese
+#   dist/Ordane-<version>-policies.zip  the Group Policy templates (Ordane.admx, zh-CN and
+#                                       en-US Ordane.adml, as PolicyDefinitions holds them)
 #   dist/Ordane-<version>-release.txt   the registration server built in, publisher, and each
 #                                       file's SHA-256 and verified signature
 #   dist/SHA256SUMS                     of every package of this version there, both
@@ -109,7 +111,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$preset/CMakeCache
 name="Ordane-$version$suffix"
 mkdir -p "$dist"
 rm -f "$dist/$name-setup.exe" "$dist/$name-portable.zip" "$dist/$name-release.txt" \
-    "$dist/SHA256SUMS"
+    "$dist/Ordane-$version-policies.zip" "$dist/SHA256SUMS"
 cp "$bin/$name-setup.exe" "$dist/"
 
 # The portable package: no Setting.ini (the program asks for set-up) and no sdtapi.dll.
@@ -126,6 +128,11 @@ with zipfile.ZipFile(dist / f"{name}-portable.zip", "w",
     z.write(root / "build" / preset / "bin" / "Ordane.exe", f"{name}/Ordane.exe")
     # UTF-8 with a byte-order mark: Notepad of Windows 7 reads it as such.
     z.writestr(f"{name}/README.txt", "\ufeff" + readme)
+# One for both architectures: the policy key is read in each program's own registry view.
+policies = root / "installer" / "policies"
+with zipfile.ZipFile(dist / f"Ordane-{version}-policies.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    for file in ("Ordane.admx", "zh-CN/Ordane.adml", "en-US/Ordane.adml"):
+        z.write(policies / file, f"PolicyDefinitions/{file}")
 PY
 # Every signed file verified again as shipped (the uninstaller was verified as makensis signed
 # it, before it was packed): a failure fails the release before release.txt and SHA256SUMS.
@@ -164,12 +171,13 @@ fi
 (
     cd "$dist"
     packages=()
-    for file in Ordane-"$version"{,-x64}-{setup.exe,portable.zip,release.txt}; do
+    for file in Ordane-"$version"{,-x64}-{setup.exe,portable.zip,release.txt} \
+        Ordane-"$version"-policies.zip; do
         if [ -e "$file" ]; then packages+=("$file"); fi
     done
     sha256sum "${packages[@]}" >SHA256SUMS
 )
 echo "== $dist"
 ls -l "$dist/$name-setup.exe" "$dist/$name-portable.zip" "$dist/$name-release.txt" \
-    "$dist/SHA256SUMS" | awk '{print "   " $5 "  " $9}'
+    "$dist/Ordane-$version-policies.zip" "$dist/SHA256SUMS" | awk '{print "   " $5 "  " $9}'
 echo "   Ordane.exe ($arch) $(stat -c %s "$bin/Ordane.exe") bytes, server $server"

@@ -28,8 +28,17 @@ ordane_can_run_32bit() {
 # any machine. Each package's installer is a program of its Ordane.exe's bitness, tested with
 # it. ordane_install_packages may still move an automatic choice to x64 (no 32-bit Wine).
 ordane_choose_arch() {
+    local no_wine32=$ordane_root/build/no-wine32.txt
     if ordane_can_run_32bit; then
         ORDANE_RUNS_32BIT=yes
+        # An earlier run of this checkout found that the 32-bit Wine cannot be installed.
+        if [ -z "${ORDANE_ARCH:-}" ] && [ ! -x /usr/lib/wine/wine ] && [ -s "$no_wine32" ]; then
+            ORDANE_RUNS_32BIT=no ORDANE_32BIT_ERROR=$(cat "$no_wine32")
+            export ORDANE_32BIT_ERROR
+            ORDANE_ARCH=x64
+            echo "== $ORDANE_32BIT_ERROR (an earlier run found; remove $no_wine32 to try" \
+                "again): the 64-bit Ordane.exe is built and tested (ORDANE_ARCH=x64)"
+        fi
     else
         ORDANE_RUNS_32BIT=no ORDANE_32BIT_ERROR=$ordane_32bit_error
         export ORDANE_32BIT_ERROR
@@ -54,6 +63,11 @@ ordane_choose_arch() {
             ;;
     esac
     ordane_use_arch "$ORDANE_ARCH"
+}
+
+# ordane_arch_chosen: chooses the architecture unless a call before did.
+ordane_arch_chosen() {
+    [ -n "${ordane_preset:-}" ] || ordane_choose_arch
 }
 
 # ordane_use_arch x86|x64: the preset, Wine loader, prefix and bin folder of that program.
@@ -147,7 +161,7 @@ ordane_apt_install() {
 ordane_install_packages() {
     local log=$ordane_log_dir/packages.log
     mkdir -p "$ordane_log_dir"
-    [ -n "${ordane_preset:-}" ] || ordane_choose_arch || return 1
+    ordane_arch_chosen || return 1
     ordane_needed_packages
     if [ ${#ordane_need[@]} -gt 0 ]; then
         : >"$log"
@@ -168,6 +182,7 @@ ordane_install_packages() {
             ORDANE_32BIT_ERROR="32-bit Wine (wine32:i386) cannot be installed ($(grep -E "^E:" \
                 "$ordane_log_dir/apt-install.log" | tail -n 1 | cut -c4-160))"
             export ORDANE_RUNS_32BIT ORDANE_32BIT_ERROR
+            printf '%s\n' "$ORDANE_32BIT_ERROR" >"$ordane_root/build/no-wine32.txt"
             echo "== this machine runs 32-bit programs, but $ORDANE_32BIT_ERROR; the 64-bit" \
                 "Ordane.exe is built and tested instead (ORDANE_ARCH=x64)"
             ordane_use_arch x64
@@ -187,6 +202,7 @@ ordane_install_packages() {
 # The test build's registration server listens on a loopback port of its own per checkout, so
 # two test runs on one machine (two checkouts) never answer each other's requests.
 ordane_configure_windows() {
+    ordane_arch_chosen || return 1
     local port=$((20000 + $(printf '%s' "$ordane_root" | cksum | cut -d' ' -f1) % 20000))
     cmake --preset "$ordane_preset" -DORDANE_REGISTRATION_SERVER="127.0.0.1:$port"
 }
@@ -226,6 +242,7 @@ ordane_start_display() {
 }
 
 ordane_prepare_prefix() {
+    ordane_arch_chosen || return 1
     local log="$ordane_log_dir/wineboot-$ORDANE_ARCH.log"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "== preparing the Wine prefix (code page 936, $ORDANE_ARCH): $WINEPREFIX"

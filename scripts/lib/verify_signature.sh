@@ -20,10 +20,12 @@ if ! grep -q "Message digest algorithm *: SHA256" <<<"$report"; then
     echo "verify_signature.sh: $file is not signed with SHA-256" >&2
     exit 1
 fi
-# osslsigncode says "Timestamp is not available" for an unstamped signature, and names the time
-# stamp of a stamped one.
+# osslsigncode names a time stamp's time ("Timestamp time: …") only for one it decoded; it says
+# "Timestamp is not available" without one, and warns of one it could not decode or found
+# corrupt: only the time itself, and no such warning, count.
 if [ "${ORDANE_SIGN_UNSTAMPED:-}" != 1 ] &&
-    ! grep -i "timestamp" <<<"$report" | grep -vqi "not available"; then
+    { ! grep -Eq '^[[:space:]]*Timestamp time: [^[:space:]]' <<<"$report" ||
+        grep -Eqi '^warning:.*timestamp' <<<"$report"; }; then
     echo "verify_signature.sh: $file has no time stamp" >&2
     echo "$report" >&2
     exit 1

@@ -68,56 +68,110 @@ Text BuildCardRecord(const CardFields& fields) {
 
 namespace {
 
-bool Digits(const Text& text) {
-    for (const char16_t c : text) {
-        if (c < u'0' || c > u'9') {
+// Positions in characters, from 1, of the pieces each kind's pages get.
+struct Piece {
+    std::string_view name;
+    std::size_t start;
+    std::size_t length;
+};
+
+constexpr std::size_t kMarkAt = 125;
+
+constexpr Piece kResidentPieces[] = {
+    {"name", 1, 15},     {"sex", 16, 1},       {"nation", 17, 2},  {"birthDate", 19, 8},
+    {"address", 27, 35}, {"idNumber", 62, 18}, {"issuer", 80, 15}, {"validFrom", 95, 8},
+    {"validTo", 103, 8}, {"extra", 111, 35},
+};
+
+// The resident card's fields where they are (nation blank), then the pass number and the
+// number of times a permit was issued; the reserved characters and the mark are left out.
+constexpr Piece kPermitPieces[] = {
+    {"name", 1, 15},     {"sex", 16, 1},         {"nation", 17, 2},      {"birthDate", 19, 8},
+    {"address", 27, 35}, {"idNumber", 62, 18},   {"issuer", 80, 15},     {"validFrom", 95, 8},
+    {"validTo", 103, 8}, {"passNumber", 111, 9}, {"issueCount", 120, 2},
+};
+
+constexpr Piece kForeignPieces[] = {
+    {"englishName", 1, 60},    {"sex", 61, 1},          {"permitNumber", 62, 15},
+    {"nationality", 77, 3},    {"chineseName", 80, 15}, {"validFrom", 95, 8},
+    {"validTo", 103, 8},       {"birthDate", 111, 8},   {"cardVersion", 119, 2},
+    {"authorityCode", 121, 4},
+};
+
+bool CitizenNumber(const Text& number) {
+    if (number.size() != 18 || number[0] < u'1' || number[0] > u'8') {
+        return false;
+    }
+    for (std::size_t i = 0; i < 17; ++i) {
+        if (number[i] < u'0' || number[i] > u'9') {
             return false;
         }
     }
-    return true;
+    return (number[17] >= u'0' && number[17] <= u'9') || number[17] == u'X';
 }
 
-int Number(const Text& digits) {
-    int n = 0;
-    for (const char16_t c : digits) {
-        n = n * 10 + (c - u'0');
+template <std::size_t N>
+std::vector<NamedField> Named(const Text& text, const Piece (&pieces)[N]) {
+    std::vector<NamedField> named;
+    for (const Piece& piece : pieces) {
+        named.push_back({piece.name, TrimSpaces(Mid(text, piece.start, piece.length))});
     }
-    return n;
-}
-
-bool RealDate(const Text& date) {
-    if (date.size() != 8 || !Digits(date)) {
-        return false;
-    }
-    const int year = Number(date.substr(0, 4));
-    const int month = Number(date.substr(4, 2));
-    const int day = Number(date.substr(6, 2));
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (year < 1900 || month < 1 || month > 12 || day < 1) {
-        return false;
-    }
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+    return named;
 }
 
 }  // namespace
 
-bool PlainlyResidentCard(const CardFields& fields) {
-    const Text& sex = fields[1];
-    const Text& birthDate = fields[3];
-    const Text& number = fields[5];
-    if ((sex != u"1" && sex != u"2") || !RealDate(birthDate) || number.size() != 18 ||
-        !Digits(number.substr(0, 17)) || number.substr(6, 8) != birthDate) {
-        return false;
+std::string_view CardKindName(CardKind kind) {
+    switch (kind) {
+        case CardKind::Resident:
+            return "resident";
+        case CardKind::HmtResidencePermit:
+            return "hmtResidencePermit";
+        case CardKind::ForeignPermanent:
+            return "foreignPermanent";
+        case CardKind::Unknown:
+            break;
     }
-    // ISO 7064 MOD 11-2 over the first 17 digits.
-    static constexpr int kWeights[] = {7, 9, 10, 5, 8, 4, 2, 1, 6, 3, 7, 9, 10, 5, 8, 4, 2};
-    int sum = 0;
-    for (std::size_t i = 0; i < 17; ++i) {
-        sum += (number[i] - u'0') * kWeights[i];
+    return "unknown";
+}
+
+CardKind KindOfCard(const Text& baseText) {
+    const Text mark = Mid(baseText, kMarkAt, 1);
+    if (mark == u"I") {
+        return CardKind::ForeignPermanent;
     }
-    static constexpr char16_t kCheck[] = u"10X98765432";
-    return number[17] == kCheck[sum % 11];
+    if (mark == u"J") {
+        return CardKind::HmtResidencePermit;
+    }
+    // A library that leaves the reserved characters zero marks nothing either.
+    if (!mark.empty() && mark != u" " && mark != Text(1, u'\0')) {
+        return CardKind::Unknown;  // a kind that came after these (the 2023 foreign card's)
+    }
+    const Text number = TrimSpaces(Mid(baseText, 62, 18));
+    return number.empty() || CitizenNumber(number) ? CardKind::Resident : CardKind::Unknown;
+}
+
+CardReading ReadCard(const Text& baseText) {
+    CardReading card;
+    card.kind = KindOfCard(baseText);
+    card.text = baseText;
+    card.fields = CutCardFields(baseText);
+    switch (card.kind) {
+        case CardKind::Resident:
+            card.record = BuildCardRecord(card.fields);
+            card.named = Named(baseText, kResidentPieces);
+            break;
+        case CardKind::HmtResidencePermit:
+            card.record = BuildCardRecord(card.fields);
+            card.named = Named(baseText, kPermitPieces);
+            break;
+        case CardKind::ForeignPermanent:
+            card.named = Named(baseText, kForeignPieces);
+            break;
+        case CardKind::Unknown:
+            break;
+    }
+    return card;
 }
 
 }  // namespace ordane

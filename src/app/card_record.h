@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "common/text.h"
 
@@ -26,11 +28,41 @@ CardFields CutCardFields(const Text& baseText);
 // The prefix and the ten fields separated by "|".
 Text BuildCardRecord(const CardFields& fields);
 
-// The fields are plainly a resident identity card's: sex 1 or 2, a birth date that exists
-// (YYYYMMDD, from 1900 on), and an 18-character citizen number whose check character is right
-// and whose birth date is that one. Other cards the readers read lay their text out
-// differently; their pieces only look like these fields.
-bool PlainlyResidentCard(const CardFields& fields);
+// The kinds of card a second-generation reader reads. The 125th character of the text marks
+// the kind: a space on the resident card, "I" on the 2017 foreign permanent resident card, "J"
+// on the Hong Kong, Macao and Taiwan residents' residence permit. The 2023 foreign permanent
+// resident card keeps a resident card's number field, with a number beginning with 9.
+enum class CardKind { Resident, HmtResidencePermit, ForeignPermanent, Unknown };
+
+// The name pages know the kind by: "resident", "hmtResidencePermit", "foreignPermanent",
+// "unknown".
+std::string_view CardKindName(CardKind kind);
+
+struct NamedField {
+    std::string_view name;  // as pages get it
+    Text value;             // trimmed of U+0020
+    bool operator==(const NamedField&) const = default;
+};
+
+// One card as read, with what each way out of the program makes of it.
+struct CardReading {
+    CardKind kind = CardKind::Unknown;
+    Text text;          // the base text exactly as read
+    CardFields fields;  // cut as a resident card's (the record's fields)
+    // What the business application is sent: only a resident card and a residence permit,
+    // whose fields stand where a resident card's do. Empty for every other kind.
+    Text record;
+    // The fields of the card's own layout, by name; none for an unknown kind.
+    std::vector<NamedField> named;
+};
+
+// The kind by the mark first, the number second: a text marked resident (or too short to
+// carry a mark) whose number field holds something that is not a citizen number (18
+// characters, 17 digits and a digit or X, the first digit 1 to 8) is not called resident. A
+// text with an empty number field (a blank read) is written as it always was.
+CardKind KindOfCard(const Text& baseText);
+CardReading ReadCard(const Text& baseText);
+
 inline Text BuildCardRecord(const Text& baseText) {
     return BuildCardRecord(CutCardFields(baseText));
 }

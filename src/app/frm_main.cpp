@@ -1,6 +1,8 @@
 #include "app/frm_main.h"
 
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "app/status_texts.h"
 
@@ -10,10 +12,10 @@ FrmMain::FrmMain(const FrmMainDeps& deps)
     : deps_(deps),
       timers_(deps.timers),
       lines_(deps.view, deps.tray, deps.pump, deps.readings),
-      registration_(deps.registry, deps.Http1, deps.log),
+      registration_(deps.registry, deps.Http1, deps.log, deps.registrationWorker),
       router_(ReadingRouterDeps{deps.delivery, deps.codec, deps.frmSet, deps.pump, deps.log, lines_,
                                 deps.readings, deps.scan.encoding, deps.typingWorker,
-                                deps.scan.keyDelayMs}),
+                                deps.scan.keyDelayMs, deps.scan.groupSeparator}),
       scanner_(ScannerDeps{lines_, deps.pump, timers_, deps.frmSet, deps.scanner,
                            deps.scannerIdentification, deps.log, router_, deps.scan.terminator}),
       cardReader_(CardReaderDeps{deps.view, lines_, deps.pump, deps.cardWorker, deps.sdtapi,
@@ -25,8 +27,9 @@ bool FrmMain::CommandEnabled(int label) const {
            lines_.CommandEnabled(static_cast<Command>(label));
 }
 
-// The start-up sequence: any failure leaves its text on the status lines and both timers
-// stopped; only a confirmed settings dialog starts them again.
+// The start-up sequence. Each device in use is started on its own: one that fails shows its
+// texts and is tried again by itself (the scanner's port every 2 s, followed to a new port as
+// after an unplug; the card reader every few seconds) while the other one works.
 void FrmMain::Form_Load() {
     deps_.tray.AddTrayIcon();
     deps_.tray.SetTrayTip(u"Ordane");
@@ -34,22 +37,22 @@ void FrmMain::Form_Load() {
     // installation or IT may have put the browser bridge's or the scanner's options in it, but
     // never device settings.
     ProfileFile& file = deps_.settingsFile;
-    const std::string absent = "<absent>";  // no value of these keys looks like this
     const bool present = [&] {
         for (const auto& [section, key] :
              {std::pair{"BRIDGE", "Enabled"}, std::pair{"SCAN", "Terminator"},
               std::pair{"SCAN", "KeyDelay"}, std::pair{"SCAN", "Encoding"}}) {
-            if (file.Read(section, key, absent) != absent) {
+            if (file.Value(section, key)) {
                 return true;
             }
         }
         return false;
     }();
-    const bool onlyOptions = file.Read("BCINFO", "UsePort1", absent) == absent && present;
+    const bool onlyOptions = !file.Value("BCINFO", "UsePort1") && present;
     if (!file.Exists() || file.Empty() || onlyOptions) {
         deps_.log.SettingsNotRead(file.Exists() ? LogWord("Setting.ini empty")
                                                 : LogWord("Setting.ini missing"));
         lines_.Show(StatusLine::Scanner, status::kFirstUse);
+        lines_.SetState(StatusLine::Scanner, DeviceState::NotSetUp);
         return;
     }
     FrmSet& frmSet = deps_.frmSet;
@@ -57,22 +60,21 @@ void FrmMain::Form_Load() {
     if (!frmSet.ReadSetting()) {
         deps_.log.SettingsNotRead("Setting.ini damaged");
         lines_.Show(StatusLine::Scanner, status::kSettingsDamaged);
+        lines_.SetState(StatusLine::Scanner, DeviceState::NotSetUp);
         return;
     }
     deps_.log.SettingsRead(ForLog(frmSet));
     lines_.ClearAll();
-    const bool useScanner = UseFlag(frmSet.usePort1);
-    const bool useReader = UseFlag(frmSet.usePort2);
-    if (useScanner && !scanner_.Open()) {
-        return;
-    }
-    if (useReader && !cardReader_.StartAtLoad()) {
-        return;
-    }
-    if (useScanner) {
+    if (UseFlag(frmSet.usePort1)) {
+        if (!scanner_.Open()) {
+            scanner_.FollowLostPort();
+        }
         timers_.timer1.SetEnabled(true);
     }
-    if (useReader) {
+    // The library and the identification run on the first Timer2 tick, after the window is
+    // shown: a library that hangs there cannot keep the window, the tray or the scanner.
+    if (UseFlag(frmSet.usePort2)) {
+        cardReader_.BeginStart(ReaderStart::AtLoad);
         timers_.timer2.SetEnabled(true);
     }
 }
@@ -91,6 +93,11 @@ void FrmMain::Form_Unload() {
 }
 
 void FrmMain::OnTimer(int id) {
+    if (closePending_ && CommandEnabled(static_cast<int>(Command::Exit))) {
+        closePending_ = false;
+        Label6_Click();
+        return;
+    }
     if (id == kTimer1Id && timers_.timer1.Enabled()) {
         Timer1_Timer();
     } else if (id == kTimer2Id && timers_.timer2.Enabled()) {
@@ -101,7 +108,15 @@ void FrmMain::OnTimer(int id) {
 void FrmMain::Timer1_Timer() {
     lines_.ShowPendingFailure();
     router_.TypeHeld();
-    scanner_.Tick();
+    // The scanner is identified after the card reader's first start, as it always was.
+    if (!cardReader_.FirstStartPending() || !UseFlag(deps_.frmSet.usePort2)) {
+        // An identification asked again by itself leaves the commands usable: one clicked
+        // meanwhile runs once its waits are over.
+        holding_ = true;
+        scanner_.Tick();
+        holding_ = false;
+        RunDeferredCommand();
+    }
 }
 
 void FrmMain::OnCardRead() {
@@ -116,6 +131,12 @@ void FrmMain::OnScanTerminated() {
     }
 }
 
+void FrmMain::OnRegistered() {
+    if (!unloaded_) {
+        registration_.Collect();
+    }
+}
+
 void FrmMain::OnTyped() {
     if (!unloaded_) {
         router_.TypeHeld();
@@ -123,13 +144,35 @@ void FrmMain::OnTyped() {
 }
 
 void FrmMain::Timer2_Timer() {
-    if (!cardReader_.ReaderOpen) {
-        return;
+    if (cardReader_.StartDue()) {
+        // The commands stay as they are: one clicked during the start's waits runs once they
+        // are over, never inside them.
+        HoldWhile([this] { cardReader_.Start(); });
     }
-    if (!cardReader_.ReaderStarted) {
+    if (cardReader_.ReaderOpen && !cardReader_.ReaderStarted) {
         StartCardReader();
     }
+    router_.CheckLateWindowText();  // card records go as window text too
     cardReader_.Poll();
+}
+
+void FrmMain::HoldWhile(const std::function<void()>& waits) {
+    const LoopTimers::Noted noted = timers_.Stop();
+    holding_ = true;
+    waits();
+    holding_ = false;
+    if (unloaded_) {
+        return;
+    }
+    timers_.Restore(noted);
+    RunDeferredCommand();
+}
+
+void FrmMain::RunDeferredCommand() {
+    if (deferredCommand_ != 0 && !unloaded_) {
+        const int label = std::exchange(deferredCommand_, 0);
+        OnCommandClick(label);
+    }
 }
 
 void FrmMain::StartCardReader() {
@@ -149,9 +192,13 @@ void FrmMain::OnCommandClick(int label) {
     if (!CommandEnabled(label)) {
         return;
     }
+    if (holding_) {
+        deferredCommand_ = label;
+        return;
+    }
     switch (static_cast<Command>(label)) {
         case Command::Hide:
-            lines_.HideToTray();
+            lines_.HideToTray(true);
             break;
         case Command::Settings:
             Label5_Click();
@@ -163,51 +210,92 @@ void FrmMain::OnCommandClick(int label) {
 }
 
 void FrmMain::OnCloseRequested() {
-    OnCommandClick(static_cast<int>(Command::Exit));
+    const int exit = static_cast<int>(Command::Exit);
+    if (!CommandEnabled(exit)) {
+        // A device start-up pumps messages inside its waits: ending under it is not safe.
+        closePending_ = true;
+        return;
+    }
+    OnCommandClick(exit);
+}
+
+void FrmMain::OnSessionEnding() {
+    if (!unloaded_) {
+        Label6_Click();
+    }
 }
 
 void FrmMain::Label6_Click() {
-    cardReader_.CloseCardReaderPort();
+    // The program ends within a second whatever the library does.
+    lines_.SetCommandsEnabled(false);
+    timers_.Stop();
+    cardReader_.CloseCardReaderPort(CardReaderSupervisor::kExitCloseMs);
     deps_.view.UnloadAll();
 }
 
-// The Settings command: the only way back from a device failure without a restart.
+// The Settings command: a failed device is reopened at once, without waiting for its own
+// retry. The commands and the loops stay held through every wait of the reopen.
 void FrmMain::Label5_Click() {
     FrmSet& frmSet = deps_.frmSet;
     frmSet.Initialze(DeviceFailed());
-    frmSet.ShowDialog(deps_.view.OwnerHandle());
+    frmSet.ShowDialog(deps_.view.OwnerHandle());  // modal: the window takes no click meanwhile
     if (!frmSet.ModalResult) {
         return;
     }
-    scanner_.Rearm();
-    cardReader_.ReaderStarted = false;
-    deps_.log.Event(
-        "settings",
-        frmSet.MustReopen ? LogWord("confirmed, devices reopened") : LogWord("confirmed"),
-        DeviceFailed() ? 1 : 0);
-    // A device that failed is opened again even when no setting changed: that is what a
-    // user confirming the dialog after plugging it in expects.
-    if (!frmSet.MustReopen && !DeviceFailed()) {
+    ApplySettings(frmSet.MustReopen ? LogWord("confirmed, devices reopened")
+                                    : LogWord("confirmed"));
+}
+
+// The open dialog is left alone: its OK applies what it shows, the policy's values greyed.
+// Group policy rewrites its values at every refresh: the devices are opened again only when a
+// device setting changed (the list and box handlers say so as the values are read).
+void FrmMain::OnPolicyChanged() {
+    FrmSet& frmSet = deps_.frmSet;
+    frmSet.MustReopen = false;
+    if (frmSet.Visible() || !frmSet.ReadSetting()) {
+        deps_.log.Event("settings", frmSet.Visible() ? LogWord("policy changed, dialog open")
+                                                     : LogWord("policy changed, not read"));
         return;
     }
+    if (!frmSet.MustReopen) {
+        deps_.log.Event("settings", "policy read again, no device setting changed");
+        return;
+    }
+    deps_.log.SettingsRead(ForLog(frmSet));
+    ApplySettings("policy changed, devices reopened");
+    frmSet.MustReopen = false;
+}
+
+void FrmMain::ApplySettings(LogWord how) {
+    FrmSet& frmSet = deps_.frmSet;
+    scanner_.Rearm();
+    cardReader_.ReaderStarted = false;
+    const bool failed = DeviceFailed();
+    deps_.log.Event("settings", how, failed ? 1 : 0);
+    // A device that failed is opened again even when no setting changed: that is what a
+    // user confirming the dialog after plugging it in expects.
+    if (!frmSet.MustReopen && !failed) {
+        return;
+    }
+    lines_.SetCommandsEnabled(false);
+    const LoopTimers::Noted noted = timers_.Stop();
     lines_.ClearAll();
     const bool useScanner = UseFlag(frmSet.usePort1);
     const bool useReader = UseFlag(frmSet.usePort2);
     if (useScanner && !scanner_.ReopenAfterSettings()) {
+        scanner_.FollowLostPort();
+    }
+    if (useReader) {
+        cardReader_.BeginStart(ReaderStart::AfterSettings);
+        cardReader_.Start();
+    }
+    if (unloaded_) {
         return;
     }
-    if (useReader) {
-        timers_.timer1.SetEnabled(false);
-        if (!cardReader_.Reopen()) {
-            return;
-        }
-    }
-    if (useScanner) {
-        timers_.timer1.SetEnabled(true);
-    }
-    if (useReader) {
-        timers_.timer2.SetEnabled(true);
-    }
+    // A device switched off keeps the loop it had (its port stays as it was).
+    timers_.timer1.SetEnabled(useScanner || (!useReader && noted.timer1));
+    timers_.timer2.SetEnabled(useReader || noted.timer2);
+    lines_.SetCommandsEnabled(true);
 }
 
 bool FrmMain::DeviceFailed() const {
@@ -217,7 +305,7 @@ bool FrmMain::DeviceFailed() const {
         (scanner_.LostOrSilent() || !scanner_.ScannerOpen() || !timers_.timer1.Enabled());
     const bool readerFailed =
         UseFlag(frmSet.usePort2) &&
-        (!cardReader_.ReaderOpen || cardReader_.Failed() || !timers_.timer2.Enabled());
+        (cardReader_.Phase() != ReaderPhase::Running || !timers_.timer2.Enabled());
     return scannerFailed || readerFailed;
 }
 

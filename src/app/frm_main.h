@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "app/card_reader_supervisor.h"
 #include "app/delivery.h"
@@ -54,8 +55,9 @@ struct FrmMainDeps {
     DiagnosticLog& log;
     // The browser bridge, when it is on.
     Readings* readings = nullptr;
-    ScanSettings scan = {};          // [SCAN]
-    Worker* typingWorker = nullptr;  // where keys are typed when a delay between them is set
+    ScanSettings scan = {};                // [SCAN]
+    Worker* typingWorker = nullptr;        // where keys are typed when a delay between them is set
+    Worker* registrationWorker = nullptr;  // where the registration request waits for its server
 };
 
 class FrmMain {
@@ -73,6 +75,9 @@ class FrmMain {
     // The title bar's close box: ends the program as Exit does, and like Exit it is ignored
     // while a device start-up holds the commands.
     void OnCloseRequested();
+    // Windows logs off or shuts down: the program ends as Exit ends it, whatever holds the
+    // commands, before the handler returns (the process ends then).
+    void OnSessionEnding();
 
     // The card reader's worker returned from a library call.
     void OnCardRead();
@@ -80,10 +85,18 @@ class FrmMain {
     void OnScanTerminated();
     // The typing worker finished a reading.
     void OnTyped();
+    // The policy key changed (a group policy refresh): the settings are read again and, where
+    // a device's changed, applied as the settings dialog's OK applies them.
+    void OnPolicyChanged();
+    // The registration request returned.
+    void OnRegistered();
     void Timer1_Timer();
     void Timer2_Timer();
 
     bool CommandEnabled(int label) const;
+    // A close request that came while a device start-up held the commands, carried out once
+    // they are free again.
+    bool closePending_ = false;
     const Timer& Timer1() const { return timers_.timer1; }
     const Timer& Timer2() const { return timers_.timer2; }
 
@@ -94,9 +107,17 @@ class FrmMain {
 
   private:
     void StartCardReader();
+    // Runs a device start whose waits dispatch messages: the loops are held meanwhile, and a
+    // command clicked meanwhile runs once the waits are over, so nothing starts or exits
+    // inside them.
+    void HoldWhile(const std::function<void()>& waits);
+    void RunDeferredCommand();
     // A device in use that is not running: its port failed, it went away, or it was not
     // identified.
     bool DeviceFailed() const;
+    // After a confirmed dialog or a policy change: the start-up steps re-armed, and the devices
+    // reopened when a device setting changed or one had failed.
+    void ApplySettings(LogWord how);
     void Label5_Click();
     void Label6_Click();
 
@@ -108,6 +129,8 @@ class FrmMain {
     ScannerSupervisor scanner_;
     CardReaderSupervisor cardReader_;
     bool unloaded_ = false;
+    bool holding_ = false;
+    int deferredCommand_ = 0;  // clicked during a start's waits
 };
 
 }  // namespace ordane

@@ -29,4 +29,25 @@ std::vector<Keystroke> KeystrokesFor(const Text& text, bool addEnter) {
     return keys;
 }
 
+DeliveryOutcome TypePaced(const std::vector<Keystroke>& strokes, std::uint32_t keyDelayMs,
+                          KeySender& sender) {
+    DeliveryOutcome outcome;
+    outcome.keysTotal = strokes.size();
+    for (std::size_t i = 0; i < strokes.size(); ++i) {
+        if (i > 0) {
+            sender.Wait(keyDelayMs);
+        }
+        if (sender.FocusIsOurs()) {
+            outcome.result = DeliveryResult::Interrupted;
+            return outcome;
+        }
+        if (!sender.Send(strokes[i])) {
+            outcome.result = DeliveryResult::KeysRefused;
+            return outcome;  // the rest would arrive without the key that was refused
+        }
+        ++outcome.keysSent;
+    }
+    return outcome;
+}
+
 }  // namespace ordane

@@ -4,6 +4,8 @@
 
 #include <commctrl.h>
 
+#include <utility>
+
 #include "app/delivery_win32.h"
 #include "app/frm_main.h"
 #include "app/main_window_win32.h"
@@ -32,13 +34,16 @@
 #include "devices/serial_library_win32.h"
 #include "devices/symbol_link_win32.h"
 #include "log/diagnostic_log.h"
+#include "log/event_log_win32.h"
 #include "log/file_log_win32.h"
 #include "settings/fleet_profile.h"
 #include "settings/frm_set.h"
 #include "settings/policy_key_win32.h"
 #include "devices/port_probe_win32.h"
+#include "settings/policy_watcher_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
+#include "setup/folder_security_win32.h"
 #include "version.h"
 
 namespace ordane {
@@ -53,7 +58,11 @@ void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port, bri
         tray.SetTrayTip(u"Ordane\n浏览器接口未开启(未设置允许的网页来源)");
         log.Event("bridge", "off, no origin allowed (Origins empty or not one origin in it)");
     } else {
-        tray.SetTrayTip(u"Ordane\n浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)");
+        // Once, as a balloon too: on a machine with several sessions only the first one's
+        // bridge listens, and a tip alone goes unseen.
+        const Text notice = u"浏览器接口未开启(端口" + ToDecimal(port) + u"不可用)";
+        tray.SetTrayTip(u"Ordane\n" + notice);
+        tray.Notify(u"Ordane", notice);
         log.Event("bridge", "off, could not listen on port", port);
     }
     OutputDebugStringA(("Ordane: browser bridge off: " + reason + "\n").c_str());
@@ -61,7 +70,8 @@ void ReportBridgeOff(TrayIcon& tray, DiagnosticLog& log, std::uint16_t port, bri
 
 int Run(HINSTANCE instance) {
     FileLogWin32 logFile;
-    DiagnosticLog log(logFile);
+    EventLogWin32 events;
+    DiagnosticLog log(logFile, events);
     const ExecutableLocation exe = GetExecutableLocation();
     SingleInstance guard(exe.folder + u"\\" + exe.baseName);
     if (guard.AlreadyRunning()) {
@@ -85,8 +95,10 @@ int Run(HINSTANCE instance) {
     PolicyKeyWin32 policy;
     FleetProfile settings(policy, settingsFile);
     SettingsDialogWin32 settingsDialog(instance);
+    // Auto-start: the machine's entry only for an installed copy no user can replace.
+    RegistryWin32 userRegistry(RegistryHive::CurrentUser);
     FrmSet frmSet(settings, portProbe, registry, codec, settingsDialog, exe.folder, exe.baseName,
-                  log);
+                  log, AutoStartPlaces{&userRegistry, setup::FolderProtectedFromUsers(exe.folder)});
     SerialPortWin32 commDll;
     SerialPortWin32 commDll2;
     SymbolLinkWin32 symbolLink;
@@ -99,7 +111,7 @@ int Run(HINSTANCE instance) {
         symbolWindow.Load();
         return frmSymbol;
     });
-    ScannerIdentification scannerIdentification(frmSet, scanner, pump, log);
+    ScannerIdentification scannerIdentification(scanner, pump, log);
     CardReaderIdentification cardReaderIdentification(frmSet, commDll2, pump, log);
     CardReaderLibraryWin32 sdtapi;
     const HWND mainWindow = window.Handle();
@@ -111,11 +123,14 @@ int Run(HINSTANCE instance) {
         commDll.WakeOn(scanSettings.terminator.back(),
                        [mainWindow] { PostMessageW(mainWindow, kScanTerminatedMessage, 0, 0); });
     }
-    DeliveryWin32 delivery;
+    DeliveryWin32 delivery(DeliveryWin32::kSendTimeoutMs, scanSettings.keyMode);
     // Declared after delivery, whose keys its job types: it ends first.
     ThreadWorker typingWorker([mainWindow] { PostMessageW(mainWindow, kTypedMessage, 0, 0); });
     HttpClientWin32 httpClient;
     Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
+    // Declared after what its job uses, so it ends first.
+    ThreadWorker registrationWorker(
+        [mainWindow] { PostMessageW(mainWindow, kRegisteredMessage, 0, 0); });
     ShellIcon tray(window.Handle(), codec);
 
     // Read once: the dialog never writes [BRIDGE]. Off, no socket is opened at all. Only the
@@ -131,15 +146,40 @@ int Run(HINSTANCE instance) {
     const bool bridgeOn = (bridgeSettings.enabled && browserBridge.Start(bridgeOff)) ||
                           browserBridge.Off() == bridge::BridgeOff::PortTaken;
 
-    FrmMain frmMain(FrmMainDeps{window, tray, pump, window, frmSet, settings, scanner,
-                                scannerIdentification, cardReaderIdentification, sdtapi, cardWorker,
-                                delivery, registry, http1, codec, log,
-                                bridgeOn ? &browserBridge : nullptr, scanSettings, &typingWorker});
+    FrmMain frmMain(FrmMainDeps{window,
+                                tray,
+                                pump,
+                                window,
+                                frmSet,
+                                settings,
+                                scanner,
+                                scannerIdentification,
+                                cardReaderIdentification,
+                                sdtapi,
+                                cardWorker,
+                                delivery,
+                                registry,
+                                http1,
+                                codec,
+                                log,
+                                bridgeOn ? &browserBridge : nullptr,
+                                scanSettings,
+                                &typingWorker,
+                                &registrationWorker});
     window.Attach(frmMain);
+    PolicyWatcherWin32 policyWatcher(window.Handle(), kPolicyChangedMessage);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();
         symbolWindow.Unload();
     });
+    bool exitLogged = false;
+    const auto logExit = [&] {
+        if (!std::exchange(exitLogged, true)) {
+            browserBridge.Stop();
+            log.Exited();
+        }
+    };
+    window.SetSessionEnded(logExit);
     frmMain.Form_Load();
     if (window.Handle() == nullptr) {
         log.Exited();
@@ -160,11 +200,11 @@ int Run(HINSTANCE instance) {
     // The loop can also end without Exit (a quit message from outside): unload while the
     // objects the windows forward to still exist.
     window.UnloadAll();
-    browserBridge.Stop();
-    log.Exited();
-    if (!cardWorker.Idle() || !typingWorker.Idle()) {
+    logExit();
+    if (!cardWorker.Idle() || !typingWorker.Idle() || !registrationWorker.Idle()) {
         // A card reader call never returned: end here, before the library is unloaded under
-        // the thread still inside it. Keys still being typed are not typed after the end.
+        // the thread still inside it. Keys still being typed are not typed after the end; a
+        // registration request still waiting for its server is abandoned.
         ExitProcess(0);
     }
     return 0;

@@ -241,6 +241,12 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case kTypedMessage:
             frmMain_->OnTyped();
             return 0;
+        case kPolicyChangedMessage:
+            frmMain_->OnPolicyChanged();
+            return 0;
+        case kRegisteredMessage:
+            frmMain_->OnRegistered();
+            return 0;
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN: {
             // Keys pressed with Alt come as system keys; the handler sees them all the same.
@@ -256,6 +262,17 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_CLOSE:
             if (!unloading_) {
                 frmMain_->OnCloseRequested();
+            }
+            return 0;
+        case WM_QUERYENDSESSION:
+            return TRUE;  // nothing to ask the clerk: the end is handled as Exit
+        case WM_ENDSESSION:
+            // The process ends when this returns: the program ends here, as Exit ends it.
+            if (wParam != FALSE) {
+                frmMain_->OnSessionEnding();
+                if (sessionEnded_) {
+                    sessionEnded_();
+                }
             }
             return 0;
         case WM_DESTROY:

@@ -20,6 +20,10 @@ inline constexpr UINT kCardReadMessage = WM_APP + 1;
 inline constexpr UINT kScanTerminatedMessage = WM_APP + 2;
 // Posted by the typing worker when a reading was typed.
 inline constexpr UINT kTypedMessage = WM_APP + 3;
+// Posted by the policy watcher when the policy key changed.
+inline constexpr UINT kPolicyChangedMessage = WM_APP + 4;
+// The registration request returned.
+inline constexpr UINT kRegisteredMessage = WM_APP + 5;
 
 class MainWindow final : public MainView, public TimerHost {
   public:
@@ -37,6 +41,8 @@ class MainWindow final : public MainView, public TimerHost {
     void SetUnloadOthers(std::function<void()> unloadOthers) {
         unloadOthers_ = std::move(unloadOthers);
     }
+    // What the program does last when the session ends (the process ends after it).
+    void SetSessionEnded(std::function<void()> ended) { sessionEnded_ = std::move(ended); }
 
     // MainView
     void SetLabelText(int label, const Text& text) override;
@@ -71,6 +77,7 @@ class MainWindow final : public MainView, public TimerHost {
     int dpi_ = 96;
     bool unloading_ = false;
     std::function<void()> unloadOthers_;
+    std::function<void()> sessionEnded_;
 };
 
 }  // namespace ordane

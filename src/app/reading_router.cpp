@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/keystrokes.h"
 #include "app/status_texts.h"
 
 namespace ordane {
@@ -15,13 +16,19 @@ LogWord OutcomeWord(DeliveryResult result) {
         case DeliveryResult::NoTargetWindow:
             return "not delivered: no target window";
         case DeliveryResult::TargetTimedOut:
-            return "not delivered: target did not answer";
+            return "unknown: target did not answer in time";
         case DeliveryResult::KeysRefused:
             return "not delivered: keys refused";
         case DeliveryResult::HeldTooLong:
             return "not delivered: focus stayed in Ordane";
         case DeliveryResult::DroppedAtExit:
             return "not delivered: program ended";
+        case DeliveryResult::Interrupted:
+            return "not delivered: typing interrupted";
+        case DeliveryResult::WaitedTooLong:
+            return "not delivered: waited too long behind paced keys";
+        case DeliveryResult::TypingAtExit:
+            return "interrupted: program ended while its keys were typed";
     }
     return "not delivered";
 }
@@ -38,10 +45,31 @@ const char16_t* NoticeFor(DeliveryResult result) {
             return status::kHeldTooLong;
         case DeliveryResult::DroppedAtExit:
             return status::kDroppedAtExit;
+        case DeliveryResult::Interrupted:
+            return status::kTypingInterrupted;
+        case DeliveryResult::WaitedTooLong:
+            return status::kWaitedTooLong;
+        case DeliveryResult::TypingAtExit:
+            return status::kTypingInterrupted;
         case DeliveryResult::Delivered:
             break;
     }
     return u"";
+}
+
+// A card that is not written is logged by its kind alone, never a field.
+LogWord NotWrittenWord(CardKind kind) {
+    switch (kind) {
+        case CardKind::ForeignPermanent:
+            return "not written: foreign permanent resident card";
+        case CardKind::HmtResidencePermit:
+            return "not written: residence permit";
+        case CardKind::Resident:
+            return "not written: resident card";
+        case CardKind::Unknown:
+            break;
+    }
+    return "not written: card of an unknown kind";
 }
 
 std::size_t NoticeIndex(StatusLine notice) {
@@ -145,6 +173,10 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
         log.ReadingDropped(reading.received, "too long");
         return;
     }
+    if (reading.incomplete) {
+        Dropped(reading.received, "bytes lost, arrival queue full");
+        return;
+    }
     const Text scan = DecodeScan(reading.bytes);
     const std::uint32_t now = deps_.pump.TickCount();
     Readings* readings = deps_.readings;
@@ -152,10 +184,11 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
         const Text code = scan.substr(5);
         const DeliveryOutcome outcome = SetQRText(code);
         if (readings != nullptr) {
-            readings->Scan(code, ScanDelivery::Window, outcome.Delivered());
+            readings->Scan(code, ScanDelivery::Window, outcome.Arrived());
         }
         Report("window", StatusLine::ScannerNotice, scan.size(),
                static_cast<std::uint32_t>(now - reading.lastByteAt), outcome);
+        WatchLate("window", code, reading.lastByteAt, outcome);
         return;
     }
     const bool marked = StartsWith(scan, kMarkerDE6K8) || StartsWith(scan, kMarkerDA36L);
@@ -173,10 +206,26 @@ void ReadingRouter::Scan(const CollectedReading& reading) {
     TypeHeld();
 }
 
+void ReadingRouter::Dropped(std::size_t received, LogWord why) {
+    deps_.log.ReadingDropped(received, why);
+    deps_.lines.NotDelivered(StatusLine::ScannerNotice, status::kScanIncomplete);
+    noticeShown_[0] = true;
+}
+
 void ReadingRouter::TypeHeld() {
+    CheckLateWindowText();
     if (typing_) {
         if (!deps_.typingWorker->Idle()) {
-            return;  // the next waits its turn
+            // The next wait their turn, as long as readings wait for the focus.
+            const std::uint32_t now = deps_.pump.TickCount();
+            while (!held_.empty() &&
+                   static_cast<std::uint32_t>(now - held_.front().heldSince) >= kHoldMs) {
+                DeliveryOutcome outcome;
+                outcome.result = DeliveryResult::WaitedTooLong;
+                NotTyped(held_.front(), outcome);
+                held_.pop_front();
+            }
+            return;
         }
         TypingReturned();
     }
@@ -199,6 +248,10 @@ void ReadingRouter::TypeHeld() {
         }
         const HeldKeys keys = front;
         held_.pop_front();
+        if (deps_.delivery.FocusRefusesKeys()) {
+            Refused(keys);
+            continue;
+        }
         if (Paced() && StartTyping(keys)) {
             return;
         }
@@ -211,7 +264,7 @@ bool ReadingRouter::StartTyping(const HeldKeys& keys) {
     const bool addEnter = deps_.settings.AddEnter;
     const std::uint32_t delay = deps_.keyDelayMs;
     DeliveryOutcome* outcome = &typedOutcome_;
-    const Text text = keys.text;
+    const Text text = AsTyped(keys.text);
     if (!deps_.typingWorker->Start([&delivery, outcome, text, addEnter, delay] {
             *outcome = delivery.TypeTextPaced(text, addEnter, delay);
         })) {
@@ -226,16 +279,35 @@ void ReadingRouter::TypingReturned() {
     typing_.reset();
     deps_.lines.KeysTyped(keys.text.size());
     if (deps_.readings != nullptr) {
-        deps_.readings->Scan(keys.text, ScanDelivery::Keys, typedOutcome_.Delivered());
+        deps_.readings->Scan(keys.text, ScanDelivery::Keys, typedOutcome_.Arrived());
     }
     Report("keys", StatusLine::ScannerNotice, keys.text.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), typedOutcome_);
+    if (typedOutcome_.result == DeliveryResult::Interrupted) {
+        deps_.log.Event("keys", "typing interrupted at Ordane's focus after keys",
+                        static_cast<std::int64_t>(typedOutcome_.keysSent));
+    }
+}
+
+void ReadingRouter::Refused(const HeldKeys& keys) {
+    DeliveryOutcome outcome;
+    outcome.result = DeliveryResult::KeysRefused;
+    outcome.keysTotal = KeystrokesFor(keys.text, deps_.settings.AddEnter).size();
+    NotTyped(keys, outcome);
+}
+
+void ReadingRouter::NotTyped(const HeldKeys& keys, const DeliveryOutcome& outcome) {
+    if (deps_.readings != nullptr) {
+        deps_.readings->Scan(keys.text, ScanDelivery::Keys, false);
+    }
+    Report("keys", StatusLine::ScannerNotice, keys.text.size(),
+           static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), outcome);
 }
 
 void ReadingRouter::TypeNow(const HeldKeys& keys) {
     const DeliveryOutcome outcome = SetNormalText(keys.text);
     if (deps_.readings != nullptr) {
-        deps_.readings->Scan(keys.text, ScanDelivery::Keys, outcome.Delivered());
+        deps_.readings->Scan(keys.text, ScanDelivery::Keys, outcome.Arrived());
     }
     Report("keys", StatusLine::ScannerNotice, keys.text.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), outcome);
@@ -244,11 +316,19 @@ void ReadingRouter::TypeNow(const HeldKeys& keys) {
 void ReadingRouter::DropHeld() {
     DeliveryOutcome outcome;
     outcome.result = DeliveryResult::DroppedAtExit;
+    // A reading being typed gets a short time to finish.
+    const std::uint32_t until = deps_.pump.TickCount() + kTypingAtExitMs;
+    while (typing_ && !deps_.typingWorker->Idle() &&
+           static_cast<std::int32_t>(deps_.pump.TickCount() - until) < 0) {
+        deps_.pump.Sleep(20);
+    }
     if (typing_ && deps_.typingWorker->Idle()) {
         TypingReturned();
     } else if (typing_) {
-        // Still being typed: the program ends before its last keys go out.
-        held_.push_front(*typing_);
+        // Its keys are still going out, and stop with the program: some of them arrived.
+        DeliveryOutcome cut;
+        cut.result = DeliveryResult::TypingAtExit;
+        NotTyped(*typing_, cut);
         typing_.reset();
     }
     for (const HeldKeys& keys : held_) {
@@ -258,14 +338,59 @@ void ReadingRouter::DropHeld() {
     held_.clear();
 }
 
-void ReadingRouter::Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt,
-                         bool placed) {
-    const DeliveryOutcome outcome = SetQRText(record);
-    if (deps_.readings != nullptr && placed) {
-        deps_.readings->Card(record, fields, outcome.Delivered());
+void ReadingRouter::Card(const CardReading& card, std::uint32_t readStartedAt, bool placed) {
+    if (card.record.empty()) {
+        // Cut as a resident card's, its pieces would pass for one (a foreign card's English
+        // name as the name, permit number and nationality as an 18-character number).
+        if (placed) {
+            deps_.log.Event("card", NotWrittenWord(card.kind));
+            deps_.lines.NotDelivered(StatusLine::ReaderNotice, status::kNotResidentCard);
+            noticeShown_[NoticeIndex(StatusLine::ReaderNotice)] = true;
+            if (deps_.readings != nullptr) {
+                deps_.readings->Card(card, false);
+            }
+        }
+        return;
     }
-    Report("card", StatusLine::ReaderNotice, record.size(),
+    const DeliveryOutcome outcome = SetQRText(card.record);
+    if (deps_.readings != nullptr && placed) {
+        deps_.readings->Card(card, outcome.Arrived());
+    }
+    Report("card", StatusLine::ReaderNotice, card.record.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - readStartedAt), outcome);
+    WatchLate("card", card.record, readStartedAt, outcome);
+}
+
+void ReadingRouter::WatchLate(LogWord kind, const Text& text, std::uint32_t since,
+                              const DeliveryOutcome& outcome) {
+    if (outcome.result == DeliveryResult::TargetTimedOut) {
+        late_ = LateWindowText{kind, text, since, deps_.pump.TickCount(), deps_.pump.TickCount()};
+    } else if (outcome.Delivered()) {
+        late_.reset();  // the target answers again; what it shows now is this text
+    }
+}
+
+void ReadingRouter::CheckLateWindowText() {
+    if (!late_) {
+        return;
+    }
+    const std::uint32_t now = deps_.pump.TickCount();
+    if (static_cast<std::uint32_t>(now - late_->askedAt) < kLateAskMs) {
+        return;
+    }
+    late_->askedAt = now;
+    // Sent messages from one thread are handled in order: once the target answers, the window
+    // text that timed out has been handled before.
+    const std::optional<Text> shown = deps_.delivery.FirstChildText(kTargetWindowTitle);
+    if (shown) {
+        deps_.log.Delivered(
+            late_->kind, late_->text.size(), static_cast<std::uint32_t>(now - late_->since),
+            *shown == late_->text ? LogWord("arrived late")
+                                  : LogWord("unknown: target answered later, its text differs"));
+        late_.reset();
+    } else if (static_cast<std::uint32_t>(now - late_->sentAt) >= kLateWatchMs) {
+        late_.reset();  // stays unknown
+    }
 }
 
 void ReadingRouter::CardRemoved() {
@@ -274,8 +399,24 @@ void ReadingRouter::CardRemoved() {
     }
 }
 
+Text ReadingRouter::AsTyped(const Text& text) const {
+    if (deps_.groupSeparator.empty()) {
+        return text;
+    }
+    const Text typed = deps_.codec.Decode(deps_.groupSeparator);
+    Text out;
+    for (const char16_t unit : text) {
+        if (unit == u'\x1D') {
+            out += typed;
+        } else {
+            out += unit;
+        }
+    }
+    return out;
+}
+
 DeliveryOutcome ReadingRouter::SetNormalText(const Text& str) {
-    const Text text = RemoveAll(RemoveAll(str, kMarkerDE6K8), kMarkerDA36L);
+    const Text text = AsTyped(RemoveAll(RemoveAll(str, kMarkerDE6K8), kMarkerDA36L));
     const DeliveryOutcome outcome = deps_.delivery.TypeText(text, deps_.settings.AddEnter);
     deps_.lines.KeysTyped(text.size());
     return outcome;

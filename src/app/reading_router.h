@@ -45,6 +45,8 @@ struct ReadingRouterDeps {
     // a time, the next waiting its turn.
     Worker* typingWorker = nullptr;
     std::uint32_t keyDelayMs = 0;
+    // [SCAN] GS: typed in place of each group separator (0x1D); empty: typed as it is.
+    std::string groupSeparator;
 };
 
 // A reading's bytes as text. Auto takes them as UTF-8 when they are valid UTF-8 holding at
@@ -57,6 +59,10 @@ class ReadingRouter {
   public:
     // How long a reading waits for the focus to leave this program's windows.
     static constexpr std::uint32_t kHoldMs = 10000;
+    // How often, and how long after it was sent, a target that did not answer is asked for the
+    // text it shows.
+    static constexpr std::uint32_t kLateAskMs = 500;
+    static constexpr std::uint32_t kLateWatchMs = 60000;
 
     explicit ReadingRouter(const ReadingRouterDeps& deps);
     ReadingRouter(const ReadingRouter&) = delete;
@@ -64,16 +70,25 @@ class ReadingRouter {
 
     // A reading the scanner finished.
     void Scan(const CollectedReading& reading);
-    // A card record, read from readStartedAt on.
-    // placed: the first poll that found this card; only then the pages are sent it.
-    void Card(const Text& record, const CardFields& fields, std::uint32_t readStartedAt,
-              bool placed = true);
+    // Part of a reading, or one the scanner's link gave up, was dropped: logged with why, and the
+    // clerk asked to scan again.
+    void Dropped(std::size_t received, LogWord why);
+    // A card, read from readStartedAt on. Only a card whose record is its own layout's is
+    // written into the business application; any other kind is told to the clerk instead.
+    // placed: the first poll that found this card; only then the pages are sent it (and the
+    // clerk told of another kind).
+    void Card(const CardReading& card, std::uint32_t readStartedAt, bool placed = true);
     void CardRemoved();
     // Types the readings that waited for the focus, once it left this program's windows, or
     // for the one typed before them on the worker (which it then reports).
     void TypeHeld();
-    // The program ends: readings still waiting are not typed, and are reported so.
+    // After a window text whose outcome was unknown, asks the target now and then whether it
+    // took it after all, and logs it once it answers.
+    void CheckLateWindowText();
+    // The program ends: readings still waiting are not typed, and are reported so. A reading
+    // being typed on the worker is waited for at most kTypingAtExitMs, then told interrupted.
     void DropHeld();
+    static constexpr std::uint32_t kTypingAtExitMs = 2000;
     bool Holding() const { return !held_.empty() || typing_.has_value(); }
 
     // The two ways to the business application, under their usual names.
@@ -89,9 +104,24 @@ class ReadingRouter {
         std::uint32_t lastByteAt;
         std::uint32_t heldSince;
     };
+    struct LateWindowText {
+        LogWord kind;
+        Text text;
+        std::uint32_t since;  // its last byte, or the card read's start
+        std::uint32_t sentAt;
+        std::uint32_t askedAt;
+    };
+    void WatchLate(LogWord kind, const Text& text, std::uint32_t since,
+                   const DeliveryOutcome& outcome);
     Text DecodeScan(const std::string& bytes) const;
+    // The text as it is typed: the group separator replaced as [SCAN] GS says. Window texts and
+    // the pages keep the reading exactly.
+    Text AsTyped(const Text& text) const;
     bool IsKnownTwoDimensional(const Text& scan, const Text& marker) const;
     void TypeNow(const HeldKeys& keys);
+    // Not typed: the focused application would drop every key.
+    void Refused(const HeldKeys& keys);
+    void NotTyped(const HeldKeys& keys, const DeliveryOutcome& outcome);
     bool Paced() const { return deps_.keyDelayMs > 0 && deps_.typingWorker != nullptr; }
     // False when the worker could not take it.
     bool StartTyping(const HeldKeys& keys);
@@ -102,8 +132,9 @@ class ReadingRouter {
 
     ReadingRouterDeps deps_;
     std::deque<HeldKeys> held_;
-    std::optional<HeldKeys> typing_;  // on the worker
-    DeliveryOutcome typedOutcome_;    // written by the worker's job, read once it is idle
+    std::optional<HeldKeys> typing_;      // on the worker
+    std::optional<LateWindowText> late_;  // the last window text whose outcome is unknown
+    DeliveryOutcome typedOutcome_;        // written by the worker's job, read once it is idle
     // A notice this router put on the line, cleared by the next reading that arrives.
     std::array<bool, 2> noticeShown_{false, false};  // scanner, reader
 };

@@ -25,20 +25,50 @@ void RegistrationReport::Uploaded(const Text& id) {
             return;
         }
     }
-    if (UploadInfo(id, "at start-up") && !key->SetString("upload", "1")) {
-        log_.WriteRefused("HKLM Software\\CardReader upload");
-    }
+    Send(id, "at start-up", true);
 }
 
 bool RegistrationReport::UploadInfo(const Text& id, LogWord trigger) {
+    return Send(id, trigger, false);
+}
+
+bool RegistrationReport::Send(const Text& id, LogWord trigger, bool setFlag) {
+    if (pending_) {
+        return false;
+    }
     log_.RegistrationAttempt(trigger, id.size());
     if (id.empty()) {
         log_.RegistrationOutcome(false);
         return false;
     }
-    http1_.Update(id);
+    setFlag_ = setFlag;
+    if (worker_ == nullptr) {
+        http1_.Update(id);
+    } else if (!worker_->Start([this, id] { http1_.Update(id); })) {
+        log_.RegistrationOutcome(false);
+        return false;
+    }
+    pending_ = true;
+    if (worker_ == nullptr) {
+        Collect();
+    }
+    return true;
+}
+
+void RegistrationReport::Collect() {
+    if (!pending_ || (worker_ != nullptr && !worker_->Idle())) {
+        return;
+    }
+    pending_ = false;
     log_.RegistrationOutcome(http1_.Success);
-    return http1_.Success;
+    if (!setFlag_ || !http1_.Success) {
+        return;
+    }
+    setFlag_ = false;
+    auto key = registry_.CreateKey("Software\\CardReader");
+    if (!key || !key->SetString("upload", "1")) {
+        log_.WriteRefused("HKLM Software\\CardReader upload");
+    }
 }
 
 }  // namespace ordane

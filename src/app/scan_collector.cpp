@@ -24,6 +24,7 @@ void ScanCollector::Add(const ArrivedBytes& piece, std::vector<CollectedReading>
         return;
     }
     Append(piece.bytes, piece.at);
+    current_.incomplete = current_.incomplete || piece.cut;
     if (piece.wholeReading) {
         // A block is whole already; a terminator the scanner still adds to it is not typed.
         if (!terminator_.empty() && current_.bytes.ends_with(terminator_)) {
@@ -60,6 +61,7 @@ void ScanCollector::AddTerminated(const ArrivedBytes& piece,
             } else {
                 Append(rest, piece.at);
             }
+            current_.incomplete = current_.incomplete || piece.cut;
             return;
         }
         Append(rest.substr(0, end), piece.at);

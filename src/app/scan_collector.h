@@ -24,6 +24,7 @@ struct CollectedReading {
     std::uint32_t lastByteAt = 0;
     std::size_t received = 0;  // bytes received for it, those dropped included
     bool tooLong = false;      // grew past the bound without a pause: dropped whole
+    bool incomplete = false;   // bytes of it were lost before the program took them
 };
 
 class ScanCollector {

@@ -22,11 +22,12 @@ std::string Normalised(const std::string& value) {
 }  // namespace
 
 ScanSettings ReadScanSettings(ProfileFile& policy, ProfileFile& file) {
-    const auto value = [&](const char* key) {
+    const auto raw = [&](const char* key) {
         static const std::string absent = "<absent>";  // no value of these keys looks like it
         const std::string fixed = policy.Read("SCAN", key, absent);
-        return Normalised(fixed != absent ? fixed : file.Read("SCAN", key, ""));
+        return fixed != absent ? fixed : file.Read("SCAN", key, "");
     };
+    const auto value = [&](const char* key) { return Normalised(raw(key)); };
     ScanSettings settings;
     const std::string terminator = value("Terminator");
     if (terminator == "CR") {
@@ -46,6 +47,12 @@ ScanSettings ReadScanSettings(ProfileFile& policy, ProfileFile& file) {
         settings.encoding = ScanEncoding::Auto;
     } else if (encoding == "UTF8" || encoding == "UTF-8") {
         settings.encoding = ScanEncoding::Utf8;
+    }
+    settings.keyMode = value("KeyMode") == "KEYS" ? KeyMode::Keys : KeyMode::Unicode;
+    const std::string gs = raw("GS");
+    const std::size_t first = gs.find_first_not_of(" \t");
+    if (first != std::string::npos) {
+        settings.groupSeparator = gs.substr(first, gs.find_last_not_of(" \t") - first + 1);
     }
     return settings;
 }

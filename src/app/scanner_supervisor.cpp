@@ -7,6 +7,28 @@
 
 namespace ordane {
 
+void ScannerSupervisor::SetPhase(ScannerPhase phase) {
+    phase_ = phase;
+    DeviceState state = DeviceState::Identifying;
+    switch (phase) {
+        case ScannerPhase::Closed:
+            state = DeviceState::Off;
+            break;
+        case ScannerPhase::Running:
+            state = DeviceState::Ready;
+            break;
+        case ScannerPhase::Lost:
+        case ScannerPhase::Silent:
+            state = DeviceState::Failed;
+            break;
+        case ScannerPhase::Identifying:
+        case ScannerPhase::Reopened:
+        case ScannerPhase::ReopenedSilent:
+            break;
+    }
+    deps_.lines.SetState(StatusLine::Scanner, state);
+}
+
 bool ScannerSupervisor::ScannerOpen() const {
     return phase_ == ScannerPhase::Identifying || phase_ == ScannerPhase::Running ||
            phase_ == ScannerPhase::Reopened || phase_ == ScannerPhase::ReopenedSilent;
@@ -33,6 +55,15 @@ std::int32_t ScannerSupervisor::OpenScanner() {
 
 void ScannerSupervisor::Close() {
     deps_.log.Closed(LogDevice::Scanner, deps_.frmSet.Port, deps_.channel.CloseScannerPort());
+    TellLosses();
+}
+
+void ScannerSupervisor::TellLosses() {
+    std::vector<LogWord> losses;
+    deps_.channel.TakeScannerLosses(losses);
+    for (const LogWord why : losses) {
+        deps_.router.Dropped(0, why);
+    }
 }
 
 bool ScannerSupervisor::Open() {
@@ -40,10 +71,19 @@ bool ScannerSupervisor::Open() {
     if (OpenScanner() != 0) {
         deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
         deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+        deps_.lines.SetFailing(StatusLine::Scanner, true);
+        deps_.lines.SetState(StatusLine::Scanner, DeviceState::Failed);
         return false;
     }
-    phase_ = ScannerPhase::Identifying;
+    SetPhase(ScannerPhase::Identifying);
     return true;
+}
+
+void ScannerSupervisor::FollowLostPort() {
+    if (phase_ != ScannerPhase::Lost) {
+        NotePresentPorts();
+        ReopenLater(ScannerPhase::Lost);
+    }
 }
 
 void ScannerSupervisor::Rearm() {
@@ -51,7 +91,7 @@ void ScannerSupervisor::Rearm() {
         // What arrived before the identification empties the port is still read, and a reading
         // under way ends here rather than being lost with it.
         Collect(true);
-        phase_ = ScannerPhase::Identifying;
+        SetPhase(ScannerPhase::Identifying);
     }
 }
 
@@ -60,7 +100,7 @@ bool ScannerSupervisor::ReopenAfterSettings() {
     const bool wasLost = LostOrSilent();
     Close();
     collector_.Drop();
-    phase_ = ScannerPhase::Closed;
+    SetPhase(ScannerPhase::Closed);
     deps_.timers.timer1.SetEnabled(false);
     deps_.lines.Show(StatusLine::ScannerNotice, Text());
     if (OpenScanner() != 0) {
@@ -71,7 +111,7 @@ bool ScannerSupervisor::ReopenAfterSettings() {
         }
         return false;
     }
-    phase_ = ScannerPhase::Identifying;
+    SetPhase(ScannerPhase::Identifying);
     return true;
 }
 
@@ -112,17 +152,24 @@ void ScannerSupervisor::Collect(bool closing) {
     for (const ArrivedBytes& piece : pieces) {
         collector_.Add(piece, finished);
     }
-    if (taken < 0 || closing) {
-        collector_.FinishNow(finished);  // what came before the port went away is a reading
-    } else {
-        const std::uint32_t now = deps_.pump.TickCount();
-        collector_.Finish(now, deps_.channel.ScannerLineSeenAt(now), finished);
+    const std::uint32_t now = deps_.pump.TickCount();
+    collector_.Finish(now, deps_.channel.ScannerLineSeenAt(now), finished);
+    std::size_t unfinished = 0;
+    if ((taken < 0 || closing) && collector_.Collecting()) {
+        // The port went away, or is reopened, in the middle of a reading: what came of it is
+        // only its beginning.
+        unfinished = collector_.Drop();
     }
     if (collector_.Collecting() && ScannerState != 1) {
         SetScannerState(1);
     }
     for (const CollectedReading& reading : finished) {
         deps_.router.Scan(reading);
+    }
+    TellLosses();
+    if (unfinished > 0) {
+        deps_.router.Dropped(unfinished, taken < 0 ? LogWord("port lost mid-reading")
+                                                   : LogWord("port reopened mid-reading"));
     }
     if (!collector_.Collecting() && ScannerState == 1) {
         SetScannerState(0);
@@ -172,11 +219,12 @@ void ScannerSupervisor::ScannerLost() {
     ReopenLater(ScannerPhase::Lost);
     deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
     deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
+    deps_.lines.SetFailing(StatusLine::Scanner, true);
     deps_.lines.ShowFailure();
 }
 
 void ScannerSupervisor::ReopenLater(ScannerPhase phase) {
-    phase_ = phase;
+    SetPhase(phase);
     lastReopenAt_ = deps_.pump.TickCount();
     deps_.timers.timer1.SetEnabled(true);
 }
@@ -199,17 +247,19 @@ void ScannerSupervisor::ReopenLostScanner() {
         return;
     }
     collector_.Drop();
-    phase_ = phase_ == ScannerPhase::Silent ? ScannerPhase::ReopenedSilent : ScannerPhase::Reopened;
+    SetPhase(phase_ == ScannerPhase::Silent ? ScannerPhase::ReopenedSilent
+                                            : ScannerPhase::Reopened);
     deps_.lines.Show(StatusLine::ScannerNotice, Text());
 }
 
-namespace {
-constexpr std::int32_t kHighestPort = 16;  // as the settings dialog lists them
-}  // namespace
-
+// The card reader's own port is never opened here: the library may be using it.
 void ScannerSupervisor::NotePresentPorts() {
+    const FrmSet& frmSet = deps_.frmSet;
     present_.clear();
-    for (std::int32_t n = 1; n <= kHighestPort; ++n) {
+    for (std::int32_t n : PortsToTry(deps_.frmSet.Probe())) {
+        if (UseFlag(frmSet.usePort2) && n == frmSet.Port2) {
+            continue;
+        }
         if (deps_.frmSet.Probe().CanOpen(n)) {
             present_.insert(n);
         }
@@ -223,7 +273,7 @@ void ScannerSupervisor::NotePresentPorts() {
 // The card reader's port is never asked.
 void ScannerSupervisor::LookOnNewPorts() {
     FrmSet& frmSet = deps_.frmSet;
-    for (std::int32_t n = 1; n <= kHighestPort; ++n) {
+    for (std::int32_t n : PortsToTry(frmSet.Probe())) {
         if (present_.count(n) != 0 || n == frmSet.Port ||
             (UseFlag(frmSet.usePort2) && n == frmSet.Port2) || !frmSet.Probe().CanOpen(n)) {
             continue;
@@ -235,37 +285,46 @@ void ScannerSupervisor::LookOnNewPorts() {
         if (code != 0) {
             continue;
         }
+        // The settings are not touched: a dialog open meanwhile may confirm another port.
         candidate_ = n;
-        phase_ = ScannerPhase::Reopened;
-        const std::int32_t configured = frmSet.Port;
-        frmSet.Port = n;  // the identification's log names the port it asks on
+        SetPhase(ScannerPhase::Reopened);
         DetectScanner();
         candidate_ = 0;
         if (phase_ == ScannerPhase::Running) {
             return;
         }
-        frmSet.Port = configured;
     }
 }
 
 bool ScannerSupervisor::DetectScanner() {
     StatusLines& lines = deps_.lines;
     const LoopTimers::Noted noted = deps_.timers.Stop();
-    lines.SetCommandsEnabled(false);
+    // The first identification holds the commands; one asked again by itself (after a replug,
+    // or a scanner that did not answer yet) leaves them usable, a click then waiting for it.
+    const bool foreground = phase_ == ScannerPhase::Identifying;
+    const auto release = [&lines, foreground] {
+        if (foreground) {
+            lines.SetCommandsEnabled(true);
+        }
+    };
+    if (foreground) {
+        lines.SetCommandsEnabled(false);
+    }
     FrmSet& frmSet = deps_.frmSet;
     if (UseFlag(frmSet.usePort1)) {
         lines.Show(StatusLine::Scanner, status::kScannerDetecting);
         const bool found = deps_.identification.CheckScanner(frmSet.ScannerModel);
-        deps_.log.Identified(LogDevice::Scanner, frmSet.ScannerModel, frmSet.ScannerXH, found);
+        deps_.log.Identified(LogDevice::Scanner, frmSet.ScannerModel,
+                             deps_.identification.ScannerXH, found);
         if (!found && candidate_ != 0) {
             // Not this program's scanner: left alone, and the scanner is still lost.
             deps_.timers.Restore(noted);
             deps_.channel.CloseScannerPort();
             deps_.log.Closed(LogDevice::Scanner, candidate_, 0);
-            phase_ = ScannerPhase::Lost;
+            SetPhase(ScannerPhase::Lost);
             lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
-            lines.SetCommandsEnabled(true);
+            release();
             return false;
         }
         if (found && candidate_ != 0) {
@@ -280,9 +339,12 @@ bool ScannerSupervisor::DetectScanner() {
         if (!found) {
             lines.Show(StatusLine::Scanner, status::kScannerNotDetected);
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
-            if (phase_ == ScannerPhase::Reopened || phase_ == ScannerPhase::ReopenedSilent) {
-                // Still powering up, or its cable not yet back on the adapter: the card
-                // reader goes on, and the scanner is asked again on a fresh port.
+            lines.SetFailing(StatusLine::Scanner, true);
+            lines.SetState(StatusLine::Scanner, DeviceState::Failed);
+            {
+                // Still powering up, or its cable not yet on the adapter (at start, after a
+                // dialog, after a replug): the card reader goes on, and the scanner is asked
+                // again on a fresh port every 2 s.
                 const bool shownBefore = phase_ == ScannerPhase::ReopenedSilent;
                 deps_.timers.Restore(noted);
                 deps_.channel.CloseScannerPort();
@@ -291,7 +353,7 @@ bool ScannerSupervisor::DetectScanner() {
                     lines.ShowFailure();
                 }
             }
-            lines.SetCommandsEnabled(true);
+            release();
             return false;
         }
         // The answers to the identification queries are not a scan. Everything after them
@@ -302,14 +364,15 @@ bool ScannerSupervisor::DetectScanner() {
                    status::kDetectedPrefix + frmSet.ScannerModel + status::kDetectedSuffix);
         Delay(deps_.pump, 2);
         lines.Show(StatusLine::ScannerDevice, status::kDevicePrefix + frmSet.ScannerModel);
-        lines.Show(StatusLine::ScannerModel, status::kModelPrefix + frmSet.ScannerXH);
+        lines.Show(StatusLine::ScannerModel, status::kModelPrefix + deps_.identification.ScannerXH);
         Delay(deps_.pump, 2);
         deps_.timers.Restore(noted);
     }
     SetScannerState(0);
-    phase_ = ScannerPhase::Running;
+    SetPhase(ScannerPhase::Running);
+    lines.SetFailing(StatusLine::Scanner, false);
     lines.HideToTray();
-    lines.SetCommandsEnabled(true);
+    release();
     return true;
 }
 

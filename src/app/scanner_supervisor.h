@@ -64,6 +64,9 @@ class ScannerSupervisor {
     // After a confirmed dialog: closed and opened again with the new settings; false when
     // it failed (a scanner lost before is then looked for again).
     bool ReopenAfterSettings();
+    // Its port did not open (at load, after a dialog): looked for as after an unplug, on the
+    // same port every 2 s and on ports that appear.
+    void FollowLostPort();
     // Identification again on the next tick (a confirmed dialog).
     void Rearm();
     // The program ends: a reading that finished is delivered, one under way is not.
@@ -87,6 +90,8 @@ class ScannerSupervisor {
     bool DetectScanner();
     // Takes what arrived and delivers the readings it finished; closing ends the one under way.
     void Collect(bool closing = false);
+    // Readings the scanner's link dropped, each told.
+    void TellLosses();
     void ScannerLost();
     void ReopenLater(ScannerPhase phase);
     void ReopenLostScanner();
@@ -95,6 +100,9 @@ class ScannerSupervisor {
     // Ports present (free) when last looked: only one that appears after is asked.
     void NotePresentPorts();
     std::int32_t OpenScanner();
+
+    // The phase, and with it the state pages get.
+    void SetPhase(ScannerPhase phase);
 
     ScannerDeps deps_;
     ScannerPhase phase_ = ScannerPhase::Closed;

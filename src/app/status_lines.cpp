@@ -81,7 +81,26 @@ bool StatusLines::CommandEnabled(Command command) const {
     return commandsEnabled_[CommandIndex(command)];
 }
 
-void StatusLines::HideToTray() {
+void StatusLines::SetState(StatusLine line, DeviceState state) {
+    DeviceState& held =
+        line == StatusLine::Scanner ? readingsStatus_.scanner.state : readingsStatus_.reader.state;
+    if (held == state) {
+        return;
+    }
+    held = state;
+    if (readings_ != nullptr) {
+        readings_->Status(readingsStatus_);
+    }
+}
+
+void StatusLines::SetFailing(StatusLine line, bool failing) {
+    (line == StatusLine::Scanner ? scannerFailing_ : readerFailing_) = failing;
+}
+
+void StatusLines::HideToTray(bool asked) {
+    if (!asked && (scannerFailing_ || readerFailing_)) {
+        return;
+    }
     failureShowPending_ = false;
     if (tray_.IconPresent()) {
         view_.HideWindow();

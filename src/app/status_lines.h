@@ -40,8 +40,13 @@ class StatusLines {
     void SetCommandsEnabled(bool enabled);
     bool CommandEnabled(Command command) const;
 
-    // Hides the main window, but only while the tray icon is there to bring it back.
-    void HideToTray();
+    // Hides the main window, but only while the tray icon is there to bring it back, and, unless
+    // the clerk asked, not while a device's failure stands on it.
+    void HideToTray(bool asked = false);
+    // A device's failure stands on its lines (line: StatusLine::Scanner or StatusLine::Reader).
+    void SetFailing(StatusLine line, bool failing);
+    // The device's state as pages get it (line: StatusLine::Scanner or StatusLine::Reader).
+    void SetState(StatusLine line, DeviceState state);
     // Shows the window for a failure found while the clerk works: it never takes the keyboard
     // focus, and waits until the last typed reading's keys had time to reach their window.
     void ShowFailure();
@@ -64,6 +69,8 @@ class StatusLines {
     std::array<bool, 3> commandsEnabled_{true, true, true};
     ReadingsStatus readingsStatus_;
     bool failureShowPending_ = false;
+    bool scannerFailing_ = false;
+    bool readerFailing_ = false;
     std::uint32_t typedAt_ = 0;
     std::uint32_t typedSettleMs_ = 0;
 };

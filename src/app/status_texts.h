@@ -28,15 +28,25 @@ inline constexpr char16_t kReaderReady[] = u"初始化完成,读卡器开始工�
 inline constexpr char16_t kReaderLibraryMissing[] = u"无法加载读卡器库sdtapi.dll";
 // A stream without any pause grew past 1 MiB: dropped rather than typed.
 inline constexpr char16_t kScanTooLong[] = u"扫描数据过长(超过1MB)已丢弃,请检查扫描仪设置";
+// Part of a reading was lost (the port went away or was reopened during it, a full queue, the
+// Symbol link gave it up): dropped rather than delivered cut.
+inline constexpr char16_t kScanIncomplete[] = u"扫描数据不完整已丢弃,请重新扫描";
 // A reading or card record that did not reach the business application, and why.
 inline constexpr char16_t kNotDeliveredTitle[] = u"信息未送达业务系统";
 inline constexpr char16_t kNoTargetWindow[] = u"未找到业务系统窗口,信息未送达";
-inline constexpr char16_t kTargetTimedOut[] = u"业务系统无响应,信息未送达";
+// The target did not answer in time and may still take the text: the clerk checks.
+inline constexpr char16_t kTargetTimedOut[] = u"业务系统无响应,信息可能未送达,请核对";
 inline constexpr char16_t kKeysRefused[] = u"系统拒绝了键盘输入,条码未完整送达";
 inline constexpr char16_t kHeldTooLong[] = u"Ordane窗口占用键盘焦点,条码未输入";
 inline constexpr char16_t kDroppedAtExit[] = u"程序退出,条码未输入";
+// A card of another kind than the resident card or the residence permit: not written.
+inline constexpr char16_t kNotResidentCard[] = u"此证件不是居民身份证,未写入业务系统";
+inline constexpr char16_t kTypingInterrupted[] = u"条码输入被中断,未完整送达,请核对";
+inline constexpr char16_t kWaitedTooLong[] = u"前一条码输入未完成,条码等待超时未输入";
 // The card reader library did not return from a call within its bound.
 inline constexpr char16_t kReaderNotAnswering[] = u"读卡器无响应,正在重试...";
+// A card read by a call that took longer than that bound: not delivered, the card is read again.
+inline constexpr char16_t kCardReadTooLate[] = u"读卡器响应超时,此次读卡未送达,请重新放卡";
 
 inline constexpr char16_t kAlreadyRunning[] = u"条码扫描仪Ordane已经在运行";
 inline constexpr char16_t kNoticeTitle[] = u"提示";

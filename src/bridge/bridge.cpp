@@ -15,6 +15,8 @@ namespace {
 // local process must not keep the scanner's timer from ever firing.
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kAcceptsPerEvent = 4;
+// A closed page's last data is what its socket held; more is a live page's.
+constexpr int kChunksAtClose = 64;
 
 LogWord FaultWord(OriginFault fault) {
     switch (fault) {
@@ -26,6 +28,8 @@ LogWord FaultWord(OriginFault fault) {
             return "a path or a trailing / (an origin ends with the host or port)";
         case OriginFault::UserOrWildcard:
             return "a user or a wildcard";
+        case OriginFault::NotAscii:
+            return "a host not in ASCII (browsers send its xn-- form: write that)";
         case OriginFault::HostOrPort:
         case OriginFault::None:
             break;
@@ -61,20 +65,44 @@ bool Bridge::Start(std::string& reason) {
         reason = "no origin is allowed (Origins is empty or none of its entries is an origin)";
         return false;
     }
-    listening_ = sockets_.Listen(settings_.port, reason);
+    std::int64_t loopbackHttp = 0;
+    for (const std::string& origin : settings_.origins) {
+        loopbackHttp += LoopbackHttp(origin) ? 1 : 0;
+    }
+    if (loopbackHttp > 0) {
+        // Any user of the machine who takes that port first serves the clerk's browser a page
+        // of their own, which is then let in.
+        log_.Event("bridge",
+                   "warning: allowed http origins on this machine's loopback (count follows); "
+                   "any user of the machine may serve them, https origins are safer",
+                   loopbackHttp);
+    }
+    ListenFailure failure;
+    listening_ = sockets_.Listen(settings_.port, failure);
     off_ = listening_ ? BridgeOff::None : BridgeOff::PortTaken;
     if (!listening_) {
+        reason = failure.reason;
+        LogListenFailure(failure);
         sockets_.ListenAgainAfter(kListenAgainMs);
     }
     return listening_;
+}
+
+void Bridge::LogListenFailure(const ListenFailure& failure) {
+    log_.Event("bridge", failure.step, failure.winsockError);
+    if (failure.heldByOrdane) {
+        log_.Event("bridge",
+                   "the port is held by the Ordane of another session: one bridge serves the "
+                   "machine, the first session's");
+    }
 }
 
 void Bridge::OnListenAgain() {
     if (listening_ || off_ != BridgeOff::PortTaken) {
         return;  // listening, or stopped
     }
-    std::string reason;
-    listening_ = sockets_.Listen(settings_.port, reason);
+    ListenFailure failure;
+    listening_ = sockets_.Listen(settings_.port, failure);
     if (!listening_) {
         sockets_.ListenAgainAfter(kListenAgainMs);
         return;
@@ -92,8 +120,13 @@ void Bridge::Stop() {
         ids.push_back(id);
         if (connection.stage == Stage::Open) {
             // Said once, as far as the socket takes it now: Ordane does not wait for a page.
-            const std::string last = EncodeClose(kCloseGoingAway, "Ordane is closing");
-            sockets_.Send(id, reinterpret_cast<const std::uint8_t*>(last.data()), last.size());
+            // Behind what it is still being sent: a close inside a half-sent frame would be
+            // read as part of that frame.
+            std::string& out = connection.out;
+            out += EncodeClose(kCloseGoingAway, "Ordane is closing");
+            const std::ptrdiff_t n =
+                sockets_.Send(id, reinterpret_cast<const std::uint8_t*>(out.data()), out.size());
+            static_cast<void>(n);
         }
     }
     for (SocketId id : ids) {
@@ -114,12 +147,10 @@ void Bridge::OnAcceptable() {
             return;
         }
         // One port serves the machine, but only Ordane's own session: on a terminal server
-        // another clerk's page must not get this clerk's cards. A listed owner whose session
-        // cannot be told counts as another's. One the table does not list at all (Wine lists
-        // only its own processes' connections) is served.
-        const BridgeSockets::PeerOwner owner = sockets_.PeerSession(id);
+        // another clerk's page must not get this clerk's cards.
+        const PeerOwner owner = sockets_.PeerSession(id);
         const std::optional<std::uint32_t>& session = owner.session;
-        if (owner.listed && (!session || *session != sockets_.OwnSession())) {
+        if (!ServePeer(owner, sockets_.OwnSession(), sockets_.UnderWine())) {
             const std::int64_t now = sockets_.UnixMs();
             if (!sessionRefusalEverLogged_ || now - sessionRefusalLogged_ >= kRefusalLogMs ||
                 now < sessionRefusalLogged_) {
@@ -189,7 +220,12 @@ void Bridge::Take(SocketId id, Connection& connection, const std::uint8_t* data,
         return;
     }
     if (state == HeadState::TooLarge) {
-        Drop(id);
+        // Most often a page's cookies for the host: it is told, and the log says so.
+        HandshakeResult tooLarge;
+        tooLarge.status = 431;
+        tooLarge.response = kHeadTooLargeResponse;
+        LogRefusal(tooLarge);
+        CloseAfter(id, connection, tooLarge.response);
         return;
     }
     const HandshakeResult result =
@@ -240,7 +276,10 @@ void Bridge::ReadFrames(SocketId id, Connection& connection) {
                 CloseAfter(id, connection, EncodeClose(frame.closeCode));
                 return;
             case Incoming::Kind::Message:
-                Heard(connection, frame.payload);
+                Heard(id, connection, frame.payload);
+                if (connections_.count(id) == 0) {
+                    return;  // dropped: it did not read what it asked for
+                }
                 break;
             case Incoming::Kind::Other:
                 break;
@@ -307,8 +346,24 @@ void Bridge::OnWritable(SocketId id) {
 }
 
 void Bridge::OnClosed(SocketId id) {
-    if (connections_.count(id) != 0) {
-        Drop(id);
+    // What came before the close is read, then the close itself. A socket that has nothing to
+    // read but is not closed is another connection that reuses a closed one's value, and the
+    // event is the old one's, still queued: it is not dropped.
+    for (int chunk = 0; connections_.count(id) != 0; ++chunk) {
+        if (chunk == kChunksAtClose) {
+            sockets_.Hold(id);  // a live page still sending: the rest later
+            return;
+        }
+        std::uint8_t buffer[kReadChunk];
+        const std::ptrdiff_t n = sockets_.Receive(id, buffer, sizeof buffer);
+        if (n == kWouldBlock) {
+            return;
+        }
+        if (n <= 0) {
+            Drop(id);
+            return;
+        }
+        Take(id, connections_.at(id), buffer, static_cast<std::size_t>(n));
     }
 }
 
@@ -336,15 +391,17 @@ void Bridge::PushToPages(const std::string& message) {
     }
 }
 
-void Bridge::Scan(const Text& text, ScanDelivery delivery, bool delivered) {
+void Bridge::Scan(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) {
     PushToPages(ScanMessage(text, delivery, delivered));
 }
 
-void Bridge::Card(const Text& record, const CardFields& fields, bool delivered) {
-    PushToPages(CardMessage(record, fields, delivered));
+void Bridge::Card(const CardReading& card, std::optional<bool> delivered) {
+    currentCard_ = CardMessage(card, delivered);
+    PushToPages(*currentCard_);
 }
 
 void Bridge::CardRemoved() {
+    currentCard_.reset();
     PushToPages(CardRemovedMessage());
 }
 
@@ -356,7 +413,7 @@ void Bridge::Status(const ReadingsStatus& status) {
     PushToPages(StatusMessage(status_));
 }
 
-void Bridge::Heard(Connection& connection, const std::string& message) {
+void Bridge::Heard(SocketId id, Connection& connection, const std::string& message) {
     std::string compact;
     for (const char c : message) {
         if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
@@ -367,6 +424,11 @@ void Bridge::Heard(Connection& connection, const std::string& message) {
         connection.takesScansUntil = sockets_.UnixMs() + kTakeScansMs;
     } else if (compact == "{\"type\":\"typeScans\"}") {
         connection.takesScansUntil = 0;
+    } else if (compact == "{\"type\":\"readCard\"}") {
+        // To the page that asked only: a page that reloaded gets the card without the clerk
+        // lifting it; nothing is replayed to a page unasked.
+        Queue(id, connection,
+              EncodeFrame(Opcode::Text, Stamp(currentCard_ ? *currentCard_ : NoCardMessage())));
     }  // anything else is ignored
 }
 

@@ -13,6 +13,7 @@
 #include "bridge/bridge_settings.h"
 #include "bridge/frame.h"
 #include "bridge/handshake.h"
+#include "bridge/peer_session.h"
 #include "app/readings.h"
 #include "log/diagnostic_log.h"
 
@@ -38,13 +39,24 @@ inline constexpr std::size_t kMaxQueued = std::size_t{1} << 20;
 // The listening socket, for Hold.
 inline constexpr SocketId kListener = ~SocketId{0};
 
-// Non-blocking sockets on the loopback address. Events arrive at the Bridge's On... methods.
+// Why the port could not be listened on.
+struct ListenFailure {
+    std::string reason;  // in full, for the debug output
+    LogWord step = "listen failed";
+    std::int64_t winsockError = 0;
+    // Another Ordane listens on it: on a machine with several sessions, another session's.
+    bool heldByOrdane = false;
+};
+
+// Non-blocking sockets on the loopback addresses. Events arrive at the Bridge's On... methods.
 class BridgeSockets {
   public:
     virtual ~BridgeSockets() = default;
-    // Listens on 127.0.0.1:port, never on another address. False with the reason when it
-    // cannot (the port is taken, most often).
-    virtual bool Listen(std::uint16_t port, std::string& reason) = 0;
+    // Listens on 127.0.0.1:port and [::1]:port, each exclusively, never on another address.
+    // "localhost" may be either: a [::1] held by another program would take the pages that
+    // dial it, so a port not had on both is not listened on at all (where the machine has no
+    // IPv6, no one can hold [::1]). False with the failure when it cannot.
+    virtual bool Listen(std::uint16_t port, ListenFailure& failure) = 0;
     // A connection waiting to be accepted, if any.
     virtual bool Accept(SocketId& id) = 0;
     // Bytes read, 0 when the page closed its side, kWouldBlock or kBroken.
@@ -59,16 +71,13 @@ class BridgeSockets {
     virtual std::int64_t UnixMs() = 0;
     // Calls the Bridge's OnListenAgain once, after this time.
     virtual void ListenAgainAfter(std::uint32_t ms) = 0;
-    // Who is at the other end of an accepted connection: whether the system's table of
-    // connections lists it, and its process's Windows session (none when that cannot be
-    // told, as for another user's process).
-    struct PeerOwner {
-        bool listed = false;
-        std::optional<std::uint32_t> session;
-    };
+    // Who is at the other end of an accepted connection, from the system's tables of
+    // connections.
     virtual PeerOwner PeerSession(SocketId id) = 0;
     // The session Ordane runs in.
     virtual std::uint32_t OwnSession() = 0;
+    // Found out at run time: Wine lists only its own processes' connections.
+    virtual bool UnderWine() = 0;
 };
 
 // Why the bridge is off after Start.
@@ -97,10 +106,11 @@ class Bridge final : public Readings {
     void OnAcceptable();
     void OnReadable(SocketId id);
     void OnWritable(SocketId id);
+    // Also for an event still queued from a closed socket whose value a new one took.
     void OnClosed(SocketId id);
 
-    void Scan(const Text& text, ScanDelivery delivery, bool delivered) override;
-    void Card(const Text& record, const CardFields& fields, bool delivered) override;
+    void Scan(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) override;
+    void Card(const CardReading& card, std::optional<bool> delivered) override;
     void CardRemoved() override;
     void Status(const ReadingsStatus& status) override;
     // With TypeScans=0, while a page asked for the barcodes within kTakeScansMs and reads
@@ -123,8 +133,8 @@ class Bridge final : public Readings {
 
     void Take(SocketId id, Connection& connection, const std::uint8_t* data, std::size_t size);
     void ReadFrames(SocketId id, Connection& connection);
-    // A page's message: {"type":"takeScans"} or {"type":"typeScans"}.
-    void Heard(Connection& connection, const std::string& message);
+    // A page's message: {"type":"takeScans"}, {"type":"typeScans"} or {"type":"readCard"}.
+    void Heard(SocketId id, Connection& connection, const std::string& message);
     // Queues bytes for a connection; over the bound the page is dropped.
     void Queue(SocketId id, Connection& connection, const std::string& bytes);
     void CloseAfter(SocketId id, Connection& connection, const std::string& last);
@@ -139,6 +149,9 @@ class Bridge final : public Readings {
     BridgeSettings settings_;
     std::string version_;
     DiagnosticLog& log_;
+    // Logs why the port could not be listened on, once per Start.
+    void LogListenFailure(const ListenFailure& failure);
+
     bool listening_ = false;
     BridgeOff off_ = BridgeOff::NotEnabled;
     std::int64_t refusalLogged_ = 0;
@@ -147,6 +160,8 @@ class Bridge final : public Readings {
     bool refusalEverLogged_ = false;
     std::uint32_t refusalsUnwritten_ = 0;
     ReadingsStatus status_;
+    // The message of the card lying on the reader, for a page that asks for it.
+    std::optional<std::string> currentCard_;
     std::uint64_t accepted_ = 0;
     std::uint64_t sent_ = 0;
     std::function<void()> onListening_;

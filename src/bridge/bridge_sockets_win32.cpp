@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 #include <climits>
+#include <cstring>
 
 namespace ordane {
 
@@ -20,7 +21,7 @@ constexpr UINT_PTR kReleaseTimer = 1;
 constexpr UINT kReleaseMs = 20;
 constexpr UINT_PTR kListenTimer = 2;
 
-std::string ErrorText(const char* what, int error) {
+std::string ErrorText(const std::string& what, int error) {
     std::string name;
     switch (error) {
         case WSAEADDRINUSE:
@@ -36,6 +37,91 @@ std::string ErrorText(const char* what, int error) {
     return std::string(what) + " failed: " + name + " (" + std::to_string(error) + ")";
 }
 
+bridge::TcpEndpoint Endpoint(const sockaddr_storage& address) {
+    bridge::TcpEndpoint endpoint;
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        const auto* b = reinterpret_cast<const std::uint8_t*>(&v4.sin_addr);
+        endpoint.address = bridge::MappedV4(b[0], b[1], b[2], b[3]);
+        endpoint.port = ntohs(v4.sin_port);
+    } else if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        std::memcpy(endpoint.address.data(), &v6.sin6_addr, 16);
+        endpoint.port = ntohs(v6.sin6_port);
+    }
+    return endpoint;
+}
+
+// The ports of the tables are in network order in their low 16 bits.
+std::uint16_t TablePort(DWORD port) {
+    return ntohs(static_cast<u_short>(port));
+}
+
+// Appends the machine's TCP connections of one family, with their owning processes.
+bool ReadTcpTable(ULONG family, std::vector<bridge::TcpRow>& rows) {
+    std::vector<unsigned char> buffer;
+    const bool filled =
+        bridge::FillGrowing(buffer, [family](unsigned char* data, std::uint32_t& size) {
+            DWORD length = size;
+            const DWORD result = GetExtendedTcpTable(data, &length, FALSE, family,
+                                                     TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+            size = length;
+            return result == NO_ERROR;
+        });
+    if (!filled) {
+        return false;
+    }
+    if (family == AF_INET) {
+        if (buffer.size() < sizeof(MIB_TCPTABLE_OWNER_PID)) {
+            return false;
+        }
+        const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            const MIB_TCPROW_OWNER_PID& row = table->table[i];
+            const auto* local = reinterpret_cast<const std::uint8_t*>(&row.dwLocalAddr);
+            const auto* remote = reinterpret_cast<const std::uint8_t*>(&row.dwRemoteAddr);
+            rows.push_back({{bridge::MappedV4(local[0], local[1], local[2], local[3]),
+                             TablePort(row.dwLocalPort)},
+                            {bridge::MappedV4(remote[0], remote[1], remote[2], remote[3]),
+                             TablePort(row.dwRemotePort)},
+                            row.dwOwningPid});
+        }
+        return true;
+    }
+    if (buffer.size() < sizeof(MIB_TCP6TABLE_OWNER_PID)) {
+        return false;
+    }
+    const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_TCP6ROW_OWNER_PID& row = table->table[i];
+        bridge::TcpRow out;
+        std::memcpy(out.local.address.data(), row.ucLocalAddr, 16);
+        std::memcpy(out.remote.address.data(), row.ucRemoteAddr, 16);
+        out.local.port = TablePort(row.dwLocalPort);
+        out.remote.port = TablePort(row.dwRemotePort);
+        out.pid = row.dwOwningPid;
+        rows.push_back(out);
+    }
+    return true;
+}
+
+// An event of this name (and the port) exists while an Ordane listens on the port, in any
+// session: the Global namespace is the machine's.
+constexpr wchar_t kPortMarkerPrefix[] = L"Global\\OrdaneBridgePort";
+
+void Fail(bridge::ListenFailure& failure, const std::string& what, LogWord step, int error) {
+    failure.reason = ErrorText(what, error);
+    failure.step = step;
+    failure.winsockError = error;
+}
+
+// Another user's event is there, though not ours to open.
+bool OrdaneListensOn(std::uint16_t port) {
+    const std::wstring name = kPortMarkerPrefix + std::to_wstring(port);
+    const UniqueHandle marker(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
+    return marker.Valid() || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 }  // namespace
 
 BridgeSocketsWin32::BridgeSocketsWin32(HINSTANCE instance) : instance_(instance) {}
@@ -43,6 +129,7 @@ BridgeSocketsWin32::BridgeSocketsWin32(HINSTANCE instance) : instance_(instance)
 BridgeSocketsWin32::~BridgeSocketsWin32() {
     accepted_.clear();
     listener_.Reset();
+    listener6_.Reset();
     if (window_ != nullptr) {
         DestroyWindow(window_);
     }
@@ -51,67 +138,110 @@ BridgeSocketsWin32::~BridgeSocketsWin32() {
     }
 }
 
-bool BridgeSocketsWin32::Listen(std::uint16_t port, std::string& reason) {
-    const std::string where = "127.0.0.1:" + std::to_string(port) + " ";
+bool BridgeSocketsWin32::Listen(std::uint16_t port, bridge::ListenFailure& failure) {
     if (!winsock_) {
         WSADATA data;
         const int started = WSAStartup(MAKEWORD(2, 2), &data);
         if (started != 0) {
-            reason = ErrorText("WSAStartup", started);
+            Fail(failure, "WSAStartup failed", "WSAStartup", started);
             return false;
         }
         winsock_ = true;
     }
-    if (window_ != nullptr) {
-        return Bind(port, where, reason);  // tried again: Winsock and the window are there
-    }
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = &BridgeSocketsWin32::WindowProc;
-    wc.hInstance = instance_;
-    wc.lpszClassName = kClassName;
-    RegisterClassExW(&wc);
-    window_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance_,
-                              nullptr);
     if (window_ == nullptr) {
-        reason = "the bridge's message window could not be created (" +
-                 std::to_string(GetLastError()) + ")";
+        WNDCLASSEXW wc = {};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = &BridgeSocketsWin32::WindowProc;
+        wc.hInstance = instance_;
+        wc.lpszClassName = kClassName;
+        RegisterClassExW(&wc);
+        window_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  instance_, nullptr);
+        if (window_ == nullptr) {
+            const DWORD error = GetLastError();
+            failure.reason =
+                "the bridge's message window could not be created (" + std::to_string(error) + ")";
+            failure.step = "message window not created";
+            failure.winsockError = error;
+            return false;
+        }
+        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    UniqueSocket v4;
+    UniqueSocket v6;
+    if (!Bind(AF_INET, port, v4, failure)) {
+        failure.heldByOrdane = OrdaneListensOn(port);
         return false;
     }
-    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    return Bind(port, where, reason);
+    if (!Bind(AF_INET6, port, v6, failure)) {
+        const int error = static_cast<int>(failure.winsockError);
+        if (error != WSAEAFNOSUPPORT && error != WSAEADDRNOTAVAIL) {
+            failure.heldByOrdane = OrdaneListensOn(port);
+            return false;
+        }
+        // No IPv6 loopback on this machine: no one can hold [::1] either.
+        v6.Reset();
+    }
+    listener_ = std::move(v4);
+    listener6_ = std::move(v6);
+    // Tells a later Ordane of another session, whose listening fails, who holds the port.
+    const std::wstring name = kPortMarkerPrefix + std::to_wstring(port);
+    portMarker_.Reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    return true;
 }
 
-bool BridgeSocketsWin32::Bind(std::uint16_t port, const std::string& where, std::string& reason) {
-    UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+bool BridgeSocketsWin32::Bind(int family, std::uint16_t port, UniqueSocket& bound,
+                              bridge::ListenFailure& failure) {
+    const bool v6 = family == AF_INET6;
+    const std::string where = (v6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port) + " ";
+    UniqueSocket listener(socket(family, SOCK_STREAM, IPPROTO_TCP));
     if (!listener.Valid()) {
-        reason = ErrorText("socket", WSAGetLastError());
+        Fail(failure, where + "socket",
+             v6 ? LogWord("socket [::1] failed") : LogWord("socket 127.0.0.1 failed"),
+             WSAGetLastError());
         return false;
     }
     // No other program may bind the same port beside us and take our pages' connections.
     BOOL exclusive = TRUE;
     if (setsockopt(listener.Get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
                    reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0) {
-        reason = ErrorText("SO_EXCLUSIVEADDRUSE", WSAGetLastError());
+        Fail(failure, where + "SO_EXCLUSIVEADDRUSE", "SO_EXCLUSIVEADDRUSE failed",
+             WSAGetLastError());
         return false;
     }
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // never another interface
-    if (bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        reason = where + ErrorText("bind", WSAGetLastError());
+    int result = 0;
+    if (v6) {
+        DWORD only = 1;  // [::1] alone: 127.0.0.1 is the other socket's
+        setsockopt(listener.Get(), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&only),
+                   sizeof only);
+        sockaddr_in6 address = {};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        address.sin6_addr = in6addr_loopback;  // never another interface
+        result = bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // never another interface
+        result = bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    if (result != 0) {
+        Fail(failure, where + "bind",
+             v6 ? LogWord("bind [::1] failed, Winsock error")
+                : LogWord("bind 127.0.0.1 failed, Winsock error"),
+             WSAGetLastError());
         return false;
     }
     if (listen(listener.Get(), kBacklog) != 0) {
-        reason = where + ErrorText("listen", WSAGetLastError());
+        Fail(failure, where + "listen", "listen failed, Winsock error", WSAGetLastError());
         return false;
     }
     if (WSAAsyncSelect(listener.Get(), window_, kSocketMessage, FD_ACCEPT) != 0) {
-        reason = ErrorText("WSAAsyncSelect", WSAGetLastError());
+        Fail(failure, "WSAAsyncSelect", "WSAAsyncSelect failed", WSAGetLastError());
         return false;
     }
-    listener_ = std::move(listener);
+    bound = std::move(listener);
     return true;
 }
 
@@ -123,58 +253,40 @@ void BridgeSocketsWin32::ListenAgainAfter(std::uint32_t ms) {
     }
 }
 
-bridge::BridgeSockets::PeerOwner BridgeSocketsWin32::PeerSession(bridge::SocketId id) {
-    PeerOwner owner;
-    owner.listed = true;  // until the table says otherwise, nothing is known
+bridge::PeerOwner BridgeSocketsWin32::PeerSession(bridge::SocketId id) {
+    bridge::PeerOwner owner;
     const auto it = accepted_.find(id);
-    if (it == accepted_.end()) {
-        return owner;
-    }
-    sockaddr_in peer = {};
-    sockaddr_in local = {};
+    sockaddr_storage peer = {};
+    sockaddr_storage local = {};
     int peerLength = sizeof peer;
     int localLength = sizeof local;
-    if (getpeername(it->second.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+    if (it == accepted_.end() ||
+        getpeername(it->second.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
         getsockname(it->second.Get(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+        owner.listed = true;  // nothing is known: not served
         return owner;
     }
-    // The machine's TCP connections with their owners; the table may grow between the calls.
-    std::vector<unsigned char> buffer;
-    DWORD size = 0;
-    DWORD result = ERROR_INSUFFICIENT_BUFFER;
-    for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
-        buffer.resize(size);
-        result = GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE,
-                                     AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
-    }
-    if (result != NO_ERROR || buffer.size() < sizeof(MIB_TCPTABLE_OWNER_PID)) {
+    // The page's end may be in either table: an IPv6 socket that dialled ::ffff:127.0.0.1 is
+    // listed with IPv6 (v4-mapped) addresses although we took it on 127.0.0.1.
+    std::vector<bridge::TcpRow> rows;
+    if (!ReadTcpTable(AF_INET, rows) || !ReadTcpTable(AF_INET6, rows)) {
+        owner.listed = true;
         return owner;
     }
-    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        const MIB_TCPROW_OWNER_PID& row = table->table[i];
-        // The page's end of this connection: its local address is our peer's, its remote ours.
-        // The ports are in network order in the low 16 bits.
-        if (row.dwLocalAddr == peer.sin_addr.s_addr &&
-            static_cast<u_short>(row.dwLocalPort) == peer.sin_port &&
-            row.dwRemoteAddr == local.sin_addr.s_addr &&
-            static_cast<u_short>(row.dwRemotePort) == local.sin_port) {
-            // No live connection of Windows belongs to process 0 (the idle process keeps only
-            // closed ones); Wine names 0 for a process that is not its own. Either way there
-            // is no owner to ask, as for one the table does not list.
-            if (row.dwOwningPid == 0) {
-                owner.listed = false;
-                return owner;
-            }
-            DWORD session = 0;
-            if (ProcessIdToSessionId(row.dwOwningPid, &session)) {
-                owner.session = session;
-            }  // else the process ended, or is another user's: not ours to ask about
-            return owner;
-        }
-    }
-    owner.listed = false;
+    const std::optional<std::uint32_t> pid =
+        bridge::PageProcess(rows, Endpoint(peer), Endpoint(local));
+    owner.listed = pid.has_value();
+    owner.pid = pid.value_or(0);
+    DWORD session = 0;
+    if (owner.pid != 0 && ProcessIdToSessionId(owner.pid, &session)) {
+        owner.session = session;
+    }  // else the process ended, or is another user's: not ours to ask about
     return owner;
+}
+
+bool BridgeSocketsWin32::UnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 std::uint32_t BridgeSocketsWin32::OwnSession() {
@@ -190,6 +302,9 @@ std::uint32_t BridgeSocketsWin32::OwnSession() {
 
 bool BridgeSocketsWin32::Accept(bridge::SocketId& id) {
     UniqueSocket accepted(accept(listener_.Get(), nullptr, nullptr));
+    if (!accepted.Valid() && listener6_.Valid()) {
+        accepted.Reset(accept(listener6_.Get(), nullptr, nullptr));
+    }
     if (!accepted.Valid()) {
         return false;
     }
@@ -246,6 +361,9 @@ void BridgeSocketsWin32::Close(bridge::SocketId id) {
 void BridgeSocketsWin32::Hold(bridge::SocketId id) {
     if (id == bridge::kListener) {
         WSAAsyncSelect(listener_.Get(), window_, 0, 0);
+        if (listener6_.Valid()) {
+            WSAAsyncSelect(listener6_.Get(), window_, 0, 0);
+        }
     } else {
         const auto it = accepted_.find(id);
         if (it == accepted_.end()) {
@@ -264,6 +382,9 @@ void BridgeSocketsWin32::Release() {
     for (bridge::SocketId id : held) {
         if (id == bridge::kListener) {
             WSAAsyncSelect(listener_.Get(), window_, kSocketMessage, FD_ACCEPT);
+            if (listener6_.Valid()) {
+                WSAAsyncSelect(listener6_.Get(), window_, kSocketMessage, FD_ACCEPT);
+            }
         } else if (const auto it = accepted_.find(id); it != accepted_.end()) {
             WSAAsyncSelect(it->second.Get(), window_, kSocketMessage, kPageEvents);
         }
@@ -274,7 +395,7 @@ void BridgeSocketsWin32::OnSocketEvent(SOCKET socket, WORD event) {
     if (bridge_ == nullptr) {
         return;
     }
-    if (socket == listener_.Get()) {
+    if (socket == listener_.Get() || (listener6_.Valid() && socket == listener6_.Get())) {
         bridge_->OnAcceptable();
         return;
     }
@@ -291,8 +412,7 @@ void BridgeSocketsWin32::OnSocketEvent(SOCKET socket, WORD event) {
             bridge_->OnWritable(id);
             break;
         case FD_CLOSE:
-            bridge_->OnReadable(id);  // what came before the close, then the close itself
-            bridge_->OnClosed(id);
+            bridge_->OnClosed(id);  // reads what came before the close, then the close itself
             break;
         default:
             break;

@@ -1,9 +1,10 @@
-// The browser bridge's sockets: Winsock 2 on 127.0.0.1 only, non-blocking, their events
+// The browser bridge's sockets: Winsock 2 on 127.0.0.1 and [::1] only, non-blocking, their events
 // posted by WSAAsyncSelect to a hidden message-only window on the user-interface thread and
 // handed to the Bridge there. No thread of its own.
 #pragma once
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <map>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "bridge/bridge.h"
+#include "common/handle_win32.h"
 
 namespace ordane {
 
@@ -53,7 +55,7 @@ class BridgeSocketsWin32 final : public bridge::BridgeSockets {
     // Where the socket events go; set before Listen.
     void Attach(bridge::Bridge& bridge) { bridge_ = &bridge; }
 
-    bool Listen(std::uint16_t port, std::string& reason) override;
+    bool Listen(std::uint16_t port, bridge::ListenFailure& failure) override;
     bool Accept(bridge::SocketId& id) override;
     std::ptrdiff_t Receive(bridge::SocketId id, std::uint8_t* buffer, std::size_t size) override;
     std::ptrdiff_t Send(bridge::SocketId id, const std::uint8_t* data, std::size_t size) override;
@@ -62,14 +64,16 @@ class BridgeSocketsWin32 final : public bridge::BridgeSockets {
     std::int64_t UnixMs() override;
     void ListenAgainAfter(std::uint32_t ms) override;
     // The owner of the page's end, from the system's TCP table (GetExtendedTcpTable).
-    PeerOwner PeerSession(bridge::SocketId id) override;
+    bridge::PeerOwner PeerSession(bridge::SocketId id) override;
     std::uint32_t OwnSession() override;
+    // ntdll names its Wine version there; Windows' does not.
+    bool UnderWine() override;
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void OnSocketEvent(SOCKET socket, WORD event);
-    // The listening socket itself, once Winsock and the window are there.
-    bool Bind(std::uint16_t port, const std::string& where, std::string& reason);
+    // One listening socket (AF_INET or AF_INET6), once Winsock and the window are there.
+    bool Bind(int family, std::uint16_t port, UniqueSocket& bound, bridge::ListenFailure& failure);
     // Asks again for the events of every held socket; Winsock then reports what waits.
     void Release();
 
@@ -77,7 +81,9 @@ class BridgeSocketsWin32 final : public bridge::BridgeSockets {
     bool winsock_ = false;
     HWND window_ = nullptr;
     bridge::Bridge* bridge_ = nullptr;
-    UniqueSocket listener_;
+    UniqueSocket listener_;   // 127.0.0.1
+    UniqueSocket listener6_;  // [::1], where the machine has IPv6
+    UniqueHandle portMarker_;
     std::map<bridge::SocketId, UniqueSocket> accepted_;
     std::set<bridge::SocketId> held_;
 };

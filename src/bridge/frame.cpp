@@ -110,6 +110,17 @@ Incoming FrameDecoder::Next() {
         if (size == 1) {
             return Fail(kCloseProtocolError);
         }
+        // Only a code a page may send is answered in kind; the reason is not sent back.
+        if (size >= 2) {
+            const int code = (static_cast<std::uint8_t>(payload[0]) << 8) |
+                             static_cast<std::uint8_t>(payload[1]);
+            const bool sendable = (code >= 1000 && code <= 1003) ||
+                                  (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+            if (!sendable) {
+                return Fail(kCloseProtocolError);
+            }
+            payload.resize(2);
+        }
         out.kind = Incoming::Kind::Close;
         out.payload = std::move(payload);
     } else if (!control) {

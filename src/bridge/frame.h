@@ -37,7 +37,7 @@ struct Incoming {
     enum class Kind {
         NeedMore,  // nothing whole yet
         Ping,      // payload: what the pong carries back
-        Close,     // payload: the page's close body, to be echoed
+        Close,     // payload: the answer's body, the page's close code alone (empty without)
         Message,   // a whole text or binary message, fragments joined (ignored by the bridge)
         Other,     // a pong, or a fragment taken in
         Fail,      // closeCode says why; nothing more is read

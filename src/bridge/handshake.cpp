@@ -149,6 +149,11 @@ OriginFault NormalOrigin(std::string_view entry, std::string& normal) {
     if (host.empty() || (hasPort && (port.empty() || number == 0 || number > 65535))) {
         return OriginFault::HostOrPort;
     }
+    for (const char c : host) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return OriginFault::NotAscii;
+        }
+    }
     if ((scheme == "http" && number == 80) || (scheme == "https" && number == 443)) {
         port = {};
     }
@@ -158,6 +163,22 @@ OriginFault NormalOrigin(std::string_view entry, std::string& normal) {
         normal.append(1, ':').append(std::to_string(number));
     }
     return OriginFault::None;
+}
+
+bool LoopbackHttp(std::string_view origin) {
+    constexpr std::string_view kHttp = "http://";
+    if (origin.substr(0, kHttp.size()) != kHttp) {
+        return false;
+    }
+    std::string_view host = origin.substr(kHttp.size());
+    const std::size_t bracket = host.rfind(']');
+    const std::size_t colon = host.rfind(':');
+    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+        host = host.substr(0, colon);
+    }
+    const bool number = host.substr(0, 4) == "127." &&
+                        host.find_first_not_of("0123456789.") == std::string_view::npos;
+    return number || host == "localhost" || host == "[::1]" || host.ends_with(".localhost");
 }
 
 HeadState FindHeadEnd(std::string_view received, std::size_t& headEnd) {
@@ -205,8 +226,12 @@ HandshakeResult DecideHandshake(std::string_view head, const HandshakeRules& rul
     // nothing, not even whether the path exists.
     const std::string* host = single("host");
     const std::string port = std::to_string(rules.port);
-    if (host == nullptr ||
-        (*host != "127.0.0.1:" + port && ToLower(*host) != "localhost:" + port)) {
+    // On port 80 a browser leaves the port out of Host, as the default of ws://.
+    const auto ours = [&](const std::string& name) {
+        const std::string lower = ToLower(*host);
+        return lower == name + ":" + port || (rules.port == 80 && lower == name);
+    };
+    if (host == nullptr || !(ours("127.0.0.1") || ours("localhost") || ours("[::1]"))) {
         return refuse(403);
     }
     const std::string* upgrade = field("upgrade");

@@ -11,8 +11,11 @@
 
 namespace ordane::bridge {
 
-// Longer heads are not a browser's: the connection is closed without an answer.
+// Longer heads (a browser's with many cookies for the host) are answered 431 and closed.
 inline constexpr std::size_t kMaxRequestHead = 8192;
+inline constexpr char kHeadTooLargeResponse[] =
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n"
+    "Connection: close\r\n\r\n";
 
 enum class HeadState { Incomplete, Complete, TooLarge };
 
@@ -23,8 +26,12 @@ HeadState FindHeadEnd(std::string_view received, std::size_t& headEnd);
 // only when it is not the scheme's default; scheme and host in lower case. What no browser
 // sends as an allowed origin is refused with its fault: "null" or "*", another scheme, a path
 // or a trailing '/', a user or a wildcard, no host or a port out of range.
-enum class OriginFault { None, AnyPage, NotHttp, Path, UserOrWildcard, HostOrPort };
+// A host not in ASCII is refused too: browsers send its xn-- form, which it must be written in.
+enum class OriginFault { None, AnyPage, NotHttp, Path, UserOrWildcard, HostOrPort, NotAscii };
 OriginFault NormalOrigin(std::string_view entry, std::string& normal);
+
+// An allowed origin (in its normal form) of an http page on this machine's loopback.
+bool LoopbackHttp(std::string_view origin);
 
 struct HandshakeRules {
     std::uint16_t port = 0;

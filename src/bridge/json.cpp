@@ -24,47 +24,13 @@ bool Low(char16_t c) {
 
 std::string Devices(const ReadingsStatus& status) {
     const auto device = [](const DeviceStatus& d) {
-        return "{\"state\":\"" + std::string(DeviceState(d.status)) +
+        return "{\"state\":\"" + std::string(DeviceStateName(d.state)) +
                "\",\"status\":" + JsonString(d.status) + ",\"model\":" + JsonString(d.model) + "}";
     };
     return "\"scanner\":" + device(status.scanner) + ",\"reader\":" + device(status.reader);
 }
 
 }  // namespace
-
-std::string_view DeviceState(const Text& status) {
-    namespace s = status;
-    const struct {
-        const char16_t* text;
-        std::string_view state;
-    } kStates[] = {
-        {s::kScannerWaiting, "ready"},
-        {s::kReaderWaiting, "ready"},
-        {s::kReaderReady, "ready"},
-        {s::kScannerInitialising, "identifying"},
-        {s::kScannerDetecting, "identifying"},
-        {s::kReaderInitialising, "identifying"},
-        {s::kReaderConnecting, "identifying"},
-        {s::kReaderNotAnswering, "notAnswering"},
-        {s::kScannerPortFailed, "failed"},
-        {s::kScannerNotDetected, "failed"},
-        {s::kReaderPortFailed, "failed"},
-        {s::kReaderNotRecognised, "failed"},
-        {s::kReaderLibraryMissing, "failed"},
-        {s::kFirstUse, "notSetUp"},
-        {s::kSettingsDamaged, "notSetUp"},
-    };
-    if (status.empty()) {
-        return "off";
-    }
-    for (const auto& entry : kStates) {
-        if (status == entry.text) {
-            return entry.state;
-        }
-    }
-    // "检测到…条码扫描仪": found, its model being asked.
-    return StartsWith(status, s::kDetectedPrefix) ? "identifying" : "unknown";
-}
 
 std::string JsonString(const Text& text) {
     std::string out = "\"";
@@ -103,28 +69,36 @@ std::string StatusMessage(const ReadingsStatus& status) {
     return "{\"type\":\"status\"," + Devices(status) + "}";
 }
 
-std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered) {
-    const bool typed = delivery == ScanDelivery::Keys && delivered;
+namespace {
+std::string Known(std::optional<bool> delivered) {
+    return !delivered ? "null" : (*delivered ? "true" : "false");
+}
+}  // namespace
+
+std::string ScanMessage(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) {
+    const bool typed = delivery == ScanDelivery::Keys && delivered.value_or(false);
     return "{\"type\":\"scan\",\"text\":" + JsonString(text) + ",\"delivery\":\"" +
            (delivery == ScanDelivery::Keys     ? "keys"
             : delivery == ScanDelivery::Window ? "window"
                                                : "page") +
-           "\",\"typed\":" + (typed ? "true" : "false") +
-           ",\"delivered\":" + (delivered ? "true" : "false") + "}";
+           "\",\"typed\":" + (typed ? "true" : "false") + ",\"delivered\":" + Known(delivered) +
+           "}";
 }
 
-std::string CardMessage(const Text& record, const CardFields& fields, bool delivered) {
-    static constexpr const char* kNames[] = {"name",    "sex",      "nation", "birthDate",
-                                             "address", "idNumber", "issuer", "validFrom",
-                                             "validTo", "extra"};
-    const bool resident = PlainlyResidentCard(fields);
-    std::string out = "{\"type\":\"card\",\"cardKind\":\"" +
-                      std::string(resident ? "resident" : "unknown") +
-                      "\",\"record\":" + JsonString(record);
-    for (std::size_t i = 0; resident && i < fields.size(); ++i) {
-        out += ",\"" + std::string(kNames[i]) + "\":" + JsonString(fields[i]);
+std::string CardMessage(const CardReading& card, std::optional<bool> delivered) {
+    std::string out = "{\"type\":\"card\",\"cardKind\":\"" + std::string(CardKindName(card.kind)) +
+                      "\",\"record\":" + JsonString(card.record);
+    for (const NamedField& field : card.named) {
+        out += ",\"" + std::string(field.name) + "\":" + JsonString(field.value);
     }
-    return out + ",\"delivered\":" + (delivered ? "true" : "false") + "}";
+    if (card.kind != CardKind::Resident) {
+        out += ",\"text\":" + JsonString(card.text);
+    }
+    return out + ",\"delivered\":" + Known(delivered) + "}";
+}
+
+std::string NoCardMessage() {
+    return "{\"type\":\"noCard\"}";
 }
 
 std::string Stamped(std::string_view message, std::uint64_t seq, std::int64_t unixMs) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,17 +16,19 @@ namespace ordane::bridge {
 // surrogate is kept as a \uXXXX escape so the frame stays valid UTF-8.
 std::string JsonString(const Text& text);
 
-// A device's state for a page's logic, from its status line: "ready", "identifying",
-// "notAnswering", "failed", "notSetUp", "off" (no line: not used, or not started), "unknown".
-std::string_view DeviceState(const Text& status);
-
 // typeScans: the bridge's TypeScans (false: plain barcodes go to a page that asked for them).
 std::string HelloMessage(std::string_view version, const ReadingsStatus& status, bool typeScans);
 std::string StatusMessage(const ReadingsStatus& status);
 // delivered: whether the reading reached the business application (for Page: the pages);
 // typed: whether its keys were typed into it.
-std::string ScanMessage(const Text& text, ScanDelivery delivery, bool delivered);
-std::string CardMessage(const Text& record, const CardFields& fields, bool delivered);
+// delivered without a value is null: the outcome is unknown.
+std::string ScanMessage(const Text& text, ScanDelivery delivery, std::optional<bool> delivered);
+// A card: its kind, the record the business application was sent (empty for a kind it is not
+// sent), the fields of its kind's layout by name, and for every kind but the resident card
+// the text exactly as read, so a page can handle a kind Ordane does not know yet.
+std::string CardMessage(const CardReading& card, std::optional<bool> delivered);
+// The answer to {"type":"readCard"} when no card lies on the reader.
+std::string NoCardMessage();
 std::string CardRemovedMessage();
 // A message with its sequence number and time (ms since 1970, UTC) put in front.
 std::string Stamped(std::string_view message, std::uint64_t seq, std::int64_t unixMs);

@@ -36,4 +36,24 @@ class UniqueHandle {
     HANDLE handle_ = nullptr;
 };
 
+// Owner of one open registry key.
+class UniqueRegKey {
+  public:
+    UniqueRegKey() = default;
+    ~UniqueRegKey() {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+        }
+    }
+    UniqueRegKey(const UniqueRegKey&) = delete;
+    UniqueRegKey& operator=(const UniqueRegKey&) = delete;
+
+    HKEY Get() const { return key_; }
+    // Where RegOpenKeyExW puts the key; only on an empty owner.
+    HKEY* Receive() { return &key_; }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
 }  // namespace ordane

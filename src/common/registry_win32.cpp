@@ -75,17 +75,17 @@ bool RegistryKeyWin32::DeleteValue(const std::string& name) {
 }  // namespace
 
 std::unique_ptr<RegistryKey> RegistryWin32::CreateKey(const std::string& path) {
+    const HKEY root = hive_ == RegistryHive::CurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
     HKEY key = nullptr;
-    const LONG result =
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr);
+    const LONG result = RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr);
     if (result == ERROR_SUCCESS) {
         return std::make_unique<RegistryKeyWin32>(key);
     }
     // A standard user may read the machine's keys but not change them: reading still tells
     // the truth, and each change then reports its refusal.
-    if (result == ERROR_ACCESS_DENIED && RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0,
-                                                       KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    if (result == ERROR_ACCESS_DENIED &&
+        RegOpenKeyExA(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
         return std::make_unique<RegistryKeyWin32>(key);
     }
     return nullptr;

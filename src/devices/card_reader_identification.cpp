@@ -46,15 +46,16 @@ std::uint32_t HxExpectedAnswer(std::uint32_t c) {
     return ((c ^ kHxK1) | kHxK2) & kHxK3;
 }
 
-CardReaderIdentification::CardReaderIdentification(Settings& settings, SerialLibrary& commDll2,
-                                                   MessagePump& pump, DiagnosticLog& log)
+CardReaderIdentification::CardReaderIdentification(const Settings& settings,
+                                                   SerialLibrary& commDll2, MessagePump& pump,
+                                                   DiagnosticLog& log)
     : settings_(settings), commDll2_(commDll2), pump_(pump), log_(log) {}
 
 bool CardReaderIdentification::CheckCardReader(std::int32_t port) {
     const bool hx = settings_.CardReaderModel == u"华旭";
     const bool found = hx ? CheckHxCardReader(port) : CheckHsCardReader(port);
     if (found) {
-        settings_.CardReaderXh = hx ? u"HX-FDX3" : u"CVR-100U";
+        CardReaderXh = hx ? u"HX-FDX3" : u"CVR-100U";
     }
     return found;
 }

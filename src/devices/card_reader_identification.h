@@ -1,6 +1,7 @@
 // Card reader identification: before the reader is polled, a query exchange over the second
 // serial library (CommDll2, so the scanner's open port is never disturbed) checks that a
-// reader of the make chosen in the settings answers, and records its model in CardReaderXh.
+// reader of the make chosen in the settings answers, and keeps its model in CardReaderXh
+// (never in the settings).
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,7 @@ std::uint32_t HxExpectedAnswer(std::uint32_t c);
 
 class CardReaderIdentification {
   public:
-    CardReaderIdentification(Settings& settings, SerialLibrary& commDll2, MessagePump& pump,
+    CardReaderIdentification(const Settings& settings, SerialLibrary& commDll2, MessagePump& pump,
                              DiagnosticLog& log = DiagnosticLog::Off());
     CardReaderIdentification(const CardReaderIdentification&) = delete;
     CardReaderIdentification& operator=(const CardReaderIdentification&) = delete;
@@ -37,8 +38,11 @@ class CardReaderIdentification {
     bool CheckHxCardReader(std::int32_t port);
     bool CheckHsCardReader(std::int32_t port);
 
+    // The model the last successful check found.
+    Text CardReaderXh;
+
   private:
-    Settings& settings_;
+    const Settings& settings_;
     SerialLibrary& commDll2_;
     MessagePump& pump_;
     DiagnosticLog& log_;

@@ -17,9 +17,10 @@ DWORD NonZero(DWORD error) {
     return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
-// A read waits for the first byte as long as it takes and ends this long after the last one.
-// (Wine never completes an overlapped serial read under the "return at once with what is
-// there" timeouts, so those are not used.)
+// A read ends this long after its last byte, or one reader tick after it began, so that a read
+// that ends empty is a real look at a quiet line, and bytes that trickle in are handed on at
+// least every tick. (Wine never completes an overlapped serial read under the "return at once
+// with what is there" timeouts, so those are not used.)
 constexpr DWORD kReadGapMs = 20;
 
 // Reads failing this many times in a row mean the device is gone, even where the driver still
@@ -165,7 +166,7 @@ bool ApplyLineSettings(HANDLE port, std::int32_t baudRate, std::int32_t byteSize
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = readGapMs != 0 ? readGapMs : kReadGapMs;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.ReadTotalTimeoutConstant = ComReader::kTickMs;
     // A write may take its time on the line (12 bits per character at most) but never hangs.
     timeouts.WriteTotalTimeoutMultiplier = 12000 / static_cast<DWORD>(baudRate) + 1;
     timeouts.WriteTotalTimeoutConstant = 1000;
@@ -415,15 +416,16 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
         shared.overlapped = OVERLAPPED{};
         shared.overlapped.hEvent = shared.readEvent.Get();
         DWORD got = 0;
+        const DWORD readStartedAt = GetTickCount();
         bool ok = ReadFile(port, shared.chunk, static_cast<DWORD>(shared.readSize), nullptr,
                            &shared.overlapped) != FALSE;
         if (!ok && GetLastError() == ERROR_IO_PENDING) {
+            // No look while a read is pending: bytes may be filling it, so the line is not
+            // known to be quiet until the read comes back empty.
             DWORD woke = WAIT_TIMEOUT;
             for (;;) {
-                woke = WaitForMultipleObjects(4, waits, FALSE, kTickMs);
-                if (woke == WAIT_TIMEOUT) {
-                    shared.Receive(nullptr, 0);
-                } else if (woke != WAIT_OBJECT_0 + 2) {
+                woke = WaitForMultipleObjects(4, waits, FALSE, INFINITE);
+                if (woke != WAIT_OBJECT_0 + 2) {
                     break;
                 } else if (!Flush(shared)) {
                     woke = WAIT_OBJECT_0;
@@ -445,6 +447,9 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
         }
         if (ok) {
             ok = GetOverlappedResult(port, &shared.overlapped, &got, FALSE) != FALSE;
+            // Wine ends a read at its total time-out with ERROR_TIMEOUT where Windows reports
+            // success: either way it is a read that took what had come.
+            ok = ok || GetLastError() == ERROR_TIMEOUT;
         }
         if (ok && got > 0) {
             failures = 0;
@@ -467,9 +472,14 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
                 }
             }
         }
-        // After an empty or failed read pause, so that a driver which ends reads at once cannot
-        // make this loop spin.
-        const DWORD pause = ok ? (got > 0 ? 0 : kTickMs) : 100;
+        // A read that came back empty saw the line quiet up to now.
+        if (ok && got == 0) {
+            shared.Receive(nullptr, 0);
+        }
+        // After a read that failed, or came back empty sooner than its time-out (a driver that
+        // ends reads at once), pause so that this loop cannot spin.
+        const bool early = ok && got == 0 && GetTickCount() - readStartedAt < kTickMs / 2;
+        const DWORD pause = !ok ? 100 : (early ? kTickMs : 0);
         const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, pause);
         if (woke == WAIT_OBJECT_0 + 1) {
             DoDiscard(shared);
@@ -477,11 +487,7 @@ void ComReader::Run(const std::shared_ptr<Shared>& state) {
             if (!Flush(shared)) {
                 return;
             }
-        } else if (woke == WAIT_TIMEOUT) {
-            if (pause > 0) {
-                shared.Receive(nullptr, 0);
-            }
-        } else {
+        } else if (woke != WAIT_TIMEOUT) {
             return;  // stop, or the wait failed
         }
     }

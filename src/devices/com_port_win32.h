@@ -79,8 +79,9 @@ class ComReader {
     // How long Stop waits for the thread before leaving it behind.
     static constexpr DWORD kStopWaitMs = 1000;
 
-    // Called on the reader thread with each piece received, and with count 0 (data null) every
-    // kTickMs or so while the line is quiet, which lets the receiver keep time. It must not
+    // Called on the reader thread with each piece received, and with count 0 (data null) when
+    // a read came back empty, about every kTickMs while the line is quiet: the line was seen
+    // empty then, and the receiver keeps time by it. It must not
     // block (Stop waits for a call in progress); it may call Send.
     using Receiver = std::function<void(const std::uint8_t* data, std::size_t count)>;
     // Called on the reader thread when Discard asks to drop what was received; must not block.

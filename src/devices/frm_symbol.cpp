@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/delay.h"
+#include "devices/ssi_host.h"
 
 namespace ordane {
 
@@ -44,7 +45,27 @@ void FrmSymbol::SetPacketFormat() {
 }
 
 std::int32_t FrmSymbol::ClosePort() {
-    return link_.DisConnPort(window_, port_);
+    const std::int32_t result = link_.DisConnPort(window_, port_);
+    LoseUnread("Symbol reading unread when the port closed");
+    return result;
+}
+
+void FrmSymbol::LoseUnread(LogWord why) {
+    for (const ArrivedBytes& reading : readings_) {
+        if (reading.wholeReading) {  // a reading begun by ReadData is no one's to tell
+            losses_.push_back(why);
+        }
+    }
+    readings_.clear();
+}
+
+void FrmSymbol::TakeLosses(std::vector<LogWord>& out) {
+    const std::uint32_t failed = link_.FailedHandOvers();
+    for (; handOversSeen_ != failed; ++handOversSeen_) {
+        losses_.push_back("Symbol reading the link could not hand over");
+    }
+    out.insert(out.end(), losses_.begin(), losses_.end());
+    losses_.clear();
 }
 
 std::int32_t FrmSymbol::ReadData(std::uint8_t* buff, std::int32_t BuffSize) {
@@ -94,7 +115,7 @@ std::int32_t FrmSymbol::WriteData(const std::uint8_t* /*buff*/, std::int32_t /*C
 }
 
 std::int32_t FrmSymbol::ClearRXBuff() {
-    readings_.clear();
+    LoseUnread("Symbol reading unread when the port was cleared");
     return 0;
 }
 
@@ -121,6 +142,7 @@ void FrmSymbol::SymbolWindowHook(unsigned msg, std::int32_t n) {
         }
         if (readings_.size() >= kMaxReadings) {
             ++dropped_;
+            losses_.push_back("Symbol reading beyond 64 unread");
             return;
         }
         const std::int32_t kept =
@@ -131,6 +153,13 @@ void FrmSymbol::SymbolWindowHook(unsigned msg, std::int32_t n) {
         reading.at = pump_.TickCount();
         reading.wholeReading = true;
         readings_.push_back(std::move(reading));
+    } else if (msg == kSymbolLostMessage) {
+        const std::uint8_t why = n > 0 ? libraryBuffer_[0] : 0;
+        losses_.push_back(why == static_cast<std::uint8_t>(SsiReading::Loss::kGivenUp)
+                              ? LogWord("Symbol reading given up by the scanner part-way")
+                          : why == static_cast<std::uint8_t>(SsiReading::Loss::kRaw)
+                              ? LogWord("Symbol reading sent raw after a power cycle")
+                              : LogWord("Symbol reading whose first part was ambiguous"));
     } else if (msg == kSymbolVersionMessage) {
         version_ += FromBytesAsLatin1(libraryBuffer_.data(),
                                       static_cast<std::size_t>(ClampToLibraryBuffer(n)));

@@ -20,6 +20,7 @@
 #include "common/text.h"
 #include "devices/serial_library.h"
 #include "devices/symbol_link.h"
+#include "log/diagnostic_log.h"
 
 namespace ordane {
 
@@ -61,6 +62,10 @@ class FrmSymbol {
     std::int32_t TakeArrived(std::vector<ArrivedBytes>& out);
     // Drops the pending bytes; returns 0.
     std::int32_t ClearRXBuff();
+    // Moves out why each reading acknowledged to the scanner and not handed on was dropped
+    // since the last call: the link's losses, unread readings beyond kMaxReadings, readings
+    // still unread when the port closed or was cleared, readings the link could not post.
+    void TakeLosses(std::vector<LogWord>& out);
     // Asks the scanner for its version and waits one Delay 1 for the reply; True when the
     // version names the DS6607 engine ("NBRPYA"), which is then stored in ScannerXH.
     bool CheckSymbol();
@@ -91,6 +96,9 @@ class FrmSymbol {
     // Oldest first; a reading ReadData took part of is kept as its rest, no longer whole.
     std::deque<ArrivedBytes> readings_;
     std::uint32_t dropped_ = 0;
+    std::vector<LogWord> losses_;
+    std::uint32_t handOversSeen_ = 0;
+    void LoseUnread(LogWord why);
     Text version_;
     std::array<std::uint8_t, 21> params_{};
 };

@@ -61,7 +61,8 @@ LRESULT CALLBACK FrmSymbolWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam,
 LRESULT CALLBACK FrmSymbolWindow::SymbolWindowHook(HWND hwnd, UINT msg, WPARAM wParam,
                                                    LPARAM lParam) {
     auto* self = reinterpret_cast<FrmSymbolWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if ((msg == kSymbolDataMessage || msg == kSymbolVersionMessage) && self != nullptr) {
+    if ((msg == kSymbolDataMessage || msg == kSymbolVersionMessage || msg == kSymbolLostMessage) &&
+        self != nullptr) {
         const std::int32_t n = self->unpack_(msg, wParam, lParam);
         self->frmSymbol_.SymbolWindowHook(msg, n);
     }

@@ -9,6 +9,9 @@ namespace ordane {
 class PortProbeWin32 final : public PortProbe {
   public:
     bool CanOpen(int portNumber) override;
+    // The "COMn" names among the system's device names (QueryDosDevice) and those the serial
+    // drivers list under HARDWARE\DEVICEMAP\SERIALCOMM.
+    std::vector<int> NamedPorts() override;
 };
 
 }  // namespace ordane

@@ -24,6 +24,7 @@ std::int32_t ScannerChannel::OpenScannerPort(std::int32_t Port, std::int32_t Bau
                                              std::int32_t StopBits) {
     // A close goes to the path of the brand at that moment, so after a change of brand the
     // other path may still hold the port exclusively: it lets go before this one opens.
+    openedPort_ = Port;
     if (UsesSymbol()) {
         commDll_.ClosePort();
         return Symbol().OpenPort(Port, BaudRate, ByteSize, Parity, StopBits);
@@ -59,6 +60,12 @@ std::int32_t ScannerChannel::WriteScannerPort(const std::uint8_t* buff, std::int
 
 std::int32_t ScannerChannel::ClearScannerRXBuff() {
     return UsesSymbol() ? Symbol().ClearRXBuff() : commDll_.ClearRXBuff();
+}
+
+void ScannerChannel::TakeScannerLosses(std::vector<LogWord>& out) {
+    if (symbol_ != nullptr) {
+        symbol_->TakeLosses(out);
+    }
 }
 
 }  // namespace ordane

@@ -39,7 +39,12 @@ class ScannerChannel {
     std::uint32_t ScannerLineSeenAt(std::uint32_t now);
     std::int32_t WriteScannerPort(const std::uint8_t* buff, std::int32_t Count);
     std::int32_t ClearScannerRXBuff();
+    // Why each Symbol reading acknowledged to the scanner was dropped since the last call
+    // (FrmSymbol::TakeLosses); none on the serial path.
+    void TakeScannerLosses(std::vector<LogWord>& out);
 
+    // The port last opened (or asked to open): what an exchange on the channel is logged with.
+    std::int32_t OpenedPort() const { return openedPort_; }
     // True when the current brand selects the Symbol channel.
     bool UsesSymbol() const;
     // The single FrmSymbol, created on first use.
@@ -50,6 +55,7 @@ class ScannerChannel {
     SerialLibrary& commDll_;
     SymbolFactory symbolFactory_;
     FrmSymbol* symbol_ = nullptr;
+    std::int32_t openedPort_ = 0;
 };
 
 }  // namespace ordane

@@ -42,13 +42,13 @@ Text ReadReply(ScannerChannel& channel, std::int32_t readCount) {
 
 }  // namespace
 
-ScannerIdentification::ScannerIdentification(Settings& settings, ScannerChannel& channel,
-                                             MessagePump& pump, DiagnosticLog& log)
-    : settings_(settings), channel_(channel), pump_(pump), log_(log) {}
+ScannerIdentification::ScannerIdentification(ScannerChannel& channel, MessagePump& pump,
+                                             DiagnosticLog& log)
+    : channel_(channel), pump_(pump), log_(log) {}
 
 void ScannerIdentification::LogExchange(const std::uint8_t* query, std::int32_t count,
                                         const Text& reply, bool matched) {
-    log_.Exchange(LogDevice::Scanner, settings_.Port,
+    log_.Exchange(LogDevice::Scanner, channel_.OpenedPort(),
                   std::span(query, static_cast<std::size_t>(std::max(count, 0))), reply.size(),
                   matched);
 }
@@ -66,11 +66,11 @@ bool ScannerIdentification::CheckHHP() {
     bool found = false;
     // Both tests run, so a reply naming both models ends with the later one.
     if (ContainsIgnoreCase(reply, u"IT4600-050")) {
-        settings_.ScannerXH = u"IT4600Q";
+        ScannerXH = u"IT4600Q";
         found = true;
     }
     if (ContainsIgnoreCase(reply, u"IT4800-050")) {
-        settings_.ScannerXH = u"IT4800Q";
+        ScannerXH = u"IT4800Q";
         found = true;
     }
     LogExchange(kHhpQuery, CountOf(kHhpQuery), reply, found);
@@ -82,7 +82,7 @@ bool ScannerIdentification::CheckDataLogic() {
     const bool found = ContainsIgnoreCase(reply, u"D432");
     LogExchange(kDataLogicQuery, CountOf(kDataLogicQuery), reply, found);
     if (found) {
-        settings_.ScannerXH = u"LYNX D432";
+        ScannerXH = u"LYNX D432";
     }
     return found;
 }
@@ -92,7 +92,7 @@ bool ScannerIdentification::CheckMetrologic() {
     const bool found = ContainsIgnoreCase(reply, u"Metrologic012");
     LogExchange(kMetrologicQuery, CountOf(kMetrologicQuery), reply, found);
     if (found) {
-        settings_.ScannerXH = u"Focus-1690";
+        ScannerXH = u"Focus-1690";
     }
     return found;
 }
@@ -102,7 +102,7 @@ bool ScannerIdentification::CheckNewLand() {
     const bool found = ContainsIgnoreCase(reply, u"NLSHR103");
     LogExchange(kNewLandQuery, CountOf(kNewLandQuery), reply, found);
     if (found) {
-        settings_.ScannerXH = u"NLS-HR-103";
+        ScannerXH = u"NLS-HR-103";
     }
     return found;
 }
@@ -134,7 +134,7 @@ bool ScannerIdentification::CheckDenso() {
     replies += WriteStrToPort(stx + u"SETN" + etx, 0.3);
     replies += WriteStrToPort(u"\x16\x17\x16", 0.3);
     if (IsDenso(replies)) {
-        settings_.ScannerXH = u"GT10QU";
+        ScannerXH = u"GT10QU";
         return true;
     }
     return false;
@@ -143,7 +143,7 @@ bool ScannerIdentification::CheckDenso() {
 bool ScannerIdentification::CheckSymbol() {
     FrmSymbol& symbol = channel_.Symbol();
     const bool found = symbol.CheckSymbol();
-    settings_.ScannerXH = symbol.ScannerXH;
+    ScannerXH = symbol.ScannerXH;
     return found;
 }
 

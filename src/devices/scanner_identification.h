@@ -1,19 +1,19 @@
 // Scanner identification: asks the scanner on the already open channel, with the query of
-// the brand the settings name, whether a scanner of that brand answers, and stores its model
-// in ScannerXH. No check opens or closes the port; the caller keeps the device timers off.
+// the brand the settings name, whether a scanner of that brand answers, and keeps the model
+// it found in ScannerXH (never in the settings). No check opens or closes the port; the
+// caller keeps the device timers off.
 #pragma once
 
 #include "common/pump.h"
 #include "common/text.h"
 #include "devices/scanner_channel.h"
 #include "log/diagnostic_log.h"
-#include "settings/settings_model.h"
 
 namespace ordane {
 
 class ScannerIdentification {
   public:
-    ScannerIdentification(Settings& settings, ScannerChannel& channel, MessagePump& pump,
+    ScannerIdentification(ScannerChannel& channel, MessagePump& pump,
                           DiagnosticLog& log = DiagnosticLog::Off());
     ScannerIdentification(const ScannerIdentification&) = delete;
     ScannerIdentification& operator=(const ScannerIdentification&) = delete;
@@ -34,6 +34,9 @@ class ScannerIdentification {
     // The check named "Check" + brand; False for a brand that has none.
     bool CheckScanner(const Text& scannerModel);
 
+    // The model the last check found.
+    Text ScannerXH;
+
   private:
     // Clear, send the query, wait, read up to readCount bytes: the reply text, or empty.
     Text Exchange(const std::uint8_t* query, std::int32_t count, double wait,
@@ -44,7 +47,6 @@ class ScannerIdentification {
     void LogExchange(const std::uint8_t* query, std::int32_t count, const Text& reply,
                      bool matched);
 
-    Settings& settings_;
     ScannerChannel& channel_;
     MessagePump& pump_;
     DiagnosticLog& log_;

@@ -21,6 +21,9 @@ struct ArrivedBytes {
     // time in between. Above the reader's tick only when it was held (a loaded machine); 0
     // for a source that hands bytes on the moment they come.
     std::uint32_t unseenMs = 0;
+    // Bytes that came right after these were lost (the program's queue was full): the reading
+    // they belong to is not whole.
+    bool cut = false;
 };
 
 class SerialLibrary {

@@ -11,12 +11,15 @@ namespace ordane {
 
 void ArrivalQueue::Push(const std::uint8_t* data, std::size_t count, std::uint32_t at,
                         std::uint32_t unseenMs) {
-    count = std::min(count, kLimit - std::min(kLimit, size_));
-    if (count == 0) {
+    const std::size_t room = kLimit - std::min(kLimit, size_);
+    if (room == 0) {
+        pieces_.back().cut = true;  // full, so never empty
         return;
     }
-    pieces_.push_back(ArrivedBytes{std::string(data, data + count), at, false, unseenMs});
-    size_ += count;
+    const std::size_t kept = std::min(count, room);
+    pieces_.push_back(
+        ArrivedBytes{std::string(data, data + kept), at, false, unseenMs, kept < count});
+    size_ += kept;
 }
 
 std::size_t ArrivalQueue::Pop(std::uint8_t* out, std::size_t capacity) {

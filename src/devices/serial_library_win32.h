@@ -21,7 +21,8 @@ namespace ordane {
 
 // Bytes received and not yet read, oldest first, in the pieces the reader thread took off the
 // line, each with its arrival time. Bounded so that a device that streams while nobody reads
-// cannot take all memory; bytes beyond the bound are dropped, as a full driver queue would.
+// cannot take all memory; bytes beyond the bound are dropped, as a full driver queue would, and
+// the piece before them says so (ArrivedBytes::cut).
 class ArrivalQueue {
   public:
     static constexpr std::size_t kLimit = 1u << 20;

@@ -132,8 +132,18 @@ void SsiHost::EndBurst(std::uint32_t nowMs) {
     burstPackets_ = 0;
     // The next damaged packet is a new one and gets its own NAK.
     nakPending_ = false;
+    if (nothingButRawBytes && !standingParameters_.empty() && callbacks_.lost) {
+        callbacks_.lost(SsiReading::Loss::kRaw);  // a reading, sent raw: its bytes are gone
+    }
     if (nothingButRawBytes && !standingParameters_.empty() && !ParametersWaiting()) {
         SendCommand(ssi::kParamSend, standingStatus_, standingParameters_, nowMs);
+    }
+}
+
+void SsiHost::TellLost() {
+    SsiReading::Loss why{};
+    for (int n = reading_.TakeLost(why); n > 0 && callbacks_.lost; --n) {
+        callbacks_.lost(why);
     }
 }
 
@@ -142,6 +152,7 @@ void SsiHost::Tick(std::uint32_t nowMs) {
         EndBurst(nowMs);
     }
     reading_.Tick(nowMs);
+    TellLost();
     if (current_ && Elapsed(current_->sentAt, nowMs) >= kResponseTimeoutMs) {
         if (current_->tries <= kMaxResends) {
             Transmit(*current_, nowMs);
@@ -266,6 +277,7 @@ void SsiHost::HandlePacket(const std::uint8_t* packet, std::size_t size, std::ui
     }
 
     const SsiReading::Taken taken = reading_.Take(packet, size - kChecksumSize, nowMs);
+    TellLost();
     if (opcode == ssi::kReplyRevision) {
         // The answer itself: not acknowledged.
         if (current_ && current_->opcode == ssi::kRequestRevision) {
@@ -354,9 +366,17 @@ SsiReading::Taken SsiReading::Take(const std::uint8_t* packet, std::size_t size,
     }
 
     if (place == Place::kFirst) {
+        if (state_ == State::kCollecting) {
+            ++lost_;  // given up, and the scanner began the next
+            lostWhy_ = Loss::kGivenUp;
+        }
         reading_.clear();
         state_ = State::kCollecting;
     } else if (place == Place::kEither) {
+        // The unfinished reading, and the one whose start is unknown (counted once: parts while
+        // discarding are of the reading counted when the discarding began).
+        lost_ += state_ == State::kCollecting ? 2 : (state_ == State::kIdle ? 1 : 0);
+        lostWhy_ = Loss::kAmbiguous;
         reading_.clear();
         state_ = State::kDiscarding;
     }
@@ -378,6 +398,10 @@ SsiReading::Taken SsiReading::Take(const std::uint8_t* packet, std::size_t size,
 
 void SsiReading::Tick(std::uint32_t nowMs) {
     if (state_ != State::kIdle && Elapsed(lastAt_, nowMs) >= kGiveUpMs) {
+        if (state_ == State::kCollecting) {  // one discarded was counted when it began
+            ++lost_;
+            lostWhy_ = Loss::kGivenUp;
+        }
         reading_.clear();
         state_ = State::kIdle;
     }

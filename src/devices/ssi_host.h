@@ -17,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "common/text.h"
 
@@ -77,6 +78,12 @@ Bytes MakePacket(std::uint8_t opcode, std::uint8_t source, std::uint8_t status,
 // from its first was taken; never a tail.
 class SsiReading {
   public:
+    // Why a reading the scanner sent (and had acknowledged) was not handed on.
+    enum class Loss {
+        kAmbiguous,  // a part that could begin a new reading or continue the old one
+        kGivenUp,    // the scanner gave the reading up part-way
+        kRaw,        // sent raw after a power cycle (the packet format forgotten)
+    };
     enum class State {
         kIdle,        // no reading unfinished
         kCollecting,  // parts taken from a reading's first on
@@ -106,6 +113,11 @@ class SsiReading {
     // Milliseconds until Tick has something to do, or nothing.
     std::optional<std::uint32_t> NextTimeout(std::uint32_t nowMs) const;
     State state() const { return state_; }
+    // Readings dropped since the last call, and why (the latest reason).
+    int TakeLost(Loss& why) {
+        why = lostWhy_;
+        return std::exchange(lost_, 0);
+    }
 
   private:
     enum class Place { kNext, kFirst, kEither };
@@ -122,6 +134,8 @@ class SsiReading {
     int lastTries_ = 0;
     std::uint32_t giveUpAfterMs_ = 0;
     bool missed_ = false;  // damaged or dropped bytes since the last packet taken
+    int lost_ = 0;
+    Loss lostWhy_ = Loss::kAmbiguous;
     std::uint32_t missedAt_ = 0;
 };
 
@@ -131,6 +145,8 @@ class SsiHost {
         std::function<void(const Bytes&)> write;     // bytes to send to the scanner, in order
         std::function<void(const Bytes&)> decode;    // a complete reading: decoded bytes only
         std::function<void(const Bytes&)> revision;  // a revision reply's ASCII text
+        // A reading the scanner sent was dropped by the protocol's rules.
+        std::function<void(SsiReading::Loss)> lost;
     };
 
     static constexpr std::uint32_t kResponseTimeoutMs = ssi::kResponseTimeoutMs;
@@ -187,6 +203,7 @@ class SsiHost {
     void Drop(std::size_t count);
     // The line went quiet: what is left cannot be a packet still arriving.
     void EndBurst(std::uint32_t nowMs);
+    void TellLost();
     bool ParametersWaiting() const;
 
     Callbacks callbacks_;

@@ -13,6 +13,8 @@ using WindowHandle = std::uintptr_t;
 // number of bytes now at the start of the buffer given with SetBuff.
 constexpr unsigned kSymbolDataMessage = 32769;     // 0x8001
 constexpr unsigned kSymbolVersionMessage = 32776;  // 0x8008
+// A reading the link dropped by the protocol's rules; one byte: SsiReading::Loss.
+constexpr unsigned kSymbolLostMessage = 32777;  // 0x8009
 
 // The Symbol operations of the scanner's serial library: a packet link to a Symbol scanner
 // that reports readings and version replies to a window.
@@ -28,6 +30,9 @@ class SymbolLinkLibrary {
     virtual std::int32_t DisConnPort(WindowHandle window, std::int32_t port) = 0;
     // True once the connected port's device is gone (a USB adapter unplugged).
     virtual bool LinkFailed() const = 0;
+    // Readings the link could not hand to the window (its queue full, or the window gone),
+    // counted since the link was made.
+    virtual std::uint32_t FailedHandOvers() const { return 0; }
 };
 
 }  // namespace ordane

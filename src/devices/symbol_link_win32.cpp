@@ -46,6 +46,9 @@ std::int32_t SymbolLinkWin32::ConnPort(WindowHandle window, std::int32_t baudRat
         callbacks.write = [this](const Bytes& bytes) { Write(bytes); };
         callbacks.decode = [this](const Bytes& bytes) { Post(kSymbolDataMessage, bytes); };
         callbacks.revision = [this](const Bytes& bytes) { Post(kSymbolVersionMessage, bytes); };
+        callbacks.lost = [this](SsiReading::Loss why) {
+            Post(kSymbolLostMessage, Bytes{static_cast<std::uint8_t>(why)});
+        };
         engine_ = std::make_unique<SsiHost>(std::move(callbacks));
     }
     auto receive = [this](const std::uint8_t* data, std::size_t count) {
@@ -104,9 +107,13 @@ std::int32_t SymbolLinkWin32::DisConnPort(WindowHandle /*window*/, std::int32_t 
         window_ = nullptr;
     }
     // Messages still queued keep their copies until they come (or the link goes), so that no
-    // copy's address is reused while a message may still name it.
+    // copy's address is reused while a message may still name it. Their readings are not
+    // handed on any more (the port closed, or the program ends): each is counted as lost.
     std::lock_guard<std::mutex> lock(copiesMutex_);
     for (auto& entry : copies_) {
+        if (entry.second.live && entry.second.msg == kSymbolDataMessage) {
+            ++failedHandOvers_;
+        }
         entry.second.live = false;
     }
     return 0;
@@ -134,6 +141,9 @@ void SymbolLinkWin32::Post(UINT msg, const Bytes& bytes) {
     if (!PostMessageW(window_, msg, reinterpret_cast<WPARAM>(key),
                       static_cast<LPARAM>(bytes.size()))) {
         // The window is gone or its queue is full: nobody will take this copy.
+        if (msg != kSymbolVersionMessage) {
+            ++failedHandOvers_;
+        }
         std::lock_guard<std::mutex> lock(copiesMutex_);
         copies_.erase(key);
     }

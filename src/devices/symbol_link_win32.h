@@ -13,6 +13,7 @@
 // whose message could not be posted is freed at once.
 #pragma once
 
+#include <atomic>
 #include <windows.h>
 
 #include <cstddef>
@@ -55,6 +56,7 @@ class SymbolLinkWin32 final : public SymbolLinkLibrary {
 
     // Copies posted and not yet taken by Unpack (diagnostics).
     std::size_t OutstandingCopies() const;
+    std::uint32_t FailedHandOvers() const override { return failedHandOvers_.load(); }
 
   private:
     struct Copy {
@@ -80,6 +82,7 @@ class SymbolLinkWin32 final : public SymbolLinkLibrary {
     ComReader reader_;  // after engine_: stopped before the engine goes
 
     mutable std::mutex copiesMutex_;
+    std::atomic<std::uint32_t> failedHandOvers_{0};
     std::map<const std::uint8_t*, Copy> copies_;
 };
 

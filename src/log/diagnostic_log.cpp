@@ -65,13 +65,28 @@ void DiagnosticLog::Write(const std::string& line) {
     }
 }
 
+void DiagnosticLog::Report(OrdaneEvent event, EventLevel level, const std::string& line) {
+    if (events_ == nullptr || line == lastEvent_) {
+        return;  // a device asked again every 2 s would fill the event log
+    }
+    lastEvent_ = line;
+    events_->Report(event, level, line);
+}
+
+void DiagnosticLog::WriteEvent(OrdaneEvent event, EventLevel level, const std::string& line) {
+    Write(line);
+    Report(event, level, line);
+}
+
 void DiagnosticLog::Started(LogWord version, LogWord server) {
-    Write("start: Ordane " + std::string(version.View()) + ", registration server " +
-          std::string(server.View()));
+    WriteEvent(OrdaneEvent::Started, EventLevel::Information,
+               "start: Ordane " + std::string(version.View()) + ", registration server " +
+                   std::string(server.View()));
 }
 
 void DiagnosticLog::Exited() {
-    Write("exit: " + Number(static_cast<std::int64_t>(deliveries_)) + " deliveries");
+    WriteEvent(OrdaneEvent::Ended, EventLevel::Information,
+               "exit: " + Number(static_cast<std::int64_t>(deliveries_)) + " deliveries");
 }
 
 void DiagnosticLog::SettingsRead(const LoggedSettings& s) {
@@ -104,8 +119,14 @@ void DiagnosticLog::Exchange(LogDevice device, std::int32_t port,
 }
 
 void DiagnosticLog::Identified(LogDevice device, const Text& brand, const Text& model, bool found) {
-    Write(std::string(DeviceName(device)) + " " + ToUtf8(brand) +
-          (found ? ": identified, model " + ToUtf8(model) : std::string(": did not answer")));
+    const std::string line =
+        std::string(DeviceName(device)) + " " + ToUtf8(brand) +
+        (found ? ": identified, model " + ToUtf8(model) : std::string(": did not answer"));
+    if (found) {
+        Write(line);
+    } else {
+        WriteEvent(OrdaneEvent::DeviceNotAnswering, EventLevel::Warning, line);
+    }
 }
 
 void DiagnosticLog::ReopenAttempt(LogDevice device, std::int32_t port, std::int32_t code) {
@@ -113,7 +134,7 @@ void DiagnosticLog::ReopenAttempt(LogDevice device, std::int32_t port, std::int3
     const std::string what = std::string(DeviceName(device)) + " reopen " + Port(port);
     const std::string count = " (attempt " + Number(reopenAttempts_) + ")";
     if (code == 0) {
-        Write(what + ": ok" + count);
+        WriteEvent(OrdaneEvent::DeviceFound, EventLevel::Information, what + ": ok" + count);
         reopenAttempts_ = 0;
     } else if (reopenAttempts_ == 1 || code != lastReopenCode_) {
         Write(what + ": failed, code " + Number(code) + count);
@@ -124,9 +145,19 @@ void DiagnosticLog::ReopenAttempt(LogDevice device, std::int32_t port, std::int3
 void DiagnosticLog::Delivered(LogWord kind, std::size_t length, std::uint32_t latencyMs,
                               LogWord outcome) {
     ++deliveries_;
-    Write("delivery " + Number(static_cast<std::int64_t>(deliveries_)) + ": " +
-          std::string(kind.View()) + ", length " + Number(static_cast<std::int64_t>(length)) +
-          ", latency " + Number(latencyMs) + " ms, " + std::string(outcome.View()));
+    const std::string line = "delivery " + Number(static_cast<std::int64_t>(deliveries_)) + ": " +
+                             std::string(kind.View()) + ", length " +
+                             Number(static_cast<std::int64_t>(length)) + ", latency " +
+                             Number(latencyMs) + " ms, " + std::string(outcome.View());
+    const std::string_view said = outcome.View();
+    if (said.starts_with("not delivered")) {
+        WriteEvent(said.find("keys refused") != std::string_view::npos
+                       ? OrdaneEvent::KeysRefused
+                       : OrdaneEvent::ReadingNotDelivered,
+                   EventLevel::Warning, line);
+    } else {
+        Write(line);
+    }
 }
 
 void DiagnosticLog::ReadingDropped(std::size_t length, LogWord reason) {
@@ -147,13 +178,51 @@ void DiagnosticLog::WriteRefused(LogWord what) {
     Write("write refused: " + std::string(what.View()));
 }
 
+namespace {
+
+// The events among the other lines, by their fixed words.
+struct EventLine {
+    std::string_view category, what;
+    OrdaneEvent event;
+    EventLevel level;
+};
+constexpr EventLine kEventLines[] = {
+    {"scanner", "port lost", OrdaneEvent::DeviceLost, EventLevel::Warning},
+    {"card reader", "polling port failed", OrdaneEvent::DeviceLost, EventLevel::Warning},
+    {"card reader", "polling port opens", OrdaneEvent::DeviceFound, EventLevel::Information},
+    {"card reader", "library call did not return in time", OrdaneEvent::DeviceNotAnswering,
+     EventLevel::Warning},
+    {"card reader", "sdtapi.dll not loaded", OrdaneEvent::CardLibraryMissing, EventLevel::Error},
+    {"bridge", "off, could not listen on port", OrdaneEvent::BridgePortUnavailable,
+     EventLevel::Warning},
+};
+
+const EventLine* EventOf(LogWord category, LogWord what) {
+    for (const EventLine& line : kEventLines) {
+        if (line.category == category.View() && line.what == what.View()) {
+            return &line;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 void DiagnosticLog::Event(LogWord category, LogWord what) {
-    Write(std::string(category.View()) + ": " + std::string(what.View()));
+    const std::string line = std::string(category.View()) + ": " + std::string(what.View());
+    Write(line);
+    if (const EventLine* event = EventOf(category, what)) {
+        Report(event->event, event->level, line);
+    }
 }
 
 void DiagnosticLog::Event(LogWord category, LogWord what, std::int64_t code) {
-    Write(std::string(category.View()) + ": " + std::string(what.View()) + ", code " +
-          Number(code));
+    const std::string line =
+        std::string(category.View()) + ": " + std::string(what.View()) + ", code " + Number(code);
+    Write(line);
+    if (const EventLine* event = EventOf(category, what)) {
+        Report(event->event, event->level, line);
+    }
 }
 
 namespace {

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "common/text.h"
+#include "log/event_log.h"
 
 namespace ordane {
 
@@ -83,6 +84,10 @@ class DiagnosticLog {
     // No sink: every call does nothing (the default of objects built without a log).
     DiagnosticLog() = default;
     explicit DiagnosticLog(LogSink& sink) : sink_(&sink) {}
+    // The lines IT monitors (start and end, a device lost, found again or not answering, the
+    // card library missing, a reading not delivered, the bridge's port unavailable) also go to
+    // `events`, each as one event; one the same as the event before it is not repeated.
+    DiagnosticLog(LogSink& sink, EventSink& events) : sink_(&sink), events_(&events) {}
     DiagnosticLog(const DiagnosticLog&) = delete;
     DiagnosticLog& operator=(const DiagnosticLog&) = delete;
 
@@ -131,8 +136,13 @@ class DiagnosticLog {
 
   private:
     void Write(const std::string& line);
+    void Report(OrdaneEvent event, EventLevel level, const std::string& line);
+    // Write, and report the line as that event.
+    void WriteEvent(OrdaneEvent event, EventLevel level, const std::string& line);
 
     LogSink* sink_ = nullptr;
+    EventSink* events_ = nullptr;
+    std::string lastEvent_;
     std::uint64_t deliveries_ = 0;
     std::uint32_t reopenAttempts_ = 0;
     std::int32_t lastReopenCode_ = 0;

@@ -5,21 +5,18 @@ namespace ordane {
 namespace {
 
 constexpr char kFixedSection[] = "BCINFO";
-// A read default no stored value holds (a control character, not white space): absent.
-constexpr char kAbsent[] = "\x01";
 
 }  // namespace
 
 bool FleetProfile::Fixed(const std::string& section, const std::string& key) {
-    return section == kFixedSection && policy_.Read(section, key, kAbsent) != kAbsent;
+    return section == kFixedSection && policy_.Value(section, key).has_value();
 }
 
 std::string FleetProfile::Read(const std::string& section, const std::string& key,
                                const std::string& defaultValue) {
     if (section == kFixedSection) {
-        const std::string fixed = policy_.Read(section, key, kAbsent);
-        if (fixed != kAbsent) {
-            return fixed;
+        if (std::optional<std::string> fixed = policy_.Value(section, key)) {
+            return *fixed;
         }
     }
     return file_.Read(section, key, defaultValue);

@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "settings/auto_start.h"
+
 namespace ordane {
 
 namespace {
@@ -12,7 +14,6 @@ namespace {
 constexpr const char* kSection = "BCINFO";
 // Stored brand and make texts are kept to this many bytes when read back.
 constexpr std::size_t kTextKeyBytes = 19;
-constexpr int kHighestPort = 16;
 // Card reader entries "COMn" exist only below this number; above come the USB entries.
 constexpr int kFirstUsbPort = 6;
 
@@ -28,9 +29,9 @@ constexpr char16_t kAutoStartNotSetMessage[] =
 constexpr char16_t kAutoStartNotRemovedMessage[] =
     u"无法取消自动启动：没有修改注册表启动项的权限。\n"
     u"其他设置已经保存。请联系系统管理员取消自动启动。";
-// A read default no stored value holds (a control character, not white space, which the
-// profile functions may trim from a default): the key is absent.
-constexpr const char* kAbsent = "\x01";
+constexpr char16_t kAutoStartOtherProgramMessage[] =
+    u"自动启动没有更改：启动项指向另一个文件夹中的程序\n";
+constexpr char16_t kAutoStartOtherProgramHint[] = u"\n其他设置已经保存。请联系系统管理员。";
 
 std::string Prefix(const std::string& value, std::size_t bytes) {
     return value.substr(0, bytes);
@@ -89,7 +90,8 @@ Text DropDownList::SelectedText() const {
 }
 
 FrmSet::FrmSet(ProfileFile& profile, PortProbe& probe, Registry& registry, const AnsiCodec& codec,
-               SettingsView& view, Text exeFolder, Text exeBaseName, DiagnosticLog& log)
+               SettingsView& view, Text exeFolder, Text exeBaseName, DiagnosticLog& log,
+               AutoStartPlaces autoStart)
     : profile_(profile),
       probe_(probe),
       registry_(registry),
@@ -97,7 +99,8 @@ FrmSet::FrmSet(ProfileFile& profile, PortProbe& probe, Registry& registry, const
       view_(view),
       exeFolder_(std::move(exeFolder)),
       exeBaseName_(std::move(exeBaseName)),
-      log_(log) {
+      log_(log),
+      autoStart_(autoStart) {
     // Entries fixed at design; their indexes are what "Setting.ini" stores.
     Mutable(SettingsList::cbModel).entries = {u"DataLogic", u"HHP", u"Denso", u"NewLand"};
     Mutable(SettingsList::cbBaudRate).entries = {u"2400",  u"4800",  u"7200",  u"9600",
@@ -167,7 +170,7 @@ void FrmSet::Form_Load() {
 void FrmSet::GetAllPorts() {
     DropDownList& ports = Mutable(SettingsList::cbPort);
     DropDownList& readerPorts = Mutable(SettingsList::cbPort2);
-    for (int n = 1; n <= kHighestPort; ++n) {
+    for (int n : PortsToTry(probe_)) {
         if (!probe_.CanOpen(n)) {
             continue;
         }
@@ -273,19 +276,19 @@ std::string FrmSet::ReadKey(const char* key, const char* defaultValue) {
 
 bool FrmSet::WriteKeys(const std::vector<std::pair<const char*, std::string>>& values) {
     // All keys or none: a refusal part of the way puts back what the file held before.
-    std::vector<std::string> before;
+    std::vector<std::optional<std::string>> before;
     for (const auto& [key, value] : values) {
-        before.push_back(ReadKey(key, kAbsent));
+        before.push_back(profile_.Value(kSection, key));
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (profile_.Write(kSection, values[i].first, values[i].second)) {
             continue;
         }
         for (std::size_t j = 0; j < i; ++j) {
-            if (before[j] == kAbsent) {
+            if (!before[j]) {
                 profile_.Remove(kSection, values[j].first);
             } else {
-                profile_.Write(kSection, values[j].first, before[j]);
+                profile_.Write(kSection, values[j].first, *before[j]);
             }
         }
         return false;
@@ -440,12 +443,19 @@ void FrmSet::LoadAutoStart() {
 }
 
 bool FrmSet::AutoStartRegistered() {
-    std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey);
+    const std::optional<Text> machine = RunValue(registry_);
+    const std::optional<Text> user =
+        autoStart_.user != nullptr ? RunValue(*autoStart_.user) : std::nullopt;
+    return (machine && !machine->empty()) || (user && !user->empty());
+}
+
+std::optional<Text> FrmSet::RunValue(Registry& hive) {
+    std::unique_ptr<RegistryKey> key = hive.CreateKey(kRunKey);
     if (!key) {
-        return false;
+        return std::nullopt;
     }
-    const std::optional<std::uint32_t> size = key->QueryValueSize(kRunValue);
-    return size && *size > 0;
+    const std::optional<std::string> value = key->QueryValue(kRunValue);
+    return value ? std::optional<Text>(codec_.Decode(*value)) : std::nullopt;
 }
 
 Text FrmSet::AutoStartCommand() const {
@@ -463,18 +473,37 @@ Text FrmSet::AutoStartCommand() const {
 
 void FrmSet::SaveAutoStart() {
     const bool wanted = Check(2) == kCheckChecked;
-    bool done = false;
-    if (std::unique_ptr<RegistryKey> key = registry_.CreateKey(kRunKey)) {
-        done = wanted ? key->SetString(kRunValue, codec_.Encode(AutoStartCommand()))
-                      : key->DeleteValue(kRunValue);
+    const AutoStartEntries entries{RunValue(registry_), autoStart_.user != nullptr
+                                                            ? RunValue(*autoStart_.user)
+                                                            : std::nullopt};
+    const AutoStartPlan plan =
+        PlanAutoStart(autoStartShown_, wanted, autoStart_.protectedCopy || !autoStart_.user,
+                      AutoStartCommand(), entries);
+    bool done = true;
+    for (const AutoStartStep step : plan.steps) {
+        const bool machine =
+            step == AutoStartStep::kSetMachine || step == AutoStartStep::kRemoveMachine;
+        std::unique_ptr<RegistryKey> key =
+            (machine ? registry_ : *autoStart_.user).CreateKey(kRunKey);
+        const bool set = step == AutoStartStep::kSetMachine || step == AutoStartStep::kSetUser;
+        done = done && key &&
+               (set ? key->SetString(kRunValue, codec_.Encode(AutoStartCommand()))
+                    : key->DeleteValue(kRunValue));
     }
-    if (done) {
+    if (done && !plan.otherProgram) {
         return;
     }
-    // A standard user may not change the machine's start-up entries: say so, and let the box
-    // show the entry as it is.
-    log_.WriteRefused(wanted ? LogWord("Run entry (set)") : LogWord("Run entry (removal)"));
-    view_.ShowMessage(wanted ? kAutoStartNotSetMessage : kAutoStartNotRemovedMessage);
+    if (plan.otherProgram) {
+        // Another folder's program would lose its start, or take this one's: IT decides.
+        log_.WriteRefused(LogWord("Run entry names another folder"));
+        view_.ShowMessage(kAutoStartOtherProgramMessage + *plan.otherProgram +
+                          kAutoStartOtherProgramHint);
+    } else {
+        // A standard user may not change the machine's start-up entries: say so, and let the
+        // box show the entry as it is.
+        log_.WriteRefused(wanted ? LogWord("Run entry (set)") : LogWord("Run entry (removal)"));
+        view_.ShowMessage(wanted ? kAutoStartNotSetMessage : kAutoStartNotRemovedMessage);
+    }
     SetCheckValue(2, AutoStartRegistered() ? kCheckChecked : kCheckUnchecked);
 }
 
@@ -537,6 +566,7 @@ bool FrmSet::ShowDialog(void* owner) {
         return false;  // already showing: the running showing gives the result
     }
     EnsureLoaded();
+    autoStartShown_ = Check(2) == kCheckChecked;
     visible_ = true;
     view_.Refresh();
     view_.ShowModal(owner);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -49,13 +50,20 @@ inline constexpr int kCheckUnchecked = 0;
 inline constexpr int kCheckChecked = 1;
 inline constexpr int kCheckGreyed = 2;
 
+// Where the auto-start entry may go: the user's own hive (none: only the machine's) and whether
+// this copy is protected from its users (an installed one).
+struct AutoStartPlaces {
+    Registry* user = nullptr;
+    bool protectedCopy = true;
+};
+
 class FrmSet : public Settings {
   public:
     // exeFolder: the directory of the running executable as the system reports it;
     // exeBaseName: the executable's file name without its extension (for the auto-start entry).
     FrmSet(ProfileFile& profile, PortProbe& probe, Registry& registry, const AnsiCodec& codec,
            SettingsView& view, Text exeFolder, Text exeBaseName,
-           DiagnosticLog& log = DiagnosticLog::Off());
+           DiagnosticLog& log = DiagnosticLog::Off(), AutoStartPlaces autoStart = {});
     FrmSet(const FrmSet&) = delete;
     FrmSet& operator=(const FrmSet&) = delete;
 
@@ -113,7 +121,7 @@ class FrmSet : public Settings {
     // Closing from the title bar: as Cancel; the dialog stays loaded with its controls.
     void OnTitleBarClose();
 
-    // The auto-start entry under HKEY_LOCAL_MACHINE.
+    // The auto-start entry under HKEY_LOCAL_MACHINE (a portable copy's: HKEY_CURRENT_USER).
     static constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
     static constexpr const char* kRunValue = "Velmar";
 
@@ -126,8 +134,9 @@ class FrmSet : public Settings {
     void ListChanged(SettingsList list);
     void CheckChanged(int n);
     void LoadAutoStart();
-    // Whether the auto-start entry is there (False when the key cannot be read).
+    // Whether an auto-start entry is there (False when the keys cannot be read).
     bool AutoStartRegistered();
+    std::optional<Text> RunValue(Registry& hive);
     // Writes the entry as the box wants it; a refusal is told and the box shows the entry.
     void SaveAutoStart();
     // The auto-start value's data: the executable's full path.
@@ -150,6 +159,8 @@ class FrmSet : public Settings {
     Text exeFolder_;
     Text exeBaseName_;
     DiagnosticLog& log_;
+    AutoStartPlaces autoStart_;
+    bool autoStartShown_ = false;  // the box as the dialog opened
 
     bool loaded_ = false;
     bool visible_ = false;

@@ -1,5 +1,7 @@
 #include "settings/policy_key_win32.h"
 
+#include <algorithm>
+
 #include <windows.h>
 
 #include <aclapi.h>
@@ -46,18 +48,25 @@ std::string PolicyKeyWin32::Read(const std::string& section, const std::string& 
                      &number, &size) == ERROR_SUCCESS) {
         return std::to_string(number);
     }
+    // A list (Origins) may be written as a multi-string, as group policy editors offer it: its
+    // strings are read as separated by spaces.
+    constexpr DWORD kTextTypes = RRF_RT_REG_SZ | RRF_RT_REG_MULTI_SZ;
     size = 0;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, subkey.c_str(), key.c_str(), RRF_RT_REG_SZ, nullptr,
-                     nullptr, &size) != ERROR_SUCCESS ||
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, subkey.c_str(), key.c_str(), kTextTypes, nullptr, nullptr,
+                     &size) != ERROR_SUCCESS ||
         size == 0) {
         return defaultValue;
     }
     std::string value(size, '\0');
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, subkey.c_str(), key.c_str(), RRF_RT_REG_SZ, nullptr,
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, subkey.c_str(), key.c_str(), kTextTypes, nullptr,
                      value.data(), &size) != ERROR_SUCCESS) {
         return defaultValue;
     }
-    value.resize(size > 0 ? size - 1 : 0);  // without its terminating NUL
+    value.resize(size);
+    while (!value.empty() && value.back() == '\0') {
+        value.pop_back();  // the terminating NULs
+    }
+    std::replace(value.begin(), value.end(), '\0', ' ');
     return value;
 }
 

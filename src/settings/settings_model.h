@@ -12,8 +12,6 @@ namespace ordane {
 struct Settings {
     Text ScannerModel;       // scanner brand, one of the brand list entries
     Text CardReaderModel;    // card reader make, "华旭" or "华视"
-    Text ScannerXH;          // scanner model found by identification
-    Text CardReaderXh;       // card reader model found by identification
     std::int32_t Port = 0;   // scanner port n of "COMn"
     std::int32_t Port2 = 0;  // card reader port: 1-5 COM1-COM5, 6-9 USB6-USB9
     Text usePort2;           // "1" card reader in use, "0" not ("2": greyed box, in use)

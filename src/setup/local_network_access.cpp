@@ -311,6 +311,7 @@ ListRemoval ValuesToRemove(const std::vector<ListValue>& existing,
         if (numbered[i].second.name != name) {
             removal.remove.push_back(numbered[i].second.name);
             removal.set.push_back({name, numbered[i].second.data});
+            removal.setFrom.push_back(numbered[i].second.name);
         }
     }
     removal.keyEmpty = numbered.empty() && !othersRemain;

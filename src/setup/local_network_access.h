@@ -51,9 +51,10 @@ std::vector<ListValue> ValuesToAdd(const std::vector<ListValue>& existing,
                                    const std::vector<std::string>& origins);
 
 struct ListRemoval {
-    std::vector<std::string> remove;  // names to delete
-    std::vector<ListValue> set;       // values to write afterwards (entries moved down)
-    bool keyEmpty = false;            // nothing remains: the key itself may go
+    std::vector<std::string> remove;   // names to delete
+    std::vector<ListValue> set;        // values to write afterwards (entries moved down)
+    std::vector<std::string> setFrom;  // the name set[i] had: its type and bytes move with it
+    bool keyEmpty = false;             // nothing remains: the key itself may go
 };
 
 // Taking away what the installer wrote (`recorded`): a recorded value is removed only while it

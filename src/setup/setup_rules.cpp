@@ -1,6 +1,7 @@
 #include "setup/setup_rules.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace ordane::setup {
 
@@ -97,7 +98,8 @@ std::vector<std::uint32_t> CopiesToEnd(const std::vector<RunningProcess>& runnin
     return ids;
 }
 
-FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoots) {
+FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoots,
+                        const std::vector<Text>& systemTrees) {
     const Text target = ComparablePath(folder);
     const std::size_t rootLength = RootLength(target);
     if (rootLength == 0 || target.size() <= rootLength) {
@@ -105,6 +107,15 @@ FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoot
     }
     for (const Text& root : managedRoots) {
         if (SamePath(target, root)) {
+            return FolderRule::kRefuse;
+        }
+    }
+    for (const Text& tree : systemTrees) {
+        const Text top = ComparablePath(tree);
+        // An unknown tree (its variable unset) refuses nothing.
+        if (!top.empty() && (target == top || (target.size() > top.size() &&
+                                               target.compare(0, top.size(), top) == 0 &&
+                                               target[top.size()] == u'\\'))) {
             return FolderRule::kRefuse;
         }
     }
@@ -165,11 +176,68 @@ bool PathChangeableByOthers(const std::vector<FolderSecurity>& existing,
     return false;
 }
 
-EntryAction DecideEntry(const FolderEntry& entry) {
-    if (entry.reparsePoint || (!entry.directory && entry.links > 1)) {
-        return EntryAction::kRefuse;
+namespace {
+
+// What lets an account change a folder or file, or what it holds (the Windows values):
+// FILE_WRITE_DATA/ADD_FILE, FILE_APPEND_DATA/ADD_SUBDIRECTORY, FILE_WRITE_EA, FILE_DELETE_CHILD,
+// FILE_WRITE_ATTRIBUTES, DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_ALL, GENERIC_WRITE.
+constexpr std::uint32_t kChanges = 0x00000002 | 0x00000004 | 0x00000010 | kDeleteChild |
+                                   0x00000100 | kDelete | kWriteDac | kWriteOwner | kGenericAll |
+                                   0x40000000;
+// What GrantFile gives Users on Setting.ini: FILE_GENERIC_READ | FILE_GENERIC_WRITE.
+constexpr std::uint32_t kSettingsUsersRights = 0x00120089 | 0x00120116;
+constexpr char16_t kUsers[] = u"S-1-5-32-545";
+
+bool Protected(const FolderSecurity& security, const std::vector<Text>& trusted,
+               bool settingsFile) {
+    const auto isTrusted = [&trusted](const Text& sid) {
+        return std::find(trusted.begin(), trusted.end(), sid) != trusted.end();
+    };
+    if (security.reparsePoint || !isTrusted(security.owner)) {
+        return false;
     }
-    return EntryAction::kReprotect;
+    for (const AccessEntry& entry : security.entries) {
+        if (!entry.allow || (entry.mask & kChanges) == 0 || isTrusted(entry.sid)) {
+            continue;
+        }
+        if (settingsFile && entry.sid == kUsers && (entry.mask & ~kSettingsUsersRights) == 0) {
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool OrdaneName(const Text& name) {
+    // Ordane.exe.new: an upgrade's Ordane.exe waiting for the next restart.
+    static const char16_t* const kNames[] = {u"ORDANE.EXE",           u"ORDANE.EXE.NEW",
+                                             u"SETTING.INI",          u"UNINSTALL.EXE",
+                                             u"UNINSTALL-ORDANE.EXE", u"SDTAPI.DLL"};
+    const Text upper = ComparablePath(u"C:\\" + name).substr(3);
+    return std::any_of(std::begin(kNames), std::end(kNames),
+                       [&upper](const char16_t* known) { return upper == known; });
+}
+
+}  // namespace
+
+bool ProtectedFromOthers(const FolderSecurity& security, const std::vector<Text>& trusted) {
+    return Protected(security, trusted, false);
+}
+
+ExistingFolderRule DecideExistingFolder(const FolderSecurity& folder,
+                                        const std::vector<FolderEntry>& entries,
+                                        const std::vector<Text>& trusted) {
+    if (!Protected(folder, trusted, false)) {
+        return ExistingFolderRule::kRefuse;
+    }
+    for (const FolderEntry& entry : entries) {
+        const bool settings = ComparablePath(u"C:\\" + entry.name) == u"C:\\SETTING.INI";
+        if (entry.directory || entry.reparsePoint || (entry.links > 1 && !settings) ||
+            !OrdaneName(entry.name) || !Protected(entry.security, trusted, settings)) {
+            return ExistingFolderRule::kRefuse;
+        }
+    }
+    return ExistingFolderRule::kAdopt;
 }
 
 LaunchWay DecideLaunch(const LaunchContext& context) {

@@ -33,15 +33,17 @@ std::vector<std::uint32_t> CopiesToEnd(const std::vector<RunningProcess>& runnin
                                        const Text& installedProgram, std::uint32_t self);
 
 enum class FolderRule {
-    kProtect,  // give it an access list of its own (made with it, or set on it and every entry)
-    kRefuse,   // a drive or share root, or a system-managed folder itself
+    kProtect,  // made with an access list of its own, or adopted as ExistingFolder decides
+    kRefuse,   // a drive or share root, a system-managed folder itself, or a system tree
 };
 
-// Whether Ordane may be installed into the folder. Every folder gets an access list of its own:
-// being below Program Files or the Windows folder says nothing of a folder's rights
-// (C:\Windows\Temp lets every user make one). `managedRoots` are Program Files, Program Files
-// (x86) and the Windows folder, whose own rights must not be taken. A relative folder is refused.
-FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoots);
+// Whether Ordane may be installed into the folder. Being below Program Files says nothing of a
+// folder's rights, so every folder is judged on its own. `managedRoots` are Program Files and
+// Program Files (x86), whose own rights must not be taken; `systemTrees` are folders nothing may
+// be installed in or below (the Windows folder, ProgramData, the users' profiles and their
+// root, Common Files): their contents belong to others. A relative folder is refused.
+FolderRule DecideFolder(const Text& folder, const std::vector<Text>& managedRoots,
+                        const std::vector<Text>& systemTrees);
 
 // The folders above `folder`, from its drive or share root down to its parent ("D:\",
 // "D:\Apps" for "D:\Apps\Ordane"): each of them, once it exists, decides whether someone may
@@ -85,21 +87,37 @@ std::vector<Text> TrustedAccounts(const Text& runningAccount);
 bool PathChangeableByOthers(const std::vector<FolderSecurity>& existing,
                             const std::vector<Text>& trusted);
 
-// What is already in the folder when it is protected: each entry is given the folder's owner and
-// rights by a handle opened on the entry itself; a link or junction cannot be (its rights would
-// be another file's, or it leads elsewhere), nor a file with a second name elsewhere.
+// Whether nobody but the trusted accounts owns the object or may write, add, delete,
+// re-permission or re-own it (inherit-only entries count: what is made inside would carry them).
+bool ProtectedFromOthers(const FolderSecurity& security, const std::vector<Text>& trusted);
+
+// One entry of a folder that already exists, as read through a handle on the entry itself.
 struct FolderEntry {
+    Text name;
     bool directory = false;
     bool reparsePoint = false;
     std::uint32_t links = 1;
+    FolderSecurity security;
 };
 
-enum class EntryAction {
-    kReprotect,  // owner Administrators, the folder's access list, nothing inherited
-    kRefuse,     // the installation is refused, the entry left as it is
+enum class ExistingFolderRule {
+    kAdopt,   // already protected and only Ordane's: installed into as it is
+    kRefuse,  // the installation is refused and nothing in the folder is touched
 };
 
-EntryAction DecideEntry(const FolderEntry& entry);
+// Whether a folder that exists already may become Ordane's. Re-permissioning what is there
+// cannot undo what a user did before (a handle he opened with WRITE_DAC stays, a library he put
+// there would be loaded), and it would take other programs' files. So it is adopted only when it
+// is protected already: owner trusted, no entry letting anyone untrusted write, add, delete,
+// re-permission or re-own it (inherit-only entries count: new files would carry them), and it
+// holds only Ordane's own names (Ordane.exe, Setting.ini, the removal's two programs, the card
+// reader's sdtapi.dll, an Ordane.exe.new waiting for a restart), each of them a plain file
+// protected the same way, Setting.ini's entry letting Users read and write it excepted. Never a
+// subfolder, a link or a file with a second name, but Setting.ini: Users may write it, so any of
+// them may give it a second name elsewhere; its bytes are then copied into a file of its own.
+ExistingFolderRule DecideExistingFolder(const FolderSecurity& folder,
+                                        const std::vector<FolderEntry>& entries,
+                                        const std::vector<Text>& trusted);
 
 // Who runs the installer, and what the machine offers for a start in a user's session.
 struct LaunchContext {

@@ -21,6 +21,7 @@ class FakeCardLibrary final : public CardReaderLibrary {
 
     bool Load() override {
         ++loads;
+        NoteThread();
         return loadable;
     }
     static constexpr std::int32_t kOutOfTurn = 1;
@@ -105,6 +106,9 @@ class FakeCardLibrary final : public CardReaderLibrary {
     bool samIdWritten = true;
     bool samIdTerminated = true;  // the id is followed by its NUL
     std::uint32_t callMs = 0;     // virtual time each call blocks the thread
+    // Set: the library is the worker's own, and a call made elsewhere is counted.
+    const bool* onWorker = nullptr;
+    int callsOffWorker = 0;
 
   private:
     enum class Stage { None, Found, Selected };
@@ -119,8 +123,14 @@ class FakeCardLibrary final : public CardReaderLibrary {
         stagePort_ = port;
     }
 
+    void NoteThread() {
+        if (onWorker != nullptr && !*onWorker) {
+            ++callsOffWorker;
+        }
+    }
     std::int32_t Call(const char* function, std::int32_t port, std::int32_t status) {
         calls.push_back({function, port});
+        NoteThread();
         if (pump_ != nullptr && callMs > 0) {
             pump_->Advance(callMs);
         }

@@ -47,21 +47,31 @@ class FakeDelivery final : public Delivery {
             return {DeliveryResult::TargetTimedOut};
         }
         received.push_back(text);
+        childText = text;
         return {DeliveryResult::Delivered};
     }
+    std::optional<Text> FirstChildText(const Text&) override {
+        if (!targetPresent || targetTimesOut) {
+            return std::nullopt;
+        }
+        return childText;
+    }
     bool FocusIsOurs() override { return focusIsOurs; }
+    bool FocusRefusesKeys() override { return focusRefusesKeys; }
 
     bool targetPresent = true;
     bool targetTimesOut = false;
     // Windows takes this many keystrokes of a text and refuses the rest.
     std::optional<std::size_t> keysRefusedAfter;
     bool focusIsOurs = false;
+    bool focusRefusesKeys = false;  // the focus is in an elevated application
     // How long the target takes to handle a window text, on pump's clock.
     FakePump* pump = nullptr;
     std::uint32_t windowTextMs = 0;
     std::vector<Typed> typed;
     std::vector<std::uint32_t> pacedDelays;  // one per paced text
     std::vector<Text> received;
+    Text childText;  // what the target's first child shows
     std::vector<Text> titles;
 };
 

@@ -15,6 +15,9 @@ class FakeHttpClient final : public HttpClient {
   public:
     std::optional<std::string> Get(const std::string& url) override {
         urls.push_back(url);
+        if (onWorker != nullptr && !*onWorker) {
+            ++callsOffWorker;
+        }
         if (pump != nullptr && stallMs > 0) {
             pump->Advance(stallMs);  // a server that does not answer holds the request
         }
@@ -24,6 +27,9 @@ class FakeHttpClient final : public HttpClient {
     std::uint32_t stallMs = 0;
     std::optional<std::string> reply = std::string("SUCCESS");
     std::vector<std::string> urls;
+    // Set: requests belong on that worker, and one made elsewhere is counted.
+    const bool* onWorker = nullptr;
+    int callsOffWorker = 0;
 };
 
 }  // namespace ordane::test

@@ -1,4 +1,4 @@
-// Keeps the diagnostic log's lines in memory, for tests of what the log may contain.
+// Keeps the diagnostic log's lines and events in memory, for tests of what they may contain.
 #pragma once
 
 #include <string>
@@ -23,6 +23,28 @@ class FakeLogSink final : public LogSink {
     }
 
     std::vector<std::string> lines;
+};
+
+// Keeps the events the log reports, as the Windows event log would get them.
+class FakeEventSink final : public EventSink {
+  public:
+    struct Event {
+        OrdaneEvent id;
+        EventLevel level;
+        std::string line;
+    };
+    void Report(OrdaneEvent id, EventLevel level, std::string_view line) override {
+        events.push_back({id, level, std::string(line)});
+    }
+    std::vector<OrdaneEvent> Ids() const {
+        std::vector<OrdaneEvent> ids;
+        for (const Event& event : events) {
+            ids.push_back(event.id);
+        }
+        return ids;
+    }
+
+    std::vector<Event> events;
 };
 
 }  // namespace ordane::test

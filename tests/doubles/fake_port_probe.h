@@ -18,6 +18,7 @@ class FakePortProbe final : public PortProbe {
         probed_.push_back(portNumber);
         return present_.count(portNumber) != 0;
     }
+    std::vector<int> NamedPorts() override { return {present_.begin(), present_.end()}; }
     void SetPresent(std::set<int> present) { present_ = std::move(present); }
     const std::vector<int>& Probed() const { return probed_; }
 

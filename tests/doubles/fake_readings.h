@@ -2,6 +2,7 @@
 // while takesScans is set.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "app/readings.h"
@@ -13,16 +14,17 @@ class FakeReadings final : public Readings {
     struct Scanned {
         Text text;
         ScanDelivery delivery;
-        bool delivered = true;
+        std::optional<bool> delivered = true;
         bool operator==(const Scanned&) const = default;
     };
-    void Scan(const Text& text, ScanDelivery delivery, bool delivered) override {
+    void Scan(const Text& text, ScanDelivery delivery, std::optional<bool> delivered) override {
         scans.push_back({text, delivery, delivered});
     }
-    void Card(const Text& record, const CardFields& fields, bool delivered) override {
-        cards.push_back(record);
+    void Card(const CardReading& card, std::optional<bool> delivered) override {
+        cards.push_back(card.record);
         cardsDelivered.push_back(delivered);
-        cardFields.push_back(fields);
+        cardFields.push_back(card.fields);
+        cardKinds.push_back(card.kind);
     }
     void CardRemoved() override { cards.push_back(u"(removed)"); }
     void Status(const ReadingsStatus& status) override { statuses.push_back(status); }
@@ -31,8 +33,9 @@ class FakeReadings final : public Readings {
     bool takesScans = false;
     std::vector<Scanned> scans;
     std::vector<Text> cards;
-    std::vector<bool> cardsDelivered;
+    std::vector<std::optional<bool>> cardsDelivered;
     std::vector<CardFields> cardFields;
+    std::vector<CardKind> cardKinds;
     std::vector<ReadingsStatus> statuses;
 };
 

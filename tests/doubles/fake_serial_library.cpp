@@ -103,7 +103,8 @@ std::int32_t FakeSerialLibrary::TakeArrived(std::vector<ArrivedBytes>& out) {
 void FakeSerialLibrary::Queue(const Bytes& bytes) {
     if (open_ && !bytes.empty()) {
         rx_.push_back(ArrivedBytes{std::string(bytes.begin(), bytes.end()),
-                                   pump != nullptr ? pump->TickCount() : 0u, false});
+                                   pump != nullptr ? pump->TickCount() : 0u, false, 0,
+                                   std::exchange(cutNext, false)});
     }
 }
 

@@ -57,6 +57,8 @@ class FakeSerialLibrary final : public SerialLibrary {
     // Ports whose opens fail with 2 (file not found): an adapter that came back elsewhere.
     std::set<std::int32_t> absent;
     std::int32_t overReport = 0;
+    // The next piece to arrive says bytes after it were lost (a full queue).
+    bool cutNext = false;
     std::function<void(const Bytes&)> responder;
     // The clock that stamps arriving bytes: set it, or Arrive sets it.
     FakePump* pump = nullptr;

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "common/text.h"
+#include "devices/serial_library.h"
+#include "devices/ssi_host.h"
 #include "devices/symbol_link.h"
 #include "fake_pump.h"
 
@@ -45,6 +47,10 @@ class FakeSymbolLink final : public SymbolLinkLibrary {
     // A reading (kSymbolDataMessage) or version reply (kSymbolVersionMessage) block.
     void DeliverData(const Bytes& bytes, std::uint32_t delayMs = 0);
     void DeliverVersion(const Bytes& bytes, std::uint32_t delayMs = 0);
+    // A reading the link dropped by the protocol's rules (kSymbolLostMessage).
+    void DeliverLost(SsiReading::Loss why) {
+        Deliver(kSymbolLostMessage, Bytes{static_cast<std::uint8_t>(why)}, 0);
+    }
 
     bool Connected() const { return connected_; }
     const std::vector<std::string>& Log() const { return log_; }

@@ -24,7 +24,9 @@ class FakeWorker final : public Worker {
         }
         ++started;
         idle_ = false;
+        running = true;
         job();
+        running = false;
         // The pump's event may outlive this double.
         pump_.At(durationMs, [this, alive = alive_] {
             if (*alive && !hang) {
@@ -52,6 +54,7 @@ class FakeWorker final : public Worker {
 
     std::uint32_t durationMs;
     bool hang = false;
+    bool running = false;  // inside a job: the calls it makes are the worker's
     int started = 0;
     // Posted as a window message when a job returns (the worker's notice to the window).
     std::function<void()> onDone;

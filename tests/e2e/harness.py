@@ -42,6 +42,7 @@ REGISTRATION_HOST = "127.0.0.1"
 
 UPLOAD_KEY = r"HKLM\Software\CardReader"
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+USER_RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"  # a portable copy's
 
 VK_F9 = 0x78
 WM_APP = 0x8000
@@ -557,7 +558,8 @@ def reg_get(key: str, value: str = "") -> str | int | bytes | None:
 
 
 def reg_set(key: str, value: str, data, kind: str = "sz"):
-    """kind: "sz" (no terminating NUL), "sz0" (with one) or "dword"."""
+    """kind: "sz" (no terminating NUL), "sz0" (with one), "dword", or "multi" (a REG_MULTI_SZ
+    of the lines of `data`)."""
     session().call("regset", key=key, value=value, data=data, type=kind)
 
 
@@ -642,7 +644,7 @@ _SPEEDS = {
 # COM numbers each ring links in the prefix, so that the rings never share one: the
 # end-to-end tests 2 to 11, the Windows tests of the serial library 12 to 16 (Wine points com1
 # back at /dev/ttyS0 whenever a new Wine session starts).
-E2E_PORTS = range(2, 12)
+E2E_PORTS = (*range(2, 12), 20)  # COM20: a port above the sixteen listed always
 WIN32_PORTS = range(12, 17)
 
 
@@ -1010,7 +1012,7 @@ class Target:
     REFOCUS = WM_APP + 1
 
     def __init__(self, title=TARGET_TITLE, stall_settext_ms=0, controls=False,
-                 pfx: Prefix | None = None, drop_faster_ms=0):
+                 pfx: Prefix | None = None, drop_faster_ms=0, mark_packets=False):
         self.prefix = pfx or prefix()
         self.dir = Path(tempfile.mkdtemp(prefix="ordane-target-"))
         self.text_log = self.dir / "texts.log"
@@ -1028,6 +1030,8 @@ class Target:
             args.append("--controls")
         if drop_faster_ms:
             args += ["--drop-faster", str(int(drop_faster_ms))]
+        if mark_packets:
+            args.append("--mark-packets")  # "<P>" before a character typed as a packet
         self._args = args
         self.process: subprocess.Popen | None = None
         self.window: Window | None = None

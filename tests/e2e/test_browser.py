@@ -27,7 +27,7 @@ from harness import ARCH, RUN_KEY, UPLOAD_KEY, PtyPort, Program, Target, ini_byt
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 import test_card_reader
-from test_card_reader import CARD, SAM_ID, card_text
+from test_card_reader import CARD, FOREIGN, PERMIT, SAM_ID, card_text, foreign_text, permit_text
 from test_installer import CHROME_LNA, allow_list, run, setup_exe, uninstall
 
 POLICY_KEY = r"HKLM\Software\Policies\Ordane\BRIDGE"
@@ -241,22 +241,36 @@ def handshake(port: int, origin: str) -> str:
         return ""
 
 
-def first_message(port: int, origin: str) -> dict:
-    """The first message the bridge sends a client of `origin` it let in (its hello)."""
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.sendall((f"GET /readings HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket"
-                   "\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="
-                   f"\r\nSec-WebSocket-Version: 13\r\nOrigin: {origin}\r\n\r\n").encode())
-        stream = s.makefile("rb")
+class RawPage:
+    """A page as a bare WebSocket client of `origin`: it reads the messages and sends text."""
+
+    def __init__(self, port: int, origin: str, host: str = "127.0.0.1"):
+        self.socket = socket.create_connection((host.strip("[]"), port), timeout=10)
+        self.socket.sendall((f"GET /readings HTTP/1.1\r\nHost: {host}:{port}\r\nUpgrade: "
+                             "websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+                             "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                             f"Origin: {origin}\r\n\r\n").encode())
+        self.stream = self.socket.makefile("rb")
         head = b""
         while not head.endswith(b"\r\n\r\n"):
-            head += stream.read(1) or b"\r\n\r\n"
+            head += self.stream.read(1) or b"\r\n\r\n"
         if not head.startswith(b"HTTP/1.1 101 "):
             raise AssertionError(f"not let in: {head!r}")
-        length = stream.read(2)[1] & 0x7F
-        if length == 126:
-            length = int.from_bytes(stream.read(2), "big")
-        return json.loads(stream.read(length))
+
+    def next(self, kind: str) -> dict:
+        """The next message of this type (its hello first), those before it passed over."""
+        while True:
+            length = self.stream.read(2)[1] & 0x7F
+            if length == 126:
+                length = int.from_bytes(self.stream.read(2), "big")
+            message = json.loads(self.stream.read(length))
+            if message["type"] == kind:
+                return message
+
+    def send(self, text: str):
+        payload, mask = text.encode(), b"\x01\x02\x03\x04"
+        self.socket.sendall(bytes([0x81, 0x80 | len(payload)]) + mask +
+                            bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
 
 
 def self_signed(addresses: tuple, folder: str) -> tuple[ssl.SSLContext, str]:
@@ -333,6 +347,54 @@ class BrowserBridgeTest(unittest.TestCase):
             "idNumber": "110101199001011237", "issuer": "北京市公安局东城分局",
             "validFrom": "20100101", "validTo": "20300101", "extra": "", "delivered": True})
 
+    def test_pages_get_each_kind_of_card_and_one_connected_later_asks_for_the_card_there(self):
+        ini = bridge_ini(self.port, self.origin, UsePort1=0, UsePort2=1, Port2=3)
+        with PtyPort(3) as reader_port, CardReaderSim(reader_port, "华视"), Target() as target, \
+                Program(ini, sdtapi=True, reader={"samid": SAM_ID}) as app:
+            app.wait_label(12, "等待读卡器发送信息...")
+            page = RawPage(self.port, self.origin)
+            self.addCleanup(page.socket.close)
+            app.set_reader(samid=SAM_ID, card=foreign_text(*FOREIGN))
+            foreign = page.next("card")
+            app.wait_label(13, "此证件不是居民身份证,未写入业务系统")
+            app.pass_turns(10)  # a second of polls with the card on the reader
+            self.assertEqual(target.texts(), [])
+            app.set_reader(samid=SAM_ID, card=permit_text(*PERMIT))
+            permit = page.next("card")
+            record = target.wait_texts(1)[0]
+            # A page reloaded with the card laid, and dialling localhost as [::1].
+            later = RawPage(self.port, self.origin, "[::1]")
+            self.addCleanup(later.socket.close)
+            later.send('{"type":"readCard"}')
+            asked = later.next("card")
+            app.set_reader(samid=SAM_ID)
+            page.next("cardRemoved")
+            later.send('{"type":"readCard"}')
+            later.next("noCard")
+            app.exit()
+        names = ("englishName", "sex", "permitNumber", "nationality", "chineseName", "validFrom",
+                 "validTo", "birthDate", "cardVersion", "authorityCode")
+        self.assertEqual({k: foreign[k] for k in foreign if k not in ("seq", "time")},
+                         {"type": "card", "cardKind": "foreignPermanent", "record": "",
+                          **dict(zip(names, FOREIGN)), "text": foreign_text(*FOREIGN),
+                          "delivered": False})
+        self.assertEqual(record, "SFZXX_2.0|" + "|".join(PERMIT[:9]) + "|H1234567801   J")
+        self.assertEqual((permit["cardKind"], permit["passNumber"], permit["issueCount"],
+                          permit["record"], permit["delivered"]),
+                         ("hmtResidencePermit", "H12345678", "01", record, True))
+        self.assertEqual(asked["record"], record)
+
+    def test_origins_written_by_policy_as_a_multi_string_are_each_allowed(self):
+        for name in ("Enabled", "Origins", "Port"):
+            keep_registry(self, POLICY_KEY, name)
+        reg_set(POLICY_KEY, "Enabled", 1, "dword")
+        reg_set(POLICY_KEY, "Port", self.port, "dword")
+        reg_set(POLICY_KEY, "Origins", f"https://counter.example.gov.cn\n{self.origin}", "multi")
+        with Program(settings(UsePort1=0)) as app:
+            wait_until(lambda: handshake(self.port, self.origin).startswith("HTTP/1.1 101 "), 10,
+                       what="the bridge letting the page in")
+            app.exit()
+
     def test_pages_connect_again_within_10_s_when_ordane_is_ended_and_started_at_once(self):
         page = PageServer(self.port, RECONNECTING)
         self.addCleanup(page.close)
@@ -383,6 +445,16 @@ class BrowserBridgeTest(unittest.TestCase):
                 target.focus()
                 scanner.send_scan("123")
                 target.wait_typed("123<ENTER>")
+                app.exit()
+        # Another program that holds [::1] would get the pages that dial localhost: the bridge
+        # does not listen at all, and the log says why.
+        with socket.socket(socket.AF_INET6) as taken:
+            taken.bind(("::1", self.port))
+            taken.listen()
+            with Program(bridge_ini(self.port, self.origin, UsePort1=0)) as app:
+                wait_until(lambda: [f for f in log_folders() if "bind [::1] failed" in
+                                    (f / "ordane.log").read_text("utf-8")], 10, what="the line")
+                self.assertEqual(handshake(self.port, self.origin), "")
                 app.exit()
 
     @unittest.skipUnless(own_network_namespace(), "adds addresses and mounts a policy: needs "
@@ -456,7 +528,7 @@ class BrowserBridgeTest(unittest.TestCase):
                         (secure, states, "hello" if let_through else None,
                          None if let_through else 1006))
             # No hello went anywhere but to the pages that showed one: the next is numbered on.
-            self.assertEqual(first_message(self.port, lead.origin)["seq"], hellos + 1)
+            self.assertEqual(RawPage(self.port, lead.origin).next("hello")["seq"], hellos + 1)
             self.assertTrue(handshake(self.port, "http://elsewhere.example").startswith(
                 "HTTP/1.1 403 "))
             app.exit()

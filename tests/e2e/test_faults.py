@@ -12,11 +12,12 @@ import time
 import unittest
 
 from harness import (UPLOAD_KEY, PtyPort, Program, RegistrationServer, Target, bin_file,
-                     deny_registry_writes, keep_registry, reg_delete, reg_get, reg_set, settings,
-                     wait_until)
+                     deny_registry_writes, keep_registry, prefix, reg_delete, reg_get, reg_set,
+                     settings, wait_until)
 from sim.card_reader import CardReaderSim
 from sim.scanner import ScannerSim
 from sim.ssi_scanner import SsiScanner
+import test_card_reader
 from test_card_reader import CARD, SAM_ID, WAITING as READER_WAITING, card_text, reader_settings
 from test_scanner import identified, watch
 
@@ -205,6 +206,30 @@ class CardLibraryFaultTest(unittest.TestCase):
             self.assertEqual(app.wait_exit(timeout=10), 0)
 
 
+    def test_a_call_that_never_returns_at_start_up_holds_neither_window_nor_scanner_nor_exit(self):
+        with PtyPort(4) as reader_port, CardReaderSim(reader_port, "华视"), \
+                PtyPort(3) as scanner_port, ScannerSim(scanner_port, "HHP") as sim, \
+                Target() as target, \
+                Program(settings(Port=3, UsePort2=1, Port2=4), sdtapi=True,
+                        reader={"samid": SAM_ID, "delay_ms": 4294967295}) as app:
+            app.main.wait_visible(True, timeout=10)
+            app.wait_label(12, "读卡器无响应,正在重试...", timeout=15)
+            started = time.monotonic()
+            app.tray_click()
+            app.main.wait_visible(True, timeout=1)
+            self.assertLess(time.monotonic() - started, 1.0)
+            app.wait_label(1, "等待扫描仪发送信息...", timeout=15)
+            target.focus()
+            sim.send_scan("6901234567892")
+            target.wait_typed("6901234567892<ENTER>")
+            started = time.monotonic()
+            app.click(6)
+            app.main.wait_visible(False, timeout=1)
+            self.assertLess(time.monotonic() - started, 1.0)
+            app.main.wait_gone(timeout=8)
+            self.assertEqual(app.wait_exit(timeout=10), 0)
+
+
 class HeldProgramTest(unittest.TestCase):
     """Readings scanned while a card read takes 0.75 s and the business application takes
     3 s to accept a window text: each arrives once, whole, in order, where it belongs."""
@@ -265,19 +290,26 @@ class MidOperationTest(unittest.TestCase):
                 stop.set()
                 worker.join()
 
-    def test_commands_and_the_close_box_wait_for_the_identification_then_work(self):
+    def test_commands_wait_for_the_identification_and_a_close_request_ends_it_after(self):
         with PtyPort(6) as port, ScannerSim(port, "HHP"), Program(settings(Port=6)) as app:
             app.wait_label(1, "正在检测连机条码扫描仪...", timeout=20)
             app.click(5)
-            app.close()
             app.click(6)
-            watch(app, identified)
             self.assertTrue(app.running())
+            app.close()  # as the installer asks: carried out once the identification is done
+            self.assertEqual(app.wait_exit(timeout=30), 0)
             self.assertFalse(app.dialog.exists())
-            app.tray_click()
-            app.main.wait_visible(True)
-            app.close()
-            self.assertEqual(app.wait_exit(), 0)
+
+    def test_the_session_ending_ends_the_program_as_exit_does_with_its_log_line(self):
+        with PtyPort(6) as port, ScannerSim(port, "HHP"), Program(settings(Port=6)) as app:
+            watch(app, identified)
+            app.main.post(0x0016, wparam=1)  # WM_ENDSESSION: Windows logs off
+            self.assertEqual(app.wait_exit(timeout=15), 0)
+        folders = test_card_reader.DiagnosticLogTest.LOG_FOLDERS
+        logs = [folder / "ordane.log" for pattern in folders
+                for folder in prefix().drive_c.glob(pattern)]
+        last = logs[0].read_bytes().decode("utf-8").splitlines()[-1]
+        self.assertIn("exit: ", last)
 
     def test_the_settings_command_during_a_slow_card_read_opens_once_the_read_returns(self):
         with PtyPort(7) as port, CardReaderSim(port, "华视"), \

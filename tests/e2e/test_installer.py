@@ -1,5 +1,5 @@
 """The installer as IT staff run it on many workstations: a silent installation into a folder
-of their choosing (protected when it was writable by everyone), Ordane started from there
+of their choosing (one a user made beforehand refused), Ordane started from there
 delivering a scan, an upgrade over the running program that keeps its Setting.ini and the
 auto-start choice, and a silent removal that returns only when done, typed by hand or run
 through Apps & Features' quiet command, and that leaves the settings and the registration flag unless asked to remove them too."""
@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+import zipfile
 from pathlib import Path
 
 from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, bin_dir,
@@ -18,6 +19,7 @@ from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, T
 from sim.scanner import ScannerSim
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Ordane"
 SHORTCUT = "ProgramData/Microsoft/Windows/Start Menu/Programs/Ordane.lnk"
 
 
@@ -143,9 +145,16 @@ class InstallerTest(unittest.TestCase):
             self.assertFalse(folder.exists())
             self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
 
-        folder.mkdir()  # made beforehand by a user: writable by everyone, as under a drive root
+        # Made beforehand by a user, writable by everyone as under a drive root, with a library
+        # in it: refused with 12, nothing in it or about it changed.
+        folder.mkdir()
         folder.chmod(0o777)
+        (folder / "WltRS.dll").write_bytes(b"MZ planted")
+        self.assertEqual(run(pfx, install), 12)
+        self.assertEqual([p.name for p in folder.iterdir()], ["WltRS.dll"])
         self.assertTrue(everyone_may_write(pfx, folder))
+        self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
+        shutil.rmtree(folder)
 
         self.assertEqual(run(pfx, install), 0)
         self.assertFalse(everyone_may_write(pfx, folder))
@@ -158,6 +167,9 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(sz(UNINSTALL_KEY, "DisplayVersion"), version)
         self.assertEqual(sz(UNINSTALL_KEY, "DisplayIcon"), exe + ",0")
         self.assertEqual(sz(UNINSTALL_KEY, "Publisher"), "Ordane")
+        # The event source, whose messages Ordane.exe holds (Wine keeps no event log to show them).
+        self.assertEqual(sz(EVENT_SOURCE_KEY, "EventMessageFile"), exe)
+        self.assertEqual(reg_get(EVENT_SOURCE_KEY, "TypesSupported"), 7)
         self.assertTrue((pfx.drive_c / SHORTCUT).exists())
 
         with Program(installed=folder) as app:  # the installer's empty file: first use
@@ -195,16 +207,21 @@ class InstallerTest(unittest.TestCase):
             wait_until(lambda: [p.name for p in folder.iterdir()] == ["Setting.ini"], 10,
                        what="uninstall.exe removed")
             self.assertIsNone(reg_get(UNINSTALL_KEY, "DisplayVersion"))
+            self.assertIsNone(reg_get(EVENT_SOURCE_KEY, "EventMessageFile"))
             self.assertFalse((pfx.drive_c / SHORTCUT).exists())
             self.assertEqual(reg_get(UPLOAD_KEY, "upload"), "1")
 
-            # Users get no rights through a Setting.ini that is a second name of another file:
-            # the folder's protection refuses it before anything is copied.
+            # A second name a user gave Setting.ini elsewhere (Users may write it) blocks no
+            # upgrade: Setting.ini gets a file of its own with the same bytes, and the rights
+            # given to it are not the other file's.
             elsewhere = base / "elsewhere.ini"
-            elsewhere.write_bytes(b"")
-            (folder / "Setting.ini").unlink()
-            os.link(elsewhere, folder / "Setting.ini")
-            self.assertEqual(run(pfx, install), 6)
+            os.link(folder / "Setting.ini", elsewhere)
+            self.assertEqual(run(pfx, install), 0)
+            self.assertEqual((folder / "Setting.ini").stat().st_nlink, 1)
+            self.assertEqual((folder / "Setting.ini").read_bytes(), elsewhere.read_bytes())
+            self.assertEqual(run_quoted(pfx, f'"{exe[:-len("Ordane.exe")]}uninstall.exe" /S'), 0)
+            wait_until(lambda: [p.name for p in folder.iterdir()] == ["Setting.ini"], 10,
+                       what="uninstall.exe removed")
             (folder / "Setting.ini").unlink()
 
             # Asked to, the removal takes the settings and the registration flag too, but not
@@ -223,6 +240,26 @@ class InstallerTest(unittest.TestCase):
             reg_set(UPLOAD_KEY, "upload", "1")
             if not os.environ.get("ORDANE_E2E_KEEP"):
                 shutil.rmtree(base, ignore_errors=True)
+
+
+class LockFileTest(unittest.TestCase):
+    def test_the_installers_lock_file_is_for_administrators_and_system_only(self):
+        """A user who could open it would hold every installation off with 1618."""
+        pfx = prefix()
+        folder = pfx.temp_dir("lock-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        lock = folder / "Ordane-setup.lock"
+        for made_before in (False, True):  # made by the helper; an earlier version's, open to all
+            if made_before:
+                lock.write_bytes(b"")
+                lock.chmod(0o666)
+            self.assertEqual(helper_exit_code(pfx, "lock-file", pfx.windows_path(lock)), 0)
+            sddl = session().value("acl", path=pfx.windows_path(lock))
+            allowed = sorted(ace.rstrip(")").split(";")[-1] for ace in sddl.split("(")[1:]
+                             if ace.startswith("A;"))
+            # Wine keeps a file's list as its Unix mode: administrators are its owner there.
+            self.assertFalse({"WD", "BU", "AU"} & set(allowed), sddl)
+            self.assertIn("SY", allowed)
 
 
 CHROME_LNA = r"HKLM\SOFTWARE\Policies\Google\Chrome\LocalNetworkAccessAllowedForUrls"
@@ -290,10 +327,14 @@ class BrowserLocalNetworkAccessTest(unittest.TestCase):
                          ["https://a.example", "https://b.example:8443", "https://later.example",
                           "https://other.example"])
 
-        # The removal takes back exactly what was written; the others' entries stay readable.
+        # The removal takes back exactly what was written; the others' entries stay readable,
+        # one that is no string moved down as it is.
+        reg_set(CHROME_LNA, "5", 7, kind="dword")
         self.assertEqual(helper_exit_code(pfx, "lna-revoke"), 0)
-        self.assertEqual(allow_list(CHROME_LNA), ["https://other.example", "https://later.example"])
-        self.assertIsNone(reg_get(CHROME_LNA, "3"))
+        self.assertEqual(allow_list(CHROME_LNA)[:2], ["https://other.example", "https://later.example"])
+        self.assertEqual(reg_get(CHROME_LNA, "3"), 7)
+        self.assertIsNone(reg_get(CHROME_LNA, "5"))
+        reg_delete(CHROME_LNA, "3")
         self.assertEqual(allow_list(EDGE_LNA), ["https://a.example"])
         self.assertIsNone(reg_get(EDGE_LNA, "2"))
         self.assertIsNone(reg_get(LNA_RECORD + r"\Chrome", "2"))
@@ -336,9 +377,22 @@ class ReleaseTest(unittest.TestCase):
                                    capture_output=True, text=True, timeout=600)
             self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
             dist = Path(tmp) / "dist"
+            # The signatures have no time stamp: verified as for a stamped release, refused.
+            unstamped = subprocess.run(
+                [root / "scripts" / "lib" / "verify_signature.sh",
+                 next(dist.glob("Ordane-*-setup.exe"))],
+                env=dict(env, ORDANE_SIGN_PFX=str(pkcs12)), capture_output=True, text=True)
+            self.assertEqual(unstamped.returncode, 1, unstamped.stdout + unstamped.stderr)
+            self.assertIn("has no time stamp", unstamped.stderr)
             release_bin = root / "build" / ("release-x64" if ARCH == "x64" else "release") / "bin"
             subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True,
                            capture_output=True)
+            with zipfile.ZipFile(next(dist.glob("Ordane-*-policies.zip"))) as policies:
+                self.assertEqual(sorted(policies.namelist()),
+                                 ["PolicyDefinitions/Ordane.admx",
+                                  "PolicyDefinitions/en-US/Ordane.adml",
+                                  "PolicyDefinitions/zh-CN/Ordane.adml"])
+            self.assertIn("policies.zip", (dist / "SHA256SUMS").read_text())
             setup = next(dist.glob("Ordane-*-setup.exe"))
             self.assertIn("Registration server: 203.0.113.7",
                           next(dist.glob("Ordane-*-release.txt")).read_text())

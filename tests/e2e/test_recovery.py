@@ -6,13 +6,15 @@ whose packets are damaged or which was switched off and on."""
 import time
 import unittest
 
-from harness import LIST_IDS, PtyPort, Program, Target, command_id, settings, wait_until
+from harness import (LIST_IDS, PtyPort, Program, Target, command_id, reg_delete, reg_set, settings,
+                     wait_until)
 from sim.scanner import ScannerSim
 from sim.ssi_scanner import PARAM_DECODE_FORMAT, SsiScanner
 from test_scanner import HINT, WAITING, identified, watch
 
 PORT_FAILED = "无法打开条码扫描仪端口"
 NOT_DETECTED = "没有检测到条码扫描仪"
+SERIALCOMM = r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
 
 
 class RecoveryTest(unittest.TestCase):
@@ -52,12 +54,15 @@ class RecoveryTest(unittest.TestCase):
                 sim.stop()
                 port.close()  # the adapter is pulled out of one socket ...
                 app.wait_label(1, PORT_FAILED)
-                port = PtyPort(7)  # ... and put into another: the same scanner on COM7
+                port = PtyPort(20)  # ... and put into another: the same scanner, as COM20,
+                # which its driver names as Windows' do (Wine lists only its boot-time ports)
+                self.addCleanup(reg_delete, SERIALCOMM, "ordane-e2e-com20")
+                reg_set(SERIALCOMM, "ordane-e2e-com20", "COM20")
                 sim = ScannerSim(port, "HHP").start()
                 watch(app, identified, timeout=20)
                 self.assertEqual(len(sim.queries), 1)
-                self.assertEqual(app.label(2), "条码扫描仪已改用COM7")
-                self.assertEqual(app.read_settings()["Port"], "7")
+                self.assertEqual(app.label(2), "条码扫描仪已改用COM20")
+                self.assertEqual(app.read_settings()["Port"], "20")
                 target.focus()
                 sim.send_scan("333")
                 target.wait_typed("333<ENTER>")
@@ -66,8 +71,8 @@ class RecoveryTest(unittest.TestCase):
                 app.click(5)
                 app.dialog.wait_visible(True)
                 selected, ports = app.dialog.items(LIST_IDS["cbPort"])
-                self.assertIn("COM7", ports)
-                self.assertEqual(ports[selected], "COM7")
+                self.assertIn("COM20", ports)
+                self.assertEqual(ports[selected], "COM20")
                 app.dialog.click(command_id(2))
                 app.dialog.wait_visible(False)
                 self.assertEqual(app.exit(), 0)
@@ -160,12 +165,14 @@ class RecoveryTest(unittest.TestCase):
                 watch(app, identified)
                 target.focus()
                 sim.send_scan(reading)
-                time.sleep(0.1)  # the adapter is pulled inside the pause that ends a reading
+                target.wait_typed(reading + "<ENTER>")
+                sim.send_scan("SN-69012")
+                time.sleep(0.1)  # the adapter is pulled before the pause that ends a reading
                 sim.stop()
                 port.close()
                 app.wait_label(1, PORT_FAILED)
                 app.main.wait_visible(True)
-                target.wait_typed(reading + "<ENTER>")
+                self.assertEqual(target.typed(), reading + "<ENTER>")  # the part is dropped
                 self.assertTrue(target.has_focus(), "the failure took the keyboard focus")
                 # The clerk confirms the dialog without a change while the adapter is still out.
                 app.click(5)

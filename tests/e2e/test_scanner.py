@@ -275,6 +275,31 @@ class ScanSectionTest(unittest.TestCase):
             self.assertEqual(target.wait_texts(1), ["HGJKZ_北京市海淀区中关村大街27号"])
             app.exit()
 
+    def test_a_long_code_sent_slowly_is_one_window_text(self):
+        # A cradle pausing 8 ms after each byte never leaves the line quiet for 200 ms.
+        code = "DE6K8ZCCCHGZ_" + "".join(str(i % 10) for i in range(287))
+        with PtyPort(11) as port, ScannerSim(port, "HHP") as sim, Target() as target, \
+                Program(settings(Port=11, AddEnter=1)) as app:
+            watch(app, identified)
+            target.focus()
+            sim.send_scan(code, chunks=len(code), pause_s=0.008)
+            self.assertEqual(target.wait_texts(1), [code[5:]])
+            time.sleep(0.5)
+            self.assertEqual(target.typed(), "")
+            app.exit()
+
+    def test_keys_mode_types_real_key_presses_and_gs_stands_for_the_separator(self):
+        with PtyPort(11) as port, ScannerSim(port, "HHP") as sim, \
+                Target(mark_packets=True) as target, \
+                Program(scan_ini(11, KeyMode="keys", GS="<GS>")) as app:
+            watch(app, identified)
+            target.focus()
+            sim.send_scan("Ab9-_/.:@Z,+=")
+            target.wait_typed("Ab9-_/.:@Z,+=<ENTER>")
+            sim.send_scan(b"0104012345678901\x1d10ABC\x1d21X")
+            target.wait_typed("Ab9-_/.:@Z,+=<ENTER>0104012345678901<GS>10ABC<GS>21X<ENTER>")
+            app.exit()
+
     def test_paced_keys_reach_a_target_that_drops_fast_ones_and_the_program_answers(self):
         code = "".join(str(i % 10) for i in range(60))
         with PtyPort(11) as port, ScannerSim(port, "HHP") as sim, \

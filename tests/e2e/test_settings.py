@@ -8,7 +8,7 @@ import os
 import subprocess
 import unittest
 
-from harness import (LIST_IDS, RUN_KEY, SETTING_KEYS, PtyPort, Program, Target, check_id,
+from harness import (LIST_IDS, RUN_KEY, SETTING_KEYS, USER_RUN_KEY, PtyPort, Program, Target, check_id,
                      command_id, deny_registry_writes, frame_id, keep_registry, press_message_box,
                      reg_delete, reg_get, reg_set, settings, wait_until)
 from sim.scanner import ScannerSim
@@ -197,8 +197,11 @@ class SettingsCommandTest(unittest.TestCase):
             app.exit()
 
     def test_auto_start_is_registered_with_the_programs_path_and_removed(self):
-        keep_registry(self, RUN_KEY, "Velmar")
-        reg_delete(RUN_KEY, "Velmar")
+        # The test's program folder is a portable copy's (its user owns it): the user's own Run
+        # key, never the machine's, which would start it for every user.
+        for key in (RUN_KEY, USER_RUN_KEY):
+            keep_registry(self, key, "Velmar")
+            reg_delete(key, "Velmar")
         with PtyPort(3) as port, ScannerSim(port, "Metrologic") as sim, \
                 Program(scanner_settings(3)) as app:
             identified(app)
@@ -207,7 +210,8 @@ class SettingsCommandTest(unittest.TestCase):
             dialog.click(OK)
             dialog.wait_visible(False)
             exe = app.prefix.windows_path(app.exe)
-            self.assertEqual(reg_get(RUN_KEY, "Velmar"), exe)
+            self.assertEqual(reg_get(USER_RUN_KEY, "Velmar"), exe)
+            self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
             self.assertEqual(app.read_settings()["AddEnter"], "0")
             # Only auto-start changed: no reopen, but detection runs again on the open port.
             app.wait_label(1, "检测到Metrologic条码扫描仪")
@@ -217,15 +221,15 @@ class SettingsCommandTest(unittest.TestCase):
             dialog.click(check_id(2))
             dialog.click(OK)
             dialog.wait_visible(False)
-            wait_until(lambda: reg_get(RUN_KEY, "Velmar") is None, 5, what="entry removed")
+            wait_until(lambda: reg_get(USER_RUN_KEY, "Velmar") is None, 5, what="entry removed")
             sim.wait_queries(3)  # and the scanner is asked again
             identified(app)
             app.exit()
 
-    def test_a_machine_key_refusing_the_auto_start_entry_is_told_and_the_rest_is_saved(self):
-        keep_registry(self, RUN_KEY, "Velmar")
-        reg_delete(RUN_KEY, "Velmar")
-        deny_registry_writes(self, RUN_KEY)  # as for a standard user
+    def test_a_run_key_refusing_the_auto_start_entry_is_told_and_the_rest_is_saved(self):
+        keep_registry(self, USER_RUN_KEY, "Velmar")
+        reg_delete(USER_RUN_KEY, "Velmar")
+        deny_registry_writes(self, USER_RUN_KEY)  # as a locked-down profile's
         with PtyPort(5) as port, ScannerSim(port, "Metrologic"), \
                 Program(scanner_settings(5)) as app:
             identified(app)
@@ -239,7 +243,7 @@ class SettingsCommandTest(unittest.TestCase):
             press_message_box(pid=box["pid"])
             dialog.wait_visible(False)
             self.assertEqual(app.read_settings()["AddEnter"], "1")
-            self.assertIsNone(reg_get(RUN_KEY, "Velmar"))
+            self.assertIsNone(reg_get(USER_RUN_KEY, "Velmar"))
             identified(app)
             dialog = open_dialog(app)
             self.assertEqual(dialog.checked(check_id(2)), 0, "the box shows the entry as it is")
@@ -287,6 +291,12 @@ class SettingsCommandTest(unittest.TestCase):
             self.assertEqual((stored["AddEnter"], stored["BaudRate"]), ("1", "4"))
             identified(app)
             self.assertEqual(port.termios()["speed"], 115200)
+            # Taken back while Ordane runs (a group policy refresh): the file's value counts
+            # again, applied as OK applies it, and logged.
+            reg_delete(FLEET_KEY, "BaudRate")
+            wait_until(lambda: port.termios()["speed"] == 19200, 10,
+                       what="the scanner reopened at the file's speed")
+            identified(app)
             app.exit()
 
 

@@ -129,10 +129,10 @@ void CheckScanner(FuzzedDataProvider& in) {
     ordane::Settings settings;
     const std::string brand = kBrands[in.ConsumeIntegralInRange(0, 6)];
     settings.ScannerModel = ordane::FromAscii(brand);
-    settings.ScannerXH = u"before";
     ordane::ScannerChannel channel(settings, line,
                                    [&symbol]() -> ordane::FrmSymbol& { return symbol; });
-    ordane::ScannerIdentification identification(settings, channel, pump);
+    ordane::ScannerIdentification identification(channel, pump);
+    identification.ScannerXH = u"before";
     line.lies = in.ConsumeBool();
     channel.OpenScannerPort(3, 9600, 8, 0, 0);
     std::vector<Reply> replies;
@@ -194,9 +194,9 @@ void CheckScanner(FuzzedDataProvider& in) {
     }
     FUZZ_CHECK(!prompt || line.lies || found, "a prompt answer naming the model is taken");
     if (found || brand == "Symbol") {
-        FUZZ_CHECK(settings.ScannerXH == ordane::FromAscii(model), "the model found");
+        FUZZ_CHECK(identification.ScannerXH == ordane::FromAscii(model), "the model found");
     } else {
-        FUZZ_CHECK(settings.ScannerXH == u"before", "a failed check leaves the model");
+        FUZZ_CHECK(identification.ScannerXH == u"before", "a failed check leaves the model");
     }
     FUZZ_CHECK(fake.opens.size() == opens && fake.closes == closes,
                "scanner checks neither open nor close the port");
@@ -209,8 +209,8 @@ void CheckCardReader(FuzzedDataProvider& in) {
     ordane::Settings settings;
     const int make = in.ConsumeIntegralInRange(0, 2);
     settings.CardReaderModel = make == 0 ? u"华旭" : make == 1 ? u"华视" : u"";
-    settings.CardReaderXh = u"before";
     ordane::CardReaderIdentification identification(settings, line, pump);
+    identification.CardReaderXh = u"before";
     line.lies = in.ConsumeBool();
     fake.openResult = in.ConsumeBool() ? 0 : 5;
     std::vector<Reply> replies;
@@ -236,9 +236,9 @@ void CheckCardReader(FuzzedDataProvider& in) {
         }
     }
     FUZZ_CHECK(found == expected, "identified exactly when the answer matches the frame");
-    FUZZ_CHECK(settings.CardReaderXh == (!found      ? u"before"
-                                         : make == 0 ? u"HX-FDX3"
-                                                     : u"CVR-100U"),
+    FUZZ_CHECK(identification.CardReaderXh == (!found      ? u"before"
+                                               : make == 0 ? u"HX-FDX3"
+                                                           : u"CVR-100U"),
                "the reader model only on success");
     FUZZ_CHECK(fake.opens.size() == 1 && fake.closes == 1, "one open and one close");
 }

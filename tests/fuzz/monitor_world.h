@@ -77,7 +77,11 @@ class TapDelivery final : public Delivery {
         }
         return outcome;
     }
+    std::optional<Text> FirstChildText(const Text& windowTitle) override {
+        return recorded.FirstChildText(windowTitle);
+    }
     bool FocusIsOurs() override { return recorded.FocusIsOurs(); }
+    bool FocusRefusesKeys() override { return recorded.FocusRefusesKeys(); }
     std::function<void(bool windowText, const Text&)> onDeliver;
     test::FakeDelivery recorded;
 };
@@ -105,7 +109,7 @@ struct MonitorWorld {
     test::FakeSymbolLink symbolLink{pump};
     FrmSymbol frmSymbol{symbolLink, pump, 77};
     ScannerChannel scanner{frmSet, scannerPort, [this]() -> FrmSymbol& { return frmSymbol; }};
-    ScannerIdentification scannerIdentification{frmSet, scanner, pump};
+    ScannerIdentification scannerIdentification{scanner, pump};
     CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump};
     test::FakeCardLibrary sdtapi{&pump};
     test::FakeWorker cardWorker{pump};

@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  "a reading within its bound");
                       ++oracle.readings;
                   },
-                  [&](const Bytes& r) { FUZZ_CHECK(r.size() <= ssi::kMaxData, "a revision"); }});
+                  [&](const Bytes& r) { FUZZ_CHECK(r.size() <= ssi::kMaxData, "a revision"); },
+                  nullptr});
     std::uint32_t now = in.ConsumeIntegral<std::uint32_t>();  // the counter may wrap
     std::uint32_t lastReceive = now;
     auto feed = [&](const Bytes& bytes) {

@@ -328,7 +328,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       naks += b.size() > 1 && b[1] == ssi::kCmdNak ? 1 : 0;
                       toScanner.Send(b, now);
                   },
-                  [&](const Bytes& r) { got.push_back(r); }, nullptr});
+                  [&](const Bytes& r) { got.push_back(r); }, nullptr, nullptr});
     Scanner scanner(readings, gaps);
     scanner.Start(now);
 

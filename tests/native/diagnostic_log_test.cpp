@@ -71,5 +71,36 @@ TEST(DiagnosticLogTest, ReopenAttemptsAreWrittenOnlyWhenTheirOutcomeChanges) {
                           }));
 }
 
+TEST(DiagnosticLogTest, TheLinesItMonitorsAreEventsWithTheirIdAndLevelOnceInARow) {
+    FakeLogSink sink;
+    FakeEventSink events;
+    DiagnosticLog log(sink, events);
+    using E = OrdaneEvent;
+    using V = EventLevel;
+    log.Event("card reader", "sdtapi.dll not loaded");
+    log.Identified(LogDevice::CardReader, u"HX", u"", false);
+    log.Identified(LogDevice::CardReader, u"HX", u"", false);        // asked again: not repeated
+    log.Identified(LogDevice::CardReader, u"HX", u"HX-FDX3", true);  // a line, no event
+    log.Event("card reader", "library call did not return in time", 3000);
+    log.Event("card reader", "polling port failed", 2);
+    log.Event("card reader", "polling port opens", 144);
+    log.Delivered("keys", 13, 5, "not delivered: keys refused");
+    log.Delivered("window", 40, 5, "not delivered: no target window");
+    log.Delivered("keys", 13, 5, "delivered");
+    log.Event("bridge", "off, could not listen on port", 8765);
+    log.Event("bridge", "listening on port at last", 8765);
+    const std::vector<std::pair<E, V>> expected = {
+        {E::CardLibraryMissing, V::Error},    {E::DeviceNotAnswering, V::Warning},
+        {E::DeviceNotAnswering, V::Warning},  {E::DeviceLost, V::Warning},
+        {E::DeviceFound, V::Information},     {E::KeysRefused, V::Warning},
+        {E::ReadingNotDelivered, V::Warning}, {E::BridgePortUnavailable, V::Warning}};
+    ASSERT_EQ(events.events.size(), expected.size()) << sink.All();
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(events.events[i].id, expected[i].first) << i;
+        EXPECT_EQ(events.events[i].level, expected[i].second) << i;
+        EXPECT_NE(sink.All().find(events.events[i].line + "\n"), std::string::npos) << i;
+    }
+}
+
 }  // namespace
 }  // namespace ordane::test

@@ -1,7 +1,7 @@
 // fake_target: the business application as the monitor sees it, recording what it receives.
 //
 //   fake_target.exe TEXT_LOG KEY_LOG [--title T] [--ready FILE] [--events FILE]
-//                   [--stall-settext MS] [--controls] [--drop-faster MS]
+//                   [--stall-settext MS] [--controls] [--drop-faster MS] [--mark-packets]
 //
 // The top-level window (title "EC79BF23-6763-4120-8143-A5FF53C87FEB" unless --title) has as
 // its first child a window that appends every text it is given (WM_SETTEXT) to TEXT_LOG, one
@@ -17,6 +17,8 @@
 // label (1006), a check box (1101), a button (1201) and a list (1403), for testing the tools.
 // --drop-faster MS drops (neither logs nor shows) a character that came less than MS after the
 // one before it, by the input's own time, as a slow remote desktop or web page does.
+// --mark-packets logs "<P>" before a character that came as a Unicode key packet (VK_PACKET)
+// rather than as a real key press.
 
 #include <windows.h>
 
@@ -77,6 +79,7 @@ struct Options {
     bool controls = false;
     DWORD stallMs = 0;
     DWORD dropFasterMs = 0;
+    bool markPackets = false;
 };
 
 class FakeTarget {
@@ -257,6 +260,9 @@ LRESULT FakeTarget::OnEdit(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
         } else {
             token = ToUtf8(std::wstring(1, c));
         }
+        if (options_.markPackets && lastKeyDown_ == VK_PACKET && !token.empty()) {
+            token = "<P>" + token;
+        }
         keyLog_.Write(token);
         if (c == L'\r') {
             // The log is the record. A long run would otherwise fill the edit to its limit,
@@ -375,6 +381,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
             o.stallMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
         } else if (a == L"--drop-faster" && hasValue) {
             o.dropFasterMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+        } else if (a == L"--mark-packets") {
+            o.markPackets = true;
         } else if (a == L"--controls") {
             o.controls = true;
         } else if (a.rfind(L"--", 0) == 0) {

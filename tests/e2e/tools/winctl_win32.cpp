@@ -988,6 +988,14 @@ void CmdRegSet(const Args& a, Output&) {
         rc = RegSetValueExW(key.Get(), name.c_str(), 0, REG_SZ,
                             reinterpret_cast<const BYTE*>(buffer.c_str()),
                             static_cast<DWORD>(count * sizeof(wchar_t)));
+    } else if (type == L"multi") {
+        // Strings separated by line feeds in --data, stored as a REG_MULTI_SZ.
+        std::wstring buffer = a.Str(L"--data");
+        std::replace(buffer.begin(), buffer.end(), L'\n', L'\0');
+        buffer += std::wstring(2, L'\0');
+        rc = RegSetValueExW(key.Get(), name.c_str(), 0, REG_MULTI_SZ,
+                            reinterpret_cast<const BYTE*>(buffer.c_str()),
+                            static_cast<DWORD>(buffer.size() * sizeof(wchar_t)));
     } else {
         throw std::runtime_error("unknown value type");
     }
@@ -1153,13 +1161,13 @@ void CmdAcl(const Args& a, Output& out) {
     }
     LPWSTR sddl = nullptr;
     const BOOL converted = ConvertSecurityDescriptorToStringSecurityDescriptorW(
-        descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        &sddl, nullptr);
+        descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl,
+        nullptr);
     const DWORD error = GetLastError();
     LocalFree(descriptor);
     if (!converted) {
-        throw std::runtime_error(ErrorText("ConvertSecurityDescriptorToStringSecurityDescriptor",
-                                           error));
+        throw std::runtime_error(
+            ErrorText("ConvertSecurityDescriptorToStringSecurityDescriptor", error));
     }
     out.Record({sddl});
     LocalFree(sddl);

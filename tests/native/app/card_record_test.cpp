@@ -22,29 +22,63 @@ Text Padded(const Text& value, std::size_t width) {
     return out;
 }
 
-TEST(CardRecordTest, OnlyPlainlyAResidentCardsTextCountsAsOne) {
-    const auto card = [](const char16_t* sex, const char16_t* birth, const char16_t* number) {
-        return CardFields{u"张三", sex, u"01", birth, u"", number, u"", u"", u"", u""};
-    };
+// The fields of a card's own layout as "name=value;" pairs.
+std::string Named(const CardReading& card) {
+    std::string out;
+    for (const NamedField& field : card.named) {
+        out += std::string(field.name) + "=" + ToUtf8(field.value) + ";";
+    }
+    return out;
+}
+
+TEST(CardRecordTest, KindComesFromTheMarkThenTheNumberAndEachKindHasItsOwnFields) {
+    const Text resident =
+        Padded(u"张三", 61) + u"11010119800101001X" + Text(31, u' ') + Padded(u"rest", 18);
+    const Text permit = Padded(u"陈大文", 15) + u"1  19900101" + Padded(u"香港", 35) +
+                        u"810000199001011234" + Padded(u"公安部出入境管理局", 15) +
+                        u"2019010120240101H1234567801   J   ";
+    const Text foreign = Padded(u"SMITH, JOHN", 60) + u"1USA310012345678USA" +
+                         Padded(u"史密斯", 15) + u"20170616202706161980010102" + u"1100I   ";
+    Text unmarked = foreign;
+    unmarked[124] = u' ';
+    const Text foreign2023 = resident.substr(0, 61) + u"936001198001011234" + resident.substr(79);
+    Text marked2023 = foreign2023;
+    marked2023[124] = u'Y';
     const struct {
         const char* what;
-        CardFields fields;
-        bool resident;
+        Text text;
+        CardKind kind;
+        bool written;
+        std::string named;
     } cases[] = {
-        {"resident, check X", card(u"1", u"19491231", u"11010519491231002X"), true},
-        {"resident, 29 February", card(u"2", u"20000229", u"440304200002291236"), true},
-        {"wrong check character", card(u"1", u"19491231", u"110105194912310021"), false},
-        {"lower-case x", card(u"1", u"19491231", u"11010519491231002x"), false},
-        {"birth date not the number's", card(u"1", u"19491230", u"11010519491231002X"), false},
-        {"no such day", card(u"1", u"19000229", u"110101190002291234"), false},
-        {"sex 3", card(u"3", u"19491231", u"11010519491231002X"), false},
-        {"15 characters", card(u"1", u"19491231", u"110105491231002"), false},
-        {"a permit's layout",
-         CardFields{u"ZHANG SAN", u"", u"", u"1", u"19800101", u"CHN", u"", u"", u"", u""}, false},
+        {"resident", resident, CardKind::Resident, true,
+         "name=张三;sex=;nation=;birthDate=;address=;idNumber=11010119800101001X;issuer=;"
+         "validFrom=;validTo=;extra=rest;"},
+        {"residence permit", permit, CardKind::HmtResidencePermit, true,
+         "name=陈大文;sex=1;nation=;birthDate=19900101;address=香港;idNumber=810000199001011234;"
+         "issuer=公安部出入境管理局;validFrom=20190101;validTo=20240101;passNumber=H12345678;"
+         "issueCount=01;"},
+        {"2017 foreign card", foreign, CardKind::ForeignPermanent, false,
+         "englishName=SMITH, JOHN;sex=1;permitNumber=USA310012345678;nationality=USA;"
+         "chineseName=史密斯;validFrom=20170616;validTo=20270616;birthDate=19800101;"
+         "cardVersion=02;authorityCode=1100;"},
+        {"foreign card with its mark missing", unmarked, CardKind::Unknown, false, ""},
+        {"resident mark, number beginning with 9", foreign2023, CardKind::Unknown, false, ""},
+        {"another mark", marked2023, CardKind::Unknown, false, ""},
+        {"a blank text: written as it always was", Text(), CardKind::Resident, true,
+         "name=;sex=;nation=;birthDate=;address=;idNumber=;issuer=;validFrom=;validTo=;extra=;"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(PlainlyResidentCard(c.fields), c.resident) << c.what;
+        const CardReading card = ReadCard(c.text);
+        EXPECT_EQ(card.kind, c.kind) << c.what;
+        EXPECT_EQ(card.text, c.text) << c.what;
+        EXPECT_EQ(card.record.empty(), !c.written) << c.what;
+        EXPECT_EQ(Named(card), c.named) << c.what;
     }
+    // The permit's record is the resident card's, its remainder as it stands.
+    EXPECT_EQ(ReadCard(permit).record,
+              u"SFZXX_2.0|陈大文|1||19900101|香港|810000199001011234|"
+              u"公安部出入境管理局|20190101|20240101|H1234567801   J");
 }
 
 TEST(CardRecordTest, CutsTheTenFieldsOfAFullTextAndTrimsTheirSpaces) {

@@ -46,7 +46,10 @@ class MonitorTest : public ::testing::Test {
         httpClient.pump = &pump;
         commDll.pump = &pump;
         cardWorker.onDone = [this] { frm.OnCardRead(); };
+        sdtapi.onWorker = &cardWorker.running;
         typingWorker.onDone = [this] { frm.OnTyped(); };
+        registrationWorker.onDone = [this] { frm.OnRegistered(); };
+        httpClient.onWorker = &registrationWorker.running;
     }
 
     // A settings file as the dialog writes it.
@@ -105,7 +108,8 @@ class MonitorTest : public ::testing::Test {
     }
 
     FakeLogSink logLines;
-    DiagnosticLog log{logLines};
+    FakeEventSink events;
+    DiagnosticLog log{logLines, events};
     FakePump pump;
     FakeCodec codec;
     FakeMainView view;
@@ -119,7 +123,7 @@ class MonitorTest : public ::testing::Test {
     FakeSymbolLink symbolLink{pump};
     FrmSymbol frmSymbol{symbolLink, pump, 77};
     ScannerChannel scanner{frmSet, commDll, [this]() -> FrmSymbol& { return frmSymbol; }};
-    ScannerIdentification scannerIdentification{frmSet, scanner, pump, log};
+    ScannerIdentification scannerIdentification{scanner, pump, log};
     CardReaderIdentification cardReaderIdentification{frmSet, commDll2, pump, log};
     FakeCardLibrary sdtapi{&pump};
     FakeWorker cardWorker{pump};
@@ -129,9 +133,27 @@ class MonitorTest : public ::testing::Test {
     FakeReadings readings;  // the browser bridge, on in every test; no page takes the scans
     ScanSettings scan;
     FakeWorker typingWorker{pump};
-    FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
-                            cardReaderIdentification, sdtapi, cardWorker, delivery, registry, http1,
-                            codec, log, &readings, scan, &typingWorker}};
+    FakeWorker registrationWorker{pump};
+    FrmMain frm{FrmMainDeps{view,
+                            view,
+                            pump,
+                            pump,
+                            frmSet,
+                            profile,
+                            scanner,
+                            scannerIdentification,
+                            cardReaderIdentification,
+                            sdtapi,
+                            cardWorker,
+                            delivery,
+                            registry,
+                            http1,
+                            codec,
+                            log,
+                            &readings,
+                            scan,
+                            &typingWorker,
+                            &registrationWorker}};
 };
 
 }  // namespace ordane::test

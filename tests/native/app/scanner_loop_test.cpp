@@ -5,12 +5,22 @@
 #include <ostream>
 #include <utility>
 
+#include "devices/ssi_host.h"
 #include "app/status_texts.h"
 
 namespace ordane::test {
 namespace {
 
 // A scanner that has been identified and is polled by Timer1.
+// [SCAN] as a test sets it; the rest as without the section.
+ScanSettings ScanSection(std::string terminator, std::uint32_t keyDelayMs, std::string gs = {}) {
+    ScanSettings scan;
+    scan.terminator = std::move(terminator);
+    scan.keyDelayMs = keyDelayMs;
+    scan.groupSeparator = std::move(gs);
+    return scan;
+}
+
 class ScannerLoopTest : public MonitorTest {
   protected:
     void StartScanner(const std::string& brand = "HHP", bool addEnter = true) {
@@ -250,7 +260,7 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     StartAndSettle(8000);
     ASSERT_FALSE(view.visible);
     Scan(std::string(300, '7'), 0);
-    pump.At(30, [this] { commDll.unplugged = true; });
+    pump.At(300, [this] { commDll.unplugged = true; });  // after the reading ended
     ASSERT_TRUE(pump.RunUntil([this] { return !delivery.typed.empty(); }, 1000));
     // The reading's keys may still be on their way for 0.5 s and 1 ms per character (800 ms
     // here): the window shows only then, at the next tick of the 50 ms timer.
@@ -290,15 +300,44 @@ TEST_F(ScannerLoopTest, UnpluggedScannerIsReportedThenReopenedAndIdentifiedByIts
     EXPECT_EQ(Typed().back(), u"after replug");
 }
 
+// What IT sees of a run in the Windows event log: its start, the scanner unplugged and found
+// again, its end; each event a line of the diagnostic log, so none carries a reading.
+TEST_F(ScannerLoopTest, ARunsEventsAreItsStartTheScannerLostAndFoundAndItsEnd) {
+    WriteSettings(true, false, "HHP");
+    AttachHhpScanner();
+    log.Started("1.0.0", "127.0.0.1:18471");
+    StartAndSettle(8000);
+    ScanAndSettle("6901234567892");
+    commDll.unplugged = true;
+    pump.RunFor(5000);  // asked again every 2 s: one event, not one a try
+    commDll.unplugged = false;
+    pump.RunFor(8000);
+    ScanAndSettle("6901234567892");
+    log.Exited();
+    using E = OrdaneEvent;
+    EXPECT_EQ(events.Ids(), (std::vector<E>{E::Started, E::DeviceLost, E::DeviceFound, E::Ended}));
+    const std::vector<std::string> lines = {
+        "start: Ordane 1.0.0, registration server 127.0.0.1:18471", "scanner: port lost",
+        "scanner reopen port 3: ok (attempt 3)", "exit: 2 deliveries"};
+    for (std::size_t i = 0; i < events.events.size() && i < lines.size(); ++i) {
+        EXPECT_EQ(events.events[i].line, lines[i]);
+        EXPECT_EQ(events.events[i].line.find("6901234567892"), std::string::npos);
+    }
+    EXPECT_EQ(events.events[1].level, EventLevel::Warning);
+}
+
 // ---- The scanner follows its adapter ----
 
 struct MovedCase {
     const char* name;
-    const char* onNewPort;  // what answers the HHP query on COM7: "HHP", "" (nothing), "other"
+    const char*
+        onNewPort;  // what answers the HHP query on the new port: "HHP", "" (nothing), "other"
     bool followed;
+    int newPort = 7;  // a machine that has seen many adapters numbers them high
 };
 
 class ScannerMovedTest : public MonitorTest, public ::testing::WithParamInterface<MovedCase> {};
+using ScannerMovedPortTest = MonitorTest;
 
 TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlone) {
     const MovedCase& c = GetParam();
@@ -309,14 +348,15 @@ TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlon
     pump.RunFor(3000);
     ASSERT_EQ(view.Label(1), status::kScannerPortFailed);
 
-    // The adapter comes back on another socket: COM3 gone, COM7 there.
+    // The adapter comes back on another socket: COM3 gone, the new port there.
     const std::string onNewPort = c.onNewPort;
-    commDll.responder = [this, onNewPort](const Bytes& written) {
-        if (commDll.opens.back().port == 7 && written == kHhpQuery && !onNewPort.empty()) {
+    const int newPort = c.newPort;
+    commDll.responder = [this, onNewPort, newPort](const Bytes& written) {
+        if (commDll.opens.back().port == newPort && written == kHhpQuery && !onNewPort.empty()) {
             commDll.Arrive(pump, 100, AsBytes(onNewPort == "HHP" ? "IT4600-050 r1" : "\x15?"));
         }
     };
-    probe.SetPresent({1, 2, 6, 7});
+    probe.SetPresent({1, 2, 6, c.newPort});
     commDll.absent = {3};
     commDll.unplugged = false;
     commDll.writes.clear();
@@ -329,11 +369,12 @@ TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlon
         EXPECT_EQ(view.Label(1), status::kScannerPortFailed) << c.name;
         return;
     }
-    EXPECT_EQ(frmSet.Port, 7) << c.name;
-    EXPECT_EQ(profile.Value("BCINFO", "Port"), "7") << c.name;
+    EXPECT_EQ(frmSet.Port, c.newPort) << c.name;
+    EXPECT_EQ(profile.Value("BCINFO", "Port"), std::to_string(c.newPort)) << c.name;
     EXPECT_EQ(view.Label(1), status::kScannerWaiting) << c.name;
-    EXPECT_EQ(view.Label(2), Text(status::kScannerMovedPrefix) + u"7") << c.name;
-    EXPECT_NE(logLines.All().find("found on another port, Setting.ini Port written, code 7"),
+    EXPECT_EQ(view.Label(2), Text(status::kScannerMovedPrefix) + ToDecimal(c.newPort)) << c.name;
+    EXPECT_NE(logLines.All().find("found on another port, Setting.ini Port written, code " +
+                                  std::to_string(c.newPort)),
               std::string::npos)
         << logLines.All();
     Scan("after the move");
@@ -345,12 +386,39 @@ TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlon
 INSTANTIATE_TEST_SUITE_P(Adapter, ScannerMovedTest,
                          ::testing::Values(MovedCase{"our scanner", "HHP", true},
                                            MovedCase{"a port that answers nothing", "", false},
-                                           MovedCase{"another brand's device", "other", false}),
+                                           MovedCase{"another brand's device", "other", false},
+                                           MovedCase{"our scanner on COM257", "HHP", true, 257}),
                          [](const ::testing::TestParamInfo<MovedCase>& m) {
-                             return std::string(m.param.onNewPort).empty()
-                                        ? std::string("Nothing")
-                                        : std::string(m.param.onNewPort);
+                             return (std::string(m.param.onNewPort).empty()
+                                         ? std::string("Nothing")
+                                         : std::string(m.param.onNewPort)) +
+                                    std::to_string(m.param.newPort);
                          });
+
+// The search for a lost scanner never writes the settings: a port the clerk confirms in the
+// dialog meanwhile (the loops run under a modal dialog) is the one that stays.
+TEST_F(ScannerMovedPortTest, APortConfirmedDuringTheSearchIsKept) {
+    WriteSettings(true, false, "HHP", "3");
+    AttachHhpScanner();
+    StartAndSettle(8000);
+    commDll.unplugged = true;
+    pump.RunFor(3000);
+    bool confirmed = false;
+    commDll.responder = [this, &confirmed](const Bytes& written) {
+        if (!confirmed && commDll.opens.back().port == 7 && written == kHhpQuery) {
+            confirmed = true;  // COM7 answers nothing; the clerk picks COM2 and confirms
+            frmSet.OnListSelect(SettingsList::cbPort, 1);
+            frmSet.Command1_Click();
+        }
+    };
+    probe.SetPresent({1, 2, 6, 7});
+    commDll.absent = {3};
+    commDll.unplugged = false;
+    pump.RunFor(5000);
+    ASSERT_TRUE(confirmed);
+    EXPECT_EQ(frmSet.Port, 2);
+    EXPECT_EQ(profile.Value("BCINFO", "Port"), "2");
+}
 
 // ---- Where a reading ends ----
 
@@ -498,7 +566,7 @@ struct TerminatorCase {
 
 class TerminatorTest : public MonitorTest, public ::testing::WithParamInterface<TerminatorCase> {
   protected:
-    TerminatorTest() : MonitorTest(ScanSettings{GetParam().terminator}) {}
+    TerminatorTest() : MonitorTest(ScanSection(GetParam().terminator, 0)) {}
 };
 
 TEST_P(TerminatorTest, ReadingIsTypedAsSoonAsItsEndIsKnown) {
@@ -586,12 +654,45 @@ TEST(DecodeReadingTest, ChineseTextInEitherEncoding) {
     }
 }
 
+// ---- The group separator of GS1 codes ----
+
+class GroupSeparatorTest : public MonitorTest {
+  protected:
+    GroupSeparatorTest() : MonitorTest(ScanSection("", 0, "<GS>")) {}
+};
+
+TEST_F(GroupSeparatorTest, IsTypedAsSetWhileWindowTextsAndPagesKeepTheReading) {
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.Scanner().MarkIdentified();
+    Scan("0104012345678901\03510ABC\03521X");  // \035: the group separator
+    Scan("DE6K8ZCCCHGZ_a\035b", 500);
+    pump.RunFor(1500);
+    ASSERT_EQ(delivery.typed.size(), 1u);
+    EXPECT_EQ(delivery.typed[0].text, u"0104012345678901<GS>10ABC<GS>21X");
+    EXPECT_EQ(delivery.received, std::vector<Text>{u"ZCCCHGZ_a\035b"});
+    ASSERT_EQ(readings.scans.size(), 2u);
+    EXPECT_EQ(readings.scans[0].text, u"0104012345678901\03510ABC\03521X");
+}
+
 // ---- Typing paced for slow targets ----
 
 class KeyDelayTest : public MonitorTest {
   protected:
-    KeyDelayTest() : MonitorTest(ScanSettings{"", 40, ScanEncoding::CodePage}) {
+    KeyDelayTest() : MonitorTest(ScanSection("", 40)) {
         typingWorker.durationMs = 15 * 40;  // a 13-digit code and Enter, 40 ms apart
+    }
+    std::string ExitWhileTyping(std::uint32_t typingMs) {
+        typingWorker.durationMs = typingMs;
+        WriteSettings(true, false);
+        frm.Form_Load();
+        frm.Scanner().MarkIdentified();
+        Scan("6901234567892");
+        pump.RunFor(400);  // being typed
+        frm.OnCloseRequested();
+        frm.Form_Unload();
+        EXPECT_EQ(logLines.All().find("not delivered"), std::string::npos);
+        return logLines.All();
     }
     std::vector<Text> Typed() const {
         std::vector<Text> texts;
@@ -618,6 +719,31 @@ TEST_F(KeyDelayTest, ReadingsAreTypedOneAtATimeInOrderEachWaitingItsTurn) {
     EXPECT_EQ(typingWorker.started, 3);
     EXPECT_FALSE(frm.Router().Holding());
     EXPECT_EQ(view.Label(1), status::kScannerWaiting);
+}
+
+TEST_F(KeyDelayTest, ReadingsWaitingBehindASlowReadingAreToldPastTheBound) {
+    typingWorker.durationMs = 12000;  // a long code typed at 200 ms a key
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.Scanner().MarkIdentified();
+    Scan("6901234567892");
+    Scan("6901234567893", 250);
+    pump.RunFor(ReadingRouter::kHoldMs + 500);
+    EXPECT_EQ(Typed(), (std::vector<Text>{u"6901234567892"}));
+    EXPECT_NE(logLines.All().find("not delivered: waited too long"), std::string::npos);
+    EXPECT_EQ(view.Label(2), status::kWaitedTooLong);
+    EXPECT_TRUE(frm.Router().Holding());  // the first is still being typed
+}
+
+// Exit while a reading is typed slowly: it gets about 2 s to finish, else it is told interrupted;
+// the log never says "not delivered" for keys still being typed.
+TEST_F(KeyDelayTest, AReadingTypedAtExitFinishesWithinTwoSeconds) {
+    EXPECT_NE(ExitWhileTyping(1500).find(", delivered"), std::string::npos);
+}
+
+TEST_F(KeyDelayTest, AReadingStillTypedAfterTwoSecondsIsToldInterrupted) {
+    EXPECT_NE(ExitWhileTyping(5000).find("interrupted: program ended while its keys"),
+              std::string::npos);
 }
 
 // ---- Readings stay apart and arrive once, whatever holds the program ----
@@ -774,10 +900,10 @@ TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheCler
     EXPECT_FALSE(view.visible);  // told without taking the focus
     EXPECT_GE(view.notifications.size(), 3u);
     ASSERT_EQ(readings.scans.size(), 2u);
-    EXPECT_FALSE(readings.scans[0].delivered);
-    EXPECT_FALSE(readings.scans[1].delivered);
+    EXPECT_EQ(readings.scans[0].delivered, false);
+    EXPECT_EQ(readings.scans[1].delivered, false);
     ASSERT_FALSE(readings.cardsDelivered.empty());
-    EXPECT_FALSE(readings.cardsDelivered[0]);
+    EXPECT_EQ(readings.cardsDelivered[0], false);
     EXPECT_GE(view.beeps, 1);  // the beep stays as it was
 
     delivery.targetPresent = true;
@@ -785,8 +911,82 @@ TEST_F(ScannerLoopTest, ReadingsThatWentNowhereAreToldToTheLogThePagesAndTheCler
     ScanAndSettle("DE6K8ZCCCHGZ_x");
     ScanAndSettle("6");
     EXPECT_EQ(view.Label(2), Text());
-    EXPECT_TRUE(readings.scans.back().delivered);
+    EXPECT_EQ(readings.scans.back().delivered, true);
     EXPECT_NE(logLines.All().find("length 1, latency "), std::string::npos);
+}
+
+// Windows drops keys sent to an elevated application and SendInput still counts them inserted.
+TEST_F(ScannerLoopTest, KeysForAnElevatedApplicationAreToldRefusedNotTyped) {
+    StartScanner();
+    delivery.focusRefusesKeys = true;
+    ScanAndSettle("12345");
+    EXPECT_TRUE(Typed().empty());
+    EXPECT_EQ(view.Label(2), status::kKeysRefused);
+    ASSERT_EQ(readings.scans.size(), 1u);
+    EXPECT_EQ(readings.scans[0].delivered, false);
+    EXPECT_NE(logLines.All().find("not delivered: keys refused"), std::string::npos);
+}
+
+// A window text that timed out may still be taken once the target's slow handler gets to it.
+TEST_F(ScannerLoopTest, AWindowTextThatTimedOutIsUnknownAndLoggedWhenItArrivesLate) {
+    StartScanner();
+    delivery.targetTimesOut = true;
+    ScanAndSettle("DE6K8ZCCCHGZ_abc");
+    EXPECT_EQ(view.Label(2), status::kTargetTimedOut);
+    ASSERT_EQ(readings.scans.size(), 1u);
+    EXPECT_EQ(readings.scans[0].delivered, std::nullopt);
+    EXPECT_NE(logLines.All().find("unknown: target did not answer in time"), std::string::npos);
+    EXPECT_EQ(logLines.All().find("not delivered"), std::string::npos);
+    pump.RunFor(2000);  // still hung: nothing more is said
+    EXPECT_EQ(logLines.All().find("arrived late"), std::string::npos);
+    delivery.targetTimesOut = false;
+    delivery.childText = u"ZCCCHGZ_abc";  // its handler got to the text at last
+    pump.RunFor(600);
+    EXPECT_NE(logLines.All().find("arrived late"), std::string::npos) << logLines.All();
+}
+
+// A reading the port lost part of is dropped and told, never delivered cut.
+TEST_F(ScannerLoopTest, PartOfAReadingIsDroppedAndToldNotDelivered) {
+    struct Case {
+        const char* name;
+        std::function<void()> during;  // 30 ms into a reading that goes on
+        const char* logged;
+    };
+    const std::vector<Case> cases = {
+        {"adapter unplugged", [this] { commDll.unplugged = true; }, "port lost mid-reading"},
+        {"settings confirmed", [this] { frm.Scanner().Rearm(); }, "port reopened mid-reading"},
+        {"arrival queue full",
+         [this] {
+             commDll.cutNext = true;
+             commDll.Queue(AsBytes("89"));
+         },
+         "bytes lost, arrival queue full"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartScanner();
+        logLines.lines.clear();
+        delivery.typed.clear();
+        Scan("1234567");
+        pump.At(30, c.during);
+        pump.RunFor(1000);
+        EXPECT_TRUE(Typed().empty());
+        ASSERT_FALSE(view.notifications.empty());
+        EXPECT_EQ(view.notifications.back().text, status::kScanIncomplete);
+        EXPECT_NE(logLines.All().find(c.logged), std::string::npos) << logLines.All();
+        commDll.unplugged = false;
+    }
+}
+
+// The Symbol scanner beeped for a reading its link then dropped: the clerk scans again.
+TEST_F(ScannerLoopTest, ASymbolReadingTheLinkDroppedIsToldOnTheHintLine) {
+    StartScanner("Symbol");
+    symbolLink.DeliverLost(SsiReading::Loss::kAmbiguous);
+    pump.RunFor(200);
+    EXPECT_EQ(view.Label(2), status::kScanIncomplete);
+    EXPECT_NE(logLines.All().find("Symbol reading whose first part was ambiguous"),
+              std::string::npos)
+        << logLines.All();
 }
 
 // ---- Exit in the middle of a reading ----

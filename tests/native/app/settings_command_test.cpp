@@ -91,42 +91,34 @@ TEST_F(SettingsCommandTest, ConfirmedBaudChangeReopensTheScannerAndIdentifiesItA
     EXPECT_EQ(sdtapi.calls[0].port, 2);
 }
 
-TEST_F(SettingsCommandTest, ScannerReopenFailureLeavesTheReaderUntouched) {
+// A group policy refresh writes its values again and again: only a changed device value
+// reopens the devices, as OK does; an unchanged one is only logged; the open dialog is left
+// to its own OK.
+TEST_F(SettingsCommandTest, APolicyChangeWhileRunningIsAppliedAsOkAppliesIt) {
     StartBoth();
-    commDll.openResult = 2;
-    ConfirmANewBaudRate();
-    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
-    EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
-    EXPECT_FALSE(frm.Scanner().ScannerOpen());
-    EXPECT_FALSE(frm.Timer1().Enabled());
-    EXPECT_TRUE(commDll2.opens.empty());
-    EXPECT_TRUE(sdtapi.calls.empty());
-}
-
-TEST_F(SettingsCommandTest, ReaderNotRecognisedLeavesTimer1OffWithTheScannerPortOpen) {
-    StartBoth();
-    commDll2.responder = nullptr;  // the reader went silent
-    ConfirmANewBaudRate();
-    EXPECT_EQ(view.Label(12), status::kReaderNotRecognised);
-    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
-    EXPECT_TRUE(frm.Scanner().ScannerOpen());
-    EXPECT_TRUE(commDll.IsOpen());
-    EXPECT_FALSE(frm.CardReader().ReaderOpen);
-    EXPECT_FALSE(frm.Timer1().Enabled());
-}
-
-TEST_F(SettingsCommandTest, ReaderPortThatWillNotOpenIsReportedAfterItsModelIsShown) {
-    StartBoth();
-    sdtapi.openStatus = 1;
-    ConfirmANewBaudRate();
-    EXPECT_EQ(view.Label(12), status::kReaderPortFailed);
-    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
-    EXPECT_EQ(view.Label(11), u"型号:CVR-100U");
-    EXPECT_FALSE(frm.CardReader().ReaderOpen);
-    EXPECT_FALSE(frm.Timer1().Enabled());
-    sdtapi.LayCard(u"张三");
-    pump.RunFor(1500);
-    EXPECT_TRUE(delivery.received.empty());
+    frm.OnPolicyChanged();  // rewritten, nothing changed
+    EXPECT_TRUE(commDll.opens.empty());
+    EXPECT_TRUE(frm.Scanner().ScannerStarted());
+    profile.Set("BCINFO", "BaudRate", "4");  // as the policy key now fixes it
+    settingsView.OnNextShowing([this](FrmSet& f) {
+        frm.OnPolicyChanged();
+        f.Command2_Click();
+    });
+    frm.OnCommandClick(5);
+    EXPECT_TRUE(commDll.opens.empty());
+    frm.OnPolicyChanged();
+    ASSERT_EQ(commDll.opens.size(), 1u);
+    EXPECT_EQ(commDll.opens[0].baudRate, 19200);
+    EXPECT_EQ(frmSet.BaudRate, 19200);
+    EXPECT_TRUE(profile.Writes().empty());
+    pump.RunFor(8000);
+    EXPECT_EQ(view.Label(3), u"设备:HHP");
+    const std::string all = logLines.All();
+    for (const char* line :
+         {"settings: policy read again, no device setting changed",
+          "settings: policy changed, dialog open", "settings: policy changed, devices reopened"}) {
+        EXPECT_NE(all.find(line), std::string::npos) << line;
+    }
 }
 
 // A device switched off in the dialog is neither closed nor stopped by the reopen.

@@ -59,14 +59,23 @@ TEST(ScanSettingsTest, TheFleetsPolicyKeyFixesWhatItHoldsSettingIniTheRest) {
     };
     const ScanSettings none;
     const Row rows[] = {
-        {"Terminator", "CR", nullptr, {"\r", 0, ScanEncoding::CodePage}},
-        {"Terminator", "CR", " crlf ", {"\r\n", 0, ScanEncoding::CodePage}},
-        {"Terminator", nullptr, "LF", {"\n", 0, ScanEncoding::CodePage}},
+        {"Terminator", "CR", nullptr, {"\r", 0, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
+        {"Terminator", "CR", " crlf ", {"\r\n", 0, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
+        {"Terminator", nullptr, "LF", {"\n", 0, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
         {"Terminator", "CR", "none", none},  // the policy can fix the default too
-        {"KeyDelay", "30", nullptr, {"", 30, ScanEncoding::CodePage}},
-        {"KeyDelay", "30", "500", {"", kMaxKeyDelayMs, ScanEncoding::CodePage}},
+        {"KeyDelay", "30", nullptr, {"", 30, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
+        {"KeyDelay",
+         "30",
+         "500",
+         {"", kMaxKeyDelayMs, ScanEncoding::CodePage, KeyMode::Unicode, ""}},
         {"Encoding", "utf8", "codepage", none},
-        {"Encoding", nullptr, "Auto", {"", 0, ScanEncoding::Auto}},
+        {"Encoding", nullptr, "Auto", {"", 0, ScanEncoding::Auto, KeyMode::Unicode, ""}},
+        {"KeyMode", " Keys ", nullptr, {"", 0, ScanEncoding::CodePage, KeyMode::Keys, ""}},
+        {"KeyMode", "keys", "unicode", none},
+        {"KeyMode", "scancodes", nullptr, none},
+        {"GS", " <GS> ", nullptr, {"", 0, ScanEncoding::CodePage, KeyMode::Unicode, "<GS>"}},
+        {"GS", "<GS>", "~", {"", 0, ScanEncoding::CodePage, KeyMode::Unicode, "~"}},
+        {"GS", "<GS>", "", none},
     };
     for (const Row& row : rows) {
         FakeProfile file;
@@ -81,6 +90,8 @@ TEST(ScanSettingsTest, TheFleetsPolicyKeyFixesWhatItHoldsSettingIniTheRest) {
         EXPECT_EQ(got.terminator, row.expected.terminator) << row.key;
         EXPECT_EQ(got.keyDelayMs, row.expected.keyDelayMs) << row.key;
         EXPECT_EQ(got.encoding, row.expected.encoding) << row.key;
+        EXPECT_EQ(got.keyMode, row.expected.keyMode) << row.key;
+        EXPECT_EQ(got.groupSeparator, row.expected.groupSeparator) << row.key;
     }
 }
 
@@ -122,46 +133,191 @@ TEST_F(StartUpTest, ScannerPortOpensWithTheConfiguredLineAndTimer1Starts) {
     EXPECT_FALSE(frm.Timer2().Enabled());
 }
 
-TEST_F(StartUpTest, ScannerPortFailureStopsBeforeTheCardReader) {
+// A device's trouble at start and at a confirmed dialog: its texts stand, the other device
+// works meanwhile, the failed one comes back by itself, and the card library is called on its
+// worker only; a command clicked during a start's waits never runs inside them.
+enum class Trouble {
+    ScannerPortAbsent,  // its USB adapter enumerates after log-on
+    ScannerSilent,      // its port opens, the scanner is still powering up
+    ReaderSilent,
+    NoLibrary,     // IT places sdtapi.dll later
+    LibraryHangs,  // the library's first call does not return until released
+    ScannerPortLostAtOk,
+    ReaderSilentAtOk,
+    OkDuringAPoll,  // a card lies on the reader: a poll is under way most of the time
+};
+struct TroubleRow {
+    const char* what;
+    Trouble trouble;
+    bool atOk;
+    int line;  // the failed device's status line, and what it says
+    const char16_t* text;
+};
+
+class DeviceTroubleTest : public MonitorTest, public ::testing::WithParamInterface<TroubleRow> {
+  protected:
+    void Set(Trouble trouble, bool on) {
+        switch (trouble) {
+            case Trouble::ScannerPortAbsent:
+            case Trouble::ScannerPortLostAtOk:
+                commDll.openResult = on ? 2 : 0;
+                break;
+            case Trouble::ScannerSilent:
+                if (on) {
+                    commDll.responder = nullptr;
+                } else {
+                    AttachHhpScanner();
+                }
+                break;
+            case Trouble::ReaderSilent:
+            case Trouble::ReaderSilentAtOk:
+                if (on) {
+                    commDll2.responder = nullptr;
+                } else {
+                    AttachHsReader();
+                }
+                break;
+            case Trouble::NoLibrary:
+                sdtapi.loadable = !on;
+                break;
+            case Trouble::LibraryHangs:
+                if (on) {
+                    cardWorker.hang = true;
+                } else {
+                    cardWorker.Release();
+                }
+                break;
+            case Trouble::OkDuringAPoll:
+                break;
+        }
+    }
+    bool ScannerTrouble() const {
+        return GetParam().trouble == Trouble::ScannerPortAbsent ||
+               GetParam().trouble == Trouble::ScannerSilent ||
+               GetParam().trouble == Trouble::ScannerPortLostAtOk;
+    }
+    bool ScanTyped(const std::string& code) {
+        Scan(code);
+        pump.RunFor(1500);
+        return !delivery.typed.empty() &&
+               delivery.typed.back().text == Text(code.begin(), code.end());
+    }
+    bool CardDelivered() {
+        delivery.received.clear();
+        sdtapi.LayCard(u"张三");
+        pump.RunFor(2000);
+        sdtapi.cardPresent = false;
+        pump.RunFor(1000);
+        return !delivery.received.empty();
+    }
+};
+
+TEST_P(DeviceTroubleTest, TheOtherDeviceWorksAndTheFailedOneComesBackByItself) {
+    const TroubleRow& row = GetParam();
     WriteSettings(true, true);
-    commDll.openResult = 5;
+    AttachHhpScanner();
     AttachHsReader();
-    StartAndSettle(2000);
-    EXPECT_EQ(view.Label(1), status::kScannerPortFailed);
-    EXPECT_EQ(view.Label(2), status::kCheckSettingsHint);
-    EXPECT_TRUE(commDll2.opens.empty());
-    EXPECT_TRUE(sdtapi.calls.empty());
-    EXPECT_FALSE(frm.Timer1().Enabled());
-    EXPECT_FALSE(frm.Timer2().Enabled());
-    EXPECT_FALSE(frm.Scanner().ScannerOpen());
+    cardWorker.durationMs = 700;  // a poll takes as long as a real one
+    if (!row.atOk) {
+        Set(row.trouble, true);
+    }
+    frm.Form_Load();
+    pump.RunFor(row.atOk ? 9000 : 4500);
+    if (row.atOk) {
+        ASSERT_TRUE(frm.Scanner().ScannerStarted());
+        ASSERT_EQ(frm.CardReader().Phase(), ReaderPhase::Running);
+        Set(row.trouble, true);
+        sdtapi.LayCard(u"张三");
+        ASSERT_TRUE(pump.RunUntil([&] { return !cardWorker.Idle(); }, 1000));
+        settingsView.OnNextShowing([](FrmSet& f) {
+            f.OnListSelect(SettingsList::cbBaudRate, 4);
+            f.Command1_Click();
+        });
+        frm.OnCommandClick(5);
+        sdtapi.cardPresent = false;
+        // Never "waiting" for a device that is not open.
+        EXPECT_TRUE(frm.CardReader().ReaderOpen || view.Label(12) != status::kReaderWaiting);
+        pump.RunFor(4500);
+    }
+    const std::size_t probesBefore = probe.Probed().size();
+    // A command clicked during the reader's identification never runs inside it.
+    bool commandRanInside = false;
+    const auto clickHide = [this, &commandRanInside] {
+        if (view.visible) {
+            frm.OnCommandClick(4);
+            commandRanInside |= !view.visible;
+        }
+    };
+    auto reader = commDll2.responder;
+    commDll2.responder = [reader, clickHide](const Bytes& written) {
+        clickHide();
+        if (reader) {
+            reader(written);
+        }
+    };
+    const auto stateOf = [this, &row] {
+        const ReadingsStatus& now = readings.statuses.back();
+        return row.line == 1 ? now.scanner.state : now.reader.state;
+    };
+    if (row.line != 0) {
+        EXPECT_EQ(view.Label(row.line), row.text) << row.what;
+        // What a page gets comes from the device, not from the words on its line.
+        EXPECT_EQ(stateOf(), row.text == status::kReaderNotAnswering ? DeviceState::NotAnswering
+                                                                     : DeviceState::Failed)
+            << row.what;
+        EXPECT_TRUE(view.visible || row.atOk) << row.what;  // a dialog is used from the window
+    }
+    if (ScannerTrouble()) {
+        EXPECT_TRUE(CardDelivered()) << row.what;
+    } else {
+        EXPECT_TRUE(ScanTyped("6901234567892")) << row.what;
+    }
+    Set(row.trouble, false);
+    if (row.trouble == Trouble::ReaderSilent || row.trouble == Trouble::ReaderSilentAtOk) {
+        reader = commDll2.responder;
+        commDll2.responder = [reader, clickHide](const Bytes& written) {
+            clickHide();
+            reader(written);
+        };
+    }
+    pump.RunFor(CardReaderSupervisor::kRetryMs + 6000);
+    EXPECT_TRUE(frm.Scanner().ScannerStarted()) << row.what;
+    EXPECT_EQ(frm.CardReader().Phase(), ReaderPhase::Running) << row.what;
+    EXPECT_TRUE(ScanTyped("4006381333931")) << row.what;
+    EXPECT_EQ(readings.statuses.back().scanner.state, DeviceState::Ready) << row.what;
+    EXPECT_EQ(readings.statuses.back().reader.state, DeviceState::Ready) << row.what;
+    EXPECT_TRUE(CardDelivered()) << row.what;
+    EXPECT_TRUE(frm.CommandEnabled(5)) << row.what;
+    EXPECT_FALSE(commandRanInside) << row.what;
+    EXPECT_EQ(sdtapi.callsOffWorker, 0) << row.what;
+    // The lost scanner's search never opens the card reader's port.
+    for (std::size_t i = probesBefore; i < probe.Probed().size(); ++i) {
+        EXPECT_NE(probe.Probed()[i], 2) << row.what;
+    }
+    // Exit ends at once, and the port the dialog left open is closed on the worker.
+    cardWorker.durationMs = 0;
+    frm.OnCommandClick(6);
+    EXPECT_TRUE(view.unloaded) << row.what;
+    EXPECT_EQ(sdtapi.callsOffWorker, 0) << row.what;
 }
 
-TEST_F(StartUpTest, ReaderNotRecognisedLeavesBothTimersOffWithTheScannerPortOpen) {
-    WriteSettings(true, true);
-    StartAndSettle(3000);
-    EXPECT_EQ(view.Label(12), status::kReaderNotRecognised);
-    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
-    EXPECT_EQ(view.Label(1), status::kScannerInitialising);
-    EXPECT_TRUE(frm.Scanner().ScannerOpen());
-    EXPECT_FALSE(frm.Timer1().Enabled());
-    EXPECT_FALSE(frm.Timer2().Enabled());
-    // The probe ran on its own port and closed it.
-    ASSERT_EQ(commDll2.opens.size(), 1u);
-    EXPECT_EQ(commDll2.opens[0].port, 2);
-    EXPECT_EQ(commDll2.opens[0].baudRate, 115200);
-    EXPECT_EQ(commDll2.closes, 1);
-}
-
-TEST_F(StartUpTest, MissingReaderLibraryIsReportedWithoutTouchingTheReader) {
-    WriteSettings(false, true);
-    sdtapi.loadable = false;
-    AttachHsReader();
-    StartAndSettle(2000);
-    EXPECT_EQ(view.Label(12), status::kReaderLibraryMissing);
-    EXPECT_EQ(view.Label(13), status::kCheckSettingsHint);
-    EXPECT_FALSE(frm.Timer2().Enabled());
-    EXPECT_TRUE(sdtapi.calls.empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    AtStartAndAtOk, DeviceTroubleTest,
+    ::testing::Values(
+        TroubleRow{"scanner port absent at start", Trouble::ScannerPortAbsent, false, 1,
+                   status::kScannerPortFailed},
+        TroubleRow{"scanner silent at start", Trouble::ScannerSilent, false, 1,
+                   status::kScannerNotDetected},
+        TroubleRow{"reader silent at start", Trouble::ReaderSilent, false, 12,
+                   status::kReaderNotRecognised},
+        TroubleRow{"no sdtapi.dll", Trouble::NoLibrary, false, 12, status::kReaderLibraryMissing},
+        TroubleRow{"library call hangs at start", Trouble::LibraryHangs, false, 12,
+                   status::kReaderNotAnswering},
+        TroubleRow{"scanner port gone at OK", Trouble::ScannerPortLostAtOk, true, 1,
+                   status::kScannerPortFailed},
+        TroubleRow{"reader silent at OK", Trouble::ReaderSilentAtOk, true, 12,
+                   status::kReaderNotRecognised},
+        TroubleRow{"OK during a card poll", Trouble::OkDuringAPoll, true, 0, nullptr}));
 
 TEST_F(StartUpTest, AStateOutsideTheThreeShowsTheWaitingText) {
     frm.CardReader().SetReaderState(2);

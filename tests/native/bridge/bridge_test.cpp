@@ -64,6 +64,12 @@ TEST(BridgeHandshakeTest, DecidesByHostPathUpgradeOriginVersionAndKey) {
         EXPECT_EQ(result.response.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u)
             << c.what;
     }
+    // On port 80 the browser sends Host without the port.
+    const HandshakeRules port80{80, kRules.origins};
+    EXPECT_EQ(DecideHandshake(Request("127.0.0.1:17520", "127.0.0.1"), port80).status, 101);
+    EXPECT_EQ(DecideHandshake(Request("127.0.0.1:17520", "localhost:80"), port80).status, 101);
+    EXPECT_EQ(DecideHandshake(Request("127.0.0.1:17520", "127.0.0.1"), kRules).status, 403);
+    EXPECT_EQ(DecideHandshake(Request("127.0.0.1:17520", "[::1]:17520"), kRules).status, 101);
     // The example of the protocol's own description.
     EXPECT_NE(DecideHandshake(Request(), kRules)
                   .response.find("\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"),
@@ -94,6 +100,8 @@ TEST(BridgeHandshakeTest, OriginsAsITWritesThemTakeTheBrowsersForm) {
         {"https://his:", OriginFault::HostOrPort, ""},
         {"https://his:0", OriginFault::HostOrPort, ""},
         {"https://his:65536", OriginFault::HostOrPort, ""},
+        {"https://医院.example.cn", OriginFault::NotAscii, ""},
+        {"https://xn--8ws00z.example.cn", OriginFault::None, "https://xn--8ws00z.example.cn"},
     };
     for (const auto& c : cases) {
         std::string normal;
@@ -243,6 +251,15 @@ TEST(BridgeFrameTest, PageFramesAreUnmaskedCheckedAndBounded) {
          0,
          std::string("\x03\xe8", 2)},
         {"close of one byte", Masked(0x88, "x"), {K::Fail}, kCloseProtocolError, ""},
+        {"close: the code alone is answered",
+         Masked(0x88,
+                "\x0f\xa0"
+                "bye"),
+         {K::Close},
+         0,
+         "\x0f\xa0"},
+        {"close 1005: no page sends it", Masked(0x88, "\x03\xed"), {K::Fail}, 1002, ""},
+        {"close 5000", Masked(0x88, "\x13\x88"), {K::Fail}, 1002, ""},
     };
     for (const auto& c : cases) {
         for (const bool byteByByte : {false, true}) {
@@ -278,35 +295,15 @@ TEST(BridgeJsonTest, EscapesQuotesBackslashesControlsAndJoinsSurrogatePairs) {
     }
 }
 
-TEST(BridgeJsonTest, EachStatusLineHasAStateAPageCanTest) {
-    const struct {
-        Text status;
-        const char* state;
-    } cases[] = {
-        {status::kScannerWaiting, "ready"},
-        {status::kReaderReady, "ready"},
-        {status::kScannerDetecting, "identifying"},
-        {Text(status::kDetectedPrefix) + u"霍尼韦尔" + status::kDetectedSuffix, "identifying"},
-        {status::kReaderConnecting, "identifying"},
-        {status::kReaderNotAnswering, "notAnswering"},
-        {status::kScannerPortFailed, "failed"},
-        {status::kReaderLibraryMissing, "failed"},
-        {status::kFirstUse, "notSetUp"},
-        {u"", "off"},
-        {u"something new", "unknown"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(DeviceState(c.status), c.state) << ToUtf8(c.status);
-    }
-}
-
 TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
-    const ReadingsStatus status{{u"等待扫描仪发送信息...", u"3800g"}, {u"读卡器\"A\"", u""}};
+    // The state is the device's own, whatever its line says.
+    const ReadingsStatus status{{u"等待扫描仪发送信息...", u"3800g", DeviceState::Ready},
+                                {u"读卡器\"A\"", u"", DeviceState::NotAnswering}};
     EXPECT_EQ(HelloMessage("1.0.0.0", status, false),
               "{\"type\":\"hello\",\"version\":\"1.0.0.0\",\"typeScans\":false,"
               "\"scanner\":{\"state\":\"ready\",\"status\":\"" +
                   ToUtf8(u"等待扫描仪发送信息...") +
-                  "\",\"model\":\"3800g\"},\"reader\":{\"state\":\"unknown\",\"status\":\"" +
+                  "\",\"model\":\"3800g\"},\"reader\":{\"state\":\"notAnswering\",\"status\":\"" +
                   ToUtf8(u"读卡器") + "\\\"A\\\"\",\"model\":\"\"}}");
     EXPECT_EQ(Stamped("{\"type\":\"cardRemoved\"}", 7, 1765000000123),
               "{\"seq\":7,\"time\":1765000000123,\"type\":\"cardRemoved\"}");
@@ -320,23 +317,19 @@ TEST(BridgeJsonTest, MessagesHaveTheirShapes) {
     EXPECT_EQ(ScanMessage(u"1", ScanDelivery::Page, true),
               "{\"type\":\"scan\",\"text\":\"1\",\"delivery\":\"page\",\"typed\":false,"
               "\"delivered\":true}");
-    EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, false),
+    EXPECT_EQ(ScanMessage(u"ZCCCHGZ_1", ScanDelivery::Window, std::nullopt),
               "{\"type\":\"scan\",\"text\":\"ZCCCHGZ_1\",\"delivery\":\"window\","
-              "\"typed\":false,\"delivered\":false}");
-    const CardFields fields{u"O\"Brien|X",         u"1",  u"01",       u"19800101", u"a\\b",
-                            u"110101198001010010", u"局", u"20100101", u"长期",     u""};
-    EXPECT_EQ(
-        CardMessage(u"SFZXX_2.0|O\"Brien|X|1", fields, false),
-        "{\"type\":\"card\",\"cardKind\":\"resident\",\"record\":\"SFZXX_2.0|O\\\"Brien|X|1\","
-        "\"name\":\"O\\\"Brien|X\","
-        "\"sex\":\"1\",\"nation\":\"01\",\"birthDate\":\"19800101\",\"address\":\"a\\\\b\","
-        "\"idNumber\":\"110101198001010010\",\"issuer\":\"" +
-            ToUtf8(u"局") + "\",\"validFrom\":\"20100101\",\"validTo\":\"" + ToUtf8(u"长期") +
-            "\",\"extra\":\"\",\"delivered\":false}");
-    // Another card's text: its pieces are not named as a resident card's.
-    EXPECT_EQ(CardMessage(u"SFZXX_2.0|ZHANG SAN||", CardFields{u"ZHANG SAN"}, true),
-              "{\"type\":\"card\",\"cardKind\":\"unknown\",\"record\":\"SFZXX_2.0|ZHANG SAN||\","
-              "\"delivered\":true}");
+              "\"typed\":false,\"delivered\":null}");
+    CardReading resident = ReadCard(u"O\"Brien|X");
+    resident.named = {{"name", u"O\"Brien|X"}, {"address", u"a\\b"}};
+    EXPECT_EQ(CardMessage(resident, false),
+              "{\"type\":\"card\",\"cardKind\":\"resident\",\"record\":\"SFZXX_2.0|O\\\"Brien|X"
+              "|||||||||\",\"name\":\"O\\\"Brien|X\",\"address\":\"a\\\\b\",\"delivered\":false}");
+    // Every other kind carries the text as read.
+    const CardReading foreign{CardKind::ForeignPermanent, u"SMITH I", {}, u"", {{"sex", u"1"}}};
+    EXPECT_EQ(CardMessage(foreign, false),
+              "{\"type\":\"card\",\"cardKind\":\"foreignPermanent\",\"record\":\"\","
+              "\"sex\":\"1\",\"text\":\"SMITH I\",\"delivered\":false}");
 }
 
 TEST(BridgeSettingsTest, ReadsTheSectionWithItsDefaults) {
@@ -403,10 +396,16 @@ class FakeSockets final : public BridgeSockets {
         std::string fromUs;
         std::size_t room = SIZE_MAX;
         bool closed = false;
+        bool hungUp = false;  // its side closed: once all is read, a read gives 0
     };
-    bool Listen(std::uint16_t port, std::string& reason) override {
+    bool Listen(std::uint16_t port, ListenFailure& failure) override {
         listened = port;
-        reason = taken ? "in use" : "";
+        if (taken) {
+            failure.reason = "[::1]:17520 bind failed: WSAEACCES";
+            failure.step = "bind [::1] failed, Winsock error";
+            failure.winsockError = 10013;
+            failure.heldByOrdane = heldByOrdane;
+        }
         return !taken;
     }
     bool Accept(SocketId& id) override {
@@ -420,7 +419,7 @@ class FakeSockets final : public BridgeSockets {
     std::ptrdiff_t Receive(SocketId id, std::uint8_t* buffer, std::size_t size) override {
         std::string& in = peers[id].toUs;
         if (in.empty()) {
-            return kWouldBlock;
+            return peers[id].hungUp ? 0 : kWouldBlock;
         }
         const std::size_t n = std::min(size, in.size());
         std::copy(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(n), buffer);
@@ -443,12 +442,15 @@ class FakeSockets final : public BridgeSockets {
     void ListenAgainAfter(std::uint32_t ms) override { againAfter.push_back(ms); }
     PeerOwner PeerSession(SocketId id) override {
         const auto it = owners.find(id);
-        return it == owners.end() ? PeerOwner{true, 2} : it->second;
+        return it == owners.end() ? PeerOwner{true, 100, 2} : it->second;
     }
     std::uint32_t OwnSession() override { return 2; }
+    bool UnderWine() override { return wine; }
+    bool wine = false;
 
     std::uint16_t listened = 0;
     bool taken = false;
+    bool heldByOrdane = false;
     std::int64_t now = 1'765'000'000'000;
     std::vector<std::uint32_t> againAfter;
     std::map<SocketId, PeerOwner> owners;  // in session 2, ours, unless set
@@ -509,14 +511,57 @@ TEST_F(BridgeFixture, APageGetsTheHelloThenEveryReadingAndStatusChange) {
     bridge.Scan(u"123", ScanDelivery::Keys, true);
     bridge.Status({{u"s", u"m"}, {u"r", u""}});  // unchanged: nothing sent
     bridge.Status({{u"s2", u"m"}, {u"r", u""}});
-    bridge.Card(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true);
-    EXPECT_EQ(Received(1),
-              Frame(ScanMessage(u"123", ScanDelivery::Keys, true), 2) +
-                  Frame(StatusMessage({{u"s2", u"m"}, {u"r", u""}}), 3) +
-                  Frame(CardMessage(u"SFZXX_2.0|a||||||||||", CardFields{u"a"}, true), 4));
+    bridge.Card(ReadCard(u"a"), true);
+    EXPECT_EQ(Received(1), Frame(ScanMessage(u"123", ScanDelivery::Keys, true), 2) +
+                               Frame(StatusMessage({{u"s2", u"m"}, {u"r", u""}}), 3) +
+                               Frame(CardMessage(ReadCard(u"a"), true), 4));
     sockets.now += 1500;
     bridge.CardRemoved();
     EXPECT_EQ(Received(1), Frame("{\"type\":\"cardRemoved\"}", 5));
+}
+
+TEST_F(BridgeFixture, AtTheEndThePageIsToldAfterTheFrameItWasHalfSent) {
+    Connect(1);
+    Received(1);
+    sockets.peers[1].room = 10;
+    bridge.Scan(u"123", ScanDelivery::Keys, true);
+    sockets.peers[1].room = SIZE_MAX;
+    bridge.Stop();
+    EXPECT_EQ(Received(1), Frame(ScanMessage(u"123", ScanDelivery::Keys, true), 2) +
+                               EncodeClose(kCloseGoingAway, "Ordane is closing"));
+}
+
+TEST_F(BridgeFixture, AStaleCloseEventDoesNotDropTheConnectionThatReusedTheSocket) {
+    Connect(5);
+    Send(5, Masked(0x88, std::string("\x03\xe8", 2)));
+    ASSERT_EQ(bridge.Connections(), 0u);
+    sockets.peers[5] = {};
+    Connect(5);          // the value comes back for the next connection
+    bridge.OnClosed(5);  // the old socket's event, still queued
+    EXPECT_EQ(bridge.Pages(), 1u);
+    EXPECT_FALSE(sockets.peers[5].closed);
+    sockets.peers[5].toUs = Masked(0x81, "{\"type\":\"readCard\"}");
+    sockets.peers[5].hungUp = true;
+    bridge.OnClosed(5);  // its own: what it sent before is read, then it is closed
+    EXPECT_NE(Received(5).find("noCard"), std::string::npos);
+    EXPECT_EQ(bridge.Connections(), 0u);
+}
+
+TEST_F(BridgeFixture, APageThatAsksGetsTheCardOnTheReaderAndNoOtherPageDoes) {
+    Connect(1);
+    Connect(2);
+    bridge.Card(ReadCard(u"a"), true);
+    Connect(3);  // reloaded after the card was laid: nothing replayed unasked
+    Received(1);
+    Received(2);
+    EXPECT_EQ(Received(3).find("\"card\""), std::string::npos);
+    Send(3, Masked(0x81, " { \"type\" : \"readCard\" } "));
+    EXPECT_EQ(Received(3), Frame(CardMessage(ReadCard(u"a"), true), 5));
+    EXPECT_EQ(Received(1) + Received(2), "");
+    bridge.CardRemoved();
+    Received(3);
+    Send(3, Masked(0x81, "{\"type\":\"readCard\"}"));
+    EXPECT_EQ(Received(3), Frame("{\"type\":\"noCard\"}", 7));
 }
 
 TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
@@ -536,11 +581,14 @@ TEST_F(BridgeFixture, PingsAreAnsweredAndACloseIsEchoedThenTheConnectionShut) {
 TEST_F(BridgeFixture, RefusedRequestsAreAnsweredAndClosedAndGetNoReading) {
     Connect(1, Request("https://counter.example.gov.cn", "https://evil.example"));
     Connect(3, "GET / HTTP/1.1\r\nHost: 127.0.0.1:17520\r\n\r\n");
-    Connect(4, std::string(kMaxRequestHead, 'a'));
+    sockets.now += kRefusalLogMs;
+    // A head grown past 8 KiB, by a page's cookies most often.
+    Connect(4, Request("\r\n\r\n", "\r\nCookie: " + std::string(kMaxRequestHead, 'c')));
     bridge.Scan(u"123", ScanDelivery::Keys, true);
     EXPECT_EQ(Received(1).rfind("HTTP/1.1 403 ", 0), 0u);
     EXPECT_EQ(Received(3).rfind("HTTP/1.1 404 ", 0), 0u);
-    EXPECT_EQ(Received(4), "");
+    EXPECT_EQ(Received(4).rfind("HTTP/1.1 431 ", 0), 0u);
+    EXPECT_NE(logSink.All().find("status 431"), std::string::npos);
     for (SocketId id : {1, 3, 4}) {
         EXPECT_TRUE(sockets.peers[id].closed) << id;
     }
@@ -627,23 +675,29 @@ TEST_F(BridgeFixture, OnlyAPageThatAskedAndReadsTakesTheBarcodes) {
 TEST_F(BridgeFixture, OnlyProcessesOfOrdanesOwnSessionAreServed) {
     const struct {
         const char* what;
-        BridgeSockets::PeerOwner owner;
+        PeerOwner owner;
+        bool wine;
         bool served;
         const char* line;
     } cases[] = {
-        {"own session", {true, 2}, true, ""},
+        {"own session", {true, 100, 2}, false, true, ""},
         {"another clerk's session",
-         {true, 3},
+         {true, 101, 3},
+         false,
          false,
          "bridge: refused a connection from another session, code 3\n"},
-        {"session not to be told", {true, std::nullopt}, false, ""},  // within 10 s of the last
-        {"services' session", {true, 0}, false, ""},
-        {"not in the table", {false, std::nullopt}, true, ""},
+        // The log has a line at most every 10 s.
+        {"session not to be told", {true, 102, std::nullopt}, false, false, ""},
+        {"process 0 on Windows", {true, 0, std::nullopt}, false, false, ""},
+        {"process 0 under Wine", {true, 0, std::nullopt}, true, true, ""},
+        {"not in the table on Windows", {false, 0, std::nullopt}, false, false, ""},
+        {"not in the table under Wine", {false, 0, std::nullopt}, true, true, ""},
     };
     SocketId id = 1;
     std::size_t served = 0;
     for (const auto& c : cases) {
         sockets.owners[id] = c.owner;
+        sockets.wine = c.wine;
         logSink.lines.clear();
         sockets.waiting.push_back(id);
         bridge.OnAcceptable();
@@ -652,6 +706,54 @@ TEST_F(BridgeFixture, OnlyProcessesOfOrdanesOwnSessionAreServed) {
         EXPECT_EQ(bridge.Connections(), served) << c.what;
         EXPECT_EQ(logSink.All(), c.line) << c.what;
         ++id;
+    }
+}
+
+TEST(BridgePeerTest, ThePagesEndIsFoundInTheIpv4OrIpv6Table) {
+    const auto v4 = [](std::uint16_t port) { return TcpEndpoint{MappedV4(127, 0, 0, 1), port}; };
+    const auto v6 = [](std::uint16_t port) {
+        TcpEndpoint loopback{{}, port};
+        loopback.address[15] = 1;
+        return loopback;
+    };
+    // Our own end of each connection is listed too, with our process; the IPv6 table's rows
+    // come after the IPv4 table's, v4-mapped (port 50003) or [::1].
+    const std::vector<TcpRow> rows{{v4(17520), v4(50001), 7},
+                                   {v4(50001), v4(17520), 20},
+                                   {v4(50003), v4(17520), 22},
+                                   {v6(50002), v6(17520), 21}};
+    const struct {
+        const char* what;
+        TcpEndpoint peer;
+        TcpEndpoint self;
+        std::optional<std::uint32_t> pid;
+    } cases[] = {
+        {"IPv4 row", v4(50001), v4(17520), 20},
+        {"v4-mapped row of the IPv6 table", v4(50003), v4(17520), 22},
+        {"[::1] row", v6(50002), v6(17520), 21},
+        {"no row", v4(50009), v4(17520), std::nullopt},
+        {"same ports, other address", v6(50001), v6(17520), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PageProcess(rows, c.peer, c.self), c.pid) << c.what;
+    }
+}
+
+TEST(BridgePeerTest, ATableThatGrowsBetweenTheCallsIsAskedAgain) {
+    for (const int growths : {0, 2, 3}) {
+        std::uint32_t tableSize = 100;
+        int calls = 0;
+        std::vector<unsigned char> buffer;
+        const bool filled = FillGrowing(buffer, [&](unsigned char* data, std::uint32_t& size) {
+            if (data == nullptr || size < tableSize) {
+                size = tableSize;
+                tableSize += ++calls <= growths ? 40 : 0;  // a connection more since then
+                return false;
+            }
+            return true;
+        });
+        EXPECT_EQ(filled, growths < 3) << growths;
+        EXPECT_EQ(buffer.size() >= tableSize, filled) << growths;
     }
 }
 
@@ -746,25 +848,43 @@ TEST(BridgeStartTest, ATakenPortIsTriedAgainEveryThreeSecondsUntilItListens) {
         EXPECT_EQ(bridge.Off(), c.off);
         EXPECT_EQ(told, c.told);
     }
-    EXPECT_EQ(sink.All(), "bridge: listening on port at last, code 17520\n");
+    EXPECT_EQ(sink.All(),
+              "bridge: bind [::1] failed, Winsock error, code 10013\n"
+              "bridge: listening on port at last, code 17520\n");
     sockets.waiting.push_back(1);
     bridge.OnAcceptable();
     EXPECT_EQ(bridge.Connections(), 1u);
 }
 
 TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
+    const std::string kTakenLine = "bridge: bind [::1] failed, Winsock error, code 10013";
     const struct {
         const char* what;
         std::vector<std::string> origins;
         bool taken;
         BridgeOff off;
         std::vector<std::string> lines;
+        bool heldByOrdane = false;
     } cases[] = {
-        {"port taken", {"http://a"}, true, BridgeOff::PortTaken, {}},
+        {"port taken", {"http://a"}, true, BridgeOff::PortTaken, {kTakenLine}},
+        {"port held by another session's Ordane",
+         {"http://a"},
+         true,
+         BridgeOff::PortTaken,
+         {kTakenLine,
+          "bridge: the port is held by the Ordane of another session: one bridge serves the "
+          "machine, the first session's"},
+         true},
+        {"http pages on the loopback",
+         {"http://127.0.0.1:8080", "http://localhost", "https://127.0.0.1", "http://127.example"},
+         false,
+         BridgeOff::None,
+         {"bridge: warning: allowed http origins on this machine's loopback (count follows); any "
+          "user of the machine may serve them, https origins are safer, code 2"}},
         {"no origins", {}, false, BridgeOff::NoOrigins, {}},
         {"only entries that are no origin",
          {"*", "https://his/"},
-         true,
+         false,
          BridgeOff::NoOrigins,
          {"bridge: allow-list entry \"*\" refused: null and * would let any page in",
           "bridge: allow-list entry \"https://his/\" refused: a path or a trailing / (an origin "
@@ -778,6 +898,7 @@ TEST(BridgeStartTest, StaysOffWhenThePortIsTakenOrNoOriginIsAllowed) {
     for (const auto& c : cases) {
         FakeSockets sockets;
         sockets.taken = c.taken;
+        sockets.heldByOrdane = c.heldByOrdane;
         test::FakeLogSink sink;
         DiagnosticLog log(sink);
         Bridge bridge(sockets, {true, 17520, c.origins, true}, "1", log);

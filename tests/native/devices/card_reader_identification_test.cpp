@@ -44,11 +44,11 @@ class CardReaderIdentificationTest : public ::testing::Test {
 TEST_F(CardReaderIdentificationTest, HsExchangeForAnyMakeButHuaxu) {
     for (const char16_t* make : {u"", u"华视", u"other"}) {
         settings.CardReaderModel = make;
-        settings.CardReaderXh.clear();
+        id.CardReaderXh.clear();
         comm2 = FakeSerialLibrary();
         comm2.responder = [this](const Bytes&) { comm2.Arrive(pump, delayMs, kHsAnswer); };
         EXPECT_TRUE(id.CheckCardReader(7));
-        EXPECT_EQ(settings.CardReaderXh, u"CVR-100U");
+        EXPECT_EQ(id.CardReaderXh, u"CVR-100U");
         const Bytes request = Vector("hs.request");
         EXPECT_EQ(comm2.Log(),
                   (std::vector<std::string>{
@@ -64,7 +64,7 @@ TEST_F(CardReaderIdentificationTest, HxAnswerMustCarryTheValueOfTheConstants) {
     settings.CardReaderModel = u"华旭";
     answer = Vector("hx.answer");
     EXPECT_TRUE(id.CheckCardReader(2));
-    EXPECT_EQ(settings.CardReaderXh, u"HX-FDX3");
+    EXPECT_EQ(id.CardReaderXh, u"HX-FDX3");
     EXPECT_EQ(comm2.writes.back(), Vector("hx.request"));
     EXPECT_EQ(comm2.Log().at(3), "read 9 -> 9");
 
@@ -74,7 +74,7 @@ TEST_F(CardReaderIdentificationTest, HxAnswerMustCarryTheValueOfTheConstants) {
     EXPECT_FALSE(id.CheckCardReader(2));
     answer.reset();
     EXPECT_FALSE(id.CheckCardReader(2));
-    EXPECT_EQ(settings.CardReaderXh, u"HX-FDX3");  // the earlier success stays
+    EXPECT_EQ(id.CardReaderXh, u"HX-FDX3");  // the earlier success stays
 }
 
 TEST_F(CardReaderIdentificationTest, HsNeedsAllSevenFrameBytes) {
@@ -101,11 +101,11 @@ TEST_F(CardReaderIdentificationTest, HsNeedsAllSevenFrameBytes) {
 TEST_F(CardReaderIdentificationTest, PortIsClosedEvenWhenItCouldNotBeOpened) {
     comm2.openResult = 2;
     answer = kHsAnswer;
-    settings.CardReaderXh = u"CVR-100U";
+    id.CardReaderXh = u"CVR-100U";
     EXPECT_FALSE(id.CheckCardReader(3));
     EXPECT_EQ(comm2.Log().back(), "close");
     EXPECT_EQ(comm2.closes, 1);
-    EXPECT_EQ(settings.CardReaderXh, u"CVR-100U");
+    EXPECT_EQ(id.CardReaderXh, u"CVR-100U");
 }
 
 }  // namespace

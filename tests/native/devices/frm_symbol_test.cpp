@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "devices/frm_symbol.h"
+#include "devices/ssi_host.h"
 #include "doubles/fake_pump.h"
 #include "doubles/fake_symbol_link.h"
 
@@ -113,6 +114,25 @@ TEST_F(FrmSymbolTest, BeyondTheBoundTheNewReadingIsDroppedAndCounted) {
     link.unplugged = true;
     EXPECT_EQ(symbol.TakeArrived(got), -1);
     EXPECT_EQ(symbol.ReadData(nullptr, 0), -1);
+}
+
+// Every reading acknowledged to the scanner and not handed on is told, with why.
+TEST_F(FrmSymbolTest, EachReadingDroppedIsToldWithWhy) {
+    symbol.OpenPort(3, 9600, 8, 0, 0);
+    for (std::size_t i = 0; i <= FrmSymbol::kMaxReadings; ++i) {
+        link.DeliverData(Ascii("1"));
+    }
+    link.DeliverLost(SsiReading::Loss::kGivenUp);
+    pump.DoEvents();
+    std::vector<LogWord> losses;
+    symbol.TakeLosses(losses);
+    ASSERT_EQ(losses.size(), 2u);
+    EXPECT_EQ(losses[0].View(), "Symbol reading beyond 64 unread");
+    EXPECT_EQ(losses[1].View(), "Symbol reading given up by the scanner part-way");
+    symbol.ClosePort();  // 64 still unread
+    losses.clear();
+    symbol.TakeLosses(losses);
+    EXPECT_EQ(losses.size(), FrmSymbol::kMaxReadings);
 }
 
 TEST_F(FrmSymbolTest, StoreHandsABlockOutInPieces) {

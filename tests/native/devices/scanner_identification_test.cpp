@@ -21,7 +21,7 @@ Bytes Ascii(const std::string& s) {
 class ScannerIdentificationTest : public ::testing::Test {
   protected:
     ScannerIdentificationTest() {
-        settings.ScannerXH = u"old";
+        id.ScannerXH = u"old";
         comm.OpenPort(3, 9600, 8, 0, 0);
         comm.ClearLog();
         comm.responder = [this](const Bytes& query) {
@@ -42,7 +42,7 @@ class ScannerIdentificationTest : public ::testing::Test {
                                link.Attach(*symbol);
                                return *symbol;
                            }};
-    ScannerIdentification id{settings, channel, pump};
+    ScannerIdentification id{channel, pump};
     std::map<Bytes, Bytes> answers;
     std::uint32_t replyDelayMs = 100;
 };
@@ -52,32 +52,32 @@ const Bytes kHhpQuery = Vector("hhp.query");
 TEST_F(ScannerIdentificationTest, HhpFindsEitherModelAnywhereInTheReplyTheLaterWins) {
     answers[kHhpQuery] = Ascii("xx it4600-050 yy");
     EXPECT_TRUE(id.CheckHHP());
-    EXPECT_EQ(settings.ScannerXH, u"IT4600Q");
+    EXPECT_EQ(id.ScannerXH, u"IT4600Q");
     EXPECT_EQ(comm.Log(), (std::vector<std::string>{
                               "clear", "write 16 4d 0d 50 5f 4e 41 4d 45 3f 2e", "read 25 -> 16"}));
     EXPECT_EQ(pump.Now(), 2100u);
 
     answers[kHhpQuery] = Ascii("IT4800-050IT4600-050");
     EXPECT_TRUE(id.CheckHHP());
-    EXPECT_EQ(settings.ScannerXH, u"IT4800Q");
+    EXPECT_EQ(id.ScannerXH, u"IT4800Q");
 
     answers[kHhpQuery] = Ascii("IT4700-050");
     EXPECT_FALSE(id.CheckHHP());
     replyDelayMs = 2200;  // too late for the wait
     answers[kHhpQuery] = Ascii("IT4600-050");
     EXPECT_FALSE(id.CheckHHP());
-    EXPECT_EQ(settings.ScannerXH, u"IT4800Q");
+    EXPECT_EQ(id.ScannerXH, u"IT4800Q");
 }
 
 TEST_F(ScannerIdentificationTest, EachSingleExchangeBrandSendsItsQueryAndTestsItsMarker) {
     answers[Vector("datalogic.query")] = Ascii(std::string(40, '-') + "d432");
     EXPECT_TRUE(id.CheckDataLogic());  // read count 50 reaches the marker
-    EXPECT_EQ(settings.ScannerXH, u"LYNX D432");
+    EXPECT_EQ(id.ScannerXH, u"LYNX D432");
 
     answers[Vector("metrologic.query")] = Ascii("METROLOGIC012");
     replyDelayMs = 250;
     EXPECT_TRUE(id.CheckMetrologic());
-    EXPECT_EQ(settings.ScannerXH, u"Focus-1690");
+    EXPECT_EQ(id.ScannerXH, u"Focus-1690");
     replyDelayMs = 350;  // beyond the 0.3 s window
     EXPECT_FALSE(id.CheckMetrologic());
 
@@ -86,11 +86,11 @@ TEST_F(ScannerIdentificationTest, EachSingleExchangeBrandSendsItsQueryAndTestsIt
     replyDelayMs = 100;
     answers[newLand] = Ascii(std::string(17, '.') + "NLSHR103");  // bytes 17..24
     EXPECT_TRUE(id.CheckNewLand());
-    EXPECT_EQ(settings.ScannerXH, u"NLS-HR-103");
-    settings.ScannerXH = u"old";
+    EXPECT_EQ(id.ScannerXH, u"NLS-HR-103");
+    id.ScannerXH = u"old";
     answers[newLand] = Ascii(std::string(18, '.') + "NLSHR103");  // ends at byte 25
     EXPECT_FALSE(id.CheckNewLand());
-    EXPECT_EQ(settings.ScannerXH, u"old");
+    EXPECT_EQ(id.ScannerXH, u"old");
 }
 
 TEST_F(ScannerIdentificationTest, DensoIsFoundByAnAnswerToAnyOneOfItsSixCommands) {
@@ -101,15 +101,15 @@ TEST_F(ScannerIdentificationTest, DensoIsFoundByAnAnswerToAnyOneOfItsSixCommands
         EXPECT_EQ(comm.writes[step], Vector("denso.query." + std::to_string(step + 1))) << step;
     }
     EXPECT_EQ(pump.Now(), 2700u);
-    EXPECT_EQ(settings.ScannerXH, u"old");
+    EXPECT_EQ(id.ScannerXH, u"old");
 
     for (std::size_t step = 0; step < 6; ++step) {
         answers.clear();
         answers[Vector("denso.query." + std::to_string(step + 1))] =
             Vector(step % 2 ? "denso.reply.GT10QU" : "denso.reply.496810");
-        settings.ScannerXH = u"old";
+        id.ScannerXH = u"old";
         EXPECT_TRUE(id.CheckDenso()) << step;
-        EXPECT_EQ(settings.ScannerXH, u"GT10QU");
+        EXPECT_EQ(id.ScannerXH, u"GT10QU");
     }
     // A reply longer than one read: the model straddles the first two reads.
     answers.clear();
@@ -131,10 +131,10 @@ TEST_F(ScannerIdentificationTest, SymbolCheckAlwaysCopiesTheSymbolWindowsModel) 
     settings.ScannerModel = u"Symbol";
     channel.OpenScannerPort(3, 9600, 8, 0, 0);
     EXPECT_FALSE(id.CheckScanner(u"Symbol"));
-    EXPECT_EQ(settings.ScannerXH, u"");  // copied even on failure
+    EXPECT_EQ(id.ScannerXH, u"");  // copied even on failure
     link.versionReply = Ascii("NBRPYA");
     EXPECT_TRUE(id.CheckScanner(u"Symbol"));
-    EXPECT_EQ(settings.ScannerXH, u"DS6607");
+    EXPECT_EQ(id.ScannerXH, u"DS6607");
 }
 
 TEST_F(ScannerIdentificationTest, DispatchByBrandNameFalseForABrandWithoutACheck) {

@@ -36,9 +36,11 @@ class SsiHostTest : public ::testing::Test {
     }
 
     std::vector<Bytes> written, decoded, revisions;
+    int lost = 0;
     SsiHost host{{[this](const Bytes& b) { written.push_back(b); },
                   [this](const Bytes& b) { decoded.push_back(b); },
-                  [this](const Bytes& b) { revisions.push_back(b); }}};
+                  [this](const Bytes& b) { revisions.push_back(b); },
+                  [this](SsiReading::Loss) { ++lost; }}};
 };
 
 TEST_F(SsiHostTest, PacketsMatchTheWorkedBytes) {
@@ -86,6 +88,7 @@ struct Case {
     std::vector<Step> steps;
     const char* answers;  // A for an ACK, N for a NAK
     std::vector<std::string> readings;
+    int lost = 0;  // readings acknowledged and dropped, each told
 };
 
 const Case kCases[] = {
@@ -132,7 +135,8 @@ const Case kCases[] = {
     {"a slow part after a part whose first try was lost: not a tail",
      {{0, "a", C | R}, {1500, "b", C}, {3000, "c"}},
      "AAA",
-     {}},
+     {},
+     2},
     {"our ACK lost, the resend damaged, its clean resend late: not a tail",
      {{0, "P1 ", C},
       {10, "P2 ", C},
@@ -140,11 +144,13 @@ const Case kCases[] = {
       {2030, "P2 ", C | R},
       {2040, "P3"}},
      "AANAA",
-     {}},
+     {},
+     2},
     {"given up: another barcode type begins a new reading",
      {{1000, "lost ", C}, {1500, "next", 0, Line::kClean, 0x03}},
      "AA",
-     {"next"}},
+     {"next"},
+     1},
     {"given up: nothing came for the scanner's whole resend time",
      {{1000, "lost ", C},
       {7000, "next"},
@@ -152,11 +158,13 @@ const Case kCases[] = {
       {14000, "", 0, Line::kTick},
       {14010, "after"}},
      "AAAA",
-     {"next", "after"}},
+     {"next", "after"},
+     2},
     {"given up after its last resend, a new reading soon after: neither",
      {{12000, "lost ", C | R}, {14000, "lost ", C | R}, {16100, "next"}},
      "AAA",
-     {}},
+     {},
+     2},
     {"given up after its last resend, the same part begins a new reading: never joined",
      {{8200, "A", C | R},
       {10130, "A", C | R},
@@ -164,7 +172,8 @@ const Case kCases[] = {
       {16170, "A", C | R},
       {16180, "B"}},
      "AAAAA",
-     {}},
+     {},
+     2},
 };
 
 TEST_F(SsiHostTest, ReadingsTakenFromTheLineAsTheTableSays) {
@@ -172,8 +181,10 @@ TEST_F(SsiHostTest, ReadingsTakenFromTheLineAsTheTableSays) {
         SCOPED_TRACE(c.name);
         written.clear();
         decoded.clear();
+        lost = 0;
         SsiHost fresh{{[this](const Bytes& b) { written.push_back(b); },
-                       [this](const Bytes& b) { decoded.push_back(b); }, nullptr}};
+                       [this](const Bytes& b) { decoded.push_back(b); }, nullptr,
+                       [this](SsiReading::Loss) { ++lost; }}};
         for (const Step& step : c.steps) {
             if (step.line == Line::kTick) {
                 fresh.Tick(step.at);
@@ -197,6 +208,8 @@ TEST_F(SsiHostTest, ReadingsTakenFromTheLineAsTheTableSays) {
         }
         EXPECT_EQ(answers, c.answers);
         EXPECT_EQ(readings, c.readings);
+        fresh.Tick(c.steps.back().at + SsiReading::kGiveUpMs);  // whatever is unfinished ends
+        EXPECT_EQ(lost, c.lost);
     }
 }
 

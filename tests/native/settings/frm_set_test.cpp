@@ -79,6 +79,14 @@ TEST_F(FrmSetTest, LoadListsFreePortsOnceAndSelectsDefaults) {
     EXPECT_EQ(form.List(L::cmCardModel).SelectedText(), u"华旭");
 }
 
+TEST_F(FrmSetTest, PortsAboveSixteenThatTheMachineNamesAreListedToo) {
+    probe.SetPresent({2, 20, 257});
+    form.EnsureLoaded();
+    EXPECT_EQ(Entries(L::cbPort), (std::vector<Text>{u"COM2", u"COM20", u"COM257"}));
+    EXPECT_EQ(Entries(L::cbPort2),
+              (std::vector<Text>{u"COM2", u"USB6", u"USB7", u"USB8", u"USB9"}));
+}
+
 TEST_F(FrmSetTest, WithoutSerialPortsOnlyTheUsbEntriesAreOffered) {
     probe.SetPresent({});
     form.EnsureLoaded();
@@ -278,7 +286,7 @@ TEST_F(FrmSetTest, OkWritesTheElevenKeysInOrderAndUpdatesTheModel) {
     EXPECT_EQ(form.ByteSize, 8);
     EXPECT_TRUE(form.AddEnter);
     EXPECT_TRUE(form.MustReopen);
-    EXPECT_FALSE(registry.Value(kRun, "Velmar"));  // auto-start unchecked: removed
+    EXPECT_EQ(registry.Value(kRun, "Velmar"), "old");  // the box was not changed: kept
     EXPECT_FALSE(form.Visible());
 }
 
@@ -411,37 +419,76 @@ TEST_F(FrmSetTest, ScannerOffDisablesItsGroupButOkStillWritesItsKeys) {
     EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "3");
     EXPECT_EQ(profile.Value("BCINFO", "Port"), "1");
     EXPECT_EQ(form.Port2, 7);
-    EXPECT_EQ(registry.Value(kRun, "Velmar"), "D:\\Tools\\app.exe");
+    EXPECT_EQ(registry.Value(kRun, "Velmar"), "old");  // the box was not changed
 }
 
-TEST_F(FrmSetTest, AutoStartEntryFollowsTheBox) {
-    StoreExample();
-    ASSERT_TRUE(form.ReadSetting());
-    ASSERT_EQ(form.Check(2), 0);
-    EXPECT_TRUE(Show([](FrmSet& f) {
-        f.OnCheckClick(2);
-        f.Command1_Click();
-    }));
-    EXPECT_EQ(registry.Value(kRun, "Velmar"), "D:\\Tools\\app.exe");
-    registry.SetValue(kRun, "Velmar", "E:\\moved\\app.exe");
-    EXPECT_TRUE(Show([](FrmSet& f) {
-        f.OnCheckClick(1);
-        f.Command1_Click();
-    }));
-    EXPECT_EQ(registry.Value(kRun, "Velmar"), "D:\\Tools\\app.exe");  // re-registered
-    EXPECT_TRUE(Show([](FrmSet& f) {
-        f.OnCheckClick(2);
-        f.Command1_Click();
-    }));
-    EXPECT_FALSE(registry.Value(kRun, "Velmar"));
-
-    // No right to the machine hive: OK still completes.
-    registry.SetOpenFails(true);
-    EXPECT_TRUE(Show([](FrmSet& f) {
-        f.OnCheckClick(2);
-        f.Command1_Click();
-    }));
-    EXPECT_FALSE(registry.Value(kRun, "Velmar"));
+TEST_F(FrmSetTest, AutoStartIsWrittenOnlyWhenTheBoxChangedAndOnlyWhereThisCopyMayStart) {
+    using V = std::optional<std::string>;
+    const V self = "D:\\Tools\\app.exe", elsewhere = "E:\\Ordane\\Ordane.exe", none;
+    const struct {
+        const char* what;
+        bool protectedCopy, click, refused;
+        V machine, user;  // before
+        V machineAfter, userAfter;
+        const char16_t* told;  // a part of the message, or none
+        int box;               // after OK
+    } cases[] = {
+        {"unchanged box: nothing written, nothing told", true, false, true, self, none, self, none,
+         nullptr, kCheckChecked},
+        {"unchanged box keeps a moved copy's entry", true, false, false, elsewhere, none, elsewhere,
+         none, nullptr, kCheckChecked},
+        {"installed copy: the machine's entry", true, true, false, none, none, self, none, nullptr,
+         kCheckChecked},
+        {"portable copy: the user's own entry, never the machine's", false, true, false, none, none,
+         none, self, nullptr, kCheckChecked},
+        {"the user's entry naming another folder is not replaced", false, true, false, none,
+         elsewhere, none, elsewhere, u"另一个文件夹", kCheckChecked},
+        {"another folder's machine entry is not removed", false, true, false, elsewhere, none,
+         elsewhere, none, u"另一个文件夹", kCheckChecked},
+        {"this copy's entries go from both hives", false, true, false, self, self, none, none,
+         nullptr, kCheckUnchecked},
+        {"a standard user cannot remove the machine's entry", true, true, true, self, none, self,
+         none, u"无法取消自动启动", kCheckChecked},
+        {"a standard user cannot set the machine's entry", true, true, true, none, none, none, none,
+         u"无法设置自动启动", kCheckUnchecked},
+    };
+    for (const auto& c : cases) {
+        FakeRegistry machine, user;
+        FakeSettingsView otherView;
+        for (auto [hive, value] : {std::pair{&machine, c.machine}, std::pair{&user, c.user}}) {
+            if (value) {
+                hive->SetValue(kRun, "Velmar", *value);
+            }
+            hive->SetWritesRefused(c.refused);
+        }
+        FrmSet other{profile,
+                     probe,
+                     machine,
+                     codec,
+                     otherView,
+                     u"D:\\Tools",
+                     u"app",
+                     DiagnosticLog::Off(),
+                     AutoStartPlaces{&user, c.protectedCopy}};
+        StoreExample();
+        ASSERT_TRUE(other.ReadSetting()) << c.what;
+        other.Initialze();
+        otherView.OnNextShowing([&c](FrmSet& f) {
+            f.OnListSelect(L::cbBaudRate, 7);  // OK needs a change
+            if (c.click) {
+                f.OnCheckClick(2);
+            }
+            f.Command1_Click();
+        });
+        EXPECT_TRUE(other.ShowDialog(nullptr)) << c.what;
+        EXPECT_EQ(machine.Value(kRun, "Velmar"), c.machineAfter) << c.what;
+        EXPECT_EQ(user.Value(kRun, "Velmar"), c.userAfter) << c.what;
+        ASSERT_EQ(otherView.Messages().size(), c.told ? 1u : 0u) << c.what;
+        if (c.told) {
+            EXPECT_NE(otherView.Messages()[0].find(c.told), Text::npos) << c.what;
+        }
+        EXPECT_EQ(other.Check(2), c.box) << c.what;
+    }
 }
 
 TEST_F(FrmSetTest, OkThatCannotWriteTheFileSaysSoAndLeavesFileModelAndDialogAsTheyWere) {
@@ -478,34 +525,6 @@ TEST_F(FrmSetTest, OkThatCannotWriteTheFileSaysSoAndLeavesFileModelAndDialogAsTh
     EXPECT_NE(view.Messages()[0].find(u"Setting.ini"), Text::npos);
     EXPECT_EQ(form.BaudRate, 115200);
     EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "7");
-}
-
-TEST_F(FrmSetTest, AutoStartTheSystemRefusesIsToldAndTheBoxShowsTheEntryAsItIs) {
-    StoreExample();
-    registry.SetValue(kRun, "Velmar", "C:\\Ordane\\Ordane.exe");  // set by the installer
-    ASSERT_TRUE(form.ReadSetting());
-    ASSERT_EQ(form.Check(2), kCheckChecked);
-    registry.SetWritesRefused(true);  // a standard user
-    EXPECT_TRUE(Show([](FrmSet& f) {
-        f.OnCheckClick(2);
-        f.Command1_Click();
-    }));
-    ASSERT_EQ(view.Messages().size(), 1u);
-    EXPECT_NE(view.Messages()[0].find(u"无法取消自动启动"), Text::npos);
-    EXPECT_EQ(form.Check(2), kCheckChecked);
-    EXPECT_EQ(registry.Value(kRun, "Velmar"), "C:\\Ordane\\Ordane.exe");
-
-    registry.SetValue(kRun, "Velmar", "");  // an empty entry starts nothing
-    EXPECT_TRUE(Show([](FrmSet& f) {
-        f.OnCheckClick(2);
-        f.OnCheckClick(2);
-        f.Command1_Click();
-    }));
-    ASSERT_EQ(view.Messages().size(), 2u);
-    EXPECT_NE(view.Messages()[1].find(u"无法设置自动启动"), Text::npos);
-    EXPECT_EQ(form.Check(2), kCheckUnchecked);
-    // The other settings were saved all the same.
-    EXPECT_EQ(profile.Writes().size(), 22u);
 }
 
 TEST_F(FrmSetTest, AutoStartPathIsJoinedOnceAndQuotedWhenItHasSpaces) {

@@ -22,29 +22,42 @@ TEST(SetupRulesTest, RunningCopiesAreFoundByImagePathInAnySpelling) {
     EXPECT_FALSE(SamePath(u"C:\\..\\Ordane.exe", u"C:\\..\\Ordane.exe"));  // climbs above root
 }
 
-TEST(SetupRulesTest, EveryFolderIsProtectedAndRootsAreRefused) {
-    const std::vector<Text> managed = {u"C:\\Program Files", u"C:\\Program Files (x86)",
-                                       u"C:\\Windows"};
+TEST(SetupRulesTest, RootsAndEverythingInASystemTreeAreRefused) {
+    const std::vector<Text> managed = {u"C:\\Program Files", u"C:\\Program Files (x86)"};
+    const std::vector<Text> system = {u"C:\\Windows",
+                                      u"C:\\ProgramData",
+                                      u"C:\\Users",
+                                      u"E:\\Profiles\\clerk",
+                                      u"C:\\Program Files\\Common Files",
+                                      u""};
     const struct {
         const char16_t* folder;
         FolderRule rule;
     } cases[] = {
-        // Below a system-managed folder is no safe place by its name: Users may make folders
-        // in C:\Windows\Temp.
-        {u"C:\\Windows\\Temp\\Ordane", FolderRule::kProtect},
         {u"C:\\Program Files (x86)\\Ordane", FolderRule::kProtect},
         {u"D:\\Ordane", FolderRule::kProtect},
         {u"C:\\Program Files Ordane", FolderRule::kProtect},
+        {u"C:\\Windows2\\Ordane", FolderRule::kProtect},  // a prefix of the name only
         {u"\\\\srv\\apps\\Ordane", FolderRule::kProtect},
         // Locking these down would take the rights of everything else in them.
         {u"D:\\", FolderRule::kRefuse},
         {u"\\\\srv\\apps", FolderRule::kRefuse},
         {u"C:\\Program Files (x86)\\", FolderRule::kRefuse},
-        {u"c:\\windows\\system32\\..", FolderRule::kRefuse},
         {u"Ordane", FolderRule::kRefuse},
+        // Users may make folders in C:\Windows\Temp and ProgramData; other programs' files
+        // live in all of these.
+        {u"C:\\Windows\\Temp\\Ordane", FolderRule::kRefuse},
+        {u"c:\\windows\\system32", FolderRule::kRefuse},
+        {u"C:\\Windows", FolderRule::kRefuse},
+        {u"C:\\ProgramData", FolderRule::kRefuse},
+        {u"C:\\ProgramData\\Ordane", FolderRule::kRefuse},
+        {u"C:\\Users\\Public", FolderRule::kRefuse},
+        {u"E:\\Profiles\\clerk\\Ordane", FolderRule::kRefuse},
+        {u"C:\\Program Files\\Common Files\\Ordane", FolderRule::kRefuse},
+        {u"C:/Program Files/x/../Common Files/Ordane", FolderRule::kRefuse},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(DecideFolder(cases[i].folder, managed), cases[i].rule) << "case " << i;
+        EXPECT_EQ(DecideFolder(cases[i].folder, managed, system), cases[i].rule) << "case " << i;
     }
 }
 
@@ -103,12 +116,84 @@ TEST(SetupRulesTest, APathIsRefusedWhenSomeoneNotTrustedMayChangeAFolderAboveOrd
     }
 }
 
-TEST(SetupRulesTest, EntriesOfAnExistingFolderAreReprotectedUnlessALinkOrASecondName) {
-    EXPECT_EQ(DecideEntry({}), EntryAction::kReprotect);                   // sdtapi.dll
-    EXPECT_EQ(DecideEntry({.directory = true}), EntryAction::kReprotect);  // a subfolder
-    EXPECT_EQ(DecideEntry({.links = 2}), EntryAction::kRefuse);            // another file's rights
-    EXPECT_EQ(DecideEntry({.reparsePoint = true}), EntryAction::kRefuse);
-    EXPECT_EQ(DecideEntry({.directory = true, .reparsePoint = true}), EntryAction::kRefuse);
+TEST(SetupRulesTest, AnExistingFolderIsAdoptedOnlyWhenProtectedAndHoldingOnlyOrdanesNames) {
+    const Text admins = u"S-1-5-32-544", system = u"S-1-5-18", users = u"S-1-5-32-545";
+    const Text authenticated = u"S-1-5-11", clerk = u"S-1-5-21-1-2-3-1001";
+    const std::vector<Text> trusted = TrustedAccounts(u"S-1-5-21-1-2-3-500");
+    const AccessEntry full{true, false, admins, 0x1F01FF};
+    const AccessEntry readUsers{true, false, users, 0x1200A9};
+    // As the installer makes it: administrators and SYSTEM full control, Users read.
+    const FolderSecurity ordane{admins, {full, {true, false, system, 0x1F01FF}, readUsers}};
+    const FolderSecurity settingsFile{admins, {full, {true, false, users, 0x12019F}}};
+    const auto file = [](const char16_t* name, FolderSecurity security) {
+        return FolderEntry{name, false, false, 1, std::move(security)};
+    };
+    const std::vector<FolderEntry> installed = {
+        file(u"Ordane.exe", ordane),    file(u"setting.ini", settingsFile),
+        file(u"uninstall.exe", ordane), file(u"uninstall-ordane.exe", ordane),
+        file(u"sdtapi.dll", ordane),    file(u"Ordane.exe.new", ordane)};
+    const auto with = [&installed](FolderEntry entry) {
+        std::vector<FolderEntry> entries = installed;
+        entries.push_back(std::move(entry));
+        return entries;
+    };
+    const struct {
+        const char* what;
+        FolderSecurity folder;
+        std::vector<FolderEntry> entries;
+        ExistingFolderRule rule;
+    } cases[] = {
+        {"an earlier protected Ordane folder", ordane, installed, ExistingFolderRule::kAdopt},
+        {"an empty protected folder", ordane, {}, ExistingFolderRule::kAdopt},
+        {"a folder a clerk made",
+         {clerk, {full, {true, false, clerk, 0x1F01FF}}},
+         {},
+         ExistingFolderRule::kRefuse},
+        {"made by an administrator, inheriting users' modify",
+         {admins, {full, {true, false, authenticated, 0x1301BF}}},
+         {},
+         ExistingFolderRule::kRefuse},
+        {"users may add files to what is made inside (inherit-only)",
+         {admins, {full, {true, true, users, 0x1301BF}}},
+         {},
+         ExistingFolderRule::kRefuse},
+        {"a clerk-owned sdtapi.dll",
+         ordane,
+         {file(u"sdtapi.dll", {clerk, {full}})},
+         ExistingFolderRule::kRefuse},
+        {"an sdtapi.dll users may replace",
+         ordane,
+         {file(u"SDTAPI.DLL", {admins, {full, {true, false, users, 0x12019F}}})},
+         ExistingFolderRule::kRefuse},
+        {"Ordane.exe with Setting.ini's rights",
+         ordane,
+         {file(u"Ordane.exe", settingsFile)},
+         ExistingFolderRule::kRefuse},
+        {"Setting.ini users may re-permission",
+         ordane,
+         {file(u"Setting.ini", {admins, {full, {true, false, users, 0x52019F}}})},
+         ExistingFolderRule::kRefuse},
+        {"an unknown library", ordane, with(file(u"WltRS.dll", ordane)),
+         ExistingFolderRule::kRefuse},
+        {"a subfolder", ordane, with({u"old", true, false, 1, ordane}),
+         ExistingFolderRule::kRefuse},
+        {"a junction",
+         ordane,
+         {{u"sdtapi.dll", false, true, 1, ordane}},
+         ExistingFolderRule::kRefuse},
+        {"a second name of another file",
+         ordane,
+         {{u"Ordane.exe", false, false, 2, ordane}},
+         ExistingFolderRule::kRefuse},
+        {"Setting.ini a user gave a second name elsewhere (copied)",
+         ordane,
+         {{u"Setting.ini", false, false, 2, settingsFile}},
+         ExistingFolderRule::kAdopt},
+        {"the folder itself a junction", {admins, {full}, true}, {}, ExistingFolderRule::kRefuse},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DecideExistingFolder(c.folder, c.entries, trusted), c.rule) << c.what;
+    }
 }
 
 TEST(SetupRulesTest, OrdaneStartsOnlyInAUsersSessionWithOrdinaryRights) {

@@ -67,6 +67,34 @@ bool PumpUntil(const std::function<bool()>& done, const std::function<void(const
     return done();
 }
 
+// KeyMode=keys: ASCII as the layout's real keys (no VK_PACKET), the rest still as packets.
+TEST(DeliveryWin32Test, KeysModeTypesAsciiAsRealKeysAndTheTextExactly) {
+    TestWindow window(L"Ordane key target", 1);
+    ASSERT_NE(window.Edit(0), nullptr) << "no window: is DISPLAY set?";
+    ShowWindow(window.Window(), SW_SHOW);
+    SetForegroundWindow(window.Window());
+    SetFocus(window.Edit(0));
+    PumpUntil([] { return false; }, [](const MSG&) {}, 200);
+
+    DeliveryWin32 delivery(DeliveryWin32::kSendTimeoutMs, KeyMode::Keys);
+    const std::wstring expected = L"Ab9-_ ;:/@Z华";
+    const DeliveryOutcome outcome =
+        delivery.TypeText(Text(expected.begin(), expected.end()), false);
+    EXPECT_EQ(outcome, (DeliveryOutcome{DeliveryResult::Delivered, 12, 12}));
+    int packets = 0;
+    int keys = 0;
+    PumpUntil([&] { return TextOf(window.Edit(0)) == expected; },
+              [&](const MSG& message) {
+                  if (message.message == WM_KEYDOWN && message.hwnd == window.Edit(0)) {
+                      ++(message.wParam == VK_PACKET ? packets : keys);
+                  }
+              },
+              3000);
+    EXPECT_EQ(TextOf(window.Edit(0)), expected);
+    EXPECT_EQ(packets, 1);  // 华 only
+    EXPECT_GE(keys, 11);    // Shift counts too
+}
+
 TEST(DeliveryWin32Test, TypesEveryCharacterLiterallyThenEnter) {
     TestWindow window(L"Ordane typing target", 1);
     ASSERT_NE(window.Edit(0), nullptr) << "no window: is DISPLAY set?";

@@ -9,6 +9,8 @@
 //   clear|clear2, close|close2 -> clear <result> <ms it took>, close <result>
 //   drain <cap> <interval ms> <total> <quiet ms>  -> drain <count> <largest piece> <hex>
 //       (reads as the scanner loop does until total bytes or quiet ms without data)
+//   collect <ms>       -> collect <readings> <length of each> (framed as the scanner loop
+//       frames them, looking every 50 ms, until ms passed)
 //   probe              -> probe <ports 1..16 that can be opened>
 //   sleep <ms>         -> sleep
 #include <windows.h>
@@ -21,6 +23,9 @@
 #include <string>
 #include <vector>
 
+#include <mmsystem.h>
+
+#include "app/scan_collector.h"
 #include "devices/serial_library_win32.h"
 #include "devices/port_probe_win32.h"
 #include "hex.h"
@@ -60,6 +65,28 @@ std::string Drain(ordane::SerialLibrary& port, std::int32_t capacity, DWORD inte
     }
     return "drain " + std::to_string(got.size()) + " " + std::to_string(largest) + " " +
            ToHex(got.data(), got.size());
+}
+
+std::string Collect(ordane::SerialLibrary& port, DWORD forMs) {
+    ordane::ScanCollector collector;
+    std::vector<ordane::CollectedReading> finished;
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < forMs) {
+        std::vector<ordane::ArrivedBytes> pieces;
+        port.TakeArrived(pieces);
+        for (const ordane::ArrivedBytes& piece : pieces) {
+            collector.Add(piece, finished);
+        }
+        const std::uint32_t now = timeGetTime();
+        collector.Finish(now, port.LineSeenAt(now), finished);
+        Sleep(50);
+    }
+    std::ostringstream reply;
+    reply << "collect " << finished.size();
+    for (const ordane::CollectedReading& reading : finished) {
+        reply << ' ' << reading.bytes.size();
+    }
+    return reply.str();
 }
 
 }  // namespace
@@ -121,6 +148,10 @@ int main() {
             std::size_t total = 0;
             in >> capacity >> interval >> total >> quiet;
             reply = Drain(port, capacity, interval, total, quiet);
+        } else if (command == "collect") {
+            DWORD ms = 0;
+            in >> ms;
+            reply = Collect(port, ms);
         } else if (command == "probe") {
             reply = "probe";
             for (int n = 1; n <= 16; ++n) {

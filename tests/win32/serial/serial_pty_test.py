@@ -121,6 +121,7 @@ def check_data_paths(program, pty):
     got, _ = program.read_until(5, 100)
     check(got == b"fresh", f"bytes after ClearRXBuff came back as {got!r}")
     check_arrival_times(program, pty)
+    check_slow_long_code(program, pty)
 
 
 def check_arrival_times(program, pty):
@@ -153,6 +154,23 @@ def check_arrival_times(program, pty):
           f"after a read of one byte TakeArrived gave {pieces!r}")
     check(program.arrived() == (0, []), "pieces taken once came back")
     check(program.read(10) == (0, b""), "bytes taken by TakeArrived were read again")
+
+
+def check_slow_long_code(program, pty):
+    """A scanner that waits 8 ms after each byte never leaves the line quiet for 200 ms: a
+    300-byte code at 9600 bit/s, longer than one read, is one reading."""
+    code = bytes(b"0123456789"[i % 10] for i in range(300))
+
+    def send():
+        for byte in code:
+            pty.write(bytes([byte]))
+            time.sleep(0.008)
+
+    sender = threading.Thread(target=send, daemon=True)
+    sender.start()
+    got = program.ask("collect 4500", timeout=30).split()[1:]
+    sender.join(timeout=5)
+    check(got == ["1", "300"], f"a 300-byte code sent slowly was framed as readings {got}")
 
 
 def check_open_failures(program, pty, missing):

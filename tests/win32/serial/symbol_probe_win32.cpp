@@ -11,7 +11,8 @@
 //   version            -> version <GetScannerVersion result> <ms the call held the window>
 //   disc               -> disc <DisConnPort result> <ms the call held the window>
 //   hold <ms>          -> hold            (the thread sleeps; link messages queue up)
-//   holddisc <ms>      -> holddisc <DisConnPort result> (sleeps, then disconnects at once)
+//   holddisc <ms>      -> holddisc <DisConnPort result> <readings not handed over>
+//                         (sleeps, then disconnects at once)
 //   bogus              -> bogus           (posts link messages that carry no copy)
 //   outstanding        -> outstanding <copies not yet taken>
 // and for every link message that arrives:
@@ -98,7 +99,9 @@ class SymbolProbe {
             if (command == "hold") {
                 return "hold";
             }
-            return "holddisc " + std::to_string(link_.DisConnPort(window, port_));
+            const std::int32_t result = link_.DisConnPort(window, port_);
+            return "holddisc " + std::to_string(result) + " " +
+                   std::to_string(link_.FailedHandOvers());
         }
         if (command == "bogus") {
             // Messages with the link's numbers that no link posted: a made-up pointer, a

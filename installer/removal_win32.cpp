@@ -1,0 +1,214 @@
+// The removal, run as uninstall.exe, and its finish step.
+
+#include "setup_tool_win32.h"
+
+#include <cstdint>
+#include <cwchar>
+#include <string>
+
+#include "common/wide_win32.h"
+#include "setup/setup_rules.h"
+
+namespace ordane::setup_tool {
+
+namespace setup = ordane::setup;
+
+HANDLE HandleArgument(const wchar_t* text) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(text, nullptr, 10)));
+}
+
+std::wstring HandleArgument(HANDLE handle) {
+    return std::to_wstring(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+// `removal` and `file`: handles the removal's uninstall.exe let this process inherit, on itself
+// and on its own file. That file is deleted through the handle once the removal has ended: so
+// a reinstallation that has put a new uninstall.exe there meanwhile keeps it.
+DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file) {
+    const UniqueHandle uninstaller(removal);
+    UniqueHandle installedFile(file);
+    if (uninstaller.Valid()) {
+        WaitForSingleObject(uninstaller.Get(), 60000);
+    }
+    DWORD result = ERROR_INVALID_HANDLE;
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    for (int attempt = 0; attempt < 50 && installedFile.Valid(); ++attempt) {
+        // Refused while its image is still mapped: it is let go of a moment after the end.
+        if (SetFileInformationByHandle(installedFile.Get(), FileDispositionInfo, &dispose,
+                                       sizeof(dispose))) {
+            result = ERROR_SUCCESS;
+            break;
+        }
+        result = GetLastError();
+        Sleep(200);
+    }
+    // The file goes only when its last handle closes: until then the folder is not empty.
+    installedFile.Reset();
+    RemoveDirectoryW(folder);  // only when empty
+    const Text self = OwnPath();
+    if (!self.empty()) {
+        // In this order: the folder can only go once it is empty.
+        MoveFileExW(Wide(self), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        MoveFileExW(Wide(Folder(self)), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+    return result;
+}
+
+namespace {
+
+constexpr wchar_t kUninstaller[] = L"uninstall-ordane.exe";  // NSIS's, beside uninstall.exe
+constexpr int kAborted = 2;                // the installer's "aborted": nothing was removed
+constexpr DWORD kDoneAfterRestart = 3010;  // removed; Ordane.exe goes at the next restart
+
+// A new folder that only administrators and the system account may enter: the uninstaller and
+// the helper run elevated from it, so no user may place a library beside them.
+DWORD CreatePrivateFolder(const std::wstring& path) {
+    WellKnownSid admins(WinBuiltinAdministratorsSid);
+    WellKnownSid system(WinLocalSystemSid);
+    if (admins.Get() == nullptr || system.Get() == nullptr) {
+        return ERROR_INVALID_SID;
+    }
+    const DWORD inherit = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, inherit),
+                                  Allow(system.Get(), GENERIC_ALL, inherit)};
+    LocalMemory dacl;
+    const DWORD result = SetEntriesInAclW(2, entries, nullptr, dacl.Out<ACL>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    SECURITY_DESCRIPTOR descriptor = {};
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, *dacl.Out<ACL>(), FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return GetLastError();
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+    return CreateDirectoryW(path.c_str(), &attributes) ? ERROR_SUCCESS : GetLastError();
+}
+
+// The removal's own files in a fresh folder under %TEMP%; whatever is left of them goes with it.
+class RemovalFolder {
+  public:
+    RemovalFolder() {
+        wchar_t temp[MAX_PATH + 1] = {};
+        const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+        if (length == 0 || length > MAX_PATH) {
+            return;
+        }
+        for (ULONGLONG attempt = 0; attempt < 100; ++attempt) {
+            const std::wstring path = std::wstring(temp) + L"ordane-uninstall-" +
+                                      std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                      std::to_wstring(GetTickCount64() + attempt);
+            const DWORD result = CreatePrivateFolder(path);
+            if (result == ERROR_SUCCESS) {
+                path_ = path;
+            }
+            if (result != ERROR_ALREADY_EXISTS) {
+                return;
+            }
+        }
+    }
+    ~RemovalFolder() {
+        if (path_.empty()) {
+            return;
+        }
+        // The uninstaller's image is let go of a moment after it has ended.
+        const std::wstring uninstaller = File(kUninstaller);
+        for (int attempt = 0; attempt < 25 && !DeleteFileW(uninstaller.c_str()) &&
+                              GetLastError() != ERROR_FILE_NOT_FOUND;
+             ++attempt) {
+            Sleep(200);
+        }
+        if (!helperKept_) {
+            DeleteFileW(File(kHelper).c_str());
+            RemoveDirectoryW(path_.c_str());
+        }
+    }
+    RemovalFolder(const RemovalFolder&) = delete;
+    RemovalFolder& operator=(const RemovalFolder&) = delete;
+
+    static constexpr wchar_t kHelper[] = L"ordane_setup_tool.exe";
+
+    bool Valid() const { return !path_.empty(); }
+    const std::wstring& Path() const { return path_; }
+    std::wstring File(const wchar_t* name) const { return path_ + L"\\" + name; }
+    void KeepHelper() { helperKept_ = true; }  // it removes itself and the folder later
+
+  private:
+    std::wstring path_;
+    bool helperKept_ = false;
+};
+
+// `inherit`: the child gets this process's inheritable handles (only the finish step's are).
+DWORD Start(const std::wstring& program, std::wstring commandLine, const std::wstring& folder,
+            UniqueHandle& process, bool inherit = false) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, 0, nullptr,
+                        folder.c_str(), &startup, &info)) {
+        return GetLastError();
+    }
+    CloseHandle(info.hThread);
+    process.Reset(info.hProcess);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+int RemoveInstallation() {
+    const Text self = OwnPath();
+    const Text installed = Folder(self);
+    RemovalFolder temp;
+    if (installed.empty() || !temp.Valid()) {
+        return kAborted;
+    }
+    const std::wstring uninstaller = temp.File(kUninstaller);
+    const std::wstring helper = temp.File(RemovalFolder::kHelper);
+    const std::wstring installedUninstaller = std::wstring(Wide(installed)) + L"\\" + kUninstaller;
+    if (!CopyFileW(installedUninstaller.c_str(), uninstaller.c_str(), TRUE) ||
+        !CopyFileW(Wide(self), helper.c_str(), TRUE)) {
+        return kAborted;
+    }
+    const Text command = setup::UninstallerCommandLine(FromWide(GetCommandLineW()),
+                                                       FromWide(uninstaller.c_str()), installed);
+    UniqueHandle process;
+    if (Start(uninstaller, Wide(command), temp.Path(), process) != ERROR_SUCCESS) {
+        return kAborted;
+    }
+    WaitForSingleObject(process.Get(), INFINITE);
+    DWORD code = kAborted;
+    GetExitCodeProcess(process.Get(), &code);
+    if (code == 0 || code == kDoneAfterRestart) {
+        // This uninstall.exe goes too, once this process has ended: a copy of it waits for that.
+        // Taken now, while this is surely the removal's file: a handle on this process and one
+        // on its own file, both inherited by the copy that deletes the file.
+        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+        UniqueHandle ownFile(CreateFileW(Wide(self), DELETE | SYNCHRONIZE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         &inheritable, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                         nullptr));
+        HANDLE raw = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &raw,
+                        SYNCHRONIZE, TRUE, 0);
+        const UniqueHandle ownProcess(raw);
+        UniqueHandle finish;
+        const std::wstring line = L"\"" + helper + L"\" finish \"" + Wide(installed) + L"\" " +
+                                  HandleArgument(ownProcess.Get()) + L" " +
+                                  HandleArgument(ownFile.Get());
+        if (ownFile.Valid() && ownProcess.Valid() &&
+            Start(helper, line, temp.Path(), finish, true) == ERROR_SUCCESS) {
+            temp.KeepHelper();
+        }
+    }
+    return static_cast<int>(code);
+}
+
+bool InstalledAsUninstaller() {
+    const Text self = OwnPath();
+    const std::size_t slash = self.find_last_of(u"\\/");
+    return _wcsicmp(Wide(self.substr(slash == Text::npos ? 0 : slash + 1)), L"uninstall.exe") == 0;
+}
+
+}  // namespace ordane::setup_tool

@@ -1,0 +1,112 @@
+// The installer's helper (ordane_setup_tool.exe): what its parts share, and the commands the
+// command line dispatches to. Each part carries out the rules of setup/setup_rules.
+#pragma once
+
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/handle_win32.h"
+#include "common/text.h"
+
+namespace ordane::setup_tool {
+
+Text FromWide(const wchar_t* text);
+
+// A well-known SID (Users, Administrators, SYSTEM), so that localised names do not matter.
+class WellKnownSid {
+  public:
+    explicit WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+        DWORD size = sizeof(sid_);
+        if (!CreateWellKnownSid(type, nullptr, sid_, &size)) {
+            error_ = GetLastError();
+        }
+    }
+    PSID Get() { return error_ == ERROR_SUCCESS ? static_cast<PSID>(sid_) : nullptr; }
+    DWORD Error() const { return error_; }
+
+  private:
+    alignas(DWORD) BYTE sid_[SECURITY_MAX_SID_SIZE] = {};
+    DWORD error_ = ERROR_SUCCESS;
+};
+
+// Memory the security functions hand out with LocalAlloc.
+class LocalMemory {
+  public:
+    LocalMemory() = default;
+    ~LocalMemory() { LocalFree(memory_); }
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+    template <typename T>
+    T** Out() {
+        return reinterpret_cast<T**>(&memory_);
+    }
+
+  private:
+    HLOCAL memory_ = nullptr;
+};
+
+// The registry view Ordane sees: the tool is built 32- or 64-bit as Ordane is.
+#ifdef _WIN64
+constexpr REGSAM kOrdaneView = KEY_WOW64_64KEY;
+#else
+constexpr REGSAM kOrdaneView = KEY_WOW64_32KEY;
+#endif
+
+// Owner of an open registry key.
+class OpenedKey {
+  public:
+    OpenedKey() = default;
+    ~OpenedKey() {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+        }
+    }
+    OpenedKey(const OpenedKey&) = delete;
+    OpenedKey& operator=(const OpenedKey&) = delete;
+    HKEY* Out() { return &key_; }
+    HKEY Get() const { return key_; }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+EXPLICIT_ACCESSW Allow(PSID sid, DWORD rights, DWORD inheritance);
+DWORD OpenUnlinked(const wchar_t* path, DWORD access, DWORD flags, UniqueHandle& handle);
+Text KnownFolder(const wchar_t* variable);
+Text WindowsFolder();
+Text FullPath(const wchar_t* path);
+bool EnablePrivilege(const wchar_t* name);
+Text OwnPath();
+Text Folder(const Text& program);
+
+// Folder, file and key rights (folder_protection_win32.cpp).
+DWORD GrantFile(const wchar_t* path);
+DWORD GrantKey(const wchar_t* subkey);
+DWORD RevokeKey(const wchar_t* subkey);
+DWORD CheckAskedFolder(const wchar_t* installDir);
+DWORD ProtectFolder(const wchar_t* folder);
+DWORD ProtectLockFile(const wchar_t* path);
+
+// The browsers' Local Network Access allow-list (browser_policy_win32.cpp).
+DWORD RevokeLocalNetworkAccess();
+DWORD CheckLocalNetworkAccess(const wchar_t* origins);
+DWORD GrantLocalNetworkAccess(const wchar_t* origins);
+
+// Running copies, sessions and starting Ordane (sessions_win32.cpp).
+BOOL CALLBACK AskToClose(HWND window, LPARAM processId);
+DWORD CloseCopies(const wchar_t* program, const wchar_t* sessionsFile);
+DWORD Launch(const wchar_t* path);
+DWORD Relaunch(const wchar_t* path, const wchar_t* sessionsFile, bool run);
+bool RunsAsSystem();
+
+// The removal (removal_win32.cpp).
+HANDLE HandleArgument(const wchar_t* text);
+DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file);
+int RemoveInstallation();
+bool InstalledAsUninstaller();
+
+}  // namespace ordane::setup_tool
