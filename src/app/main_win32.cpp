@@ -214,7 +214,8 @@ int Run(HINSTANCE instance) {
 }  // namespace ordane
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-    ordane::RestrictLibrarySearch({L"wininet.dll", L"winmm.dll"});  // before anything loads
+    ordane::RestrictLibrarySearch(
+        {L"wininet.dll", L"winmm.dll", L"iphlpapi.dll"});  // before anything loads
     // Version 6 of the common controls (named in the manifest) draws with visual styles only
     // once registered; Windows 7 does not do it by itself.
     const INITCOMMONCONTROLSEX controls = {sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
