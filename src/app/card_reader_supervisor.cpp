@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "app/status_texts.h"
-#include "devices/delay.h"
+#include "common/delay.h"
 
 namespace ordane {
 

@@ -16,14 +16,15 @@
 #include "bridge/bridge_settings.h"
 #include "bridge/bridge_sockets_win32.h"
 #include "common/ansi_codec_win32.h"
+#include "common/executable_location_win32.h"
 #include "common/message_pump_win32.h"
 #include "common/registry_win32.h"
 #include "common/system_library_win32.h"
 #include "common/thread_worker.h"
 #include "common/wide_win32.h"
-#include "desktop/http.h"
-#include "desktop/http_client_win32.h"
-#include "desktop/shell_icon_win32.h"
+#include "registration/http.h"
+#include "registration/http_client_win32.h"
+#include "tray/shell_icon_win32.h"
 #include "devices/card_library_win32.h"
 #include "devices/card_reader_identification.h"
 #include "devices/frm_symbol.h"
@@ -38,8 +39,8 @@
 #include "settings/fleet_profile.h"
 #include "settings/frm_set.h"
 #include "settings/policy_key_win32.h"
+#include "devices/port_probe_win32.h"
 #include "settings/policy_watcher_win32.h"
-#include "settings/port_probe_win32.h"
 #include "settings/profile_file_win32.h"
 #include "settings/settings_dialog_win32.h"
 #include "setup/folder_security_win32.h"
@@ -213,7 +214,8 @@ int Run(HINSTANCE instance) {
 }  // namespace ordane
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-    ordane::RestrictLibrarySearch({L"wininet.dll", L"winmm.dll"});  // before anything loads
+    ordane::RestrictLibrarySearch(
+        {L"wininet.dll", L"winmm.dll", L"iphlpapi.dll"});  // before anything loads
     // Version 6 of the common controls (named in the manifest) draws with visual styles only
     // once registered; Windows 7 does not do it by itself.
     const INITCOMMONCONTROLSEX controls = {sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};

@@ -9,7 +9,7 @@
 #include "common/registry.h"
 #include "common/text.h"
 #include "common/worker.h"
-#include "desktop/http.h"
+#include "registration/http.h"
 #include "log/diagnostic_log.h"
 
 namespace ordane {

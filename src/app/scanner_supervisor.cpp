@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "app/status_texts.h"
-#include "devices/delay.h"
+#include "common/delay.h"
 
 namespace ordane {
 

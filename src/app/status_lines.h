@@ -9,7 +9,7 @@
 #include "app/readings.h"
 #include "common/pump.h"
 #include "common/text.h"
-#include "desktop/tray_icon.h"
+#include "tray/tray_icon.h"
 
 namespace ordane {
 

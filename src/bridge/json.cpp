@@ -1,7 +1,5 @@
 #include "bridge/json.h"
 
-#include "app/status_texts.h"
-
 namespace ordane::bridge {
 
 namespace {

@@ -4,7 +4,7 @@
 #include <array>
 #include <span>
 
-#include "devices/delay.h"
+#include "common/delay.h"
 
 namespace ordane {
 

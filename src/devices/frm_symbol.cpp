@@ -5,7 +5,7 @@
 #include <iterator>
 #include <utility>
 
-#include "devices/delay.h"
+#include "common/delay.h"
 #include "devices/ssi_host.h"
 
 namespace ordane {

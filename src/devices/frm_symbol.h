@@ -19,6 +19,7 @@
 #include "common/pump.h"
 #include "common/text.h"
 #include "devices/serial_library.h"
+#include "devices/symbol_link.h"
 #include "log/diagnostic_log.h"
 
 namespace ordane {

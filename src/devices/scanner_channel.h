@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "devices/delay.h"
+#include "common/delay.h"
 #include "devices/frm_symbol.h"
 #include "devices/serial_library.h"
 #include "common/text.h"

@@ -25,7 +25,7 @@
 #include "common/handle_win32.h"
 #include "common/text.h"
 #include "devices/com_port_win32.h"
-#include "devices/serial_library.h"
+#include "devices/symbol_link.h"
 #include "devices/ssi_host.h"
 
 namespace ordane {

@@ -13,7 +13,7 @@
 #include "common/registry.h"
 #include "common/text.h"
 #include "log/diagnostic_log.h"
-#include "settings/port_probe.h"
+#include "devices/port_probe.h"
 #include "settings/profile_file.h"
 #include "settings/settings_model.h"
 #include "settings/settings_view.h"

@@ -1,5 +1,4 @@
-// "Setting.ini" through the system's wide profile functions, kept in the ANSI code page, and where
-// the running program lives (the settings file and the auto-start entry are built from it).
+// "Setting.ini" through the system's wide profile functions, kept in the ANSI code page.
 #pragma once
 
 #include <string>
@@ -8,14 +7,6 @@
 #include "settings/profile_file.h"
 
 namespace ordane {
-
-// The running executable's folder (no trailing backslash, so "C:" for a program in the root
-// of drive C) and its file name without the extension.
-struct ExecutableLocation {
-    Text folder;
-    Text baseName;
-};
-ExecutableLocation GetExecutableLocation();
 
 class ProfileFileWin32 final : public ProfileFile {
   public:

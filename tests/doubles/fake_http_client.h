@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "desktop/http_client.h"
+#include "registration/http_client.h"
 #include "doubles/fake_pump.h"
 
 namespace ordane::test {

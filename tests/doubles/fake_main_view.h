@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/main_view.h"
-#include "desktop/tray_icon.h"
+#include "tray/tray_icon.h"
 
 namespace ordane::test {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "settings/port_probe.h"
+#include "devices/port_probe.h"
 
 namespace ordane::test {
 

@@ -18,6 +18,7 @@
 #include "common/text.h"
 #include "devices/serial_library.h"
 #include "devices/ssi_host.h"
+#include "devices/symbol_link.h"
 #include "fake_pump.h"
 
 namespace ordane {

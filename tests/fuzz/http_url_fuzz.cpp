@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "desktop/http.h"
-#include "desktop/url.h"
+#include "registration/http.h"
+#include "registration/url.h"
 #include "doubles/fake_codec.h"
 #include "doubles/fake_http_client.h"
 #include "fuzz/check.h"

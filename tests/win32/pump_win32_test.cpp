@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "common/message_pump_win32.h"
-#include "devices/delay.h"
+#include "common/delay.h"
 
 namespace ordane {
 namespace {

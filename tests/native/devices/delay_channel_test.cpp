@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "devices/delay.h"
+#include "common/delay.h"
 #include "devices/scanner_channel.h"
 #include "doubles/fake_pump.h"
 #include "doubles/fake_serial_library.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/http_client_win32.h"
+#include "registration/http_client_win32.h"
 
 namespace ordane {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/executable_location_win32.h"
 #include "settings/profile_file_win32.h"
 #include "temp_dir.h"
 

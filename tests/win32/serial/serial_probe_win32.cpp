@@ -27,7 +27,7 @@
 
 #include "app/scan_collector.h"
 #include "devices/serial_library_win32.h"
-#include "settings/port_probe_win32.h"
+#include "devices/port_probe_win32.h"
 #include "hex.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/ansi_codec_win32.h"
-#include "desktop/shell_icon_win32.h"
+#include "tray/shell_icon_win32.h"
 
 namespace ordane {
 namespace {

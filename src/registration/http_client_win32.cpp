@@ -1,4 +1,4 @@
-#include "desktop/http_client_win32.h"
+#include "registration/http_client_win32.h"
 
 #include <windows.h>
 #include <wininet.h>

@@ -1,6 +1,6 @@
-#include "desktop/http.h"
+#include "registration/http.h"
 
-#include "desktop/url.h"
+#include "registration/url.h"
 
 namespace ordane {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "desktop/url.h"
+#include "registration/url.h"
 
 namespace ordane {
 namespace {

@@ -1,4 +1,4 @@
-#include "settings/port_probe_win32.h"
+#include "devices/port_probe_win32.h"
 
 #include <cwchar>
 #include <string>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "desktop/http.h"
+#include "registration/http.h"
 #include "doubles/fake_codec.h"
 #include "doubles/fake_http_client.h"
 

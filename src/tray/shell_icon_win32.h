@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "desktop/tray_icon.h"
+#include "tray/tray_icon.h"
 
 namespace ordane {
 

@@ -2,7 +2,7 @@
 // write, no sharing, overlapped, and closed at once. A port held open by anyone fails.
 #pragma once
 
-#include "settings/port_probe.h"
+#include "devices/port_probe.h"
 
 namespace ordane {
 

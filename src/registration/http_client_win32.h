@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "desktop/http_client.h"
+#include "registration/http_client.h"
 
 namespace ordane {
 

@@ -1,4 +1,4 @@
-#include "devices/delay.h"
+#include "common/delay.h"
 
 #include <cmath>
 #include <limits>

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/text.h"
-#include "desktop/http_client.h"
+#include "registration/http_client.h"
 
 namespace ordane {
 

@@ -1,4 +1,4 @@
-#include "desktop/url.h"
+#include "registration/url.h"
 
 namespace ordane {
 

@@ -1,4 +1,4 @@
-#include "desktop/shell_icon_win32.h"
+#include "tray/shell_icon_win32.h"
 
 #include <algorithm>
 #include <cstring>
