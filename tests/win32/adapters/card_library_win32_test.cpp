@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/executable_location_win32.h"
 #include "devices/card_library_win32.h"
-#include "settings/profile_file_win32.h"
 #include "temp_dir.h"
 
 namespace ordane {
