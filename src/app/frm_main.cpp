@@ -98,9 +98,9 @@ void FrmMain::OnTimer(int id) {
         Label6_Click();
         return;
     }
-    if (id == kTimer1Id && timers_.timer1.Enabled()) {
+    if (id == kScannerTimerId && timers_.timer1.Enabled()) {
         Timer1_Timer();
-    } else if (id == kTimer2Id && timers_.timer2.Enabled()) {
+    } else if (id == kCardReaderTimerId && timers_.timer2.Enabled()) {
         Timer2_Timer();
     }
 }

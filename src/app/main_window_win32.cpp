@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/frm_main.h"
+#include "app/loop_timers.h"
 #include "app/status_texts.h"
 #include "common/dpi_win32.h"
 #include "common/wide_win32.h"
@@ -268,8 +269,8 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_DESTROY:
-            KillTimer(hwnd_, 1);
-            KillTimer(hwnd_, 2);
+            KillTimer(hwnd_, kScannerTimerId);
+            KillTimer(hwnd_, kCardReaderTimerId);
             frmMain_->Form_Unload();
             PostQuitMessage(0);
             return 0;

@@ -32,7 +32,9 @@ class ShellIcon final : public TrayIcon {
 
   private:
     void Offer();
-    static LRESULT CALLBACK MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // A subclass of the main window (SetWindowSubclass) whose reference data is this icon.
+    static LRESULT CALLBACK MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                                           UINT_PTR id, DWORD_PTR self);
 
     HWND mainWindow_;
     const AnsiCodec& codec_;

@@ -1,5 +1,7 @@
 #include "devices/frm_symbol_window_win32.h"
 
+#include <commctrl.h>
+
 namespace ordane {
 
 namespace {
@@ -7,8 +9,8 @@ namespace {
 constexpr wchar_t kClassName[] = L"OrdaneSymbolWindow";
 constexpr wchar_t kCaption[] = L"Symbol读取窗体";
 
-// What the hook forces to be global: the procedure the window had before it.
-WNDPROC g_savedProc = nullptr;
+// The hook's id on the window; the object it forwards to is its reference data.
+constexpr UINT_PTR kSymbolHookId = 1;
 
 }  // namespace
 
@@ -34,9 +36,8 @@ bool FrmSymbolWindow::Load() {
     if (hwnd_ == nullptr) {
         return false;
     }
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    g_savedProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-        hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&FrmSymbolWindow::SymbolWindowHook)));
+    SetWindowSubclass(hwnd_, &FrmSymbolWindow::SymbolWindowHook, kSymbolHookId,
+                      reinterpret_cast<DWORD_PTR>(this));
     frmSymbol_.AttachWindow(reinterpret_cast<WindowHandle>(hwnd_));
     return true;
 }
@@ -45,11 +46,7 @@ void FrmSymbolWindow::Unload() {
     if (hwnd_ == nullptr) {
         return;
     }
-    if (g_savedProc != nullptr) {
-        SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_savedProc));
-        g_savedProc = nullptr;
-    }
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    RemoveWindowSubclass(hwnd_, &FrmSymbolWindow::SymbolWindowHook, kSymbolHookId);
     DestroyWindow(hwnd_);
     hwnd_ = nullptr;
 }
@@ -59,15 +56,14 @@ LRESULT CALLBACK FrmSymbolWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam,
 }
 
 LRESULT CALLBACK FrmSymbolWindow::SymbolWindowHook(HWND hwnd, UINT msg, WPARAM wParam,
-                                                   LPARAM lParam) {
-    auto* self = reinterpret_cast<FrmSymbolWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+                                                   LPARAM lParam, UINT_PTR, DWORD_PTR data) {
+    auto* self = reinterpret_cast<FrmSymbolWindow*>(data);
     if ((msg == kSymbolDataMessage || msg == kSymbolVersionMessage || msg == kSymbolLostMessage) &&
         self != nullptr) {
         const std::int32_t n = self->unpack_(msg, wParam, lParam);
         self->frmSymbol_.SymbolWindowHook(msg, n);
     }
-    return CallWindowProcW(g_savedProc != nullptr ? g_savedProc : &FrmSymbolWindow::WindowProc,
-                           hwnd, msg, wParam, lParam);
+    return DefSubclassProc(hwnd, msg, wParam, lParam);
 }
 
 }  // namespace ordane

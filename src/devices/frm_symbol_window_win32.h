@@ -1,5 +1,5 @@
 // The hidden window "Symbol读取窗体" that receives the Symbol link's messages. Its window
-// procedure is hooked (SymbolWindowHook) while it is loaded, and restored when it unloads.
+// procedure is hooked by a subclass (SymbolWindowHook) while it is loaded, removed when it unloads.
 #pragma once
 
 #include <windows.h>
@@ -27,7 +27,9 @@ class FrmSymbolWindow {
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    static LRESULT CALLBACK SymbolWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // A subclass of the window (SetWindowSubclass) whose reference data is this object.
+    static LRESULT CALLBACK SymbolWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                                             UINT_PTR id, DWORD_PTR self);
 
     HINSTANCE instance_;
     FrmSymbol& frmSymbol_;
