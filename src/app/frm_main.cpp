@@ -209,6 +209,12 @@ void FrmMain::OnCommandClick(int label) {
     }
 }
 
+void FrmMain::OnTrayClick() {
+    if (!deps_.view.IsWindowVisible()) {
+        deps_.view.ShowWindow(Activation::Activate);
+    }
+}
+
 void FrmMain::OnCloseRequested() {
     const int exit = static_cast<int>(Command::Exit);
     if (!CommandEnabled(exit)) {

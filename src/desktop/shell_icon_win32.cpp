@@ -113,13 +113,16 @@ void ShellIcon::RemoveTrayIcon() {
 LRESULT CALLBACK ShellIcon::MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
                                            UINT_PTR, DWORD_PTR self) {
     static const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-    if (msg == kTrayCallbackMessage && lParam == WM_LBUTTONUP && !IsWindowVisible(hwnd)) {
-        ShowWindow(hwnd, SW_SHOW);
+    auto* icon = reinterpret_cast<ShellIcon*>(self);
+    if (msg == kTrayCallbackMessage && lParam == WM_LBUTTONUP) {
+        if (icon->clicked_) {
+            icon->clicked_();
+        }
     } else if ((msg == taskbarCreated && taskbarCreated != 0) ||
                (msg == WM_TIMER && wParam == kRetryTimer)) {
         // Explorer restarted and lost the icon, or the shell refused it before: add it again
         // with its tip.
-        reinterpret_cast<ShellIcon*>(self)->Offer();
+        icon->Offer();
         if (msg == WM_TIMER) {
             return 0;
         }
