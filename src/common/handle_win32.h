@@ -37,6 +37,9 @@ inline void Bitmap(HBITMAP bitmap) {
 inline void MemoryDc(HDC dc) {
     DeleteDC(dc);
 }
+inline void ScreenDc(HDC dc) {
+    ReleaseDC(nullptr, dc);
+}
 inline void Window(HWND window) {
     DestroyWindow(window);
 }
@@ -128,6 +131,8 @@ using UniqueFont = Owned<HFONT, &handle_close::Font>;
 using UniqueBitmap = Owned<HBITMAP, &handle_close::Bitmap>;
 // A memory device context from CreateCompatibleDC.
 using UniqueMemoryDc = Owned<HDC, &handle_close::MemoryDc>;
+// The whole screen's device context, from GetDC(nullptr).
+using UniqueScreenDc = Owned<HDC, &handle_close::ScreenDc>;
 // A window this program created and destroys itself.
 using UniqueWindow = Owned<HWND, &handle_close::Window>;
 // A Winsock socket.

@@ -22,7 +22,7 @@ FrmSymbolWindow::~FrmSymbolWindow() {
 }
 
 bool FrmSymbolWindow::Load() {
-    if (hwnd_ != nullptr) {
+    if (hwnd_.Valid()) {
         return true;
     }
     WNDCLASSEXW wc = {};
@@ -31,24 +31,23 @@ bool FrmSymbolWindow::Load() {
     wc.hInstance = instance_;
     wc.lpszClassName = kClassName;
     RegisterClassExW(&wc);
-    hwnd_ = CreateWindowExW(WS_EX_TOOLWINDOW, kClassName, kCaption, WS_OVERLAPPED, 0, 0, 100, 100,
-                            nullptr, nullptr, instance_, nullptr);
-    if (hwnd_ == nullptr) {
+    hwnd_.Reset(CreateWindowExW(WS_EX_TOOLWINDOW, kClassName, kCaption, WS_OVERLAPPED, 0, 0, 100,
+                                100, nullptr, nullptr, instance_, nullptr));
+    if (!hwnd_.Valid()) {
         return false;
     }
-    SetWindowSubclass(hwnd_, &FrmSymbolWindow::SymbolWindowHook, kSymbolHookId,
+    SetWindowSubclass(hwnd_.Get(), &FrmSymbolWindow::SymbolWindowHook, kSymbolHookId,
                       reinterpret_cast<DWORD_PTR>(this));
-    frmSymbol_.AttachWindow(reinterpret_cast<WindowHandle>(hwnd_));
+    frmSymbol_.AttachWindow(reinterpret_cast<WindowHandle>(hwnd_.Get()));
     return true;
 }
 
 void FrmSymbolWindow::Unload() {
-    if (hwnd_ == nullptr) {
+    if (!hwnd_.Valid()) {
         return;
     }
-    RemoveWindowSubclass(hwnd_, &FrmSymbolWindow::SymbolWindowHook, kSymbolHookId);
-    DestroyWindow(hwnd_);
-    hwnd_ = nullptr;
+    RemoveWindowSubclass(hwnd_.Get(), &FrmSymbolWindow::SymbolWindowHook, kSymbolHookId);
+    hwnd_.Reset();
 }
 
 LRESULT CALLBACK FrmSymbolWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

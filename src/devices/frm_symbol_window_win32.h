@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "common/handle_win32.h"
 #include "devices/frm_symbol.h"
 
 namespace ordane {
@@ -23,7 +24,7 @@ class FrmSymbolWindow {
     // Loads the window (never shown) and installs the hook.
     bool Load();
     void Unload();
-    HWND Handle() const { return hwnd_; }
+    HWND Handle() const { return hwnd_.Get(); }
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -34,7 +35,7 @@ class FrmSymbolWindow {
     HINSTANCE instance_;
     FrmSymbol& frmSymbol_;
     Unpack unpack_;
-    HWND hwnd_ = nullptr;
+    UniqueWindow hwnd_;
 };
 
 }  // namespace ordane
