@@ -90,9 +90,9 @@ DWORD ReadList(HKEY key, std::vector<setup::ListValue>& values, RawValues* raw =
 // A key's values, or none when it is not there.
 DWORD ReadListAt(const wchar_t* subkey, REGSAM view, std::vector<setup::ListValue>& values) {
     values.clear();
-    OpenedKey key;
+    UniqueRegKey key;
     const LONG opened =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | view, key.Out());
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | view, key.Receive());
     if (opened == ERROR_FILE_NOT_FOUND) {
         return ERROR_SUCCESS;
     }
@@ -115,12 +115,13 @@ DWORD RevokeList(const BrowserList& list) {
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    OpenedKey key;
+    UniqueRegKey key;
     // An empty record (everything was named already) is dropped all the same.
     const LONG opened =
-        recorded.empty() ? ERROR_FILE_NOT_FOUND
-                         : RegOpenKeyExW(HKEY_LOCAL_MACHINE, list.key, 0,
-                                         KEY_QUERY_VALUE | KEY_SET_VALUE | kBrowserView, key.Out());
+        recorded.empty()
+            ? ERROR_FILE_NOT_FOUND
+            : RegOpenKeyExW(HKEY_LOCAL_MACHINE, list.key, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE | kBrowserView, key.Receive());
     if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) {
         return static_cast<DWORD>(opened);
     }
@@ -193,15 +194,15 @@ DWORD GrantLocalNetworkAccess(const wchar_t* origins) {
         if (result != ERROR_SUCCESS || grant.policy.empty()) {
             return result;
         }
-        OpenedKey key;
+        UniqueRegKey key;
         LONG made = RegCreateKeyExW(
             HKEY_LOCAL_MACHINE, list.key, 0, nullptr, REG_OPTION_NON_VOLATILE,
-            KEY_QUERY_VALUE | KEY_SET_VALUE | kBrowserView, nullptr, key.Out(), nullptr);
-        OpenedKey record;
+            KEY_QUERY_VALUE | KEY_SET_VALUE | kBrowserView, nullptr, key.Receive(), nullptr);
+        UniqueRegKey record;
         if (made == ERROR_SUCCESS) {
             made = RegCreateKeyExW(HKEY_LOCAL_MACHINE, RecordKey(list).c_str(), 0, nullptr,
                                    REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | kOrdaneView, nullptr,
-                                   record.Out(), nullptr);
+                                   record.Receive(), nullptr);
         }
         if (made != ERROR_SUCCESS) {
             return static_cast<DWORD>(made);

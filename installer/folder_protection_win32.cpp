@@ -32,16 +32,16 @@ DWORD GrantUsers(HANDLE object, SE_OBJECT_TYPE type, DWORD rights, DWORD inherit
     PACL oldDacl = nullptr;
     LocalMemory descriptor;
     DWORD result = GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                   &oldDacl, nullptr, descriptor.Out<void>());
+                                   &oldDacl, nullptr, descriptor.Receive<PSECURITY_DESCRIPTOR>());
     if (result != ERROR_SUCCESS) {
         return result;
     }
     EXPLICIT_ACCESSW access = Allow(users.Get(), rights, inheritance);
     LocalMemory newDacl;
-    result = SetEntriesInAclW(1, &access, oldDacl, newDacl.Out<ACL>());
+    result = SetEntriesInAclW(1, &access, oldDacl, newDacl.Receive<PACL>());
     if (result == ERROR_SUCCESS) {
         result = SetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                 *newDacl.Out<ACL>(), nullptr);
+                                 newDacl.As<PACL>(), nullptr);
     }
     return result;
 }
@@ -61,10 +61,10 @@ DWORD GrantFile(const wchar_t* path) {
 // Users may read and set the values of this key (Ordane's "upload"), and nothing of its subkeys:
 // the key may be shared with the card reader maker's software.
 DWORD GrantKey(const wchar_t* subkey) {
-    OpenedKey key;
+    UniqueRegKey key;
     const LONG created =
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        READ_CONTROL | WRITE_DAC | kOrdaneView, nullptr, key.Out(), nullptr);
+                        READ_CONTROL | WRITE_DAC | kOrdaneView, nullptr, key.Receive(), nullptr);
     if (created != ERROR_SUCCESS) {
         return static_cast<DWORD>(created);
     }
@@ -150,9 +150,9 @@ DWORD CheckAskedFolder(const wchar_t* installDir) {
 // The removal with /PURGE takes back what GrantKey gave: Users' own entries on the key, if it is
 // still there (other programs' values kept it).
 DWORD RevokeKey(const wchar_t* subkey) {
-    OpenedKey key;
+    UniqueRegKey key;
     const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0,
-                                      READ_CONTROL | WRITE_DAC | kOrdaneView, key.Out());
+                                      READ_CONTROL | WRITE_DAC | kOrdaneView, key.Receive());
     if (opened == ERROR_FILE_NOT_FOUND) {
         return ERROR_SUCCESS;
     }
@@ -165,18 +165,19 @@ DWORD RevokeKey(const wchar_t* subkey) {
     }
     PACL oldDacl = nullptr;
     LocalMemory descriptor;
-    DWORD result = GetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
-                                   nullptr, &oldDacl, nullptr, descriptor.Out<void>());
+    DWORD result =
+        GetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &oldDacl, nullptr, descriptor.Receive<PSECURITY_DESCRIPTOR>());
     if (result != ERROR_SUCCESS) {
         return result;
     }
     EXPLICIT_ACCESSW revoke = Allow(users.Get(), 0, NO_INHERITANCE);
     revoke.grfAccessMode = REVOKE_ACCESS;
     LocalMemory newDacl;
-    result = SetEntriesInAclW(1, &revoke, oldDacl, newDacl.Out<ACL>());
+    result = SetEntriesInAclW(1, &revoke, oldDacl, newDacl.Receive<PACL>());
     if (result == ERROR_SUCCESS) {
         result = SetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
-                                 nullptr, *newDacl.Out<ACL>(), nullptr);
+                                 nullptr, newDacl.As<PACL>(), nullptr);
     }
     return result;
 }
@@ -216,10 +217,10 @@ class OrdaneRights {
         EXPLICIT_ACCESSW entries[] = {Allow(admins_.Get(), GENERIC_ALL, inherit),
                                       Allow(system_.Get(), GENERIC_ALL, inherit),
                                       Allow(users_.Get(), GENERIC_READ | GENERIC_EXECUTE, inherit)};
-        error_ = SetEntriesInAclW(3, entries, nullptr, dacl_.Out<ACL>());
+        error_ = SetEntriesInAclW(3, entries, nullptr, dacl_.Receive<PACL>());
     }
     DWORD Error() const { return error_; }
-    PACL Dacl() { return *dacl_.Out<ACL>(); }
+    PACL Dacl() { return dacl_.As<PACL>(); }
     PSID Owner() { return admins_.Get(); }
 
     // Set on an object through a handle opened on it: owner too, since an owner could otherwise
@@ -253,18 +254,6 @@ class OrdaneRights {
     DWORD error_ = ERROR_SUCCESS;
 };
 
-// A directory search (FindFirstFile), closed with FindClose.
-class FindHandle {
-  public:
-    explicit FindHandle(HANDLE find) : find_(find) {}
-    ~FindHandle() { FindClose(find_); }
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-
-  private:
-    HANDLE find_;
-};
-
 // What an existing folder holds, each entry read through a handle on itself (opened as a link,
 // never followed; with backup semantics, also one whose list shuts administrators out). Only
 // the folder's own entries: Ordane's folder has no subfolder, and one is a reason to refuse.
@@ -275,7 +264,7 @@ DWORD ReadEntries(const std::wstring& folder, std::vector<setup::FolderEntry>& e
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
     }
-    const FindHandle closer(raw);
+    const UniqueFind closer(raw);
     do {
         if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) {
             continue;
@@ -333,9 +322,9 @@ std::vector<Text> SystemTrees() {
         KnownFolder(L"CommonProgramFiles(x86)"), KnownFolder(L"CommonProgramW6432")};
     constexpr wchar_t kProfiles[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
     trees.push_back(RegistryPath(HKEY_LOCAL_MACHINE, kProfiles, L"ProfilesDirectory"));
-    OpenedKey list;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProfiles, 0, KEY_READ | KEY_WOW64_64KEY, list.Out()) ==
-        ERROR_SUCCESS) {
+    UniqueRegKey list;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProfiles, 0, KEY_READ | KEY_WOW64_64KEY,
+                      list.Receive()) == ERROR_SUCCESS) {
         wchar_t name[256] = {};
         for (DWORD i = 0;; ++i) {
             DWORD length = static_cast<DWORD>(std::size(name));
@@ -435,14 +424,14 @@ DWORD ProtectLockFile(const wchar_t* path) {
     EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, NO_INHERITANCE),
                                   Allow(system.Get(), GENERIC_ALL, NO_INHERITANCE)};
     LocalMemory dacl;
-    DWORD result = SetEntriesInAclW(2, entries, nullptr, dacl.Out<ACL>());
+    DWORD result = SetEntriesInAclW(2, entries, nullptr, dacl.Receive<PACL>());
     if (result != ERROR_SUCCESS) {
         return result;
     }
     SECURITY_DESCRIPTOR descriptor = {};
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, *dacl.Out<ACL>(), FALSE) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.As<PACL>(), FALSE) ||
         !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
         return GetLastError();
     }
@@ -458,7 +447,7 @@ DWORD ProtectLockFile(const wchar_t* path) {
         result = SetSecurityInfo(file.Get(), SE_FILE_OBJECT,
                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                                      PROTECTED_DACL_SECURITY_INFORMATION,
-                                 admins.Get(), nullptr, *dacl.Out<ACL>(), nullptr);
+                                 admins.Get(), nullptr, dacl.As<PACL>(), nullptr);
     }
     return result;
 }

@@ -72,14 +72,14 @@ DWORD CreatePrivateFolder(const std::wstring& path) {
     EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, inherit),
                                   Allow(system.Get(), GENERIC_ALL, inherit)};
     LocalMemory dacl;
-    const DWORD result = SetEntriesInAclW(2, entries, nullptr, dacl.Out<ACL>());
+    const DWORD result = SetEntriesInAclW(2, entries, nullptr, dacl.Receive<PACL>());
     if (result != ERROR_SUCCESS) {
         return result;
     }
     SECURITY_DESCRIPTOR descriptor = {};
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, *dacl.Out<ACL>(), FALSE) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.As<PACL>(), FALSE) ||
         !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
         return GetLastError();
     }
@@ -150,7 +150,7 @@ DWORD Start(const std::wstring& program, std::wstring commandLine, const std::ws
                         folder.c_str(), &startup, &info)) {
         return GetLastError();
     }
-    CloseHandle(info.hThread);
+    const UniqueHandle thread(info.hThread);
     process.Reset(info.hProcess);
     return ERROR_SUCCESS;
 }

@@ -226,11 +226,10 @@ DWORD StartAsSessionUser(DWORD session, const Text& program, std::wstring& comma
     const DWORD error = started ? ERROR_SUCCESS : GetLastError();
     DestroyEnvironmentBlock(environment);
     if (started) {
-        CloseHandle(info.hThread);
+        const UniqueHandle thread(info.hThread);
+        UniqueHandle child(info.hProcess);
         if (process != nullptr) {
-            process->Reset(info.hProcess);
-        } else {
-            CloseHandle(info.hProcess);
+            *process = std::move(child);
         }
     }
     return error;
@@ -258,8 +257,8 @@ DWORD StartUnderShell(HANDLE shell, const Text& program, std::wstring& commandLi
         if (CreateProcessW(Wide(program), commandLine.data(), nullptr, nullptr, FALSE,
                            EXTENDED_STARTUPINFO_PRESENT, nullptr, Wide(folder),
                            &startup.StartupInfo, &info)) {
-            CloseHandle(info.hThread);
-            CloseHandle(info.hProcess);
+            const UniqueHandle thread(info.hThread);
+            const UniqueHandle child(info.hProcess);
         } else {
             error = GetLastError();
         }
@@ -277,8 +276,8 @@ DWORD StartDirect(const Text& program, std::wstring& commandLine) {
                         Wide(folder), &startup, &info)) {
         return GetLastError();
     }
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    const UniqueHandle thread(info.hThread);
+    const UniqueHandle child(info.hProcess);
     return ERROR_SUCCESS;
 }
 

@@ -33,46 +33,12 @@ class WellKnownSid {
     DWORD error_ = ERROR_SUCCESS;
 };
 
-// Memory the security functions hand out with LocalAlloc.
-class LocalMemory {
-  public:
-    LocalMemory() = default;
-    ~LocalMemory() { LocalFree(memory_); }
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    template <typename T>
-    T** Out() {
-        return reinterpret_cast<T**>(&memory_);
-    }
-
-  private:
-    HLOCAL memory_ = nullptr;
-};
-
 // The registry view Ordane sees: the tool is built 32- or 64-bit as Ordane is.
 #ifdef _WIN64
 constexpr REGSAM kOrdaneView = KEY_WOW64_64KEY;
 #else
 constexpr REGSAM kOrdaneView = KEY_WOW64_32KEY;
 #endif
-
-// Owner of an open registry key.
-class OpenedKey {
-  public:
-    OpenedKey() = default;
-    ~OpenedKey() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-        }
-    }
-    OpenedKey(const OpenedKey&) = delete;
-    OpenedKey& operator=(const OpenedKey&) = delete;
-    HKEY* Out() { return &key_; }
-    HKEY Get() const { return key_; }
-
-  private:
-    HKEY key_ = nullptr;
-};
 
 EXPLICIT_ACCESSW Allow(PSID sid, DWORD rights, DWORD inheritance);
 DWORD OpenUnlinked(const wchar_t* path, DWORD access, DWORD flags, UniqueHandle& handle);

@@ -98,9 +98,9 @@ void FrmMain::OnTimer(int id) {
         Label6_Click();
         return;
     }
-    if (id == kTimer1Id && timers_.timer1.Enabled()) {
+    if (id == kScannerTimerId && timers_.timer1.Enabled()) {
         Timer1_Timer();
-    } else if (id == kTimer2Id && timers_.timer2.Enabled()) {
+    } else if (id == kCardReaderTimerId && timers_.timer2.Enabled()) {
         Timer2_Timer();
     }
 }
@@ -206,6 +206,12 @@ void FrmMain::OnCommandClick(int label) {
         case Command::Exit:
             Label6_Click();
             break;
+    }
+}
+
+void FrmMain::OnTrayClick() {
+    if (!deps_.view.IsWindowVisible()) {
+        deps_.view.ShowWindow(Activation::Activate);
     }
 }
 

@@ -78,6 +78,8 @@ class FrmMain {
     // Windows logs off or shuts down: the program ends as Exit ends it, whatever holds the
     // commands, before the handler returns (the process ends then).
     void OnSessionEnding();
+    // A left click on the tray icon: the hidden window comes back.
+    void OnTrayClick();
 
     // The card reader's worker returned from a library call.
     void OnCardRead();

@@ -6,12 +6,14 @@
 
 namespace ordane {
 
-inline constexpr int kTimer1Id = 1;
-inline constexpr int kTimer2Id = 2;
+// Timer1's id on the main window: the scanner's poll.
+inline constexpr int kScannerTimerId = 1;
+// Timer2's id on the main window: the card reader's poll.
+inline constexpr int kCardReaderTimerId = 2;
 
 struct LoopTimers {
     explicit LoopTimers(TimerHost& host)
-        : timer1(host, kTimer1Id, 50), timer2(host, kTimer2Id, 500) {}
+        : timer1(host, kScannerTimerId, 50), timer2(host, kCardReaderTimerId, 500) {}
 
     struct Noted {
         bool timer1;

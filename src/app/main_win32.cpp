@@ -167,6 +167,7 @@ int Run(HINSTANCE instance) {
                                 &typingWorker,
                                 &registrationWorker});
     window.Attach(frmMain);
+    tray.OnClick([&frmMain] { frmMain.OnTrayClick(); });
     PolicyWatcherWin32 policyWatcher(window.Handle(), kPolicyChangedMessage);
     window.SetUnloadOthers([&] {
         settingsDialog.Unload();

@@ -1,8 +1,10 @@
 #include "app/main_window_win32.h"
 
 #include <iterator>
+#include <utility>
 
 #include "app/frm_main.h"
+#include "app/loop_timers.h"
 #include "app/status_texts.h"
 #include "common/dpi_win32.h"
 #include "common/wide_win32.h"
@@ -56,12 +58,6 @@ MainWindow::~MainWindow() {
         frmMain_ = nullptr;  // the logic may be gone already: no unload handler from here
         DestroyWindow(hwnd_);
     }
-    if (font_ != nullptr) {
-        DeleteObject(font_);
-    }
-    if (background_ != nullptr) {
-        DeleteObject(background_);
-    }
 }
 
 bool MainWindow::Create() {
@@ -93,8 +89,8 @@ bool MainWindow::Create() {
     if (hwnd_ == nullptr) {
         return false;
     }
-    background_ = static_cast<HBITMAP>(
-        LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, 0));
+    background_.Reset(static_cast<HBITMAP>(
+        LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, 0)));
     CreateControls();
     if (const int dpi = WindowDpi(hwnd_); dpi != dpi_) {
         ApplyDpi(dpi, nullptr);
@@ -103,7 +99,7 @@ bool MainWindow::Create() {
 }
 
 void MainWindow::CreateControls() {
-    font_ = CreateLayoutFont(dpi_);
+    font_.Reset(CreateLayoutFont(dpi_));
     for (const LabelLayout& l : kLabels) {
         DWORD style = WS_CHILD | WS_VISIBLE | (l.centred ? SS_CENTER : SS_LEFT);
         if (IsCommand(l.label)) {
@@ -113,24 +109,22 @@ void MainWindow::CreateControls() {
             0, L"STATIC", l.caption, style, TwipsToPixels(l.left), TwipsToPixels(l.top),
             TwipsToPixels(l.width), TwipsToPixels(l.height), hwnd_,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(1000 + l.label)), instance_, nullptr);
-        SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+        SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), FALSE);
     }
 }
 
 void MainWindow::ApplyDpi(int dpi, const RECT* suggested) {
     dpi_ = dpi;
-    HFONT old = font_;
-    font_ = CreateLayoutFont(dpi_);
+    UniqueFont old = std::move(font_);
+    font_.Reset(CreateLayoutFont(dpi_));
     for (const LabelLayout& l : kLabels) {
         HWND label = Label(l.label);
         SetWindowPos(label, nullptr, TwipsToPixels(l.left), TwipsToPixels(l.top),
                      TwipsToPixels(l.width), TwipsToPixels(l.height),
                      SWP_NOZORDER | SWP_NOACTIVATE);
-        SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+        SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), FALSE);
     }
-    if (old != nullptr) {
-        DeleteObject(old);
-    }
+    old.Reset();  // no label holds it any more
     // The client area keeps its size in twips, at the suggested corner where Windows gives one
     // (it keeps the window under the pointer while it is dragged across monitors).
     RECT now;
@@ -165,20 +159,19 @@ void MainWindow::PaintBackground(HDC dc) {
     RECT client;
     GetClientRect(hwnd_, &client);
     FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
-    if (background_ == nullptr) {
+    if (!background_.Valid()) {
         return;
     }
-    HDC memory = CreateCompatibleDC(dc);
-    HGDIOBJ old = SelectObject(memory, background_);
+    const UniqueMemoryDc memory(CreateCompatibleDC(dc));
+    HGDIOBJ old = SelectObject(memory.Get(), background_.Get());
     BITMAP bm = {};
-    GetObjectW(background_, sizeof bm, &bm);
+    GetObjectW(background_.Get(), sizeof bm, &bm);
     // Smooth at 125 % and 150 %; at 200 % every pixel becomes an even square all the same.
     SetStretchBltMode(dc, HALFTONE);
     SetBrushOrgEx(dc, 0, 0, nullptr);
-    StretchBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, bm.bmWidth, bm.bmHeight,
+    StretchBlt(dc, 0, 0, client.right, client.bottom, memory.Get(), 0, 0, bm.bmWidth, bm.bmHeight,
                SRCCOPY);
-    SelectObject(memory, old);
-    DeleteDC(memory);
+    SelectObject(memory.Get(), old);  // the bitmap outlives the context
 }
 
 LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -276,8 +269,8 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_DESTROY:
-            KillTimer(hwnd_, 1);
-            KillTimer(hwnd_, 2);
+            KillTimer(hwnd_, kScannerTimerId);
+            KillTimer(hwnd_, kCardReaderTimerId);
             frmMain_->Form_Unload();
             PostQuitMessage(0);
             return 0;

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "app/main_view.h"
+#include "common/handle_win32.h"
 #include "common/pump.h"
 
 namespace ordane {
@@ -72,8 +73,8 @@ class MainWindow final : public MainView, public TimerHost {
     HINSTANCE instance_;
     HWND hwnd_ = nullptr;
     FrmMain* frmMain_ = nullptr;
-    HBITMAP background_ = nullptr;
-    HFONT font_ = nullptr;
+    UniqueBitmap background_;
+    UniqueFont font_;
     int dpi_ = 96;
     bool unloading_ = false;
     std::function<void()> unloadOthers_;

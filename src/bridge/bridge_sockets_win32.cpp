@@ -130,9 +130,7 @@ BridgeSocketsWin32::~BridgeSocketsWin32() {
     accepted_.clear();
     listener_.Reset();
     listener6_.Reset();
-    if (window_ != nullptr) {
-        DestroyWindow(window_);
-    }
+    window_.Reset();
     if (winsock_) {
         WSACleanup();
     }
@@ -148,16 +146,16 @@ bool BridgeSocketsWin32::Listen(std::uint16_t port, bridge::ListenFailure& failu
         }
         winsock_ = true;
     }
-    if (window_ == nullptr) {
+    if (!window_.Valid()) {
         WNDCLASSEXW wc = {};
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = &BridgeSocketsWin32::WindowProc;
         wc.hInstance = instance_;
         wc.lpszClassName = kClassName;
         RegisterClassExW(&wc);
-        window_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  instance_, nullptr);
-        if (window_ == nullptr) {
+        window_.Reset(CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      instance_, nullptr));
+        if (!window_.Valid()) {
             const DWORD error = GetLastError();
             failure.reason =
                 "the bridge's message window could not be created (" + std::to_string(error) + ")";
@@ -165,7 +163,7 @@ bool BridgeSocketsWin32::Listen(std::uint16_t port, bridge::ListenFailure& failu
             failure.winsockError = error;
             return false;
         }
-        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        SetWindowLongPtrW(window_.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
     UniqueSocket v4;
     UniqueSocket v6;
@@ -237,7 +235,7 @@ bool BridgeSocketsWin32::Bind(int family, std::uint16_t port, UniqueSocket& boun
         Fail(failure, where + "listen", "listen failed, Winsock error", WSAGetLastError());
         return false;
     }
-    if (WSAAsyncSelect(listener.Get(), window_, kSocketMessage, FD_ACCEPT) != 0) {
+    if (WSAAsyncSelect(listener.Get(), window_.Get(), kSocketMessage, FD_ACCEPT) != 0) {
         Fail(failure, "WSAAsyncSelect", "WSAAsyncSelect failed", WSAGetLastError());
         return false;
     }
@@ -246,7 +244,7 @@ bool BridgeSocketsWin32::Bind(int family, std::uint16_t port, UniqueSocket& boun
 }
 
 void BridgeSocketsWin32::ListenAgainAfter(std::uint32_t ms) {
-    if (window_ != nullptr && SetTimer(window_, kListenTimer, ms, nullptr) == 0) {
+    if (window_.Valid() && SetTimer(window_.Get(), kListenTimer, ms, nullptr) == 0) {
         OutputDebugStringA(
             ("Ordane: bridge retry timer not set (" + std::to_string(GetLastError()) + ")\n")
                 .c_str());
@@ -309,7 +307,7 @@ bool BridgeSocketsWin32::Accept(bridge::SocketId& id) {
         return false;
     }
     // The accepted socket would inherit FD_ACCEPT only; a page's events are these.
-    if (WSAAsyncSelect(accepted.Get(), window_, kSocketMessage, kPageEvents) != 0) {
+    if (WSAAsyncSelect(accepted.Get(), window_.Get(), kSocketMessage, kPageEvents) != 0) {
         return false;
     }
     // Each message is one small frame sent at once: no waiting for the previous one's ACK.
@@ -360,33 +358,33 @@ void BridgeSocketsWin32::Close(bridge::SocketId id) {
 
 void BridgeSocketsWin32::Hold(bridge::SocketId id) {
     if (id == bridge::kListener) {
-        WSAAsyncSelect(listener_.Get(), window_, 0, 0);
+        WSAAsyncSelect(listener_.Get(), window_.Get(), 0, 0);
         if (listener6_.Valid()) {
-            WSAAsyncSelect(listener6_.Get(), window_, 0, 0);
+            WSAAsyncSelect(listener6_.Get(), window_.Get(), 0, 0);
         }
     } else {
         const auto it = accepted_.find(id);
         if (it == accepted_.end()) {
             return;
         }
-        WSAAsyncSelect(it->second.Get(), window_, kSocketMessage, FD_WRITE | FD_CLOSE);
+        WSAAsyncSelect(it->second.Get(), window_.Get(), kSocketMessage, FD_WRITE | FD_CLOSE);
     }
     held_.insert(id);
-    SetTimer(window_, kReleaseTimer, kReleaseMs, nullptr);
+    SetTimer(window_.Get(), kReleaseTimer, kReleaseMs, nullptr);
 }
 
 void BridgeSocketsWin32::Release() {
-    KillTimer(window_, kReleaseTimer);
+    KillTimer(window_.Get(), kReleaseTimer);
     std::set<bridge::SocketId> held;
     held.swap(held_);
     for (bridge::SocketId id : held) {
         if (id == bridge::kListener) {
-            WSAAsyncSelect(listener_.Get(), window_, kSocketMessage, FD_ACCEPT);
+            WSAAsyncSelect(listener_.Get(), window_.Get(), kSocketMessage, FD_ACCEPT);
             if (listener6_.Valid()) {
-                WSAAsyncSelect(listener6_.Get(), window_, kSocketMessage, FD_ACCEPT);
+                WSAAsyncSelect(listener6_.Get(), window_.Get(), kSocketMessage, FD_ACCEPT);
             }
         } else if (const auto it = accepted_.find(id); it != accepted_.end()) {
-            WSAAsyncSelect(it->second.Get(), window_, kSocketMessage, kPageEvents);
+            WSAAsyncSelect(it->second.Get(), window_.Get(), kSocketMessage, kPageEvents);
         }
     }
 }

@@ -16,35 +16,6 @@
 
 namespace ordane {
 
-// Owner of one socket; closed with it.
-class UniqueSocket {
-  public:
-    UniqueSocket() = default;
-    explicit UniqueSocket(SOCKET socket) : socket_(socket) {}
-    ~UniqueSocket() { Reset(); }
-    UniqueSocket(const UniqueSocket&) = delete;
-    UniqueSocket& operator=(const UniqueSocket&) = delete;
-    UniqueSocket(UniqueSocket&& other) noexcept
-        : socket_(std::exchange(other.socket_, INVALID_SOCKET)) {}
-    UniqueSocket& operator=(UniqueSocket&& other) noexcept {
-        if (this != &other) {
-            Reset(std::exchange(other.socket_, INVALID_SOCKET));
-        }
-        return *this;
-    }
-    SOCKET Get() const { return socket_; }
-    bool Valid() const { return socket_ != INVALID_SOCKET; }
-    void Reset(SOCKET socket = INVALID_SOCKET) {
-        if (Valid()) {
-            closesocket(socket_);
-        }
-        socket_ = socket;
-    }
-
-  private:
-    SOCKET socket_ = INVALID_SOCKET;
-};
-
 class BridgeSocketsWin32 final : public bridge::BridgeSockets {
   public:
     explicit BridgeSocketsWin32(HINSTANCE instance);
@@ -79,7 +50,7 @@ class BridgeSocketsWin32 final : public bridge::BridgeSockets {
 
     HINSTANCE instance_;
     bool winsock_ = false;
-    HWND window_ = nullptr;
+    UniqueWindow window_;
     bridge::Bridge* bridge_ = nullptr;
     UniqueSocket listener_;   // 127.0.0.1
     UniqueSocket listener6_;  // [::1], where the machine has IPv6

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "common/handle_win32.h"
+
 namespace ordane {
 
 namespace {
@@ -19,9 +21,8 @@ Fn User32Function(const char* name) {
 }
 
 int SystemDpi() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
+    const UniqueScreenDc screen(GetDC(nullptr));
+    const int dpi = GetDeviceCaps(screen.Get(), LOGPIXELSX);
     return dpi > 0 ? dpi : 96;
 }
 

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "common/handle_win32.h"
+
 namespace ordane {
 
 namespace {
@@ -12,9 +14,6 @@ namespace {
 class RegistryKeyWin32 final : public RegistryKey {
   public:
     explicit RegistryKeyWin32(HKEY key) : key_(key) {}
-    ~RegistryKeyWin32() override { RegCloseKey(key_); }
-    RegistryKeyWin32(const RegistryKeyWin32&) = delete;
-    RegistryKeyWin32& operator=(const RegistryKeyWin32&) = delete;
 
     std::optional<std::uint32_t> QueryValueSize(const std::string& name) override;
     std::optional<std::string> QueryValue(const std::string& name) override;
@@ -22,13 +21,14 @@ class RegistryKeyWin32 final : public RegistryKey {
     bool DeleteValue(const std::string& name) override;
 
   private:
-    HKEY key_;
+    UniqueRegKey key_;
 };
 
 std::optional<std::uint32_t> RegistryKeyWin32::QueryValueSize(const std::string& name) {
     DWORD type = REG_SZ;
     DWORD size = 0;
-    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+    if (RegQueryValueExA(key_.Get(), name.c_str(), nullptr, &type, nullptr, &size) !=
+        ERROR_SUCCESS) {
         return std::nullopt;
     }
     return size;
@@ -37,13 +37,14 @@ std::optional<std::uint32_t> RegistryKeyWin32::QueryValueSize(const std::string&
 std::optional<std::string> RegistryKeyWin32::QueryValue(const std::string& name) {
     // The value may change between asking for its size and reading it: ask again then.
     DWORD size = 0;
-    if (RegQueryValueExA(key_, name.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+    if (RegQueryValueExA(key_.Get(), name.c_str(), nullptr, nullptr, nullptr, &size) !=
+        ERROR_SUCCESS) {
         return std::nullopt;
     }
     for (int attempt = 0; attempt < 4; ++attempt) {
         std::string data(size, '\0');
         DWORD type = 0;
-        const LONG result = RegQueryValueExA(key_, name.c_str(), nullptr, &type,
+        const LONG result = RegQueryValueExA(key_.Get(), name.c_str(), nullptr, &type,
                                              reinterpret_cast<BYTE*>(data.data()), &size);
         if (result == ERROR_SUCCESS) {
             // The size an ANSI query reports up front can exceed what it then returns.
@@ -63,12 +64,12 @@ bool RegistryKeyWin32::SetString(const std::string& name, const std::string& dat
     // in a non-zero guard byte, so the value holds exactly the bytes given.
     std::vector<BYTE> guarded(data.begin(), data.end());
     guarded.push_back(1);
-    return RegSetValueExA(key_, name.c_str(), 0, REG_SZ, guarded.data(),
+    return RegSetValueExA(key_.Get(), name.c_str(), 0, REG_SZ, guarded.data(),
                           static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
 }
 
 bool RegistryKeyWin32::DeleteValue(const std::string& name) {
-    const LONG result = RegDeleteValueA(key_, name.c_str());
+    const LONG result = RegDeleteValueA(key_.Get(), name.c_str());
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handle_win32.h"
 #include "common/wide_win32.h"
 
 namespace ordane {
@@ -53,19 +54,15 @@ HMODULE LoadFromFolder(const Text& fullPath) {
 
 }  // namespace
 
+// Freed with the object, which main_win32 never lets go while a call may still be inside it.
 struct CardReaderLibraryWin32::Module {
-    HMODULE handle = nullptr;
+    UniqueModule handle;
     OpenPortFn openPort = nullptr;
     ClosePortFn closePort = nullptr;
     FindCardFn startFind = nullptr;
     FindCardFn selectCard = nullptr;
     ReadBaseMsgFn readBaseMsg = nullptr;
     GetSamIdFn getSamId = nullptr;
-
-    ~Module() { FreeLibrary(handle); }
-    Module() = default;
-    Module(const Module&) = delete;
-    Module& operator=(const Module&) = delete;
 };
 
 CardReaderLibraryWin32::CardReaderLibraryWin32(Text programFolder, Text fileName)
@@ -99,7 +96,7 @@ bool CardReaderLibraryWin32::Load() {
         return false;
     }
     auto module = std::make_unique<Module>();
-    module->handle = handle;
+    module->handle.Reset(handle);
     if (!Resolve(handle, "SDT_OpenPort", 4, module->openPort) ||
         !Resolve(handle, "SDT_ClosePort", 4, module->closePort) ||
         !Resolve(handle, "SDT_StartFindIDCard", 12, module->startFind) ||

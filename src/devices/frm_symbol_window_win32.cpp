@@ -1,5 +1,7 @@
 #include "devices/frm_symbol_window_win32.h"
 
+#include <commctrl.h>
+
 namespace ordane {
 
 namespace {
@@ -7,8 +9,8 @@ namespace {
 constexpr wchar_t kClassName[] = L"OrdaneSymbolWindow";
 constexpr wchar_t kCaption[] = L"Symbol读取窗体";
 
-// What the hook forces to be global: the procedure the window had before it.
-WNDPROC g_savedProc = nullptr;
+// The hook's id on the window; the object it forwards to is its reference data.
+constexpr UINT_PTR kSymbolHookId = 1;
 
 }  // namespace
 
@@ -20,7 +22,7 @@ FrmSymbolWindow::~FrmSymbolWindow() {
 }
 
 bool FrmSymbolWindow::Load() {
-    if (hwnd_ != nullptr) {
+    if (hwnd_.Valid()) {
         return true;
     }
     WNDCLASSEXW wc = {};
@@ -29,29 +31,23 @@ bool FrmSymbolWindow::Load() {
     wc.hInstance = instance_;
     wc.lpszClassName = kClassName;
     RegisterClassExW(&wc);
-    hwnd_ = CreateWindowExW(WS_EX_TOOLWINDOW, kClassName, kCaption, WS_OVERLAPPED, 0, 0, 100, 100,
-                            nullptr, nullptr, instance_, nullptr);
-    if (hwnd_ == nullptr) {
+    hwnd_.Reset(CreateWindowExW(WS_EX_TOOLWINDOW, kClassName, kCaption, WS_OVERLAPPED, 0, 0, 100,
+                                100, nullptr, nullptr, instance_, nullptr));
+    if (!hwnd_.Valid()) {
         return false;
     }
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    g_savedProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-        hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&FrmSymbolWindow::SymbolWindowHook)));
-    frmSymbol_.AttachWindow(reinterpret_cast<WindowHandle>(hwnd_));
+    SetWindowSubclass(hwnd_.Get(), &FrmSymbolWindow::SymbolWindowHook, kSymbolHookId,
+                      reinterpret_cast<DWORD_PTR>(this));
+    frmSymbol_.AttachWindow(reinterpret_cast<WindowHandle>(hwnd_.Get()));
     return true;
 }
 
 void FrmSymbolWindow::Unload() {
-    if (hwnd_ == nullptr) {
+    if (!hwnd_.Valid()) {
         return;
     }
-    if (g_savedProc != nullptr) {
-        SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_savedProc));
-        g_savedProc = nullptr;
-    }
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-    DestroyWindow(hwnd_);
-    hwnd_ = nullptr;
+    RemoveWindowSubclass(hwnd_.Get(), &FrmSymbolWindow::SymbolWindowHook, kSymbolHookId);
+    hwnd_.Reset();
 }
 
 LRESULT CALLBACK FrmSymbolWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -59,15 +55,14 @@ LRESULT CALLBACK FrmSymbolWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam,
 }
 
 LRESULT CALLBACK FrmSymbolWindow::SymbolWindowHook(HWND hwnd, UINT msg, WPARAM wParam,
-                                                   LPARAM lParam) {
-    auto* self = reinterpret_cast<FrmSymbolWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+                                                   LPARAM lParam, UINT_PTR, DWORD_PTR data) {
+    auto* self = reinterpret_cast<FrmSymbolWindow*>(data);
     if ((msg == kSymbolDataMessage || msg == kSymbolVersionMessage || msg == kSymbolLostMessage) &&
         self != nullptr) {
         const std::int32_t n = self->unpack_(msg, wParam, lParam);
         self->frmSymbol_.SymbolWindowHook(msg, n);
     }
-    return CallWindowProcW(g_savedProc != nullptr ? g_savedProc : &FrmSymbolWindow::WindowProc,
-                           hwnd, msg, wParam, lParam);
+    return DefSubclassProc(hwnd, msg, wParam, lParam);
 }
 
 }  // namespace ordane

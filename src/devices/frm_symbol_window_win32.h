@@ -1,11 +1,12 @@
 // The hidden window "Symbol读取窗体" that receives the Symbol link's messages. Its window
-// procedure is hooked (SymbolWindowHook) while it is loaded, and restored when it unloads.
+// procedure is hooked by a subclass (SymbolWindowHook) while it is loaded, removed when it unloads.
 #pragma once
 
 #include <windows.h>
 
 #include <functional>
 
+#include "common/handle_win32.h"
 #include "devices/frm_symbol.h"
 
 namespace ordane {
@@ -23,16 +24,18 @@ class FrmSymbolWindow {
     // Loads the window (never shown) and installs the hook.
     bool Load();
     void Unload();
-    HWND Handle() const { return hwnd_; }
+    HWND Handle() const { return hwnd_.Get(); }
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    static LRESULT CALLBACK SymbolWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // A subclass of the window (SetWindowSubclass) whose reference data is this object.
+    static LRESULT CALLBACK SymbolWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                                             UINT_PTR id, DWORD_PTR self);
 
     HINSTANCE instance_;
     FrmSymbol& frmSymbol_;
     Unpack unpack_;
-    HWND hwnd_ = nullptr;
+    UniqueWindow hwnd_;
 };
 
 }  // namespace ordane

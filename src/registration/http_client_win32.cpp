@@ -3,12 +3,15 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "common/handle_win32.h"
 
 namespace ordane {
 
@@ -30,11 +33,11 @@ class Request {
     // closed at once and the worker stops.
     HINTERNET Adopt(Slot slot, HINTERNET handle) {
         std::lock_guard<std::mutex> lock(mutex_);
-        handles_[slot] = handle;
+        handles_[slot].Reset(handle);
         if (abandoned_) {
             CloseLocked();
         }
-        return handles_[slot];
+        return handles_[slot].Get();
     }
     void Finish(std::optional<std::string> body) {
         {
@@ -69,16 +72,13 @@ class Request {
     // Children before their parent.
     void CloseLocked() {
         for (int slot = kSlots - 1; slot >= 0; --slot) {
-            if (handles_[slot] != nullptr) {
-                InternetCloseHandle(handles_[slot]);
-                handles_[slot] = nullptr;
-            }
+            handles_[slot].Reset();
         }
     }
 
     std::mutex mutex_;
     std::condition_variable finished_;
-    HINTERNET handles_[kSlots] = {};
+    std::array<UniqueInternet, kSlots> handles_;
     bool abandoned_ = false;
     bool done_ = false;
     std::optional<std::string> body_;

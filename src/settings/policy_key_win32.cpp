@@ -15,28 +15,12 @@ namespace {
 
 constexpr char kPolicyKey[] = "SOFTWARE\\Policies\\Ordane";
 
-// Memory GetSecurityInfo hands out.
-class LocalMemory {
-  public:
-    LocalMemory() = default;
-    ~LocalMemory() { LocalFree(memory_); }
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    PSECURITY_DESCRIPTOR* Out() { return &memory_; }
-
-  private:
-    PSECURITY_DESCRIPTOR memory_ = nullptr;
-};
-
 }  // namespace
 
 bool PolicyKeyWin32::Exists() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
+    UniqueRegKey key;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_READ, key.Receive()) ==
+           ERROR_SUCCESS;
 }
 
 std::string PolicyKeyWin32::Read(const std::string& section, const std::string& key,
@@ -87,7 +71,8 @@ bool FolderOwnedByCurrentUser(const Text& folder) {
     PSID owner = nullptr;
     LocalMemory descriptor;
     if (GetSecurityInfo(handle.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                        nullptr, nullptr, descriptor.Out()) != ERROR_SUCCESS) {
+                        nullptr, nullptr,
+                        descriptor.Receive<PSECURITY_DESCRIPTOR>()) != ERROR_SUCCESS) {
         return false;
     }
     return EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;

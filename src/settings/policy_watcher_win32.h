@@ -22,7 +22,7 @@ class PolicyWatcherWin32 {
   private:
     void Watch(HWND window, UINT message);
 
-    HKEY key_ = nullptr;
+    UniqueRegKey key_;
     UniqueHandle changed_;
     UniqueHandle stop_;
     std::thread thread_;

@@ -107,14 +107,14 @@ void SettingsDialogWin32::Unload() {
             disabledOwner_ = nullptr;
         }
     }
-    window_.reset();
+    window_.Reset();
     for (auto& entries : shownEntries_) {
         entries.clear();
     }
 }
 
 bool SettingsDialogWin32::Create(HWND owner) {
-    if (window_) {
+    if (window_.Valid()) {
         return true;
     }
     WNDCLASSEXW wc = {};
@@ -135,7 +135,7 @@ bool SettingsDialogWin32::Create(HWND owner) {
     if (hwnd == nullptr) {
         return false;
     }
-    window_.reset(hwnd);
+    window_.Reset(hwnd);
     CreateControls();
     if (const int dpi = WindowDpi(hwnd); dpi != dpi_) {
         ApplyDpi(dpi, nullptr);
@@ -153,20 +153,20 @@ void SettingsDialogWin32::ApplyDpi(int dpi, const RECT* suggested) {
         SetWindowPos(control, nullptr, TwipsToPixels(r.left), TwipsToPixels(r.top),
                      TwipsToPixels(r.right), TwipsToPixels(r.bottom),
                      SWP_NOZORDER | SWP_NOACTIVATE);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.Get()), TRUE);
     }
     font_ = std::move(font);
     RECT now;
-    GetWindowRect(window_.get(), &now);
+    GetWindowRect(window_.Get(), &now);
     const int x = suggested != nullptr ? suggested->left : now.left;
     const int y = suggested != nullptr ? suggested->top : now.top;
-    PlaceWithClientSize(window_.get(), x, y, TwipsToPixels(kClientWidthTwips),
+    PlaceWithClientSize(window_.Get(), x, y, TwipsToPixels(kClientWidthTwips),
                         TwipsToPixels(kClientHeightTwips), kStyle, WS_EX_DLGMODALFRAME, dpi_);
-    InvalidateRect(window_.get(), nullptr, TRUE);
+    InvalidateRect(window_.Get(), nullptr, TRUE);
 }
 
 void SettingsDialogWin32::CreateControls() {
-    font_.reset(CreateLayoutFont(dpi_));
+    font_.Reset(CreateLayoutFont(dpi_));
 
     for (const Layout& l : kLayout) {
         const RECT r = TwipsRect(l);
@@ -205,17 +205,18 @@ HWND SettingsDialogWin32::AddControl(const wchar_t* className, const wchar_t* ca
                                      int id, int left, int top, int width, int height) {
     HWND control =
         CreateWindowExW(0, className, caption, style, TwipsToPixels(left), TwipsToPixels(top),
-                        TwipsToPixels(width), TwipsToPixels(height), window_.get(),
+                        TwipsToPixels(width), TwipsToPixels(height), window_.Get(),
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
     if (control != nullptr) {
-        HFONT font = font_ ? font_.get() : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+        HFONT font =
+            font_.Valid() ? font_.Get() : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     }
     return control;
 }
 
 void SettingsDialogWin32::Refresh() {
-    if (!window_ || form_ == nullptr) {
+    if (!window_.Valid() || form_ == nullptr) {
         return;
     }
     for (int i = 0; i < kSettingsListCount; ++i) {
@@ -259,16 +260,16 @@ void SettingsDialogWin32::Refresh() {
 
 void SettingsDialogWin32::KeepFocusUsable() {
     HWND focus = GetFocus();
-    if (focus == nullptr || GetParent(focus) != window_.get() || IsWindowEnabled(focus)) {
+    if (focus == nullptr || GetParent(focus) != window_.Get() || IsWindowEnabled(focus)) {
         return;
     }
-    HWND next = GetNextDlgTabItem(window_.get(), focus, FALSE);
-    SetFocus(next != nullptr ? next : window_.get());
+    HWND next = GetNextDlgTabItem(window_.Get(), focus, FALSE);
+    SetFocus(next != nullptr ? next : window_.Get());
 }
 
 void SettingsDialogWin32::CentreOver(HWND owner) {
     RECT dialog;
-    GetWindowRect(window_.get(), &dialog);
+    GetWindowRect(window_.Get(), &dialog);
     const int width = dialog.right - dialog.left;
     const int height = dialog.bottom - dialog.top;
     RECT work = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
@@ -282,7 +283,7 @@ void SettingsDialogWin32::CentreOver(HWND owner) {
     // Stay on the screen even when the owner sits at its edge.
     x = std::max(static_cast<int>(work.left), std::min(x, static_cast<int>(work.right) - width));
     y = std::max(static_cast<int>(work.top), std::min(y, static_cast<int>(work.bottom) - height));
-    SetWindowPos(window_.get(), nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(window_.Get(), nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void SettingsDialogWin32::ShowModal(void* owner) {
@@ -290,7 +291,7 @@ void SettingsDialogWin32::ShowModal(void* owner) {
     if (!Create(ownerWindow) || modal_) {
         return;
     }
-    HWND hwnd = window_.get();
+    HWND hwnd = window_.Get();
     if (reinterpret_cast<HWND>(GetWindowLongPtrW(hwnd, GWLP_HWNDPARENT)) != ownerWindow) {
         SetWindowLongPtrW(hwnd, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(ownerWindow));
     }
@@ -318,7 +319,7 @@ void SettingsDialogWin32::ShowModal(void* owner) {
         if (got == -1) {
             break;
         }
-        if (!window_ || !IsDialogMessageW(window_.get(), &msg)) {
+        if (!window_.Valid() || !IsDialogMessageW(window_.Get(), &msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
@@ -331,7 +332,7 @@ void SettingsDialogWin32::ShowModal(void* owner) {
 }
 
 void SettingsDialogWin32::Hide() {
-    if (!window_) {
+    if (!window_.Valid()) {
         modal_ = false;
         return;
     }
@@ -341,11 +342,11 @@ void SettingsDialogWin32::Hide() {
         disabledOwner_ = nullptr;
     }
     modal_ = false;
-    ShowWindow(window_.get(), SW_HIDE);
+    ShowWindow(window_.Get(), SW_HIDE);
 }
 
 void SettingsDialogWin32::ShowMessage(const Text& text) {
-    MessageBoxW(window_.get(), Wide(text), kMessageTitle, MB_OK);
+    MessageBoxW(window_.Get(), Wide(text), kMessageTitle, MB_OK);
 }
 
 LRESULT CALLBACK SettingsDialogWin32::WindowProc(HWND hwnd, UINT msg, WPARAM wParam,
@@ -369,7 +370,7 @@ LRESULT SettingsDialogWin32::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, L
             }
             return 0;
         case WM_DPICHANGED:
-            if (window_.get() == hwnd) {
+            if (window_.Get() == hwnd) {
                 ApplyDpi(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
             }
             return 0;
@@ -380,8 +381,8 @@ LRESULT SettingsDialogWin32::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, L
             return 0;  // hidden, not destroyed: the controls keep their state
         case WM_NCDESTROY:
             SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-            if (window_.get() == hwnd) {
-                (void)window_.release();  // already being destroyed
+            if (window_.Get() == hwnd) {
+                (void)window_.Release();  // already being destroyed
                 modal_ = false;
             }
             break;

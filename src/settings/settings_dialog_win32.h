@@ -6,10 +6,9 @@
 #include <windows.h>
 
 #include <array>
-#include <memory>
-#include <type_traits>
 #include <vector>
 
+#include "common/handle_win32.h"
 #include "settings/frm_set.h"
 #include "settings/settings_view.h"
 
@@ -34,7 +33,7 @@ class SettingsDialogWin32 final : public SettingsView {
     bool Create(HWND owner);
     // Destroys the window (the program is ending). The form keeps its state.
     void Unload();
-    HWND Handle() const { return window_.get(); }
+    HWND Handle() const { return window_.Get(); }
 
     // SettingsView
     void Attach(FrmSet& form) override { form_ = &form; }
@@ -44,15 +43,6 @@ class SettingsDialogWin32 final : public SettingsView {
     void Refresh() override;
 
   private:
-    struct WindowDestroyer {
-        void operator()(HWND window) const { DestroyWindow(window); }
-    };
-    struct FontDeleter {
-        void operator()(HFONT font) const { DeleteObject(font); }
-    };
-    using UniqueWindow = std::unique_ptr<std::remove_pointer_t<HWND>, WindowDestroyer>;
-    using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
-
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void OnCommand(int id, int code);
@@ -63,7 +53,7 @@ class SettingsDialogWin32 final : public SettingsView {
                     int top, int width, int height);
     void CentreOver(HWND owner);
     void KeepFocusUsable();
-    HWND Item(int id) const { return GetDlgItem(window_.get(), id); }
+    HWND Item(int id) const { return GetDlgItem(window_.Get(), id); }
     int TwipsToPixels(int twips) const { return MulDiv(twips, dpi_, 1440); }
 
     HINSTANCE instance_;

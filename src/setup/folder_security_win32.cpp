@@ -12,22 +12,6 @@ namespace ordane::setup {
 
 namespace {
 
-// Memory the security functions hand out with LocalAlloc.
-class LocalBlock {
-  public:
-    LocalBlock() = default;
-    ~LocalBlock() { LocalFree(memory_); }
-    LocalBlock(const LocalBlock&) = delete;
-    LocalBlock& operator=(const LocalBlock&) = delete;
-    template <typename T>
-    T** Out() {
-        return reinterpret_cast<T**>(&memory_);
-    }
-
-  private:
-    HLOCAL memory_ = nullptr;
-};
-
 // Of the entries of an access list, those that allow or refuse by SID. An entry of another kind
 // (an object or conditional one) counts as allowing everything to nobody known.
 std::vector<AccessEntry> Entries(PACL dacl) {
@@ -61,11 +45,11 @@ std::vector<AccessEntry> Entries(PACL dacl) {
 }  // namespace
 
 Text SidText(PSID sid) {
-    LocalBlock text;
-    if (sid == nullptr || !ConvertSidToStringSidW(sid, text.Out<wchar_t>())) {
+    LocalMemory text;
+    if (sid == nullptr || !ConvertSidToStringSidW(sid, text.Receive<LPWSTR>())) {
         return Text();
     }
-    return Text(reinterpret_cast<const char16_t*>(*text.Out<wchar_t>()));
+    return Text(text.As<const char16_t*>());
 }
 
 DWORD ReadSecurity(const Text& path, FolderSecurity& security, std::uint32_t* links,
@@ -89,10 +73,10 @@ DWORD ReadSecurity(const Text& path, FolderSecurity& security, std::uint32_t* li
     }
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    LocalBlock descriptor;
-    const DWORD result = GetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
-                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                         &owner, nullptr, &dacl, nullptr, descriptor.Out<void>());
+    LocalMemory descriptor;
+    const DWORD result = GetSecurityInfo(
+        handle.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        &owner, nullptr, &dacl, nullptr, descriptor.Receive<PSECURITY_DESCRIPTOR>());
     if (result != ERROR_SUCCESS) {
         return result;
     }

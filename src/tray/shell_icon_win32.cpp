@@ -1,5 +1,7 @@
 #include "tray/shell_icon_win32.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -8,14 +10,12 @@ namespace ordane {
 
 namespace {
 
-// What Windows forces to be global: the procedure the main window had before the hook.
-WNDPROC g_previousProc = nullptr;
-
-// The icon object the hooked window belongs to, kept on the window itself.
-constexpr wchar_t kIconProperty[] = L"Ordane.ShellIcon";
+// The hook's id on the main window; the icon object it belongs to is its reference data.
+constexpr UINT_PTR kTrayHookId = 2025;
 
 // While the shell refuses the icon (not ready yet at log-on), it is offered again this often,
-// on a timer of the main window's own (the window's device timers are 1 and 2).
+// on a timer of the main window's own (apart from its device timers, kScannerTimerId and
+// kCardReaderTimerId).
 constexpr UINT_PTR kRetryTimer = 2025;
 constexpr UINT kRetryMs = 2000;
 
@@ -55,9 +55,8 @@ ShellIcon::~ShellIcon() {
 }
 
 void ShellIcon::AddTrayIcon() {
-    SetPropW(mainWindow_, kIconProperty, this);
-    g_previousProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-        mainWindow_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ShellIcon::MainWindowHook)));
+    SetWindowSubclass(mainWindow_, &ShellIcon::MainWindowHook, kTrayHookId,
+                      reinterpret_cast<DWORD_PTR>(this));
     record_.cbSize = NOTIFYICONDATAA_V1_SIZE;
     record_.hWnd = mainWindow_;
     record_.uID = 0;
@@ -108,28 +107,27 @@ void ShellIcon::RemoveTrayIcon() {
     notify_(NIM_DELETE, &record_);
     added_ = false;
     present_ = false;
-    if (g_previousProc != nullptr) {
-        SetWindowLongPtrW(mainWindow_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_previousProc));
-    }
-    RemovePropW(mainWindow_, kIconProperty);
+    RemoveWindowSubclass(mainWindow_, &ShellIcon::MainWindowHook, kTrayHookId);
 }
 
-LRESULT CALLBACK ShellIcon::MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK ShellIcon::MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                                           UINT_PTR, DWORD_PTR self) {
     static const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-    if (msg == kTrayCallbackMessage && lParam == WM_LBUTTONUP && !IsWindowVisible(hwnd)) {
-        ShowWindow(hwnd, SW_SHOW);
+    auto* icon = reinterpret_cast<ShellIcon*>(self);
+    if (msg == kTrayCallbackMessage && lParam == WM_LBUTTONUP) {
+        if (icon->clicked_) {
+            icon->clicked_();
+        }
     } else if ((msg == taskbarCreated && taskbarCreated != 0) ||
                (msg == WM_TIMER && wParam == kRetryTimer)) {
         // Explorer restarted and lost the icon, or the shell refused it before: add it again
         // with its tip.
-        if (auto* icon = static_cast<ShellIcon*>(GetPropW(hwnd, kIconProperty))) {
-            icon->Offer();
-        }
+        icon->Offer();
         if (msg == WM_TIMER) {
             return 0;
         }
     }
-    return CallWindowProcW(g_previousProc, hwnd, msg, wParam, lParam);
+    return DefSubclassProc(hwnd, msg, wParam, lParam);
 }
 
 }  // namespace ordane

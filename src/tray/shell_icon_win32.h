@@ -1,9 +1,12 @@
 // The notification-area icon of the main window and the hook on the main window's procedure
-// that brings the hidden window back when the icon is clicked.
+// that hands a click on the icon to the main window's logic.
 #pragma once
 
 #include <windows.h>
 #include <shellapi.h>
+
+#include <functional>
+#include <utility>
 
 #include "tray/tray_icon.h"
 
@@ -29,14 +32,19 @@ class ShellIcon final : public TrayIcon {
     // balloon fields); the shell shows it without activating anything. No sound: the beep
     // already said a reading was taken. Title and text are cut to their fields.
     void Notify(const Text& title, const Text& text) override;
+    // Where a left click on the icon goes: the main window's logic decides what it does.
+    void OnClick(std::function<void()> clicked) { clicked_ = std::move(clicked); }
 
   private:
     void Offer();
-    static LRESULT CALLBACK MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // A subclass of the main window (SetWindowSubclass) whose reference data is this icon.
+    static LRESULT CALLBACK MainWindowHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                                           UINT_PTR id, DWORD_PTR self);
 
     HWND mainWindow_;
     const AnsiCodec& codec_;
     NotifyFn notify_;
+    std::function<void()> clicked_;
     // The first-version record (88 bytes on a 32-bit build): every call reuses it, a balloon
     // with the second version's size.
     NOTIFYICONDATAA record_ = {};

@@ -405,6 +405,17 @@ TEST_F(StartUpTest, HideAndExitCommands) {
     EXPECT_EQ(view.trayCalls.back(), "remove");
 }
 
+TEST_F(StartUpTest, ATrayClickBringsTheHiddenWindowBackOnce) {
+    WriteSettings(true, false);
+    frm.Form_Load();
+    frm.OnCommandClick(4);
+    ASSERT_FALSE(view.visible);
+    view.shows.clear();
+    frm.OnTrayClick();
+    frm.OnTrayClick();  // shown already: not shown and activated again
+    EXPECT_EQ(view.shows, std::vector<Activation>{Activation::Activate});
+}
+
 TEST_F(StartUpTest, WithoutATrayIconTheWindowIsNeverHidden) {
     // The shell was not ready at log-on: there is no icon to bring the window back.
     view.iconPresent = false;

@@ -38,6 +38,8 @@ TEST(TrayIconWin32Test, RegistersItsCallbackIconAndTipAndComesBackAfterExplorerR
     AnsiCodecWin32 codec;
     {
         ShellIcon icon(window, codec, &RecordNotify);
+        // In the program the click goes to FrmMain::OnTrayClick, which shows the hidden window.
+        icon.OnClick([window] { ShowWindow(window, SW_SHOW); });
         icon.AddTrayIcon();
         icon.SetTrayTip(u"Ordane");
         ASSERT_EQ(g_calls.size(), 2u);
