@@ -416,26 +416,12 @@ DWORD ProtectFolder(const wchar_t* folder) {
 // and SYSTEM may open: a user holding it open would make every installation end with 1618. Made
 // with that list; one already there (an earlier version's) is given it by handle.
 DWORD ProtectLockFile(const wchar_t* path) {
-    WellKnownSid admins(WinBuiltinAdministratorsSid);
-    WellKnownSid system(WinLocalSystemSid);
-    if (admins.Get() == nullptr || system.Get() == nullptr) {
-        return ERROR_INVALID_SID;
-    }
-    EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, NO_INHERITANCE),
-                                  Allow(system.Get(), GENERIC_ALL, NO_INHERITANCE)};
-    LocalMemory dacl;
-    DWORD result = SetEntriesInAclW(2, entries, nullptr, dacl.Receive<PACL>());
+    AdminsOnlyDescriptor only;
+    DWORD result = only.Build(NO_INHERITANCE);
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    SECURITY_DESCRIPTOR descriptor = {};
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.As<PACL>(), FALSE) ||
-        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-        return GetLastError();
-    }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &only.descriptor, FALSE};
     // Rights on the file's list only: no conflict with an installer that holds it meanwhile.
     UniqueHandle file(CreateFileW(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -447,7 +433,7 @@ DWORD ProtectLockFile(const wchar_t* path) {
         result = SetSecurityInfo(file.Get(), SE_FILE_OBJECT,
                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                                      PROTECTED_DACL_SECURITY_INFORMATION,
-                                 admins.Get(), nullptr, dacl.As<PACL>(), nullptr);
+                                 only.admins.Get(), nullptr, only.dacl.As<PACL>(), nullptr);
     }
     return result;
 }

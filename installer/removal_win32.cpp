@@ -63,27 +63,12 @@ constexpr DWORD kDoneAfterRestart = 3010;  // removed; Ordane.exe goes at the ne
 // A new folder that only administrators and the system account may enter: the uninstaller and
 // the helper run elevated from it, so no user may place a library beside them.
 DWORD CreatePrivateFolder(const std::wstring& path) {
-    WellKnownSid admins(WinBuiltinAdministratorsSid);
-    WellKnownSid system(WinLocalSystemSid);
-    if (admins.Get() == nullptr || system.Get() == nullptr) {
-        return ERROR_INVALID_SID;
-    }
-    const DWORD inherit = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, inherit),
-                                  Allow(system.Get(), GENERIC_ALL, inherit)};
-    LocalMemory dacl;
-    const DWORD result = SetEntriesInAclW(2, entries, nullptr, dacl.Receive<PACL>());
+    AdminsOnlyDescriptor only;
+    const DWORD result = only.Build(SUB_CONTAINERS_AND_OBJECTS_INHERIT);
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    SECURITY_DESCRIPTOR descriptor = {};
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE) ||
-        !SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.As<PACL>(), FALSE) ||
-        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-        return GetLastError();
-    }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &only.descriptor, FALSE};
     return CreateDirectoryW(path.c_str(), &attributes) ? ERROR_SUCCESS : GetLastError();
 }
 

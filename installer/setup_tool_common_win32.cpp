@@ -10,6 +10,25 @@ Text FromWide(const wchar_t* text) {
     return Text(reinterpret_cast<const char16_t*>(text));
 }
 
+DWORD AdminsOnlyDescriptor::Build(DWORD inheritance) {
+    if (admins.Get() == nullptr || system.Get() == nullptr) {
+        return ERROR_INVALID_SID;
+    }
+    EXPLICIT_ACCESSW entries[] = {Allow(admins.Get(), GENERIC_ALL, inheritance),
+                                  Allow(system.Get(), GENERIC_ALL, inheritance)};
+    const DWORD result = SetEntriesInAclW(2, entries, nullptr, dacl.Receive<PACL>());
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.As<PACL>(), FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
 EXPLICIT_ACCESSW Allow(PSID sid, DWORD rights, DWORD inheritance) {
     EXPLICIT_ACCESSW access = {};
     access.grfAccessPermissions = rights;

@@ -41,6 +41,17 @@ constexpr REGSAM kOrdaneView = KEY_WOW64_32KEY;
 #endif
 
 EXPLICIT_ACCESSW Allow(PSID sid, DWORD rights, DWORD inheritance);
+
+// What only administrators and the system account may use, owned by Administrators, its list
+// protected from inheritance: the list and a descriptor pointing at it, valid while this lives.
+struct AdminsOnlyDescriptor {
+    WellKnownSid admins{WinBuiltinAdministratorsSid};
+    WellKnownSid system{WinLocalSystemSid};
+    LocalMemory dacl;
+    SECURITY_DESCRIPTOR descriptor = {};
+    // inheritance: of the two entries (NO_INHERITANCE for a file). ERROR_SUCCESS or why not.
+    DWORD Build(DWORD inheritance);
+};
 DWORD OpenUnlinked(const wchar_t* path, DWORD access, DWORD flags, UniqueHandle& handle);
 Text KnownFolder(const wchar_t* variable);
 Text WindowsFolder();
