@@ -50,7 +50,7 @@ struct FrmMainDeps {
     Worker& cardWorker;  // where the card reader library is called
     Delivery& delivery;
     Registry& registry;
-    Http& Http1;
+    Http& Http1;  // the registration request, named as the user guide names the control
     const AnsiCodec& codec;
     DiagnosticLog& log;
     // The browser bridge, when it is on.
@@ -92,6 +92,8 @@ class FrmMain {
     void OnPolicyChanged();
     // The registration request returned.
     void OnRegistered();
+    // The user guide's names of the two loops' ticks: Timer1 the scanner (50 ms), Timer2 the
+    // card reader (500 ms).
     void Timer1_Timer();
     void Timer2_Timer();
 
@@ -120,6 +122,7 @@ class FrmMain {
     // After a confirmed dialog or a policy change: the start-up steps re-armed, and the devices
     // reopened when a device setting changed or one had failed.
     void ApplySettings(LogWord how);
+    // The Settings and Exit commands, by the labels the user guide names them after.
     void Label5_Click();
     void Label6_Click();
 

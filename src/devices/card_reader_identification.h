@@ -39,7 +39,7 @@ class CardReaderIdentification {
     bool CheckHxCardReader(std::int32_t port);
     bool CheckHsCardReader(std::int32_t port);
 
-    // The model the last successful check found.
+    // The model the last successful check found ("型号"); the user guide's spelling.
     Text CardReaderXh;
 
   private:

@@ -34,7 +34,7 @@ class ScannerIdentification {
     // The check named "Check" + brand; False for a brand that has none.
     bool CheckScanner(const Text& scannerModel);
 
-    // The model the last check found.
+    // The model the last check found ("型号"); the user guide's spelling.
     Text ScannerXH;
 
   private:

@@ -75,7 +75,8 @@ class FrmSet : public Settings {
     // Reads "Setting.ini" into the model and the controls; False when the file is damaged.
     bool ReadSetting();
     // Prepares a showing: ModalResult and MustReopen False, OK disabled until a change. With
-    // a device failed OK is enabled at once, since confirming alone reopens it.
+    // a device failed OK is enabled at once, since confirming alone reopens it. Spelt as the
+    // user guide and the support scripts spell it, on purpose.
     void Initialze(bool deviceFailed = false);
     // Shows the dialog modally over owner (opaque native handle); returns ModalResult.
     bool ShowDialog(void* owner);
