@@ -34,6 +34,9 @@ bool RegistrationReport::UploadInfo(const Text& id, LogWord trigger) {
 
 bool RegistrationReport::Send(const Text& id, LogWord trigger, bool setFlag) {
     if (pending_) {
+        if (!setFlag) {
+            again_ = Again{id, trigger};
+        }
         return false;
     }
     log_.RegistrationAttempt(trigger, id.size());
@@ -61,13 +64,17 @@ void RegistrationReport::Collect() {
     }
     pending_ = false;
     log_.RegistrationOutcome(http1_.Success);
-    if (!setFlag_ || !http1_.Success) {
-        return;
+    if (setFlag_ && http1_.Success) {
+        setFlag_ = false;
+        auto key = registry_.CreateKey("Software\\CardReader");
+        if (!key || !key->SetString("upload", "1")) {
+            log_.WriteRefused("HKLM Software\\CardReader upload");
+        }
     }
-    setFlag_ = false;
-    auto key = registry_.CreateKey("Software\\CardReader");
-    if (!key || !key->SetString("upload", "1")) {
-        log_.WriteRefused("HKLM Software\\CardReader upload");
+    if (again_) {
+        const Again again = std::move(*again_);
+        again_.reset();
+        Send(again.id, again.trigger, false);
     }
 }
 

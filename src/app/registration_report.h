@@ -6,6 +6,8 @@
 // worker says it returned.
 #pragma once
 
+#include <optional>
+
 #include "common/registry.h"
 #include "common/text.h"
 #include "common/worker.h"
@@ -25,8 +27,9 @@ class RegistrationReport {
 
     // Reports id unless the flag says it was accepted before; the flag is set once accepted.
     void Uploaded(const Text& id);
-    // Sends one request; false when none was sent (no id, or one still under way). Its outcome
-    // is logged when it comes.
+    // Sends one request; false when none was sent now (no id, or one still under way: then it
+    // is sent once that one returned, so a clerk's F9 is never lost). Its outcome is logged
+    // when it comes.
     bool UploadInfo(const Text& id, LogWord trigger);
     // The request returned: its outcome is logged, and the flag set for an accepted report.
     void Collect();
@@ -40,6 +43,11 @@ class RegistrationReport {
     Worker* worker_;
     bool pending_ = false;
     bool setFlag_ = false;  // the request under way is the start-up report
+    struct Again {
+        Text id;
+        LogWord trigger;
+    };
+    std::optional<Again> again_;  // asked for while one was under way
 };
 
 }  // namespace ordane

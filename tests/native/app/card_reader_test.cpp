@@ -282,8 +282,10 @@ TEST_F(CardReaderTest, SuccessfulReportSetsTheFlagAndIsNotRepeated) {
     frm.Form_KeyDown(121, 0);
     EXPECT_EQ(httpClient.urls.size(), 2u);
     EXPECT_EQ(httpClient.callsOffWorker, 0);
-    frm.Form_KeyDown(kKeyF9, 1);  // one at a time
+    frm.Form_KeyDown(kKeyF9, 1);  // one at a time, and never lost: sent once that one returned
     EXPECT_EQ(httpClient.urls.size(), 2u);
+    pump.RunFor(10500);
+    EXPECT_EQ(httpClient.urls.size(), 3u);
 }
 
 TEST_F(CardReaderTest, FlagValuesDecideWhetherTheReportIsSent) {
