@@ -135,7 +135,7 @@ void CardReaderSupervisor::Start() {
         SetPhase(ReaderPhase::Unavailable);
         return;
     }
-    const std::int32_t port = deps_.frmSet.Port2;
+    const std::int32_t port = deps_.settings.Port2;
     if (start_ == ReaderStart::AtLoad) {
         // The library writes the id and one terminating zero character into 50 spaces. The
         // buffer has room to spare so a library writing past the 50 cannot hurt.
@@ -235,7 +235,7 @@ void CardReaderSupervisor::Poll() {
     }
     auto read = std::make_shared<CardRead>();
     CardReaderLibrary& sdt = deps_.sdtapi;
-    const std::int32_t port = deps_.frmSet.Port2;
+    const std::int32_t port = deps_.settings.Port2;
     pollStartedAt_ = deps_.pump.TickCount();
     if (deps_.worker.Start([read, &sdt, port] { *read = GetCardStr(sdt, port); })) {
         pending_ = read;
@@ -349,10 +349,10 @@ void CardReaderSupervisor::CloseCardReaderPort(std::uint32_t boundMs) {
 }
 
 bool CardReaderSupervisor::IdentifyCardReader() {
-    FrmSet& frmSet = deps_.frmSet;
+    const Settings& settings = deps_.settings;
     StatusLines& lines = deps_.lines;
-    const bool found = deps_.identification.CheckCardReader(frmSet.Port2);
-    deps_.log.Identified(LogDevice::CardReader, frmSet.CardReaderModel,
+    const bool found = deps_.identification.CheckCardReader(settings.Port2);
+    deps_.log.Identified(LogDevice::CardReader, settings.CardReaderModel,
                          deps_.identification.CardReaderXh, found);
     if (!found) {
         lines.Show(StatusLine::Reader, status::kReaderNotRecognised);
@@ -360,7 +360,7 @@ bool CardReaderSupervisor::IdentifyCardReader() {
         return false;
     }
     SetReaderState(0);
-    lines.Show(StatusLine::ReaderDevice, status::kDevicePrefix + frmSet.CardReaderModel);
+    lines.Show(StatusLine::ReaderDevice, status::kDevicePrefix + settings.CardReaderModel);
     lines.Show(StatusLine::ReaderModel, status::kModelPrefix + deps_.identification.CardReaderXh);
     return true;
 }

@@ -25,7 +25,7 @@
 #include "devices/card_library.h"
 #include "devices/card_reader_identification.h"
 #include "log/diagnostic_log.h"
-#include "settings/frm_set.h"
+#include "settings/settings_model.h"
 
 namespace ordane {
 
@@ -62,7 +62,7 @@ struct CardReaderDeps {
     Worker& worker;
     CardReaderLibrary& sdtapi;
     CardReaderIdentification& identification;
-    FrmSet& frmSet;
+    const Settings& settings;  // in force
     const AnsiCodec& codec;
     DiagnosticLog& log;
     ReadingRouter& router;

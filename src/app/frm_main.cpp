@@ -13,13 +13,15 @@ FrmMain::FrmMain(const FrmMainDeps& deps)
       timers_(deps.timers),
       lines_(deps.view, deps.tray, deps.pump, deps.readings),
       registration_(deps.registry, deps.Http1, deps.log, deps.registrationWorker),
-      router_(ReadingRouterDeps{deps.delivery, deps.codec, deps.frmSet, deps.pump, deps.log, lines_,
-                                deps.readings, deps.scan.encoding, deps.typingWorker,
+      router_(ReadingRouterDeps{deps.delivery, deps.codec, deps.settings, deps.pump, deps.log,
+                                lines_, deps.readings, deps.scan.encoding, deps.typingWorker,
                                 deps.scan.keyDelayMs, deps.scan.groupSeparator}),
-      scanner_(ScannerDeps{lines_, deps.pump, timers_, deps.frmSet, deps.scanner,
-                           deps.scannerIdentification, deps.log, router_, deps.scan.terminator}),
+      scanner_(ScannerDeps{lines_, deps.pump, timers_, deps.settings, deps.probe,
+                           [this](std::int32_t port) { return FollowScannerPort(port); },
+                           deps.scanner, deps.scannerIdentification, deps.log, router_,
+                           deps.scan.terminator}),
       cardReader_(CardReaderDeps{deps.view, lines_, deps.pump, deps.cardWorker, deps.sdtapi,
-                                 deps.cardReaderIdentification, deps.frmSet, deps.codec, deps.log,
+                                 deps.cardReaderIdentification, deps.settings, deps.codec, deps.log,
                                  router_, registration_}) {}
 
 bool FrmMain::CommandEnabled(int label) const {
@@ -63,9 +65,10 @@ void FrmMain::Form_Load() {
         lines_.SetState(StatusLine::Scanner, DeviceState::NotSetUp);
         return;
     }
-    deps_.log.SettingsRead(ForLog(frmSet));
+    deps_.settings = frmSet.Values();
+    deps_.log.SettingsRead(ForLog(deps_.settings));
     lines_.ClearAll();
-    if (UseFlag(frmSet.usePort1)) {
+    if (UseFlag(deps_.settings.usePort1)) {
         if (!scanner_.Open()) {
             scanner_.FollowLostPort();
         }
@@ -73,7 +76,7 @@ void FrmMain::Form_Load() {
     }
     // The library and the identification run on the first Timer2 tick, after the window is
     // shown: a library that hangs there cannot keep the window, the tray or the scanner.
-    if (UseFlag(frmSet.usePort2)) {
+    if (UseFlag(deps_.settings.usePort2)) {
         cardReader_.BeginStart(ReaderStart::AtLoad);
         timers_.timer2.SetEnabled(true);
     }
@@ -109,7 +112,7 @@ void FrmMain::Timer1_Timer() {
     lines_.ShowPendingFailure();
     router_.TypeHeld();
     // The scanner is identified after the card reader's first start, as it always was.
-    if (!cardReader_.FirstStartPending() || !UseFlag(deps_.frmSet.usePort2)) {
+    if (!cardReader_.FirstStartPending() || !UseFlag(deps_.settings.usePort2)) {
         // An identification asked again by itself leaves the commands usable: one clicked
         // meanwhile runs once its waits are over.
         holding_ = true;
@@ -178,7 +181,7 @@ void FrmMain::RunDeferredCommand() {
 void FrmMain::StartCardReader() {
     const LoopTimers::Noted noted = timers_.Stop();
     lines_.SetCommandsEnabled(false);
-    if (UseFlag(deps_.frmSet.usePort2)) {
+    if (UseFlag(deps_.settings.usePort2)) {
         lines_.Show(StatusLine::Reader, status::kReaderConnecting);
     }
     lines_.Show(StatusLine::Reader, status::kReaderReady);
@@ -248,46 +251,53 @@ void FrmMain::Label5_Click() {
     if (!frmSet.ModalResult) {
         return;
     }
-    ApplySettings(frmSet.MustReopen ? LogWord("confirmed, devices reopened")
-                                    : LogWord("confirmed"));
+    deps_.settings = frmSet.Values();  // the dialog's copy, handed back
+    ApplySettings(frmSet.MustReopen, frmSet.MustReopen ? LogWord("confirmed, devices reopened")
+                                                       : LogWord("confirmed"));
+}
+
+bool FrmMain::FollowScannerPort(std::int32_t port) {
+    deps_.settings.Port = port;
+    return deps_.frmSet.MoveScannerPort(port);
 }
 
 // The open dialog is left alone: its OK applies what it shows, the policy's values greyed.
 // Group policy rewrites its values at every refresh: the devices are opened again only when a
-// device setting changed (the list and box handlers say so as the values are read).
+// setting that concerns them changed.
 void FrmMain::OnPolicyChanged() {
     FrmSet& frmSet = deps_.frmSet;
-    frmSet.MustReopen = false;
     if (frmSet.Visible() || !frmSet.ReadSetting()) {
         deps_.log.Event("settings", frmSet.Visible() ? LogWord("policy changed, dialog open")
                                                      : LogWord("policy changed, not read"));
         return;
     }
-    if (!frmSet.MustReopen) {
+    const Settings read = frmSet.Values();
+    const bool devicesChanged = !SameDevices(read, deps_.settings);
+    deps_.settings = read;
+    if (!devicesChanged) {
         deps_.log.Event("settings", "policy read again, no device setting changed");
         return;
     }
-    deps_.log.SettingsRead(ForLog(frmSet));
-    ApplySettings("policy changed, devices reopened");
-    frmSet.MustReopen = false;
+    deps_.log.SettingsRead(ForLog(read));
+    ApplySettings(true, "policy changed, devices reopened");
 }
 
-void FrmMain::ApplySettings(LogWord how) {
-    FrmSet& frmSet = deps_.frmSet;
+void FrmMain::ApplySettings(bool devicesChanged, LogWord how) {
+    const Settings& settings = deps_.settings;
     scanner_.Rearm();
     cardReader_.ReaderStarted = false;
     const bool failed = DeviceFailed();
     deps_.log.Event("settings", how, failed ? 1 : 0);
     // A device that failed is opened again even when no setting changed: that is what a
     // user confirming the dialog after plugging it in expects.
-    if (!frmSet.MustReopen && !failed) {
+    if (!devicesChanged && !failed) {
         return;
     }
     lines_.SetCommandsEnabled(false);
     const LoopTimers::Noted noted = timers_.Stop();
     lines_.ClearAll();
-    const bool useScanner = UseFlag(frmSet.usePort1);
-    const bool useReader = UseFlag(frmSet.usePort2);
+    const bool useScanner = UseFlag(settings.usePort1);
+    const bool useReader = UseFlag(settings.usePort2);
     if (useScanner && !scanner_.ReopenAfterSettings()) {
         scanner_.FollowLostPort();
     }
@@ -305,12 +315,12 @@ void FrmMain::ApplySettings(LogWord how) {
 }
 
 bool FrmMain::DeviceFailed() const {
-    const FrmSet& frmSet = deps_.frmSet;
+    const Settings& settings = deps_.settings;
     const bool scannerFailed =
-        UseFlag(frmSet.usePort1) &&
+        UseFlag(settings.usePort1) &&
         (scanner_.LostOrSilent() || !scanner_.ScannerOpen() || !timers_.timer1.Enabled());
     const bool readerFailed =
-        UseFlag(frmSet.usePort2) &&
+        UseFlag(settings.usePort2) &&
         (cardReader_.Phase() != ReaderPhase::Running || !timers_.timer2.Enabled());
     return scannerFailed || readerFailed;
 }

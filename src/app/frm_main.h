@@ -36,13 +36,18 @@ namespace ordane {
 
 inline constexpr int kKeyF9 = 120;
 
+// Built by Monitor, the program's one assembly.
 struct FrmMainDeps {
     MainView& view;
     TrayIcon& tray;
     MessagePump& pump;
     TimerHost& timers;
     FrmSet& frmSet;
+    // The settings in force: FrmMain alone assigns them, from the dialog's copy after the
+    // file is read and after OK, and a scanner's port as it is followed.
+    Settings& settings;
     ProfileFile& settingsFile;
+    PortProbe& probe;
     ScannerChannel& scanner;
     ScannerIdentification& scannerIdentification;
     CardReaderIdentification& cardReaderIdentification;
@@ -121,7 +126,9 @@ class FrmMain {
     bool DeviceFailed() const;
     // After a confirmed dialog or a policy change: the start-up steps re-armed, and the devices
     // reopened when a device setting changed or one had failed.
-    void ApplySettings(LogWord how);
+    void ApplySettings(bool devicesChanged, LogWord how);
+    // The scanner answered on another port.
+    bool FollowScannerPort(std::int32_t port);
     // The Settings and Exit commands, by the labels the user guide names them after.
     void Label5_Click();
     void Label6_Click();

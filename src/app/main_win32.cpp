@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "app/delivery_win32.h"
-#include "app/frm_main.h"
 #include "app/main_window_win32.h"
+#include "app/monitor.h"
 #include "app/scan_settings.h"
 #include "app/single_instance_win32.h"
 #include "app/status_texts.h"
@@ -22,22 +22,17 @@
 #include "common/system_library_win32.h"
 #include "common/thread_worker.h"
 #include "common/wide_win32.h"
-#include "registration/http.h"
 #include "registration/http_client_win32.h"
 #include "tray/shell_icon_win32.h"
 #include "devices/card_library_win32.h"
-#include "devices/card_reader_identification.h"
 #include "devices/frm_symbol.h"
 #include "devices/frm_symbol_window_win32.h"
-#include "devices/scanner_channel.h"
-#include "devices/scanner_identification.h"
 #include "devices/serial_library_win32.h"
 #include "devices/symbol_link_win32.h"
 #include "log/diagnostic_log.h"
 #include "log/event_log_win32.h"
 #include "log/file_log_win32.h"
 #include "settings/fleet_profile.h"
-#include "settings/frm_set.h"
 #include "settings/policy_key_win32.h"
 #include "devices/port_probe_win32.h"
 #include "settings/policy_watcher_win32.h"
@@ -97,8 +92,6 @@ int Run(HINSTANCE instance) {
     SettingsDialogWin32 settingsDialog(instance);
     // Auto-start: the machine's entry only for an installed copy no user can replace.
     RegistryWin32 userRegistry(RegistryHive::CurrentUser);
-    FrmSet frmSet(settings, portProbe, registry, codec, settingsDialog, exe.folder, exe.baseName,
-                  log, AutoStartPlaces{&userRegistry, setup::FolderProtectedFromUsers(exe.folder)});
     SerialPortWin32 commDll;
     SerialPortWin32 commDll2;
     SymbolLinkWin32 symbolLink;
@@ -107,12 +100,6 @@ int Run(HINSTANCE instance) {
                                  [&symbolLink](UINT msg, WPARAM wParam, LPARAM lParam) {
                                      return symbolLink.Unpack(msg, wParam, lParam);
                                  });
-    ScannerChannel scanner(frmSet.ScannerModel, commDll, [&]() -> FrmSymbol& {
-        symbolWindow.Load();
-        return frmSymbol;
-    });
-    ScannerIdentification scannerIdentification(scanner, pump, log);
-    CardReaderIdentification cardReaderIdentification(frmSet.CardReaderModel, commDll2, pump, log);
     CardReaderLibraryWin32 sdtapi(exe.folder);
     const HWND mainWindow = window.Handle();
     ThreadWorker cardWorker([mainWindow] { PostMessageW(mainWindow, kCardReadMessage, 0, 0); });
@@ -127,7 +114,6 @@ int Run(HINSTANCE instance) {
     // Declared after delivery, whose keys its job types: it ends first.
     ThreadWorker typingWorker([mainWindow] { PostMessageW(mainWindow, kTypedMessage, 0, 0); });
     HttpClientWin32 httpClient;
-    Http http1(httpClient, codec, ORDANE_REGISTRATION_SERVER);
     // Declared after what its job uses, so it ends first.
     ThreadWorker registrationWorker(
         [mainWindow] { PostMessageW(mainWindow, kRegisteredMessage, 0, 0); });
@@ -146,26 +132,37 @@ int Run(HINSTANCE instance) {
     const bool bridgeOn = (bridgeSettings.enabled && browserBridge.Start(bridgeOff)) ||
                           browserBridge.Off() == bridge::BridgeOff::PortTaken;
 
-    FrmMain frmMain(FrmMainDeps{window,
-                                tray,
-                                pump,
-                                window,
-                                frmSet,
-                                settings,
-                                scanner,
-                                scannerIdentification,
-                                cardReaderIdentification,
-                                sdtapi,
-                                cardWorker,
-                                delivery,
-                                registry,
-                                http1,
-                                codec,
-                                log,
-                                bridgeOn ? &browserBridge : nullptr,
-                                scanSettings,
-                                &typingWorker,
-                                &registrationWorker});
+    Monitor monitor({
+        .view = window,
+        .tray = tray,
+        .pump = pump,
+        .timers = window,
+        .settingsView = settingsDialog,
+        .settingsFile = settings,
+        .portProbe = portProbe,
+        .registry = registry,
+        .scannerPort = commDll,
+        .readerPort = commDll2,
+        .symbol = [&]() -> FrmSymbol& {
+            symbolWindow.Load();
+            return frmSymbol;
+        },
+        .sdtapi = sdtapi,
+        .cardWorker = cardWorker,
+        .delivery = delivery,
+        .httpClient = httpClient,
+        .codec = codec,
+        .log = log,
+        .exeFolder = exe.folder,
+        .exeBaseName = exe.baseName,
+        .registrationServer = ORDANE_REGISTRATION_SERVER,
+        .autoStart = {&userRegistry, setup::FolderProtectedFromUsers(exe.folder)},
+        .readings = bridgeOn ? &browserBridge : nullptr,
+        .scan = scanSettings,
+        .typingWorker = &typingWorker,
+        .registrationWorker = &registrationWorker,
+    });
+    FrmMain& frmMain = monitor.Main();
     window.Attach(frmMain);
     tray.OnClick([&frmMain] { frmMain.OnTrayClick(); });
     PolicyWatcherWin32 policyWatcher(window.Handle(), kPolicyChangedMessage);

@@ -46,14 +46,14 @@ void ScannerSupervisor::SetScannerState(std::int32_t state) {
 }
 
 std::int32_t ScannerSupervisor::OpenScanner() {
-    const FrmSet& frmSet = deps_.frmSet;
-    const std::int32_t code = deps_.channel.OpenScannerPort(frmSet.Port, ScannerLine(frmSet));
-    deps_.log.Opened(LogDevice::Scanner, frmSet.Port, code);
+    const Settings& settings = deps_.settings;
+    const std::int32_t code = deps_.channel.OpenScannerPort(settings.Port, ScannerLine(settings));
+    deps_.log.Opened(LogDevice::Scanner, settings.Port, code);
     return code;
 }
 
 void ScannerSupervisor::Close() {
-    deps_.log.Closed(LogDevice::Scanner, deps_.frmSet.Port, deps_.channel.CloseScannerPort());
+    deps_.log.Closed(LogDevice::Scanner, deps_.settings.Port, deps_.channel.CloseScannerPort());
     TellLosses();
 }
 
@@ -235,9 +235,9 @@ void ScannerSupervisor::ReopenLostScanner() {
         return;
     }
     lastReopenAt_ = deps_.pump.TickCount();
-    const FrmSet& frmSet = deps_.frmSet;
-    const std::int32_t code = deps_.channel.OpenScannerPort(frmSet.Port, ScannerLine(frmSet));
-    deps_.log.ReopenAttempt(LogDevice::Scanner, frmSet.Port, code);
+    const Settings& settings = deps_.settings;
+    const std::int32_t code = deps_.channel.OpenScannerPort(settings.Port, ScannerLine(settings));
+    deps_.log.ReopenAttempt(LogDevice::Scanner, settings.Port, code);
     if (code != 0) {
         if (phase_ == ScannerPhase::Lost) {
             LookOnNewPorts();
@@ -252,13 +252,13 @@ void ScannerSupervisor::ReopenLostScanner() {
 
 // The card reader's own port is never opened here: the library may be using it.
 void ScannerSupervisor::NotePresentPorts() {
-    const FrmSet& frmSet = deps_.frmSet;
+    const Settings& settings = deps_.settings;
     present_.clear();
-    for (std::int32_t n : PortsToTry(deps_.frmSet.Probe())) {
-        if (UseFlag(frmSet.usePort2) && n == frmSet.Port2) {
+    for (std::int32_t n : PortsToTry(deps_.probe)) {
+        if (UseFlag(settings.usePort2) && n == settings.Port2) {
             continue;
         }
-        if (deps_.frmSet.Probe().CanOpen(n)) {
+        if (deps_.probe.CanOpen(n)) {
             present_.insert(n);
         }
     }
@@ -270,14 +270,14 @@ void ScannerSupervisor::NotePresentPorts() {
 // that were there are never opened again meanwhile (another program's device is not touched).
 // The card reader's port is never asked.
 void ScannerSupervisor::LookOnNewPorts() {
-    FrmSet& frmSet = deps_.frmSet;
-    for (std::int32_t n : PortsToTry(frmSet.Probe())) {
-        if (present_.count(n) != 0 || n == frmSet.Port ||
-            (UseFlag(frmSet.usePort2) && n == frmSet.Port2) || !frmSet.Probe().CanOpen(n)) {
+    const Settings& settings = deps_.settings;
+    for (std::int32_t n : PortsToTry(deps_.probe)) {
+        if (present_.count(n) != 0 || n == settings.Port ||
+            (UseFlag(settings.usePort2) && n == settings.Port2) || !deps_.probe.CanOpen(n)) {
             continue;
         }
         present_.insert(n);
-        const std::int32_t code = deps_.channel.OpenScannerPort(n, ScannerLine(frmSet));
+        const std::int32_t code = deps_.channel.OpenScannerPort(n, ScannerLine(settings));
         deps_.log.Opened(LogDevice::Scanner, n, code);
         if (code != 0) {
             continue;
@@ -307,11 +307,11 @@ bool ScannerSupervisor::DetectScanner() {
     if (foreground) {
         lines.SetCommandsEnabled(false);
     }
-    FrmSet& frmSet = deps_.frmSet;
-    if (UseFlag(frmSet.usePort1)) {
+    const Settings& settings = deps_.settings;
+    if (UseFlag(settings.usePort1)) {
         lines.Show(StatusLine::Scanner, status::kScannerDetecting);
-        const bool found = deps_.identification.CheckScanner(frmSet.ScannerModel);
-        deps_.log.Identified(LogDevice::Scanner, frmSet.ScannerModel,
+        const bool found = deps_.identification.CheckScanner(settings.ScannerModel);
+        deps_.log.Identified(LogDevice::Scanner, settings.ScannerModel,
                              deps_.identification.ScannerXH, found);
         if (!found && candidate_ != 0) {
             // Not this program's scanner: left alone, and the scanner is still lost.
@@ -325,7 +325,7 @@ bool ScannerSupervisor::DetectScanner() {
             return false;
         }
         if (found && candidate_ != 0) {
-            const bool written = frmSet.MoveScannerPort(candidate_);  // logged with its port
+            const bool written = deps_.followPort(candidate_);  // logged with its port
             deps_.log.Event("scanner",
                             written ? LogWord("found on another port, Setting.ini Port written")
                                     : LogWord("found on another port, Setting.ini not written"),
@@ -358,9 +358,9 @@ bool ScannerSupervisor::DetectScanner() {
         deps_.channel.ClearScannerRXBuff();
         collector_.Drop();
         lines.Show(StatusLine::Scanner,
-                   status::kDetectedPrefix + frmSet.ScannerModel + status::kDetectedSuffix);
+                   status::kDetectedPrefix + settings.ScannerModel + status::kDetectedSuffix);
         Delay(deps_.pump, 2);
-        lines.Show(StatusLine::ScannerDevice, status::kDevicePrefix + frmSet.ScannerModel);
+        lines.Show(StatusLine::ScannerDevice, status::kDevicePrefix + settings.ScannerModel);
         lines.Show(StatusLine::ScannerModel, status::kModelPrefix + deps_.identification.ScannerXH);
         Delay(deps_.pump, 2);
         deps_.timers.Restore(noted);

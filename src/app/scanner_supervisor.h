@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -17,7 +18,8 @@
 #include "devices/scanner_channel.h"
 #include "devices/scanner_identification.h"
 #include "log/diagnostic_log.h"
-#include "settings/frm_set.h"
+#include "devices/port_probe.h"
+#include "settings/settings_model.h"
 
 namespace ordane {
 
@@ -35,7 +37,11 @@ struct ScannerDeps {
     StatusLines& lines;
     MessagePump& pump;
     LoopTimers& timers;
-    FrmSet& frmSet;
+    const Settings& settings;  // in force
+    PortProbe& probe;
+    // The scanner answered on another port: the settings in force, the dialog's copy and
+    // Setting.ini take it. False when the file refused the write.
+    std::function<bool(std::int32_t port)> followPort;
     ScannerChannel& channel;
     ScannerIdentification& identification;
     DiagnosticLog& log;

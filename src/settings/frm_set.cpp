@@ -310,7 +310,7 @@ bool FrmSet::MatchStored(SettingsList list, const Text& stored, Text& field) {
 
 bool FrmSet::MoveScannerPort(std::int32_t port) {
     EnsureLoaded();
-    Port = port;
+    values_.Port = port;
     SelectScannerPort(port);
     view_.Refresh();
     return WriteKeys({{"Port", std::to_string(port)}});
@@ -346,13 +346,14 @@ bool FrmSet::ReadSetting() {
 
 bool FrmSet::ReadSettingSteps() {
     // A greyed box ("2") is a device in use like a ticked one.
-    usePort2 = codec_.Decode(Prefix(ReadKey("UsePort2", "1"), 1));
-    if (UseFlag(usePort2)) {
+    Settings& v = values_;
+    v.usePort2 = codec_.Decode(Prefix(ReadKey("UsePort2", "1"), 1));
+    if (UseFlag(v.usePort2)) {
         int port2 = 0;
         if (!Digit(ReadKey("Port2", "1"), port2)) {
             return false;
         }
-        Port2 = port2;
+        v.Port2 = port2;
         const DropDownList& readerPorts = List(SettingsList::cbPort2);
         const Text usb = u"USB" + ToDecimal(port2);
         const Text com = u"COM" + ToDecimal(port2);
@@ -365,24 +366,24 @@ bool FrmSet::ReadSettingSteps() {
         }
         SelectIndex(SettingsList::cbPort2, found);
         const Text make = codec_.Decode(Prefix(ReadKey("CardReader", ""), kTextKeyBytes));
-        MatchStored(SettingsList::cmCardModel, make, CardReaderModel);
+        MatchStored(SettingsList::cmCardModel, make, v.CardReaderModel);
     } else {
         frame2Enabled_ = false;
     }
 
     int check = 0;
-    if (!CheckValue(usePort2, check)) {
+    if (!CheckValue(v.usePort2, check)) {
         return false;
     }
     SetCheckValue(3, check);
 
-    usePort1 = codec_.Decode(Prefix(ReadKey("UsePort1", "4"), 1));
-    if (UseFlag(usePort1)) {
+    v.usePort1 = codec_.Decode(Prefix(ReadKey("UsePort1", "4"), 1));
+    if (UseFlag(v.usePort1)) {
         std::int32_t port = 0;
         if (!ParseDecimal(ReadKey("Port", "4"), port)) {
             return false;  // empty, not decimal, or too large for the field
         }
-        Port = port;
+        v.Port = port;
         SelectScannerPort(port);
 
         int index = 0;
@@ -391,7 +392,7 @@ bool FrmSet::ReadSettingSteps() {
             return false;
         }
         ParseText(List(SettingsList::cbBaudRate).entries[static_cast<std::size_t>(index)],
-                  BaudRate);
+                  v.BaudRate);
         SelectIndex(SettingsList::cbBaudRate, index);
 
         if (!Digit(ReadKey("Bits", "3"), index) ||
@@ -399,34 +400,34 @@ bool FrmSet::ReadSettingSteps() {
             return false;
         }
         ParseText(List(SettingsList::cbByteSize).entries[static_cast<std::size_t>(index)],
-                  ByteSize);
+                  v.ByteSize);
         SelectIndex(SettingsList::cbByteSize, index);
 
         if (!Digit(ReadKey("Parity", "0"), index) ||
             index >= List(SettingsList::cbParity).ListCount()) {
             return false;
         }
-        Parity = index;
+        v.Parity = index;
         SelectIndex(SettingsList::cbParity, index);
 
         if (!Digit(ReadKey("StopBits", "0"), index) ||
             index >= List(SettingsList::cbStopBits).ListCount()) {
             return false;
         }
-        StopBits = index;
+        v.StopBits = index;
         SelectIndex(SettingsList::cbStopBits, index);
 
         const std::string addEnter = ReadKey("AddEnter", "");
         SetCheckValue(1, !addEnter.empty() && addEnter[0] == '0' ? kCheckUnchecked : kCheckChecked);
-        AddEnter = Check(1) == kCheckChecked;
+        v.AddEnter = Check(1) == kCheckChecked;
 
         const Text brand = codec_.Decode(Prefix(ReadKey("Scanner", ""), kTextKeyBytes));
-        MatchStored(SettingsList::cbModel, brand, ScannerModel);
+        MatchStored(SettingsList::cbModel, brand, v.ScannerModel);
     } else {
         frame1Enabled_ = false;
     }
 
-    if (!CheckValue(usePort1, check)) {
+    if (!CheckValue(v.usePort1, check)) {
         return false;  // also a file without "UsePort1"
     }
     SetCheckValue(4, check);
@@ -620,21 +621,22 @@ void FrmSet::Command1_Click() {
         return;
     }
 
-    usePort2 = ToDecimal(Check(3));
-    usePort1 = ToDecimal(Check(4));
-    if (UseFlag(usePort1)) {
-        ParseText(PortPart(scannerPort), Port);
+    Settings& v = values_;
+    v.usePort2 = ToDecimal(Check(3));
+    v.usePort1 = ToDecimal(Check(4));
+    if (UseFlag(v.usePort1)) {
+        ParseText(PortPart(scannerPort), v.Port);
     }
-    if (UseFlag(usePort2)) {
-        ParseText(PortPart(readerPort), Port2);
+    if (UseFlag(v.usePort2)) {
+        ParseText(PortPart(readerPort), v.Port2);
     }
-    ParseText(List(SettingsList::cbBaudRate).SelectedText(), BaudRate);
-    ParseText(List(SettingsList::cbByteSize).SelectedText(), ByteSize);
-    StopBits = List(SettingsList::cbStopBits).ListIndex;
-    Parity = List(SettingsList::cbParity).ListIndex;
-    AddEnter = Check(1) == kCheckChecked;
-    ScannerModel = List(SettingsList::cbModel).SelectedText();
-    CardReaderModel = List(SettingsList::cmCardModel).SelectedText();
+    ParseText(List(SettingsList::cbBaudRate).SelectedText(), v.BaudRate);
+    ParseText(List(SettingsList::cbByteSize).SelectedText(), v.ByteSize);
+    v.StopBits = List(SettingsList::cbStopBits).ListIndex;
+    v.Parity = List(SettingsList::cbParity).ListIndex;
+    v.AddEnter = Check(1) == kCheckChecked;
+    v.ScannerModel = List(SettingsList::cbModel).SelectedText();
+    v.CardReaderModel = List(SettingsList::cmCardModel).SelectedText();
 
     SaveAutoStart();
     ModalResult = true;

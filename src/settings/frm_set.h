@@ -1,6 +1,8 @@
-// The settings form frmSet: holder of the Settings model for the whole run and the portable
-// model of the settings dialog ("串口通讯设置"). The window (SettingsView) only mirrors the
-// controls kept here and reports the user's actions; every rule lives in this class.
+// The settings form frmSet: the portable model of the settings dialog ("串口通讯设置") and the one
+// reader and writer of Setting.ini's [BCINFO]. It keeps its own copy of the settings: what the
+// file held when last read or what OK last saved, which FrmMain takes as the settings in force
+// (Values). The window (SettingsView) only mirrors the controls kept here and reports the
+// user's actions; every rule lives in this class.
 #pragma once
 
 #include <array>
@@ -57,7 +59,7 @@ struct AutoStartPlaces {
     bool protectedCopy = true;
 };
 
-class FrmSet : public Settings {
+class FrmSet {
   public:
     // exeFolder: the directory of the running executable as the system reports it;
     // exeBaseName: the executable's file name without its extension (for the auto-start entry).
@@ -72,8 +74,10 @@ class FrmSet : public Settings {
     // default selections). Every entry point below that touches the controls calls it.
     void EnsureLoaded();
     bool Loaded() const { return loaded_; }
-    // Reads "Setting.ini" into the model and the controls; False when the file is damaged.
+    // Reads "Setting.ini" into the copy and the controls; False when the file is damaged.
     bool ReadSetting();
+    // The copy: the settings as Setting.ini was last read or OK last saved them.
+    const Settings& Values() const { return values_; }
     // Prepares a showing: ModalResult and MustReopen False, OK disabled until a change. With
     // a device failed OK is enabled at once, since confirming alone reopens it. Spelt as the
     // user guide and the support scripts spell it, on purpose.
@@ -84,8 +88,8 @@ class FrmSet : public Settings {
     void Changed(bool nValue);
     // Fills cbPort and cbPort2 from the port probe (appends; runs once, from Form_Load).
     void GetAllPorts();
-    // The scanner answered on another port (its adapter moved): the model, the list and
-    // Setting.ini's Port follow. False when the write was refused (the model follows anyway).
+    // The scanner answered on another port (its adapter moved): the copy, the list and
+    // Setting.ini's Port follow. False when the write was refused (the copy follows anyway).
     bool MoveScannerPort(std::int32_t port);
     // Lists the ports present now, keeping the selections.
     void RelistPorts();
@@ -125,6 +129,11 @@ class FrmSet : public Settings {
     // The auto-start entry under HKEY_LOCAL_MACHINE (a portable copy's: HKEY_CURRENT_USER).
     static constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
     static constexpr const char* kRunValue = "Velmar";
+
+    // The result of the last showing: True when it ended with OK.
+    bool ModalResult = false;
+    // A change since the last Initialze concerns the devices: they are closed and reopened.
+    bool MustReopen = false;
 
   private:
     void Form_Load();
@@ -170,6 +179,7 @@ class FrmSet : public Settings {
     bool frame1Enabled_ = true;
     bool frame2Enabled_ = true;
     bool command1Enabled_ = true;
+    Settings values_;
 };
 
 }  // namespace ordane

@@ -1,5 +1,7 @@
-// The Settings model: one instance for the run, owned by the settings form (FrmSet derives
-// from it). Every other part of the program reads the settings from here.
+// The Settings model as a value. The program keeps one, the settings in force (Monitor owns it,
+// FrmMain alone assigns it); the settings dialog edits a copy of its own and hands it back on OK.
+// Nothing else writes either: identification keeps what it found in itself, and a scanner
+// followed to a new port is taken into both by FrmMain.
 #pragma once
 
 #include <cstdint>
@@ -24,14 +26,20 @@ struct Settings {
     std::int32_t StopBits = 0;  // list index: 0 one, 1 two
     std::int32_t Parity = 0;    // list index: 0 none, 1 odd, 2 even
     bool AddEnter = false;
-    bool ModalResult = false;
-    bool MustReopen = false;
+
+    bool operator==(const Settings&) const = default;
 };
 
 // A "use" flag converted to a Boolean as the flags are used: a nonzero number is True.
 inline bool UseFlag(const Text& flag) {
     return !flag.empty() && flag.find_first_not_of(u"0123456789") == Text::npos &&
            flag.find_first_not_of(u'0') != Text::npos;
+}
+
+// Whether two settings open the devices alike: everything but AddEnter concerns them.
+inline bool SameDevices(Settings a, const Settings& b) {
+    a.AddEnter = b.AddEnter;
+    return a == b;
 }
 
 // The scanner's line settings for the serial layer: the one place the list indexes are named.

@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::size_t taken = 0;
         for (std::size_t k = 0; k < unread.size(); ++k) {
             bytes += unread[k];
-            const Expected expected = Deliverable(w.frm, w.frmSet, w.codec, bytes);
+            const Expected expected = Deliverable(w.frm, w.monitor.InForce(), w.codec, bytes);
             if (windowText == expected.windowText && text == expected.text) {
                 taken = k + 1;
             }

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "app/frm_main.h"
+#include "app/monitor.h"
 #include "doubles/fake_card_library.h"
 #include "doubles/fake_codec.h"
 #include "doubles/fake_delivery.h"
@@ -101,24 +101,39 @@ struct MonitorWorld {
     test::FakePortProbe probe{{1, 2, 3, 6}};
     test::FakeRegistry registry;
     test::FakeSettingsView settingsView;
-    FrmSet frmSet{profile, probe, registry, codec, settingsView, u"C:\\Ordane", u"Ordane"};
     test::FakeSerialLibrary commDll;
     TapSerialLibrary scannerPort{commDll};
     test::FakeSerialLibrary commDll2;
     test::FakeSymbolLink symbolLink{pump};
     FrmSymbol frmSymbol{symbolLink, pump, 77};
-    ScannerChannel scanner{frmSet.ScannerModel, scannerPort,
-                           [this]() -> FrmSymbol& { return frmSymbol; }};
-    ScannerIdentification scannerIdentification{scanner, pump};
-    CardReaderIdentification cardReaderIdentification{frmSet.CardReaderModel, commDll2, pump};
     test::FakeCardLibrary sdtapi{&pump};
     test::FakeWorker cardWorker{pump};
     TapDelivery delivery;
     test::FakeHttpClient httpClient;
-    Http http1{httpClient, codec, "127.0.0.1:18471"};
-    FrmMain frm{FrmMainDeps{view, view, pump, pump, frmSet, profile, scanner, scannerIdentification,
-                            cardReaderIdentification, sdtapi, cardWorker, delivery, registry, http1,
-                            codec, DiagnosticLog::Off()}};
+    Monitor monitor{{
+        .view = view,
+        .tray = view,
+        .pump = pump,
+        .timers = pump,
+        .settingsView = settingsView,
+        .settingsFile = profile,
+        .portProbe = probe,
+        .registry = registry,
+        .scannerPort = scannerPort,
+        .readerPort = commDll2,
+        .symbol = [this]() -> FrmSymbol& { return frmSymbol; },
+        .sdtapi = sdtapi,
+        .cardWorker = cardWorker,
+        .delivery = delivery,
+        .httpClient = httpClient,
+        .codec = codec,
+        .log = DiagnosticLog::Off(),
+        .exeFolder = u"C:\\Ordane",
+        .exeBaseName = u"Ordane",
+        .registrationServer = "127.0.0.1:18471",
+    }};
+    FrmMain& frm = monitor.Main();
+    FrmSet& frmSet = monitor.Dialog();
 };
 
 }  // namespace ordane::fuzz

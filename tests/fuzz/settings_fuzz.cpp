@@ -60,23 +60,32 @@ void CheckShown(const FrmSet& f) {
         const auto& list = f.List(static_cast<SettingsList>(l));
         FUZZ_CHECK(list.ListIndex >= -1 && list.ListIndex < list.ListCount(), "selection in list");
     }
-    FUZZ_CHECK(f.usePort1 == u"0" || f.usePort1 == u"1" || f.usePort1 == u"2", "usePort1 flag");
-    FUZZ_CHECK(f.usePort2 == u"0" || f.usePort2 == u"1" || f.usePort2 == u"2", "usePort2 flag");
-    FUZZ_CHECK(f.Check(4) == f.usePort1[0] - u'0' && f.Check(3) == f.usePort2[0] - u'0',
-               "the use boxes show the flags");
-    if (f.usePort1 == u"1") {
-        FUZZ_CHECK(
-            f.List(SettingsList::cbPort).SelectedText() == u"COM" + ordane::ToDecimal(f.Port),
-            "the scanner port is shown");
-        FUZZ_CHECK(f.List(SettingsList::cbBaudRate).SelectedText() == ordane::ToDecimal(f.BaudRate),
+    FUZZ_CHECK(
+        f.Values().usePort1 == u"0" || f.Values().usePort1 == u"1" || f.Values().usePort1 == u"2",
+        "usePort1 flag");
+    FUZZ_CHECK(
+        f.Values().usePort2 == u"0" || f.Values().usePort2 == u"1" || f.Values().usePort2 == u"2",
+        "usePort2 flag");
+    FUZZ_CHECK(
+        f.Check(4) == f.Values().usePort1[0] - u'0' && f.Check(3) == f.Values().usePort2[0] - u'0',
+        "the use boxes show the flags");
+    if (f.Values().usePort1 == u"1") {
+        FUZZ_CHECK(f.List(SettingsList::cbPort).SelectedText() ==
+                       u"COM" + ordane::ToDecimal(f.Values().Port),
+                   "the scanner port is shown");
+        FUZZ_CHECK(f.List(SettingsList::cbBaudRate).SelectedText() ==
+                       ordane::ToDecimal(f.Values().BaudRate),
                    "the speed is shown");
-        FUZZ_CHECK(f.List(SettingsList::cbByteSize).SelectedText() == ordane::ToDecimal(f.ByteSize),
+        FUZZ_CHECK(f.List(SettingsList::cbByteSize).SelectedText() ==
+                       ordane::ToDecimal(f.Values().ByteSize),
                    "the byte size is shown");
-        FUZZ_CHECK(f.Parity == f.List(SettingsList::cbParity).ListIndex && f.Parity >= 0,
-                   "parity is shown");
-        FUZZ_CHECK(f.StopBits == f.List(SettingsList::cbStopBits).ListIndex && f.StopBits >= 0,
+        FUZZ_CHECK(
+            f.Values().Parity == f.List(SettingsList::cbParity).ListIndex && f.Values().Parity >= 0,
+            "parity is shown");
+        FUZZ_CHECK(f.Values().StopBits == f.List(SettingsList::cbStopBits).ListIndex &&
+                       f.Values().StopBits >= 0,
                    "stop bits are shown");
-        FUZZ_CHECK(f.AddEnter == (f.Check(1) == ordane::kCheckChecked), "Enter box");
+        FUZZ_CHECK(f.Values().AddEnter == (f.Check(1) == ordane::kCheckChecked), "Enter box");
     }
 }
 
@@ -135,15 +144,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FrmSet& g = second.set;
     FUZZ_CHECK(g.ReadSetting(), "what OK wrote reads back");
     CheckShown(g);
-    FUZZ_CHECK(g.usePort1 == f.usePort1 && g.usePort2 == f.usePort2, "use flags read back");
-    if (f.usePort1 == u"1") {
-        FUZZ_CHECK(g.Port == f.Port && g.BaudRate == f.BaudRate && g.ByteSize == f.ByteSize &&
-                       g.Parity == f.Parity && g.StopBits == f.StopBits && g.AddEnter == f.AddEnter,
+    const ordane::Settings& saved = f.Values();
+    const ordane::Settings& read = g.Values();
+    FUZZ_CHECK(read.usePort1 == saved.usePort1 && read.usePort2 == saved.usePort2,
+               "use flags read back");
+    if (saved.usePort1 == u"1") {
+        FUZZ_CHECK(read.Port == saved.Port && read.BaudRate == saved.BaudRate &&
+                       read.ByteSize == saved.ByteSize && read.Parity == saved.Parity &&
+                       read.StopBits == saved.StopBits && read.AddEnter == saved.AddEnter,
                    "scanner line settings read back");
-        FUZZ_CHECK(g.ScannerModel == f.ScannerModel, "scanner brand reads back");
+        FUZZ_CHECK(read.ScannerModel == saved.ScannerModel, "scanner brand reads back");
     }
-    if (f.usePort2 == u"1") {
-        FUZZ_CHECK(g.Port2 == f.Port2 && g.CardReaderModel == f.CardReaderModel,
+    if (saved.usePort2 == u"1") {
+        FUZZ_CHECK(read.Port2 == saved.Port2 && read.CardReaderModel == saved.CardReaderModel,
                    "card reader settings read back");
     }
     return 0;

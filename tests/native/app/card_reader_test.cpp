@@ -288,37 +288,6 @@ TEST_F(CardReaderTest, SuccessfulReportSetsTheFlagAndIsNotRepeated) {
     EXPECT_EQ(httpClient.urls.size(), 3u);
 }
 
-TEST_F(CardReaderTest, FlagValuesDecideWhetherTheReportIsSent) {
-    registry.SetValue("Software\\CardReader", "upload", std::string("1\0", 2));
-    frm.Registration().Uploaded(u"ID");
-    pump.RunFor(1);  // its outcome comes from the worker
-    EXPECT_TRUE(httpClient.urls.empty());
-    registry.SetValue("Software\\CardReader", "upload", "0");
-    httpClient.reply = std::string("EXIST");
-    frm.Registration().Uploaded(u"ID");
-    pump.RunFor(1);  // its outcome comes from the worker
-    EXPECT_EQ(httpClient.urls.size(), 1u);
-    EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::optional<std::string>("1"));
-}
-
-TEST_F(CardReaderTest, FailedReportWritesNothingAndTheNextStartTriesAgain) {
-    httpClient.reply.reset();
-    frm.Registration().Uploaded(u"ID");
-    pump.RunFor(1);  // its outcome comes from the worker
-    EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::nullopt);
-    httpClient.reply = std::string("SUCCESS");
-    frm.Registration().Uploaded(u"ID");
-    pump.RunFor(1);  // its outcome comes from the worker
-    EXPECT_EQ(httpClient.urls.size(), 2u);
-    EXPECT_EQ(registry.Value("Software\\CardReader", "upload"), std::optional<std::string>("1"));
-}
-
-TEST_F(CardReaderTest, NoRightToTheMachineHiveSkipsTheReportSilently) {
-    registry.SetOpenFails(true);
-    frm.Registration().Uploaded(u"ID");
-    EXPECT_TRUE(httpClient.urls.empty());
-}
-
 TEST_F(CardReaderTest, RefusedFlagWriteLeavesTheReportToBeSentAgainAndTheReaderRunning) {
     registry.SetWritesRefused(true);  // a standard user without the installer's grant
     StartReader();

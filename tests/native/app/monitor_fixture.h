@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "app/frm_main.h"
+#include "app/monitor.h"
 #include "doubles/fake_card_library.h"
 #include "doubles/fake_codec.h"
 #include "doubles/fake_delivery.h"
@@ -117,44 +117,46 @@ class MonitorTest : public ::testing::Test {
     FakePortProbe probe{{1, 2, 3, 6}};
     FakeRegistry registry;
     FakeSettingsView settingsView;
-    FrmSet frmSet{profile, probe, registry, codec, settingsView, u"C:\\Ordane", u"Ordane", log};
     FakeSerialLibrary commDll;
     FakeSerialLibrary commDll2;
     FakeSymbolLink symbolLink{pump};
     FrmSymbol frmSymbol{symbolLink, pump, 77};
-    ScannerChannel scanner{frmSet.ScannerModel, commDll,
-                           [this]() -> FrmSymbol& { return frmSymbol; }};
-    ScannerIdentification scannerIdentification{scanner, pump, log};
-    CardReaderIdentification cardReaderIdentification{frmSet.CardReaderModel, commDll2, pump, log};
     FakeCardLibrary sdtapi{&pump};
     FakeWorker cardWorker{pump};
     FakeDelivery delivery;
     FakeHttpClient httpClient;
-    Http http1{httpClient, codec, "127.0.0.1:18471"};
     FakeReadings readings;  // the browser bridge, on in every test; no page takes the scans
     ScanSettings scan;
     FakeWorker typingWorker{pump};
     FakeWorker registrationWorker{pump};
-    FrmMain frm{FrmMainDeps{view,
-                            view,
-                            pump,
-                            pump,
-                            frmSet,
-                            profile,
-                            scanner,
-                            scannerIdentification,
-                            cardReaderIdentification,
-                            sdtapi,
-                            cardWorker,
-                            delivery,
-                            registry,
-                            http1,
-                            codec,
-                            log,
-                            &readings,
-                            scan,
-                            &typingWorker,
-                            &registrationWorker}};
+    Monitor monitor{{
+        .view = view,
+        .tray = view,
+        .pump = pump,
+        .timers = pump,
+        .settingsView = settingsView,
+        .settingsFile = profile,
+        .portProbe = probe,
+        .registry = registry,
+        .scannerPort = commDll,
+        .readerPort = commDll2,
+        .symbol = [this]() -> FrmSymbol& { return frmSymbol; },
+        .sdtapi = sdtapi,
+        .cardWorker = cardWorker,
+        .delivery = delivery,
+        .httpClient = httpClient,
+        .codec = codec,
+        .log = log,
+        .exeFolder = u"C:\\Ordane",
+        .exeBaseName = u"Ordane",
+        .registrationServer = "127.0.0.1:18471",
+        .readings = &readings,
+        .scan = scan,
+        .typingWorker = &typingWorker,
+        .registrationWorker = &registrationWorker,
+    }};
+    FrmMain& frm = monitor.Main();
+    FrmSet& frmSet = monitor.Dialog();
 };
 
 }  // namespace ordane::test

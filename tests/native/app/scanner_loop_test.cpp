@@ -30,6 +30,14 @@ class ScannerLoopTest : public MonitorTest {
         frm.Scanner().MarkIdentified();  // identification is tested on its own
         frm.Scanner().SetScannerState(0);
     }
+    // A value of Setting.ini changed while running (as by a policy refresh), the scanner still
+    // identified.
+    void Rewrite(const std::string& key, const std::string& value) {
+        profile.Set("BCINFO", key, value);
+        frm.OnPolicyChanged();
+        frm.Scanner().MarkIdentified();
+        frm.Scanner().SetScannerState(0);
+    }
     // Sends a reading and lets the loop deliver it.
     void ScanAndSettle(const std::string& text) {
         Scan(text);
@@ -49,7 +57,7 @@ TEST_F(ScannerLoopTest, PlainBarcodeIsTypedUnchangedWithOrWithoutEnter) {
     ScanAndSettle("6901234567892");
     ASSERT_EQ(delivery.typed.size(), 1u);
     EXPECT_EQ(delivery.typed[0], (FakeDelivery::Typed{u"6901234567892", true}));
-    frmSet.AddEnter = false;
+    Rewrite("AddEnter", "0");
     ScanAndSettle("123");
     ASSERT_EQ(delivery.typed.size(), 2u);
     EXPECT_EQ(delivery.typed[1], (FakeDelivery::Typed{u"123", false}));
@@ -110,7 +118,7 @@ TEST_F(ScannerLoopTest, NewLandReadingsCountAsMarkedDensoReadingsDoNot) {
     EXPECT_EQ(delivery.received[0], u"HGFOZ_123");
     EXPECT_EQ(Typed(), std::vector<Text>{u"456"});
 
-    frmSet.ScannerModel = u"Denso";
+    Rewrite("Scanner", "Denso");
     ScanAndSettle("HGFOZ_123");
     EXPECT_EQ(delivery.received.size(), 1u);
     EXPECT_EQ(Typed(), (std::vector<Text>{u"456", u"HGFOZ_123"}));
@@ -364,12 +372,13 @@ TEST_P(ScannerMovedTest, AScannerThatAnswersOnANewPortIsUsedAnythingElseLeftAlon
     EXPECT_EQ(commDll.writes.size(), 1u) << c.name << ": asked once";
     if (!c.followed) {
         EXPECT_FALSE(commDll.IsOpen()) << c.name << ": left alone";
-        EXPECT_EQ(frmSet.Port, 3) << c.name;
+        EXPECT_EQ(monitor.InForce().Port, 3) << c.name;
         EXPECT_EQ(profile.Value("BCINFO", "Port"), "3") << c.name;
         EXPECT_EQ(view.Label(1), status::kScannerPortFailed) << c.name;
         return;
     }
-    EXPECT_EQ(frmSet.Port, c.newPort) << c.name;
+    EXPECT_EQ(monitor.InForce().Port, c.newPort) << c.name;
+    EXPECT_EQ(frmSet.Values().Port, c.newPort) << c.name;
     EXPECT_EQ(profile.Value("BCINFO", "Port"), std::to_string(c.newPort)) << c.name;
     EXPECT_EQ(view.Label(1), status::kScannerWaiting) << c.name;
     EXPECT_EQ(view.Label(2), Text(status::kScannerMovedPrefix) + ToDecimal(c.newPort)) << c.name;
@@ -414,9 +423,10 @@ TEST_F(ScannerMovedPortTest, APortConfirmedDuringTheSearchIsKept) {
     probe.SetPresent({1, 2, 6, 7});
     commDll.absent = {3};
     commDll.unplugged = false;
-    pump.RunFor(5000);
+    settingsView.OnNextShowing([this](FrmSet&) { pump.RunFor(5000); });
+    frm.OnCommandClick(5);
     ASSERT_TRUE(confirmed);
-    EXPECT_EQ(frmSet.Port, 2);
+    EXPECT_EQ(monitor.InForce().Port, 2);
     EXPECT_EQ(profile.Value("BCINFO", "Port"), "2");
 }
 

@@ -52,11 +52,12 @@ TEST_F(SettingsCommandTest, CancelChangesNothing) {
 
 TEST_F(SettingsCommandTest, ConfirmWithoutReopenRedoesTheStartUpStepsOnTheOpenPorts) {
     StartBoth();
-    Settings([](FrmSet& f) {
-        f.OnCheckClick(1);  // add Enter only
+    Settings([this](FrmSet& f) {
+        f.OnCheckClick(1);                        // add Enter only
+        EXPECT_TRUE(monitor.InForce().AddEnter);  // the dialog edits its own copy
         f.Command1_Click();
     });
-    EXPECT_FALSE(frmSet.AddEnter);
+    EXPECT_FALSE(monitor.InForce().AddEnter);
     EXPECT_FALSE(frm.Scanner().ScannerStarted());
     EXPECT_FALSE(frm.CardReader().ReaderStarted);
     view.visible = true;
@@ -109,7 +110,7 @@ TEST_F(SettingsCommandTest, APolicyChangeWhileRunningIsAppliedAsOkAppliesIt) {
     frm.OnPolicyChanged();
     ASSERT_EQ(commDll.opens.size(), 1u);
     EXPECT_EQ(commDll.opens[0].line.baudRate, 19200);
-    EXPECT_EQ(frmSet.BaudRate, 19200);
+    EXPECT_EQ(monitor.InForce().BaudRate, 19200);
     EXPECT_TRUE(profile.Writes().empty());
     pump.RunFor(8000);
     EXPECT_EQ(view.Label(3), u"设备:HHP");

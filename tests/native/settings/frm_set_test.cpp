@@ -100,15 +100,15 @@ TEST_F(FrmSetTest, ReadsTheExampleFileIntoModelAndControls) {
     StoreExample();
     registry.SetValue(kRun, "Velmar", "D:\\Tools\\app.exe");
     ASSERT_TRUE(form.ReadSetting());
-    EXPECT_EQ(form.ScannerModel, u"HHP");
-    EXPECT_EQ(form.CardReaderModel, u"华旭");
-    EXPECT_EQ(form.Port, 1);
-    EXPECT_EQ(form.Port2, 6);
-    EXPECT_EQ(form.BaudRate, 9600);
-    EXPECT_EQ(form.ByteSize, 8);
-    EXPECT_EQ(form.usePort1, u"1");
-    EXPECT_EQ(form.usePort2, u"1");
-    EXPECT_TRUE(form.AddEnter);
+    EXPECT_EQ(form.Values().ScannerModel, u"HHP");
+    EXPECT_EQ(form.Values().CardReaderModel, u"华旭");
+    EXPECT_EQ(form.Values().Port, 1);
+    EXPECT_EQ(form.Values().Port2, 6);
+    EXPECT_EQ(form.Values().BaudRate, 9600);
+    EXPECT_EQ(form.Values().ByteSize, 8);
+    EXPECT_EQ(form.Values().usePort1, u"1");
+    EXPECT_EQ(form.Values().usePort2, u"1");
+    EXPECT_TRUE(form.Values().AddEnter);
     EXPECT_EQ(form.List(L::cbModel).SelectedText(), u"HHP");
     EXPECT_EQ(form.List(L::cbPort2).SelectedText(), u"USB6");
     EXPECT_EQ(form.Check(1) + form.Check(2) + form.Check(3) + form.Check(4), 4);
@@ -123,8 +123,8 @@ TEST_F(FrmSetTest, ReadsTheExampleFileIntoModelAndControls) {
 
 TEST_F(FrmSetTest, ReadSettingFailsOnDamage) {
     profile.SetEmptySection("BCINFO");
-    EXPECT_FALSE(form.ReadSetting());  // "UsePort1" is missing
-    EXPECT_EQ(form.Port2, 1);          // the card reader port was looked up first
+    EXPECT_FALSE(form.ReadSetting());   // "UsePort1" is missing
+    EXPECT_EQ(form.Values().Port2, 1);  // the card reader port was looked up first
     EXPECT_EQ(form.Check(3), 1);
 
     for (const auto& [key, value] :
@@ -156,12 +156,12 @@ TEST_F(FrmSetTest, ReadsListIndexesAsTheirEntries) {
     Store("StopBits", "1");
     Store("Port", "2147483647");
     ASSERT_TRUE(form.ReadSetting());
-    EXPECT_EQ(form.BaudRate, 115200);
-    EXPECT_EQ(form.Parity, 2);
-    EXPECT_EQ(form.StopBits, 1);
+    EXPECT_EQ(form.Values().BaudRate, 115200);
+    EXPECT_EQ(form.Values().Parity, 2);
+    EXPECT_EQ(form.Values().StopBits, 1);
     EXPECT_EQ(form.List(L::cbParity).SelectedText(), u"偶校验");
     EXPECT_EQ(form.List(L::cbStopBits).SelectedText(), u"2");
-    EXPECT_EQ(form.Port, 2147483647);
+    EXPECT_EQ(form.Values().Port, 2147483647);
 }
 
 TEST_F(FrmSetTest, StoredScannerPortIsAlwaysSelectable) {
@@ -194,16 +194,16 @@ TEST_F(FrmSetTest, UncheckedDevicesAreNotReadGreyedOnesAreInUse) {
     ASSERT_TRUE(form.ReadSetting());
     EXPECT_FALSE(form.Frame1Enabled());
     EXPECT_EQ(form.Check(4), 0);
-    EXPECT_EQ(form.Port, 0);
-    EXPECT_FALSE(form.AddEnter);
-    EXPECT_EQ(form.ScannerModel, u"");
+    EXPECT_EQ(form.Values().Port, 0);
+    EXPECT_FALSE(form.Values().AddEnter);
+    EXPECT_EQ(form.Values().ScannerModel, u"");
     EXPECT_EQ(form.List(L::cbBaudRate).SelectedText(), u"9600");  // the load's default
     // A greyed box is a device in use: its port and make are read and shown as for a tick.
     EXPECT_TRUE(form.Frame2Enabled());
     EXPECT_EQ(form.Check(3), 2);
-    EXPECT_EQ(form.Port2, 6);
+    EXPECT_EQ(form.Values().Port2, 6);
     EXPECT_EQ(form.List(L::cbPort2).SelectedText(), u"USB6");
-    EXPECT_EQ(form.CardReaderModel, u"华旭");
+    EXPECT_EQ(form.Values().CardReaderModel, u"华旭");
 
     // So it conflicts with the scanner on the same port, and OK writes its port.
     EXPECT_TRUE(Show([](FrmSet& f) {
@@ -218,16 +218,16 @@ TEST_F(FrmSetTest, UncheckedDevicesAreNotReadGreyedOnesAreInUse) {
     EXPECT_EQ(view.Messages().size(), 1u);
     EXPECT_EQ(profile.Value("BCINFO", "UsePort2"), "2");
     EXPECT_EQ(profile.Value("BCINFO", "Port2"), "1");
-    EXPECT_EQ(form.usePort2, u"2");
-    EXPECT_EQ(form.Port2, 1);
-    EXPECT_EQ(form.Port, 6);
+    EXPECT_EQ(form.Values().usePort2, u"2");
+    EXPECT_EQ(form.Values().Port2, 1);
+    EXPECT_EQ(form.Values().Port, 6);
 }
 
 TEST_F(FrmSetTest, AddEnterIsOnUnlessStoredAsZero) {
     StoreExample();
     profile.Remove("BCINFO", "AddEnter");
     ASSERT_TRUE(form.ReadSetting());
-    EXPECT_TRUE(form.AddEnter);
+    EXPECT_TRUE(form.Values().AddEnter);
     EXPECT_EQ(form.Check(1), 1);
 }
 
@@ -236,16 +236,16 @@ TEST_F(FrmSetTest, BrandsAndMakesMatchByCaseSensitivePrefix) {
     Store("Scanner", "hhp");
     Store("CardReader", kHuaShi + "-CVR100U");
     ASSERT_TRUE(form.ReadSetting());
-    EXPECT_EQ(form.ScannerModel, u"");
+    EXPECT_EQ(form.Values().ScannerModel, u"");
     EXPECT_EQ(form.List(L::cbModel).SelectedText(), u"DataLogic");
-    EXPECT_EQ(form.CardReaderModel, u"华视");
+    EXPECT_EQ(form.Values().CardReaderModel, u"华视");
     EXPECT_EQ(form.List(L::cmCardModel).SelectedText(), u"华视");
 
     Store("Scanner", "HHP2000");
     FakeSettingsView otherView;
     FrmSet other{profile, probe, registry, codec, otherView, u"D:\\Tools", u"app"};
     ASSERT_TRUE(other.ReadSetting());
-    EXPECT_EQ(other.ScannerModel, u"HHP");
+    EXPECT_EQ(other.Values().ScannerModel, u"HHP");
 }
 
 TEST_F(FrmSetTest, CardReaderPortSelectsUsbOrComEntry) {
@@ -278,13 +278,13 @@ TEST_F(FrmSetTest, OkWritesTheElevenKeysInOrderAndUpdatesTheModel) {
         expected.push_back({"BCINFO", key, value});
     }
     EXPECT_EQ(profile.Writes(), expected);
-    EXPECT_EQ(form.ScannerModel, u"HHP");
-    EXPECT_EQ(form.CardReaderModel, u"华旭");
-    EXPECT_EQ(form.Port, 1);
-    EXPECT_EQ(form.Port2, 6);
-    EXPECT_EQ(form.BaudRate, 9600);
-    EXPECT_EQ(form.ByteSize, 8);
-    EXPECT_TRUE(form.AddEnter);
+    EXPECT_EQ(form.Values().ScannerModel, u"HHP");
+    EXPECT_EQ(form.Values().CardReaderModel, u"华旭");
+    EXPECT_EQ(form.Values().Port, 1);
+    EXPECT_EQ(form.Values().Port2, 6);
+    EXPECT_EQ(form.Values().BaudRate, 9600);
+    EXPECT_EQ(form.Values().ByteSize, 8);
+    EXPECT_TRUE(form.Values().AddEnter);
     EXPECT_TRUE(form.MustReopen);
     EXPECT_EQ(registry.Value(kRun, "Velmar"), "old");  // the box was not changed: kept
     EXPECT_FALSE(form.Visible());
@@ -309,7 +309,7 @@ TEST_F(FrmSetTest, SamePortForBothDevicesIsRefusedOnlyWhenBothAreChecked) {
     EXPECT_EQ(profile.Value("BCINFO", "Port"), "1");
     EXPECT_EQ(profile.Value("BCINFO", "Port2"), "1");
     EXPECT_EQ(profile.Value("BCINFO", "UsePort2"), "0");
-    EXPECT_EQ(form.Port2, 1);  // the reader is off: its port is not taken
+    EXPECT_EQ(form.Values().Port2, 1);  // the reader is off: its port is not taken
 }
 
 TEST_F(FrmSetTest, DeviceInUseWithoutPortIsRefused) {
@@ -347,7 +347,7 @@ TEST_F(FrmSetTest, AddEnterAloneSavesWithoutReopen) {
     });
     EXPECT_TRUE(confirmed);
     EXPECT_EQ(profile.Value("BCINFO", "AddEnter"), "0");
-    EXPECT_FALSE(form.AddEnter);
+    EXPECT_FALSE(form.Values().AddEnter);
     EXPECT_TRUE(form.ModalResult);
     EXPECT_FALSE(form.MustReopen);
 
@@ -355,7 +355,7 @@ TEST_F(FrmSetTest, AddEnterAloneSavesWithoutReopen) {
         f.OnListSelect(L::cbBaudRate, 5);
         f.Command1_Click();
     }));
-    EXPECT_EQ(form.BaudRate, 38400);
+    EXPECT_EQ(form.Values().BaudRate, 38400);
     EXPECT_TRUE(form.MustReopen);
 }
 
@@ -371,7 +371,7 @@ TEST_F(FrmSetTest, CancelKeepsFileAndModelButTheControlsRemember) {
         f.OnTitleBarClose();
     }));
     EXPECT_TRUE(profile.Writes().empty());
-    EXPECT_EQ(form.BaudRate, 9600);
+    EXPECT_EQ(form.Values().BaudRate, 9600);
     EXPECT_TRUE(form.Loaded());
     EXPECT_EQ(probe.Probed().size(), 3 * 16u);  // at load and at each showing
 }
@@ -418,7 +418,7 @@ TEST_F(FrmSetTest, ScannerOffDisablesItsGroupButOkStillWritesItsKeys) {
     EXPECT_EQ(profile.Value("BCINFO", "UsePort1"), "0");
     EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "3");
     EXPECT_EQ(profile.Value("BCINFO", "Port"), "1");
-    EXPECT_EQ(form.Port2, 7);
+    EXPECT_EQ(form.Values().Port2, 7);
     EXPECT_EQ(registry.Value(kRun, "Velmar"), "old");  // the box was not changed
 }
 
@@ -516,14 +516,14 @@ TEST_F(FrmSetTest, OkThatCannotWriteTheFileSaysSoAndLeavesFileModelAndDialogAsTh
             EXPECT_TRUE(f.Visible()) << refused;
             EXPECT_FALSE(f.ModalResult);
             EXPECT_EQ(file(), stored) << refused;
-            EXPECT_EQ(f.BaudRate, 9600);
+            EXPECT_EQ(f.Values().BaudRate, 9600);
             EXPECT_EQ(Index(L::cbBaudRate), 7);  // the choice is still there to try again
         }
         f.Command1_Click();
     }));
     ASSERT_EQ(view.Messages().size(), 2u);
     EXPECT_NE(view.Messages()[0].find(u"Setting.ini"), Text::npos);
-    EXPECT_EQ(form.BaudRate, 115200);
+    EXPECT_EQ(form.Values().BaudRate, 115200);
     EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "7");
 }
 
@@ -576,8 +576,8 @@ TEST_F(FrmSetTest, ValuesTheFleetPolicyFixesWinAreShownUnusableAndKeptOutOfTheFi
     FakeSettingsView fleetView;
     FrmSet fleetForm{fleet, probe, registry, codec, fleetView, u"D:\\Tools", u"app"};
     ASSERT_TRUE(fleetForm.ReadSetting());
-    EXPECT_EQ(fleetForm.BaudRate, 115200);
-    EXPECT_FALSE(fleetForm.AddEnter);
+    EXPECT_EQ(fleetForm.Values().BaudRate, 115200);
+    EXPECT_FALSE(fleetForm.Values().AddEnter);
     const struct {
         L list;
         bool fixed;
@@ -617,7 +617,7 @@ TEST_F(FrmSetTest, ValuesTheFleetPolicyFixesWinAreShownUnusableAndKeptOutOfTheFi
         EXPECT_NE(write.key, "AddEnter");
         EXPECT_NE(write.key, "Parity");
     }
-    EXPECT_EQ(fleetForm.BaudRate, 115200);
+    EXPECT_EQ(fleetForm.Values().BaudRate, 115200);
 }
 
 }  // namespace

@@ -204,7 +204,7 @@ TEST_F(SettingsDialogTest, ControlsDriveTheFormAndMirrorIt) {
     EXPECT_EQ(profile.Value("BCINFO", "Port2"), "6");
     EXPECT_EQ(profile.Value("BCINFO", "BaudRate"), "7");
     EXPECT_EQ(profile.Value("BCINFO", "UsePort2"), "1");
-    EXPECT_EQ(form.BaudRate, 115200);
+    EXPECT_EQ(form.Values().BaudRate, 115200);
 }
 
 TEST_F(SettingsDialogTest, AValueTheFleetPolicyFixesIsShownGreyedAndNotSaved) {
