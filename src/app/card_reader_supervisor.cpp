@@ -17,8 +17,9 @@ CardRead GetCardStr(CardReaderLibrary& sdt, std::int32_t iport) {
         iport += 995;
     }
     CardRead read;
-    read.openCode = sdt.SDT_OpenPort(iport);
-    if (read.openCode == kSdtOk) {
+    const std::int32_t openCode = sdt.SDT_OpenPort(iport);
+    read.open = PortOpening{openCode == kSdtOk, openCode};
+    if (read.open.opened) {
         std::uint8_t scratch1[16] = {};
         std::uint8_t scratch2[16] = {};
         if (sdt.SDT_StartFindIDCard(iport, scratch1, 0) == kSdtCardFound &&
@@ -29,7 +30,8 @@ CardRead GetCardStr(CardReaderLibrary& sdt, std::int32_t iport) {
             std::uint32_t photoLength = 0;
             read.readCode =
                 sdt.SDT_ReadBaseMsg(iport, cardText, &textLength, cardPhoto, &photoLength, 0);
-            if (read.readCode == kSdtOk) {
+            read.readFailed = read.readCode != kSdtOk;
+            if (!read.readFailed) {
                 read.card = ReadCard(DecodeCardText(cardText, sizeof cardText, textLength));
             }
         }
@@ -154,11 +156,11 @@ void CardReaderSupervisor::Start() {
         SamId = samId;
         deps_.registration.Uploaded(SamId);
     } else {
-        const std::int32_t opened = OpenCardReaderPort(port);
-        if (phase_ == ReaderPhase::NotAnswering) {
+        const ReaderPortOpen opened = OpenCardReaderPort(port);
+        if (opened == ReaderPortOpen::NotAnswering) {
             return;
         }
-        if (opened != 1) {
+        if (opened != ReaderPortOpen::Opened) {
             StartFailed(status::kReaderPortFailed);
             return;
         }
@@ -267,13 +269,13 @@ void CardReaderSupervisor::Collect() {
     const std::shared_ptr<CardRead> read = std::move(pending_);
     pending_.reset();
     const std::uint32_t tookMs = deps_.pump.TickCount() - pollStartedAt_;
-    if (read->openCode != pollOpenCode_) {
+    if (read->open.code != pollOpenCode_) {
         // Only changes: the port is opened every half second.
-        pollOpenCode_ = read->openCode;
-        const bool opens = read->openCode == kSdtOk;
+        pollOpenCode_ = read->open.code;
+        const bool opens = read->open.opened;
         log.Event("card reader",
                   opens ? LogWord("polling port opens") : LogWord("polling port failed"),
-                  read->openCode);
+                  read->open.code);
         if (!opens) {
             SetPhase(ReaderPhase::PortFailed);
             lines.Show(StatusLine::Reader, status::kReaderPortFailed);
@@ -285,7 +287,7 @@ void CardReaderSupervisor::Collect() {
             SetReaderState(0);
         }
     }
-    if (read->readCode != kSdtOk) {
+    if (read->readFailed) {
         log.Event("card reader", "card found, read failed", read->readCode);
     }
     if (read->card && tookMs > kCallBoundMs) {
@@ -303,7 +305,7 @@ void CardReaderSupervisor::Collect() {
         placed_ = read->card->text;
         deps_.router.Card(*read->card, pollStartedAt_, placed);
         deps_.view.Beep();
-    } else if (read->readCode == kSdtOk && placed_) {
+    } else if (!read->readFailed && placed_) {
         placed_.reset();
         deps_.router.CardRemoved();
     }
@@ -314,7 +316,7 @@ void CardReaderSupervisor::Collect() {
     }
 }
 
-std::int32_t CardReaderSupervisor::OpenCardReaderPort(std::int32_t port) {
+ReaderPortOpen CardReaderSupervisor::OpenCardReaderPort(std::int32_t port) {
     CardReaderPort = port;
     auto code = std::make_shared<std::int32_t>(0);
     auto loaded = std::make_shared<bool>(false);
@@ -325,14 +327,14 @@ std::int32_t CardReaderSupervisor::OpenCardReaderPort(std::int32_t port) {
                 *code = sdt.SDT_OpenPort(port);
             }
         })) {
-        return 0;
+        return ReaderPortOpen::NotAnswering;
     }
     if (!*loaded) {
         deps_.log.Event("card reader", "sdtapi.dll not loaded");
-        return 0;
+        return ReaderPortOpen::LibraryMissing;
     }
     deps_.log.Opened(LogDevice::CardReader, port, *code == kSdtOk ? 0 : *code);
-    return *code == kSdtOk ? 1 : 0;
+    return *code == kSdtOk ? ReaderPortOpen::Opened : ReaderPortOpen::Refused;
 }
 
 void CardReaderSupervisor::CloseCardReaderPort(std::uint32_t boundMs) {

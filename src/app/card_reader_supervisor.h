@@ -24,17 +24,22 @@
 #include "common/worker.h"
 #include "devices/card_library.h"
 #include "devices/card_reader_identification.h"
+#include "devices/port_outcome.h"
 #include "log/diagnostic_log.h"
 #include "settings/settings_model.h"
 
 namespace ordane {
 
-// What one poll of the library found.
+// What one poll of the library found: the library's statuses are read here, in GetCardStr.
 struct CardRead {
-    std::int32_t openCode = 0;
-    std::int32_t readCode = kSdtOk;   // of SDT_ReadBaseMsg, when a card was found
+    PortOpening open;
+    bool readFailed = false;          // a card was found and selected, but not read
+    std::int32_t readCode = kSdtOk;   // of SDT_ReadBaseMsg, as the log gives it
     std::optional<CardReading> card;  // none: no card
 };
+
+// What opening the reader's port for a start came to.
+enum class ReaderPortOpen { Opened, Refused, LibraryMissing, NotAnswering };
 
 // Opens the port, finds, selects and reads a card, closes the port. Runs on the worker.
 CardRead GetCardStr(CardReaderLibrary& sdt, std::int32_t iport);
@@ -107,7 +112,7 @@ class CardReaderSupervisor {
 
     // The port kept open by the Settings command, closed at exit (not while a call hangs, and
     // never waited for longer than kExitCloseMs).
-    std::int32_t OpenCardReaderPort(std::int32_t port);
+    ReaderPortOpen OpenCardReaderPort(std::int32_t port);
     void CloseCardReaderPort(std::uint32_t boundMs = kCallBoundMs);
 
     std::int32_t ReaderState = 0;

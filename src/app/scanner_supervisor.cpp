@@ -45,11 +45,11 @@ void ScannerSupervisor::SetScannerState(std::int32_t state) {
                                                        : status::kScannerWaiting);
 }
 
-std::int32_t ScannerSupervisor::OpenScanner() {
+bool ScannerSupervisor::OpenScanner() {
     const Settings& settings = deps_.settings;
-    const std::int32_t code = deps_.channel.OpenScannerPort(settings.Port, ScannerLine(settings));
-    deps_.log.Opened(LogDevice::Scanner, settings.Port, code);
-    return code;
+    const PortOpening open = deps_.channel.OpenScannerPort(settings.Port, ScannerLine(settings));
+    deps_.log.Opened(LogDevice::Scanner, settings.Port, open.code);
+    return open.opened;
 }
 
 void ScannerSupervisor::Close() {
@@ -67,7 +67,7 @@ void ScannerSupervisor::TellLosses() {
 
 bool ScannerSupervisor::Open() {
     SetScannerState(2);
-    if (OpenScanner() != 0) {
+    if (!OpenScanner()) {
         deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
         deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
         deps_.lines.SetFailing(StatusLine::Scanner, true);
@@ -102,7 +102,7 @@ bool ScannerSupervisor::ReopenAfterSettings() {
     SetPhase(ScannerPhase::Closed);
     deps_.timers.timer1.SetEnabled(false);
     deps_.lines.Show(StatusLine::ScannerNotice, Text());
-    if (OpenScanner() != 0) {
+    if (!OpenScanner()) {
         deps_.lines.Show(StatusLine::Scanner, status::kScannerPortFailed);
         deps_.lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
         if (wasLost) {
@@ -146,7 +146,7 @@ void ScannerSupervisor::TerminatorArrived() {
 void ScannerSupervisor::Collect(bool closing) {
     collecting_ = true;
     std::vector<ArrivedBytes> pieces;
-    const std::int32_t taken = deps_.channel.TakeScannerArrived(pieces);
+    const bool gone = deps_.channel.TakeScannerArrived(pieces) == PortPresence::Gone;
     std::vector<CollectedReading> finished;
     for (const ArrivedBytes& piece : pieces) {
         collector_.Add(piece, finished);
@@ -154,7 +154,7 @@ void ScannerSupervisor::Collect(bool closing) {
     const std::uint32_t now = deps_.pump.TickCount();
     collector_.Finish(now, deps_.channel.ScannerLineSeenAt(now), finished);
     std::size_t unfinished = 0;
-    if ((taken < 0 || closing) && collector_.Collecting()) {
+    if ((gone || closing) && collector_.Collecting()) {
         // The port went away, or is reopened, in the middle of a reading: what came of it is
         // only its beginning.
         unfinished = collector_.Drop();
@@ -167,14 +167,14 @@ void ScannerSupervisor::Collect(bool closing) {
     }
     TellLosses();
     if (unfinished > 0) {
-        deps_.router.Dropped(unfinished, taken < 0 ? LogWord("port lost mid-reading")
-                                                   : LogWord("port reopened mid-reading"));
+        deps_.router.Dropped(unfinished, gone ? LogWord("port lost mid-reading")
+                                              : LogWord("port reopened mid-reading"));
     }
     if (!collector_.Collecting() && ScannerState == 1) {
         SetScannerState(0);
     }
     collecting_ = false;
-    if (taken < 0 && !closing) {
+    if (gone && !closing) {
         ScannerLost();
     }
 }
@@ -189,11 +189,11 @@ void ScannerSupervisor::FinishAtExit() {
     std::vector<CollectedReading> finished;
     for (;;) {
         std::vector<ArrivedBytes> pieces;
-        const std::int32_t taken = deps_.channel.TakeScannerArrived(pieces);
+        const PortPresence presence = deps_.channel.TakeScannerArrived(pieces);
         for (const ArrivedBytes& piece : pieces) {
             collector_.Add(piece, finished);
         }
-        if (taken < 0) {
+        if (presence == PortPresence::Gone) {
             collector_.FinishNow(finished);
         }
         const std::uint32_t now = pump.TickCount();
@@ -236,9 +236,9 @@ void ScannerSupervisor::ReopenLostScanner() {
     }
     lastReopenAt_ = deps_.pump.TickCount();
     const Settings& settings = deps_.settings;
-    const std::int32_t code = deps_.channel.OpenScannerPort(settings.Port, ScannerLine(settings));
-    deps_.log.ReopenAttempt(LogDevice::Scanner, settings.Port, code);
-    if (code != 0) {
+    const PortOpening open = deps_.channel.OpenScannerPort(settings.Port, ScannerLine(settings));
+    deps_.log.ReopenAttempt(LogDevice::Scanner, settings.Port, open.code);
+    if (!open.opened) {
         if (phase_ == ScannerPhase::Lost) {
             LookOnNewPorts();
         }
@@ -277,9 +277,9 @@ void ScannerSupervisor::LookOnNewPorts() {
             continue;
         }
         present_.insert(n);
-        const std::int32_t code = deps_.channel.OpenScannerPort(n, ScannerLine(settings));
-        deps_.log.Opened(LogDevice::Scanner, n, code);
-        if (code != 0) {
+        const PortOpening open = deps_.channel.OpenScannerPort(n, ScannerLine(settings));
+        deps_.log.Opened(LogDevice::Scanner, n, open.code);
+        if (!open.opened) {
             continue;
         }
         // The settings are not touched: a dialog open meanwhile may confirm another port.

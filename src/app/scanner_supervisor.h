@@ -105,7 +105,7 @@ class ScannerSupervisor {
     void LookOnNewPorts();
     // Ports present (free) when last looked: only one that appears after is asked.
     void NotePresentPorts();
-    std::int32_t OpenScanner();
+    bool OpenScanner();
 
     // The phase, and with it the state pages get.
     void SetPhase(ScannerPhase phase);

@@ -19,18 +19,20 @@ FrmSymbol& ScannerChannel::Symbol() {
     return *symbol_;
 }
 
-std::int32_t ScannerChannel::OpenScannerPort(std::int32_t Port, const LineSettings& line) {
+PortOpening ScannerChannel::OpenScannerPort(std::int32_t Port, const LineSettings& line) {
     // A close goes to the path of the brand at that moment, so after a change of brand the
     // other path may still hold the port exclusively: it lets go before this one opens.
     openedPort_ = Port;
     if (UsesSymbol()) {
         commDll_.ClosePort();
-        return Symbol().OpenPort(Port, line);
+        const std::int32_t code = Symbol().OpenPort(Port, line);
+        return PortOpening{code == 0, code};
     }
     if (symbol_ != nullptr) {
         symbol_->ClosePort();
     }
-    return commDll_.OpenPort(Port, line);
+    const std::int32_t code = commDll_.OpenPort(Port, line);
+    return PortOpening{code == 0, code};
 }
 
 std::int32_t ScannerChannel::CloseScannerPort() {
@@ -44,8 +46,9 @@ std::int32_t ScannerChannel::ReadScannerPort(std::uint8_t* buff, std::int32_t Bu
     return n > BuffSize ? BuffSize : n;
 }
 
-std::int32_t ScannerChannel::TakeScannerArrived(std::vector<ArrivedBytes>& out) {
-    return UsesSymbol() ? Symbol().TakeArrived(out) : commDll_.TakeArrived(out);
+PortPresence ScannerChannel::TakeScannerArrived(std::vector<ArrivedBytes>& out) {
+    const std::int32_t taken = UsesSymbol() ? Symbol().TakeArrived(out) : commDll_.TakeArrived(out);
+    return taken < 0 ? PortPresence::Gone : PortPresence::Present;
 }
 
 std::uint32_t ScannerChannel::ScannerLineSeenAt(std::uint32_t now) {

@@ -11,6 +11,7 @@
 
 #include "common/delay.h"
 #include "devices/frm_symbol.h"
+#include "devices/port_outcome.h"
 #include "devices/serial_library.h"
 #include "common/text.h"
 
@@ -27,14 +28,14 @@ class ScannerChannel {
     ScannerChannel(const ScannerChannel&) = delete;
     ScannerChannel& operator=(const ScannerChannel&) = delete;
 
-    // 0 = open, else the path's failure code.
-    std::int32_t OpenScannerPort(std::int32_t Port, const LineSettings& line);
+    // Opened, or not with the path's failure code.
+    PortOpening OpenScannerPort(std::int32_t Port, const LineSettings& line);
     std::int32_t CloseScannerPort();
     // Number of bytes placed at buff[0..]; 0 or less means none. Never more than BuffSize.
     std::int32_t ReadScannerPort(std::uint8_t* buff, std::int32_t BuffSize);
     // Everything received, piece by piece with its arrival time (SerialLibrary::TakeArrived);
-    // a Symbol block comes as one whole reading.
-    std::int32_t TakeScannerArrived(std::vector<ArrivedBytes>& out);
+    // a Symbol block comes as one whole reading. Gone once the port went away.
+    PortPresence TakeScannerArrived(std::vector<ArrivedBytes>& out);
     // SerialLibrary::LineSeenAt of the scanner's port; the Symbol link hands whole blocks.
     std::uint32_t ScannerLineSeenAt(std::uint32_t now);
     std::int32_t WriteScannerPort(const std::uint8_t* buff, std::int32_t Count);

@@ -225,7 +225,7 @@ TEST_F(CardReaderTest, UsbPortsAboveSixAreTheLibrarysThousandsOnlyInACardRead) {
     GetCardStr(sdtapi, 6);
     EXPECT_EQ(sdtapi.calls[0].port, 6);
     sdtapi.calls.clear();
-    EXPECT_EQ(frm.CardReader().OpenCardReaderPort(7), 1);
+    EXPECT_EQ(frm.CardReader().OpenCardReaderPort(7), ReaderPortOpen::Opened);
     EXPECT_EQ(sdtapi.calls[0].port, 7);
     EXPECT_EQ(frm.CardReader().CardReaderPort, 7);
 }
@@ -234,7 +234,7 @@ TEST_F(CardReaderTest, CloseCardReaderPortOnlyAfterAnOpen) {
     frm.CardReader().CloseCardReaderPort();
     EXPECT_TRUE(sdtapi.calls.empty());
     sdtapi.openStatus = 1;
-    EXPECT_EQ(frm.CardReader().OpenCardReaderPort(3), 0);
+    EXPECT_EQ(frm.CardReader().OpenCardReaderPort(3), ReaderPortOpen::Refused);
     frm.CardReader().CloseCardReaderPort();
     EXPECT_EQ(sdtapi.Functions(), (std::vector<std::string>{"OpenPort", "ClosePort"}));
     EXPECT_EQ(sdtapi.calls.back().port, 3);

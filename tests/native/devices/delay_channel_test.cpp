@@ -51,7 +51,8 @@ class ScannerChannelTest : public ::testing::Test {
 
 TEST_F(ScannerChannelTest, ExactlySymbolGoesToTheSymbolChannelOtherSpellingsToCommDll) {
     scannerModel = u"Symbol";
-    EXPECT_EQ(channel.OpenScannerPort(3, LineSettings(19200, 7, Parity::Even, StopBits::Two)), 0);
+    EXPECT_TRUE(
+        channel.OpenScannerPort(3, LineSettings(19200, 7, Parity::Even, StopBits::Two)).opened);
     EXPECT_EQ(link.Log(),
               (std::vector<std::string>{"conn 77 9600 3", "setbuff 3 5000", "setparam 3 ee 01"}));
     EXPECT_EQ(comm.Log(), std::vector<std::string>{"close"});  // lets go of the port, if held
@@ -63,7 +64,7 @@ TEST_F(ScannerChannelTest, ExactlySymbolGoesToTheSymbolChannelOtherSpellingsToCo
         scannerModel = brand;
         comm = FakeSerialLibrary();
         comm.openResult = 5;
-        EXPECT_EQ(channel.OpenScannerPort(4, LineSettings(9600, 8, Parity::Odd)), 5);
+        EXPECT_EQ(channel.OpenScannerPort(4, LineSettings(9600, 8, Parity::Odd)).code, 5);
         EXPECT_EQ(comm.Log(), std::vector<std::string>{"open 4 9600 8 1 0"});
     }
     EXPECT_EQ(created, 1);
@@ -89,13 +90,13 @@ TEST_F(ScannerChannelTest, ThePathHoldingThePortReleasesItBeforeTheOtherOpensIt)
     channel.OpenScannerPort(3, LineSettings());
     scannerModel = u"Symbol";  // the brand changed in the dialog: close, reopen
     channel.CloseScannerPort();
-    EXPECT_EQ(channel.OpenScannerPort(3, LineSettings()), 0);
+    EXPECT_TRUE(channel.OpenScannerPort(3, LineSettings()).opened);
     EXPECT_FALSE(comm.IsOpen());
     EXPECT_TRUE(link.Connected());
 
     scannerModel = u"HHP";
     channel.CloseScannerPort();
-    EXPECT_EQ(channel.OpenScannerPort(3, LineSettings()), 0);
+    EXPECT_TRUE(channel.OpenScannerPort(3, LineSettings()).opened);
     EXPECT_FALSE(link.Connected());
     EXPECT_TRUE(comm.IsOpen());
 }
