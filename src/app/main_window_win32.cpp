@@ -54,10 +54,8 @@ bool IsCommand(int label) {
 MainWindow::MainWindow(HINSTANCE instance) : instance_(instance) {}
 
 MainWindow::~MainWindow() {
-    if (hwnd_ != nullptr) {
-        frmMain_ = nullptr;  // the logic may be gone already: no unload handler from here
-        DestroyWindow(hwnd_);
-    }
+    frmMain_ = nullptr;  // the logic may be gone already: no unload handler from here
+    hwnd_.Reset();
 }
 
 bool MainWindow::Create() {
@@ -84,15 +82,15 @@ bool MainWindow::Create() {
     const int x = work.left + (work.right - work.left - width) / 2;
     const int y = work.top + (work.bottom - work.top - height) / 2;
 
-    hwnd_ = CreateWindowExW(0, kClassName, Wide(status::kMainCaption), kStyle, x, y, width, height,
-                            nullptr, nullptr, instance_, this);
-    if (hwnd_ == nullptr) {
+    // The owner takes the window at WM_NCCREATE, before its first message is handled.
+    if (CreateWindowExW(0, kClassName, Wide(status::kMainCaption), kStyle, x, y, width, height,
+                        nullptr, nullptr, instance_, this) == nullptr) {
         return false;
     }
     background_.Reset(static_cast<HBITMAP>(
         LoadImageW(instance_, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, 0)));
     CreateControls();
-    if (const int dpi = WindowDpi(hwnd_); dpi != dpi_) {
+    if (const int dpi = WindowDpi(hwnd_.Get()); dpi != dpi_) {
         ApplyDpi(dpi, nullptr);
     }
     return true;
@@ -107,7 +105,7 @@ void MainWindow::CreateControls() {
         }
         HWND label = CreateWindowExW(
             0, L"STATIC", l.caption, style, TwipsToPixels(l.left), TwipsToPixels(l.top),
-            TwipsToPixels(l.width), TwipsToPixels(l.height), hwnd_,
+            TwipsToPixels(l.width), TwipsToPixels(l.height), hwnd_.Get(),
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(1000 + l.label)), instance_, nullptr);
         SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), FALSE);
     }
@@ -128,12 +126,12 @@ void MainWindow::ApplyDpi(int dpi, const RECT* suggested) {
     // The client area keeps its size in twips, at the suggested corner where Windows gives one
     // (it keeps the window under the pointer while it is dragged across monitors).
     RECT now;
-    GetWindowRect(hwnd_, &now);
+    GetWindowRect(hwnd_.Get(), &now);
     const int x = suggested != nullptr ? suggested->left : now.left;
     const int y = suggested != nullptr ? suggested->top : now.top;
-    PlaceWithClientSize(hwnd_, x, y, TwipsToPixels(kClientWidthTwips),
+    PlaceWithClientSize(hwnd_.Get(), x, y, TwipsToPixels(kClientWidthTwips),
                         TwipsToPixels(kClientHeightTwips), kStyle, 0, dpi_);
-    InvalidateRect(hwnd_, nullptr, TRUE);
+    InvalidateRect(hwnd_.Get(), nullptr, TRUE);
 }
 
 COLORREF MainWindow::LabelColour(int label) const {
@@ -157,7 +155,7 @@ COLORREF MainWindow::LabelColour(int label) const {
 
 void MainWindow::PaintBackground(HDC dc) {
     RECT client;
-    GetClientRect(hwnd_, &client);
+    GetClientRect(hwnd_.Get(), &client);
     FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
     if (!background_.Valid()) {
         return;
@@ -178,7 +176,7 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPAR
     MainWindow* self = nullptr;
     if (msg == WM_NCCREATE) {
         self = static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        self->hwnd_ = hwnd;
+        self->hwnd_.Reset(hwnd);
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     } else {
         self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -187,10 +185,10 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPAR
         (self->frmMain_ == nullptr && msg != WM_ERASEBKGND && msg != WM_DPICHANGED)) {
         return DefWindowProcW(hwnd, msg, wParam, lParam);
     }
-    return self->HandleMessage(msg, wParam, lParam);
+    return self->HandleMessage(hwnd, msg, wParam, lParam);
 }
 
-LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+LRESULT MainWindow::HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
         case WM_ERASEBKGND:
             PaintBackground(reinterpret_cast<HDC>(wParam));
@@ -269,18 +267,18 @@ LRESULT MainWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_DESTROY:
-            KillTimer(hwnd_, kScannerTimerId);
-            KillTimer(hwnd_, kCardReaderTimerId);
+            KillTimer(hwnd, kScannerTimerId);
+            KillTimer(hwnd, kCardReaderTimerId);
             frmMain_->Form_Unload();
             PostQuitMessage(0);
             return 0;
         case WM_NCDESTROY:
-            hwnd_ = nullptr;
+            hwnd_.Release();  // destroyed by Windows, or by the owner that let go of it already
             break;
         default:
             break;
     }
-    return DefWindowProcW(hwnd_, msg, wParam, lParam);
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
 void MainWindow::SetLabelText(int label, const Text& text) {
@@ -292,8 +290,8 @@ void MainWindow::SetLabelText(int label, const Text& text) {
     // The labels are transparent: repaint the picture behind the old text.
     RECT rect;
     GetWindowRect(control, &rect);
-    MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&rect), 2);
-    InvalidateRect(hwnd_, &rect, TRUE);
+    MapWindowPoints(nullptr, hwnd_.Get(), reinterpret_cast<POINT*>(&rect), 2);
+    InvalidateRect(hwnd_.Get(), &rect, TRUE);
 }
 
 void MainWindow::SetCommandEnabled(int label, bool enabled) {
@@ -303,15 +301,15 @@ void MainWindow::SetCommandEnabled(int label, bool enabled) {
 }
 
 void MainWindow::ShowWindow(Activation activation) {
-    ::ShowWindow(hwnd_, activation == Activation::Activate ? SW_SHOW : SW_SHOWNA);
+    ::ShowWindow(hwnd_.Get(), activation == Activation::Activate ? SW_SHOW : SW_SHOWNA);
 }
 
 void MainWindow::HideWindow() {
-    ::ShowWindow(hwnd_, SW_HIDE);
+    ::ShowWindow(hwnd_.Get(), SW_HIDE);
 }
 
 bool MainWindow::IsWindowVisible() {
-    return ::IsWindowVisible(hwnd_) != FALSE;
+    return ::IsWindowVisible(hwnd_.Get()) != FALSE;
 }
 
 void MainWindow::Beep() {
@@ -322,20 +320,18 @@ void MainWindow::UnloadAll() {
     unloading_ = true;
     // The main window first: its unload handler still closes the scanner channel, which may
     // be the Symbol window's link.
-    if (hwnd_ != nullptr) {
-        DestroyWindow(hwnd_);
-    }
+    hwnd_.Reset();
     if (unloadOthers_) {
         unloadOthers_();
     }
 }
 
 void MainWindow::StartTimer(int id, std::uint32_t intervalMs) {
-    SetTimer(hwnd_, static_cast<UINT_PTR>(id), intervalMs, nullptr);
+    SetTimer(hwnd_.Get(), static_cast<UINT_PTR>(id), intervalMs, nullptr);
 }
 
 void MainWindow::StopTimer(int id) {
-    KillTimer(hwnd_, static_cast<UINT_PTR>(id));
+    KillTimer(hwnd_.Get(), static_cast<UINT_PTR>(id));
 }
 
 }  // namespace ordane

@@ -37,7 +37,7 @@ class MainWindow final : public MainView, public TimerHost {
     // handler and then shows the window.
     bool Create();
     void Attach(FrmMain& frmMain) { frmMain_ = &frmMain; }
-    HWND Handle() const { return hwnd_; }
+    HWND Handle() const { return hwnd_.Get(); }
     // Other windows that Exit unloads with the main window.
     void SetUnloadOthers(std::function<void()> unloadOthers) {
         unloadOthers_ = std::move(unloadOthers);
@@ -53,7 +53,7 @@ class MainWindow final : public MainView, public TimerHost {
     bool IsWindowVisible() override;
     void Beep() override;
     void UnloadAll() override;
-    void* OwnerHandle() override { return hwnd_; }
+    void* OwnerHandle() override { return hwnd_.Get(); }
 
     // TimerHost
     void StartTimer(int id, std::uint32_t intervalMs) override;
@@ -61,17 +61,18 @@ class MainWindow final : public MainView, public TimerHost {
 
   private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void CreateControls();
     // Lays the window out again for a DPI; suggested: where Windows wants the window.
     void ApplyDpi(int dpi, const RECT* suggested);
     int TwipsToPixels(int twips) const { return MulDiv(twips, dpi_, 1440); }
-    HWND Label(int label) const { return GetDlgItem(hwnd_, 1000 + label); }
+    HWND Label(int label) const { return GetDlgItem(hwnd_.Get(), 1000 + label); }
     COLORREF LabelColour(int label) const;
     void PaintBackground(HDC dc);
 
     HINSTANCE instance_;
-    HWND hwnd_ = nullptr;
+    // Taken at WM_NCCREATE; destroyed by UnloadAll or with this object.
+    UniqueWindow hwnd_;
     FrmMain* frmMain_ = nullptr;
     UniqueBitmap background_;
     UniqueFont font_;
