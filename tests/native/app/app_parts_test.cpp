@@ -26,7 +26,7 @@ struct RouteCase {
     bool windowText;  // else typed
 };
 
-class ReadingRouterTest : public ::testing::TestWithParam<RouteCase> {
+class ReadingRouterTest : public ::testing::Test {
   protected:
     FakePump pump;
     FakeMainView view;
@@ -51,7 +51,10 @@ class ReadingRouterTest : public ::testing::TestWithParam<RouteCase> {
     }
 };
 
-TEST_P(ReadingRouterTest, AReadingGoesWhereItsBrandAndMarkerSay) {
+class ReadingRouteTest : public ReadingRouterTest,
+                         public ::testing::WithParamInterface<RouteCase> {};
+
+TEST_P(ReadingRouteTest, AReadingGoesWhereItsBrandAndMarkerSay) {
     settings.ScannerModel = FromUtf8(GetParam().brand);
     Scan(GetParam().reading);
     const Text text = FromUtf8(GetParam().reading);
@@ -65,30 +68,13 @@ TEST_P(ReadingRouterTest, AReadingGoesWhereItsBrandAndMarkerSay) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Routes, ReadingRouterTest,
+INSTANTIATE_TEST_SUITE_P(Routes, ReadingRouteTest,
                          ::testing::Values(RouteCase{"HHP", "6901234567892", false},
                                            RouteCase{"NewLand", "HGFOZ_123",
                                                      true},  // unmarked, as NewLand sends it
                                            RouteCase{"Denso", "HGFOZ_123", false}));
 
-TEST(ReadingRouterHold, KeysWaitWhileTheFocusIsOursAndAreToldLostAfterTheHold) {
-    FakePump pump;
-    FakeMainView view;
-    FakeCodec codec;
-    FakeDelivery delivery;
-    StatusLines lines{view, view, pump, nullptr};
-    const Settings settings;
-    ReadingRouter router{ReadingRouterDeps{delivery,
-                                           codec,
-                                           settings,
-                                           pump,
-                                           DiagnosticLog::Off(),
-                                           lines,
-                                           nullptr,
-                                           ScanEncoding::CodePage,
-                                           nullptr,
-                                           0,
-                                           {}}};
+TEST_F(ReadingRouterTest, KeysWaitWhileTheFocusIsOursAndAreToldLostAfterTheHold) {
     delivery.focusIsOurs = true;
     router.Scan(CollectedReading{"111", 0, 3});
     router.Scan(CollectedReading{"222", 0, 3});
