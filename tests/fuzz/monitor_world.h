@@ -6,20 +6,9 @@
 
 #include <functional>
 
-#include "app/monitor.h"
-#include "doubles/fake_card_library.h"
-#include "doubles/fake_codec.h"
+#include "doubles/monitor_doubles.h"
 #include "doubles/fake_delivery.h"
-#include "doubles/fake_http_client.h"
-#include "doubles/fake_main_view.h"
-#include "doubles/fake_port_probe.h"
-#include "doubles/fake_profile.h"
-#include "doubles/fake_pump.h"
-#include "doubles/fake_registry.h"
 #include "doubles/fake_serial_library.h"
-#include "doubles/fake_settings_view.h"
-#include "doubles/fake_symbol_link.h"
-#include "doubles/fake_worker.h"
 
 namespace ordane::fuzz {
 
@@ -85,7 +74,7 @@ class TapDelivery final : public Delivery {
     test::FakeDelivery recorded;
 };
 
-struct MonitorWorld {
+struct MonitorWorld : test::MonitorDoubles {
     MonitorWorld() {
         pump.SetTimerHandler([this](int id) { frm.OnTimer(id); });
         symbolLink.Attach(frmSymbol);
@@ -94,44 +83,9 @@ struct MonitorWorld {
     MonitorWorld(const MonitorWorld&) = delete;
     MonitorWorld& operator=(const MonitorWorld&) = delete;
 
-    test::FakePump pump;
-    test::FakeCodec codec;
-    test::FakeMainView view;
-    test::FakeProfile profile;
-    test::FakePortProbe probe{{1, 2, 3, 6}};
-    test::FakeRegistry registry;
-    test::FakeSettingsView settingsView;
-    test::FakeSerialLibrary commDll;
     TapSerialLibrary scannerPort{commDll};
-    test::FakeSerialLibrary commDll2;
-    test::FakeSymbolLink symbolLink{pump};
-    FrmSymbol frmSymbol{symbolLink, pump, 77};
-    test::FakeCardLibrary sdtapi{&pump};
-    test::FakeWorker cardWorker{pump};
     TapDelivery delivery;
-    test::FakeHttpClient httpClient;
-    Monitor monitor{{
-        .view = view,
-        .tray = view,
-        .pump = pump,
-        .timers = pump,
-        .settingsView = settingsView,
-        .settingsFile = profile,
-        .portProbe = probe,
-        .registry = registry,
-        .scannerPort = scannerPort,
-        .readerPort = commDll2,
-        .symbol = [this]() -> FrmSymbol& { return frmSymbol; },
-        .sdtapi = sdtapi,
-        .cardWorker = cardWorker,
-        .delivery = delivery,
-        .httpClient = httpClient,
-        .codec = codec,
-        .log = DiagnosticLog::Off(),
-        .exeFolder = u"C:\\Ordane",
-        .exeBaseName = u"Ordane",
-        .registrationServer = "127.0.0.1:18471",
-    }};
+    Monitor monitor{Platform(scannerPort, delivery, DiagnosticLog::Off())};
     FrmMain& frm = monitor.Main();
     FrmSet& frmSet = monitor.Dialog();
 };

@@ -8,22 +8,10 @@
 #include <string>
 #include <utility>
 
-#include "app/monitor.h"
-#include "doubles/fake_card_library.h"
-#include "doubles/fake_codec.h"
 #include "doubles/fake_delivery.h"
-#include "doubles/fake_http_client.h"
+#include "doubles/monitor_doubles.h"
 #include "doubles/fake_log.h"
-#include "doubles/fake_main_view.h"
-#include "doubles/fake_port_probe.h"
-#include "doubles/fake_profile.h"
-#include "doubles/fake_pump.h"
 #include "doubles/fake_readings.h"
-#include "doubles/fake_registry.h"
-#include "doubles/fake_serial_library.h"
-#include "doubles/fake_settings_view.h"
-#include "doubles/fake_symbol_link.h"
-#include "doubles/fake_worker.h"
 #include "doubles/protocol_vectors.h"
 
 namespace ordane::test {
@@ -36,7 +24,7 @@ inline Bytes AsBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-class MonitorTest : public ::testing::Test {
+class MonitorTest : public ::testing::Test, protected MonitorDoubles {
   protected:
     // scan: the [SCAN] section as read at start-up.
     explicit MonitorTest(ScanSettings scanSettings = {}) : scan(std::move(scanSettings)) {
@@ -110,51 +98,19 @@ class MonitorTest : public ::testing::Test {
     FakeLogSink logLines;
     FakeEventSink events;
     DiagnosticLog log{logLines, events};
-    FakePump pump;
-    FakeCodec codec;
-    FakeMainView view;
-    FakeProfile profile;
-    FakePortProbe probe{{1, 2, 3, 6}};
-    FakeRegistry registry;
-    FakeSettingsView settingsView;
-    FakeSerialLibrary commDll;
-    FakeSerialLibrary commDll2;
-    FakeSymbolLink symbolLink{pump};
-    FrmSymbol frmSymbol{symbolLink, pump, 77};
-    FakeCardLibrary sdtapi{&pump};
-    FakeWorker cardWorker{pump};
     FakeDelivery delivery;
-    FakeHttpClient httpClient;
     FakeReadings readings;  // the browser bridge, on in every test; no page takes the scans
     ScanSettings scan;
     FakeWorker typingWorker{pump};
     FakeWorker registrationWorker{pump};
-    Monitor monitor{{
-        .view = view,
-        .tray = view,
-        .pump = pump,
-        .timers = pump,
-        .settingsView = settingsView,
-        .settingsFile = profile,
-        .portProbe = probe,
-        .registry = registry,
-        .scannerPort = commDll,
-        .readerPort = commDll2,
-        .symbol = [this]() -> FrmSymbol& { return frmSymbol; },
-        .sdtapi = sdtapi,
-        .cardWorker = cardWorker,
-        .delivery = delivery,
-        .httpClient = httpClient,
-        .codec = codec,
-        .log = log,
-        .exeFolder = u"C:\\Ordane",
-        .exeBaseName = u"Ordane",
-        .registrationServer = "127.0.0.1:18471",
-        .readings = &readings,
-        .scan = scan,
-        .typingWorker = &typingWorker,
-        .registrationWorker = &registrationWorker,
-    }};
+    Monitor monitor{[this] {
+        MonitorPlatform platform = Platform(commDll, delivery, log);
+        platform.readings = &readings;
+        platform.scan = scan;
+        platform.typingWorker = &typingWorker;
+        platform.registrationWorker = &registrationWorker;
+        return platform;
+    }()};
     FrmMain& frm = monitor.Main();
     FrmSet& frmSet = monitor.Dialog();
 };
