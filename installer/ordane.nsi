@@ -238,6 +238,16 @@ Section "程序文件" SecProgram
         SetErrorLevel 3
         Abort "Ordane 没有关闭，安装已取消。"
     ${EndIf}
+    ; A removal just before that ended with 3010 left this folder and its Ordane.exe to be
+    ; deleted, by name, at the next restart: taken back, or that restart would delete the
+    ; Ordane.exe written now.
+    StrCpy $1 "error"
+    ExecWait '"$Helper" take-back-deletions "$INSTDIR"' $1
+    ${If} $1 != 0
+        DetailPrint "无法取消上次卸载留待重新启动时执行的删除（$1）。"
+        SetErrorLevel 4
+        Abort "无法取消上次卸载留待重新启动时对 $INSTDIR 的删除，安装已取消。"
+    ${EndIf}
 
     SetOutPath "$INSTDIR"
     ClearErrors

@@ -1,4 +1,5 @@
-// The removal, run as uninstall.exe, and its finish step.
+// The removal, run as uninstall.exe, and its finish step; what a removal left for the next
+// restart, taken back by an installation into its folder.
 
 #include "setup_tool_win32.h"
 
@@ -188,6 +189,45 @@ int RemoveInstallation() {
         }
     }
     return static_cast<int>(code);
+}
+
+DWORD TakeBackPendingDeletions(const wchar_t* folder) {
+    UniqueRegKey key;
+    LONG result =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, key.Receive());
+    if (result != ERROR_SUCCESS) {
+        return static_cast<DWORD>(result);
+    }
+    for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
+        DWORD type = 0;
+        DWORD size = 0;
+        result = RegQueryValueExW(key.Get(), name, nullptr, &type, nullptr, &size);
+        if (result == ERROR_FILE_NOT_FOUND || (result == ERROR_SUCCESS && type != REG_MULTI_SZ)) {
+            continue;
+        }
+        Text operations(size / sizeof(char16_t), u'\0');
+        if (result == ERROR_SUCCESS) {
+            result = RegQueryValueExW(key.Get(), name, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(operations.data()), &size);
+        }
+        if (result != ERROR_SUCCESS) {
+            return static_cast<DWORD>(result);
+        }
+        operations.resize(size / sizeof(char16_t));
+        const Text kept = setup::WithoutPendingDeletions(operations, FromWide(folder));
+        if (kept == operations) {
+            continue;
+        }
+        result = kept.empty() ? RegDeleteValueW(key.Get(), name)
+                              : RegSetValueExW(key.Get(), name, 0, REG_MULTI_SZ,
+                                               reinterpret_cast<const BYTE*>(kept.data()),
+                                               static_cast<DWORD>(kept.size() * sizeof(char16_t)));
+        if (result != ERROR_SUCCESS) {
+            return static_cast<DWORD>(result);
+        }
+    }
+    return ERROR_SUCCESS;
 }
 
 bool InstalledAsUninstaller() {

@@ -37,6 +37,9 @@
 //                    silent unless it is 1: no page, so no plug-in unpacked into C:\Windows\Temp)
 //   lock-file <path> the installers' lock file exists and only administrators and SYSTEM may
 //                    open it
+//   take-back-deletions <folder>  the deletions of the folder and of what is in it that Windows
+//                    would carry out at the next restart (PendingFileRenameOperations), which a
+//                    removal that ended with 3010 left, are taken back
 //   finish <folder> <removal> <file>  run from the removal's temporary folder, with handles it
 //                    inherited on the removal (its parent) and on its uninstall.exe: once the
 //                    removal has ended, deletes that file (never a newer uninstall.exe put there
@@ -106,6 +109,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"lock-file") {
         return static_cast<int>(ProtectLockFile(argv[2]));
+    }
+    if (command == L"take-back-deletions") {
+        return static_cast<int>(TakeBackPendingDeletions(argv[2]));
     }
     if (command == L"protect") {
         return static_cast<int>(ProtectFolder(argv[2]));

@@ -84,6 +84,10 @@ bool RunsAsSystem();
 HANDLE HandleArgument(const wchar_t* text);
 DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file);
 int RemoveInstallation();
+// The deletions a removal that ended with 3010 left in `folder` for the next restart (the
+// Ordane.exe another program held, the folder itself) taken back, before an installation writes
+// there: that restart would delete what it installed.
+DWORD TakeBackPendingDeletions(const wchar_t* folder);
 bool InstalledAsUninstaller();
 
 }  // namespace ordane::setup_tool

@@ -13,14 +13,15 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, bin_dir,
-                     bin_file, keep_registry, needs_32bit_programs, prefix, reg_delete, reg_get, reg_set,
-                     session, settings, wait_until)
+from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, Winctl,
+                     bin_dir, bin_file, keep_registry, needs_32bit_programs, prefix, reg_delete,
+                     reg_get, reg_set, session, settings, wait_until)
 from sim.scanner import ScannerSim
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
 EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Ordane"
 SHORTCUT = "ProgramData/Microsoft/Windows/Start Menu/Programs/Ordane.lnk"
+SESSION_MANAGER = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 
 
 def build_version() -> str:
@@ -240,6 +241,46 @@ class InstallerTest(unittest.TestCase):
             reg_set(UPLOAD_KEY, "upload", "1")
             if not os.environ.get("ORDANE_E2E_KEEP"):
                 shutil.rmtree(base, ignore_errors=True)
+
+
+    def test_a_reinstall_right_after_a_removal_left_for_the_restart_survives_the_restart(self):
+        """Ordane.exe held by another program through the removal: it ends with 3010, leaving
+        the file and the folder to be deleted at the next restart, by name. A reinstallation
+        right after takes those deletions back, or that restart would delete what it installed."""
+        for key, value in ((RUN_KEY, "Velmar"), (UPLOAD_KEY, "upload")):
+            keep_registry(self, key, value)
+        pfx = prefix()
+        base = pfx.temp_dir("reinstall-")
+        self.addCleanup(shutil.rmtree, base, True)
+        for key in (UNINSTALL_KEY, EVENT_SOURCE_KEY):
+            self.addCleanup(reg_delete, key)
+        self.addCleanup(reg_delete, SESSION_MANAGER, "PendingFileRenameOperations")
+        reg_delete(SESSION_MANAGER, "PendingFileRenameOperations")
+        reg_delete(UNINSTALL_KEY)
+        local_setup = base / "setup.exe"
+        local_setup.write_bytes(setup_exe().read_bytes())
+        folder = base / "Ordane"
+        install = f"{pfx.windows_path(local_setup)} /S /D={pfx.windows_path(folder)}"
+        self.assertEqual(run(pfx, install), 0)
+
+        holder = Winctl(pfx)  # a winctl of its own: the file stays open until it ends
+        self.addCleanup(holder.close)
+        holder.call("hold", path=pfx.windows_path(folder / "Ordane.exe"))
+        self.assertEqual(uninstall(pfx), 3010 & 0xFF)  # the low byte, all a Linux process keeps
+        holder.close()
+
+        def pending_in_folder():
+            data = reg_get(SESSION_MANAGER, "PendingFileRenameOperations") or b""
+            inside = "\\??\\" + pfx.windows_path(folder).upper()
+            return [name for name in data.decode("utf-16-le").split("\0")
+                    if name.upper().startswith(inside)]
+
+        self.assertTrue(pending_in_folder())
+        self.assertEqual(run(pfx, install), 0)
+        self.assertEqual(pending_in_folder(), [])
+        with Program(installed=folder) as app:
+            app.wait_label(1, "初次使用请设置端口")
+            app.exit()
 
 
 class LockFileTest(unittest.TestCase):
