@@ -40,10 +40,11 @@
 //   take-back-deletions <folder>  the deletions of the folder and of what is in it that Windows
 //                    would carry out at the next restart (PendingFileRenameOperations), which a
 //                    removal that ended with 3010 left, are taken back
-//   finish <folder> <removal> <file>  run from the removal's temporary folder, with handles it
-//                    inherited on the removal (its parent) and on its uninstall.exe: once the
-//                    removal has ended, deletes that file (never a newer uninstall.exe put there
-//                    meanwhile) and the folder if empty; this copy and its temporary folder go
+//   finish <folder> <removal> <file> <lock>  run from the removal's temporary folder, with
+//                    handles it inherited on the removal (its parent), on its uninstall.exe and on
+//                    the installers' lock (0: none): once the removal has ended, deletes that file
+//                    (never a newer uninstall.exe put there meanwhile) and, holding the lock, the
+//                    folder if empty; then lets the lock go. This copy and its temporary folder go
 //                    at the next restart
 // Exit code 0 when done; otherwise the Win32 error code of the step that failed
 // (ERROR_NO_SUCH_LOGON_SESSION from launch: nobody to start it for).
@@ -78,9 +79,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 5 && std::wstring(argv[1]) == L"relaunch") {
         return static_cast<int>(Relaunch(argv[2], argv[3], std::wstring(argv[4]) == L"1"));
     }
-    if (argc == 5 && std::wstring(argv[1]) == L"finish") {
-        return static_cast<int>(
-            FinishRemoval(argv[2], HandleArgument(argv[3]), HandleArgument(argv[4])));
+    if (argc == 6 && std::wstring(argv[1]) == L"finish") {
+        return static_cast<int>(FinishRemoval(argv[2], HandleArgument(argv[3]),
+                                              HandleArgument(argv[4]), HandleArgument(argv[5])));
     }
     if (argc == 2 && std::wstring(argv[1]) == L"lna-revoke") {
         return static_cast<int>(RevokeLocalNetworkAccess());

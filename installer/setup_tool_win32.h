@@ -82,7 +82,7 @@ bool RunsAsSystem();
 
 // The removal (removal_win32.cpp).
 HANDLE HandleArgument(const wchar_t* text);
-DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file);
+DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file, HANDLE lock);
 int RemoveInstallation();
 // The deletions a removal that ended with 3010 left in `folder` for the next restart (the
 // Ordane.exe another program held, the folder itself) taken back, before an installation writes

@@ -9,6 +9,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import unittest
 import zipfile
 from pathlib import Path
@@ -243,10 +244,11 @@ class InstallerTest(unittest.TestCase):
                 shutil.rmtree(base, ignore_errors=True)
 
 
-    def test_a_reinstall_right_after_a_removal_left_for_the_restart_survives_the_restart(self):
+    def test_a_reinstall_right_after_a_removal_waits_for_it_and_survives_the_restart(self):
         """Ordane.exe held by another program through the removal: it ends with 3010, leaving
         the file and the folder to be deleted at the next restart, by name. A reinstallation
-        right after takes those deletions back, or that restart would delete what it installed."""
+        right after waits for the removal's last step, and takes those deletions back, or that
+        restart would delete what it installed."""
         for key, value in ((RUN_KEY, "Velmar"), (UPLOAD_KEY, "upload")):
             keep_registry(self, key, value)
         pfx = prefix()
@@ -267,7 +269,16 @@ class InstallerTest(unittest.TestCase):
         self.addCleanup(holder.close)
         holder.call("hold", path=pfx.windows_path(folder / "Ordane.exe"))
         self.assertEqual(uninstall(pfx), 3010 & 0xFF)  # the low byte, all a Linux process keeps
-        holder.close()
+        # Its last step holds the installers' lock a moment after it has returned; the
+        # reinstallation waits for the lock instead of ending with 1618 (held here for 8 s more).
+        # In $PROGRAMFILES32, which Wine gives the 64-bit installer as Program Files.
+        lock = pfx.drive_c / ("Program Files (x86)" if ARCH == "x86" else "Program Files") / \
+            "Ordane-setup.lock"
+        wait_until(lambda: not lock.exists(), 15, what="the removal's last step done")
+        lock.touch()
+        self.addCleanup(lock.unlink, True)
+        holder.call("hold", path=pfx.windows_path(lock))
+        threading.Timer(8, holder.close).start()
 
         def pending_in_folder():
             data = reg_get(SESSION_MANAGER, "PendingFileRenameOperations") or b""
@@ -277,6 +288,7 @@ class InstallerTest(unittest.TestCase):
 
         self.assertTrue(pending_in_folder())
         self.assertEqual(run(pfx, install), 0)
+        self.assertFalse(holder.alive())
         self.assertEqual(pending_in_folder(), [])
         with Program(installed=folder) as app:
             app.wait_label(1, "初次使用请设置端口")
