@@ -271,9 +271,11 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(uninstall(pfx), 3010 & 0xFF)  # the low byte, all a Linux process keeps
         # Its last step holds the installers' lock a moment after it has returned; the
         # reinstallation waits for the lock instead of ending with 1618 (held here for 8 s more).
-        # In $PROGRAMFILES32, which Wine gives the 64-bit installer as Program Files.
-        lock = pfx.drive_c / ("Program Files (x86)" if ARCH == "x86" else "Program Files") / \
-            "Ordane-setup.lock"
+        # In $PROGRAMFILES32: the 32-bit view's ProgramFilesDir, which a 64-bit prefix made
+        # without 32-bit Wine lacks (NSIS then takes C:\Program Files).
+        view = r"HKLM\Software\Wow6432Node" if ARCH == "x64" else r"HKLM\Software"
+        programs = sz(view + r"\Microsoft\Windows\CurrentVersion", "ProgramFilesDir")
+        lock = pfx.drive_c / (programs or "C:\\Program Files")[3:] / "Ordane-setup.lock"
         wait_until(lambda: not lock.exists(), 15, what="the removal's last step done")
         lock.touch()
         self.addCleanup(lock.unlink, True)
