@@ -33,8 +33,9 @@
 //   asked-folder <folder>  exit 0x20000003 when the command line of the process that started
 //                    this one (the installer, waiting for it) asked with /D= for another folder
 //                    than <folder>, the one the installer got
-//   system           exit code 0 when run as the system account, 1 otherwise (the installer is
-//                    silent unless it is 1: no page, so no plug-in unpacked into C:\Windows\Temp)
+//   system           exit code 0 when run as the system account, 1 as another account, else the
+//                    error that kept it from telling (the installer is silent unless it is 1: no
+//                    page, so no plug-in unpacked into C:\Windows\Temp)
 //   lock-file <path> the installers' lock file exists and only administrators and SYSTEM may
 //                    open it
 //   take-back-deletions <folder>  the deletions of the folder and of what is in it that Windows
@@ -67,7 +68,7 @@ int wmain(int argc, wchar_t** argv) {
         return RemoveInstallation();
     }
     if (argc == 2 && std::wstring(argv[1]) == L"system") {
-        return RunsAsSystem() ? 0 : 1;
+        return static_cast<int>(SystemAccountAnswer());
     }
     if (argc == 3 && std::wstring(argv[1]) == L"ask-close") {
         EnumWindows(AskToClose, static_cast<LPARAM>(std::wcstoul(argv[2], nullptr, 10)));

@@ -79,6 +79,9 @@ DWORD CloseCopies(const wchar_t* program, const wchar_t* sessionsFile);
 DWORD Launch(const wchar_t* path);
 DWORD Relaunch(const wchar_t* path, const wchar_t* sessionsFile, bool run);
 bool RunsAsSystem();
+// The "system" command: 0 as the system account, 1 as another one; otherwise why the token
+// could not be read (never 1: the installer stays silent unless told 1).
+DWORD SystemAccountAnswer();
 
 // The removal (removal_win32.cpp).
 HANDLE HandleArgument(const wchar_t* text);

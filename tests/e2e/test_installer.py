@@ -244,6 +244,23 @@ class InstallerTest(unittest.TestCase):
                 shutil.rmtree(base, ignore_errors=True)
 
 
+    def test_a_helper_that_cannot_run_makes_the_installer_silent(self):
+        """Unable to say that it is not the system account, the helper leaves the installer
+        silent: no page (nor a plug-in) in session 0. Run without /S, it ends by itself."""
+        pfx = prefix()
+        base = pfx.temp_dir("no-helper-")
+        self.addCleanup(shutil.rmtree, base, True)
+        local_setup = base / "setup.exe"
+        local_setup.write_bytes(setup_exe().read_bytes())
+        reg_delete(UNINSTALL_KEY)
+        dead_helper = r"HKCU\Software\Wine\AppDefaults\ordane_setup_tool.exe\DllOverrides"
+        reg_set(dead_helper, "advapi32", "")  # the helper cannot load a library it imports
+        self.addCleanup(reg_delete, dead_helper.rsplit("\\", 1)[0])
+        folder = base / "Ordane"
+        self.assertEqual(run(pfx, f"{pfx.windows_path(local_setup)} "
+                                  f"/D={pfx.windows_path(folder)}", timeout=30), 6)
+        self.assertFalse(folder.exists())
+
     def test_a_reinstall_right_after_a_removal_waits_for_it_and_survives_the_restart(self):
         """Ordane.exe held by another program through the removal: it ends with 3010, leaving
         the file and the folder to be deleted at the next restart, by name. A reinstallation
