@@ -244,52 +244,47 @@ class InstallerTest(unittest.TestCase):
                 shutil.rmtree(base, ignore_errors=True)
 
 
-    def test_a_helper_that_cannot_run_makes_the_installer_silent(self):
-        """Unable to say that it is not the system account, the helper leaves the installer
-        silent: no page (nor a plug-in) in session 0. Run without /S, it ends by itself."""
-        pfx = prefix()
-        base = pfx.temp_dir("no-helper-")
+    def fresh_setup(self):
+        """The package in a temporary folder of the prefix, and no Ordane installed."""
+        base = prefix().temp_dir("setup-")
         self.addCleanup(shutil.rmtree, base, True)
-        local_setup = base / "setup.exe"
-        local_setup.write_bytes(setup_exe().read_bytes())
-        reg_delete(UNINSTALL_KEY)
-        dead_helper = r"HKCU\Software\Wine\AppDefaults\ordane_setup_tool.exe\DllOverrides"
-        reg_set(dead_helper, "advapi32", "")  # the helper cannot load a library it imports
-        self.addCleanup(reg_delete, dead_helper.rsplit("\\", 1)[0])
-        folder = base / "Ordane"
-        self.assertEqual(run(pfx, f"{pfx.windows_path(local_setup)} "
-                                  f"/D={pfx.windows_path(folder)}", timeout=30), 6)
-        self.assertFalse(folder.exists())
+        (base / "setup.exe").write_bytes(setup_exe().read_bytes())
+        for key in (UNINSTALL_KEY, EVENT_SOURCE_KEY):
+            reg_delete(key)
+            self.addCleanup(reg_delete, key)
+        return base, prefix().windows_path(base / "setup.exe")
+
+    def test_a_helper_that_cannot_run_leaves_the_installer_silent(self):
+        """No page (nor a plug-in) in session 0 unless the helper said it is not the system
+        account: without /S too, the installer ends by itself."""
+        base, setup = self.fresh_setup()
+        dead = r"HKCU\Software\Wine\AppDefaults\ordane_setup_tool.exe"
+        reg_set(dead + r"\DllOverrides", "advapi32", "")  # a library it imports: it cannot start
+        self.addCleanup(reg_delete, dead)
+        self.assertEqual(run(prefix(), f"{setup} /D={prefix().windows_path(base)}\\O", 30), 6)
+        self.assertFalse((base / "O").exists())
 
     def test_a_reinstall_right_after_a_removal_waits_for_it_and_survives_the_restart(self):
         """Ordane.exe held by another program through the removal: it ends with 3010, leaving
-        the file and the folder to be deleted at the next restart, by name. A reinstallation
-        right after waits for the removal's last step, and takes those deletions back, or that
-        restart would delete what it installed."""
-        for key, value in ((RUN_KEY, "Velmar"), (UPLOAD_KEY, "upload")):
-            keep_registry(self, key, value)
+        the file and the folder to be deleted, by name, at the next restart. A reinstallation
+        right after waits for the removal's last step and takes those deletions back."""
+        keep_registry(self, RUN_KEY, "Velmar")
         pfx = prefix()
-        base = pfx.temp_dir("reinstall-")
-        self.addCleanup(shutil.rmtree, base, True)
-        for key in (UNINSTALL_KEY, EVENT_SOURCE_KEY):
-            self.addCleanup(reg_delete, key)
-        self.addCleanup(reg_delete, SESSION_MANAGER, "PendingFileRenameOperations")
-        reg_delete(SESSION_MANAGER, "PendingFileRenameOperations")
-        reg_delete(UNINSTALL_KEY)
-        local_setup = base / "setup.exe"
-        local_setup.write_bytes(setup_exe().read_bytes())
+        base, setup = self.fresh_setup()
+        pending = (SESSION_MANAGER, "PendingFileRenameOperations")
+        reg_delete(*pending)
+        self.addCleanup(reg_delete, *pending)
         folder = base / "Ordane"
-        install = f"{pfx.windows_path(local_setup)} /S /D={pfx.windows_path(folder)}"
+        install = f"{setup} /S /D={pfx.windows_path(folder)}"
         self.assertEqual(run(pfx, install), 0)
-
-        holder = Winctl(pfx)  # a winctl of its own: the file stays open until it ends
+        holder = Winctl(pfx)  # a winctl of its own: what it holds stays open until it ends
         self.addCleanup(holder.close)
         holder.call("hold", path=pfx.windows_path(folder / "Ordane.exe"))
         self.assertEqual(uninstall(pfx), 3010 & 0xFF)  # the low byte, all a Linux process keeps
-        # Its last step holds the installers' lock a moment after it has returned; the
-        # reinstallation waits for the lock instead of ending with 1618 (held here for 8 s more).
-        # In $PROGRAMFILES32: the 32-bit view's ProgramFilesDir, which a 64-bit prefix made
-        # without 32-bit Wine lacks (NSIS then takes C:\Program Files).
+
+        # The lock, in the 32-bit view's ProgramFilesDir (C:\Program Files where a 64-bit prefix
+        # lacks it), is held by the removal's last step a moment after it has returned, then
+        # here for 8 s: the reinstallation waits instead of ending with 1618.
         view = r"HKLM\Software\Wow6432Node" if ARCH == "x64" else r"HKLM\Software"
         programs = sz(view + r"\Microsoft\Windows\CurrentVersion", "ProgramFilesDir")
         lock = pfx.drive_c / (programs or "C:\\Program Files")[3:] / "Ordane-setup.lock"
@@ -299,16 +294,13 @@ class InstallerTest(unittest.TestCase):
         holder.call("hold", path=pfx.windows_path(lock))
         threading.Timer(8, holder.close).start()
 
-        def pending_in_folder():
-            data = reg_get(SESSION_MANAGER, "PendingFileRenameOperations") or b""
-            inside = "\\??\\" + pfx.windows_path(folder).upper()
-            return [name for name in data.decode("utf-16-le").split("\0")
-                    if name.upper().startswith(inside)]
+        def in_folder():
+            names = (reg_get(*pending) or b"").decode("utf-16-le").upper().split("\0")
+            return [n for n in names if n.startswith("\\??\\" + pfx.windows_path(folder).upper())]
 
-        self.assertTrue(pending_in_folder())
+        self.assertTrue(in_folder())
         self.assertEqual(run(pfx, install), 0)
-        self.assertFalse(holder.alive())
-        self.assertEqual(pending_in_folder(), [])
+        self.assertEqual(in_folder(), [])
         with Program(installed=folder) as app:
             app.wait_label(1, "初次使用请设置端口")
             app.exit()

@@ -259,8 +259,8 @@ TEST(SetupRulesTest, TheUninstallerCopyGetsTheOptionsAsTypedAndTheInstalledFolde
               u"\"" + copy + u"\" _?=" + folder);
 }
 
-// A REG_MULTI_SZ's characters from its names: each ends with a NUL, the list with one more.
-Text MultiString(const std::vector<Text>& names) {
+// A REG_MULTI_SZ's characters: each name ends with a NUL, the list with one more.
+Text Multi(const std::vector<Text>& names) {
     Text value;
     for (const Text& name : names) {
         value += name + u'\0';
@@ -269,33 +269,25 @@ Text MultiString(const std::vector<Text>& names) {
 }
 
 TEST(SetupRulesTest, AReinstallTakesBackTheDeletionsARemovalLeftInItsFolderForTheRestart) {
-    const Text folder = u"D:\\Apps\\Ordane";
-    const Text others =
-        MultiString({u"\\??\\C:\\Temp\\x.exe", u"", u"\\??\\D:\\Apps\\Ordane\\Ordane.exe.new",
-                     u"!\\??\\D:\\Apps\\Ordane\\Ordane.exe"});
+    const Text exe = u"\\??\\D:\\Apps\\Ordane\\Ordane.exe";
+    const Text rename[] = {exe + u".new", u"!" + exe};  // an upgrade's: kept
+    const Text elsewhere =
+        Multi({u"\\??\\D:\\Apps\\Ordane2\\Ordane.exe", u"", u"\\??\\D:\\Apps", u""});
     const struct {
-        std::vector<Text> operations;
-        Text expected;
+        Text operations, expected;
     } cases[] = {
-        // What the removal leaves, in Windows' and in Wine's spelling, among others' operations.
-        {{u"\\??\\D:\\Apps\\Ordane\\Ordane.exe", u"", u"\\??\\C:\\Temp\\x.exe", u"",
-          u"\\??\\d:\\apps\\ordane\\", u"", u"\\??\\D:\\Apps\\Ordane\\Ordane.exe.new",
-          u"!\\??\\D:\\Apps\\Ordane\\Ordane.exe"},
-         others},
-        {{u"\\??\\D:\\Apps\\Ordane", u""}, Text()},
-        // A neighbour whose name begins alike, and a folder's parent, are not in it.
-        {{u"\\??\\D:\\Apps\\Ordane2\\Ordane.exe", u"", u"\\??\\D:\\Apps", u""},
-         MultiString({u"\\??\\D:\\Apps\\Ordane2\\Ordane.exe", u"", u"\\??\\D:\\Apps", u""})},
+        {Multi({exe, u"", rename[0], rename[1], u"\\??\\d:\\apps\\ordane\\", u""}),
+         Multi({rename[0], rename[1]})},
+        {Multi({u"\\??\\D:\\Apps\\Ordane", u""}), Text()},
+        {elsewhere, elsewhere},
+        {Multi({exe}), Multi({exe})},  // not whole pairs: left alone
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(WithoutPendingDeletions(MultiString(c.operations), folder), c.expected);
+        EXPECT_EQ(WithoutPendingDeletions(c.operations, u"D:\\Apps\\Ordane"), c.expected);
     }
-    EXPECT_EQ(WithoutPendingDeletions(MultiString({u"\\??\\UNC\\srv\\s\\O\\Ordane.exe", u""}),
+    EXPECT_EQ(WithoutPendingDeletions(Multi({u"\\??\\UNC\\srv\\s\\O\\Ordane.exe", u""}),
                                       u"\\\\SRV\\s\\o"),
               Text());
-    // Not whole pairs: left as it is.
-    const Text odd = MultiString({u"\\??\\D:\\Apps\\Ordane\\Ordane.exe"});
-    EXPECT_EQ(WithoutPendingDeletions(odd, folder), odd);
 }
 
 TEST(SetupRulesTest, OnlyHttpsPagesAreGrantedAndHttpOnAPublicAddressIsRefused) {
