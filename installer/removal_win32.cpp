@@ -236,6 +236,8 @@ int RemoveInstallation() {
     return static_cast<int>(code);
 }
 
+// Windows keeps the operations in one or two values of the Session Manager's key; each is read
+// whole and written back only when one of its pairs goes (deleted when none is left).
 DWORD TakeBackPendingDeletions(const wchar_t* folder) {
     UniqueRegKey key;
     LONG result =
