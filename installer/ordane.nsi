@@ -21,8 +21,8 @@
 ; Exit codes: 0 done; 1 cancelled by the user; 2 aborted; 3 a running Ordane could not be
 ; closed; 4 a file could not be written; 5 the rights for standard users could not be set;
 ; 3010 done, Ordane.exe is replaced or deleted at the next restart (another program held it);
-; 1618 another installation or removal of Ordane is in progress; 9 Ordane is installed in another
-; folder, or the other architecture's Ordane is installed (remove it first);
+; 1618 another installation or removal of Ordane is in progress (still after 20 s); 9 Ordane is
+; installed in another folder, or the other architecture's Ordane is installed (remove it first);
 ; 6 the folder could not be protected (or is a drive root, a system folder itself or in the
 ; Windows folder, ProgramData, Common Files or the users' profiles); 7 Windows older than Windows 7 SP1; 8 a folder
 ; above the chosen one may be renamed, re-permissioned or re-owned by someone not an administrator;
@@ -238,6 +238,16 @@ Section "程序文件" SecProgram
         SetErrorLevel 3
         Abort "Ordane 没有关闭，安装已取消。"
     ${EndIf}
+    ; A removal just before that ended with 3010 left this folder and its Ordane.exe to be
+    ; deleted, by name, at the next restart: taken back, or that restart would delete the
+    ; Ordane.exe written now.
+    StrCpy $1 "error"
+    ExecWait '"$Helper" take-back-deletions "$INSTDIR"' $1
+    ${If} $1 != 0
+        DetailPrint "无法取消上次卸载留待重新启动时执行的删除（$1）。"
+        SetErrorLevel 4
+        Abort "无法取消上次卸载留待重新启动时对 $INSTDIR 的删除，安装已取消。"
+    ${EndIf}
 
     SetOutPath "$INSTDIR"
     ClearErrors
@@ -419,22 +429,35 @@ Section "-RunWhenAsked"
 SectionEnd
 
 ; One installation or removal of Ordane at a time: NSIS opens a file for writing with only
-; reading shared, so a second one cannot open the same file and ends with exit 1618, as
+; reading shared, so a second one cannot open the same file: it waits, then ends with 1618, as
 ; Windows Installer's "another installation is in progress" does for deployment tools. The
 ; 32-bit and the 64-bit installer share it: both read $PROGRAMFILES32 as Program Files (x86).
 !define LOCK_FILE "$PROGRAMFILES32\Ordane-setup.lock"
 !macro TakeLock un
 Function ${un}TakeLock
-    ClearErrors
-    ; Only administrators and SYSTEM may open it: a user holding it would block every
-    ; installation. $Lock stays empty when it is held: the caller quits with 1618.
-    ExecWait '"$Helper" lock-file "${LOCK_FILE}"'
-    FileOpen $Lock "${LOCK_FILE}" a
-    ${If} ${Errors}
-        StrCpy $Lock ""
-        MessageBox MB_OK|MB_ICONSTOP "Ordane 正在安装或卸载，请等它完成后再试。" /SD IDOK
-        SetErrorLevel 1618
-    ${EndIf}
+    ; Waited for 20 s: a removal's last step (uninstall.exe deleting itself and the emptied
+    ; folder) holds it a moment after the removal has returned, and an installation started
+    ; right after must not make a folder that step then deletes.
+    StrCpy $2 0
+    ${Do}
+        ; Only administrators and SYSTEM may open it: a user holding it would block every
+        ; installation.
+        ExecWait '"$Helper" lock-file "${LOCK_FILE}"'
+        ClearErrors
+        FileOpen $Lock "${LOCK_FILE}" a
+        ${IfNot} ${Errors}
+            Return
+        ${EndIf}
+        IntOp $2 $2 + 1
+        ${If} $2 >= 40
+            ${ExitDo}
+        ${EndIf}
+        Sleep 500
+    ${Loop}
+    ; $Lock empty: the caller quits with 1618.
+    StrCpy $Lock ""
+    MessageBox MB_OK|MB_ICONSTOP "Ordane 正在安装或卸载，请等它完成后再试。" /SD IDOK
+    SetErrorLevel 1618
 FunctionEnd
 
 Function ${un}ReleaseLock
@@ -535,6 +558,10 @@ Function un.onInit
     ${If} $Lock == ""
         Quit
     ${EndIf}
+    ; For uninstall.exe, which takes the lock again for its last step, after this has ended.
+    FileOpen $0 "$EXEDIR\lock-path" w
+    FileWriteUTF16LE $0 "${LOCK_FILE}"
+    FileClose $0
 FunctionEnd
 
 Function .onInit

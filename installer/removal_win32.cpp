@@ -1,4 +1,5 @@
-// The removal, run as uninstall.exe, and its finish step.
+// The removal, run as uninstall.exe, and its finish step; what a removal left for the next
+// restart, taken back by an installation into its folder.
 
 #include "setup_tool_win32.h"
 
@@ -21,10 +22,13 @@ std::wstring HandleArgument(HANDLE handle) {
     return std::to_wstring(reinterpret_cast<std::uintptr_t>(handle));
 }
 
-// `removal` and `file`: handles the removal's uninstall.exe let this process inherit, on itself
-// and on its own file. That file is deleted through the handle once the removal has ended: so
-// a reinstallation that has put a new uninstall.exe there meanwhile keeps it.
-DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file) {
+// `removal`, `file` and `lock`: handles the removal's uninstall.exe let this process inherit, on
+// itself, on its own file and on the installers' lock (none when it could not be had). That file
+// is deleted through the handle once the removal has ended: so a reinstallation that has put a
+// new uninstall.exe there keeps it. The lock held to the end makes an installation started right
+// after the removal wait, so that this never deletes the folder it has just made or adopted.
+DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file, HANDLE lock) {
+    const UniqueHandle installersLock(lock);  // deletes the lock file when it closes
     const UniqueHandle uninstaller(removal);
     UniqueHandle installedFile(file);
     if (uninstaller.Valid()) {
@@ -44,7 +48,9 @@ DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file) {
     }
     // The file goes only when its last handle closes: until then the folder is not empty.
     installedFile.Reset();
-    RemoveDirectoryW(folder);  // only when empty
+    if (installersLock.Valid()) {
+        RemoveDirectoryW(folder);  // only when empty
+    }
     const Text self = OwnPath();
     if (!self.empty()) {
         // In this order: the folder can only go once it is empty.
@@ -105,6 +111,7 @@ class RemovalFolder {
              ++attempt) {
             Sleep(200);
         }
+        DeleteFileW(File(kLockPath).c_str());
         if (!helperKept_) {
             DeleteFileW(File(kHelper).c_str());
             RemoveDirectoryW(path_.c_str());
@@ -114,6 +121,7 @@ class RemovalFolder {
     RemovalFolder& operator=(const RemovalFolder&) = delete;
 
     static constexpr wchar_t kHelper[] = L"ordane_setup_tool.exe";
+    static constexpr wchar_t kLockPath[] = L"lock-path";  // written by the uninstaller
 
     bool Valid() const { return !path_.empty(); }
     const std::wstring& Path() const { return path_; }
@@ -138,6 +146,41 @@ DWORD Start(const std::wstring& program, std::wstring commandLine, const std::ws
     const UniqueHandle thread(info.hThread);
     process.Reset(info.hProcess);
     return ERROR_SUCCESS;
+}
+
+// The installers' lock, taken as they take it (`path`: where the uninstaller said it is), made
+// with a list only administrators and SYSTEM may open and deleted when closed. Waited for while an
+// installation that started meanwhile holds it, 10 s at most; none when it cannot be had.
+UniqueHandle TakeInstallersLock(const std::wstring& path) {
+    AdminsOnlyDescriptor only;
+    if (path.empty() || only.Build(NO_INHERITANCE) != ERROR_SUCCESS) {
+        return UniqueHandle();
+    }
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), &only.descriptor, TRUE};
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        UniqueHandle lock(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                      &inheritable, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE,
+                                      nullptr));
+        if (lock.Valid()) {
+            return lock;
+        }
+        Sleep(200);
+    }
+    return UniqueHandle();
+}
+
+// The lock's path as the uninstaller wrote it (UTF-16) into the removal's folder, which only
+// administrators and SYSTEM may change; empty when it is not there.
+std::wstring LockPath(const std::wstring& file) {
+    const UniqueHandle handle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = 0;
+    if (!handle.Valid() ||
+        !ReadFile(handle.Get(), path, sizeof(path) - sizeof(wchar_t), &size, nullptr)) {
+        return std::wstring();
+    }
+    return std::wstring(path, size / sizeof(wchar_t));
 }
 
 }  // namespace
@@ -178,16 +221,60 @@ int RemoveInstallation() {
         DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &raw,
                         SYNCHRONIZE, TRUE, 0);
         const UniqueHandle ownProcess(raw);
+        // Taken before this removal returns, so that an installation its caller starts next
+        // finds it held.
+        const UniqueHandle lock = TakeInstallersLock(LockPath(temp.File(RemovalFolder::kLockPath)));
         UniqueHandle finish;
         const std::wstring line = L"\"" + helper + L"\" finish \"" + Wide(installed) + L"\" " +
                                   HandleArgument(ownProcess.Get()) + L" " +
-                                  HandleArgument(ownFile.Get());
+                                  HandleArgument(ownFile.Get()) + L" " + HandleArgument(lock.Get());
         if (ownFile.Valid() && ownProcess.Valid() &&
             Start(helper, line, temp.Path(), finish, true) == ERROR_SUCCESS) {
             temp.KeepHelper();
         }
     }
     return static_cast<int>(code);
+}
+
+// Windows keeps the operations in one or two values of the Session Manager's key; each is read
+// whole and written back only when one of its pairs goes (deleted when none is left).
+DWORD TakeBackPendingDeletions(const wchar_t* folder) {
+    UniqueRegKey key;
+    LONG result =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, key.Receive());
+    if (result != ERROR_SUCCESS) {
+        return static_cast<DWORD>(result);
+    }
+    for (const wchar_t* name : {L"PendingFileRenameOperations", L"PendingFileRenameOperations2"}) {
+        DWORD type = 0;
+        DWORD size = 0;
+        result = RegQueryValueExW(key.Get(), name, nullptr, &type, nullptr, &size);
+        if (result == ERROR_FILE_NOT_FOUND || (result == ERROR_SUCCESS && type != REG_MULTI_SZ)) {
+            continue;
+        }
+        Text operations(size / sizeof(char16_t), u'\0');
+        if (result == ERROR_SUCCESS) {
+            result = RegQueryValueExW(key.Get(), name, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(operations.data()), &size);
+        }
+        if (result != ERROR_SUCCESS) {
+            return static_cast<DWORD>(result);
+        }
+        operations.resize(size / sizeof(char16_t));
+        const Text kept = setup::WithoutPendingDeletions(operations, FromWide(folder));
+        if (kept == operations) {
+            continue;
+        }
+        result = kept.empty() ? RegDeleteValueW(key.Get(), name)
+                              : RegSetValueExW(key.Get(), name, 0, REG_MULTI_SZ,
+                                               reinterpret_cast<const BYTE*>(kept.data()),
+                                               static_cast<DWORD>(kept.size() * sizeof(char16_t)));
+        if (result != ERROR_SUCCESS) {
+            return static_cast<DWORD>(result);
+        }
+    }
+    return ERROR_SUCCESS;
 }
 
 bool InstalledAsUninstaller() {

@@ -410,12 +410,24 @@ DWORD Relaunch(const wchar_t* path, const wchar_t* sessionsFile, bool run) {
 }
 
 bool RunsAsSystem() {
+    return SystemAccountAnswer() == 0;
+}
+
+DWORD SystemAccountAnswer() {
+    // Whatever went wrong, never 1 ("another account"): the installer would show its pages.
+    const auto failed = [](DWORD error) { return error == 1 ? ERROR_GEN_FAILURE : error; };
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        return false;
+        return failed(GetLastError());
     }
     const UniqueHandle token(raw);
-    return TokenIs(token.Get(), WinLocalSystemSid);
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) {
+        return failed(GetLastError());
+    }
+    return IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) ? 0
+                                                                                              : 1;
 }
 
 }  // namespace ordane::setup_tool

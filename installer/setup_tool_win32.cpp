@@ -33,14 +33,19 @@
 //   asked-folder <folder>  exit 0x20000003 when the command line of the process that started
 //                    this one (the installer, waiting for it) asked with /D= for another folder
 //                    than <folder>, the one the installer got
-//   system           exit code 0 when run as the system account, 1 otherwise (the installer is
-//                    silent unless it is 1: no page, so no plug-in unpacked into C:\Windows\Temp)
+//   system           exit code 0 when run as the system account, 1 as another account, else the
+//                    error that kept it from telling (the installer is silent unless it is 1: no
+//                    page, so no plug-in unpacked into C:\Windows\Temp)
 //   lock-file <path> the installers' lock file exists and only administrators and SYSTEM may
 //                    open it
-//   finish <folder> <removal> <file>  run from the removal's temporary folder, with handles it
-//                    inherited on the removal (its parent) and on its uninstall.exe: once the
-//                    removal has ended, deletes that file (never a newer uninstall.exe put there
-//                    meanwhile) and the folder if empty; this copy and its temporary folder go
+//   take-back-deletions <folder>  the deletions of the folder and of what is in it that Windows
+//                    would carry out at the next restart (PendingFileRenameOperations), which a
+//                    removal that ended with 3010 left, are taken back
+//   finish <folder> <removal> <file> <lock>  run from the removal's temporary folder, with
+//                    handles it inherited on the removal (its parent), on its uninstall.exe and on
+//                    the installers' lock (0: none): once the removal has ended, deletes that file
+//                    (never a newer uninstall.exe put there meanwhile) and, holding the lock, the
+//                    folder if empty; then lets the lock go. This copy and its temporary folder go
 //                    at the next restart
 // Exit code 0 when done; otherwise the Win32 error code of the step that failed
 // (ERROR_NO_SUCH_LOGON_SESSION from launch: nobody to start it for).
@@ -63,7 +68,7 @@ int wmain(int argc, wchar_t** argv) {
         return RemoveInstallation();
     }
     if (argc == 2 && std::wstring(argv[1]) == L"system") {
-        return RunsAsSystem() ? 0 : 1;
+        return static_cast<int>(SystemAccountAnswer());
     }
     if (argc == 3 && std::wstring(argv[1]) == L"ask-close") {
         EnumWindows(AskToClose, static_cast<LPARAM>(std::wcstoul(argv[2], nullptr, 10)));
@@ -75,9 +80,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 5 && std::wstring(argv[1]) == L"relaunch") {
         return static_cast<int>(Relaunch(argv[2], argv[3], std::wstring(argv[4]) == L"1"));
     }
-    if (argc == 5 && std::wstring(argv[1]) == L"finish") {
-        return static_cast<int>(
-            FinishRemoval(argv[2], HandleArgument(argv[3]), HandleArgument(argv[4])));
+    if (argc == 6 && std::wstring(argv[1]) == L"finish") {
+        return static_cast<int>(FinishRemoval(argv[2], HandleArgument(argv[3]),
+                                              HandleArgument(argv[4]), HandleArgument(argv[5])));
     }
     if (argc == 2 && std::wstring(argv[1]) == L"lna-revoke") {
         return static_cast<int>(RevokeLocalNetworkAccess());
@@ -106,6 +111,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"lock-file") {
         return static_cast<int>(ProtectLockFile(argv[2]));
+    }
+    if (command == L"take-back-deletions") {
+        return static_cast<int>(TakeBackPendingDeletions(argv[2]));
     }
     if (command == L"protect") {
         return static_cast<int>(ProtectFolder(argv[2]));

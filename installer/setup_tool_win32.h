@@ -79,11 +79,18 @@ DWORD CloseCopies(const wchar_t* program, const wchar_t* sessionsFile);
 DWORD Launch(const wchar_t* path);
 DWORD Relaunch(const wchar_t* path, const wchar_t* sessionsFile, bool run);
 bool RunsAsSystem();
+// The "system" command: 0 as the system account, 1 as another one; otherwise why the token
+// could not be read (never 1: the installer stays silent unless told 1).
+DWORD SystemAccountAnswer();
 
 // The removal (removal_win32.cpp).
 HANDLE HandleArgument(const wchar_t* text);
-DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file);
+DWORD FinishRemoval(const wchar_t* folder, HANDLE removal, HANDLE file, HANDLE lock);
 int RemoveInstallation();
+// The deletions a removal that ended with 3010 left in `folder` for the next restart (the
+// Ordane.exe another program held, the folder itself) taken back, before an installation writes
+// there: that restart would delete what it installed.
+DWORD TakeBackPendingDeletions(const wchar_t* folder);
 bool InstalledAsUninstaller();
 
 }  // namespace ordane::setup_tool

@@ -315,6 +315,41 @@ Text UninstallerCommandLine(const Text& launcherCommandLine, const Text& uninsta
     return command + u"_?=" + installedFolder;
 }
 
+Text WithoutPendingDeletions(const Text& operations, const Text& folder) {
+    // Each name ends with a NUL, and the list with one more.
+    if (operations.empty() || operations.back() != u'\0') {
+        return operations;
+    }
+    std::vector<Text> names;
+    for (std::size_t at = 0; at + 1 < operations.size();) {
+        const std::size_t end = operations.find(u'\0', at);
+        names.push_back(operations.substr(at, end - at));
+        at = end + 1;
+    }
+    if (names.size() % 2 != 0) {
+        return operations;
+    }
+    const Text top = ComparablePath(folder);
+    const auto inFolder = [&top](Text name) {
+        if (StartsWith(name, u"\\??\\UNC\\")) {
+            name = u"\\\\" + name.substr(8);
+        } else if (StartsWith(name, u"\\??\\")) {
+            name = name.substr(4);
+        }
+        const Text path = ComparablePath(name);
+        return !top.empty() && StartsWith(path, top) &&
+               (path.size() == top.size() || path[top.size()] == u'\\');
+    };
+    Text kept;
+    for (std::size_t i = 0; i < names.size(); i += 2) {
+        if (names[i + 1].empty() && inFolder(names[i])) {
+            continue;
+        }
+        kept += names[i] + u'\0' + names[i + 1] + u'\0';
+    }
+    return kept.empty() ? Text() : kept + u'\0';
+}
+
 bool GotAskedFolder(const Text& installerCommandLine, const Text& installDir) {
     const Text& line = installerCommandLine;
     std::size_t at = 0;

@@ -168,6 +168,14 @@ RestartWay DecideRestart(const LaunchContext& context, std::uint32_t session,
 Text UninstallerCommandLine(const Text& launcherCommandLine, const Text& uninstallerCopy,
                             const Text& installedFolder);
 
+// PendingFileRenameOperations (a REG_MULTI_SZ's characters, its NULs included) without its
+// deletions of `folder` and of what is in it: what a removal that ended with "done at the next
+// restart" left, by name, for that restart. An installation into the folder takes them back, or
+// the restart would delete what it installed. The value is pairs of a source and a target
+// ("\??\C:\…", a target "!\??\…" replaces), an empty target a deletion; renames and
+// deletions elsewhere stay, in order. A value that is not whole pairs comes back unchanged.
+Text WithoutPendingDeletions(const Text& operations, const Text& folder);
+
 // Whether the installer got the folder its command line asked for with "/D=". The installer reads
 // its options as NSIS does: separated by spaces only, one that starts with a quote taken to its
 // closing quote, and "/D=" taking the rest of the line; NSIS silently puts its default folder in

@@ -9,18 +9,20 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import unittest
 import zipfile
 from pathlib import Path
 
-from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, bin_dir,
-                     bin_file, keep_registry, needs_32bit_programs, prefix, reg_delete, reg_get, reg_set,
-                     session, settings, wait_until)
+from harness import (ARCH, RUN_KEY, UPLOAD_KEY, WINE_LOADER, PtyPort, Program, Target, Winctl,
+                     bin_dir, bin_file, keep_registry, needs_32bit_programs, prefix, reg_delete,
+                     reg_get, reg_set, session, settings, wait_until)
 from sim.scanner import ScannerSim
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ordane"
 EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Ordane"
 SHORTCUT = "ProgramData/Microsoft/Windows/Start Menu/Programs/Ordane.lnk"
+SESSION_MANAGER = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 
 
 def build_version() -> str:
@@ -240,6 +242,68 @@ class InstallerTest(unittest.TestCase):
             reg_set(UPLOAD_KEY, "upload", "1")
             if not os.environ.get("ORDANE_E2E_KEEP"):
                 shutil.rmtree(base, ignore_errors=True)
+
+
+    def fresh_setup(self):
+        """The package in a temporary folder of the prefix, and no Ordane installed."""
+        base = prefix().temp_dir("setup-")
+        self.addCleanup(shutil.rmtree, base, True)
+        (base / "setup.exe").write_bytes(setup_exe().read_bytes())
+        for key in (UNINSTALL_KEY, EVENT_SOURCE_KEY):
+            reg_delete(key)
+            self.addCleanup(reg_delete, key)
+        return base, prefix().windows_path(base / "setup.exe")
+
+    def test_a_helper_that_cannot_run_leaves_the_installer_silent(self):
+        """No page (nor a plug-in) in session 0 unless the helper said it is not the system
+        account: without /S too, the installer ends by itself."""
+        base, setup = self.fresh_setup()
+        dead = r"HKCU\Software\Wine\AppDefaults\ordane_setup_tool.exe"
+        reg_set(dead + r"\DllOverrides", "advapi32", "")  # a library it imports: it cannot start
+        self.addCleanup(reg_delete, dead)
+        self.assertEqual(run(prefix(), f"{setup} /D={prefix().windows_path(base)}\\O", 30), 6)
+        self.assertFalse((base / "O").exists())
+
+    def test_a_reinstall_right_after_a_removal_waits_for_it_and_survives_the_restart(self):
+        """Ordane.exe held by another program through the removal: it ends with 3010, leaving
+        the file and the folder to be deleted, by name, at the next restart. A reinstallation
+        right after waits for the removal's last step and takes those deletions back."""
+        keep_registry(self, RUN_KEY, "Velmar")
+        pfx = prefix()
+        base, setup = self.fresh_setup()
+        pending = (SESSION_MANAGER, "PendingFileRenameOperations")
+        reg_delete(*pending)
+        self.addCleanup(reg_delete, *pending)
+        folder = base / "Ordane"
+        install = f"{setup} /S /D={pfx.windows_path(folder)}"
+        self.assertEqual(run(pfx, install), 0)
+        holder = Winctl(pfx)  # a winctl of its own: what it holds stays open until it ends
+        self.addCleanup(holder.close)
+        holder.call("hold", path=pfx.windows_path(folder / "Ordane.exe"))
+        self.assertEqual(uninstall(pfx), 3010 & 0xFF)  # the low byte, all a Linux process keeps
+
+        # The lock, in the 32-bit view's ProgramFilesDir (C:\Program Files where a 64-bit prefix
+        # lacks it), is held by the removal's last step a moment after it has returned, then
+        # here for 8 s: the reinstallation waits instead of ending with 1618.
+        view = r"HKLM\Software\Wow6432Node" if ARCH == "x64" else r"HKLM\Software"
+        programs = sz(view + r"\Microsoft\Windows\CurrentVersion", "ProgramFilesDir")
+        lock = pfx.drive_c / (programs or "C:\\Program Files")[3:] / "Ordane-setup.lock"
+        wait_until(lambda: not lock.exists(), 15, what="the removal's last step done")
+        lock.touch()
+        self.addCleanup(lock.unlink, True)
+        holder.call("hold", path=pfx.windows_path(lock))
+        threading.Timer(8, holder.close).start()
+
+        def in_folder():
+            names = (reg_get(*pending) or b"").decode("utf-16-le").upper().split("\0")
+            return [n for n in names if n.startswith("\\??\\" + pfx.windows_path(folder).upper())]
+
+        self.assertTrue(in_folder())
+        self.assertEqual(run(pfx, install), 0)
+        self.assertEqual(in_folder(), [])
+        with Program(installed=folder) as app:
+            app.wait_label(1, "初次使用请设置端口")
+            app.exit()
 
 
 class LockFileTest(unittest.TestCase):

@@ -32,6 +32,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <memory>
 #include <vector>
 
 #include "utf8_win32.h"
@@ -1173,6 +1174,19 @@ void CmdAcl(const Args& a, Output& out) {
     LocalFree(sddl);
 }
 
+// Opens a file for reading, sharing only reading, and keeps it open until this winctl ends: as
+// a virus scanner or Explorer's preview holds a program file an installation wants to replace.
+void CmdHold(const Args& a, Output&) {
+    static std::vector<std::unique_ptr<KernelHandle>> held;
+    auto file = std::make_unique<KernelHandle>(CreateFileW(a.Str(L"--path").c_str(), GENERIC_READ,
+                                                           FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                           0, nullptr));
+    if (!*file) {
+        throw std::runtime_error(ErrorText("opening the file", GetLastError()));
+    }
+    held.push_back(std::move(file));
+}
+
 void CmdSleep(const Args& a, Output&) {
     Sleep(static_cast<DWORD>(a.Int(L"--ms")));
 }
@@ -1183,6 +1197,7 @@ const std::map<std::wstring, Command>& Commands() {
     static const std::map<std::wstring, Command> commands = {
         {L"ping", CmdPing},
         {L"sleep", CmdSleep},
+        {L"hold", CmdHold},
         {L"list", CmdList},
         {L"exists", CmdExists},
         {L"info", CmdInfo},

@@ -259,6 +259,37 @@ TEST(SetupRulesTest, TheUninstallerCopyGetsTheOptionsAsTypedAndTheInstalledFolde
               u"\"" + copy + u"\" _?=" + folder);
 }
 
+// A REG_MULTI_SZ's characters: each name ends with a NUL, the list with one more.
+Text Multi(const std::vector<Text>& names) {
+    Text value;
+    for (const Text& name : names) {
+        value += name + u'\0';
+    }
+    return value + u'\0';
+}
+
+TEST(SetupRulesTest, AReinstallTakesBackTheDeletionsARemovalLeftInItsFolderForTheRestart) {
+    const Text exe = u"\\??\\D:\\Apps\\Ordane\\Ordane.exe";
+    const Text rename[] = {exe + u".new", u"!" + exe};  // an upgrade's: kept
+    const Text elsewhere =
+        Multi({u"\\??\\D:\\Apps\\Ordane2\\Ordane.exe", u"", u"\\??\\D:\\Apps", u""});
+    const struct {
+        Text operations, expected;
+    } cases[] = {
+        {Multi({exe, u"", rename[0], rename[1], u"\\??\\d:\\apps\\ordane\\", u""}),
+         Multi({rename[0], rename[1]})},
+        {Multi({u"\\??\\D:\\Apps\\Ordane", u""}), Text()},
+        {elsewhere, elsewhere},
+        {Multi({exe}), Multi({exe})},  // not whole pairs: left alone
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WithoutPendingDeletions(c.operations, u"D:\\Apps\\Ordane"), c.expected);
+    }
+    EXPECT_EQ(WithoutPendingDeletions(Multi({u"\\??\\UNC\\srv\\s\\O\\Ordane.exe", u""}),
+                                      u"\\\\SRV\\s\\o"),
+              Text());
+}
+
 TEST(SetupRulesTest, OnlyHttpsPagesAreGrantedAndHttpOnAPublicAddressIsRefused) {
     const struct {
         const char* origin;
