@@ -36,8 +36,12 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+# The targets are built in the sanitizer tree of the unit tests (build/asan, whose core is
+# compiled for both); what fuzzing keeps and finds stays in build/fuzz.
+bin_dir="$root/build/asan/bin"
 build="$root/build/fuzz"
-{ cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; } >"$root/build/fuzz-build.log" 2>&1 || {
+mkdir -p "$build"
+{ cmake --preset asan >/dev/null && cmake --build --preset fuzz; } >"$root/build/fuzz-build.log" 2>&1 || {
     tail -30 "$root/build/fuzz-build.log"
     echo "fuzz build failed (log: $root/build/fuzz-build.log)"
     exit 1
@@ -53,7 +57,7 @@ mkdir -p "$build/logs"
 cases=""
 failed=0
 for t in "${targets[@]}"; do
-    bin="$build/bin/fuzz_$t"
+    bin="$bin_dir/fuzz_$t"
     corpus="$build/corpus/$t"
     # libFuzzer writes what it learns into the first corpus folder: a fresh one, thrown away.
     [ -n "$seeds_only" ] && corpus=$(mktemp -d "$build/seeds-only.XXXXXX")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Every test: installs what the build needs, builds both presets, runs the native unit tests
-# (also once under ASan and UBSan), each fuzz target for a fixed number of executions from its
-# committed seeds, the Windows tests under Wine and the end-to-end tests of Ordane.exe (in
-# parallel workers), compiles the other architecture's package (no Wine run), builds the
+# Every test: installs what the build needs, builds Ordane.exe with its tests and the core with
+# clang under ASan and UBSan, runs the native unit tests (under ASan and UBSan), each fuzz target
+# for a fixed number of executions from its committed seeds, the Windows tests under Wine and
+# the end-to-end tests of Ordane.exe (in parallel workers), compiles the other architecture's package (no Wine run), builds the
 # release, and ends with the time of each ring and one line "N passed, M failed, K skipped".
 # Works as root on a fresh Debian 12 machine, and again.
 # Tests the 32-bit Ordane.exe, or the 64-bit one where 32-bit programs cannot run (or with
@@ -53,35 +53,31 @@ timed() {
 release_in_e2e=no
 [ "$ORDANE_RUNS_32BIT" = yes ] && [ "$ORDANE_ARCH" = x86 ] && release_in_e2e=yes
 
-# The Wine prefix is prepared while the native core builds.
-ordane_prepare_prefix >"$results/prefix.log" 2>&1 &
-prefix_job=$!
-echo "== build (native)"
-timed "build (native)" step "native build" "$results/build-native.log" \
-    eval 'cmake --preset native && cmake --build --preset native'
-echo "== build ($ordane_preset, $ORDANE_ARCH)"
-timed "build ($ordane_preset)" step "$ordane_preset build" "$results/build-$ordane_preset.log" \
-    eval 'ordane_configure_windows && cmake --build --preset "$ordane_preset"'
-wait $prefix_job || { cat "$results/prefix.log"; exit 1; }
-grep -E 'warning:' "$results"/build-*.log | sort -u | head -20
-
 # What needs no Wine runs beside the Windows and end-to-end rings (they mostly wait on the
-# program's timers): the sanitizers, the fuzz targets, the other architecture and the release.
-# One after the other, on idle processor time, with their output in files.
+# program's timers): the native unit tests under the sanitizers, the fuzz targets, the other
+# architecture and the release, on idle processor time, with their output in files; started
+# before the Windows build, so that they take what that build leaves too.
 beside() {
     failed_steps=()
-    # Only the processor time the Wine rings leave: their timing checks must not feel it.
+    # Only the processor time the Windows build and the Wine rings leave: the Wine rings' timing
+    # checks must not feel it, and the Windows build they wait for must not be slowed.
     chrt --idle -p 0 $BASHPID 2>/dev/null || renice -n 19 $BASHPID >/dev/null
-    echo "== native unit tests under ASan and UBSan (clang)"
-    if timed "build (asan)" step "asan build" "$results/build-asan.log" \
-        eval 'cmake --preset asan && cmake --build --preset asan'; then
+    # The unit tests are built once, with clang under ASan and UBSan, in the tree that builds the
+    # fuzz targets from the same compiled core (the asan preset): gcc compiles the core in the
+    # Windows build, and the native preset stays the developers' quick one.
+    echo "== native unit tests under ASan and UBSan (clang), and the fuzz targets' build"
+    local built=no
+    timed "build (asan, with the fuzz targets)" step "asan build" "$results/build-asan.log" \
+        eval 'cmake --preset asan && cmake --build --preset asan &&
+        cmake --build --preset fuzz' && built=yes
+    # A fuzz target takes one processor: they run while the rest below takes the other.
+    timed "fuzz targets" scripts/fuzz.sh 600 --runs each --seed 1 --seeds-only \
+        --junit "$results/fuzz.xml" >"$results/fuzz.log" 2>&1 &
+    local fuzz_job=$!
+    if [ $built = yes ]; then
         timed "native unit tests under ASan and UBSan" \
             ctest --preset asan --output-junit "$results/asan.xml" 2>&1 | tail -n 5
     fi
-    echo "== fuzz targets, a fixed number of executions each from the committed seeds" \
-        "(tests/fuzz/<target>.runs, else 20 000; scripts/fuzz.sh runs them longer)"
-    timed "fuzz targets" scripts/fuzz.sh 600 --runs each --seed 1 --seeds-only \
-        --junit "$results/fuzz.xml" 2>&1 | tail -n 15
     # The other architecture's package is compiled too (not run), so that a compile error in
     # the package not tested here cannot land: the 32-bit one is the release build below.
     if [ "$ORDANE_ARCH" = x86 ]; then
@@ -101,14 +97,28 @@ beside() {
             scripts/release.sh --server 203.0.113.7 --out "$results/dist" &&
             tail -n 3 "$results/release.log"
     fi
+    wait $fuzz_job
+    echo "== fuzz targets, a fixed number of executions each from the committed seeds" \
+        "(tests/fuzz/<target>.runs, else 20 000; scripts/fuzz.sh runs them longer)"
+    tail -n 15 "$results/fuzz.log"
     printf '%s\n' "${failed_steps[@]}" >"$results/failed-beside.txt"
 }
 beside >"$results/beside.log" 2>&1 &
 beside_job=$!
 
-echo "== native unit tests"
-timed "native unit tests" ctest --preset native --output-junit "$results/native.xml" 2>&1 |
-    tail -n 25
+# The Wine prefix is prepared while Ordane.exe and the Windows tests build.
+ordane_prepare_prefix >"$results/prefix.log" 2>&1 &
+prefix_job=$!
+echo "== build ($ordane_preset, $ORDANE_ARCH)"
+timed "build ($ordane_preset)" step "$ordane_preset build" "$results/build-$ordane_preset.log" \
+    eval 'ordane_configure_windows && cmake --build --preset "$ordane_preset"'
+if ! wait $prefix_job; then
+    cat "$results/prefix.log"
+    wait $beside_job
+    exit 1
+fi
+grep -E 'warning:' "$results/build-$ordane_preset.log" | sort -u | head -20
+
 echo "== Windows tests under Wine ($ORDANE_ARCH)"
 timed "Windows tests under Wine" ctest --preset "$ordane_preset" \
     --output-junit "$results/windows.xml" 2>&1 | tail -n 25
@@ -117,6 +127,7 @@ timed "end-to-end tests under Wine" python3 tests/e2e/run.py --results "$results
     grep -v ' \.\.\. ok (' | tail -n 60
 wait $beside_job
 cat "$results/beside.log"
+grep -E 'warning:' "$results/build-asan.log" 2>/dev/null | sort -u | head -20
 while IFS= read -r failed; do
     [ -n "$failed" ] && failed_steps+=("$failed") && status=1
 done <"$results/failed-beside.txt"

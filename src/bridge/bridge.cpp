@@ -185,23 +185,26 @@ void Bridge::OnAcceptable() {
 }
 
 void Bridge::OnReadable(SocketId id) {
-    const auto it = connections_.find(id);
-    if (it == connections_.end()) {
+    if (connections_.count(id) == 0) {
         return;
     }
+    if (ReadChunk(id) == static_cast<std::ptrdiff_t>(kReadChunk) && connections_.count(id) != 0) {
+        sockets_.Hold(id);  // more may be waiting: later
+    }
+}
+
+std::ptrdiff_t Bridge::ReadChunk(SocketId id) {
     std::uint8_t buffer[kReadChunk];
     const std::ptrdiff_t n = sockets_.Receive(id, buffer, sizeof buffer);
     if (n == kWouldBlock) {
-        return;
+        return n;
     }
     if (n <= 0) {
         Drop(id);  // the page went away, or its connection broke
-        return;
+        return n;
     }
-    Take(id, it->second, buffer, static_cast<std::size_t>(n));
-    if (static_cast<std::size_t>(n) == sizeof buffer && connections_.count(id) != 0) {
-        sockets_.Hold(id);  // more may be waiting: later
-    }
+    Take(id, connections_.at(id), buffer, static_cast<std::size_t>(n));
+    return n;
 }
 
 void Bridge::Take(SocketId id, Connection& connection, const std::uint8_t* data, std::size_t size) {
@@ -354,16 +357,9 @@ void Bridge::OnClosed(SocketId id) {
             sockets_.Hold(id);  // a live page still sending: the rest later
             return;
         }
-        std::uint8_t buffer[kReadChunk];
-        const std::ptrdiff_t n = sockets_.Receive(id, buffer, sizeof buffer);
-        if (n == kWouldBlock) {
-            return;
+        if (ReadChunk(id) <= 0) {
+            return;  // nothing more now, or the connection is gone
         }
-        if (n <= 0) {
-            Drop(id);
-            return;
-        }
-        Take(id, connections_.at(id), buffer, static_cast<std::size_t>(n));
     }
 }
 

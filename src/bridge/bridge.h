@@ -131,6 +131,9 @@ class Bridge final : public Readings {
         std::int64_t takesScansUntil = 0;  // the page asked for the barcodes until then
     };
 
+    // Reads at most one chunk of a connection's bytes and takes them; a page that went away or
+    // a broken connection is dropped. Returns what Receive returned.
+    std::ptrdiff_t ReadChunk(SocketId id);
     void Take(SocketId id, Connection& connection, const std::uint8_t* data, std::size_t size);
     void ReadFrames(SocketId id, Connection& connection);
     // A page's message: {"type":"takeScans"}, {"type":"typeScans"} or {"type":"readCard"}.

@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstring>
 
+#include "common/message_window_win32.h"
+
 namespace ordane {
 
 namespace {
@@ -147,12 +149,7 @@ bool BridgeSocketsWin32::Listen(std::uint16_t port, bridge::ListenFailure& failu
         winsock_ = true;
     }
     if (!window_.Valid()) {
-        WNDCLASSEXW wc = {};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = &BridgeSocketsWin32::WindowProc;
-        wc.hInstance = instance_;
-        wc.lpszClassName = kClassName;
-        RegisterClassExW(&wc);
+        RegisterMessageWindowClass(instance_, kClassName, &BridgeSocketsWin32::WindowProc);
         window_.Reset(CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                       instance_, nullptr));
         if (!window_.Valid()) {

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "common/message_window_win32.h"
+
 namespace ordane {
 
 namespace {
@@ -25,12 +27,7 @@ bool FrmSymbolWindow::Load() {
     if (hwnd_.Valid()) {
         return true;
     }
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = &FrmSymbolWindow::WindowProc;
-    wc.hInstance = instance_;
-    wc.lpszClassName = kClassName;
-    RegisterClassExW(&wc);
+    RegisterMessageWindowClass(instance_, kClassName, &FrmSymbolWindow::WindowProc);
     hwnd_.Reset(CreateWindowExW(WS_EX_TOOLWINDOW, kClassName, kCaption, WS_OVERLAPPED, 0, 0, 100,
                                 100, nullptr, nullptr, instance_, nullptr));
     if (!hwnd_.Valid()) {
