@@ -222,7 +222,7 @@ void ReadingRouter::TypeHeld() {
                    static_cast<std::uint32_t>(now - held_.front().heldSince) >= kHoldMs) {
                 DeliveryOutcome outcome;
                 outcome.result = DeliveryResult::WaitedTooLong;
-                NotTyped(held_.front(), outcome);
+                KeysOutcome(held_.front(), outcome);
                 held_.pop_front();
             }
             return;
@@ -238,11 +238,7 @@ void ReadingRouter::TypeHeld() {
             }
             DeliveryOutcome outcome;
             outcome.result = DeliveryResult::HeldTooLong;
-            if (deps_.readings != nullptr) {
-                deps_.readings->Scan(front.text, ScanDelivery::Keys, false);
-            }
-            Report("keys", StatusLine::ScannerNotice, front.text.size(),
-                   static_cast<std::uint32_t>(now - front.lastByteAt), outcome);
+            KeysOutcome(front, outcome);
             held_.pop_front();
             continue;
         }
@@ -278,11 +274,7 @@ void ReadingRouter::TypingReturned() {
     const HeldKeys keys = *typing_;
     typing_.reset();
     deps_.lines.KeysTyped(keys.text.size());
-    if (deps_.readings != nullptr) {
-        deps_.readings->Scan(keys.text, ScanDelivery::Keys, typedOutcome_.Arrived());
-    }
-    Report("keys", StatusLine::ScannerNotice, keys.text.size(),
-           static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), typedOutcome_);
+    KeysOutcome(keys, typedOutcome_);
     if (typedOutcome_.result == DeliveryResult::Interrupted) {
         deps_.log.Event("keys", "typing interrupted at Ordane's focus after keys",
                         static_cast<std::int64_t>(typedOutcome_.keysSent));
@@ -293,24 +285,19 @@ void ReadingRouter::Refused(const HeldKeys& keys) {
     DeliveryOutcome outcome;
     outcome.result = DeliveryResult::KeysRefused;
     outcome.keysTotal = KeystrokesFor(keys.text, deps_.settings.AddEnter).size();
-    NotTyped(keys, outcome);
+    KeysOutcome(keys, outcome);
 }
 
-void ReadingRouter::NotTyped(const HeldKeys& keys, const DeliveryOutcome& outcome) {
+void ReadingRouter::KeysOutcome(const HeldKeys& keys, const DeliveryOutcome& outcome) {
     if (deps_.readings != nullptr) {
-        deps_.readings->Scan(keys.text, ScanDelivery::Keys, false);
+        deps_.readings->Scan(keys.text, ScanDelivery::Keys, outcome.Arrived());
     }
     Report("keys", StatusLine::ScannerNotice, keys.text.size(),
            static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), outcome);
 }
 
 void ReadingRouter::TypeNow(const HeldKeys& keys) {
-    const DeliveryOutcome outcome = SetNormalText(keys.text);
-    if (deps_.readings != nullptr) {
-        deps_.readings->Scan(keys.text, ScanDelivery::Keys, outcome.Arrived());
-    }
-    Report("keys", StatusLine::ScannerNotice, keys.text.size(),
-           static_cast<std::uint32_t>(deps_.pump.TickCount() - keys.lastByteAt), outcome);
+    KeysOutcome(keys, SetNormalText(keys.text));
 }
 
 void ReadingRouter::DropHeld() {
@@ -328,7 +315,7 @@ void ReadingRouter::DropHeld() {
         // Its keys are still going out, and stop with the program: some of them arrived.
         DeliveryOutcome cut;
         cut.result = DeliveryResult::TypingAtExit;
-        NotTyped(*typing_, cut);
+        KeysOutcome(*typing_, cut);
         typing_.reset();
     }
     for (const HeldKeys& keys : held_) {

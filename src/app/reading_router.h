@@ -121,7 +121,8 @@ class ReadingRouter {
     void TypeNow(const HeldKeys& keys);
     // Not typed: the focused application would drop every key.
     void Refused(const HeldKeys& keys);
-    void NotTyped(const HeldKeys& keys, const DeliveryOutcome& outcome);
+    // Pages, log and clerk learn what became of a reading's keys.
+    void KeysOutcome(const HeldKeys& keys, const DeliveryOutcome& outcome);
     bool Paced() const { return deps_.keyDelayMs > 0 && deps_.typingWorker != nullptr; }
     // False when the worker could not take it.
     bool StartTyping(const HeldKeys& keys);
