@@ -109,7 +109,9 @@ bool ReadTcpTable(ULONG family, std::vector<bridge::TcpRow>& rows) {
 
 // An event of this name (and the port) exists while an Ordane listens on the port, in any
 // session: the Global namespace is the machine's.
-constexpr wchar_t kPortMarkerPrefix[] = L"Global\\OrdaneBridgePort";
+std::wstring PortMarkerName(std::uint16_t port) {
+    return L"Global\\OrdaneBridgePort" + std::to_wstring(port);
+}
 
 void Fail(bridge::ListenFailure& failure, const std::string& what, LogWord step, int error) {
     failure.reason = ErrorText(what, error);
@@ -119,7 +121,7 @@ void Fail(bridge::ListenFailure& failure, const std::string& what, LogWord step,
 
 // Another user's event is there, though not ours to open.
 bool OrdaneListensOn(std::uint16_t port) {
-    const std::wstring name = kPortMarkerPrefix + std::to_wstring(port);
+    const std::wstring name = PortMarkerName(port);
     const UniqueHandle marker(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
     return marker.Valid() || GetLastError() == ERROR_ACCESS_DENIED;
 }
@@ -180,8 +182,7 @@ bool BridgeSocketsWin32::Listen(std::uint16_t port, bridge::ListenFailure& failu
     listener_ = std::move(v4);
     listener6_ = std::move(v6);
     // Tells a later Ordane of another session, whose listening fails, who holds the port.
-    const std::wstring name = kPortMarkerPrefix + std::to_wstring(port);
-    portMarker_.Reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    portMarker_.Reset(CreateEventW(nullptr, TRUE, FALSE, PortMarkerName(port).c_str()));
     return true;
 }
 
