@@ -337,18 +337,15 @@ bool ScannerSupervisor::DetectScanner() {
             lines.Show(StatusLine::Scanner, status::kScannerNotDetected);
             lines.Show(StatusLine::ScannerNotice, status::kCheckSettingsHint);
             lines.SetFailing(StatusLine::Scanner, true);
-            lines.SetState(StatusLine::Scanner, DeviceState::Failed);
-            {
-                // Still powering up, or its cable not yet on the adapter (at start, after a
-                // dialog, after a replug): the card reader goes on, and the scanner is asked
-                // again on a fresh port every 2 s.
-                const bool shownBefore = phase_ == ScannerPhase::ReopenedSilent;
-                deps_.timers.Restore(noted);
-                deps_.channel.CloseScannerPort();
-                ReopenLater(ScannerPhase::Silent);
-                if (!shownBefore) {
-                    lines.ShowFailure();
-                }
+            // Still powering up, or its cable not yet on the adapter (at start, after a dialog,
+            // after a replug): the card reader goes on, and the scanner is asked again on a
+            // fresh port every 2 s. Silent is a failed state for the pages.
+            const bool shownBefore = phase_ == ScannerPhase::ReopenedSilent;
+            deps_.timers.Restore(noted);
+            deps_.channel.CloseScannerPort();
+            ReopenLater(ScannerPhase::Silent);
+            if (!shownBefore) {
+                lines.ShowFailure();
             }
             release();
             return false;
