@@ -3,6 +3,7 @@ out and plugged back in, a change of brand between Symbol and another on one por
 that comes after the identification gave up, a greyed "use" box, and a Symbol scanner
 whose packets are damaged or which was switched off and on."""
 
+import threading
 import time
 import unittest
 
@@ -166,10 +167,17 @@ class RecoveryTest(unittest.TestCase):
                 target.focus()
                 sim.send_scan(reading)
                 target.wait_typed(reading + "<ENTER>")
-                sim.send_scan("SN-69012")
-                time.sleep(0.1)  # the adapter is pulled before the pause that ends a reading
+                # The adapter is pulled while a reading is still arriving, so no pause has ended
+                # it however long this machine takes: the sender's end closes the line's last fd.
+                cut = threading.Event()
+                sending = threading.Thread(target=sim.send_scan, args=("SN-" + "6" * 2000,),
+                                           kwargs={"baud": 9600, "stop": cut})
+                sending.start()
+                time.sleep(0.3)
                 sim.stop()
                 port.close()
+                cut.set()
+                sending.join()
                 app.wait_label(1, PORT_FAILED)
                 app.main.wait_visible(True)
                 self.assertEqual(target.typed(), reading + "<ENTER>")  # the part is dropped
